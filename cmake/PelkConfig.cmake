@@ -1,0 +1,9 @@
+# Build-time configuration of the kit's service hosts.  The defaults are
+# placeholders that resolve nowhere; tests and the demo hand the kit loopback
+# addresses at start-up instead.
+set(PELK_PRODUCTION_BASE_URL "https://api.pelk.invalid" CACHE STRING "REST base URL of the production service")
+set(PELK_TEST_BASE_URL "https://test-api.pelk.invalid" CACHE STRING "REST base URL of the test service")
+
+set(PELK_GENERATED_INCLUDE_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/pelk_build_config.h.in
+  ${PELK_GENERATED_INCLUDE_DIR}/pelk_build_config.h @ONLY)

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the kit and runs every test suite: first a
+# plain build, then the same suites under AddressSanitizer+UBSan and under
+# ThreadSanitizer.  Pass one flavour (plain, asan, tsan) to run only that one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+flavours=("$@")
+[ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan)
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+for flavour in "${flavours[@]}"; do
+  echo "=== $flavour build ==="
+  dir=$(bash scripts/build.sh "$flavour" | tail -n 1)
+  echo "=== $flavour tests ==="
+  runner=()
+  # ThreadSanitizer cannot map its shadow memory with the kernel's widest
+  # address randomisation; run it without randomisation where that is allowed.
+  if [ "$flavour" = tsan ] && command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; then
+    runner=(setarch "$(uname -m)" -R)
+  fi
+  "${runner[@]}" ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)" --timeout 300
+done

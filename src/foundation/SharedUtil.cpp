@@ -1,0 +1,139 @@
+#include "foundation/SharedUtil.h"
+
+#include <mutex>
+
+#include "foundation/AppDefaults.h"
+#include "platform/Console.h"
+
+namespace pelk {
+namespace {
+
+std::mutex gSuiteMutex;
+std::shared_ptr<platform::SettingsSuite> gSuite;
+
+using platform::SettingValue;
+
+std::optional<SettingValue> read(const std::string& key) { return SharedUtil::userDefaultValue()->value(key); }
+
+void write(const std::string& key, const SettingValue& v) {
+  auto suite = SharedUtil::userDefaultValue();
+  suite->set(key, v);
+  suite->synchronize();
+}
+
+}  // namespace
+
+std::shared_ptr<platform::SettingsSuite> SharedUtil::userDefaultValue() {
+  std::lock_guard lock(gSuiteMutex);
+  if (!gSuite) gSuite = platform::SettingsSuite::named(kUserDefaultsuiteName);
+  return gSuite;
+}
+
+void SharedUtil::setUserDefaultValue(std::shared_ptr<platform::SettingsSuite> suite) {
+  std::lock_guard lock(gSuiteMutex);
+  gSuite = std::move(suite);
+}
+
+void SharedUtil::setDefaultString(const std::string& value, const std::string& key) { write(key, value); }
+
+void SharedUtil::setDefaultInteger(std::int64_t value, const std::string& key) { write(key, value); }
+
+void SharedUtil::setDefaultDouble(double value, const std::string& key) { write(key, value); }
+
+void SharedUtil::setDefaultDate(Date value, const std::string& key) { write(key, value); }
+
+void SharedUtil::setDefaultArray(const std::vector<std::string>& value, const std::string& key) {
+  SettingValue::List list(value.begin(), value.end());
+  write(key, SettingValue(std::move(list)));
+}
+
+void SharedUtil::setDefaultBoolean(bool value, const std::string& key) { write(key, value); }
+
+void SharedUtil::setDefaultDictionary(const nlohmann::json& value, const std::string& key) {
+  auto v = value.is_object() ? SettingValue::fromJson(value) : std::nullopt;
+  if (!v) {
+    platform::Console::print("pelk: dictionary for " + key + " has no stored form; not saved");
+    return;
+  }
+  write(key, *v);
+}
+
+std::string SharedUtil::getDefaultString(const std::string& key) {
+  auto v = read(key);
+  if (!v) return "";
+  if (auto s = v->get<std::string>()) return *s;
+  return "";
+}
+
+std::int64_t SharedUtil::getDefaultInteger(const std::string& key) {
+  auto v = read(key);
+  return v ? v->integerValue().value_or(0) : 0;
+}
+
+double SharedUtil::getDefaultDouble(const std::string& key) {
+  auto v = read(key);
+  return v ? v->doubleValue().value_or(0.0) : 0.0;
+}
+
+Date SharedUtil::getDefaultDate(const std::string& key) {
+  auto v = read(key);
+  if (v) {
+    if (auto d = v->get<platform::TimePoint>()) return *d;
+  }
+  return platform::Clock::now();
+}
+
+std::vector<std::string> SharedUtil::getDefaultArray(const std::string& key) {
+  auto v = read(key);
+  if (!v) return {};
+  const auto* list = v->get<SettingValue::List>();
+  if (!list) return {};
+  std::vector<std::string> out;
+  out.reserve(list->size());
+  for (const auto& e : *list) {
+    const auto* s = e.get<std::string>();
+    if (!s) return {};
+    out.push_back(*s);
+  }
+  return out;
+}
+
+bool SharedUtil::getDefaultBoolean(const std::string& key) {
+  auto v = read(key);
+  return v ? v->boolValue().value_or(false) : false;
+}
+
+nlohmann::json SharedUtil::getDefaultDictionary(const std::string& key) {
+  auto v = read(key);
+  if (v && v->kind() == SettingValue::Kind::Dictionary) return v->toJson();
+  return nlohmann::json::object();
+}
+
+void SharedUtil::removeKey(const std::string& key) {
+  auto suite = userDefaultValue();
+  suite->remove(key);
+  suite->synchronize();
+}
+
+void SharedUtil::resetDefaults() {
+  auto suite = userDefaultValue();
+  suite->transaction([&] {
+    for (const auto& [key, value] : suite->dictionaryRepresentation()) suite->remove(key);
+  });
+}
+
+void incrementLocationCount(platform::SettingsSuite& suite) {
+  suite.transaction([&] {
+    auto count = [&](const char* key) {
+      auto v = suite.value(key);
+      return v ? v->integerValue().value_or(0) : 0;
+    };
+    suite.set(KLocationCountSDK, count(KLocationCountSDK) + 1);
+    auto updating = suite.value(kLocationCountUpdating);
+    if (updating && updating->boolValue().value_or(false)) {
+      suite.set(KLocationCountSDKTemp, count(KLocationCountSDKTemp) + 1);
+    }
+  });
+}
+
+}  // namespace pelk

@@ -1,0 +1,48 @@
+#include "platform/AppInfo.h"
+
+#include <climits>
+#include <mutex>
+
+#include <unistd.h>
+
+namespace pelk::platform {
+namespace {
+std::mutex gMutex;
+std::optional<std::string> gBundleId;
+std::optional<std::string> gVersion;
+}  // namespace
+
+void AppInfo::setBundleId(std::optional<std::string> id) {
+  std::lock_guard lock(gMutex);
+  gBundleId = std::move(id);
+}
+
+void AppInfo::setAppVersion(std::optional<std::string> version) {
+  std::lock_guard lock(gMutex);
+  gVersion = std::move(version);
+}
+
+std::string AppInfo::bundleId() {
+  {
+    std::lock_guard lock(gMutex);
+    if (gBundleId && !gBundleId->empty()) return *gBundleId;
+  }
+  return executableName();
+}
+
+std::optional<std::string> AppInfo::appVersion() {
+  std::lock_guard lock(gMutex);
+  return gVersion;
+}
+
+std::string AppInfo::executableName() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return "pelk-host";
+  std::string path(buf, static_cast<std::size_t>(n));
+  const auto slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return name.empty() ? "pelk-host" : name;
+}
+
+}  // namespace pelk::platform

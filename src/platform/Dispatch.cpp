@@ -1,0 +1,337 @@
+#include "platform/Dispatch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace pelk::platform {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+void runGuarded(const Task& task, const std::string& label) {
+  try {
+    if (task) task();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pelk: task on %s threw: %s\n", label.c_str(), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "pelk: task on %s threw\n", label.c_str());
+  }
+}
+
+// Which queue, if any, the current thread is running a task of.
+thread_local const Queue* tCurrentQueue = nullptr;
+
+struct CurrentQueueScope {
+  const Queue* saved;
+  explicit CurrentQueueScope(const Queue* q) : saved(tCurrentQueue) { tCurrentQueue = q; }
+  ~CurrentQueueScope() { tCurrentQueue = saved; }
+};
+
+// A queue run by `workers` threads of its own; one worker makes it serial.
+class ThreadQueue final : public Queue {
+ public:
+  ThreadQueue(std::string label, int workers) : label_(std::move(label)), workerCount_(workers) {}
+
+  ~ThreadQueue() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    for (auto& t : threads_) {
+      if (t.get_id() == std::this_thread::get_id()) {
+        t.detach();
+      } else if (t.joinable()) {
+        t.join();
+      }
+    }
+  }
+
+  void async(Task task) override { enqueue(Steady::now(), std::move(task)); }
+
+  void asyncAfter(Duration delay, Task task) override {
+    const auto d = std::chrono::duration_cast<Steady::duration>(std::max(delay, Duration::zero()));
+    enqueue(Steady::now() + d, std::move(task));
+  }
+
+  void sync(Task task) override {
+    if (isCurrent()) {
+      task();
+      return;
+    }
+    std::promise<void> done;
+    auto fut = done.get_future();
+    async([&] {
+      runGuarded(task, label_);
+      done.set_value();
+    });
+    fut.wait();
+  }
+
+  bool isCurrent() const override { return tCurrentQueue == this; }
+  const std::string& label() const override { return label_; }
+
+ private:
+  struct Item {
+    Steady::time_point due;
+    std::uint64_t seq;
+    Task task;
+  };
+
+  void enqueue(Steady::time_point due, Task task) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      items_.emplace(std::make_pair(due, seq_), Item{due, seq_, std::move(task)});
+      ++seq_;
+      if (threads_.empty()) {
+        for (int i = 0; i < workerCount_; ++i) threads_.emplace_back([this] { run(); });
+      }
+    }
+    cv_.notify_one();
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      if (stopping_) return;
+      if (items_.empty()) {
+        cv_.wait(lock);
+        continue;
+      }
+      auto first = items_.begin();
+      if (first->second.due > Steady::now()) {
+        cv_.wait_until(lock, first->second.due);
+        continue;
+      }
+      Task task = std::move(first->second.task);
+      items_.erase(first);
+      lock.unlock();
+      {
+        CurrentQueueScope scope(this);
+        runGuarded(task, label_);
+      }
+      task = nullptr;
+      lock.lock();
+    }
+  }
+
+  const std::string label_;
+  const int workerCount_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::map<std::pair<Steady::time_point, std::uint64_t>, Item> items_;
+  std::uint64_t seq_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// The main queue: threaded normally, manual (driven by the test) on request.
+class MainQueue final : public Queue {
+ public:
+  MainQueue() : threaded_("main", 1) {}
+
+  void async(Task task) override {
+    if (manual_.load(std::memory_order_acquire)) {
+      addManual(Clock::now(), std::move(task));
+    } else {
+      threaded_.async(std::move(task));
+    }
+  }
+
+  void asyncAfter(Duration delay, Task task) override {
+    if (manual_.load(std::memory_order_acquire)) {
+      addManual(Clock::now() + std::max(delay, Duration::zero()), std::move(task));
+    } else {
+      threaded_.asyncAfter(delay, std::move(task));
+    }
+  }
+
+  void sync(Task task) override {
+    if (isCurrent()) {
+      task();
+      return;
+    }
+    if (manual_.load(std::memory_order_acquire)) {
+      // Waits until the test drains the main queue.
+      std::promise<void> done;
+      auto fut = done.get_future();
+      async([&] {
+        runGuarded(task, label());
+        done.set_value();
+      });
+      fut.wait();
+      return;
+    }
+    threaded_.sync(std::move(task));
+  }
+
+  bool isCurrent() const override {
+    if (manual_.load(std::memory_order_acquire)) {
+      return std::this_thread::get_id() == manualThread();
+    }
+    return threaded_.isCurrent();
+  }
+
+  const std::string& label() const override { return threaded_.label(); }
+
+  void setManual() {
+    std::lock_guard lock(mutex_);
+    manualThread_ = std::this_thread::get_id();
+    manual_.store(true, std::memory_order_release);
+  }
+  bool manual() const { return manual_.load(std::memory_order_acquire); }
+
+  std::size_t drain() {
+    takeMainThread();
+    std::size_t ran = 0;
+    while (runOneDue()) ++ran;
+    return ran;
+  }
+
+  std::size_t advance(Duration by) {
+    takeMainThread();
+    const TimePoint target = Clock::now() + by;
+    std::size_t ran = drain();
+    while (true) {
+      std::optional<TimePoint> next;
+      {
+        std::lock_guard lock(mutex_);
+        if (!items_.empty() && items_.begin()->first.first <= target) next = items_.begin()->first.first;
+      }
+      if (!next) break;
+      if (*next > Clock::now()) Clock::setVirtualNow(*next);
+      ran += drain();
+    }
+    if (target > Clock::now()) Clock::setVirtualNow(target);
+    ran += drain();
+    return ran;
+  }
+
+  std::size_t pending() {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+  }
+
+ private:
+
+  std::thread::id manualThread() const {
+    std::lock_guard lock(mutex_);
+    return manualThread_;
+  }
+
+  void takeMainThread() {
+    std::lock_guard lock(mutex_);
+    manualThread_ = std::this_thread::get_id();
+  }
+
+  void addManual(TimePoint due, Task task) {
+    std::lock_guard lock(mutex_);
+    items_.emplace(std::make_pair(due, seq_++), std::move(task));
+  }
+
+  bool runOneDue() {
+    Task task;
+    {
+      std::lock_guard lock(mutex_);
+      if (items_.empty() || items_.begin()->first.first > Clock::now()) return false;
+      task = std::move(items_.begin()->second);
+      items_.erase(items_.begin());
+    }
+    CurrentQueueScope scope(this);
+    runGuarded(task, label());
+    return true;
+  }
+
+  ThreadQueue threaded_;
+  std::atomic<bool> manual_{false};
+  mutable std::mutex mutex_;
+  std::thread::id manualThread_;
+  std::map<std::pair<TimePoint, std::uint64_t>, Task> items_;
+  std::uint64_t seq_ = 0;
+};
+
+// Process-lifetime objects: never destroyed, so no worker outlives its queue
+// during static destruction.
+MainQueue& mainQueue() {
+  static auto* q = new MainQueue();
+  return *q;
+}
+
+class RepeatingTimer final : public Timer, public std::enable_shared_from_this<RepeatingTimer> {
+ public:
+  RepeatingTimer(Queue& queue, Duration interval, Task task)
+      : queue_(queue), interval_(std::max(interval, Duration(1))), task_(std::move(task)) {}
+
+  void start() { scheduleNext(); }
+  void invalidate() override { valid_.store(false, std::memory_order_release); }
+  bool isValid() const override { return valid_.load(std::memory_order_acquire); }
+
+ private:
+  void scheduleNext() {
+    std::weak_ptr<RepeatingTimer> weak = shared_from_this();
+    queue_.asyncAfter(interval_, [weak] {
+      auto self = weak.lock();
+      if (!self || !self->isValid()) return;
+      self->task_();
+      if (self->isValid()) self->scheduleNext();
+    });
+  }
+
+  Queue& queue_;
+  const Duration interval_;
+  const Task task_;
+  std::atomic<bool> valid_{true};
+};
+
+}  // namespace
+
+Queue& Dispatch::main() { return mainQueue(); }
+
+Queue& Dispatch::global() {
+  static auto* q = new ThreadQueue("global", 4);
+  return *q;
+}
+
+std::shared_ptr<Queue> Dispatch::makeSerial(std::string label) {
+  return std::make_shared<ThreadQueue>(std::move(label), 1);
+}
+
+bool Dispatch::isMainThread() { return mainQueue().isCurrent(); }
+
+std::shared_ptr<Timer> Dispatch::scheduleRepeating(Queue& queue, Duration interval, Task task) {
+  auto timer = std::make_shared<RepeatingTimer>(queue, interval, std::move(task));
+  timer->start();
+  return timer;
+}
+
+void Dispatch::useManualMainQueue() {
+  if (!Clock::isVirtual()) Clock::useVirtual(std::chrono::system_clock::now());
+  mainQueue().setManual();
+}
+
+bool Dispatch::isManual() { return mainQueue().manual(); }
+
+std::size_t Dispatch::drainMain() { return mainQueue().manual() ? mainQueue().drain() : 0; }
+
+std::size_t Dispatch::advanceClock(Duration by) {
+  if (!mainQueue().manual()) {
+    Clock::advance(by);
+    return 0;
+  }
+  return mainQueue().advance(by);
+}
+
+std::size_t Dispatch::pendingMainTasks() { return mainQueue().manual() ? mainQueue().pending() : 0; }
+
+}  // namespace pelk::platform
