@@ -192,6 +192,17 @@ class MainQueue final : public Queue {
   }
   bool manual() const { return manual_.load(std::memory_order_acquire); }
 
+  void setThreaded() {
+    std::map<std::pair<TimePoint, std::uint64_t>, Task> waiting;
+    {
+      std::lock_guard lock(mutex_);
+      manual_.store(false, std::memory_order_release);
+      waiting.swap(items_);
+    }
+    const TimePoint now = Clock::now();
+    for (auto& [due, task] : waiting) threaded_.asyncAfter(due.first - now, std::move(task));
+  }
+
   std::size_t drain() {
     takeMainThread();
     std::size_t ran = 0;
@@ -319,6 +330,8 @@ void Dispatch::useManualMainQueue() {
   if (!Clock::isVirtual()) Clock::useVirtual(std::chrono::system_clock::now());
   mainQueue().setManual();
 }
+
+void Dispatch::useThreadedMainQueue() { mainQueue().setThreaded(); }
 
 bool Dispatch::isManual() { return mainQueue().manual(); }
 

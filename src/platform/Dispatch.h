@@ -51,6 +51,9 @@ class Dispatch {
   // at the current system time unless it is virtual already) and makes the
   // calling thread the main thread.  Call before anything is posted to main.
   static void useManualMainQueue();
+  // Back to the kit-owned main thread; waiting tasks move over with the time
+  // they still had to wait.
+  static void useThreadedMainQueue();
   static bool isManual();
   // Runs every main-queue task that is due, including tasks posted meanwhile;
   // answers how many ran.

@@ -1,0 +1,96 @@
+#include <filesystem>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "support/KitFixture.h"
+
+using namespace pelk;
+using platform::SettingValue;
+
+namespace {
+
+class LoggerTest : public test::SettingsTest {
+ protected:
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    std::stringstream ss(test::readFile(LoggerManager::fileUrl()));
+    for (std::string line; std::getline(ss, line);) out.push_back(line);
+    return out;
+  }
+  SettingValue::List records() {
+    auto v = SharedUtil::userDefaultValue()->value(kSaveLocationServerLogs);
+    if (!v || !v->get<SettingValue::List>()) return {};
+    return *v->get<SettingValue::List>();
+  }
+};
+
+}  // namespace
+
+TEST_F(LoggerTest, NothingIsWrittenWhileLoggingIsOffOrTheTextIsEmpty) {
+  LoggerManager::sharedInstance().writeLocationToFile("absent switch");
+  SharedUtil::setDefaultBoolean(false, kLoggingEnabled);
+  LoggerManager::sharedInstance().writeLocationToFile("switched off");
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  LoggerManager::sharedInstance().writeLocationToFile("");
+  EXPECT_FALSE(std::filesystem::exists(LoggerManager::fileUrl()));
+  EXPECT_TRUE(records().empty());
+}
+
+TEST_F(LoggerTest, EachEntryIsOneLineAndOneRecord) {
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  LoggerManager::sharedInstance().writeLocationToFile("abc");
+  ASSERT_EQ(lines().size(), 1u);
+  LoggerManager::sharedInstance().writeLocationToFile("second");
+
+  const auto l = lines();
+  ASSERT_EQ(l.size(), 2u);
+  const std::regex form(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} {8}abc)");
+  EXPECT_TRUE(std::regex_match(l[0], form)) << l[0];
+  EXPECT_EQ(l[0].size() + 1, 31u);  // the stamp, eight blanks, abc and the line feed
+  EXPECT_EQ(l[1].substr(27), "second");
+
+  const auto r = records();
+  ASSERT_EQ(r.size(), 2u);
+  const auto* first = r[0].get<SettingValue::Dictionary>();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->at("response"), SettingValue("abc"));
+  EXPECT_EQ(first->at("timeStamp").get<std::string>()->size(), 19u);
+}
+
+TEST_F(LoggerTest, ValueOfAnotherFormUnderTheRecordKeyIsReplaced) {
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  SharedUtil::setDefaultString("not a list", kSaveLocationServerLogs);
+  LoggerManager::sharedInstance().writeLocationToFile("x");
+  EXPECT_EQ(records().size(), 1u);
+}
+
+TEST_F(LoggerTest, ConcurrentWritersLoseNoLineAndNoRecord) {
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 10; ++i) {
+        LoggerManager::sharedInstance().writeLocationToFile("thread " + std::to_string(t) + " entry " +
+                                                            std::to_string(i));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const auto l = lines();
+  EXPECT_EQ(l.size(), 40u);
+  for (const auto& line : l) EXPECT_NE(line.find("entry"), std::string::npos) << line;
+  EXPECT_EQ(records().size(), 40u);
+}
+
+TEST_F(LoggerTest, UnwritableLogFileDropsTheLineQuietly) {
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  std::filesystem::create_directories(LoggerManager::fileUrl());  // a directory where the file goes
+  LoggerManager::sharedInstance().writeLocationToFile("dropped");
+  EXPECT_EQ(records().size(), 1u);
+}

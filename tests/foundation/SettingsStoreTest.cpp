@@ -1,0 +1,128 @@
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/SharedUtil.h"
+#include "platform/Clock.h"
+#include "platform/SettingsSuite.h"
+#include "support/KitFixture.h"
+
+using namespace pelk;
+using platform::SettingValue;
+
+namespace {
+class SharedUtilTest : public test::SettingsTest {};
+}  // namespace
+
+TEST_F(SharedUtilTest, AbsentKeysReadAsTheGettersDefaults) {
+  EXPECT_EQ(SharedUtil::getDefaultString("k"), "");
+  EXPECT_EQ(SharedUtil::getDefaultInteger("k"), 0);
+  EXPECT_EQ(SharedUtil::getDefaultDouble("k"), 0.0);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean("k"));
+  EXPECT_TRUE(SharedUtil::getDefaultArray("k").empty());
+  EXPECT_EQ(SharedUtil::getDefaultDictionary("k"), nlohmann::json::object());
+
+  platform::Clock::useVirtual(platform::Clock::fromSecondsSince1970(1000));
+  EXPECT_EQ(SharedUtil::getDefaultDate("k"), platform::Clock::fromSecondsSince1970(1000));
+  platform::Clock::advance(platform::seconds(1));
+  EXPECT_EQ(SharedUtil::getDefaultDate("k"), platform::Clock::fromSecondsSince1970(1001));
+  platform::Clock::useSystem();
+}
+
+TEST_F(SharedUtilTest, TypedValuesReadBackAndRemovedKeysReadAsAbsent) {
+  const auto when = platform::Clock::fromSecondsSince1970(1'704'067'200.5);
+  SharedUtil::setDefaultString("s", "text");
+  SharedUtil::setDefaultInteger(0, "zero");
+  SharedUtil::setDefaultInteger(-5, "int");
+  SharedUtil::setDefaultDouble(2.25, "double");
+  SharedUtil::setDefaultBoolean(false, "off");
+  SharedUtil::setDefaultBoolean(true, "on");
+  SharedUtil::setDefaultDate(when, "date");
+  SharedUtil::setDefaultArray({"a", "b"}, "list");
+  SharedUtil::setDefaultDictionary({{"x", 1}, {"y", {{"z", "w"}}}}, "dict");
+
+  EXPECT_EQ(SharedUtil::getDefaultString("text"), "s");
+  EXPECT_EQ(SharedUtil::getDefaultInteger("zero"), 0);
+  EXPECT_EQ(SharedUtil::getDefaultInteger("int"), -5);
+  EXPECT_EQ(SharedUtil::getDefaultDouble("double"), 2.25);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean("off"));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean("on"));
+  EXPECT_EQ(SharedUtil::getDefaultDate("date"), when);
+  EXPECT_EQ(SharedUtil::getDefaultArray("list"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(SharedUtil::getDefaultDictionary("dict"), (nlohmann::json{{"x", 1}, {"y", {{"z", "w"}}}}));
+
+  SharedUtil::removeKey("text");
+  EXPECT_EQ(SharedUtil::getDefaultString("text"), "");
+  SharedUtil::resetDefaults();
+  EXPECT_TRUE(SharedUtil::userDefaultValue()->dictionaryRepresentation().empty());
+}
+
+TEST_F(SharedUtilTest, KeyOfAnotherTypeReadsAsTheGettersAbsentValue) {
+  auto suite = SharedUtil::userDefaultValue();
+  suite->set("int", SettingValue(7));
+  suite->set("text", SettingValue("3.5"));
+  suite->set("mixed", SettingValue(SettingValue::List{SettingValue("a"), SettingValue(1)}));
+  SharedUtil::setDefaultBoolean(false, kLocationPublishMeta_data);  // reset publish switches store false here
+
+  EXPECT_EQ(SharedUtil::getDefaultString("int"), "");
+  EXPECT_TRUE(SharedUtil::getDefaultArray("int").empty());
+  EXPECT_TRUE(SharedUtil::getDefaultArray("mixed").empty());
+  EXPECT_EQ(SharedUtil::getDefaultDictionary(kLocationPublishMeta_data), nlohmann::json::object());
+  const auto before = platform::Clock::now();
+  EXPECT_GE(SharedUtil::getDefaultDate("text"), before);
+  // Numbers and booleans convert the way a property-list reader converts them.
+  EXPECT_EQ(SharedUtil::getDefaultDouble("int"), 7.0);
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean("int"));
+  EXPECT_EQ(SharedUtil::getDefaultInteger("text"), 3);
+}
+
+TEST_F(SharedUtilTest, DictionaryWithoutStoredFormIsRefused) {
+  SharedUtil::setDefaultDictionary({{"a", 1}}, "d");
+  SharedUtil::setDefaultDictionary({{"a", nullptr}}, "d");
+  EXPECT_EQ(SharedUtil::getDefaultDictionary("d"), (nlohmann::json{{"a", 1}}));
+}
+
+TEST_F(SharedUtilTest, LocationCountCountsEveryPositionAndTheTemporaryCounterWhileAReportIsInFlight) {
+  auto& suite = *SharedUtil::userDefaultValue();
+  incrementLocationCount(suite);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 1);
+  incrementLocationCount(suite);
+  incrementLocationCount(suite);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 3);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), 0);
+
+  SharedUtil::setDefaultBoolean(true, kLocationCountUpdating);
+  for (int i = 0; i < 4; ++i) incrementLocationCount(suite);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 7);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), 4);
+}
+
+TEST(AppDefaults, KeyLiteralsAreDistinctAndStable) {
+  const std::vector<const char*> keys = {
+      kPublishKey, kSDKToken, kDeviceToken, kUserId, kUserAppId, kAccountId, kProjectId, KUserBaseUrl,
+      kAWSIOTEndPoint, kSetDeviceToken, kGeofenceEvents, kLocationEvents, kTripEvents, kNearbyEvents,
+      kEventListener, kLocationListener, kZezovuDeleteUser, kLocationListenerSubscribe, kEventListenerSubscribe,
+      kLocationUserSubscribe, kSubscribeTripStatus, kCurrentZezovu, KcurrentAppState, kUserAppState,
+      kIsLocationTracking, kTripLocationTracking, kTrackingOption, kOfflineTracking, KLocationPublisher,
+      kTrackingTimeBase, kIsLocationUpdating, klocationPermissionStatus, kLoggingEnabled, kCurrentLocationTimer,
+      kGPSStatus, kVisitDate, kLimitExceedMessage, kZezovuLatitude, kZezovuLongitude, kZezovuTimeStamp,
+      kZezovuHorizontalAccuracy, kZezovuSpeed, kAccuracyFilter, kAccuracyFilterCustom, kAccuracyFilterCustomValue,
+      kCustomAccuracyFilter, KLocationCountSDK, KLocationCountStartedDate, KLocationCountSDKTemp,
+      KLocationCountStartedDateTemp, kLocationCountUpdating, kLocationTrackingState, kPubSubState,
+      kLocationTrackingUpdatedByShadow, kPubSubStateUpdatedByShadow, kLocationPublishSave, kLocationPublishOnly,
+      kLocationPublishMeta_data, kLocationPublishuser_id, kLocationPublishactivity, kSaveLocationServerLogs};
+  std::set<std::string> seen;
+  for (const char* k : keys) EXPECT_TRUE(seen.insert(k).second) << k;
+
+  // Stored values are found again only under exactly these texts.
+  EXPECT_STREQ(kUserDefaultsuiteName, "devzezovusdk");
+  EXPECT_STREQ(kSDKToken, "DarereRERIruzo");
+  EXPECT_STREQ(kLocationListenerSubscribe, "RoroziZuzezuzoEventsSubscribe");
+  EXPECT_STREQ(KGeofenceRegionIdentifier, "ZezovuSDKGeofence");
+  EXPECT_STREQ(kCurrentMotion, "current_zezovu");
+  EXPECT_STREQ(kMotionDeleteUser, "ZezovuDeleteUser");
+  EXPECT_STREQ(kLocationPublishbattery_remaining, "LocationPublishbattery_remaining");
+  EXPECT_EQ(KGeofenceRegionRadius, 100);
+}

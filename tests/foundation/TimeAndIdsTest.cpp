@@ -1,0 +1,150 @@
+#include <cmath>
+#include <future>
+#include <limits>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "foundation/DateExtensions.h"
+#include "foundation/DeravObjectId.h"
+#include "foundation/StringExtensions.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+
+using namespace pelk;
+using platform::Clock;
+
+TEST(TimeStamps, WireFormatIsUtcWithMillisecondsAndZ) {
+  struct Case {
+    double seconds;
+    const char* text;
+  };
+  const std::vector<Case> cases = {
+      {0, "1970-01-01T00:00:00.000Z"},
+      {1'704'067'200.9876, "2024-01-01T00:00:00.987Z"},
+      {951'782'400.5, "2000-02-29T00:00:00.500Z"},
+      {-0.001, "1969-12-31T23:59:59.999Z"},
+  };
+  for (const auto& c : cases) {
+    const auto date = Clock::fromSecondsSince1970(c.seconds);
+    EXPECT_EQ(iso8601(date), c.text);
+    EXPECT_EQ(iso8601Second(Clock::fromSecondsSince1970(0)), "1970-01-01T00:00:00GMT");
+  }
+}
+
+TEST(TimeStamps, ReadBackIsExactToTheMillisecondAndStrict) {
+  const Date date{std::chrono::milliseconds(1'765'000'000'123)};
+  const auto back = getDate(iso8601(date));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, date);
+
+  // An offset in the text is honoured whatever the host's zone is.
+  EXPECT_EQ(getDate("2024-01-01T05:30:00.000+05:30"), Clock::fromSecondsSince1970(1'704'067'200));
+  EXPECT_EQ(getDate("2023-12-31T23:00:00.000-01:00"), Clock::fromSecondsSince1970(1'704'067'200));
+  for (const char* bad : {"", "2024-01-01", "2024-01-01T00:00:00Z", "2024-13-01T00:00:00.000Z",
+                          "2024-02-30T00:00:00.000Z", "2024-01-01T00:00:00.000", "2024-01-01T00:00:00.000Zjunk",
+                          "２０２４-01-01T00:00:00.000Z"}) {
+    EXPECT_FALSE(getDate(bad)) << bad;
+  }
+}
+
+TEST(TimeStamps, OffsetTextTakesItsSignFromTheWholeOffset) {
+  struct Case {
+    int seconds;
+    const char* text;
+  };
+  for (const auto& c : std::vector<Case>{{0, "+0000"},
+                                         {9 * 3600 + 45 * 60, "+0945"},
+                                         {-10 * 3600, "-1000"},
+                                         {5 * 3600 + 30 * 60, "+0530"},
+                                         {-(3 * 3600 + 30 * 60), "-0330"},
+                                         {-30 * 60, "-0030"}}) {
+    EXPECT_EQ(TimeZone::fixed(c.seconds).offsetFromUTC(), c.text);
+  }
+  EXPECT_EQ(TimeZone::current().offsetFromUTC().size(), 5u);
+}
+
+TEST(Numbers, RoundingAndTruncation) {
+  EXPECT_DOUBLE_EQ(roundToInt(12.345678), 12.3457);
+  EXPECT_DOUBLE_EQ(roundToInt(-12.345678), -12.3457);
+  EXPECT_DOUBLE_EQ(roundToInt(1.23456), 1.2346);
+  EXPECT_EQ(roundToInt(7.0), 7.0);
+  EXPECT_TRUE(std::signbit(roundToInt(-0.00004)));
+
+  EXPECT_EQ(toInt(3.99), 3);
+  EXPECT_EQ(toInt(-3.99), -3);
+  EXPECT_EQ(toInt(std::nan("")), 0);
+  EXPECT_EQ(toInt(std::numeric_limits<double>::infinity()), 0);
+  EXPECT_EQ(toInt(-std::numeric_limits<double>::infinity()), 0);
+  EXPECT_EQ(toInt(1e19), 0);
+  EXPECT_EQ(toInt(-9.2233720368547758e18), std::numeric_limits<std::int64_t>::min());
+
+  EXPECT_EQ(minutesOf(3725.9), 2);
+  const auto t0 = Clock::fromSecondsSince1970(0);
+  EXPECT_EQ(hoursFrom(Clock::fromSecondsSince1970(7300), t0), 2);
+  EXPECT_EQ(minutesFrom(Clock::fromSecondsSince1970(7300), t0), 121);
+}
+
+TEST(BackgroundDispatch, CompletionRunsOnMainAfterTheBackgroundWorkAndTheDelay) {
+  Clock::useVirtual(Clock::fromSecondsSince1970(100));
+  platform::Dispatch::useManualMainQueue();
+  std::promise<bool> backgroundOnMain;
+  bool completed = false;
+  bool completionOnMain = false;
+  DispatchQueue::background(
+      5, [&] { backgroundOnMain.set_value(platform::Dispatch::isMainThread()); },
+      [&] {
+        completed = true;
+        completionOnMain = platform::Dispatch::isMainThread();
+      });
+  EXPECT_FALSE(backgroundOnMain.get_future().get());
+  // The completion is queued once the background work returns; wait for that.
+  for (int i = 0; i < 1000 && platform::Dispatch::pendingMainTasks() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  platform::Dispatch::advanceClock(platform::seconds(4.9));
+  EXPECT_FALSE(completed);
+  platform::Dispatch::advanceClock(platform::seconds(0.2));
+  EXPECT_TRUE(completed);
+  EXPECT_TRUE(completionOnMain);
+  DispatchQueue::background();  // nothing to run: does nothing
+  platform::Dispatch::useThreadedMainQueue();
+  Clock::useSystem();
+}
+
+TEST(LocationIds, LayoutTimePrefixAndCounter) {
+  Clock::useVirtual(Clock::fromSecondsSince1970(1'704'067'200.9));
+  auto& gen = DeravObjectId::shared();
+  gen.setCounterForTesting(0xFFFFFE);
+  const auto a = gen.generate();
+  const auto b = gen.generate();
+  const auto c = gen.generate();
+  Clock::useSystem();
+
+  const std::regex form("[0-9a-f]{24}");
+  for (const auto& id : {a, b, c}) EXPECT_TRUE(std::regex_match(id, form)) << id;
+  EXPECT_EQ(a.substr(0, 8), "65920080");
+  EXPECT_EQ(a.substr(18), "fffffe");
+  EXPECT_EQ(b.substr(18), "ffffff");
+  EXPECT_EQ(c.substr(18), "000000");
+  EXPECT_NE(a.substr(8, 10), b.substr(8, 10));
+}
+
+TEST(LocationIds, ConcurrentCallersNeverShareACounterValue) {
+  auto& gen = DeravObjectId::shared();
+  std::vector<std::vector<std::string>> perThread(4);
+  std::vector<std::thread> threads;
+  for (auto& ids : perThread) {
+    threads.emplace_back([&ids, &gen] {
+      for (int i = 0; i < 500; ++i) ids.push_back(gen.generate());
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<std::string> counters;
+  for (const auto& ids : perThread) {
+    for (const auto& id : ids) counters.insert(id.substr(18));
+  }
+  EXPECT_EQ(counters.size(), 2000u);
+}
