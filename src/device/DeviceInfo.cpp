@@ -1,0 +1,113 @@
+#include "device/DeviceInfo.h"
+
+#include <mutex>
+
+#include "device/Model.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/DateExtensions.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/StringExtensions.h"
+#include "platform/Device.h"
+
+namespace pelk {
+namespace {
+
+std::mutex gHooksMutex;
+DeviceContextHooks gHooks;
+
+// Copies the hook out, so it runs with no lock held.
+template <class Member>
+auto hook(Member member) {
+  std::lock_guard lock(gHooksMutex);
+  return gHooks.*member;
+}
+
+}  // namespace
+
+void setDeviceContextHooks(DeviceContextHooks hooks) {
+  std::lock_guard lock(gHooksMutex);
+  gHooks = std::move(hooks);
+}
+
+DeviceContextHooks deviceContextHooks() {
+  std::lock_guard lock(gHooksMutex);
+  return gHooks;
+}
+
+DeviceInfo& DeviceInfo::sharedInstance() {
+  static DeviceInfo* instance = new DeviceInfo();  // lives for the process
+  return *instance;
+}
+
+bool DeviceInfo::isLocationServicesEnabled() {
+  auto f = hook(&DeviceContextHooks::locationServicesEnabled);
+  return f ? f() : false;
+}
+
+bool DeviceInfo::isLowPowerEnabled() { return platform::Device::isLowPowerModeEnabled(); }
+
+bool DeviceInfo::locationState() {
+  auto f = hook(&DeviceContextHooks::locationAuthorizationStatus);
+  const int status = f ? f() : 0;
+  return status == 3 || status == 4;
+}
+
+std::int64_t DeviceInfo::batteryStatus() {
+  const float level = platform::Device::batteryLevel();
+  if (level == -1.0f) return 0;
+  // In single precision on purpose: the float nearest 0.29 times 100.0f is
+  // exactly 29, where double arithmetic would give 28.99... and so 28.
+  return static_cast<std::int64_t>(level * 100.0f);
+}
+
+std::string DeviceInfo::timeOffSet() {
+  std::string offset = TimeZone::current().offsetFromUTC();
+  return offset.empty() ? "+0000" : offset;
+}
+
+std::string DeviceInfo::batteryState() {
+  switch (platform::Device::batteryState()) {
+    case platform::Device::BatteryState::charging:
+      return "charging";
+    case platform::Device::BatteryState::full:
+      return "Full";
+    case platform::Device::BatteryState::unplugged:
+      return "unplugged";
+    case platform::Device::BatteryState::unknown:
+      break;
+  }
+  return "unknown";
+}
+
+bool DeviceInfo::isCharging() { return platform::Device::batteryState() == platform::Device::BatteryState::charging; }
+
+std::string DeviceInfo::deviceModel() { return rawValue(deviceType()); }
+
+std::string DeviceInfo::deviceBrand() { return whiteSpacesRemoved(platform::Device::model()); }
+
+std::string DeviceInfo::osVersion() { return platform::Device::systemVersion(); }
+
+bool DeviceInfo::isValidTarget() { return false; }
+
+std::string DeviceInfo::sdkVersion() { return kSDKVersion; }
+
+std::string DeviceInfo::getCarrierName() { return platform::Device::carrierName(); }
+
+bool DeviceInfo::networkStatus() {
+  auto f = hook(&DeviceContextHooks::networkReachable);
+  return f ? f() : false;
+}
+
+bool DeviceInfo::getVuvivaZuvovo() {
+  auto f = hook(&DeviceContextHooks::motionAuthorized);
+  return f ? f() : false;
+}
+
+std::string DeviceInfo::currentActivity() { return SharedUtil::getDefaultString(kCurrentMotion); }
+
+std::string DeviceInfo::appState() {
+  std::string state = SharedUtil::getDefaultString(KcurrentAppState);
+  return state.empty() ? kAppStateForeground : state;
+}
+
+}  // namespace pelk

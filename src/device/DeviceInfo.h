@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace pelk {
+
+// Readings that belong to the kit's higher layers (location services, network
+// monitor, motion permission, app lifecycle, local store).  Those layers
+// install their readings at start-up; until then each reading gives its
+// default, the answer that claims nothing: no location services, no
+// permission, no network, app active, nothing to clear.
+struct DeviceContextHooks {
+  // The device-wide location-services switch.
+  std::function<bool()> locationServicesEnabled;
+  // The app's location authorization: 0 not determined, 1 restricted,
+  // 2 denied, 3 always, 4 when in use.
+  std::function<int()> locationAuthorizationStatus;
+  // The synchronous online test.
+  std::function<bool()> networkReachable;
+  // Motion and fitness permission.
+  std::function<bool()> motionAuthorized;
+  // The app's state: "active", "background" or "inactive".
+  std::function<std::string()> applicationState;
+  // Empties every table of the local database (the logout reset).
+  std::function<void()> clearLocalDatabase;
+};
+
+// Installs the hooks; an empty member keeps that reading at its default.
+void setDeviceContextHooks(DeviceContextHooks hooks);
+DeviceContextHooks deviceContextHooks();
+
+// The device and app readings that messages, request bodies, buffer rows and
+// the User-Agent carry.  Every reading is taken afresh; none fails.
+class DeviceInfo {
+ public:
+  static DeviceInfo& sharedInstance();
+
+  DeviceInfo() = default;
+  virtual ~DeviceInfo() = default;
+  DeviceInfo(const DeviceInfo&) = delete;
+  DeviceInfo& operator=(const DeviceInfo&) = delete;
+
+  virtual bool isLocationServicesEnabled();
+  virtual bool isLowPowerEnabled();
+  // True for the authorizations always (3) and when in use (4).
+  virtual bool locationState();
+  // Whole percent, 0 when the level is not known.
+  virtual std::int64_t batteryStatus();
+  // "+HHMM" / "-HHMM" of the current zone.
+  virtual std::string timeOffSet();
+  // "charging", "Full", "unplugged" or "unknown".
+  virtual std::string batteryState();
+  virtual bool isCharging();
+  // Display name of the hardware model.
+  virtual std::string deviceModel();
+  // The kind of device, without blanks.
+  virtual std::string deviceBrand();
+  virtual std::string osVersion();
+  virtual bool isValidTarget();
+  // The kit's version, "0.0.5".
+  virtual std::string sdkVersion();
+  virtual std::string getCarrierName();
+  virtual bool networkStatus();
+  // Motion permission.
+  virtual bool getVuvivaZuvovo();
+  // The last activity letter, "M" or "S"; "" before the first.
+  virtual std::string currentActivity();
+  // "B", "F" or "T"; "F" when none is stored.
+  virtual std::string appState();
+};
+
+}  // namespace pelk

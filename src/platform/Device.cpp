@@ -1,0 +1,275 @@
+#include "platform/Device.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "platform/AppInfo.h"
+#include "platform/Crypto.h"
+#include "platform/Paths.h"
+
+namespace pelk::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::atomic<bool> gMonitoring{false};
+
+std::mutex gMutex;  // guards the test controls below
+std::optional<std::string> gRoot;
+std::optional<Device::Uname> gUname;
+std::optional<std::map<std::string, std::string>> gEnvironment;
+
+std::mutex gIdentifierMutex;  // one writer of the kept identifier at a time
+std::map<std::string, std::string> gUnsavedIdentifiers;  // by file, when it could not be written
+
+std::string path(const std::string& absolute) {
+  std::lock_guard lock(gMutex);
+  return gRoot ? *gRoot + absolute : absolute;
+}
+
+std::string trim(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  const auto last = s.find_last_not_of(" \t\r\n");
+  return s.substr(first, last - first + 1);
+}
+
+// The first line of a small file, trimmed; nothing when it cannot be read.
+std::optional<std::string> readLine(const std::string& file) {
+  std::ifstream in(file);
+  if (!in) return std::nullopt;
+  std::string line;
+  if (!std::getline(in, line) && line.empty()) return std::nullopt;
+  return trim(line);
+}
+
+std::optional<double> readNumber(const std::string& file) {
+  auto text = readLine(file);
+  if (!text || text->empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text->c_str(), &end);
+  if (errno != 0 || end == text->c_str() || *end != '\0') return std::nullopt;
+  return v;
+}
+
+struct Battery {
+  std::optional<double> percent;
+  std::optional<double> capacityFull;  // energy or charge when full, for weighting
+  std::string status;
+};
+
+// The system's batteries: power supplies of type "Battery" that power the
+// system itself (a mouse or headset reports scope "Device") and are present.
+std::vector<Battery> systemBatteries() {
+  std::vector<Battery> out;
+  std::error_code ec;
+  const fs::path dir = path("/sys/class/power_supply");
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string base = it->path().string();
+    if (readLine(base + "/type").value_or("") != "Battery") continue;
+    if (readLine(base + "/scope").value_or("") == "Device") continue;
+    if (readLine(base + "/present").value_or("1") == "0") continue;
+    Battery b;
+    b.status = readLine(base + "/status").value_or("Unknown");
+    auto now = readNumber(base + "/energy_now");
+    auto full = readNumber(base + "/energy_full");
+    if (!now || !full) {
+      now = readNumber(base + "/charge_now");
+      full = readNumber(base + "/charge_full");
+    }
+    if (auto capacity = readNumber(base + "/capacity")) {
+      b.percent = capacity;
+    } else if (now && full && *full > 0) {
+      b.percent = *now / *full * 100.0;
+    }
+    if (full && *full > 0) b.capacityFull = full;
+    out.push_back(std::move(b));
+  }
+  return out;
+}
+
+// KEY=VALUE lines; values may be quoted with " or ' and use backslash escapes.
+std::map<std::string, std::string> osRelease() {
+  std::ifstream in(path("/etc/os-release"));
+  if (!in) in.open(path("/usr/lib/os-release"));
+  std::map<std::string, std::string> fields;
+  std::string line;
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    const auto eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    std::string value = line.substr(eq + 1);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+      const char quote = value.front();
+      std::string unquoted;
+      for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+        if (quote == '"' && value[i] == '\\' && i + 2 < value.size()) ++i;
+        unquoted.push_back(value[i]);
+      }
+      value = unquoted;
+    }
+    fields[line.substr(0, eq)] = value;
+  }
+  return fields;
+}
+
+std::string osField(const char* key, std::string Device::Uname::*fallback) {
+  auto fields = osRelease();
+  auto it = fields.find(key);
+  if (it != fields.end() && !it->second.empty()) return it->second;
+  return Device::uname().*fallback;
+}
+
+// Writes the file whole or not at all (a temp file renamed over it).
+bool writeAtomically(const std::string& file, const std::string& content) {
+  const std::string tmp = file + ".tmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (ok && ::rename(tmp.c_str(), file.c_str()) == 0) return true;
+  ::unlink(tmp.c_str());
+  return false;
+}
+
+std::string keptIdentifier() {
+  const std::string file = Paths::appSupport() + "/device-identifier";
+  std::lock_guard lock(gIdentifierMutex);
+  if (auto text = readLine(file)) {
+    if (auto uuid = Crypto::parseUuid(*text)) return Crypto::uuidString(*uuid);
+  }
+  if (auto it = gUnsavedIdentifiers.find(file); it != gUnsavedIdentifiers.end()) return it->second;
+  std::string id = Crypto::uuidString(Crypto::randomUuid());
+  // A failed write keeps the identifier for this process, so at least it
+  // does not change from one request to the next.
+  if (!writeAtomically(file, id + "\n")) gUnsavedIdentifiers[file] = id;
+  return id;
+}
+
+}  // namespace
+
+void Device::setBatteryMonitoringEnabled(bool enabled) { gMonitoring.store(enabled); }
+
+bool Device::isBatteryMonitoringEnabled() { return gMonitoring.load(); }
+
+float Device::batteryLevel() {
+  if (!gMonitoring.load()) return -1.0f;
+  const auto batteries = systemBatteries();
+  double sum = 0, weights = 0;
+  const bool weighted = std::all_of(batteries.begin(), batteries.end(), [](const Battery& b) { return b.capacityFull; });
+  for (const auto& b : batteries) {
+    if (!b.percent) continue;
+    const double w = weighted ? *b.capacityFull : 1.0;
+    sum += std::clamp(*b.percent, 0.0, 100.0) * w;
+    weights += w;
+  }
+  if (weights <= 0) return -1.0f;
+  // Percent first, then the division in single precision, so a battery at
+  // 29 % reads as the float nearest 0.29.
+  return static_cast<float>(sum / weights) / 100.0f;
+}
+
+Device::BatteryState Device::batteryState() {
+  if (!gMonitoring.load()) return BatteryState::unknown;
+  const auto batteries = systemBatteries();
+  if (batteries.empty()) return BatteryState::unknown;
+  auto any = [&](std::initializer_list<const char*> texts) {
+    return std::any_of(batteries.begin(), batteries.end(), [&](const Battery& b) {
+      return std::any_of(texts.begin(), texts.end(), [&](const char* t) { return b.status == t; });
+    });
+  };
+  // "Not charging": on external power, held below full (a charge threshold);
+  // a phone reports that as charging too.
+  if (any({"Charging", "Not charging"})) return BatteryState::charging;
+  if (any({"Discharging"})) return BatteryState::unplugged;
+  const bool allFull =
+      std::all_of(batteries.begin(), batteries.end(), [](const Battery& b) { return b.status == "Full"; });
+  return allFull ? BatteryState::full : BatteryState::unknown;
+}
+
+bool Device::isLowPowerModeEnabled() {
+  return readLine(path("/sys/firmware/acpi/platform_profile")).value_or("") == "low-power";
+}
+
+std::string Device::systemName() { return osField("ID", &Uname::sysname); }
+
+std::string Device::systemVersion() { return osField("VERSION_ID", &Uname::release); }
+
+std::string Device::model() { return uname().sysname; }
+
+Device::Uname Device::uname() {
+  {
+    std::lock_guard lock(gMutex);
+    if (gUname) return *gUname;
+  }
+  struct utsname u {};
+  if (::uname(&u) != 0) return {};
+  return {u.sysname, u.release, u.machine};
+}
+
+std::string Device::identifierForVendor() {
+  if (auto text = readLine(path("/etc/machine-id"))) {
+    // 32 hex digits; an empty or all-zero id means "not set up yet".
+    if (text->size() == 32 && text->find_first_not_of('0') != std::string::npos) {
+      if (auto ns = Crypto::parseUuid(*text)) return Crypto::uuidString(Crypto::uuidV5(*ns, AppInfo::bundleId()));
+    }
+  }
+  return keptIdentifier();
+}
+
+std::string Device::carrierName() { return ""; }
+
+std::string Device::networkingVersion() {
+  static const std::string version = [] {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return std::string(info && info->version ? info->version : "");
+  }();
+  return version;
+}
+
+std::optional<std::string> Device::environment(const std::string& name) {
+  {
+    std::lock_guard lock(gMutex);
+    if (gEnvironment) {
+      auto it = gEnvironment->find(name);
+      if (it == gEnvironment->end()) return std::nullopt;
+      return it->second;
+    }
+  }
+  const char* v = std::getenv(name.c_str());
+  if (!v) return std::nullopt;
+  return std::string(v);
+}
+
+void Device::setRoot(std::optional<std::string> root) {
+  std::lock_guard lock(gMutex);
+  gRoot = std::move(root);
+}
+
+void Device::setUname(std::optional<Uname> names) {
+  std::lock_guard lock(gMutex);
+  gUname = std::move(names);
+}
+
+void Device::setEnvironment(std::optional<std::map<std::string, std::string>> variables) {
+  std::lock_guard lock(gMutex);
+  gEnvironment = std::move(variables);
+}
+
+}  // namespace pelk::platform

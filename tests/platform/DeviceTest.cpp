@@ -1,0 +1,204 @@
+#include "platform/Device.h"
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/AppInfo.h"
+#include "platform/Crypto.h"
+#include "platform/Paths.h"
+#include "support/TestEnvironment.h"
+
+namespace pelk::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::writeFile;
+using State = Device::BatteryState;
+
+// Upper-case 8-4-4-4-12 text of a UUID of the given version.
+bool isUuidText(const std::string& id, int version) {
+  const auto uuid = Crypto::parseUuid(id);
+  return id.size() == 36 && uuid && Crypto::uuidString(*uuid) == id && ((*uuid)[6] >> 4) == version &&
+         ((*uuid)[8] & 0xc0) == 0x80;
+}
+
+class DeviceTest : public test::KitTest {
+ protected:
+  DeviceTest() {
+    root_ = dir_.file("device-root");
+    fs::create_directories(root_ + "/sys/class/power_supply");
+    fs::create_directories(root_ + "/sys/firmware/acpi");
+    fs::create_directories(root_ + "/etc");
+    Device::setRoot(root_);
+    Device::setUname(Device::Uname{"Linux", "6.1.0-test", "x86_64"});
+    Device::setBatteryMonitoringEnabled(true);
+    AppInfo::setBundleId("org.example.host");
+  }
+  ~DeviceTest() override {
+    Device::setRoot(std::nullopt);
+    Device::setUname(std::nullopt);
+    Device::setEnvironment(std::nullopt);
+    Device::setBatteryMonitoringEnabled(false);
+    AppInfo::setBundleId(std::nullopt);
+  }
+
+  // One power supply: its files, each holding one line.
+  void supply(const std::string& name, std::initializer_list<std::pair<const char*, const char*>> files) {
+    const std::string dir = root_ + "/sys/class/power_supply/" + name;
+    fs::create_directories(dir);
+    for (const auto& [file, content] : files) writeFile(dir + "/" + file, std::string(content) + "\n");
+  }
+
+  std::string root_;
+};
+
+TEST_F(DeviceTest, BatteryReadingsFollowThePowerSupplyTree) {
+  struct Case {
+    const char* status;
+    const char* capacity;
+    State state;
+    float level;
+  };
+  const Case cases[] = {
+      {"Charging", "29", State::charging, 29.0f / 100.0f},
+      {"Full", "100", State::full, 1.0f},
+      {"Discharging", "57", State::unplugged, 57.0f / 100.0f},
+      {"Not charging", "80", State::charging, 0.8f},  // on mains, held below full
+      {"Unknown", "0", State::unknown, 0.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    supply("AC", {{"type", "Mains"}, {"online", "1"}});
+    supply("BAT0", {{"type", "Battery"}, {"status", c.status}, {"capacity", c.capacity}});
+    EXPECT_EQ(Device::batteryState(), c.state);
+    EXPECT_EQ(Device::batteryLevel(), c.level);
+  }
+}
+
+TEST_F(DeviceTest, NoSystemBatteryReadsAsUnknown) {
+  // Mains only, plus a mouse's battery, which does not power the system.
+  supply("AC", {{"type", "Mains"}, {"online", "1"}});
+  supply("hidpp_battery_0", {{"type", "Battery"}, {"scope", "Device"}, {"status", "Discharging"}, {"capacity", "40"}});
+  supply("BAT1", {{"type", "Battery"}, {"present", "0"}, {"status", "Discharging"}, {"capacity", "40"}});
+  EXPECT_EQ(Device::batteryLevel(), -1.0f);
+  EXPECT_EQ(Device::batteryState(), State::unknown);
+
+  Device::setRoot(dir_.file("no-such-root"));
+  EXPECT_EQ(Device::batteryLevel(), -1.0f);
+  EXPECT_EQ(Device::batteryState(), State::unknown);
+}
+
+TEST_F(DeviceTest, MonitoringOffHidesTheBattery) {
+  supply("BAT0", {{"type", "Battery"}, {"status", "Charging"}, {"capacity", "50"}});
+  Device::setBatteryMonitoringEnabled(false);
+  EXPECT_EQ(Device::batteryLevel(), -1.0f);
+  EXPECT_EQ(Device::batteryState(), State::unknown);
+  Device::setBatteryMonitoringEnabled(true);
+  EXPECT_EQ(Device::batteryLevel(), 0.5f);
+}
+
+TEST_F(DeviceTest, TwoBatteriesCombineByEnergyAndState) {
+  // 40 Wh full at 50 %, 20 Wh full at 100 %: 40 of 60 Wh.
+  supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "50"}, {"energy_now", "20000000"},
+                  {"energy_full", "40000000"}});
+  supply("BAT1", {{"type", "Battery"}, {"status", "Full"}, {"capacity", "100"}, {"energy_now", "20000000"},
+                  {"energy_full", "20000000"}});
+  EXPECT_NEAR(Device::batteryLevel(), 2.0f / 3.0f, 1e-6);
+  EXPECT_EQ(Device::batteryState(), State::unplugged);
+
+  // Without a capacity file the level comes from charge now / full.
+  fs::remove_all(root_ + "/sys/class/power_supply");
+  supply("BAT0", {{"type", "Battery"}, {"status", "Full"}, {"charge_now", "3000000"}, {"charge_full", "4000000"}});
+  EXPECT_EQ(Device::batteryLevel(), 0.75f);
+  EXPECT_EQ(Device::batteryState(), State::full);
+}
+
+TEST_F(DeviceTest, LowPowerFromThePlatformProfile) {
+  EXPECT_FALSE(Device::isLowPowerModeEnabled());  // no profile file
+  for (auto [profile, expected] : {std::pair{"low-power", true}, {"balanced", false}, {"performance", false}}) {
+    writeFile(root_ + "/sys/firmware/acpi/platform_profile", std::string(profile) + "\n");
+    EXPECT_EQ(Device::isLowPowerModeEnabled(), expected) << profile;
+  }
+}
+
+TEST_F(DeviceTest, SystemNameAndVersionFromOsReleaseOrTheKernel) {
+  EXPECT_EQ(Device::systemName(), "Linux");
+  EXPECT_EQ(Device::systemVersion(), "6.1.0-test");
+
+  writeFile(root_ + "/etc/os-release",
+            "# comment\nNAME=\"Debian GNU/Linux\"\nID=debian\nVERSION_ID=\"12\"\nPRETTY_NAME='Debian 12'\n");
+  EXPECT_EQ(Device::systemName(), "debian");
+  EXPECT_EQ(Device::systemVersion(), "12");
+
+  // A rolling release has no VERSION_ID.
+  writeFile(root_ + "/etc/os-release", "ID=\"arch\"\nBUILD_ID=rolling\n");
+  EXPECT_EQ(Device::systemName(), "arch");
+  EXPECT_EQ(Device::systemVersion(), "6.1.0-test");
+
+  EXPECT_EQ(Device::model(), "Linux");
+  EXPECT_EQ(Device::machine(), "x86_64");
+  EXPECT_EQ(Device::kernelRelease(), "6.1.0-test");
+  EXPECT_EQ(Device::carrierName(), "");
+}
+
+TEST_F(DeviceTest, RealUnameIsReadWithoutOverride) {
+  Device::setUname(std::nullopt);
+  EXPECT_FALSE(Device::machine().empty());
+  EXPECT_FALSE(Device::kernelRelease().empty());
+  EXPECT_FALSE(Device::networkingVersion().empty());
+}
+
+TEST_F(DeviceTest, VendorIdentifierIsNameBasedOnTheMachineIdAndApp) {
+  const std::string machineId = "3d1219c7c4c5404aaa1f6d2a48adfda4";
+  writeFile(root_ + "/etc/machine-id", machineId + "\n");
+  const std::string id = Device::identifierForVendor();
+  EXPECT_TRUE(isUuidText(id, 5)) << id;
+  EXPECT_EQ(id, Crypto::uuidString(Crypto::uuidV5(*Crypto::parseUuid(machineId), "org.example.host")));
+  EXPECT_EQ(Device::identifierForVendor(), id);
+  // The machine id itself does not leak.
+  EXPECT_EQ(id.find("3D1219C7"), std::string::npos);
+
+  AppInfo::setBundleId("org.example.other");
+  EXPECT_NE(Device::identifierForVendor(), id);
+}
+
+TEST_F(DeviceTest, WithoutMachineIdARandomIdentifierIsKept) {
+  for (const char* content : {"", "uninitialized\n", "00000000000000000000000000000000\n"}) {
+    SCOPED_TRACE(content);
+    fs::remove(Paths::appSupport() + "/device-identifier");
+    if (*content) writeFile(root_ + "/etc/machine-id", content);
+    const std::string id = Device::identifierForVendor();
+    EXPECT_TRUE(isUuidText(id, 4)) << id;
+    EXPECT_EQ(Device::identifierForVendor(), id);
+    EXPECT_EQ(test::readFile(Paths::appSupport() + "/device-identifier"), id + "\n");
+  }
+  // A damaged file is replaced by a new identifier.
+  writeFile(Paths::appSupport() + "/device-identifier", "not an id");
+  const std::string fresh = Device::identifierForVendor();
+  EXPECT_EQ(fresh.size(), 36u);
+  EXPECT_EQ(Device::identifierForVendor(), fresh);
+}
+
+TEST_F(DeviceTest, ThreadsAskingAtOnceGetOneKeptIdentifier) {
+  std::vector<std::string> ids(8);
+  std::vector<std::thread> threads;
+  for (auto& id : ids) threads.emplace_back([&id] { id = Device::identifierForVendor(); });
+  for (auto& t : threads) t.join();
+  for (const auto& id : ids) EXPECT_EQ(id, ids.front());
+  EXPECT_EQ(test::readFile(Paths::appSupport() + "/device-identifier"), ids.front() + "\n");
+}
+
+TEST_F(DeviceTest, EnvironmentCanBeReplaced) {
+  Device::setEnvironment(std::map<std::string, std::string>{{"SIMULATOR_MODEL_IDENTIFIER", "iPhone13,2"}});
+  EXPECT_EQ(Device::environment("SIMULATOR_MODEL_IDENTIFIER"), "iPhone13,2");
+  EXPECT_EQ(Device::environment("HOME"), std::nullopt);
+  Device::setEnvironment(std::nullopt);
+  EXPECT_EQ(Device::environment("PELK_SURELY_UNSET_VARIABLE"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace pelk::platform
