@@ -3,6 +3,8 @@
 # addresses at start-up instead.
 set(PELK_PRODUCTION_BASE_URL "https://api.pelk.invalid" CACHE STRING "REST base URL of the production service")
 set(PELK_TEST_BASE_URL "https://test-api.pelk.invalid" CACHE STRING "REST base URL of the test service")
+set(PELK_PRODUCTION_MQTT_HOST "mqtt.pelk.invalid" CACHE STRING "MQTT broker host of the production service")
+set(PELK_TEST_MQTT_HOST "test-mqtt.pelk.invalid" CACHE STRING "MQTT broker host of the test service")
 
 set(PELK_GENERATED_INCLUDE_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/pelk_build_config.h.in

@@ -69,11 +69,13 @@ class ThreadQueue final : public Queue {
       task();
       return;
     }
-    std::promise<void> done;
-    auto fut = done.get_future();
-    async([&] {
+    // The promise is shared with the task: the waiter may return (and unwind
+    // this frame) while set_value is still finishing on the worker.
+    auto done = std::make_shared<std::promise<void>>();
+    auto fut = done->get_future();
+    async([&task, done, this] {
       runGuarded(task, label_);
-      done.set_value();
+      done->set_value();
     });
     fut.wait();
   }
@@ -164,11 +166,11 @@ class MainQueue final : public Queue {
     }
     if (manual_.load(std::memory_order_acquire)) {
       // Waits until the test drains the main queue.
-      std::promise<void> done;
-      auto fut = done.get_future();
-      async([&] {
+      auto done = std::make_shared<std::promise<void>>();
+      auto fut = done->get_future();
+      async([&task, done, this] {
         runGuarded(task, label());
-        done.set_value();
+        done->set_value();
       });
       fut.wait();
       return;

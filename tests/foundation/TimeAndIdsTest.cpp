@@ -90,16 +90,16 @@ TEST(Numbers, RoundingAndTruncation) {
 TEST(BackgroundDispatch, CompletionRunsOnMainAfterTheBackgroundWorkAndTheDelay) {
   Clock::useVirtual(Clock::fromSecondsSince1970(100));
   platform::Dispatch::useManualMainQueue();
-  std::promise<bool> backgroundOnMain;
+  auto backgroundOnMain = std::make_shared<std::promise<bool>>();
   bool completed = false;
   bool completionOnMain = false;
   DispatchQueue::background(
-      5, [&] { backgroundOnMain.set_value(platform::Dispatch::isMainThread()); },
+      5, [backgroundOnMain] { backgroundOnMain->set_value(platform::Dispatch::isMainThread()); },
       [&] {
         completed = true;
         completionOnMain = platform::Dispatch::isMainThread();
       });
-  EXPECT_FALSE(backgroundOnMain.get_future().get());
+  EXPECT_FALSE(backgroundOnMain->get_future().get());
   // The completion is queued once the background work returns; wait for that.
   for (int i = 0; i < 1000 && platform::Dispatch::pendingMainTasks() == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

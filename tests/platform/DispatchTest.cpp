@@ -90,9 +90,9 @@ TEST_F(ManualMainQueue, OtherThreadsAreNotMain) {
 }
 
 TEST(ThreadedDispatch, MainQueueRunsOnItsOwnThread) {
-  std::promise<bool> isMain;
-  Dispatch::main().async([&] { isMain.set_value(Dispatch::isMainThread()); });
-  EXPECT_TRUE(isMain.get_future().get());
+  auto isMain = std::make_shared<std::promise<bool>>();
+  Dispatch::main().async([isMain] { isMain->set_value(Dispatch::isMainThread()); });
+  EXPECT_TRUE(isMain->get_future().get());
   EXPECT_FALSE(Dispatch::isMainThread());
 }
 
@@ -116,9 +116,9 @@ TEST(ThreadedDispatch, GlobalQueueRunsConcurrentlyAndDelaysWork) {
   EXPECT_TRUE(waitFor([&] { return ran.load() == 16; }));
 
   const auto start = std::chrono::steady_clock::now();
-  std::promise<std::chrono::steady_clock::time_point> when;
-  Dispatch::global().asyncAfter(seconds(0.05), [&] { when.set_value(std::chrono::steady_clock::now()); });
-  EXPECT_GE(when.get_future().get() - start, 50ms);
+  auto when = std::make_shared<std::promise<std::chrono::steady_clock::time_point>>();
+  Dispatch::global().asyncAfter(seconds(0.05), [when] { when->set_value(std::chrono::steady_clock::now()); });
+  EXPECT_GE(when->get_future().get() - start, 50ms);
 }
 
 TEST(ThreadedDispatch, TimerStopsWhenInvalidated) {

@@ -1,0 +1,118 @@
+#include "network/APIClient.h"
+
+#include <mutex>
+
+#include "device/UserAgentsBuilder.h"
+#include "foundation/StringExtensions.h"
+#include "foundation/VuvivaZuvovo.h"
+#include "network/Endpoints.h"
+#include "pelk/PelkEnums.h"
+#include "platform/HttpSession.h"
+
+namespace pelk {
+namespace {
+
+std::mutex gBaseUrlMutex;
+std::optional<std::string> gBaseUrl;
+
+// Compact JSON, or nothing when the value cannot be written (text that is not
+// UTF-8, a number that is not finite).
+std::optional<std::string> compactJson(const nlohmann::json& value) {
+  if (!isWritableJson(value)) return std::nullopt;
+  try {
+    return value.dump();
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+APIClient& APIClient::sharedInstance() {
+  static auto* instance = new APIClient();
+  return *instance;
+}
+
+std::string APIClient::baseUrl() {
+  std::lock_guard lock(gBaseUrlMutex);
+  if (!gBaseUrl) gBaseUrl = GetBaseUrl::getBaseUr();
+  return *gBaseUrl;
+}
+
+void APIClient::resetBaseUrlForTesting() {
+  std::lock_guard lock(gBaseUrlMutex);
+  gBaseUrl.reset();
+}
+
+void APIClient::postMethod(const std::string& path, const nlohmann::json& body, std::optional<HeaderMap> headers,
+                           Success success, Failure failure) {
+  send(HTTPMethod::post().rawValue, path, body.is_object() ? compactJson(body) : std::nullopt, headers,
+       std::move(success), std::move(failure));
+}
+
+void APIClient::getMethod(const std::string& path, const HeaderMap& headers, Success success, Failure failure) {
+  send(HTTPMethod::get().rawValue, path, std::string(), headers, std::move(success), std::move(failure));
+}
+
+void APIClient::deleteMethod(const std::string& path, const nlohmann::json& body, std::optional<HeaderMap> headers,
+                             Success success, Failure failure) {
+  send(HTTPMethod::delete_().rawValue, path, body.is_object() ? compactJson(body) : std::nullopt, headers,
+       std::move(success), std::move(failure));
+}
+
+void APIClient::postLocationMethod(const std::string& path, const nlohmann::json& list,
+                                   std::optional<HeaderMap> headers, Success success, Failure failure) {
+  send(HTTPMethod::post().rawValue, path, list.is_array() ? compactJson(list) : std::nullopt, headers,
+       std::move(success), std::move(failure));
+}
+
+void APIClient::postMethodString(const std::string& path, const std::string& body, std::optional<HeaderMap> headers,
+                                 Success success, Failure failure) {
+  send(HTTPMethod::post().rawValue, path, body, headers, std::move(success), std::move(failure));
+}
+
+void APIClient::send(const std::string& method, const std::string& path, std::optional<std::string> body,
+                     const std::optional<HeaderMap>& headers, Success success, Failure failure) {
+  auto& session = platform::HttpSession::shared();
+  auto networkError = [failure] {
+    if (failure) failure(VuvivaZuvovo::ERROR_NETWORK, rawValue(ErrorCode::QB500));
+  };
+  // A body that cannot be written is reported like a request that never got
+  // an answer, on the same queue as every other answer.
+  if (!body) {
+    session.callbackQueue().async(networkError);
+    return;
+  }
+
+  platform::HttpRequest request(baseUrl() + path, method);
+  if (headers) {
+    for (const auto& [field, value] : *headers) {
+      if (!field.empty() && !value.empty()) request.setValue(value, field);
+    }
+  }
+  request.setValue("Application/json", "Content-Type");
+  request.setValue(UAString(), "User-Agent");
+  if (method != HTTPMethod::get().rawValue) request.body = std::move(body);
+
+  session.dataTask(std::move(request), [success = std::move(success), failure = std::move(failure), networkError](
+                                           std::optional<platform::HttpResponse> response,
+                                           std::optional<platform::HttpError>) {
+    if (!response) {
+      networkError();
+      return;
+    }
+    nlohmann::json parsed;
+    try {
+      parsed = nlohmann::json::parse(response->body);
+    } catch (const nlohmann::json::exception&) {
+      parsed = nullptr;
+    }
+    if (!parsed.is_object()) {
+      if (failure) failure(VuvivaZuvovo::ERROR_SERVER, rawValue(ErrorCode::QB500));
+      return;
+    }
+    if (success) success(parsed);
+  });
+}
+
+}  // namespace pelk

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace pelk {
+
+using HeaderMap = std::map<std::string, std::string>;
+
+// The one transport of the REST client.  It joins the process's base URL with
+// a path, sends the request on the shared HTTP session and turns the reply into
+// exactly one handler call, on the session's callback queue (never the main
+// queue): a JSON object for `Success`, or (message, code) for `Failure` --
+// ("Network error", "QB500") when no reply arrives, the URL is not valid or the
+// body cannot be written, ("Server error", "QB500") when the reply is not a
+// JSON object.  The HTTP status is not consulted: the envelope's "code" decides.
+class APIClient {
+ public:
+  using Success = std::function<void(const nlohmann::json& reply)>;
+  using Failure = std::function<void(std::optional<std::string> message, std::optional<std::string> code)>;
+
+  static APIClient& sharedInstance();
+  APIClient() = default;
+  virtual ~APIClient() = default;
+
+  virtual void postMethod(const std::string& path, const nlohmann::json& body, std::optional<HeaderMap> headers,
+                          Success success, Failure failure);
+  virtual void getMethod(const std::string& path, const HeaderMap& headers, Success success, Failure failure);
+  virtual void deleteMethod(const std::string& path, const nlohmann::json& body, std::optional<HeaderMap> headers,
+                            Success success, Failure failure);
+  virtual void postLocationMethod(const std::string& path, const nlohmann::json& list,
+                                  std::optional<HeaderMap> headers, Success success, Failure failure);
+  virtual void postMethodString(const std::string& path, const std::string& body, std::optional<HeaderMap> headers,
+                                Success success, Failure failure);
+
+  // The REST base URL of this process: chosen at the first request from the
+  // stored setting and kept from then on.
+  static std::string baseUrl();
+  // Forgets the chosen base URL, so the next request chooses again (tests).
+  static void resetBaseUrlForTesting();
+
+ private:
+  void send(const std::string& method, const std::string& path, std::optional<std::string> body,
+            const std::optional<HeaderMap>& headers, Success success, Failure failure);
+};
+
+}  // namespace pelk

@@ -1,0 +1,24 @@
+#include "network/NetworkHooks.h"
+
+#include <mutex>
+
+namespace pelk {
+namespace {
+std::mutex gHooksMutex;
+NetworkHooks& hooksStorage() {
+  static auto* hooks = new NetworkHooks();
+  return *hooks;
+}
+}  // namespace
+
+NetworkHooks networkHooks() {
+  std::lock_guard lock(gHooksMutex);
+  return hooksStorage();
+}
+
+void setNetworkHooks(NetworkHooks hooks) {
+  std::lock_guard lock(gHooksMutex);
+  hooksStorage() = std::move(hooks);
+}
+
+}  // namespace pelk

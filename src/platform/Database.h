@@ -1,0 +1,77 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace SQLite {
+class Database;
+}
+
+namespace pelk::platform {
+
+// One SQLite file of the app: one connection and one lock per file in the
+// process, write-ahead logging, foreign keys enforced.  Every read() or write()
+// is one transaction: it commits when the body returns and rolls back when the
+// body throws.  A nested call (from inside a body, same thread) runs as a
+// savepoint of the outer transaction.
+//
+// A file that cannot be opened does not throw: the operation answers an
+// unavailable outcome and the next operation tries to open it again.  A file
+// that is not a database (or is corrupt) is moved aside next to itself with a
+// console line, and a fresh file is started.
+//
+// Rows are never cached: every read goes to the file.  Safe to use from any
+// thread; the lock is held for the duration of a body, so bodies must not call
+// out to code that may wait for another thread using the same file.
+class Database {
+ public:
+  using Body = std::function<void(SQLite::Database&)>;
+
+  struct Outcome {
+    bool ok = false;
+    // True when the file could not be opened and the body never ran.
+    bool unavailable = false;
+    std::string error;
+    explicit operator bool() const { return ok; }
+  };
+
+  // The object for `path` shared by every holder in the process (the first
+  // caller's `prepare` is the one kept).  `prepare` runs in a transaction each
+  // time the file is opened, to create or upgrade tables and indexes; when it
+  // throws, the open fails.  Nothing is opened here.
+  static std::shared_ptr<Database> atPath(const std::string& path, Body prepare);
+
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // BEGIN IMMEDIATE: takes the file's write lock at the start.
+  Outcome write(const Body& body);
+  // A deferred transaction: one consistent snapshot for the whole body.
+  Outcome read(const Body& body);
+
+  // Opens the file now unless open; unavailable (with the cause) when it
+  // cannot be opened.
+  Outcome open();
+  bool isOpen();
+  // Drops the connection; the next operation opens the file again.
+  void close();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  Database(std::string path, Body prepare);
+  bool ensureOpen(std::string* error);
+  void openOrRecover();
+  Outcome run(const Body& body, const char* begin);
+
+  const std::string path_;
+  const Body prepare_;
+  std::recursive_mutex mutex_;
+  std::unique_ptr<SQLite::Database> db_;
+  int depth_ = 0;
+};
+
+}  // namespace pelk::platform

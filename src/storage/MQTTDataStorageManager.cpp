@@ -1,0 +1,176 @@
+#include "storage/MQTTDataStorageManager.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "device/AppUtili.h"
+#include "device/DeviceInfo.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/DateExtensions.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "platform/Clock.h"
+#include "storage/EntityMapping.h"
+#include "storage/PelkCoreDataStack.h"
+
+namespace pelk {
+namespace {
+
+// A stored visit time is used by one stationary position only: read and
+// removed in one transaction of the settings suite.
+std::string takeVisitDate() {
+  std::string visit;
+  SharedUtil::userDefaultValue()->transaction([&] {
+    visit = SharedUtil::getDefaultString(kVisitDate);
+    SharedUtil::removeKey(kVisitDate);
+  });
+  return visit;
+}
+
+}  // namespace
+
+MQTTDataStorageManager& MQTTDataStorageManager::shared() {
+  static auto* instance = [] {
+    PelkCoreDataStack stack;
+    return new MQTTDataStorageManager(stack.managedObjectContext());
+  }();
+  return *instance;
+}
+
+MQTTDataStorageManager::MQTTDataStorageManager(std::shared_ptr<platform::Database> context, DeviceInfo* device)
+    : context_(std::move(context)), device_(device) {}
+
+DeviceInfo& MQTTDataStorageManager::device() const { return device_ ? *device_ : DeviceInfo::sharedInstance(); }
+
+bool MQTTDataStorageManager::saveLocationData(const platform::Location& location, const std::string& activity,
+                                              bool manual, std::int64_t speed,
+                                              const std::optional<std::string>& locationId,
+                                              const std::optional<std::string>& recordedAt, std::int64_t mqttId) {
+  // Every reading is taken before the store is locked: readings may reach
+  // other subsystems.
+  auto& info = device();
+  MqttLocationData row;
+  row.activity = activity;
+  row.altitude = location.altitude;
+  row.app_context = info.appState();
+  row.app_id = TokenManager::getAppId();
+  row.battery_remaining = saturatingInt16(info.batteryStatus());
+  row.battery_saver = info.isLowPowerEnabled();
+  row.battery_status = info.batteryState();
+  row.course = location.course;
+  row.device_manufacturer = info.deviceBrand();
+  row.device_model = info.deviceModel();
+  row.gps_status = info.locationState();
+  row.horizontal_accuracy = location.horizontalAccuracy;
+  row.latitude = location.coordinate.latitude;
+  row.location_permission = info.isLocationServicesEnabled();
+  row.longitude = location.coordinate.longitude;
+  row.network_status = info.networkStatus();
+  row.os_version = info.osVersion();
+  row.location_id = (locationId && !locationId->empty()) ? *locationId : AppUtilis::getLocationId();
+  if (recordedAt && !recordedAt->empty()) {
+    row.recorded_at = *recordedAt;
+  } else if (activity == kStationary && !manual) {
+    const std::string visit = takeVisitDate();
+    row.recorded_at = visit.empty() ? iso8601(platform::Clock::now()) : visit;
+  } else {
+    row.recorded_at = iso8601(platform::Clock::now());
+  }
+  row.speed = saturatingInt16(speed);
+  row.tracking_mode = manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
+  row.tz_offset = info.timeOffSet();
+  row.user_id = TokenManager::getUserId();
+  row.vertical_accuracy = location.verticalAccuracy;
+  row.location_events = TokenManager::getLocationEvent();
+  row.trips_events = TokenManager::getTripEvents();
+  row.nearby_events = TokenManager::getNearEvents();
+  row.geofence_events = TokenManager::getGeofenceEvents();
+  row.location_listener = TokenManager::getLocationListener();
+  row.event_listener = TokenManager::getEventListener();
+  row.mqttLocation_time = platform::Clock::now();
+  row.mqtt_id = saturatingInt16(mqttId);
+
+  const auto outcome = context_->write([&](SQLite::Database& db) {
+    SQLite::Statement q(db, storage::insertSql<MqttLocationData>());
+    storage::bindColumns(q, row);
+    q.exec();
+  });
+  if (!outcome) storage::logStoreFailure(*context_, outcome, "position " + *row.location_id + " not buffered");
+  return outcome.ok;
+}
+
+std::int64_t MQTTDataStorageManager::getOfflineLocationCount() {
+  std::int64_t count = 0;
+  const auto outcome = context_->read([&](SQLite::Database& db) {
+    SQLite::Statement q(db, std::string("SELECT count(*) FROM ") + MqttLocationData::entityName);
+    if (q.executeStep()) count = q.getColumn(0).getInt64();
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*context_, outcome, "buffered positions not counted");
+    return 0;
+  }
+  return count;
+}
+
+std::vector<MqttLocationData> MQTTDataStorageManager::fetchDeviceData(std::int64_t offset) {
+  std::vector<MqttLocationData> rows;
+  const auto outcome = context_->read([&](SQLite::Database& db) {
+    SQLite::Statement q(db, storage::selectSql<MqttLocationData>() + " WHERE mqtt_id = 0 ORDER BY " +
+                                storage::kPrimaryKey + " LIMIT ? OFFSET ?");
+    q.bind(1, kPageSize);
+    q.bind(2, static_cast<std::int64_t>(offset < 0 ? 0 : offset));
+    while (q.executeStep()) rows.push_back(storage::readRow<MqttLocationData>(q));
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*context_, outcome, "buffered positions not read");
+    return {};
+  }
+  return rows;
+}
+
+bool MQTTDataStorageManager::deleteAllRecords() {
+  const auto outcome = context_->write(
+      [](SQLite::Database& db) { db.exec(std::string("DELETE FROM ") + MqttLocationData::entityName); });
+  if (!outcome) storage::logStoreFailure(*context_, outcome, "buffered positions not deleted");
+  return outcome.ok;
+}
+
+bool MQTTDataStorageManager::deleteRecord(const MqttLocationData& mqttrecord) {
+  return deleteBatchEntity({mqttrecord});
+}
+
+bool MQTTDataStorageManager::deleteBatchEntity(const std::vector<MqttLocationData>& locations) {
+  if (locations.empty()) return true;
+  const auto outcome = context_->write([&](SQLite::Database& db) {
+    SQLite::Statement q(db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE " +
+                                storage::kPrimaryKey + " = ?");
+    for (const auto& row : locations) {
+      q.bind(1, static_cast<std::int64_t>(row.objectID));
+      q.exec();
+      q.reset();
+    }
+  });
+  if (!outcome) storage::logStoreFailure(*context_, outcome, "replayed positions not deleted");
+  return outcome.ok;
+}
+
+bool MQTTDataStorageManager::deleteLocationEntity(std::int64_t tag) {
+  const auto outcome = context_->write([&](SQLite::Database& db) {
+    SQLite::Statement find(db, std::string("SELECT ") + storage::kPrimaryKey + " FROM " +
+                                   MqttLocationData::entityName + " WHERE mqtt_id = ? LIMIT 2");
+    // Tags are stored saturated to 16 bits; look them up the same way.
+    find.bind(1, static_cast<int>(saturatingInt16(tag)));
+    std::vector<std::int64_t> keys;
+    while (find.executeStep()) keys.push_back(find.getColumn(0).getInt64());
+    if (keys.size() != 1) return;
+    SQLite::Statement del(db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE " +
+                                  storage::kPrimaryKey + " = ?");
+    del.bind(1, keys.front());
+    del.exec();
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*context_, outcome, "position with tag " + std::to_string(tag) + " not deleted");
+  }
+  return outcome.ok;
+}
+
+}  // namespace pelk

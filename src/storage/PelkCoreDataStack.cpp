@@ -1,0 +1,102 @@
+#include "storage/PelkCoreDataStack.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "platform/Console.h"
+#include "platform/Paths.h"
+#include "storage/EntityMapping.h"
+
+namespace pelk {
+namespace storage {
+namespace {
+
+// Bumped when a table or index changes; upgrades go into the prepare functions.
+constexpr int kPelkModelVersion = 1;
+constexpr int kQuelbrinModelVersion = 1;
+
+void setVersion(SQLite::Database& db, int version) {
+  // PRAGMA takes no bound parameters; the value is a constant of this file.
+  db.exec("PRAGMA user_version = " + std::to_string(version));
+}
+
+}  // namespace
+
+void preparePelkModel(SQLite::Database& db) {
+  db.exec(createTableSql<MqttLocationData>());
+  db.exec(createTableSql<MyTrip>());
+  db.exec(createTableSql<MyTripRoute>());
+  db.exec(createTableSql<TripsLocal>());
+  db.exec(createTableSql<TripEventsLocal>());
+  // Replay pages select by tag in insertion (primary key) order.
+  db.exec("CREATE INDEX IF NOT EXISTS MqttLocationData_mqtt_id ON MqttLocationData (mqtt_id)");
+  // One progress row per trip.
+  db.exec("CREATE UNIQUE INDEX IF NOT EXISTS MyTrip_tripId ON MyTrip (tripId)");
+  db.exec("CREATE INDEX IF NOT EXISTS MyTripRoute_tripId ON MyTripRoute (tripId)");
+  db.exec("CREATE INDEX IF NOT EXISTS MyTripRoute_trip ON MyTripRoute (trip)");
+  db.exec("CREATE INDEX IF NOT EXISTS TripsLocal_trip_id ON TripsLocal (trip_id)");
+  db.exec("CREATE INDEX IF NOT EXISTS TripEventsLocal_trip_id ON TripEventsLocal (trip_id)");
+  db.exec("CREATE INDEX IF NOT EXISTS TripEventsLocal_trip ON TripEventsLocal (trip)");
+  setVersion(db, kPelkModelVersion);
+}
+
+void prepareQuelbrinModel(SQLite::Database& db) {
+  db.exec(createTableSql<HttpLocationData>());
+  setVersion(db, kQuelbrinModelVersion);
+}
+
+std::shared_ptr<platform::Database> pelkModelAt(const std::string& path) {
+  return platform::Database::atPath(path, preparePelkModel);
+}
+
+std::shared_ptr<platform::Database> quelbrinModelAt(const std::string& path) {
+  return platform::Database::atPath(path, prepareQuelbrinModel);
+}
+
+void logStoreFailure(const platform::Database& db, const platform::Database::Outcome& outcome,
+                     const std::string& consequence) {
+  std::string line = "Unresolved error ";
+  if (outcome.unavailable) {
+    line += "Failed to initialize the application's saved data, " + db.path() + ": " + outcome.error;
+  } else {
+    line += db.path() + ": " + outcome.error;
+  }
+  if (!consequence.empty()) line += "; " + consequence;
+  platform::Console::print(line);
+}
+
+}  // namespace storage
+
+const std::string& PelkCoreDataStack::applicationDocumentsDirectory() {
+  if (!documents_) documents_ = platform::Paths::documents();
+  return *documents_;
+}
+
+std::shared_ptr<platform::Database> PelkCoreDataStack::managedObjectContext() {
+  if (!context_) {
+    context_ = storage::pelkModelAt(applicationDocumentsDirectory() + "/" + kPelkModelStoreFile);
+    // On failure the handle stays usable and opens the file on a later use.
+    if (const auto outcome = context_->open(); !outcome) {
+      storage::logStoreFailure(*context_, outcome, "the store will be opened again on its next use");
+    }
+  }
+  return context_;
+}
+
+void PelkCoreDataStack::saveContext() {
+  auto db = managedObjectContext();
+  db->open();
+}
+
+void PelkCoreDataStack::clearCoreDataStore() {
+  auto db = managedObjectContext();
+  const auto outcome = db->write([](SQLite::Database& c) {
+    c.exec(std::string("DELETE FROM ") + MqttLocationData::entityName);
+    c.exec(std::string("DELETE FROM ") + MyTripRoute::entityName);
+    c.exec(std::string("DELETE FROM ") + MyTrip::entityName);
+    c.exec(std::string("DELETE FROM ") + TripEventsLocal::entityName);
+    c.exec(std::string("DELETE FROM ") + TripsLocal::entityName);
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "local store not cleared");
+}
+
+}  // namespace pelk

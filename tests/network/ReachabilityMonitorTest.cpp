@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "NetworkFixture.h"
+#include "network/Reachability.h"
+#include "platform/Dispatch.h"
+
+namespace pelk::test {
+namespace {
+
+using platform::ReachabilityFlags;
+constexpr std::uint32_t kReachable = ReachabilityFlags::reachable;
+constexpr std::uint32_t kCellular = ReachabilityFlags::reachable | ReachabilityFlags::isWWAN;
+
+// One event seen by an observer of the monitor.
+struct Seen {
+  std::string what;  // "reachable", "unreachable" or "posted"
+  Reachability::Connection connection;
+  bool onMain;
+};
+
+class ReachabilityMonitorTest : public ::testing::Test {
+ protected:
+  ReachabilityMonitorTest() { platform::Reachability::useTestFlags(kReachable); }
+  ~ReachabilityMonitorTest() override {
+    if (observer_) center_.removeObserver(*observer_);
+    platform::Reachability::useSystemFlags();
+  }
+
+  std::shared_ptr<Reachability> makeMonitor(platform::Queue* queue = &platform::Dispatch::main()) {
+    auto monitor = Reachability::create(queue);
+    monitor->setNotificationCenter(center_);
+    auto record = [this](const char* what, Reachability& r) {
+      std::lock_guard lock(mutex_);
+      seen_.push_back({what, r.connection(), platform::Dispatch::isMainThread()});
+    };
+    monitor->setWhenReachable([record](Reachability& r) { record("reachable", r); });
+    monitor->setWhenUnreachable([record](Reachability& r) { record("unreachable", r); });
+    observer_ = center_.addObserver(kReachabilityChangedNotification, monitor.get(),
+                                    [this](const platform::Notification& note) {
+                                      auto* r = note.objectAs<Reachability>();
+                                      std::lock_guard lock(mutex_);
+                                      seen_.push_back({"posted", r->connection(), platform::Dispatch::isMainThread()});
+                                    });
+    return monitor;
+  }
+
+  // Lets the serial queue and the main queue run everything queued so far.
+  void settle(Reachability& monitor) {
+    monitor.description();  // no queue work; keeps the monitor alive here
+    for (int i = 0; i < 3; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      platform::Dispatch::main().sync([] {});
+    }
+  }
+
+  std::vector<Seen> seen() {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+  std::vector<std::string> seenNames() {
+    std::vector<std::string> names;
+    for (const auto& s : seen()) names.push_back(s.what);
+    return names;
+  }
+
+  platform::NotificationCenter center_;
+  std::optional<platform::NotificationCenter::ObserverId> observer_;
+  std::mutex mutex_;
+  std::vector<Seen> seen_;
+};
+
+TEST_F(ReachabilityMonitorTest, StartReadsFlagsAndNotifiesOnceOnMain) {
+  auto monitor = makeMonitor();
+  EXPECT_EQ(monitor->description(), "unavailable flags");
+  monitor->startNotifier();
+  EXPECT_TRUE(monitor->notifierRunning());
+  settle(*monitor);
+  const auto events = seen();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].what, "reachable");
+  EXPECT_EQ(events[1].what, "posted");
+  EXPECT_EQ(events[1].connection, Reachability::Connection::wifi);
+  EXPECT_TRUE(events[0].onMain && events[1].onMain);
+  EXPECT_EQ(monitor->currentReachabilityString(), "WiFi");
+  EXPECT_EQ(monitor->description(), "-R -------");
+}
+
+TEST_F(ReachabilityMonitorTest, OnlyChangedFlagsNotify) {
+  auto monitor = makeMonitor();
+  monitor->startNotifier();
+  monitor->startNotifier();  // already running: nothing installed twice
+  settle(*monitor);
+  platform::Reachability::setTestFlags(kReachable);  // same flags again
+  settle(*monitor);
+  EXPECT_EQ(seenNames(), (std::vector<std::string>{"reachable", "posted"}));
+
+  platform::Reachability::setTestFlags(ReachabilityFlags::connectionRequired);
+  settle(*monitor);
+  EXPECT_EQ(seenNames(), (std::vector<std::string>{"reachable", "posted", "unreachable", "posted"}));
+  EXPECT_EQ(seen().back().connection, Reachability::Connection::unavailable);
+  EXPECT_EQ(monitor->currentReachabilityString(), "No Connection");
+}
+
+TEST_F(ReachabilityMonitorTest, RestartPostsOnlyWhenFlagsChangedMeanwhile) {
+  auto monitor = makeMonitor();
+  monitor->startNotifier();
+  settle(*monitor);
+  monitor->stopNotifier();
+  EXPECT_FALSE(monitor->notifierRunning());
+  platform::Reachability::setTestFlags(0);  // not delivered: stopped
+  settle(*monitor);
+  EXPECT_EQ(seen().size(), 2u);
+  platform::Reachability::setTestFlags(kReachable);
+  monitor->startNotifier();
+  settle(*monitor);
+  EXPECT_EQ(seen().size(), 2u);  // same flags as before the stop
+  monitor->stopNotifier();
+  platform::Reachability::setTestFlags(kCellular);
+  monitor->startNotifier();
+  settle(*monitor);
+  EXPECT_EQ(seen().size(), 4u);
+  EXPECT_EQ(seen().back().connection, Reachability::Connection::cellular);
+}
+
+TEST_F(ReachabilityMonitorTest, CellularCountsOnlyWhileAllowed) {
+  platform::Reachability::setTestFlags(kCellular);
+  auto monitor = makeMonitor();
+  EXPECT_EQ(monitor->connection(), Reachability::Connection::cellular);
+  EXPECT_TRUE(monitor->isReachableViaWWAN());
+  monitor->setAllowsCellularConnection(false);
+  EXPECT_EQ(monitor->connection(), Reachability::Connection::unavailable);
+  EXPECT_FALSE(monitor->isReachable());
+}
+
+TEST_F(ReachabilityMonitorTest, NoNotificationQueueRunsOnTheSerialQueue) {
+  auto monitor = makeMonitor(nullptr);
+  monitor->startNotifier();
+  settle(*monitor);
+  const auto events = seen();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_FALSE(events[1].onMain);
+}
+
+TEST_F(ReachabilityMonitorTest, FailuresThrowAndLeaveNothingRunning) {
+  platform::Reachability::failNextTargetCreation(EACCES);
+  try {
+    Reachability::create();
+    ADD_FAILURE() << "no throw";
+  } catch (const ReachabilityError& e) {
+    EXPECT_EQ(e.kind(), ReachabilityError::Kind::failedToCreateWithAddress);
+    EXPECT_EQ(e.code(), EACCES);
+  }
+
+  struct Case {
+    std::function<void()> arrange;
+    ReachabilityError::Kind kind;
+  } cases[] = {
+      {[] { platform::Reachability::failNextSetCallback(EPERM); }, ReachabilityError::Kind::unableToSetCallback},
+      {[] { platform::Reachability::failNextSetQueue(EBUSY); }, ReachabilityError::Kind::unableToSetDispatchQueue},
+      {[] { platform::Reachability::setTestFlags(std::nullopt); }, ReachabilityError::Kind::unableToGetFlags},
+  };
+  for (const auto& c : cases) {
+    platform::Reachability::useTestFlags(kReachable);
+    auto monitor = Reachability::create();
+    c.arrange();
+    try {
+      monitor->startNotifier();
+      ADD_FAILURE() << "no throw";
+    } catch (const ReachabilityError& e) {
+      EXPECT_EQ(e.kind(), c.kind);
+      EXPECT_NE(e.code(), 0);
+    }
+    EXPECT_FALSE(monitor->notifierRunning());
+    // Nothing stayed installed: a later reading is not delivered.
+    platform::Reachability::setTestFlags(kCellular);
+    EXPECT_EQ(monitor->connection(), Reachability::Connection::cellular);
+  }
+  // A failed reading inside connection() gives unavailable and throws nothing.
+  platform::Reachability::useTestFlags(std::nullopt);
+  EXPECT_EQ(Reachability::create()->connection(), Reachability::Connection::unavailable);
+}
+
+TEST_F(ReachabilityMonitorTest, ReleasedMonitorPostsNothing) {
+  platform::NotificationCenter center;
+  int posted = 0;
+  center.addObserver(kReachabilityChangedNotification, nullptr, [&](const auto&) { ++posted; });
+  std::optional<std::size_t> pending;
+  platform::Dispatch::main().sync([&] {
+    // While the main queue is busy here, the start queues its work item there;
+    // the monitor is gone before the item runs.
+    auto monitor = Reachability::create();
+    monitor->setNotificationCenter(center);
+    monitor->startNotifier();
+    monitor.reset();
+    pending = platform::Reachability::liveTestTargets();
+  });
+  platform::Dispatch::main().sync([] {});
+  EXPECT_EQ(posted, 0);
+  EXPECT_EQ(pending, 0u);
+}
+
+TEST(ReachabilityFlagSetTest, TextsAndTests) {
+  using F = ReachabilityFlags;
+  EXPECT_EQ((ReachabilityFlagSet{F::reachable}).description(), "-R -------");
+  EXPECT_EQ((ReachabilityFlagSet{0xFFFFFFFFu}).description(), "WR ctiCDld");
+  EXPECT_TRUE((ReachabilityFlagSet{F::connectionOnDemand}).isConnectionOnTrafficOrDemandFlagSet());
+  EXPECT_TRUE((ReachabilityFlagSet{F::connectionRequired | F::transientConnection}).isConnectionRequiredAndTransientFlagSet());
+  EXPECT_EQ(description(Reachability::Connection::none), "unavailable");
+  EXPECT_EQ(description(Reachability::Connection::unavailable), "No Connection");
+  EXPECT_EQ(description(Reachability::Connection::cellular), "Cellular");
+  EXPECT_EQ(description(Reachability::NetworkStatus::reachableViaWiFi), "WiFi");
+}
+
+TEST(OnlineTest, ReachableWithoutConnectionRequiredIsOnline) {
+  using F = ReachabilityFlags;
+  struct Case {
+    std::optional<std::uint32_t> flags;
+    bool online;
+  } cases[] = {
+      {F::reachable, true},
+      {F::reachable | F::isWWAN | F::isLocalAddress | F::isDirect, true},
+      {F::reachable | F::connectionRequired, false},
+      {F::isWWAN | F::isDirect, false},
+      {0u, false},
+      {std::nullopt, false},  // no reading
+  };
+  for (const auto& c : cases) {
+    platform::Reachability::useTestFlags(c.flags);
+    EXPECT_EQ(ReachabilityCheck::isConnectedToNetwork(), c.online) << (c.flags ? *c.flags : 0xdead);
+  }
+  platform::Reachability::useSystemFlags();
+}
+
+}  // namespace
+}  // namespace pelk::test

@@ -1,0 +1,144 @@
+#include "storage/PelkCoreDataStack.h"
+
+#include <filesystem>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+
+#include "platform/Paths.h"
+#include "storage/LocalEntities.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkHTTPDataStorageManager.h"
+#include "StorageFixture.h"
+
+namespace pelk {
+namespace {
+
+using test::fixAt;
+
+class CoreDataStackTest : public test::StorageTest {
+ protected:
+  std::string storePath() const { return platform::Paths::documents() + "/" + kPelkModelStoreFile; }
+
+  std::vector<std::string> columns(platform::Database& db, const std::string& table) {
+    std::vector<std::string> out;
+    EXPECT_TRUE(db.read([&](SQLite::Database& c) {
+      SQLite::Statement q(c, "SELECT name FROM pragma_table_info(?) ORDER BY cid");
+      q.bind(1, table);
+      while (q.executeStep()) out.push_back(q.getColumn(0).getString());
+    }));
+    return out;
+  }
+
+  std::int64_t rowsIn(platform::Database& db, const std::string& table) {
+    std::int64_t n = -1;
+    db.read([&](SQLite::Database& c) { n = c.execAndGet("SELECT count(*) FROM " + table).getInt64(); });
+    return n;
+  }
+};
+
+TEST_F(CoreDataStackTest, OpensNothingUntilTheContextIsRead) {
+  {
+    PelkCoreDataStack stack;
+    EXPECT_FALSE(std::filesystem::exists(storePath()));
+  }
+  PelkCoreDataStack stack;
+  auto context = stack.managedObjectContext();
+  EXPECT_TRUE(std::filesystem::exists(storePath()));
+  EXPECT_EQ(context->path(), storePath());
+  EXPECT_EQ(stack.managedObjectContext(), context);
+
+  // Every stack over the file shares its one connection, so rows written
+  // through one are read through another.
+  PelkCoreDataStack other;
+  EXPECT_EQ(other.managedObjectContext().get(), context.get());
+}
+
+TEST_F(CoreDataStackTest, StoresDeclareEveryEntityWithItsAttributes) {
+  PelkCoreDataStack stack;
+  auto db = stack.managedObjectContext();
+  auto expect = [&](const std::string& table, std::vector<std::string> names, bool linked) {
+    names.insert(names.begin(), "pk");
+    if (linked) names.push_back("trip");
+    EXPECT_EQ(columns(*db, table), names) << table;
+  };
+  expect("MqttLocationData", MqttLocationData::attributeNames(), false);
+  expect("MyTrip", MyTrip::attributeNames(), false);
+  expect("MyTripRoute", MyTripRoute::attributeNames(), true);
+  expect("TripsLocal", TripsLocal::attributeNames(), false);
+  expect("TripEventsLocal", TripEventsLocal::attributeNames(), true);
+  EXPECT_EQ(MyTrip::attributeNames().size(), 11u);
+  EXPECT_EQ(MyTripRoute::attributeNames().size(), 9u);
+  EXPECT_EQ(TripsLocal::attributeNames().size(), 15u);
+  EXPECT_EQ(TripEventsLocal::attributeNames().size(), 8u);
+  EXPECT_TRUE(columns(*db, "HttpLocationData").empty()) << "the upload buffer lives in a store of its own";
+
+  PelkHTTPDataStorageManager http(&device_);
+  auto quelbrin = http.persistentContainer();
+  EXPECT_EQ(quelbrin->path(), platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile);
+  auto names = HttpLocationData::attributeNames();
+  EXPECT_EQ(names.size(), 19u);
+  names.insert(names.begin(), "pk");
+  EXPECT_EQ(columns(*quelbrin, "HttpLocationData"), names);
+}
+
+TEST_F(CoreDataStackTest, OneProgressRowPerTripAndRoutesFollowTheirTrip) {
+  PelkCoreDataStack stack;
+  auto db = stack.managedObjectContext();
+  auto insertTrip = [&](const std::string& id) {
+    return db->write([&](SQLite::Database& c) {
+      SQLite::Statement q(c, "INSERT INTO MyTrip (tripId, status) VALUES (?, 'ongoing')");
+      q.bind(1, id);
+      q.exec();
+      SQLite::Statement r(c, "INSERT INTO MyTripRoute (tripId, trip) VALUES (?, last_insert_rowid())");
+      r.bind(1, id);
+      r.exec();
+    });
+  };
+  ASSERT_TRUE(insertTrip("t1"));
+  const auto duplicate = insertTrip("t1");
+  EXPECT_FALSE(duplicate.ok);
+  EXPECT_EQ(rowsIn(*db, "MyTrip"), 1);
+  EXPECT_EQ(rowsIn(*db, "MyTripRoute"), 1) << "the failed start left no route point behind";
+
+  // A new progress row starts with no positions counted.
+  std::int64_t count = -1;
+  db->read([&](SQLite::Database& c) { count = c.execAndGet("SELECT location_count FROM MyTrip").getInt64(); });
+  EXPECT_EQ(count, 0);
+
+  ASSERT_TRUE(db->write([](SQLite::Database& c) { c.exec("DELETE FROM MyTrip"); }));
+  EXPECT_EQ(rowsIn(*db, "MyTripRoute"), 0);
+}
+
+TEST_F(CoreDataStackTest, ClearEmptiesThisStoreOnlyAndIsSeenAtOnce) {
+  PelkCoreDataStack stack;
+  auto db = stack.managedObjectContext();
+  MQTTDataStorageManager buffer(db, &device_);
+  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 1), "M", false, 0));
+  const auto held = buffer.fetchDeviceData(0);
+  ASSERT_TRUE(db->write([](SQLite::Database& c) {
+    c.exec("INSERT INTO MyTrip (tripId) VALUES ('t')");
+    c.exec("INSERT INTO MyTripRoute (tripId, trip) VALUES ('t', last_insert_rowid())");
+    c.exec("INSERT INTO TripsLocal (trip_id) VALUES ('t')");
+    c.exec("INSERT INTO TripEventsLocal (trip_id, trip) VALUES ('t', last_insert_rowid())");
+  }));
+  PelkHTTPDataStorageManager http(&device_);
+  ASSERT_TRUE(http.saveLocationData(fixAt(1, 1), "M", false, 0));
+
+  PelkCoreDataStack reset;
+  reset.clearCoreDataStore();
+  for (const char* table : {"MqttLocationData", "MyTrip", "MyTripRoute", "TripsLocal", "TripEventsLocal"}) {
+    EXPECT_EQ(rowsIn(*db, table), 0) << table;
+  }
+  EXPECT_EQ(buffer.getOfflineLocationCount(), 0);
+  EXPECT_TRUE(buffer.fetchDeviceData(0).empty());
+  // A row fetched before the reset cannot bring anything back.
+  ASSERT_TRUE(buffer.deleteBatchEntity(held));
+  EXPECT_EQ(http.fetchDeviceData().size(), 1u);
+
+  reset.clearCoreDataStore();  // on an empty store: nothing to do, nothing reported
+  EXPECT_EQ(buffer.getOfflineLocationCount(), 0);
+}
+
+}  // namespace
+}  // namespace pelk

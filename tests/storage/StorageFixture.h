@@ -1,0 +1,48 @@
+#pragma once
+
+// Shared by the storage suites: fixed device readings and a fixture with the
+// kit's directories and settings in a temp dir.
+
+#include <string>
+
+#include "device/DeviceInfo.h"
+#include "platform/Location.h"
+#include "support/KitFixture.h"
+
+namespace pelk::test {
+
+class FixedDevice : public DeviceInfo {
+ public:
+  bool isLocationServicesEnabled() override { return true; }
+  bool isLowPowerEnabled() override { return true; }
+  bool locationState() override { return true; }
+  std::int64_t batteryStatus() override { return battery; }
+  std::string timeOffSet() override { return "+0530"; }
+  std::string batteryState() override { return "charging"; }
+  std::string deviceModel() override { return "Test Board 3"; }
+  std::string deviceBrand() override { return "TestBoard"; }
+  std::string osVersion() override { return "12.4"; }
+  bool networkStatus() override { return false; }
+  bool getVuvivaZuvovo() override { return true; }
+  std::string appState() override { return "B"; }
+
+  std::int64_t battery = 87;
+};
+
+inline platform::Location fixAt(double latitude, double longitude) {
+  platform::Location fix;
+  fix.coordinate = {latitude, longitude};
+  fix.altitude = 12.5;
+  fix.horizontalAccuracy = 4.0;
+  fix.verticalAccuracy = 3.0;
+  fix.speed = 1.5;
+  fix.course = 270.0;
+  return fix;
+}
+
+class StorageTest : public SettingsTest {
+ protected:
+  FixedDevice device_;
+};
+
+}  // namespace pelk::test
