@@ -144,7 +144,7 @@ bool SaveUtilis::saveUserDetails(const nlohmann::json& reply) {
   }
 
   auto suite = SharedUtil::userDefaultValue();
-  suite->transaction([&] {
+  return suite->transaction([&] {
     TokenManager::setUserId(userId);
     TokenManager::setAppId(appId);
     TokenManager::setGeofenceEvent(geofence);
@@ -156,7 +156,6 @@ bool SaveUtilis::saveUserDetails(const nlohmann::json& reply) {
     TokenManager::setAccountId(text("account_id").value_or(""));
     TokenManager::setProjectId(text("project_id").value_or(""));
   });
-  return true;
 }
 
 void SaveUtilis::saveTrackingOptions(PelkTrackingMode mode) {

@@ -28,27 +28,33 @@ void runGuarded(const Task& task, const std::string& label) {
   }
 }
 
-// Which queue, if any, the current thread is running a task of.
-thread_local const Queue* tCurrentQueue = nullptr;
+// Which queue, if any, the current thread is running a task of (an identity
+// only, never dereferenced).
+thread_local const void* tCurrentQueue = nullptr;
 
 struct CurrentQueueScope {
-  const Queue* saved;
-  explicit CurrentQueueScope(const Queue* q) : saved(tCurrentQueue) { tCurrentQueue = q; }
+  const void* saved;
+  explicit CurrentQueueScope(const void* q) : saved(tCurrentQueue) { tCurrentQueue = q; }
   ~CurrentQueueScope() { tCurrentQueue = saved; }
 };
 
 // A queue run by `workers` threads of its own; one worker makes it serial.
+// The workers share the queue's state rather than the queue itself, so a queue
+// whose last owner lets go inside one of its own tasks ends cleanly: that
+// worker is detached, sees the stop and leaves without touching freed memory.
 class ThreadQueue final : public Queue {
  public:
-  ThreadQueue(std::string label, int workers) : label_(std::move(label)), workerCount_(workers) {}
+  ThreadQueue(std::string label, int workers) : state_(std::make_shared<State>(std::move(label), workers)) {}
 
   ~ThreadQueue() override {
+    std::vector<std::thread> threads;
     {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
+      std::lock_guard lock(state_->mutex);
+      state_->stopping = true;
+      threads.swap(state_->threads);
     }
-    cv_.notify_all();
-    for (auto& t : threads_) {
+    state_->cv.notify_all();
+    for (auto& t : threads) {
       if (t.get_id() == std::this_thread::get_id()) {
         t.detach();
       } else if (t.joinable()) {
@@ -73,69 +79,69 @@ class ThreadQueue final : public Queue {
     // this frame) while set_value is still finishing on the worker.
     auto done = std::make_shared<std::promise<void>>();
     auto fut = done->get_future();
-    async([&task, done, this] {
-      runGuarded(task, label_);
+    async([&task, done, label = state_->label] {
+      runGuarded(task, label);
       done->set_value();
     });
     fut.wait();
   }
 
-  bool isCurrent() const override { return tCurrentQueue == this; }
-  const std::string& label() const override { return label_; }
+  bool isCurrent() const override { return tCurrentQueue == state_.get(); }
+  const std::string& label() const override { return state_->label; }
 
  private:
-  struct Item {
-    Steady::time_point due;
-    std::uint64_t seq;
-    Task task;
+  struct State {
+    State(std::string l, int w) : label(std::move(l)), workerCount(w) {}
+    const std::string label;
+    const int workerCount;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::map<std::pair<Steady::time_point, std::uint64_t>, Task> items;
+    std::uint64_t seq = 0;
+    bool stopping = false;
+    std::vector<std::thread> threads;
   };
 
   void enqueue(Steady::time_point due, Task task) {
     {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      items_.emplace(std::make_pair(due, seq_), Item{due, seq_, std::move(task)});
-      ++seq_;
-      if (threads_.empty()) {
-        for (int i = 0; i < workerCount_; ++i) threads_.emplace_back([this] { run(); });
+      std::lock_guard lock(state_->mutex);
+      if (state_->stopping) return;
+      state_->items.emplace(std::make_pair(due, state_->seq++), std::move(task));
+      if (state_->threads.empty()) {
+        for (int i = 0; i < state_->workerCount; ++i) {
+          state_->threads.emplace_back([state = state_] { run(state); });
+        }
       }
     }
-    cv_.notify_one();
+    state_->cv.notify_one();
   }
 
-  void run() {
-    std::unique_lock lock(mutex_);
+  static void run(const std::shared_ptr<State>& state) {
+    std::unique_lock lock(state->mutex);
     while (true) {
-      if (stopping_) return;
-      if (items_.empty()) {
-        cv_.wait(lock);
+      if (state->stopping) return;
+      if (state->items.empty()) {
+        state->cv.wait(lock);
         continue;
       }
-      auto first = items_.begin();
-      if (first->second.due > Steady::now()) {
-        cv_.wait_until(lock, first->second.due);
+      auto first = state->items.begin();
+      if (first->first.first > Steady::now()) {
+        state->cv.wait_until(lock, first->first.first);
         continue;
       }
-      Task task = std::move(first->second.task);
-      items_.erase(first);
+      Task task = std::move(first->second);
+      state->items.erase(first);
       lock.unlock();
       {
-        CurrentQueueScope scope(this);
-        runGuarded(task, label_);
+        CurrentQueueScope scope(state.get());
+        runGuarded(task, state->label);
       }
       task = nullptr;
       lock.lock();
     }
   }
 
-  const std::string label_;
-  const int workerCount_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::map<std::pair<Steady::time_point, std::uint64_t>, Item> items_;
-  std::uint64_t seq_ = 0;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  std::shared_ptr<State> state_;
 };
 
 // The main queue: threaded normally, manual (driven by the test) on request.

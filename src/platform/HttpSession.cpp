@@ -86,8 +86,14 @@ struct HttpSession::Transfer {
     if (easy != nullptr) curl_easy_cleanup(easy);
   }
 
+  // Replies are small JSON documents; a body past this is cut off and the
+  // transfer fails, so a broken server cannot exhaust the host's memory.
+  static constexpr size_t kMaxBodyBytes = 32u << 20;
+
   static size_t onBody(char* data, size_t size, size_t count, void* self) {
-    static_cast<Transfer*>(self)->responseBody.append(data, size * count);
+    auto* t = static_cast<Transfer*>(self);
+    if (t->responseBody.size() + size * count > kMaxBodyBytes) return 0;
+    t->responseBody.append(data, size * count);
     return size * count;
   }
 

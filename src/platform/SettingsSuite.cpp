@@ -92,8 +92,13 @@ bool SettingsSuite::ensureOpen() {
 
 void SettingsSuite::closeAfterFailure(const char* what, const std::exception& e) {
   Console::print(std::string("pelk: settings ") + what + " failed on " + path_ + ": " + e.what());
-  // Reopen on the next use; a file that went bad is moved aside then.
-  if (transactionDepth_ == 0) db_.reset();
+  // Inside a transaction the failure dooms the whole of it; otherwise reopen on
+  // the next use (a file that went bad is moved aside then).
+  if (transactionDepth_ > 0) {
+    transactionFailed_ = true;
+  } else {
+    db_.reset();
+  }
 }
 
 std::optional<SettingValue> SettingsSuite::value(const std::string& key) {
@@ -118,6 +123,7 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
   std::lock_guard lock(mutex_);
   if (!ensureOpen()) {
     Console::print("pelk: settings write of " + key + " dropped");
+    if (transactionDepth_ > 0) transactionFailed_ = true;
     return;
   }
   try {
@@ -167,40 +173,56 @@ bool SettingsSuite::synchronize() {
   return ensureOpen();
 }
 
-void SettingsSuite::transaction(const std::function<void()>& body) {
+bool SettingsSuite::transaction(const std::function<void()>& body) {
   std::lock_guard lock(mutex_);
-  const bool outer = transactionDepth_ == 0 && ensureOpen();
-  if (outer) {
+  if (transactionDepth_ > 0) {
+    // Nested: part of the outer transaction, which decides.
+    ++transactionDepth_;
     try {
-      db_->exec("BEGIN IMMEDIATE");
-    } catch (const std::exception& e) {
-      closeAfterFailure("transaction", e);
+      body();
+    } catch (...) {
+      --transactionDepth_;
+      transactionFailed_ = true;
+      throw;
     }
+    --transactionDepth_;
+    return !transactionFailed_;
   }
+
+  if (!ensureOpen()) return false;
+  try {
+    db_->exec("BEGIN IMMEDIATE");
+  } catch (const std::exception& e) {
+    closeAfterFailure("transaction", e);
+    return false;
+  }
+  transactionFailed_ = false;
   ++transactionDepth_;
+  auto rollback = [this] {
+    try {
+      if (db_) db_->exec("ROLLBACK");
+    } catch (...) {
+    }
+  };
   try {
     body();
   } catch (...) {
     --transactionDepth_;
-    if (outer && db_) {
-      try {
-        db_->exec("ROLLBACK");
-      } catch (...) {
-      }
-    }
+    rollback();
     throw;
   }
   --transactionDepth_;
-  if (outer && db_) {
-    try {
-      db_->exec("COMMIT");
-    } catch (const std::exception& e) {
-      try {
-        db_->exec("ROLLBACK");
-      } catch (...) {
-      }
-      closeAfterFailure("commit", e);
-    }
+  if (transactionFailed_ || !db_) {
+    rollback();
+    return false;
+  }
+  try {
+    db_->exec("COMMIT");
+    return true;
+  } catch (const std::exception& e) {
+    rollback();
+    closeAfterFailure("commit", e);
+    return false;
   }
 }
 

@@ -42,8 +42,10 @@ class SettingsSuite {
 
   // Runs `body` with the suite locked and its reads and writes in one
   // transaction, so a read-modify-write cannot interleave with other writers
-  // (threads of this process or other processes).
-  void transaction(const std::function<void()>& body);
+  // (threads of this process or other processes).  Answers whether it was
+  // committed whole; when the transaction cannot start, or a write inside it
+  // fails, nothing of it is kept.
+  bool transaction(const std::function<void()>& body);
 
   const std::string& path() const { return path_; }
 
@@ -57,6 +59,7 @@ class SettingsSuite {
   std::recursive_mutex mutex_;
   std::unique_ptr<SQLite::Database> db_;
   int transactionDepth_ = 0;
+  bool transactionFailed_ = false;
 };
 
 }  // namespace pelk::platform

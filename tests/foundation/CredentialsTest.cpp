@@ -1,3 +1,5 @@
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "foundation/AppDefaults.h"
@@ -148,4 +150,13 @@ TEST(StatusTexts, KeepTheirExactForm) {
   EXPECT_EQ(VuvivaZuvovo::TRIP_SUCESS, VuvivaZuvovo::SUCCESS + ".");
   EXPECT_EQ(VuvivaZuvovo::ERROR_NETWORK, "Network error");
   EXPECT_EQ(VuvivaZuvovo::TRIP_ALREADY_STARTED, "Trip already Started.");
+}
+
+TEST_F(CredentialsTest, UserReplyThatCannotBeStoredIsReportedAsNotStored) {
+  const std::string blocked = dir_.file("blocked.settings");
+  std::filesystem::create_directory(blocked);  // a directory where the suite file should be
+  SharedUtil::setUserDefaultValue(platform::SettingsSuite::atPath(blocked));
+  platform::Console::Capture console;
+  EXPECT_FALSE(SaveUtilis::saveUserDetails(userReply()));
+  EXPECT_EQ(TokenManager::getUserId(), "");
 }

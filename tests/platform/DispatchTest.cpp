@@ -141,3 +141,21 @@ TEST(ThreadedDispatch, ThrowingTaskDoesNotStopTheQueue) {
   q->sync([&] { ran = true; });
   EXPECT_TRUE(ran);
 }
+
+TEST(ThreadedDispatch, QueueReleasedInsideItsOwnTaskEndsCleanly) {
+  auto done = std::make_shared<std::promise<void>>();
+  {
+    auto q = Dispatch::makeSerial("test.self-release");
+    auto holder = std::make_shared<std::shared_ptr<Queue>>(q);
+    q->async([holder, done] {
+      holder->reset();  // the last owner goes away on the queue's own thread
+      done->set_value();
+    });
+  }
+  done->get_future().wait();
+  // Another queue still works afterwards.
+  auto other = Dispatch::makeSerial("test.after");
+  bool ran = false;
+  other->sync([&] { ran = true; });
+  EXPECT_TRUE(ran);
+}

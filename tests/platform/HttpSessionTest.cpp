@@ -186,5 +186,14 @@ TEST_F(HttpSessionTest, ClosingTheSessionCancelsTransfersInFlight) {
   EXPECT_EQ(done.at(0).error->kind, HttpError::Kind::cancelled);
 }
 
+TEST_F(HttpSessionTest, OversizedReplyFailsInsteadOfFillingMemory) {
+  server_.setDefault("/huge", ScriptedReply{200, std::string((32u << 20) + 1, 'x'), "text/plain", {}});
+  Completions done(session_);
+  const Result r = done.one(session_, HttpRequest(server_.baseUrl() + "/huge"));
+  EXPECT_FALSE(r.response);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->kind, HttpError::Kind::transport);
+}
+
 }  // namespace
 }  // namespace pelk::platform
