@@ -6,6 +6,7 @@
 // built.  Names in SQL text come only from these descriptors, never from data;
 // every value is bound.
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -203,7 +204,9 @@ void bindColumns(SQLite::Statement& q, const E& row) {
               q.bind(index);
             }
           } else if constexpr (std::is_same_v<T, double>) {
-            q.bind(index, v);
+            // SQLite would store NaN as NULL and refuse the row; an unknown
+            // reading is kept as the column's default instead of losing the row.
+            q.bind(index, std::isfinite(v) ? v : 0.0);
           } else if constexpr (std::is_same_v<T, std::int16_t> || std::is_same_v<T, bool>) {
             q.bind(index, static_cast<int>(v));
           } else if constexpr (std::is_same_v<T, std::optional<Date>>) {

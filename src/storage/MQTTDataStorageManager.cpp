@@ -15,15 +15,13 @@
 namespace pelk {
 namespace {
 
-// A stored visit time is used by one stationary position only: read and
-// removed in one transaction of the settings suite.
-std::string takeVisitDate() {
-  std::string visit;
+// A stored visit time stamps one stationary position only.  It is removed once
+// that position is stored (and only if no newer visit replaced it meanwhile),
+// so a position that could not be stored does not use it up.
+void releaseVisitDate(const std::string& used) {
   SharedUtil::userDefaultValue()->transaction([&] {
-    visit = SharedUtil::getDefaultString(kVisitDate);
-    SharedUtil::removeKey(kVisitDate);
+    if (SharedUtil::getDefaultString(kVisitDate) == used) SharedUtil::removeKey(kVisitDate);
   });
-  return visit;
 }
 
 }  // namespace
@@ -48,6 +46,7 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   // Every reading is taken before the store is locked: readings may reach
   // other subsystems.
   auto& info = device();
+  std::optional<std::string> visit;  // the stored visit time, when this position consulted it
   MqttLocationData row;
   row.activity = activity;
   row.altitude = location.altitude;
@@ -70,8 +69,8 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   if (recordedAt && !recordedAt->empty()) {
     row.recorded_at = *recordedAt;
   } else if (activity == kStationary && !manual) {
-    const std::string visit = takeVisitDate();
-    row.recorded_at = visit.empty() ? iso8601(platform::Clock::now()) : visit;
+    visit = SharedUtil::getDefaultString(kVisitDate);
+    row.recorded_at = visit->empty() ? iso8601(platform::Clock::now()) : *visit;
   } else {
     row.recorded_at = iso8601(platform::Clock::now());
   }
@@ -95,6 +94,7 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
     q.exec();
   });
   if (!outcome) storage::logStoreFailure(*context_, outcome, "position " + *row.location_id + " not buffered");
+  if (outcome.ok && visit) releaseVisitDate(*visit);
   return outcome.ok;
 }
 

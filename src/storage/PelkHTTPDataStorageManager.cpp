@@ -164,12 +164,21 @@ void PelkHTTPDataStorageManager::uploadStoredLocations(std::function<void(bool u
   for (const auto& row : rows) records.push_back(uploadRecord(row));
   // The upload's answer may never come twice; guard against it all the same.
   auto answered = std::make_shared<std::atomic<bool>>(false);
-  upload(records, [this, rows = std::move(rows), answered, finish](bool accepted) {
-    if (answered->exchange(true)) return;
-    const bool deleted = accepted && deleteRecords(rows);
-    uploading_ = false;
-    finish(deleted);
-  });
+  try {
+    upload(records, [this, rows = std::move(rows), answered, finish](bool accepted) {
+      if (answered->exchange(true)) return;
+      const bool deleted = accepted && deleteRecords(rows);
+      uploading_ = false;
+      finish(deleted);
+    });
+  } catch (const std::exception& e) {
+    // A sender that fails outright keeps every row and must not block later uploads.
+    platform::Console::print(std::string("pelk: upload of buffered positions failed: ") + e.what());
+    if (!answered->exchange(true)) {
+      uploading_ = false;
+      finish(false);
+    }
+  }
 }
 
 }  // namespace pelk

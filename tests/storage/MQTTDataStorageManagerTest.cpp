@@ -1,6 +1,8 @@
 #include "storage/MQTTDataStorageManager.h"
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -271,6 +273,34 @@ TEST_F(MqttBufferTest, StoreThatCannotOpenDropsWritesWithALineAndRecovers) {
   std::filesystem::remove(documentsStore());
   EXPECT_TRUE(buffer->saveLocationData(fixAt(1, 1), "M", false, 0));
   EXPECT_EQ(buffer->getOfflineLocationCount(), 1);
+}
+
+TEST_F(MqttBufferTest, UnknownReadingsDoNotCostThePosition) {
+  auto buffer = makeBuffer();
+  auto fix = fixAt(1, 2);
+  fix.altitude = std::nan("");  // e.g. a fix without height
+  fix.course = std::numeric_limits<double>::infinity();
+  ASSERT_TRUE(buffer->saveLocationData(fix, "M", false, 0));
+  const auto rows = buffer->fetchDeviceData(0);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_DOUBLE_EQ(rows[0].latitude, 1.0);
+  EXPECT_EQ(rows[0].altitude, 0.0);
+  EXPECT_EQ(rows[0].course, 0.0);
+}
+
+TEST_F(MqttBufferTest, VisitTimeIsKeptWhenThePositionCannotBeStored) {
+  const std::string visit = "2023-05-06T07:08:09.000Z";
+  SharedUtil::setDefaultString(visit, kVisitDate);
+  std::filesystem::create_directories(documentsStore());  // the store cannot open
+  platform::Console::Capture capture;
+  auto buffer = makeBuffer();
+  EXPECT_FALSE(buffer->saveLocationData(fixAt(1, 1), "S", false, 0));
+  EXPECT_EQ(SharedUtil::getDefaultString(kVisitDate), visit);
+
+  std::filesystem::remove(documentsStore());
+  ASSERT_TRUE(buffer->saveLocationData(fixAt(1, 1), "S", false, 0));
+  EXPECT_EQ(buffer->fetchDeviceData(0).at(0).recorded_at, visit);
+  EXPECT_FALSE(SharedUtil::userDefaultValue()->contains(kVisitDate));
 }
 
 TEST_F(MqttBufferTest, SinkAndReplayOnDifferentThreadsLoseNothing) {

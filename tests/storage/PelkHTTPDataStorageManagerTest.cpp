@@ -136,6 +136,22 @@ TEST_F(HttpBufferTest, RefusedOrImpossibleUploadKeepsEveryRow) {
   EXPECT_FALSE(result);
 }
 
+TEST_F(HttpBufferTest, SenderThatThrowsKeepsTheRowsAndDoesNotBlockLaterUploads) {
+  PelkHTTPDataStorageManager buffer(&device_);
+  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 0), "M", false, 0));
+  platform::Console::Capture capture;
+  buffer.setUpload([](const nlohmann::json&, std::function<void(bool)>) { throw std::runtime_error("no route"); });
+  bool result = true;
+  buffer.uploadStoredLocations([&](bool uploaded) { result = uploaded; });
+  EXPECT_FALSE(result);
+  EXPECT_EQ(buffer.fetchDeviceData().size(), 1u);
+
+  buffer.setUpload([](const nlohmann::json&, std::function<void(bool)> done) { done(true); });
+  buffer.uploadStoredLocations([&](bool uploaded) { result = uploaded; });
+  EXPECT_TRUE(result);
+  EXPECT_TRUE(buffer.fetchDeviceData().empty());
+}
+
 // The REST client's location upload, answered with a fixed text.
 class FakeApi : public PelkAPIClient {
  public:
