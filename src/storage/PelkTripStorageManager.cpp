@@ -1,0 +1,892 @@
+#include "storage/PelkTripStorageManager.h"
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "device/AppUtili.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/DateExtensions.h"
+#include "foundation/StringExtensions.h"
+#include "foundation/TokenManager.h"
+#include "foundation/VuvivaZuvovo.h"
+#include "network/PelkAPIClient.h"
+#include "network/TripRecording.h"
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "storage/EntityMapping.h"
+#include "storage/PelkCoreDataStack.h"
+#include "storage/PelkOfflineTripsUtils.h"
+
+namespace pelk {
+namespace {
+
+std::mutex& hooksMutex() {
+  static std::mutex m;
+  return m;
+}
+
+TripStoreHooks& installedHooks() {
+  static TripStoreHooks hooks;
+  return hooks;
+}
+
+// ---- SQL helpers: names come from the entity descriptors, values are bound ----
+
+inline void bindAll(SQLite::Statement&, int) {}
+
+template <class T, class... Rest>
+void bindAll(SQLite::Statement& q, int index, const T& value, const Rest&... rest) {
+  if constexpr (std::is_same_v<T, bool>) {
+    q.bind(index, static_cast<int>(value));
+  } else {
+    q.bind(index, value);
+  }
+  bindAll(q, index + 1, rest...);
+}
+
+// Rows of E; `suffix` is the WHERE / ORDER BY part with ? marks for `args`.
+template <class E, class... Args>
+std::vector<E> selectRows(SQLite::Database& db, const std::string& suffix, const Args&... args) {
+  SQLite::Statement q(db, storage::selectSql<E>() + suffix);
+  bindAll(q, 1, args...);
+  std::vector<E> rows;
+  while (q.executeStep()) rows.push_back(storage::readRow<E>(q));
+  return rows;
+}
+
+template <class E>
+std::int64_t insertRow(SQLite::Database& db, const E& row) {
+  SQLite::Statement q(db, storage::insertSql<E>());
+  storage::bindColumns(q, row);
+  q.exec();
+  return db.getLastInsertRowid();
+}
+
+template <class E>
+void updateRow(SQLite::Database& db, const E& row) {
+  std::string sql = std::string("UPDATE ") + E::entityName + " SET ";
+  bool first = true;
+  for (const auto& c : storage::columnsOf<E>()) {
+    if (!first) sql += ", ";
+    first = false;
+    sql += std::string(c.name) + " = ?";
+  }
+  sql += std::string(" WHERE ") + storage::kPrimaryKey + " = ?";
+  SQLite::Statement q(db, sql);
+  storage::bindColumns(q, row);
+  q.bind(static_cast<int>(storage::columnsOf<E>().size()) + 1, static_cast<std::int64_t>(row.objectID));
+  q.exec();
+}
+
+template <class... Args>
+void execute(SQLite::Database& db, const std::string& sql, const Args&... args) {
+  SQLite::Statement q(db, sql);
+  bindAll(q, 1, args...);
+  q.exec();
+}
+
+const std::string kOrderByKey = std::string(" ORDER BY ") + storage::kPrimaryKey;
+
+std::string nowText() { return iso8601(platform::Clock::now()); }
+
+// Seconds from a stored update time to `now`, never negative: a clock moved
+// back or a start time in the future adds nothing.  A time that does not read
+// back adds nothing either (the caller restarts the clock from now).
+double accruedSeconds(const OptionalText& updateTime, platform::TimePoint now) {
+  if (!updateTime) return 0;
+  const auto last = getDate(*updateTime);
+  if (!last) return 0;
+  const double seconds = std::chrono::duration<double>(now - *last).count();
+  return seconds > 0 ? seconds : 0;
+}
+
+platform::Location pointOf(const MyTrip& trip) {
+  platform::Location stored;
+  stored.coordinate = {trip.latitude, trip.longitude};
+  return stored;
+}
+
+std::optional<std::string> textOf(const nlohmann::json& request, const char* key) {
+  if (!request.is_object()) return std::nullopt;
+  const auto it = request.find(key);
+  if (it == request.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+bool isSet(const nlohmann::json& request, const char* key) {
+  if (!request.is_object()) return false;
+  const auto it = request.find(key);
+  return it != request.end() && it->is_boolean() && it->get<bool>();
+}
+
+// The single progress row of a trip id (none when none or several match).
+std::optional<MyTrip> singleProgress(SQLite::Database& db, const std::string& tripId) {
+  auto rows = selectRows<MyTrip>(db, " WHERE tripId = ? LIMIT 2", tripId);
+  if (rows.size() != 1 || rows.front().tripId != tripId) return std::nullopt;
+  return rows.front();
+}
+
+std::optional<TripsLocal> singleLocalTrip(SQLite::Database& db, const std::string& tripId) {
+  auto rows = selectRows<TripsLocal>(db, " WHERE trip_id = ? LIMIT 2", tripId);
+  if (rows.size() != 1 || rows.front().trip_id != tripId) return std::nullopt;
+  return rows.front();
+}
+
+void insertRoute(SQLite::Database& db, const std::string& activity, double latitude, double longitude,
+                 double altitude, const std::string& recordedAt, const std::string& tripId,
+                 std::int64_t progressKey, const std::optional<std::string>& locationId, double accuracy) {
+  MyTripRoute point;
+  point.latitude = latitude;
+  point.longitude = longitude;
+  point.tripId = tripId;
+  point.activity = activity;
+  point.altitude = altitude;
+  point.recorded_at = recordedAt;
+  point.entityId = AppUtilis::getLocationId();
+  point.location_id = locationId;
+  point.accuracy = accuracy;
+  if (progressKey != 0) point.trip = progressKey;
+  insertRow(db, point);
+}
+
+// Starts (or restarts in place) the progress row of a trip.
+void startProgress(SQLite::Database& db, const platform::Location& location, double distance,
+                   const std::string& startTime, std::int64_t speed, const std::optional<std::string>& locationId,
+                   const std::string& status, const std::string& tripId) {
+  auto existing = selectRows<MyTrip>(db, " WHERE tripId = ?" + kOrderByKey, tripId);
+  MyTrip row = existing.empty() ? MyTrip{} : existing.front();
+  row.distance = distance;
+  row.latitude = location.coordinate.latitude;
+  row.longitude = location.coordinate.longitude;
+  row.speed = saturatingInt16(speed);
+  row.locationId = locationId;
+  row.status = status;
+  row.tripId = tripId;
+  row.start_time = startTime;
+  row.update_time = startTime;
+  row.duration = 0;
+  row.location_count = 0;
+  if (existing.empty()) {
+    row.objectID = insertRow(db, row);
+  } else {
+    // A repeated start restarts the trip's progress: its old route goes.
+    execute(db, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
+    updateRow(db, row);
+  }
+  insertRoute(db, "s", row.latitude, row.longitude, location.altitude, startTime, tripId, row.objectID, locationId,
+              location.horizontalAccuracy);
+}
+
+// False when the trip id has no single progress row.
+bool changeStatus(SQLite::Database& db, const std::string& tripId, const std::string& status,
+                  const platform::Location& location) {
+  auto row = singleProgress(db, tripId);
+  if (!row) return false;
+  const auto now = platform::Clock::now();
+  const bool accrue = status == kTripPaused || (status == kTripEnd && row->status != kTripPaused);
+  if (accrue) {
+    row->duration += accruedSeconds(row->update_time, now);
+    row->distance += location.distance(pointOf(*row));
+  }
+  row->longitude = location.coordinate.longitude;
+  row->latitude = location.coordinate.latitude;
+  row->status = status;
+  row->update_time = iso8601(now);
+  updateRow(db, *row);
+  return true;
+}
+
+TripEventsLocal makeEvent(const std::string& tripId, const std::string& kind, const TripsLocal& trip,
+                          const std::string& time, const std::string& source, const std::string& version,
+                          const std::string& userId) {
+  TripEventsLocal event;
+  event.entityId = AppUtilis::getLocationId();
+  event.trip_id = tripId;
+  event.created_at = time;
+  event.event_source = source;
+  event.event_type = source + ":" + kind;
+  event.event_version = version;
+  event.user_id = userId;
+  event.location_id = trip.location_id;
+  if (trip.objectID != 0) event.trip = trip.objectID;
+  return event;
+}
+
+// The shortest decimal text that reads back as the same number, with at least
+// one digit after the point for ordinary values (0.0, 1.5, 12.25).
+std::string decimalText(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string text(buffer, result.ptr);
+  if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+void report(const PelkTripStorageManager::TextCompletion& completion, std::optional<std::string> text,
+            std::optional<PelkError> error) {
+  if (completion) completion(std::move(text), std::move(error));
+}
+
+}  // namespace
+
+TripStoreHooks tripStoreHooks() {
+  std::lock_guard lock(hooksMutex());
+  return installedHooks();
+}
+
+void setTripStoreHooks(TripStoreHooks hooks) {
+  std::lock_guard lock(hooksMutex());
+  installedHooks() = std::move(hooks);
+}
+
+double liveDuration(const MyTrip& trip) {
+  if (trip.status != kTripOngoing) return trip.duration;
+  return trip.duration + accruedSeconds(trip.update_time, platform::Clock::now());
+}
+
+double tripSpeed(double distance, double duration) {
+  if (!(duration > 0) || !std::isfinite(duration)) return 0;
+  return distance / duration;
+}
+
+double tripPace(double duration, double distance) {
+  if (duration == 0 && distance == 0) return 0;
+  if (std::isnan(duration) || std::isnan(distance)) return 0;
+  return duration / distance;
+}
+
+// ---- The store object ----
+
+PelkTripStorageManager& PelkTripStorageManager::shared() {
+  static auto* instance = [] {
+    PelkCoreDataStack stack;
+    auto* store = new PelkTripStorageManager(stack.managedObjectContext());
+    return store;
+  }();
+  static const bool installed = (installNetworkRecording(), true);
+  (void)installed;
+  return *instance;
+}
+
+PelkTripStorageManager::PelkTripStorageManager(std::shared_ptr<platform::Database> context)
+    : context_(std::move(context)) {}
+
+std::shared_ptr<platform::Database> PelkTripStorageManager::context() const {
+  std::lock_guard lock(mutex_);
+  return context_;
+}
+
+void PelkTripStorageManager::setContext(std::shared_ptr<platform::Database> context) {
+  std::lock_guard lock(mutex_);
+  context_ = std::move(context);
+}
+
+// ---- Trip progress ----
+
+void PelkTripStorageManager::saveTripData(const platform::Location& location, double distance,
+                                          const std::string& startTime, std::int64_t speed,
+                                          const std::optional<std::string>& locationId, const std::string& status,
+                                          const std::string& tripId) {
+  auto db = context();
+  const auto outcome = db->write(
+      [&](SQLite::Database& c) { startProgress(c, location, distance, startTime, speed, locationId, status, tripId); });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "progress of trip " + tripId + " not started");
+}
+
+void PelkTripStorageManager::addRoute(const std::string& activity, double latitude, double longitude,
+                                      double altitude, const std::string& recordedAt, const std::string& tripId,
+                                      const MyTrip& trip, const std::optional<std::string>& locationId,
+                                      double accuracy) {
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    insertRoute(c, activity, latitude, longitude, altitude, recordedAt, tripId, trip.objectID, locationId, accuracy);
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "route point of trip " + tripId + " not stored");
+}
+
+void PelkTripStorageManager::updateAllActiveTrips(const platform::Location& location, const std::string& activity,
+                                                  const std::optional<std::string>& locationId) {
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    auto rows = selectRows<MyTrip>(c, " WHERE status = ?" + kOrderByKey, std::string(kTripOngoing));
+    if (rows.empty()) return;
+    // One location id for this position, shared by the route of every trip.
+    const std::string pointId = locationId ? *locationId : AppUtilis::getLocationId();
+    const auto now = platform::Clock::now();
+    const std::string stamp = iso8601(now);
+    for (auto& row : rows) {
+      row.distance += location.distance(pointOf(row));
+      row.longitude = location.coordinate.longitude;
+      row.latitude = location.coordinate.latitude;
+      row.duration += accruedSeconds(row.update_time, now);
+      row.update_time = stamp;
+      row.location_count = saturatingInt16(static_cast<std::int64_t>(row.location_count) + 1);
+      updateRow(c, row);
+      insertRoute(c, activity, location.coordinate.latitude, location.coordinate.longitude, location.altitude, stamp,
+                  row.tripId.value_or(""), row.objectID, pointId, location.horizontalAccuracy);
+    }
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "position not applied to the ongoing trips");
+}
+
+void PelkTripStorageManager::updateStatusOfTrip(const std::string& tripId, const std::string& status,
+                                                const platform::Location& location) {
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) { changeStatus(c, tripId, status, location); });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "status of trip " + tripId + " not changed");
+}
+
+// ---- Progress queries ----
+
+std::vector<MyTrip> PelkTripStorageManager::fetchAllTripData() {
+  std::vector<MyTrip> rows;
+  const auto outcome = context()->read([&](SQLite::Database& c) { rows = selectRows<MyTrip>(c, kOrderByKey); });
+  if (!outcome) {
+    platform::Console::print("\"unable to fetch device data\"");
+    return {};
+  }
+  return rows;
+}
+
+std::optional<MyTrip> PelkTripStorageManager::getTripData(const std::string& tripId) {
+  std::optional<MyTrip> row;
+  auto db = context();
+  const auto outcome = db->read([&](SQLite::Database& c) { row = singleProgress(c, tripId); });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "progress of trip " + tripId + " not read");
+    return std::nullopt;
+  }
+  return row;
+}
+
+std::vector<MyTrip> PelkTripStorageManager::getAllTripData(const std::string& tripId) {
+  std::vector<MyTrip> rows;
+  auto db = context();
+  const auto outcome =
+      db->read([&](SQLite::Database& c) { rows = selectRows<MyTrip>(c, " WHERE tripId = ?" + kOrderByKey, tripId); });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "progress of trip " + tripId + " not read");
+    return {};
+  }
+  return rows;
+}
+
+bool PelkTripStorageManager::checkIfTripStarted(const std::string& tripId) { return getTripData(tripId).has_value(); }
+
+std::map<std::string, std::string> PelkTripStorageManager::tripListener(const std::string& tripId) {
+  std::map<std::string, std::string> values{{"distance", ""}, {"time", ""}};
+  if (auto row = getTripData(tripId)) values["distance"] = decimalText(row->distance);
+  return values;
+}
+
+void PelkTripStorageManager::getTripListener(const std::string& tripId, ListenerHandler handler) {
+  const auto row = getTripData(tripId);
+  if (!handler) return;
+  if (!row) {
+    handler(std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID));
+    return;
+  }
+  const double duration = liveDuration(*row);
+  handler(PelkTripListener(*row->tripId, tripSpeed(row->distance, duration), row->distance, duration,
+                           row->start_time.value_or("")),
+          std::nullopt);
+}
+
+double PelkTripStorageManager::getDuration(const MyTrip& trip) { return liveDuration(trip); }
+
+std::optional<PelkTripStatusListener> PelkTripStorageManager::getTripStatusListener(const std::string& tripId) {
+  const auto row = getTripData(tripId);
+  if (!row) return std::nullopt;
+  const double duration = liveDuration(*row);
+  return PelkTripStatusListener(*row->tripId, tripSpeed(row->distance, duration), row->distance, duration,
+                                row->start_time.value_or(""), tripPace(duration, row->distance), row->latitude,
+                                row->longitude);
+}
+
+void PelkTripStorageManager::sendTripStatusIfOngoing(const std::string& tripId) {
+  const auto row = getTripData(tripId);
+  if (!row || row->status != kTripOngoing) return;
+  const auto receiver = tripStoreHooks().didReceiveTripStatus;
+  if (!receiver) return;
+  const double duration = liveDuration(*row);
+  receiver(PelkTripStatusListener(*row->tripId, tripSpeed(row->distance, duration), row->distance, duration,
+                                  row->start_time.value_or(""), tripPace(duration, row->distance), row->latitude,
+                                  row->longitude));
+}
+
+// ---- Local trip lifecycle ----
+
+void PelkTripStorageManager::createTrip(const std::string& locationId, const std::string& tripId,
+                                        CreateTripHandler handler) {
+  TripsLocal trip;
+  trip.trip_id = tripId;
+  trip.user_id = TokenManager::getUserId();
+  trip.location_id = locationId;
+  trip.created_at = nowText();
+  trip.updated_at = nowText();
+  trip.trip_started_at = "";
+  trip.trip_ended_at = "";
+  trip.sync_status = SyncStatus().not_synced;
+  const std::string createdAt = nowText();
+
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    // A second trip row under one id would make both unreachable.
+    if (!selectRows<TripsLocal>(c, " WHERE trip_id = ? LIMIT 1", tripId).empty()) {
+      throw std::runtime_error("a local trip " + tripId + " exists already");
+    }
+    trip.objectID = insertRow(c, trip);
+    insertRow(c, makeEvent(tripId, EventType().created, trip, createdAt, event_source, event_version,
+                           *trip.user_id));
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "trip " + tripId + " not created");
+    if (handler) handler(nullptr, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_UNKNOWN));
+    return;
+  }
+  if (!handler) return;
+  std::shared_ptr<PelkCreateTrip> created;
+  if (const auto dict = PelkOfflineTripsUtils::getDeviruZaveduZavaDict(trip)) {
+    created = PelkCreateTrip::fromDictionary(*dict);
+  }
+  if (created) {
+    handler(created, std::nullopt);
+  } else {
+    handler(nullptr, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_UNKNOWN));
+  }
+}
+
+std::vector<TripsLocal> PelkTripStorageManager::getActivetrips() {
+  std::vector<TripsLocal> rows;
+  const auto outcome = context()->read(
+      [&](SQLite::Database& c) { rows = selectRows<TripsLocal>(c, " WHERE synced = ?" + kOrderByKey, false); });
+  if (!outcome) {
+    platform::Console::print("\"unable to fetch device data\"");
+    return {};
+  }
+  return rows;
+}
+
+std::vector<TripsLocal> PelkTripStorageManager::getActivetripsWithoutQuery() {
+  std::vector<TripsLocal> rows;
+  const auto outcome = context()->read([&](SQLite::Database& c) { rows = selectRows<TripsLocal>(c, kOrderByKey); });
+  if (!outcome) {
+    platform::Console::print("\"unable to fetch device data\"");
+    return {};
+  }
+  return rows;
+}
+
+struct PelkTripStorageManager::Action {
+  enum class Step { start, pause, resume, end };
+  Step step;
+  ErrorCode code;
+  const std::string& refusal;
+  const std::string& failure;
+  const std::string& success;
+  std::string kind;
+};
+
+void PelkTripStorageManager::runAction(const Action& action, const nlohmann::json& request,
+                                       const platform::Location& location, const TextCompletion& completion) {
+  using S = Action::Step;
+  const auto tripId = textOf(request, "trip_id");
+  if (!tripId) {
+    report(completion, std::nullopt, PelkError(action.code, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
+    return;
+  }
+  const auto locationId = textOf(request, "location_id");
+  const std::string now = nowText();
+  // The kit's requests always carry these times; a request without one takes
+  // the moment of the action.
+  const std::string startedAt = textOf(request, "trip_started_at").value_or(now);
+  const std::string endedAt = textOf(request, "trip_ended_at").value_or(now);
+  const std::string userId = TokenManager::getUserId();
+
+  enum class Result { notFound, refused, done } result = Result::notFound;
+  auto db = context();
+  // The trip row, its event and its progress change together or not at all.
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    auto trip = singleLocalTrip(c, *tripId);
+    if (!trip) return;
+    const bool refused = (action.step == S::start && trip->is_started) ||
+                         (action.step == S::pause && trip->is_paused) ||
+                         (action.step == S::resume && !trip->is_paused) || (action.step == S::end && trip->is_ended);
+    if (refused) {
+      result = Result::refused;
+      return;
+    }
+    trip->updated_at = now;
+    trip->location_id = locationId;
+    std::string eventTime = now;
+    switch (action.step) {
+      case S::start:
+        trip->is_started = true;
+        trip->trip_started_at = startedAt;
+        eventTime = startedAt;
+        break;
+      case S::pause:
+        trip->is_paused = true;
+        break;
+      case S::resume:
+        trip->is_paused = false;
+        break;
+      case S::end:
+        trip->is_ended = true;
+        trip->trip_ended_at = endedAt;
+        eventTime = endedAt;
+        break;
+    }
+    updateRow(c, *trip);
+    insertRow(c, makeEvent(*tripId, action.kind, *trip, eventTime, event_source, event_version, userId));
+    switch (action.step) {
+      case S::start:
+        startProgress(c, location, 0, startedAt, 0, locationId, kTripOngoing, *tripId);
+        break;
+      case S::pause:
+        changeStatus(c, *tripId, kTripPaused, location);
+        break;
+      case S::resume:
+        changeStatus(c, *tripId, kTripOngoing, location);
+        break;
+      case S::end:
+        changeStatus(c, *tripId, kTripEnd, location);
+        break;
+    }
+    result = Result::done;
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "trip " + *tripId + " not changed");
+    report(completion, std::nullopt, PelkError(action.code, action.failure));
+    return;
+  }
+  switch (result) {
+    case Result::notFound:
+      report(completion, std::nullopt, PelkError(action.code, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
+      return;
+    case Result::refused:
+      report(completion, std::nullopt, PelkError(action.code, action.refusal));
+      return;
+    case Result::done:
+      break;
+  }
+  if (action.step == S::start || action.step == S::resume) {
+    const auto hooks = tripStoreHooks();
+    if (hooks.sendDataServer) hooks.sendDataServer(location, kStationary, locationId);
+    if (hooks.updateLocation) hooks.updateLocation(location, kStationary);
+  }
+  report(completion, action.success, std::nullopt);
+}
+
+void PelkTripStorageManager::startTrip(const nlohmann::json& request, const platform::Location& location,
+                                       TextCompletion completion) {
+  runAction({Action::Step::start, ErrorCode::QB413, VuvivaZuvovo::TRIP_ALREADY_STARTED, VuvivaZuvovo::TRIP_START_ERROR,
+             VuvivaZuvovo::TRIP_STARTED_SUCESS, EventType().started},
+            request, location, completion);
+}
+
+void PelkTripStorageManager::pauseTrip(const nlohmann::json& request, const platform::Location& location,
+                                       TextCompletion completion) {
+  runAction({Action::Step::pause, ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_PAUSE, VuvivaZuvovo::TRIP_PAUSE_ERROR,
+             VuvivaZuvovo::TRIP_PAUSE_SUCESS, EventType().paused},
+            request, location, completion);
+}
+
+void PelkTripStorageManager::resumeTrip(const nlohmann::json& request, const platform::Location& location,
+                                        TextCompletion completion) {
+  runAction({Action::Step::resume, ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME,
+             VuvivaZuvovo::TRIP_RESUME_ERROR, VuvivaZuvovo::TRIP_RESUME_SUCESS, EventType().resumed},
+            request, location, completion);
+}
+
+void PelkTripStorageManager::stopTrip(const nlohmann::json& request, const platform::Location& location,
+                                      TextCompletion completion) {
+  runAction({Action::Step::end, ErrorCode::QB414, VuvivaZuvovo::TRIP_ALREADY_ENDED, VuvivaZuvovo::TRIP_END_ERROR,
+             VuvivaZuvovo::TRIP_END_SUCESS, EventType().ended},
+            request, location, completion);
+}
+
+void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletion completion) {
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    execute(c, std::string("DELETE FROM ") + TripEventsLocal::entityName + " WHERE trip_id = ?", tripId);
+    execute(c, std::string("DELETE FROM ") + TripsLocal::entityName + " WHERE trip_id = ?", tripId);
+    execute(c, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
+    execute(c, std::string("DELETE FROM ") + MyTrip::entityName + " WHERE tripId = ?", tripId);
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "trip " + tripId + " not deleted");
+    report(completion, std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
+    return;
+  }
+  report(completion, VuvivaZuvovo::TRIP_DELETE_SUCESS, std::nullopt);
+}
+
+bool PelkTripStorageManager::deleteEntity(const std::string& tripId, const std::string& entityName,
+                                          const std::string& key) {
+  // Entity and attribute names reach the SQL text, so only the store's own
+  // names are accepted.
+  const std::vector<std::string>* names = nullptr;
+  if (entityName == MyTrip::entityName) names = &MyTrip::attributeNames();
+  if (entityName == MyTripRoute::entityName) names = &MyTripRoute::attributeNames();
+  if (entityName == TripsLocal::entityName) names = &TripsLocal::attributeNames();
+  if (entityName == TripEventsLocal::entityName) names = &TripEventsLocal::attributeNames();
+  if (!names || std::find(names->begin(), names->end(), key) == names->end()) {
+    platform::Console::print("Unknown entity or attribute " + entityName + "." + key);
+    return false;
+  }
+  auto db = context();
+  const auto outcome = db->write(
+      [&](SQLite::Database& c) { execute(c, "DELETE FROM " + entityName + " WHERE " + key + " = ?", tripId); });
+  if (!outcome) storage::logStoreFailure(*db, outcome, entityName + " rows of trip " + tripId + " not deleted");
+  return outcome.ok;
+}
+
+bool PelkTripStorageManager::getTripStatus(const std::string& tripId) {
+  const auto row = getTripData(tripId);
+  return row && row->status == kTripEnd;
+}
+
+bool PelkTripStorageManager::getSyncStatus(const std::string& tripId) {
+  const auto row = getTripDataLocal(tripId);
+  return row && row->synced;
+}
+
+void PelkTripStorageManager::createEvent(const std::string& tripId, const std::string& kind,
+                                         const TripsLocal& triplocal, const std::string& time) {
+  const std::string userId = TokenManager::getUserId();
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    insertRow(c, makeEvent(tripId, kind, triplocal, time, event_source, event_version, userId));
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "event of trip " + tripId + " not stored");
+}
+
+void PelkTripStorageManager::trip(const nlohmann::json& request, TextCompletion completion,
+                                  const std::optional<platform::Location>& location) {
+  struct Entry {
+    const char* key;
+    void (PelkTripStorageManager::*run)(const nlohmann::json&, const platform::Location&, TextCompletion);
+    ErrorCode code;
+    const std::string& failure;
+  };
+  const Entry entries[] = {
+      {"start", &PelkTripStorageManager::startTrip, ErrorCode::QB413, VuvivaZuvovo::TRIP_START_ERROR},
+      {"trip_pause", &PelkTripStorageManager::pauseTrip, ErrorCode::QB416, VuvivaZuvovo::TRIP_PAUSE_ERROR},
+      {"trip_resume", &PelkTripStorageManager::resumeTrip, ErrorCode::QB417, VuvivaZuvovo::TRIP_RESUME_ERROR},
+      {"end", &PelkTripStorageManager::stopTrip, ErrorCode::QB414, VuvivaZuvovo::TRIP_END_ERROR},
+  };
+  bool acted = false;
+  for (const auto& entry : entries) {
+    if (!isSet(request, entry.key)) continue;
+    acted = true;
+    if (!location) {
+      // Every action records a position; without one nothing is changed.
+      report(completion, std::nullopt, PelkError(entry.code, entry.failure));
+      continue;
+    }
+    (this->*entry.run)(request, *location, completion);
+  }
+  if (!acted) report(completion, std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
+}
+
+bool PelkTripStorageManager::checkIfLocalTrip(const std::string& tripId) {
+  return getTripDataLocal(tripId).has_value();
+}
+
+// ---- Local trip queries and sync ----
+
+std::vector<std::shared_ptr<PelkTrip>> PelkTripStorageManager::convertActiveTrip() {
+  std::vector<std::shared_ptr<PelkTrip>> list;
+  for (const auto& row : getActivetripsWithoutQuery()) {
+    if (auto item = PelkOfflineTripsUtils::convertActiveTrip(row)) list.push_back(std::move(item));
+  }
+  return list;
+}
+
+std::optional<TripsLocal> PelkTripStorageManager::getTripDataLocal(const std::string& tripId) {
+  std::optional<TripsLocal> row;
+  auto db = context();
+  const auto outcome = db->read([&](SQLite::Database& c) { row = singleLocalTrip(c, tripId); });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "trip " + tripId + " not read");
+    return std::nullopt;
+  }
+  return row;
+}
+
+std::vector<TripEventsLocal> PelkTripStorageManager::eventsOf(const TripsLocal& trip) {
+  std::vector<TripEventsLocal> rows;
+  auto db = context();
+  const auto outcome = db->read([&](SQLite::Database& c) {
+    rows = selectRows<TripEventsLocal>(c, " WHERE trip = ?" + kOrderByKey, static_cast<std::int64_t>(trip.objectID));
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "trip events not read");
+  return rows;
+}
+
+std::vector<MyTripRoute> PelkTripStorageManager::routeOf(const MyTrip& trip) {
+  std::vector<MyTripRoute> rows;
+  auto db = context();
+  const auto outcome = db->read([&](SQLite::Database& c) {
+    rows = selectRows<MyTripRoute>(c, " WHERE trip = ?" + kOrderByKey, static_cast<std::int64_t>(trip.objectID));
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "trip route not read");
+  return rows;
+}
+
+void PelkTripStorageManager::getTrip(const std::string& tripId, GetTripHandler handler) {
+  const auto progress = getTripData(tripId);
+  const auto row = getTripDataLocal(tripId);
+  std::shared_ptr<PelkGetTrip> model;
+  if (row) model = PelkOfflineTripsUtils::convertDiridoZedIdiv(*row, eventsOf(*row), progress);
+  if (!handler) return;
+  if (model) {
+    handler(model, std::nullopt);
+  } else {
+    handler(nullptr, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID));
+  }
+}
+
+void PelkTripStorageManager::getTripSummary(const std::string& tripId, SummaryHandler handler) {
+  const auto progress = getTripData(tripId);
+  const auto row = getTripDataLocal(tripId);
+  std::shared_ptr<PelkTripSummary> model;
+  if (row) {
+    model = PelkOfflineTripsUtils::convertZorodaZeveSummary(*row, progress,
+                                                           progress ? routeOf(*progress) : std::vector<MyTripRoute>{});
+  }
+  if (!handler) return;
+  if (model) {
+    handler(model, std::nullopt);
+  } else {
+    handler(nullptr, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID));
+  }
+}
+
+bool PelkTripStorageManager::isSyncInFlight(const std::string& tripId) const {
+  std::lock_guard lock(mutex_);
+  return syncInFlight_.count(tripId) != 0;
+}
+
+void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion handler) {
+  bool claimed = false;
+  {
+    std::lock_guard lock(mutex_);
+    claimed = syncInFlight_.insert(tripId).second;
+  }
+  if (!claimed) {
+    // Already on its way; a second copy could store the trip twice.
+    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID_SYNC));
+    return;
+  }
+  auto release = [this, tripId] {
+    std::lock_guard lock(mutex_);
+    syncInFlight_.erase(tripId);
+  };
+
+  const auto progress = getTripData(tripId);
+  const auto row = getTripDataLocal(tripId);
+  if (!row) {
+    release();
+    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
+    return;
+  }
+  if (!progress) {
+    release();
+    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID_NOT_ENDED));
+    return;
+  }
+  const auto routes = getMyTripRouteDetails(tripId);
+  const auto body = PelkOfflineTripsUtils::getRevizaDevoRoveDict(*row, eventsOf(*row), *progress, routes);
+  const auto text = body ? jsonString(*body) : std::nullopt;
+  if (!text) {
+    release();
+    platform::Console::print("Trip " + tripId + " cannot be written as a sync body");
+    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_UNKNOWN));
+    return;
+  }
+  // Queued before anything leaves: a failed request is sent again later.
+  updateLocalTrip(tripId, SyncStatus().sync_in_progress);
+
+  auto send = tripStoreHooks().syncTrip;
+  if (!send) send = defaultSyncSender();
+  send(*text, [this, tripId, handler, release](std::optional<std::string> message, std::optional<PelkError> error) {
+    if (message == VuvivaZuvovo::TRIP_SUCESS) {
+      std::optional<PelkError> deletionError;
+      deleteTrip(tripId, [&](std::optional<std::string>, std::optional<PelkError> e) { deletionError = e; });
+      release();
+      if (deletionError) {
+        report(handler, "", deletionError);
+      } else {
+        report(handler, message, std::nullopt);
+      }
+      return;
+    }
+    release();
+    // Anything but the server's acceptance leaves the trip queued.
+    if (!error) error = PelkError(ErrorCode::QB500, isNilOrEmpty(message) ? VuvivaZuvovo::ERROR_SERVER : *message);
+    report(handler, "", error);
+  });
+}
+
+void PelkTripStorageManager::updateLocalTrip(const std::string& tripId, const std::string& status) {
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    auto row = singleLocalTrip(c, tripId);
+    if (!row) return;
+    row->synced = true;
+    row->sync_status = status;
+    updateRow(c, *row);
+  });
+  if (!outcome) storage::logStoreFailure(*db, outcome, "sync state of trip " + tripId + " not stored");
+}
+
+std::vector<TripsLocal> PelkTripStorageManager::getSyncEnded() {
+  std::vector<TripsLocal> rows;
+  const auto outcome = context()->read([&](SQLite::Database& c) {
+    rows = selectRows<TripsLocal>(c, " WHERE is_ended = ? AND synced = ?" + kOrderByKey, true, true);
+  });
+  if (!outcome) {
+    platform::Console::print("\"unable to fetch device data\"");
+    return {};
+  }
+  return rows;
+}
+
+std::vector<MyTripRoute> PelkTripStorageManager::getMyTripRouteDetails(const std::string& tripId) {
+  std::vector<MyTripRoute> rows;
+  auto db = context();
+  const auto outcome = db->read(
+      [&](SQLite::Database& c) { rows = selectRows<MyTripRoute>(c, " WHERE tripId = ?" + kOrderByKey, tripId); });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "route of trip " + tripId + " not read");
+    return {};
+  }
+  return rows;
+}
+
+void PelkTripStorageManager::installNetworkRecording() {
+  TripProgressRecorder recorder;
+  recorder.start = [](const platform::Location& location, const std::string& startedAt,
+                      const std::optional<std::string>& locationId, const std::string& tripId) {
+    shared().saveTripData(location, 0, startedAt, 0, locationId, kTripOngoing, tripId);
+  };
+  recorder.updateStatus = [](const std::string& tripId, const std::string& status,
+                             const platform::Location& location) {
+    shared().updateStatusOfTrip(tripId, status, location);
+  };
+  setTripProgressRecorder(std::move(recorder));
+}
+
+PelkTripStorageManager::SyncSender PelkTripStorageManager::defaultSyncSender() {
+  return [](const std::string& body, std::function<void(std::optional<std::string>, std::optional<PelkError>)> reply) {
+    PelkAPIClient::sharedInstance().syncTrip(body, std::move(reply));
+  };
+}
+
+}  // namespace pelk

@@ -1,0 +1,216 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "pelk/PelkCreateTrip.h"
+#include "pelk/PelkEnums.h"
+#include "pelk/PelkError.h"
+#include "pelk/PelkGetTrip.h"
+#include "pelk/PelkTrip.h"
+#include "pelk/PelkTripListener.h"
+#include "pelk/PelkTripSummary.h"
+#include "platform/Database.h"
+#include "platform/Location.h"
+#include "storage/LocalEntities.h"
+
+namespace pelk {
+
+// Kinds of trip events; the text of each is its own name.
+struct EventType {
+  const std::string created = "created";
+  const std::string started = "started";
+  const std::string reached_origin = "reached_origin";
+  const std::string paused = "paused";
+  const std::string resumed = "resumed";
+  const std::string ended = "ended";
+};
+
+// Values of TripsLocal::sync_status.
+struct SyncStatus {
+  const std::string not_synced = "not_synced";
+  const std::string sync_initiated = "sync_initiated";
+  const std::string sync_in_progress = "sync_in_progress";
+};
+
+// Progress statuses of a MyTrip row.
+inline constexpr const char* kTripOngoing = "ongoing";
+inline constexpr const char* kTripPaused = "paused";
+inline constexpr const char* kTripEnd = "end";
+
+// What the trip store asks of the subsystems above it.  The layers that own
+// them install the hooks at start-up; an unset hook does nothing.  Hooks are
+// called with no store lock held.
+struct TripStoreHooks {
+  // LocationDataManager::sendDataServer(position, activity, false, 0,
+  // locationId, none): the location sink, which advances the ongoing trips.
+  std::function<void(const platform::Location&, const std::string& activity,
+                     const std::optional<std::string>& locationId)>
+      sendDataServer;
+  // PelkLocationDelegate::updateLocation(position, activity).
+  std::function<void(const platform::Location&, const std::string& activity)> updateLocation;
+  // The app delegate's didReceiveTripStatus; left empty (or answering nothing)
+  // when there is no delegate or it does not take trip statuses.
+  std::function<void(const PelkTripStatusListener&)> didReceiveTripStatus;
+  // Posts a sync body to the server (PelkAPIClient::syncTrip when unset).
+  std::function<void(const std::string& body,
+                     std::function<void(std::optional<std::string>, std::optional<PelkError>)> reply)>
+      syncTrip;
+};
+
+TripStoreHooks tripStoreHooks();
+void setTripStoreHooks(TripStoreHooks hooks);
+
+// Duration of a progress row at this moment: while "ongoing", the stored
+// duration plus the time since its last update (never negative); otherwise
+// the stored duration.
+double liveDuration(const MyTrip& trip);
+// metres / seconds; 0 when the duration is 0 (or not a usable number).
+double tripSpeed(double distance, double duration);
+// seconds / metres; 0 for 0/0, infinite for a positive duration and no distance.
+double tripPace(double duration, double distance);
+
+// The local trip store: the progress of every tracked trip (server and
+// offline trips alike: one MyTrip row per trip id with its route points), and
+// the offline trips (TripsLocal with their events), their lifecycle, queries
+// and sync.  Every operation is one transaction on "PelkModel.sqlite" and may
+// run on any thread; handlers are called on the caller's thread (the sync's on
+// the HTTP callback queue), never with a store lock held.  Ids are always
+// bound as SQL parameters.
+class PelkTripStorageManager {
+ public:
+  using TextCompletion = std::function<void(std::optional<std::string>, std::optional<PelkError>)>;
+  using CreateTripHandler = std::function<void(std::shared_ptr<PelkCreateTrip>, std::optional<PelkError>)>;
+  using GetTripHandler = std::function<void(std::shared_ptr<PelkGetTrip>, std::optional<PelkError>)>;
+  using SummaryHandler = std::function<void(std::shared_ptr<PelkTripSummary>, std::optional<PelkError>)>;
+  using ListenerHandler = std::function<void(std::optional<PelkTripListener>, std::optional<PelkError>)>;
+
+  const std::string event_source = "pelk:trip";
+  const std::string event_version = "1.0";
+
+  // The store of the process, over the documents directory's store file.  Its
+  // first use also installs the REST client's trip-action recording.
+  static PelkTripStorageManager& shared();
+  // Lets the REST client record successful server trip actions into the
+  // shared store (idempotent).
+  static void installNetworkRecording();
+
+  explicit PelkTripStorageManager(std::shared_ptr<platform::Database> context);
+  virtual ~PelkTripStorageManager() = default;
+  PelkTripStorageManager(const PelkTripStorageManager&) = delete;
+  PelkTripStorageManager& operator=(const PelkTripStorageManager&) = delete;
+
+  std::shared_ptr<platform::Database> context() const;
+  void setContext(std::shared_ptr<platform::Database> context);
+
+  // ---- Trip progress ----
+  // Starts the progress of a trip: distance as given, duration 0, start and
+  // update time the start time, first route point (activity "s") at the
+  // position.  A trip id that already has a row is restarted in place (its
+  // route points are removed).
+  virtual void saveTripData(const platform::Location& location, double distance, const std::string& startTime,
+                            std::int64_t speed, const std::optional<std::string>& locationId,
+                            const std::string& status, const std::string& tripId);
+  virtual void addRoute(const std::string& activity, double latitude, double longitude, double altitude,
+                        const std::string& recordedAt, const std::string& tripId, const MyTrip& trip,
+                        const std::optional<std::string>& locationId, double accuracy);
+  // Applies one accepted position to every "ongoing" trip.
+  virtual void updateAllActiveTrips(const platform::Location& location, const std::string& activity,
+                                    const std::optional<std::string>& locationId = std::nullopt);
+  // Moves a trip to a new status, accruing time and distance up to the
+  // position for a pause, and for an end that does not follow a pause.
+  virtual void updateStatusOfTrip(const std::string& tripId, const std::string& status,
+                                  const platform::Location& location);
+
+  // ---- Progress queries ----
+  virtual std::vector<MyTrip> fetchAllTripData();
+  // The single progress row of the trip id.
+  virtual std::optional<MyTrip> getTripData(const std::string& tripId);
+  virtual std::vector<MyTrip> getAllTripData(const std::string& tripId);
+  virtual bool checkIfTripStarted(const std::string& tripId);
+  // {"distance": stored distance as text, "time": ""}; both empty without a row.
+  virtual std::map<std::string, std::string> tripListener(const std::string& tripId);
+  virtual void getTripListener(const std::string& tripId, ListenerHandler handler = nullptr);
+  virtual double getDuration(const MyTrip& trip);
+  // Nothing when the trip id has no progress row.
+  virtual std::optional<PelkTripStatusListener> getTripStatusListener(const std::string& tripId);
+  // Sends the trip's live values to the delegate while the trip is ongoing.
+  virtual void sendTripStatusIfOngoing(const std::string& tripId);
+
+  // ---- Local trip lifecycle ----
+  virtual void createTrip(const std::string& locationId, const std::string& tripId,
+                          CreateTripHandler handler = nullptr);
+  // Offline trips not queued for sync / every offline trip.
+  virtual std::vector<TripsLocal> getActivetrips();
+  virtual std::vector<TripsLocal> getActivetripsWithoutQuery();
+  virtual void startTrip(const nlohmann::json& request, const platform::Location& location,
+                         TextCompletion completion = nullptr);
+  virtual void pauseTrip(const nlohmann::json& request, const platform::Location& location,
+                         TextCompletion completion = nullptr);
+  virtual void resumeTrip(const nlohmann::json& request, const platform::Location& location,
+                          TextCompletion completion = nullptr);
+  virtual void stopTrip(const nlohmann::json& request, const platform::Location& location,
+                        TextCompletion completion = nullptr);
+  // Removes every row of the trip (trip, events, progress, route) in one
+  // transaction.
+  virtual void deleteTrip(const std::string& tripId, TextCompletion completion = nullptr);
+  // Removes the rows of one of the store's entities whose attribute `key`
+  // equals the trip id.  False for an unknown entity or attribute, or when the
+  // removal did not commit.
+  virtual bool deleteEntity(const std::string& tripId, const std::string& entityName, const std::string& key);
+  // The progress row's status is "end" (false without a row).
+  virtual bool getTripStatus(const std::string& tripId);
+  // The trip is queued for sync (false without a trip row).
+  virtual bool getSyncStatus(const std::string& tripId);
+  virtual void createEvent(const std::string& tripId, const std::string& kind, const TripsLocal& triplocal,
+                           const std::string& time);
+  // Runs the action(s) the request's "start", "trip_pause", "trip_resume" and
+  // "end" ask for (each only when it holds true), in that order.
+  virtual void trip(const nlohmann::json& request, TextCompletion completion = nullptr,
+                    const std::optional<platform::Location>& location = std::nullopt);
+  virtual bool checkIfLocalTrip(const std::string& tripId);
+
+  // ---- Local trip queries and sync ----
+  virtual std::vector<std::shared_ptr<PelkTrip>> convertActiveTrip();
+  virtual void getTrip(const std::string& tripId, GetTripHandler handler = nullptr);
+  virtual std::optional<TripsLocal> getTripDataLocal(const std::string& tripId);
+  virtual void getTripSummary(const std::string& tripId, SummaryHandler handler = nullptr);
+  // Queues the ended trip ("sync_in_progress"), posts its body and deletes its
+  // rows once the server answers "Success.".  A trip whose sync is in flight
+  // is not sent again.
+  virtual void syncTrip(const std::string& tripId, TextCompletion handler = nullptr);
+  virtual void updateLocalTrip(const std::string& tripId, const std::string& status);
+  // Offline trips that are ended and queued.
+  virtual std::vector<TripsLocal> getSyncEnded();
+  virtual std::vector<MyTripRoute> getMyTripRouteDetails(const std::string& tripId);
+
+  // The events of an offline trip, in the order they were written.
+  std::vector<TripEventsLocal> eventsOf(const TripsLocal& trip);
+  // The route points of a progress row, in the order they were written.
+  std::vector<MyTripRoute> routeOf(const MyTrip& trip);
+  // True while a sync of the trip waits for its reply.
+  bool isSyncInFlight(const std::string& tripId) const;
+
+ private:
+  using SyncSender = std::function<void(const std::string& body,
+                                        std::function<void(std::optional<std::string>, std::optional<PelkError>)>)>;
+  // PelkAPIClient::syncTrip of the process's client.
+  static SyncSender defaultSyncSender();
+  struct Action;
+  void runAction(const Action& action, const nlohmann::json& request, const platform::Location& location,
+                 const TextCompletion& completion);
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<platform::Database> context_;
+  std::set<std::string> syncInFlight_;
+};
+
+}  // namespace pelk
