@@ -125,8 +125,10 @@ class ThreadQueue final : public Queue {
         continue;
       }
       auto first = state->items.begin();
-      if (first->first.first > Steady::now()) {
-        state->cv.wait_until(lock, first->first.first);
+      // A copy: while this worker waits, another may run and erase that item.
+      const Steady::time_point due = first->first.first;
+      if (due > Steady::now()) {
+        state->cv.wait_until(lock, due);
         continue;
       }
       Task task = std::move(first->second);
