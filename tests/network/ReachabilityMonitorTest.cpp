@@ -24,6 +24,9 @@ class ReachabilityMonitorTest : public ::testing::Test {
  protected:
   ReachabilityMonitorTest() { platform::Reachability::useTestFlags(kReachable); }
   ~ReachabilityMonitorTest() override {
+    // A report the monitor queued may still be running on the main queue; let
+    // it finish before the fixture it reports into goes away.
+    platform::Dispatch::main().sync([] {});
     if (observer_) center_.removeObserver(*observer_);
     platform::Reachability::useSystemFlags();
   }
