@@ -1,5 +1,7 @@
 #include "storage/PelkOfflineTripsUtils.h"
 
+#include "platform/Console.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -33,7 +35,11 @@ std::optional<nlohmann::json> PelkOfflineTripsUtils::getRevizaDevoRoveDict(const
   nlohmann::json eventList = nlohmann::json::array();
   for (const auto& event : events) {
     auto object = dictToOfflineEvents(event);
-    if (!object) return std::nullopt;
+    if (!object) {
+      // One unreadable row must not keep the whole trip from ever syncing.
+      platform::Console::print("pelk: trip event " + std::to_string(event.objectID) + " is incomplete; not synced");
+      continue;
+    }
     eventList.push_back(std::move(*object));
   }
   // All time stamps share one format and offset, so text order is time order.
@@ -83,7 +89,10 @@ std::optional<nlohmann::json> PelkOfflineTripsUtils::mytripRouteDictionary(const
   nlohmann::json list = nlohmann::json::array();
   for (const auto& route : routes) {
     auto object = routeToDictConvert(route);
-    if (!object) return std::nullopt;
+    if (!object) {
+      platform::Console::print("pelk: route point " + std::to_string(route.objectID) + " is incomplete; not synced");
+      continue;
+    }
     list.push_back(std::move(*object));
   }
   return list;

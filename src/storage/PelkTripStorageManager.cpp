@@ -187,7 +187,9 @@ bool changeStatus(SQLite::Database& db, const std::string& tripId, const std::st
   auto row = singleProgress(db, tripId);
   if (!row) return false;
   const auto now = platform::Clock::now();
-  const bool accrue = status == kTripPaused || (status == kTripEnd && row->status != kTripPaused);
+  // Only time and movement while the trip is under way count: a repeated pause
+  // or end (a server trip ended, then force-ended) adds nothing.
+  const bool accrue = (status == kTripPaused || status == kTripEnd) && row->status == kTripOngoing;
   if (accrue) {
     row->duration += accruedSeconds(row->update_time, now);
     row->distance += location.distance(pointOf(*row));
@@ -260,6 +262,10 @@ double tripPace(double duration, double distance) {
 }
 
 // ---- The store object ----
+
+// Server trip actions are recorded into the shared store from the first
+// request on, whether or not anything has touched the store yet.
+const bool kNetworkRecordingInstalled = (PelkTripStorageManager::installNetworkRecording(), true);
 
 PelkTripStorageManager& PelkTripStorageManager::shared() {
   static auto* instance = [] {
@@ -796,7 +802,9 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
     report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
     return;
   }
-  if (!progress) {
+  if (!progress || progress->status != kTripEnd) {
+    // A trip still under way would be deleted after the upload and its later
+    // positions lost.
     release();
     report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID_NOT_ENDED));
     return;

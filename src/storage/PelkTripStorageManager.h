@@ -103,6 +103,8 @@ class PelkTripStorageManager {
   // shared store (idempotent).
   static void installNetworkRecording();
 
+  // A store of its own (tests); it must outlive the syncs it has started, whose
+  // replies come back to it on the HTTP callback queue.
   explicit PelkTripStorageManager(std::shared_ptr<platform::Database> context);
   virtual ~PelkTripStorageManager() = default;
   PelkTripStorageManager(const PelkTripStorageManager&) = delete;

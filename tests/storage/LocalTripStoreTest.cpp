@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Console.h"
+
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
 #include "foundation/StringExtensions.h"
@@ -409,6 +411,27 @@ TEST_F(LocalTripTest, SyncOfATripWithoutItsRows) {
   createLocal("created");
   EXPECT_EQ(sync("created").error, PelkError("QB402", "Trip not started or ended"));
   EXPECT_TRUE(sentBodies().empty());
+}
+
+TEST_F(LocalTripTest, TripStillUnderWayIsNotSynced) {
+  replyWith("Success.", std::nullopt);
+  createLocal("running");
+  EXPECT_FALSE(act1(Trip::Start, "running", fixAt(1, 1)).error);
+  EXPECT_EQ(sync("running").error, PelkError("QB402", "Trip not started or ended"));
+  EXPECT_TRUE(sentBodies().empty());
+  EXPECT_TRUE(store_->checkIfLocalTrip("running"));
+}
+
+TEST_F(LocalTripTest, IncompleteRowIsLeftOutOfTheSyncRatherThanBlockingIt) {
+  endedTrip("t");
+  sql("UPDATE MyTripRoute SET activity = NULL WHERE pk = (SELECT min(pk) FROM MyTripRoute WHERE tripId = 't')");
+  const auto routePoints = count("MyTripRoute", "tripId", "t");
+  replyWith("Success.", std::nullopt);
+  platform::Console::Capture console;
+  EXPECT_EQ(sync("t").text, "Success.");
+  ASSERT_EQ(sentBodies().size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(sentBodies()[0])["route"].size(), static_cast<std::size_t>(routePoints - 1));
+  EXPECT_FALSE(console.lines().empty());
 }
 
 TEST_F(LocalTripTest, QueriesAndListsOfOfflineTrips) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "network/TripRecording.h"
+
 #include "foundation/VuvivaZuvovo.h"
 #include "TripStoreFixture.h"
 
@@ -92,6 +94,38 @@ TEST_F(TripProgressTest, EndingAPausedTripAddsNothing) {
   EXPECT_DOUBLE_EQ(ended.distance, paused.distance);
   EXPECT_DOUBLE_EQ(ended.duration, paused.duration);
   EXPECT_EQ(ended.status, "end");
+}
+
+TEST_F(TripProgressTest, RepeatedPauseOrEndAddsNothing) {
+  startServerTrip("t1", fixAt(10, 10));
+  advance(10);
+  store_->updateStatusOfTrip("t1", kTripEnd, fixAt(10.001, 10));
+  const auto ended = row("t1");
+  advance(3600);  // e.g. force-ended an hour later
+  store_->updateStatusOfTrip("t1", kTripEnd, fixAt(12, 12));
+  EXPECT_DOUBLE_EQ(row("t1").duration, ended.duration);
+  EXPECT_DOUBLE_EQ(row("t1").distance, ended.distance);
+
+  startServerTrip("t2", fixAt(10, 10));
+  store_->updateStatusOfTrip("t2", kTripPaused, fixAt(10, 10));
+  const auto paused = row("t2");
+  advance(600);
+  store_->updateStatusOfTrip("t2", kTripPaused, fixAt(11, 11));
+  EXPECT_DOUBLE_EQ(row("t2").duration, paused.duration);
+  EXPECT_DOUBLE_EQ(row("t2").distance, paused.distance);
+}
+
+TEST_F(TripProgressTest, ServerTripActionsReachTheSharedStoreWithoutAnyEarlierUse) {
+  // What the REST client does after a successful action: nothing has used the
+  // shared store in this process yet.
+  const auto fix = fixAt(1, 2);
+  recordTripAction({{"trip_id", "server-1"}, {"start", true}, {"trip_started_at", now()}, {"location_id", "l1"}}, fix);
+  auto& shared = PelkTripStorageManager::shared();
+  const auto started = shared.getTripData("server-1");
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->status, kTripOngoing);
+  recordTripAction({{"trip_id", "server-1"}, {"end", true}, {"trip_ended_at", now()}}, fix);
+  EXPECT_EQ(shared.getTripData("server-1")->status, kTripEnd);
 }
 
 TEST_F(TripProgressTest, DurationNeverDecreases) {
