@@ -23,6 +23,15 @@
 
 namespace pelk::test {
 
+inline const std::string kTokenPath = "/v3/user/token/";
+inline const std::string kUserPath = "/v3/user/";
+
+// What a user operation handed to its handler.
+struct UserOutcome {
+  std::shared_ptr<PelkUser> user;
+  std::optional<PelkError> error;
+};
+
 // Waits for one value handed over on another thread.  set() touches only a
 // shared state it holds itself once the waiter can wake, so the waiter may
 // destroy the object as soon as get() returns.
@@ -62,8 +71,25 @@ class Awaited {
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
+// A list of calls that other threads append to.
+class CallLog {
+ public:
+  void add(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
 // Records every hook the REST client calls, in order.
-class HookRecorder {
+class HookRecorder : public CallLog {
  public:
   void install() {
     NetworkHooks hooks;
@@ -74,18 +100,6 @@ class HookRecorder {
     hooks.didFail = [this](const PelkError& e) { add("didFail:" + e.code() + ":" + e.message()); };
     setNetworkHooks(std::move(hooks));
   }
-  std::vector<std::string> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  void add(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
 };
 
 // The real transport, counting the requests whose reply handling has not

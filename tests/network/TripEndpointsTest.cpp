@@ -14,7 +14,7 @@ using nlohmann::json;
 using TextAnswer = std::pair<std::optional<std::string>, std::optional<PelkError>>;
 
 // Records what a successful trip action asks the progress store to do.
-class RecordedProgress {
+class RecordedProgress : public CallLog {
  public:
   void install() {
     TripProgressRecorder r;
@@ -28,18 +28,6 @@ class RecordedProgress {
     };
     setTripProgressRecorder(std::move(r));
   }
-  std::vector<std::string> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  void add(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  std::mutex mutex_;
-  std::vector<std::string> calls_;
 };
 
 class TripEndpointsTest : public RestTest {

@@ -10,14 +10,6 @@ namespace {
 
 using nlohmann::json;
 
-const std::string kTokenPath = "/v3/user/token/";
-const std::string kUserPath = "/v3/user/";
-
-struct UserOutcome {
-  std::shared_ptr<PelkUser> user;
-  std::optional<PelkError> error;
-};
-
 class UserEndpointsTest : public RestTest {
  protected:
   UserEndpointsTest() { SharedUtil::setDefaultString("tok", kSDKToken); }
