@@ -1,5 +1,7 @@
 #include "device/AppUtili.h"
 
+#include "platform/Console.h"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -264,12 +266,18 @@ bool AppUtilis::checkAttribute(const std::string& name) {
 
 void AppUtilis::resetDefaults() {
   auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);
-  suite->transaction([&] {
+  auto removeAll = [&] {
     for (const auto& [key, value] : suite->dictionaryRepresentation()) {
       if (key == kPublishKey || key == kDeviceToken) continue;
       suite->remove(key);
     }
-  });
+  };
+  if (!suite->transaction(removeAll)) {
+    // The user's token, ids and switches must not outlive the logout: remove
+    // what can be removed one key at a time.
+    platform::Console::print("pelk: settings reset could not run as one transaction; removing key by key");
+    removeAll();
+  }
   suite->synchronize();
   if (auto clear = deviceContextHooks().clearLocalDatabase) clear();
 }

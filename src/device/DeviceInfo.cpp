@@ -1,5 +1,7 @@
 #include "device/DeviceInfo.h"
 
+#include "platform/Reachability.h"
+
 #include <mutex>
 
 #include "device/Model.h"
@@ -27,6 +29,11 @@ auto hook(Member member) {
 void setDeviceContextHooks(DeviceContextHooks hooks) {
   std::lock_guard lock(gHooksMutex);
   gHooks = std::move(hooks);
+}
+
+void updateDeviceContextHooks(const std::function<void(DeviceContextHooks&)>& edit) {
+  std::lock_guard lock(gHooksMutex);
+  edit(gHooks);
 }
 
 DeviceContextHooks deviceContextHooks() {
@@ -94,8 +101,11 @@ std::string DeviceInfo::sdkVersion() { return kSDKVersion; }
 std::string DeviceInfo::getCarrierName() { return platform::Device::carrierName(); }
 
 bool DeviceInfo::networkStatus() {
-  auto f = hook(&DeviceContextHooks::networkReachable);
-  return f ? f() : false;
+  if (auto f = hook(&DeviceContextHooks::networkReachable)) return f();
+  // Until the online test is installed, read the flags it reads itself.
+  const auto flags = platform::Reachability::readDefaultRouteFlags();
+  return flags && (*flags & platform::ReachabilityFlags::reachable) &&
+         !(*flags & platform::ReachabilityFlags::connectionRequired);
 }
 
 bool DeviceInfo::getVuvivaZuvovo() {

@@ -17,7 +17,7 @@ struct DeviceContextHooks {
   // The app's location authorization: 0 not determined, 1 restricted,
   // 2 denied, 3 always, 4 when in use.
   std::function<int()> locationAuthorizationStatus;
-  // The synchronous online test.
+  // The synchronous online test (unset: the default route's reachability flags).
   std::function<bool()> networkReachable;
   // Motion and fitness permission.
   std::function<bool()> motionAuthorized;
@@ -29,6 +29,8 @@ struct DeviceContextHooks {
 
 // Installs the hooks; an empty member keeps that reading at its default.
 void setDeviceContextHooks(DeviceContextHooks hooks);
+// Changes some members in place, keeping what other layers installed.
+void updateDeviceContextHooks(const std::function<void(DeviceContextHooks&)>& edit);
 DeviceContextHooks deviceContextHooks();
 
 // The device and app readings that messages, request bodies, buffer rows and

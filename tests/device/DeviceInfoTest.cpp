@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Reachability.h"
+
 #include "device/DeviceFixture.h"
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
@@ -83,9 +85,17 @@ TEST_F(DeviceTest, StoredActivityAndAppState) {
 }
 
 TEST_F(DeviceTest, HookedReadingsDefaultToNothingClaimed) {
+  platform::Reachability::useTestFlags(0);
   EXPECT_FALSE(info().isLocationServicesEnabled());
   EXPECT_FALSE(info().locationState());
   EXPECT_FALSE(info().networkStatus());
+  // Without an installed online test the default route's flags decide.
+  platform::Reachability::setTestFlags(platform::ReachabilityFlags::reachable);
+  EXPECT_TRUE(info().networkStatus());
+  platform::Reachability::setTestFlags(platform::ReachabilityFlags::reachable |
+                                       platform::ReachabilityFlags::connectionRequired);
+  EXPECT_FALSE(info().networkStatus());
+  platform::Reachability::useSystemFlags();
   EXPECT_FALSE(info().getVuvivaZuvovo());
 
   int status = 0;
