@@ -102,6 +102,12 @@ class PelkAPIClient {
   // The error of a failure reply, with "QB500" / "Server error" for a missing part.
   static PelkError replyError(const std::optional<std::string>& code, const std::optional<std::string>& msg);
   static PelkError serverError();
+  // An exchange whose success hands the handler one model read from the object
+  // `pick` finds in the reply ("Server error" when there is none to read), and
+  // whose failures hand it the error.
+  template <class Model>
+  static Exchange modelExchange(std::function<void(std::shared_ptr<Model>, std::optional<PelkError>)> handler,
+                                const nlohmann::json* (*pick)(const nlohmann::json&), std::function<void(int)> repeat);
 
   APIClient& transport_;
 

@@ -48,6 +48,26 @@ const nlohmann::json* dataObject(const nlohmann::json& reply) {
 
 }  // namespace
 
+template <class Model>
+PelkAPIClient::Exchange PelkAPIClient::modelExchange(
+    std::function<void(std::shared_ptr<Model>, std::optional<PelkError>)> handler,
+    const nlohmann::json* (*pick)(const nlohmann::json&), std::function<void(int)> repeat) {
+  Exchange e;
+  e.onSuccess = [handler, pick](const nlohmann::json& reply, const PelkServerResponse&) {
+    if (!handler) return;
+    const auto* object = pick(reply);
+    auto model = object ? Model::fromDictionary(*object) : nullptr;
+    if (model) {
+      handler(model, std::nullopt);
+    } else {
+      handler(nullptr, serverError());
+    }
+  };
+  if (handler) e.onFailure = [handler](const PelkError& error) { handler(nullptr, error); };
+  e.repeat = std::move(repeat);
+  return e;
+}
+
 TripProgressRecorder tripProgressRecorder() {
   std::lock_guard lock(gRecorderMutex);
   return recorderStorage();
@@ -131,26 +151,14 @@ void PelkAPIClient::createTripRound(const std::optional<nlohmann::json>& dict, C
                                     int round) {
   nlohmann::json body = (dict && dict->is_object()) ? *dict : nlohmann::json::object();
   body["user_id"] = TokenManager::getUserId();
-  std::function<void(const PelkError&)> onFailure;
-  if (handler) onFailure = [handler](const PelkError& error) { handler(nullptr, error); };
   exchange(
       round,
       [this, body](auto success, auto failure) {
         transport_.postMethod(rawValue(MethodUrls::CREATE_TRIP), body, AppUtilis::headerParams(), std::move(success),
                               std::move(failure));
       },
-      Exchange{"",
-               [handler](const nlohmann::json& reply, const PelkServerResponse&) {
-                 if (!handler) return;
-                 const auto* first = firstDataObject(reply);
-                 auto created = first ? PelkCreateTrip::fromDictionary(*first) : nullptr;
-                 if (created) {
-                   handler(created, std::nullopt);
-                 } else {
-                   handler(nullptr, serverError());
-                 }
-               },
-               onFailure, [this, dict, handler](int next) { createTripRound(dict, handler, next); }});
+      modelExchange<PelkCreateTrip>(handler, firstDataObject,
+                                    [this, dict, handler](int next) { createTripRound(dict, handler, next); }));
 }
 
 void PelkAPIClient::tripSummary(const std::string& tripId, TripSummaryCompletion handler) {
@@ -159,25 +167,13 @@ void PelkAPIClient::tripSummary(const std::string& tripId, TripSummaryCompletion
 
 void PelkAPIClient::tripSummaryRound(const std::string& tripId, TripSummaryCompletion handler, int round) {
   const std::string path = rawValue(MethodUrls::TRIP_SUMMARY) + percentEncoded(tripId) + "/";
-  std::function<void(const PelkError&)> onFailure;
-  if (handler) onFailure = [handler](const PelkError& error) { handler(nullptr, error); };
   exchange(
       round,
       [this, path](auto success, auto failure) {
         transport_.getMethod(path, AppUtilis::headerParams(), std::move(success), std::move(failure));
       },
-      Exchange{"",
-               [handler](const nlohmann::json& reply, const PelkServerResponse&) {
-                 if (!handler) return;
-                 const auto* data = dataObject(reply);
-                 auto summary = data ? PelkTripSummary::fromDictionary(*data) : nullptr;
-                 if (summary) {
-                   handler(summary, std::nullopt);
-                 } else {
-                   handler(nullptr, serverError());
-                 }
-               },
-               onFailure, [this, tripId, handler](int next) { tripSummaryRound(tripId, handler, next); }});
+      modelExchange<PelkTripSummary>(handler, dataObject,
+                                     [this, tripId, handler](int next) { tripSummaryRound(tripId, handler, next); }));
 }
 
 void PelkAPIClient::getTrips(const std::string& tripId, GetTripCompletion handler) {
@@ -186,25 +182,13 @@ void PelkAPIClient::getTrips(const std::string& tripId, GetTripCompletion handle
 
 void PelkAPIClient::getTripsRound(const std::string& tripId, GetTripCompletion handler, int round) {
   const std::string path = rawValue(MethodUrls::GET_TRIPS) + percentEncoded(tripId) + "/";
-  std::function<void(const PelkError&)> onFailure;
-  if (handler) onFailure = [handler](const PelkError& error) { handler(nullptr, error); };
   exchange(
       round,
       [this, path](auto success, auto failure) {
         transport_.getMethod(path, AppUtilis::headerParams(), std::move(success), std::move(failure));
       },
-      Exchange{"",
-               [handler](const nlohmann::json& reply, const PelkServerResponse&) {
-                 if (!handler) return;
-                 const auto* first = firstDataObject(reply);
-                 auto trip = first ? PelkGetTrip::fromDictionary(*first) : nullptr;
-                 if (trip) {
-                   handler(trip, std::nullopt);
-                 } else {
-                   handler(nullptr, serverError());
-                 }
-               },
-               onFailure, [this, tripId, handler](int next) { getTripsRound(tripId, handler, next); }});
+      modelExchange<PelkGetTrip>(handler, firstDataObject,
+                                 [this, tripId, handler](int next) { getTripsRound(tripId, handler, next); }));
 }
 
 // ------------------------------------------------------------------ offline trip sync
