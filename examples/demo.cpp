@@ -1,6 +1,7 @@
 // A small host app: starts the kit's settings, stores and reads values back,
 // makes a location id and a wire time stamp, and writes one log line.
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "foundation/AppDefaults.h"
@@ -33,5 +34,9 @@ int main(int argc, char** argv) {
 
   LoggerManager::sharedInstance().writeLocationToFile("demo launch " + std::to_string(launches));
   std::printf("log file:          %s\n", LoggerManager::fileUrl().c_str());
+  std::ifstream log(LoggerManager::fileUrl());
+  std::string line, last;
+  while (std::getline(log, line)) last = line;
+  std::printf("last log line:     %s\n", last.c_str());
   return 0;
 }
