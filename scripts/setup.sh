@@ -7,7 +7,9 @@ packages=(
   libgtest-dev libgmock-dev
   libsqlite3-dev libsqlitecpp-dev nlohmann-json3-dev
   libssl-dev libcurl4-openssl-dev libcpp-httplib-dev
-  iproute2
+  iproute2 util-linux
+  libpaho-mqtt-dev mosquitto
+  libgps-dev gpsd gpsd-clients
 )
 
 missing=()
