@@ -164,30 +164,27 @@ TEST_F(TransportTest, ConcurrentRequestsEachAnswerOnce) {
   constexpr int kPerThread = 6;
   constexpr int kRequests = kThreads * kPerThread;
   std::mutex mutex;
-  std::map<int, std::vector<std::string>> answers;  // request number -> what its handler got
-  CountingTransport counted;
+  std::map<int, std::vector<std::string>> answers;  // request number -> what its handlers got
+  Awaited<bool> all;
+  auto record = [&](int n, std::string got) {
+    std::lock_guard lock(mutex);
+    answers[n].push_back(std::move(got));
+    if (answers.size() == static_cast<std::size_t>(kRequests)) all.set(true);
+  };
   std::vector<std::thread> senders;
   for (int t = 0; t < kThreads; ++t) {
     senders.emplace_back([&, t] {
       for (int k = 0; k < kPerThread; ++k) {
         const int n = t * kPerThread + k;
-        const std::string path = "/c?n=" + std::to_string(n);
-        counted.getMethod(
-            path, {},
-            [&, n](const json& reply) {
-              std::lock_guard lock(mutex);
-              answers[n].push_back(reply.value("target", "?"));
-            },
-            [&, n](auto message, auto) {
-              std::lock_guard lock(mutex);
-              answers[n].push_back("failure: " + message.value_or(""));
-            });
+        APIClient::sharedInstance().getMethod(
+            "/c?n=" + std::to_string(n), {}, [&, n](const json& reply) { record(n, reply.value("target", "?")); },
+            [&, n](auto message, auto) { record(n, "failure: " + message.value_or("")); });
       }
     });
   }
   for (auto& sender : senders) sender.join();
-  ASSERT_TRUE(counted.waitIdle());
-  // Anything answered twice would have been queued behind the answers so far.
+  ASSERT_TRUE(all.get());
+  // A second answer to any request would be queued behind the answers so far.
   platform::HttpSession::shared().callbackQueue().sync([] {});
   std::lock_guard lock(mutex);
   ASSERT_EQ(answers.size(), static_cast<std::size_t>(kRequests));
@@ -288,7 +285,7 @@ TEST_F(TransportTest, TricklingReplyEndsAtTheRequestDeadline) {
   APIClient::setRequestDeadlineForTesting(std::nullopt);
   EXPECT_EQ(o.message, VuvivaZuvovo::ERROR_NETWORK);
   EXPECT_EQ(o.code, "QB500");
-  EXPECT_LT(waited, std::chrono::seconds(3));
+  EXPECT_LT(waited, std::chrono::seconds(8));
 }
 
 }  // namespace
