@@ -1,5 +1,7 @@
 #include "network/APIClient.h"
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "device/UserAgentsBuilder.h"
@@ -26,7 +28,47 @@ std::optional<std::string> compactJson(const nlohmann::json& value) {
   }
 }
 
+constexpr std::chrono::milliseconds kRequestDeadline = std::chrono::minutes(5);
+std::atomic<std::int64_t> gDeadlineOverrideMs{0};
+
+// Whether the JSON text nests arrays and objects deeper than `limit`.  The
+// parser itself copes with any depth, but copying and writing a document
+// recurse, so a hostile reply is refused before it becomes one.  Text that is
+// not JSON at all is left to the parser to refuse.
+bool nestsDeeperThan(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+std::chrono::milliseconds APIClient::requestDeadline() {
+  const auto overrideMs = gDeadlineOverrideMs.load();
+  return overrideMs > 0 ? std::chrono::milliseconds(overrideMs) : kRequestDeadline;
+}
+
+void APIClient::setRequestDeadlineForTesting(std::optional<std::chrono::milliseconds> deadline) {
+  gDeadlineOverrideMs.store(deadline ? std::max<std::int64_t>(1, deadline->count()) : 0);
+}
 
 APIClient& APIClient::sharedInstance() {
   static auto* instance = new APIClient();
@@ -93,6 +135,8 @@ void APIClient::send(const std::string& method, const std::string& path, std::op
   request.setValue("Application/json", "Content-Type");
   request.setValue(UAString(), "User-Agent");
   if (method != HTTPMethod::get().rawValue) request.body = std::move(body);
+  request.idleTimeout = std::chrono::seconds(60);
+  request.deadline = requestDeadline();
 
   session.dataTask(std::move(request), [success = std::move(success), failure = std::move(failure), networkError](
                                            std::optional<platform::HttpResponse> response,
@@ -102,10 +146,8 @@ void APIClient::send(const std::string& method, const std::string& path, std::op
       return;
     }
     nlohmann::json parsed;
-    try {
-      parsed = nlohmann::json::parse(response->body);
-    } catch (const nlohmann::json::exception&) {
-      parsed = nullptr;
+    if (!nestsDeeperThan(response->body, kMaxReplyDepth)) {
+      parsed = nlohmann::json::parse(response->body, nullptr, false);
     }
     if (!parsed.is_object()) {
       if (failure) failure(VuvivaZuvovo::ERROR_SERVER, rawValue(ErrorCode::QB500));

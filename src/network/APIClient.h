@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -16,10 +17,15 @@ using HeaderMap = std::map<std::string, std::string>;
 // exactly one handler call, on the session's callback queue (never the main
 // queue): a JSON object for `Success`, or (message, code) for `Failure` --
 // ("Network error", "QB500") when no reply arrives, the URL is not valid or the
-// body cannot be written, ("Server error", "QB500") when the reply is not a
-// JSON object.  The HTTP status is not consulted: the envelope's "code" decides.
+// body cannot be written (or a header holds a line break), ("Server error",
+// "QB500") when the reply is not a JSON object or nests deeper than
+// kMaxReplyDepth.  The HTTP status is not consulted: the envelope's "code"
+// decides.  A request gives up when no byte moves for 60 s, or after
+// requestDeadline() in all.
 class APIClient {
  public:
+  static constexpr int kMaxReplyDepth = 128;
+
   using Success = std::function<void(const nlohmann::json& reply)>;
   using Failure = std::function<void(std::optional<std::string> message, std::optional<std::string> code)>;
 
@@ -42,6 +48,10 @@ class APIClient {
   static std::string baseUrl();
   // Forgets the chosen base URL, so the next request chooses again (tests).
   static void resetBaseUrlForTesting();
+
+  // The overall limit of one request, 5 minutes unless a test shortens it.
+  static std::chrono::milliseconds requestDeadline();
+  static void setRequestDeadlineForTesting(std::optional<std::chrono::milliseconds> deadline);
 
  private:
   void send(const std::string& method, const std::string& path, std::optional<std::string> body,

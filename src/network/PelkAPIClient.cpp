@@ -1,5 +1,7 @@
 #include "network/PelkAPIClient.h"
 
+#include <atomic>
+
 #include "device/AppUtili.h"
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
@@ -14,6 +16,24 @@ namespace pelk {
 namespace {
 
 void writeLog(const std::string& text) { LoggerManager::sharedInstance().writeLocationToFile(text); }
+
+// Log lines that describe a whole document are built only while logging is
+// on: a reply can be large, and writing it costs for nothing otherwise.
+bool loggingOn() { return SharedUtil::getDefaultBoolean(kLoggingEnabled); }
+
+std::string describe(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Counts the SDK tokens granted in this process, so a request can tell
+// whether a token newer than the one it carried has arrived since.
+std::atomic<std::uint64_t> gTokenGeneration{0};
+
+// A token goes out as a header value: a line break or NUL in it would end the
+// header early and let the rest become headers of the token's choosing.
+bool isUsableToken(const std::optional<std::string>& token) {
+  return token && !token->empty() && token->find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
 
 template <class F, class... Args>
 void callHook(const F& hook, Args&&... args) {
@@ -54,12 +74,13 @@ void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCom
         writeLog("TokenGeneration " + optionalDescription(response.msg));
         const auto hooks = networkHooks();
         if (response.code == 200) {
-          // A grant without a token is no grant: nothing is stored or undone.
-          if (!response.sdk_Token || response.sdk_Token->empty()) {
+          // A grant without a usable token is no grant: nothing is stored or undone.
+          if (!isUsableToken(response.sdk_Token)) {
             if (completion) completion(false);
             return;
           }
           TokenManager::setSdkToken(response.sdk_Token);
+          ++gTokenGeneration;
           if (SharedUtil::getDefaultBoolean(kLimitExceedMessage)) {
             callHook(hooks.startTracking);
             callHook(hooks.mqttConnect);
@@ -84,12 +105,44 @@ void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCom
 
 // ------------------------------------------------------------------ reply scheme
 
+void PelkAPIClient::renewToken(std::uint64_t sentWith, std::function<void(bool granted)> then) {
+  bool granted = false;
+  {
+    std::lock_guard lock(renewalMutex_);
+    if (renewing_) {
+      renewalWaiters_.push_back(std::move(then));
+      return;
+    }
+    granted = gTokenGeneration.load() != sentWith;
+    if (!granted) {
+      renewing_ = true;
+      renewalWaiters_.push_back(std::move(then));
+    }
+  }
+  if (granted) {
+    then(true);
+    return;
+  }
+  oAuthTokenGeneration(TokenManager::getPublishKey(), [this](bool ok) {
+    std::vector<std::function<void(bool)>> waiters;
+    {
+      std::lock_guard lock(renewalMutex_);
+      waiters.swap(renewalWaiters_);
+      renewing_ = false;
+    }
+    for (auto& waiter : waiters) waiter(ok);
+  });
+}
+
 void PelkAPIClient::exchange(int round, const Send& send, Exchange ex) {
   auto shared = std::make_shared<Exchange>(std::move(ex));
+  // Read before the request is built, so a token granted in between can only
+  // make the request newer than this says, never older.
+  const std::uint64_t sentWith = gTokenGeneration.load();
   send(
-      [this, round, shared](const nlohmann::json& reply) {
+      [this, round, shared, sentWith](const nlohmann::json& reply) {
         const PelkServerResponse envelope(reply);
-        if (!shared->logLabel.empty()) writeLog(shared->logLabel + reply.dump());
+        if (!shared->logLabel.empty() && loggingOn()) writeLog(shared->logLabel + describe(reply));
         const auto fail = [&](const PelkError& error) {
           if (shared->onFailure) shared->onFailure(error);
         };
@@ -103,7 +156,7 @@ void PelkAPIClient::exchange(int round, const Send& send, Exchange ex) {
             fail(error);
             return;
           }
-          oAuthTokenGeneration(TokenManager::getPublishKey(), [shared, round, error](bool granted) {
+          renewToken(sentWith, [shared, round, error](bool granted) {
             if (granted) {
               if (shared->repeat) shared->repeat(round + 1);
             } else if (shared->onFailure) {
@@ -293,7 +346,7 @@ void PelkAPIClient::updateLocation(const nlohmann::json& locations, LocationComp
 }
 
 void PelkAPIClient::updateLocationRound(const nlohmann::json& locations, LocationCompletion completion, int round) {
-  writeLog("Update location " + locations.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  if (loggingOn()) writeLog("Update location " + describe(locations));
   std::function<void(const PelkError&)> onFailure;
   if (completion) onFailure = [completion](const PelkError& error) { completion(error.message()); };
   exchange(

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +26,10 @@ namespace pelk {
 // through the transport and judges the reply by one scheme: "code" 200 or 201
 // is success; 401 requests a new SDK token with the stored publishable key and,
 // when one is granted, runs the same operation again (at most
-// kMaxTokenRenewals times, then the last 401 reply's error is reported); any
+// kMaxTokenRenewals times, then the last 401 reply's error is reported).  Only
+// one renewal runs at a time: an operation meeting 401 while one runs waits for
+// it and repeats with its token, and one whose request went out before a token
+// was granted repeats with that token without asking again.  Any
 // other code or a transport failure reaches the handler as a PelkError.  A
 // failure reply without "error"."ErrorCode" or "msg" reports "QB500" or
 // "Server error" for the part that is missing.  Handlers are optional (an empty
@@ -99,6 +104,10 @@ class PelkAPIClient {
   };
   // One request under the reply scheme.
   void exchange(int round, const Send& send, Exchange exchange);
+  // Calls `then` once a token newer than generation `sentWith` is stored
+  // (true) or could not be had (false), asking for one only when no renewal
+  // is running already.
+  void renewToken(std::uint64_t sentWith, std::function<void(bool granted)> then);
   // The error of a failure reply, with "QB500" / "Server error" for a missing part.
   static PelkError replyError(const std::optional<std::string>& code, const std::optional<std::string>& msg);
   static PelkError serverError();
@@ -112,6 +121,10 @@ class PelkAPIClient {
   APIClient& transport_;
 
  private:
+  std::mutex renewalMutex_;
+  bool renewing_ = false;
+  std::vector<std::function<void(bool)>> renewalWaiters_;
+
   void createUserRound(const std::string& description, UserCompletion completion, int round);
   void getUserRound(const std::string& userId, UserCompletion completion, int round);
   void setUserDescriptionRound(const std::string& description, int round);

@@ -109,6 +109,10 @@ void PelkAPIClient::activeTripRound(ActiveTripsCompletion completion, int round)
                [completion](const nlohmann::json& reply, const PelkServerResponse&) {
                  if (!completion) return;
                  const PelkActiveTripResponse response(reply);
+                 if (response.malformed) {
+                   completion(std::nullopt, serverError());
+                   return;
+                 }
                  completion(response.trips.value_or(std::vector<std::shared_ptr<PelkTrip>>{}), std::nullopt);
                },
                onFailure, [this, completion](int next) { activeTripRound(completion, next); }});

@@ -78,10 +78,14 @@ PelkActiveTripResponse::PelkActiveTripResponse(const nlohmann::json& d)
   auto it = d.find("data");
   if (it == d.end() || !it->is_array()) return;
   for (const auto& element : *it) {
-    if (!element.is_object()) return;  // a list with anything but objects gives no trips
-  }
-  for (const auto& element : *it) {
-    if (auto trip = PelkTrip::fromDictionary(element)) trips->push_back(std::move(trip));
+    auto trip = element.is_object() ? PelkTrip::fromDictionary(element) : nullptr;
+    if (!trip) {
+      // One bad element spoils the list: a shorter list would pass for the truth.
+      trips->clear();
+      malformed = true;
+      return;
+    }
+    trips->push_back(std::move(trip));
   }
 }
 

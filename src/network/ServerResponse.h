@@ -53,13 +53,15 @@ class PelkOAuthResponse {
 };
 
 // The reply of the active-trips request.  `trips` is never absent: it holds
-// the trips of a "data" list of objects (an object that is not a valid trip is
-// left out), and is empty for any other "data".
+// the trips of a "data" list, in list order, and is empty for any other
+// "data".  A list holding anything but valid trip objects is `malformed`:
+// `trips` is then empty too, and the reply is no answer to trust.
 class PelkActiveTripResponse {
  public:
   explicit PelkActiveTripResponse(const nlohmann::json& dictionary);
   std::optional<std::int64_t> code;
   std::optional<std::vector<std::shared_ptr<PelkTrip>>> trips;
+  bool malformed = false;
   std::optional<std::string> msg;
   std::optional<bool> status;
   std::optional<PelkUserResponseError> error;

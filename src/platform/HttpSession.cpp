@@ -72,19 +72,85 @@ bool HttpSession::isValidUrl(const std::string& url) {
   return ok;
 }
 
+namespace {
+
+// Whether `name: value` can go out as one header line as it is.
+bool isSafeHeader(const std::string& name, const std::string& value) {
+  auto breaks = [](const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; };
+  return !name.empty() && name.find(':') == std::string::npos && !breaks(name) && !breaks(value);
+}
+
+// Scheme, host and port of a URL, as one comparable text; empty when unparsable.
+std::string originOf(const std::string& url) {
+  CURLU* u = curl_url();
+  if (u == nullptr) return {};
+  std::string origin;
+  if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+      origin = std::string(scheme) + "://" + host + ":" + port;
+      std::transform(origin.begin(), origin.end(), origin.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+  }
+  curl_url_cleanup(u);
+  return origin;
+}
+
+// Headers that say nothing about who is asking, so they may follow a redirect
+// to another host.
+bool followsToOtherHosts(const std::string& name) {
+  for (const char* safe : {"Content-Type", "User-Agent", "Accept", "Accept-Language"}) {
+    if (equalsIgnoreCase(name, safe)) return true;
+  }
+  return false;
+}
+
+long clampedMillis(Duration d) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  return static_cast<long>(std::clamp<std::int64_t>(ms, 1, 24LL * 3600 * 1000));
+}
+
+}  // namespace
+
 struct HttpSession::Transfer {
-  HttpRequest request;
+  using Steady = std::chrono::steady_clock;
+
+  HttpRequest request;  // the current hop: its URL, method and body
   HttpCompletion completion;
+  std::string origin;  // of the URL the caller asked for
+  Steady::time_point started = Steady::now();
+  int redirects = 0;
+
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   std::string responseBody;
   HttpHeaders responseHeaders;
   char errorBuffer[CURL_ERROR_SIZE] = {};
+  Steady::time_point lastActivity;
+  curl_off_t lastUp = 0;
+  curl_off_t lastDown = 0;
+  int requestsSent = 0;
+  bool idleExpired = false;
+  bool resendRefused = false;
 
-  ~Transfer() {
+  ~Transfer() { release(); }
+
+  void release() {
     if (headerList != nullptr) curl_slist_free_all(headerList);
     if (easy != nullptr) curl_easy_cleanup(easy);
+    headerList = nullptr;
+    easy = nullptr;
   }
+
+  bool resendable() const { return request.method == "GET" || request.method == "HEAD"; }
 
   // Replies are small JSON documents; a body past this is cut off and the
   // transfer fails, so a broken server cannot exhaust the host's memory.
@@ -92,6 +158,7 @@ struct HttpSession::Transfer {
 
   static size_t onBody(char* data, size_t size, size_t count, void* self) {
     auto* t = static_cast<Transfer*>(self);
+    t->lastActivity = Steady::now();
     if (t->responseBody.size() + size * count > kMaxBodyBytes) return 0;
     t->responseBody.append(data, size * count);
     return size * count;
@@ -99,32 +166,80 @@ struct HttpSession::Transfer {
 
   static size_t onHeader(char* data, size_t size, size_t count, void* self) {
     auto* t = static_cast<Transfer*>(self);
+    t->lastActivity = Steady::now();
     std::string line(data, size * count);
     if (line.rfind("HTTP/", 0) == 0) {
-      t->responseHeaders.clear();  // a new response (redirect or 100-continue) starts
+      t->responseHeaders.clear();  // a new response (100-continue) starts
     } else if (auto colon = line.find(':'); colon != std::string::npos) {
       t->responseHeaders.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
     }
     return size * count;
   }
 
-  bool setUp() {
+  // Called often while the transfer runs, also when nothing moves: the idle
+  // limit is kept here, alike for every method.  (libcurl's own low-speed
+  // check averages over several seconds, so an upload postpones it.)
+  static int onProgress(void* self, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+    auto* t = static_cast<Transfer*>(self);
+    const auto now = Steady::now();
+    if (down != t->lastDown || up != t->lastUp) {
+      t->lastDown = down;
+      t->lastUp = up;
+      t->lastActivity = now;
+    }
+    if (now - t->lastActivity >= t->request.idleTimeout) {
+      t->idleExpired = true;
+      return 1;
+    }
+    return 0;
+  }
+
+  // Called each time the request is about to go out on a connection.  libcurl
+  // sends a request again on a new connection when a kept-alive one turns out
+  // dead; the server may have acted on the first copy, so only a GET or HEAD
+  // may go twice.
+  static int onRequest(void* self, char*, char*, int, int) {
+    auto* t = static_cast<Transfer*>(self);
+    if (++t->requestsSent > 1 && !t->resendable()) {
+      t->resendRefused = true;
+      return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
+  }
+
+  std::string failureMessage(CURLcode result) const {
+    if (idleExpired) return "no data moved within the idle limit";
+    if (resendRefused) return "the connection was lost after the request was sent; not sent again";
+    return errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result);
+  }
+
+  // Prepares the easy handle of the current hop.
+  bool setUp(Duration remaining) {
+    release();
+    responseBody.clear();
+    responseHeaders.clear();
+    errorBuffer[0] = '\0';
+    lastActivity = Steady::now();
+    lastUp = lastDown = 0;
+    requestsSent = 0;
     easy = curl_easy_init();
     if (easy == nullptr) return false;
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+    // Redirects are followed by the session itself, which decides per hop
+    // which headers may go along.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    const long idle = std::max<long>(
-        1, static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(request.idleTimeout).count()));
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, idle);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idle);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, clampedMillis(request.idleTimeout));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, clampedMillis(remaining));
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onRequest);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
@@ -144,16 +259,39 @@ struct HttpSession::Transfer {
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
       }
     }
-    // No "Expect: 100-continue" round trip; the caller's headers otherwise as given.
+    // No "Expect: 100-continue" round trip; the caller's headers otherwise as
+    // given, but only to the host the request was made to.
     headerList = curl_slist_append(headerList, "Expect:");
+    const bool sameOrigin = originOf(request.url) == origin;
     for (const auto& [name, value] : request.headers()) {
+      if (!sameOrigin && !followsToOtherHosts(name)) continue;
       const std::string line = name + ": " + value;
       headerList = curl_slist_append(headerList, line.c_str());
     }
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
     return true;
   }
+
+  // Turns the current hop into the next one when its reply is a redirect;
+  // false when the reply is the final one.
+  bool redirect(long status) {
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return false;
+    char* target = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &target);
+    if (target == nullptr) return false;
+    request.url = target;
+    if ((status == 303 && request.method != "HEAD") || ((status == 301 || status == 302) && request.method == "POST")) {
+      request.method = "GET";
+      request.body.reset();
+    }
+    ++redirects;
+    return true;
+  }
 };
+
+namespace {
+constexpr int kMaxRedirects = 16;
+}  // namespace
 
 HttpSession& HttpSession::shared() {
   // Process lifetime: never destroyed, so no exit-time join can hang.
@@ -187,6 +325,15 @@ void HttpSession::dataTask(HttpRequest request, HttpCompletion completion) {
     finish(t.get(), std::nullopt, HttpError{HttpError::Kind::invalidUrl, "invalid URL: " + t->request.url});
     return;
   }
+  for (const auto& [name, value] : t->request.headers()) {
+    if (!isSafeHeader(name, value)) {
+      // The text itself stays out of the message: it may hold a credential.
+      finish(t.get(), std::nullopt,
+             HttpError{HttpError::Kind::invalidRequest, "a header name or value holds CR, LF, NUL or an invalid name"});
+      return;
+    }
+  }
+  t->origin = originOf(t->request.url);
   {
     std::lock_guard lock(mutex_);
     if (!stopping_) {
@@ -198,6 +345,13 @@ void HttpSession::dataTask(HttpRequest request, HttpCompletion completion) {
     return;
   }
   curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+bool HttpSession::start(Transfer& t) {
+  const Duration remaining =
+      std::chrono::duration_cast<Duration>(t.request.deadline - (Transfer::Steady::now() - t.started));
+  if (remaining <= Duration::zero()) return false;
+  return t.setUp(remaining) && curl_multi_add_handle(static_cast<CURLM*>(multi_), t.easy) == CURLM_OK;
 }
 
 void HttpSession::finish(Transfer* t, std::optional<HttpResponse> response, std::optional<HttpError> error) {
@@ -228,7 +382,7 @@ void HttpSession::run() {
       return;
     }
     for (auto& t : incoming) {
-      if (!t->setUp() || curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+      if (!start(*t)) {
         finish(t.get(), std::nullopt, HttpError{HttpError::Kind::transport, "could not start the transfer"});
         continue;
       }
@@ -248,19 +402,37 @@ void HttpSession::run() {
       if (it == active.end()) continue;
       std::unique_ptr<Transfer> t = std::move(it->second);
       active.erase(it);
-      if (result == CURLE_OK) {
-        HttpResponse r;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &r.statusCode);
-        char* effective = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
-        if (effective != nullptr) r.url = effective;
-        r.body = std::move(t->responseBody);
-        r.headers = std::move(t->responseHeaders);
-        finish(t.get(), std::move(r), std::nullopt);
-      } else {
-        std::string message = t->errorBuffer[0] != '\0' ? t->errorBuffer : curl_easy_strerror(result);
-        finish(t.get(), std::nullopt, HttpError{HttpError::Kind::transport, std::move(message)});
+      if (result != CURLE_OK) {
+        finish(t.get(), std::nullopt, HttpError{HttpError::Kind::transport, t->failureMessage(result)});
+        continue;
       }
+      long status = 0;
+      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      if (t->redirect(status)) {
+        std::string failure;
+        if (t->redirects > kMaxRedirects) {
+          failure = "too many redirects";
+        } else if (!isValidUrl(t->request.url)) {
+          failure = "redirect to an invalid URL";
+        } else if (!start(*t)) {
+          failure = "could not follow the redirect within the deadline";
+        }
+        if (!failure.empty()) {
+          finish(t.get(), std::nullopt, HttpError{HttpError::Kind::transport, std::move(failure)});
+        } else {
+          CURL* next = t->easy;
+          active.emplace(next, std::move(t));
+        }
+        continue;
+      }
+      HttpResponse r;
+      r.statusCode = status;
+      char* effective = nullptr;
+      curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+      if (effective != nullptr) r.url = effective;
+      r.body = std::move(t->responseBody);
+      r.headers = std::move(t->responseHeaders);
+      finish(t.get(), std::move(r), std::nullopt);
     }
     curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }

@@ -19,7 +19,9 @@ namespace pelk::platform {
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
 // One HTTP request.  Header names are matched without regard to case: setting
-// "content-type" replaces an earlier "Content-Type".
+// "content-type" replaces an earlier "Content-Type".  A header whose name or
+// value holds CR, LF or NUL (or whose name is empty or holds ':') makes the
+// whole request fail with `invalidRequest` before anything is sent.
 class HttpRequest {
  public:
   HttpRequest() = default;
@@ -32,8 +34,12 @@ class HttpRequest {
   std::string url;
   std::string method = "GET";
   std::optional<std::string> body;
-  // The transfer fails when no byte moves for this long (connect included).
+  // The transfer fails when no byte moves for this long (connect included),
+  // whatever the method.
   Duration idleTimeout = std::chrono::seconds(60);
+  // The transfer fails when it has not finished this long after it started,
+  // redirects included, however steadily bytes trickle in.
+  Duration deadline = std::chrono::minutes(5);
 
  private:
   HttpHeaders headers_;
@@ -49,7 +55,7 @@ struct HttpResponse {
 };
 
 struct HttpError {
-  enum class Kind { invalidUrl, transport, cancelled };
+  enum class Kind { invalidUrl, invalidRequest, transport, cancelled };
   Kind kind = Kind::transport;
   std::string message;
 };
@@ -60,8 +66,18 @@ using HttpCompletion = std::function<void(std::optional<HttpResponse>, std::opti
 // An HTTP client on libcurl: one multi handle driven by one I/O thread, any
 // number of transfers in flight.  Completions run one at a time, in the order
 // the transfers finish, on the session's serial callback queue (never the main
-// queue).  Redirects are followed, compressed bodies decoded, TLS peers and
-// host names verified; only http and https are spoken.
+// queue).  Compressed bodies are decoded, TLS peers and host names verified;
+// only http and https are spoken.
+//
+// Redirects are followed (at most 16): 307 and 308 keep the method and body,
+// 303 (and 301 or 302 after a POST) go on as a GET without a body.  The
+// caller's headers go only to the scheme, host and port the request was made
+// to; a hop elsewhere carries only Content-Type, User-Agent, Accept and
+// Accept-Language.
+//
+// A request other than GET or HEAD is never sent twice: when a kept-alive
+// connection turns out dead after the request went out, the transfer fails
+// instead of being sent again on a new connection.
 class HttpSession {
  public:
   // The process-wide session.
@@ -84,6 +100,8 @@ class HttpSession {
  private:
   struct Transfer;
   void run();
+  // Starts the transfer's next hop; false when it could not be started.
+  bool start(Transfer& t);
   void finish(Transfer* t, std::optional<HttpResponse> response, std::optional<HttpError> error);
 
   std::shared_ptr<Queue> callbacks_;

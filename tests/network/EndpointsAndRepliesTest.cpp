@@ -108,14 +108,21 @@ TEST(ReplyRecords, ActiveTripsAreNeverAbsent) {
   ASSERT_EQ(two.trips->size(), 2u);
   EXPECT_EQ((*two.trips)[0]->tripId(), "a");
   EXPECT_EQ((*two.trips)[1]->tripId(), "b");
-  for (const json& reply : {json{{"data", {trip1, 5}}}, json{{"code", 200}}, json{{"data", trip1}}}) {
+  EXPECT_FALSE(two.malformed);
+  // A list with anything but valid trips is malformed, never silently shortened.
+  const std::pair<json, bool> cases[] = {
+      {json{{"data", {trip1, 5}}}, true},
+      {json{{"data", {trip1, json{{"id", "broken"}}}}}, true},
+      {json{{"code", 200}}, false},
+      {json{{"data", nullptr}}, false},
+      {json{{"data", trip1}}, false},
+  };
+  for (const auto& [reply, malformed] : cases) {
     PelkActiveTripResponse r(reply);
     ASSERT_TRUE(r.trips) << reply;
     EXPECT_TRUE(r.trips->empty()) << reply;
+    EXPECT_EQ(r.malformed, malformed) << reply;
   }
-  // An object that is no valid trip is left out; the others stay.
-  PelkActiveTripResponse partial(json{{"data", {trip1, json{{"id", "broken"}}}}});
-  ASSERT_EQ(partial.trips->size(), 1u);
 }
 
 TEST(ReplyRecords, NotificationPayload) {

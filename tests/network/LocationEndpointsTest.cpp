@@ -5,6 +5,7 @@
 #include "foundation/LoggerManager.h"
 #include "foundation/StringExtensions.h"
 #include "network/PelkAPIClient.h"
+#include "platform/Clock.h"
 #include "support/TestEnvironment.h"
 
 namespace pelk::test {
@@ -80,10 +81,20 @@ TEST_F(LocationEndpointsTest, LocationCountFailuresGiveEmptyTextAndError) {
 
 TEST_F(LocationEndpointsTest, LocationCountRepeatAfterRenewalBuildsBodyAgain) {
   SharedUtil::setDefaultString("u-1", kUserId);
-  server_.enqueue("/v3/location/update/", ScriptedReply::json(R"({"code":401})"));
-  server_.enqueue("/v3/user/token/", ScriptedReply::json(R"({"code":200,"data":{"sdk_token":"t2"}})"));
-  server_.enqueue("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"done"})"));
+  // Virtual time moves on only while the token is being renewed, so the
+  // repeat's "ended_at" is later than the first request's exactly when the
+  // body is built again.
+  platform::Clock::useVirtual(platform::Clock::fromSecondsSince1970(1700000000));
+  auto counts = std::make_shared<std::atomic<int>>(0);
+  server_.setHandler([counts](const RecordedRequest& r) {
+    if (r.path == "/v3/user/token/") {
+      platform::Clock::advance(std::chrono::seconds(7));
+      return ScriptedReply::json(R"({"code":200,"data":{"sdk_token":"t2"}})");
+    }
+    return ScriptedReply::json(++*counts == 1 ? R"({"code":401})" : R"({"code":200,"msg":"done"})");
+  });
   const auto [text, error] = publish();
+  platform::Clock::useSystem();
   EXPECT_EQ(text, "done");
   const auto rs = server_.requests("/v3/location/update/");
   ASSERT_EQ(rs.size(), 2u);
@@ -93,7 +104,7 @@ TEST_F(LocationEndpointsTest, LocationCountRepeatAfterRenewalBuildsBodyAgain) {
   const auto t1 = getDate(first.at("ended_at").get<std::string>());
   const auto t2 = getDate(second.at("ended_at").get<std::string>());
   ASSERT_TRUE(t1 && t2);
-  EXPECT_LE(*t1, *t2);
+  EXPECT_EQ(*t2 - *t1, std::chrono::seconds(7));
   EXPECT_EQ(rs[1].header("Authorization"), "token t2");
 }
 

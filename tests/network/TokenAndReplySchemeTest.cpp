@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "NetworkFixture.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/VuvivaZuvovo.h"
@@ -201,6 +204,59 @@ TEST_F(TokenTest, TransportFailuresReachTheHandler) {
   o = createUser();
   ASSERT_TRUE(o.error);
   EXPECT_EQ(*o.error, PelkError("QB500", "Network error"));
+}
+
+TEST_F(TokenTest, TokenWithLineBreakOrNulIsAFailedReply) {
+  SharedUtil::setDefaultString("old", kSDKToken);
+  for (const std::string& token : {std::string("abc\r\nX-Injected: evil"), std::string("abc\nX"),
+                                  std::string("abc\rX"), std::string("abc\0X", 5)}) {
+    server_.enqueue(kTokenPath, ScriptedReply::json(tokenReply(token)));
+    EXPECT_FALSE(requestToken());
+    EXPECT_EQ(TokenManager::getSDKToken(), "old");
+  }
+  EXPECT_TRUE(hooks_.calls().empty());
+}
+
+// A server that honours only the token it granted last.  Eight requests meet
+// a 401 at once (the server holds the first replies until all eight arrived):
+// one renewal serves them all, and every request succeeds with its token.
+TEST_F(TokenTest, ConcurrentUnauthorizedRequestsShareOneRenewal) {
+  constexpr int kRequests = 8;
+  SharedUtil::setDefaultString("stale", kSDKToken);
+  SharedUtil::setDefaultString("u-1", kUserId);
+  struct ServerState {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int granted = 0;
+    int staleArrived = 0;
+  };
+  auto state = std::make_shared<ServerState>();
+  server_.setHandler([state](const RecordedRequest& r) {
+    std::unique_lock lock(state->mutex);
+    if (r.path == kTokenPath) return ScriptedReply::json(tokenReply("t" + std::to_string(++state->granted)));
+    if (r.header("Authorization") == "token t" + std::to_string(state->granted)) {
+      return ScriptedReply::json(userReply(200));
+    }
+    if (r.header("Authorization") == "token stale") {
+      ++state->staleArrived;
+      state->cv.notify_all();
+      state->cv.wait_for(lock, std::chrono::seconds(5), [&] { return state->staleArrived >= kRequests; });
+    }
+    return ScriptedReply::json(R"({"code":401,"msg":"expired"})");
+  });
+  std::vector<Awaited<UserOutcome>> outcomes(kRequests);
+  for (auto& out : outcomes) {
+    client_.getEventsStatus([&out](auto user, auto error) { out.set({user, error}); });
+  }
+  for (auto& out : outcomes) {
+    const UserOutcome o = out.get();
+    EXPECT_TRUE(o.user) << (o.error ? o.error->message() : "");
+    EXPECT_EQ(out.extraCalls(), 0);
+  }
+  settle();
+  EXPECT_EQ(server_.requests(kTokenPath).size(), 1u);
+  EXPECT_EQ(server_.requests(kUserPath).size(), 2u * kRequests);
+  EXPECT_EQ(TokenManager::getSDKToken(), "t1");
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "NetworkFixture.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "network/APIClient.h"
@@ -149,23 +154,138 @@ TEST_F(TransportTest, BaseUrlIsChosenAtTheFirstRequestAndKept) {
   EXPECT_EQ(server_.requests("/a").size(), 2u);
 }
 
+// Requests sent from several threads at once: each is answered exactly once,
+// and with its own reply.
 TEST_F(TransportTest, ConcurrentRequestsEachAnswerOnce) {
-  server_.setDefault("/c", ScriptedReply::json(R"({"code":200})"));
-  constexpr int kRequests = 16;
-  std::atomic<int> answers{0};
+  server_.setHandler([](const RecordedRequest& r) {
+    return ScriptedReply::json(json{{"code", 200}, {"target", r.target}}.dump());
+  });
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 6;
+  constexpr int kRequests = kThreads * kPerThread;
+  std::mutex mutex;
+  std::map<int, std::vector<std::string>> answers;  // request number -> what its handlers got
   Awaited<bool> all;
-  for (int i = 0; i < kRequests; ++i) {
-    APIClient::sharedInstance().getMethod(
-        "/c", {},
-        [&](const json&) {
-          if (++answers == kRequests) all.set(true);
-        },
-        [&](auto, auto) {
-          if (++answers == kRequests) all.set(true);
-        });
+  auto record = [&](int n, std::string got) {
+    std::lock_guard lock(mutex);
+    answers[n].push_back(std::move(got));
+    if (answers.size() == static_cast<std::size_t>(kRequests)) all.set(true);
+  };
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int k = 0; k < kPerThread; ++k) {
+        const int n = t * kPerThread + k;
+        APIClient::sharedInstance().getMethod(
+            "/c?n=" + std::to_string(n), {}, [&, n](const json& reply) { record(n, reply.value("target", "?")); },
+            [&, n](auto message, auto) { record(n, "failure: " + message.value_or("")); });
+      }
+    });
   }
-  EXPECT_TRUE(all.get());
+  for (auto& sender : senders) sender.join();
+  ASSERT_TRUE(all.get());
+  // A second answer to any request would be queued behind the answers so far.
+  platform::HttpSession::shared().callbackQueue().sync([] {});
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(answers.size(), static_cast<std::size_t>(kRequests));
+  for (const auto& [n, got] : answers) {
+    EXPECT_EQ(got, std::vector<std::string>{"/c?n=" + std::to_string(n)}) << "request " << n;
+  }
   EXPECT_EQ(server_.requests("/c").size(), static_cast<std::size_t>(kRequests));
+}
+
+// A header value with a line break would end the header early and smuggle in
+// headers of the sender's choosing.
+TEST_F(TransportTest, HeaderWithLineBreakOrNulIsANetworkErrorAndNothingIsSent) {
+  for (const std::string& value : {std::string("abc\r\nX-Injected: evil"), std::string("abc\nX: y"),
+                                  std::string("abc\0X", 5)}) {
+    const Outcome o = get("/v3/user/", {{"Device-Token", value}, {"Device-Uuid", "uuid-1"}});
+    EXPECT_FALSE(o.reply);
+    EXPECT_EQ(o.message, VuvivaZuvovo::ERROR_NETWORK);
+    EXPECT_EQ(o.code, "QB500");
+    EXPECT_TRUE(o.onCallbackQueue);
+  }
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(TransportTest, ReplyNestedTooDeeplyIsAServerError) {
+  auto nested = [](int depth) {
+    return R"({"code":200,"msg":"ok","data":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+  };
+  struct Case {
+    int depth;  // of the "data" value; the reply object adds one level
+    bool accepted;
+  } cases[] = {{APIClient::kMaxReplyDepth - 1, true}, {APIClient::kMaxReplyDepth, false}, {100000, false}};
+  for (const auto& c : cases) {
+    server_.enqueue("/deep", ScriptedReply::json(nested(c.depth)));
+    const Outcome o = get("/deep");
+    EXPECT_EQ(o.reply.has_value(), c.accepted) << c.depth;
+    if (!c.accepted) {
+      EXPECT_EQ(o.message, VuvivaZuvovo::ERROR_SERVER) << c.depth;
+      EXPECT_EQ(o.code, "QB500");
+    }
+  }
+  // Brackets inside a text are no nesting.
+  server_.enqueue("/deep", ScriptedReply::json(R"({"code":200,"msg":")" + std::string(1000, '[') + R"(\""})"));
+  EXPECT_TRUE(get("/deep").reply);
+
+  // Through the reply scheme, with logging off, as in the field.
+  server_.setDefault(kUserPath, ScriptedReply::json(nested(100000)));
+  Awaited<UserOutcome> out;
+  client_.getEventsStatus([&](auto user, auto error) { out.set({user, error}); });
+  const UserOutcome o = out.get();
+  EXPECT_FALSE(o.user);
+  EXPECT_EQ(o.error, PelkError("QB500", "Server error"));
+}
+
+// The server reads the second request on a kept-alive connection and drops
+// the connection without a reply; later connections are answered.
+TEST_F(TransportTest, PostOrDeleteOnADroppedConnectionIsANetworkErrorAndSentOnce) {
+  for (const std::string method : {"POST", "DELETE"}) {
+    SocketTestServer dropping([](SocketTestServer::Connection& connection, int index) {
+      if (!connection.readRequest()) return;
+      connection.write(SocketTestServer::reply(200, R"({"code":200})"));
+      if (index == 0) connection.readRequest();
+    });
+    SharedUtil::setDefaultString(dropping.baseUrl(), KUserBaseUrl);
+    APIClient::resetBaseUrlForTesting();
+    ASSERT_TRUE(get("/warm").reply);
+    Awaited<Outcome> out;
+    if (method == "POST") {
+      APIClient::sharedInstance().postMethod("/act", json{{"trip_pause", true}}, std::nullopt, success(out),
+                                             failure(out));
+    } else {
+      APIClient::sharedInstance().deleteMethod("/act", json{{"id", 1}}, std::nullopt, success(out), failure(out));
+    }
+    const Outcome o = out.get();
+    EXPECT_FALSE(o.reply) << method;
+    EXPECT_EQ(o.message, VuvivaZuvovo::ERROR_NETWORK) << method;
+    EXPECT_EQ(o.code, "QB500");
+    std::size_t sent = 0;
+    for (const auto& r : dropping.requests()) sent += r.path == "/act" ? 1 : 0;
+    EXPECT_EQ(sent, 1u) << method;
+  }
+}
+
+TEST_F(TransportTest, TricklingReplyEndsAtTheRequestDeadline) {
+  EXPECT_EQ(APIClient::requestDeadline(), std::chrono::minutes(5));
+  SocketTestServer trickling([](SocketTestServer::Connection& connection, int) {
+    if (!connection.readRequest()) return;
+    connection.write("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{");
+    while (!connection.waitForStop(std::chrono::milliseconds(300))) {
+      if (!connection.write(" ")) return;
+    }
+  });
+  SharedUtil::setDefaultString(trickling.baseUrl(), KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
+  APIClient::setRequestDeadlineForTesting(std::chrono::seconds(1));
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome o = get("/slow");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  APIClient::setRequestDeadlineForTesting(std::nullopt);
+  EXPECT_EQ(o.message, VuvivaZuvovo::ERROR_NETWORK);
+  EXPECT_EQ(o.code, "QB500");
+  EXPECT_LT(waited, std::chrono::seconds(8));
 }
 
 }  // namespace

@@ -109,6 +109,20 @@ TEST_F(TripEndpointsTest, ActiveTripsWithoutUserAndCreateWithoutDictionary) {
   EXPECT_EQ(parse(server_.requests("/v3/trips/v2/create/").at(0).body), (json{{"user_id", ""}}));
 }
 
+TEST_F(TripEndpointsTest, ActiveTripsWithAMalformedTripAreAServerError) {
+  const std::string good = R"({"id":"a","is_deleted":false,"is_ended":false,"is_started":true})";
+  for (const std::string bad : {R"({"id":"broken"})", "5", "null", R"("a")"}) {
+    server_.enqueue("/v3/trips/active/v2/user-1/",
+                    ScriptedReply::json(R"({"code":200,"data":[)" + good + "," + bad + "]}"));
+    Awaited<std::pair<std::optional<std::vector<std::shared_ptr<PelkTrip>>>, std::optional<PelkError>>> out;
+    client_.activeTrip([&](auto list, auto error) { out.set({list, error}); });
+    const auto [list, error] = out.get();
+    EXPECT_FALSE(list) << bad;
+    EXPECT_EQ(error, PelkError("QB500", "Server error")) << bad;
+  }
+  settle();
+}
+
 TEST_F(TripEndpointsTest, ResultsFromReplyData) {
   server_.enqueue("/v3/trips/v2/get/t1/", ScriptedReply::json(R"({"code":200,"data":[
       {"id":"t1","is_deleted":false,"is_ended":true,"is_started":true,"duration":12.5},{"id":"t2"}]})"));

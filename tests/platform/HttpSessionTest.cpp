@@ -19,6 +19,7 @@ namespace {
 using test::HttpTestServer;
 using test::RecordedRequest;
 using test::ScriptedReply;
+using test::SocketTestServer;
 
 struct Result {
   std::optional<HttpResponse> response;
@@ -195,5 +196,140 @@ TEST_F(HttpSessionTest, OversizedReplyFailsInsteadOfFillingMemory) {
   EXPECT_EQ(r.error->kind, HttpError::Kind::transport);
 }
 
+TEST_F(HttpSessionTest, HeaderWithLineBreakOrNulIsRefusedAndNothingSent) {
+  server_.setDefault("/h", ScriptedReply::json("{}"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"Authorization", "token abc\r\nX-Injected: evil"},
+      {"Device-Token", "abc\nX-Injected: evil"},
+      {"Device-Token", "abc\rX"},
+      {"Device-Token", std::string("abc\0X-Injected: evil", 20)},
+      {"X-Name\r\nX-Injected", "evil"},
+      {std::string("X-Na\0me", 7), "v"},
+  };
+  for (const auto& [name, value] : cases) {
+    Completions done(session_);
+    HttpRequest request(server_.baseUrl() + "/h", "POST");
+    request.body = "{}";
+    request.setValue(value, name);
+    const Result r = done.one(session_, request);
+    EXPECT_FALSE(r.response) << name << ": " << value;
+    ASSERT_TRUE(r.error) << name << ": " << value;
+    EXPECT_EQ(r.error->kind, HttpError::Kind::invalidRequest);
+    EXPECT_TRUE(r.onCallbackQueue);
+  }
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(HttpSessionTest, CallerHeadersGoOnlyToTheHostTheRequestWasMadeTo) {
+  HttpTestServer other;
+  server_.setDefault("/here", ScriptedReply{307, "", "text/plain", {{"Location", "/landed"}}});
+  server_.setDefault("/away", ScriptedReply{307, "", "text/plain", {{"Location", other.baseUrl() + "/landed"}}});
+  server_.setDefault("/landed", ScriptedReply::json(R"({"at":"same"})"));
+  other.setDefault("/landed", ScriptedReply::json(R"({"at":"other"})"));
+  const std::pair<std::string, HttpTestServer*> cases[] = {{"/here", &server_}, {"/away", &other}};
+  for (const auto& [path, landing] : cases) {
+    Completions done(session_);
+    HttpRequest request(server_.baseUrl() + path, "POST");
+    request.body = R"({"a":1})";
+    request.setValue("token secret", "Authorization");
+    request.setValue("push-1", "Device-Token");
+    request.setValue("uuid-1", "Device-Uuid");
+    request.setValue("Application/json", "Content-Type");
+    request.setValue("Agent/1", "User-Agent");
+    const Result r = done.one(session_, request);
+    ASSERT_TRUE(r.response) << path << ": " << (r.error ? r.error->message : "");
+    EXPECT_EQ(r.response->statusCode, 200);
+    ASSERT_EQ(landing->requests("/landed").size(), 1u) << path;
+    const RecordedRequest landed = landing->requests("/landed").at(0);
+    // A 307 keeps the method and the body.
+    EXPECT_EQ(landed.method, "POST");
+    EXPECT_EQ(landed.body, R"({"a":1})");
+    EXPECT_EQ(landed.header("Content-Type"), "Application/json");
+    EXPECT_EQ(landed.header("User-Agent"), "Agent/1");
+    const bool sameHost = landing == &server_;
+    for (const char* credential : {"Authorization", "Device-Token", "Device-Uuid"}) {
+      EXPECT_EQ(landed.header(credential).has_value(), sameHost) << path << " " << credential;
+    }
+  }
+}
+
+// The server reads a second request on a kept-alive connection and drops the
+// connection without a reply; any later connection is answered.
+TEST_F(HttpSessionTest, RequestOnADroppedKeptAliveConnectionIsNotSentAgainUnlessItIsAGet) {
+  struct Case {
+    std::string method;
+    bool answered;
+    std::size_t timesSent;
+  } cases[] = {{"POST", false, 1}, {"DELETE", false, 1}, {"GET", true, 2}};
+  for (const auto& c : cases) {
+    SocketTestServer dropping([](SocketTestServer::Connection& connection, int index) {
+      if (!connection.readRequest()) return;
+      connection.write(SocketTestServer::reply(200, R"({"n":1})"));
+      if (index == 0) connection.readRequest();  // ... and the first connection then drops
+    });
+    HttpSession session("test.drop");
+    {
+      Completions warmUp(session);
+      ASSERT_TRUE(warmUp.one(session, HttpRequest(dropping.baseUrl() + "/warm")).response);
+    }
+    Completions done(session);
+    HttpRequest request(dropping.baseUrl() + "/act", c.method);
+    if (c.method != "GET") request.body = "{}";
+    const Result r = done.one(session, request);
+    EXPECT_EQ(r.response.has_value(), c.answered) << c.method;
+    if (!c.answered) {
+      ASSERT_TRUE(r.error) << c.method;
+      EXPECT_EQ(r.error->kind, HttpError::Kind::transport);
+    }
+    std::size_t sent = 0;
+    for (const auto& seen : dropping.requests()) sent += seen.path == "/act" ? 1 : 0;
+    EXPECT_EQ(sent, c.timesSent) << c.method;
+  }
+}
+
+// A server that reads the request and never answers.
+TEST_F(HttpSessionTest, IdleLimitIsTheSameForPostAndGet) {
+  SocketTestServer silent([](SocketTestServer::Connection& connection, int) {
+    if (connection.readRequest()) connection.waitForStop(std::chrono::seconds(30));
+  });
+  for (const std::string method : {"GET", "POST"}) {
+    HttpRequest request(silent.baseUrl() + "/wait", method);
+    if (method == "POST") request.body = R"({"a":1})";
+    request.idleTimeout = std::chrono::seconds(1);
+    Completions done(session_);
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = done.one(session_, request);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(r.error) << method;
+    EXPECT_EQ(r.error->kind, HttpError::Kind::transport);
+    EXPECT_GE(waited, std::chrono::milliseconds(900)) << method;
+    EXPECT_LT(waited, std::chrono::milliseconds(5000)) << method;  // an upload must not postpone it
+  }
+}
+
+// Two bytes a second keep the idle limit from ever firing.
+TEST_F(HttpSessionTest, OverallDeadlineEndsATricklingReply) {
+  SocketTestServer trickling([](SocketTestServer::Connection& connection, int) {
+    if (!connection.readRequest()) return;
+    connection.write("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+    while (!connection.waitForStop(std::chrono::milliseconds(500))) {
+      if (!connection.write("xx")) return;
+    }
+  });
+  HttpRequest request(trickling.baseUrl() + "/slow", "POST");
+  request.body = "{}";
+  request.idleTimeout = std::chrono::seconds(1);
+  request.deadline = std::chrono::seconds(2);
+  Completions done(session_);
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = done.one(session_, request);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->kind, HttpError::Kind::transport);
+  EXPECT_GE(waited, std::chrono::milliseconds(1900));
+  EXPECT_LT(waited, std::chrono::milliseconds(8000));
+  EXPECT_EQ(HttpRequest().deadline, std::chrono::minutes(5));
+  EXPECT_EQ(HttpRequest().idleTimeout, std::chrono::seconds(60));
+}
 }  // namespace
 }  // namespace pelk::platform

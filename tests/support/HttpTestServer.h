@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,63 @@ class HttpTestServer {
   std::map<std::string, std::deque<ScriptedReply>> queued_;
   std::map<std::string, ScriptedReply> defaults_;
   std::function<ScriptedReply(const RecordedRequest&)> handler_;
+};
+
+// A loopback server that speaks HTTP/1.1 by hand, for what a server library
+// will not do on request: drop a kept-alive connection after reading a
+// request, trickle a reply, or never answer.  Each accepted connection runs
+// the handler on a thread of its own; stop() (or the destructor) closes every
+// connection and joins those threads.
+class SocketTestServer {
+ public:
+  class Connection {
+   public:
+    // Reads one request (head and a Content-Length body); nullopt once the
+    // peer closed or the server stops.
+    std::optional<RecordedRequest> readRequest();
+    // Writes all of `bytes`; false when the peer is gone.
+    bool write(const std::string& bytes);
+    // Waits until the server stops or `timeout` passes; true when it stopped.
+    bool waitForStop(std::chrono::milliseconds timeout);
+
+   private:
+    friend class SocketTestServer;
+    Connection(SocketTestServer& server, int fd) : server_(server), fd_(fd) {}
+    SocketTestServer& server_;
+    int fd_;
+    std::string buffered_;
+  };
+  // `index` counts accepted connections from 0.
+  using Handler = std::function<void(Connection& connection, int index)>;
+
+  explicit SocketTestServer(Handler handler);
+  ~SocketTestServer();
+  SocketTestServer(const SocketTestServer&) = delete;
+  SocketTestServer& operator=(const SocketTestServer&) = delete;
+
+  int port() const { return port_; }
+  std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // Every request a handler read, in the order they were read.
+  std::vector<RecordedRequest> requests() const;
+  void stop();
+
+  // A complete reply with a Content-Length body that keeps the connection open.
+  static std::string reply(int status, const std::string& body);
+
+ private:
+  void acceptLoop();
+
+  Handler handler_;
+  int listenFd_ = -1;
+  int wakeFd_[2] = {-1, -1};
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stopped_ = false;
+  std::vector<RecordedRequest> requests_;
+  std::vector<int> connectionFds_;
+  std::list<std::thread> connectionThreads_;
+  std::thread acceptThread_;
 };
 
 }  // namespace pelk::test
