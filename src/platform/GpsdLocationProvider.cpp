@@ -114,6 +114,7 @@ void GpsdLocationProvider::run() {
   std::vector<char> message(16 * 1024);
   while (!waitStopped(Duration::zero())) {
     gps_data_t data{};
+    ++attempts_;
     if (gps_open(config_.host.c_str(), config_.port.c_str(), &data) != 0) {
       reportLoss(std::string("cannot be reached: ") + gps_errstr(errno));
       if (backOff()) return;

@@ -33,6 +33,7 @@ class GpsdLocationProvider : public LocationProvider {
   // Counters for diagnostics and tests.
   std::size_t fixesReported() const { return fixes_.load(); }
   std::size_t reportsWithoutFix() const { return withoutFix_.load(); }
+  std::size_t connectAttempts() const { return attempts_.load(); }
   std::size_t connections() const { return connections_.load(); }
   std::size_t lossesReported() const { return losses_.load(); }
 
@@ -48,6 +49,7 @@ class GpsdLocationProvider : public LocationProvider {
   std::thread thread_;
   std::atomic<std::size_t> fixes_{0};
   std::atomic<std::size_t> withoutFix_{0};
+  std::atomic<std::size_t> attempts_{0};
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::size_t> losses_{0};
 };
