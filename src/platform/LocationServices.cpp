@@ -72,6 +72,7 @@ class LocationEngine {
 
   std::mutex providerMutex;                   // serialises provider start and stop
   std::shared_ptr<LocationProvider> running;  // guarded by providerMutex
+  bool exiting = false;                       // guarded by providerMutex: nothing starts any more
 
   // --- delivery -------------------------------------------------------------
 
@@ -138,7 +139,7 @@ class LocationEngine {
       running->stop();
       running.reset();
     }
-    if (needed && !running && chosen) {
+    if (needed && !running && chosen && !exiting) {
       chosen->start();
       running = chosen;
     }
@@ -170,6 +171,7 @@ class LocationEngine {
 
   void stopProviderAtExit() {
     std::lock_guard plock(providerMutex);
+    exiting = true;
     if (running) {
       running->stop();
       running.reset();
