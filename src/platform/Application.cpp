@@ -28,21 +28,21 @@ struct AppState {
   BackgroundTaskId nextId = 1;
 };
 
-AppState &app() {
-  static AppState *s = new AppState();  // process lifetime: queued tasks may
+AppState& app() {
+  static AppState* s = new AppState();  // process lifetime: queued tasks may
                                         // still reach it at exit
   return *s;
 }
 
 // Sets the state and tells the observers; runs on the main queue.
-void enter(ApplicationState next, const char *notification) {
+void enter(ApplicationState next, const char* notification) {
   app().state = static_cast<int>(next);
   NotificationCenter::defaultCenter().post(notification, nullptr, next);
 }
 
 }  // namespace
 
-const char *describe(ApplicationState state) {
+const char* describe(ApplicationState state) {
   switch (state) {
     case ApplicationState::active:
       return "active";
@@ -86,7 +86,7 @@ void Application::reportTerminate() {
 }
 
 BackgroundTaskId Application::beginBackgroundTask(std::function<void()> expirationHandler, std::string name) {
-  auto &s = app();
+  auto& s = app();
   std::lock_guard lock(s.mutex);
   const BackgroundTaskId id = s.nextId++;
   s.tasks.emplace(id, BackgroundTask{std::move(expirationHandler), std::move(name)});
@@ -94,49 +94,49 @@ BackgroundTaskId Application::beginBackgroundTask(std::function<void()> expirati
 }
 
 bool Application::endBackgroundTask(BackgroundTaskId id) {
-  auto &s = app();
+  auto& s = app();
   std::lock_guard lock(s.mutex);
   return s.tasks.erase(id) > 0;
 }
 
 std::size_t Application::backgroundTaskCount() {
-  auto &s = app();
+  auto& s = app();
   std::lock_guard lock(s.mutex);
   return s.tasks.size();
 }
 
 bool Application::isBackgroundTaskRunning(BackgroundTaskId id) {
-  auto &s = app();
+  auto& s = app();
   std::lock_guard lock(s.mutex);
   return s.tasks.count(id) > 0;
 }
 
 void Application::expireBackgroundTasks() {
   Dispatch::main().async([] {
-    auto &s = app();
+    auto& s = app();
     std::vector<std::pair<BackgroundTaskId, std::function<void()>>> due;
     {
       std::lock_guard lock(s.mutex);
-      for (const auto &[id, task] : s.tasks) due.emplace_back(id, task.expirationHandler);
+      for (const auto& [id, task] : s.tasks) due.emplace_back(id, task.expirationHandler);
     }
-    for (auto &[id, handler] : due) {
+    for (auto& [id, handler] : due) {
       // A handler may end other tasks; those are not expired again.
       if (!isBackgroundTaskRunning(id) || !handler) continue;
       try {
         handler();
-      } catch (const std::exception &e) {
+      } catch (const std::exception& e) {
         std::fprintf(stderr, "pelk: background task expiration handler threw: %s\n", e.what());
       } catch (...) {
         std::fprintf(stderr, "pelk: background task expiration handler threw\n");
       }
     }
     std::lock_guard lock(s.mutex);
-    for (const auto &entry : due) s.tasks.erase(entry.first);
+    for (const auto& entry : due) s.tasks.erase(entry.first);
   });
 }
 
 void Application::resetForTesting() {
-  auto &s = app();
+  auto& s = app();
   s.state = static_cast<int>(ApplicationState::active);
   s.terminated = false;
   std::lock_guard lock(s.mutex);

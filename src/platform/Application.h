@@ -14,7 +14,7 @@ enum class ApplicationState : int {
 };
 
 // "active", "inactive", "background".
-const char *describe(ApplicationState state);
+const char* describe(ApplicationState state);
 
 using BackgroundTaskId = std::uint64_t;
 inline constexpr BackgroundTaskId invalidBackgroundTask = 0;
@@ -38,11 +38,11 @@ inline constexpr BackgroundTaskId invalidBackgroundTask = 0;
 // only expires when the host says its time is up (expireBackgroundTasks).
 class Application {
  public:
-  static constexpr const char *didBecomeActiveNotification = "applicationDidBecomeActive";
-  static constexpr const char *willResignActiveNotification = "applicationWillResignActive";
-  static constexpr const char *didEnterBackgroundNotification = "applicationDidEnterBackground";
-  static constexpr const char *willEnterForegroundNotification = "applicationWillEnterForeground";
-  static constexpr const char *willTerminateNotification = "applicationWillTerminate";
+  static constexpr const char* didBecomeActiveNotification = "applicationDidBecomeActive";
+  static constexpr const char* willResignActiveNotification = "applicationWillResignActive";
+  static constexpr const char* didEnterBackgroundNotification = "applicationDidEnterBackground";
+  static constexpr const char* willEnterForegroundNotification = "applicationWillEnterForeground";
+  static constexpr const char* willTerminateNotification = "applicationWillTerminate";
 
   // Starts active.
   static ApplicationState state();

@@ -20,7 +20,7 @@ double finiteOr(double value, double fallback) { return std::isfinite(value) ? v
 
 // The 2D error estimate gpsd gives, or nothing: eph first, then the
 // per-axis estimates combined.
-std::optional<double> horizontalError(const gps_fix_t &fix) {
+std::optional<double> horizontalError(const gps_fix_t& fix) {
   if (std::isfinite(fix.eph) && fix.eph >= 0.0) return fix.eph;
   if (std::isfinite(fix.epx) && std::isfinite(fix.epy) && fix.epx >= 0.0 && fix.epy >= 0.0) {
     return std::hypot(fix.epx, fix.epy);
@@ -28,7 +28,7 @@ std::optional<double> horizontalError(const gps_fix_t &fix) {
   return std::nullopt;
 }
 
-TimePoint fixTime(const timespec_t &t) {
+TimePoint fixTime(const timespec_t& t) {
   if (t.tv_sec <= 0) return Clock::now();
   using namespace std::chrono;
   return TimePoint(duration_cast<TimePoint::duration>(seconds(t.tv_sec) + nanoseconds(t.tv_nsec)));
@@ -36,7 +36,7 @@ TimePoint fixTime(const timespec_t &t) {
 
 // A location from one TPV report, or nothing when the report holds no usable
 // fix.
-std::optional<Location> locationFrom(const gps_fix_t &fix) {
+std::optional<Location> locationFrom(const gps_fix_t& fix) {
   if (fix.mode < MODE_2D) return std::nullopt;
   if (!std::isfinite(fix.latitude) || !std::isfinite(fix.longitude)) return std::nullopt;
   const auto accuracy = horizontalError(fix);
@@ -99,7 +99,7 @@ void GpsdLocationProvider::run() {
   const std::string where = "gpsd at " + config_.host + ":" + config_.port;
   Duration backoff = config_.initialBackoff;
   bool lossReported = false;
-  auto reportLoss = [&](const std::string &why) {
+  auto reportLoss = [&](const std::string& why) {
     if (lossReported) return;
     lossReported = true;
     ++losses_;

@@ -29,7 +29,7 @@ class GpsdLocationProvider : public LocationProvider {
   // the level asked for; when in use is raised to always on request.
   void authorizationRequested(bool always) override;
 
-  const GpsdConfig &config() const { return config_; }
+  const GpsdConfig& config() const { return config_; }
   // Counters for diagnostics and tests.
   std::size_t fixesReported() const { return fixes_.load(); }
   std::size_t reportsWithoutFix() const { return withoutFix_.load(); }

@@ -8,7 +8,7 @@ bool isAuthorized(AuthorizationStatus status) {
   return status == AuthorizationStatus::authorizedAlways || status == AuthorizationStatus::authorizedWhenInUse;
 }
 
-const char *describe(AuthorizationStatus status) {
+const char* describe(AuthorizationStatus status) {
   switch (status) {
     case AuthorizationStatus::notDetermined:
       return "notDetermined";
@@ -24,7 +24,7 @@ const char *describe(AuthorizationStatus status) {
   return "notDetermined";
 }
 
-bool CircularRegion::contains(const Coordinate &point) const {
+bool CircularRegion::contains(const Coordinate& point) const {
   if (!std::isfinite(point.latitude) || !std::isfinite(point.longitude)) return false;
   return greatCircleDistance(center, point) <= radius;
 }

@@ -24,7 +24,7 @@ enum class AuthorizationStatus : int {
 bool isAuthorized(AuthorizationStatus status);
 // "notDetermined", "restricted", "denied", "authorizedAlways",
 // "authorizedWhenInUse".
-const char *describe(AuthorizationStatus status);
+const char* describe(AuthorizationStatus status);
 
 // The kind of movement the app expects; a hint kept for the host.  Raw values
 // are stable: they are stored in settings.
@@ -65,8 +65,8 @@ struct LocationError {
   LocationErrorCode code = LocationErrorCode::locationUnknown;
   std::string message;
 
-  const std::string &localizedDescription() const { return message; }
-  bool operator==(const LocationError &) const = default;
+  const std::string& localizedDescription() const { return message; }
+  bool operator==(const LocationError&) const = default;
 };
 
 // A place where the device stayed for a while.  `departureDate` is
@@ -77,7 +77,7 @@ struct Visit {
   TimePoint arrivalDate{};
   TimePoint departureDate = TimePoint::max();
 
-  bool operator==(const Visit &) const = default;
+  bool operator==(const Visit&) const = default;
 };
 
 // A circle watched for entries and exits.  Regions are app-wide: every
@@ -89,8 +89,8 @@ struct CircularRegion {
   bool notifyOnEntry = true;
   bool notifyOnExit = true;
 
-  bool contains(const Coordinate &point) const;
-  bool operator==(const CircularRegion &) const = default;
+  bool contains(const Coordinate& point) const;
+  bool operator==(const CircularRegion&) const = default;
 };
 
 class LocationManager;
@@ -102,15 +102,15 @@ class LocationManagerDelegate {
   virtual ~LocationManagerDelegate() = default;
   // Sent to every manager that has a delegate, only when the status actually
   // changes.
-  virtual void didChangeAuthorization(LocationManager &, AuthorizationStatus) {}
+  virtual void didChangeAuthorization(LocationManager&, AuthorizationStatus) {}
   // Fixes in time order, newest last.
-  virtual void didUpdateLocations(LocationManager &, const std::vector<Location> &) {}
-  virtual void didFailWithError(LocationManager &, const LocationError &) {}
-  virtual void didVisit(LocationManager &, const Visit &) {}
+  virtual void didUpdateLocations(LocationManager&, const std::vector<Location>&) {}
+  virtual void didFailWithError(LocationManager&, const LocationError&) {}
+  virtual void didVisit(LocationManager&, const Visit&) {}
   // Region crossings go only to the manager that placed the region.
-  virtual void didEnterRegion(LocationManager &, const CircularRegion &) {}
-  virtual void didExitRegion(LocationManager &, const CircularRegion &) {}
-  virtual void monitoringDidFail(LocationManager &, const CircularRegion &, const LocationError &) {}
+  virtual void didEnterRegion(LocationManager&, const CircularRegion&) {}
+  virtual void didExitRegion(LocationManager&, const CircularRegion&) {}
+  virtual void monitoringDidFail(LocationManager&, const CircularRegion&, const LocationError&) {}
 };
 
 // One client of the location service.  Each tracking component owns its own
@@ -126,11 +126,11 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
  public:
   static std::shared_ptr<LocationManager> create();
   ~LocationManager();
-  LocationManager(const LocationManager &) = delete;
-  LocationManager &operator=(const LocationManager &) = delete;
+  LocationManager(const LocationManager&) = delete;
+  LocationManager& operator=(const LocationManager&) = delete;
 
   // The delegate is held weakly; a null pointer clears it.
-  void setDelegate(const std::shared_ptr<LocationManagerDelegate> &delegate);
+  void setDelegate(const std::shared_ptr<LocationManagerDelegate>& delegate);
   void clearDelegate() { setDelegate(nullptr); }
   std::shared_ptr<LocationManagerDelegate> delegate() const;
   bool hasDelegate() const { return delegate() != nullptr; }
@@ -177,10 +177,10 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
   // Adds the region to the app-wide set (replacing one of the same
   // identifier) with this manager as the receiver of its crossings.  A region
   // with an invalid centre or radius is refused through monitoringDidFail.
-  void startMonitoring(const CircularRegion &region);
+  void startMonitoring(const CircularRegion& region);
   // Removes the region of that identifier, whoever placed it.
-  void stopMonitoring(const CircularRegion &region);
-  void stopMonitoring(const std::string &identifier);
+  void stopMonitoring(const CircularRegion& region);
+  void stopMonitoring(const std::string& identifier);
   // The app-wide set, in the order the regions were placed.
   std::vector<CircularRegion> monitoredRegions() const;
 

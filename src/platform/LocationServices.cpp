@@ -39,13 +39,13 @@ struct LocationManager::State {
 // it released, on the main queue.
 class LocationEngine {
  public:
-  using Call = std::function<void(LocationManager &, LocationManagerDelegate &)>;
+  using Call = std::function<void(LocationManager&, LocationManagerDelegate&)>;
   struct Delivery {
     std::weak_ptr<LocationManager> manager;
     Call call;
   };
   struct ManagerEntry {
-    LocationManager *manager;  // valid while registered: unregistering takes the mutex
+    LocationManager* manager;  // valid while registered: unregistering takes the mutex
     std::weak_ptr<LocationManager> weak;
   };
   struct RegionEntry {
@@ -54,10 +54,10 @@ class LocationEngine {
     std::optional<bool> inside;  // unknown until a fix says
   };
 
-  static LocationEngine &get() {
+  static LocationEngine& get() {
     // Never destroyed, so queued tasks can still reach it at exit; the guard
     // below stops the provider's thread before the statics it uses go away.
-    static LocationEngine *engine = new LocationEngine();
+    static LocationEngine* engine = new LocationEngine();
     return *engine;
   }
 
@@ -76,15 +76,15 @@ class LocationEngine {
 
   // --- delivery -------------------------------------------------------------
 
-  static void run(const std::vector<Delivery> &deliveries) {
-    for (const auto &d : deliveries) {
+  static void run(const std::vector<Delivery>& deliveries) {
+    for (const auto& d : deliveries) {
       auto manager = d.manager.lock();
       if (!manager) continue;
       auto delegate = manager->delegate();
       if (!delegate) continue;
       try {
         d.call(*manager, *delegate);
-      } catch (const std::exception &e) {
+      } catch (const std::exception& e) {
         std::fprintf(stderr, "pelk: location delegate threw: %s\n", e.what());
       } catch (...) {
         std::fprintf(stderr, "pelk: location delegate threw\n");
@@ -98,7 +98,7 @@ class LocationEngine {
   }
 
   static Call failure(LocationError error) {
-    return [error = std::move(error)](LocationManager &m, LocationManagerDelegate &d) { d.didFailWithError(m, error); };
+    return [error = std::move(error)](LocationManager& m, LocationManagerDelegate& d) { d.didFailWithError(m, error); };
   }
 
   static LocationError deniedError() {
@@ -117,7 +117,7 @@ class LocationEngine {
     if (!enabled || !isAuthorized(status)) return false;
     if (!regions.empty()) return true;
     return std::any_of(managers.begin(), managers.end(),
-                       [](const ManagerEntry &e) { return e.manager->state_->usesService(); });
+                       [](const ManagerEntry& e) { return e.manager->state_->usesService(); });
   }
 
   // Starts or stops the provider to match what managers need.
@@ -159,8 +159,8 @@ class LocationEngine {
         enabled = true;
         last.reset();
         regions.clear();
-        for (auto &e : managers) {
-          auto &st = *e.manager->state_;
+        for (auto& e : managers) {
+          auto& st = *e.manager->state_;
           st.lastDelivered.reset();
           st.lastSignificant.reset();
         }
@@ -186,9 +186,9 @@ class LocationEngine {
       std::lock_guard lock(mutex);
       if (next == status) return;
       status = next;
-      for (auto &e : managers) {
+      for (auto& e : managers) {
         deliveries.push_back(
-            {e.weak, [next](LocationManager &m, LocationManagerDelegate &d) { d.didChangeAuthorization(m, next); }});
+            {e.weak, [next](LocationManager& m, LocationManagerDelegate& d) { d.didChangeAuthorization(m, next); }});
       }
       if (next == AuthorizationStatus::denied || next == AuthorizationStatus::restricted) {
         failWaitingLocked(deliveries);
@@ -211,9 +211,9 @@ class LocationEngine {
   }
 
   // Everyone waiting for a position hears `denied`; one-shot requests end.
-  void failWaitingLocked(std::vector<Delivery> &deliveries) {
-    for (auto &e : managers) {
-      auto &st = *e.manager->state_;
+  void failWaitingLocked(std::vector<Delivery>& deliveries) {
+    for (auto& e : managers) {
+      auto& st = *e.manager->state_;
       if (!st.waitsForPositions()) continue;
       st.requestPending = false;
       deliveries.push_back({e.weak, failure(deniedError())});
@@ -224,23 +224,23 @@ class LocationEngine {
 
   // --- provider reports, handled on the main queue ---------------------------
 
-  static bool passesDistanceFilter(const std::optional<Location> &previous, const Location &fix, double filter) {
+  static bool passesDistanceFilter(const std::optional<Location>& previous, const Location& fix, double filter) {
     if (filter <= 0.0 || !previous) return true;
     return previous->distance(fix) >= filter;
   }
 
   void handleFixes(std::vector<Location> fixes) {
-    std::erase_if(fixes, [](const Location &f) { return !LocationServices::isUsableFix(f); });
+    std::erase_if(fixes, [](const Location& f) { return !LocationServices::isUsableFix(f); });
     if (fixes.empty()) return;
     std::stable_sort(fixes.begin(), fixes.end(),
-                     [](const Location &a, const Location &b) { return a.timestamp < b.timestamp; });
+                     [](const Location& a, const Location& b) { return a.timestamp < b.timestamp; });
     std::vector<Delivery> deliveries;
     {
       std::lock_guard lock(mutex);
       if (!grantedLocked()) return;
       last = fixes.back();
-      for (auto &e : managers) {
-        auto &st = *e.manager->state_;
+      for (auto& e : managers) {
+        auto& st = *e.manager->state_;
         std::vector<bool> take(fixes.size(), false);
         bool any = false;
         for (std::size_t i = 0; i < fixes.size(); ++i) {
@@ -265,12 +265,12 @@ class LocationEngine {
         for (std::size_t i = 0; i < fixes.size(); ++i) {
           if (take[i]) out.push_back(fixes[i]);
         }
-        deliveries.push_back({e.weak, [out = std::move(out)](LocationManager &m, LocationManagerDelegate &d) {
+        deliveries.push_back({e.weak, [out = std::move(out)](LocationManager& m, LocationManagerDelegate& d) {
                                 d.didUpdateLocations(m, out);
                               }});
       }
-      for (const auto &fix : fixes) {
-        for (auto &r : regions) {
+      for (const auto& fix : fixes) {
+        for (auto& r : regions) {
           const bool inside = r.region.contains(fix.coordinate);
           const std::optional<bool> before = r.inside;
           r.inside = inside;
@@ -283,10 +283,10 @@ class LocationEngine {
     reconcile();
   }
 
-  static void crossingLocked(const RegionEntry &r, bool entered, std::vector<Delivery> &deliveries) {
+  static void crossingLocked(const RegionEntry& r, bool entered, std::vector<Delivery>& deliveries) {
     if (entered && !r.region.notifyOnEntry) return;
     if (!entered && !r.region.notifyOnExit) return;
-    deliveries.push_back({r.owner, [region = r.region, entered](LocationManager &m, LocationManagerDelegate &d) {
+    deliveries.push_back({r.owner, [region = r.region, entered](LocationManager& m, LocationManagerDelegate& d) {
                             if (entered) {
                               d.didEnterRegion(m, region);
                             } else {
@@ -295,12 +295,12 @@ class LocationEngine {
                           }});
   }
 
-  void handleFailure(const LocationError &error) {
+  void handleFailure(const LocationError& error) {
     std::vector<Delivery> deliveries;
     {
       std::lock_guard lock(mutex);
-      for (auto &e : managers) {
-        auto &st = *e.manager->state_;
+      for (auto& e : managers) {
+        auto& st = *e.manager->state_;
         if (!st.usesService()) continue;
         st.requestPending = false;
         deliveries.push_back({e.weak, failure(error)});
@@ -310,26 +310,26 @@ class LocationEngine {
     reconcile();
   }
 
-  void handleVisit(const Visit &visit) {
+  void handleVisit(const Visit& visit) {
     std::vector<Delivery> deliveries;
     {
       std::lock_guard lock(mutex);
       if (!grantedLocked()) return;
-      for (auto &e : managers) {
+      for (auto& e : managers) {
         if (!e.manager->state_->visits) continue;
         deliveries.push_back(
-            {e.weak, [visit](LocationManager &m, LocationManagerDelegate &d) { d.didVisit(m, visit); }});
+            {e.weak, [visit](LocationManager& m, LocationManagerDelegate& d) { d.didVisit(m, visit); }});
       }
     }
     run(deliveries);
   }
 
-  void handleCrossing(const std::string &identifier, bool entered) {
+  void handleCrossing(const std::string& identifier, bool entered) {
     std::vector<Delivery> deliveries;
     {
       std::lock_guard lock(mutex);
       if (!grantedLocked()) return;
-      for (auto &r : regions) {
+      for (auto& r : regions) {
         if (r.region.identifier != identifier) continue;
         r.inside = entered;
         crossingLocked(r, entered, deliveries);
@@ -340,9 +340,9 @@ class LocationEngine {
 
   // Turns a use of the service on; a refused start hears `denied` on the main
   // queue.
-  static void startUse(LocationManager::State &st, bool LocationManager::State::*flag,
-                       const std::weak_ptr<LocationManager> &self, bool failsWhenRefused) {
-    auto &engine = get();
+  static void startUse(LocationManager::State& st, bool LocationManager::State::*flag,
+                       const std::weak_ptr<LocationManager>& self, bool failsWhenRefused) {
+    auto& engine = get();
     bool refused;
     {
       std::lock_guard lock(engine.mutex);
@@ -354,8 +354,8 @@ class LocationEngine {
     engine.reconcile();
   }
 
-  static void stopUse(LocationManager::State &st, bool LocationManager::State::*flag) {
-    auto &engine = get();
+  static void stopUse(LocationManager::State& st, bool LocationManager::State::*flag) {
+    auto& engine = get();
     {
       std::lock_guard lock(engine.mutex);
       st.*flag = false;
@@ -363,7 +363,7 @@ class LocationEngine {
     engine.reconcile();
   }
 
-  static bool readUse(const LocationManager::State &st, bool LocationManager::State::*flag) {
+  static bool readUse(const LocationManager::State& st, bool LocationManager::State::*flag) {
     std::lock_guard lock(get().mutex);
     return st.*flag;
   }
@@ -395,7 +395,7 @@ LocationManager::LocationManager() : state_(std::make_unique<State>()) {}
 std::shared_ptr<LocationManager> LocationManager::create() {
   ensureExitGuard();
   std::shared_ptr<LocationManager> manager(new LocationManager());
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
   manager->state_->self = manager;
   engine.managers.push_back({manager.get(), manager});
@@ -403,15 +403,15 @@ std::shared_ptr<LocationManager> LocationManager::create() {
 }
 
 LocationManager::~LocationManager() {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   {
     std::lock_guard lock(engine.mutex);
-    std::erase_if(engine.managers, [this](const LocationEngine::ManagerEntry &e) { return e.manager == this; });
+    std::erase_if(engine.managers, [this](const LocationEngine::ManagerEntry& e) { return e.manager == this; });
   }
   engine.reconcile();
 }
 
-void LocationManager::setDelegate(const std::shared_ptr<LocationManagerDelegate> &delegate) {
+void LocationManager::setDelegate(const std::shared_ptr<LocationManagerDelegate>& delegate) {
   std::lock_guard lock(LocationEngine::get().mutex);
   state_->delegate = delegate;
 }
@@ -481,7 +481,7 @@ bool LocationManager::isMonitoringSignificantLocationChanges() const {
 }
 
 void LocationManager::requestLocation() {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::uint64_t generation;
   Duration timeout;
   bool refused;
@@ -502,10 +502,10 @@ void LocationManager::requestLocation() {
   Dispatch::main().asyncAfter(timeout, [self, generation] {
     auto manager = self.lock();
     if (!manager) return;
-    auto &eng = LocationEngine::get();
+    auto& eng = LocationEngine::get();
     {
       std::lock_guard lock(eng.mutex);
-      auto &st = *manager->state_;
+      auto& st = *manager->state_;
       if (!st.requestPending || st.requestGeneration != generation) return;
       st.requestPending = false;
     }
@@ -517,13 +517,13 @@ void LocationManager::requestLocation() {
 
 bool LocationManager::isRequestingLocation() const { return LocationEngine::readUse(*state_, &State::requestPending); }
 
-void LocationManager::startMonitoring(const CircularRegion &region) {
-  auto &engine = LocationEngine::get();
+void LocationManager::startMonitoring(const CircularRegion& region) {
+  auto& engine = LocationEngine::get();
   const bool valid = std::isfinite(region.center.latitude) && std::isfinite(region.center.longitude) &&
                      std::abs(region.center.latitude) <= 90.0 && std::abs(region.center.longitude) <= 180.0 &&
                      std::isfinite(region.radius) && region.radius > 0.0 && !region.identifier.empty();
   if (!valid) {
-    LocationEngine::post({{state_->self, [region](LocationManager &m, LocationManagerDelegate &d) {
+    LocationEngine::post({{state_->self, [region](LocationManager& m, LocationManagerDelegate& d) {
                              d.monitoringDidFail(m, region,
                                                  {LocationErrorCode::regionMonitoringFailure,
                                                   "Region needs an identifier, a valid centre "
@@ -535,7 +535,7 @@ void LocationManager::startMonitoring(const CircularRegion &region) {
     std::lock_guard lock(engine.mutex);
     LocationEngine::RegionEntry entry{region, state_->self, std::nullopt};
     if (engine.last && engine.grantedLocked()) entry.inside = region.contains(engine.last->coordinate);
-    auto it = std::find_if(engine.regions.begin(), engine.regions.end(), [&](const LocationEngine::RegionEntry &r) {
+    auto it = std::find_if(engine.regions.begin(), engine.regions.end(), [&](const LocationEngine::RegionEntry& r) {
       return r.region.identifier == region.identifier;
     });
     if (it != engine.regions.end()) {
@@ -547,14 +547,14 @@ void LocationManager::startMonitoring(const CircularRegion &region) {
   engine.reconcile();
 }
 
-void LocationManager::stopMonitoring(const CircularRegion &region) { stopMonitoring(region.identifier); }
+void LocationManager::stopMonitoring(const CircularRegion& region) { stopMonitoring(region.identifier); }
 
-void LocationManager::stopMonitoring(const std::string &identifier) {
-  auto &engine = LocationEngine::get();
+void LocationManager::stopMonitoring(const std::string& identifier) {
+  auto& engine = LocationEngine::get();
   {
     std::lock_guard lock(engine.mutex);
     std::erase_if(engine.regions,
-                  [&](const LocationEngine::RegionEntry &r) { return r.region.identifier == identifier; });
+                  [&](const LocationEngine::RegionEntry& r) { return r.region.identifier == identifier; });
   }
   engine.reconcile();
 }
@@ -567,30 +567,30 @@ std::optional<Location> LocationManager::location() const { return LocationServi
 // ----------------------------------------------------------
 
 bool LocationServices::locationServicesEnabled() {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
   return engine.enabled;
 }
 
 AuthorizationStatus LocationServices::authorizationStatus() {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
   return engine.status;
 }
 
 std::optional<Location> LocationServices::lastLocation() {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
   if (!engine.grantedLocked()) return std::nullopt;
   return engine.last;
 }
 
 std::vector<CircularRegion> LocationServices::monitoredRegions() {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
   std::vector<CircularRegion> out;
   out.reserve(engine.regions.size());
-  for (const auto &r : engine.regions) out.push_back(r.region);
+  for (const auto& r : engine.regions) out.push_back(r.region);
   return out;
 }
 
@@ -604,10 +604,10 @@ void LocationServices::setLocationServicesEnabled(bool enabled) {
   LocationEngine::get().setEnabled(enabled);
 }
 
-SimulatedLocationProvider &LocationServices::useSimulatedProvider() {
+SimulatedLocationProvider& LocationServices::useSimulatedProvider() {
   ensureExitGuard();
   auto simulated = std::make_shared<SimulatedLocationProvider>();
-  auto &ref = *simulated;
+  auto& ref = *simulated;
   LocationEngine::get().replaceProvider(std::move(simulated), true);
   return ref;
 }
@@ -623,7 +623,7 @@ void LocationServices::useProvider(std::shared_ptr<LocationProvider> provider) {
 }
 
 void LocationServices::setOneShotTimeout(Duration timeout) {
-  auto &engine = LocationEngine::get();
+  auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
   engine.oneShotTimeout = timeout;
 }
@@ -645,8 +645,8 @@ void LocationServices::reportRegionCrossing(std::string identifier, bool entered
       [identifier = std::move(identifier), entered] { LocationEngine::get().handleCrossing(identifier, entered); });
 }
 
-bool LocationServices::isUsableFix(const Location &fix) {
-  const auto &c = fix.coordinate;
+bool LocationServices::isUsableFix(const Location& fix) {
+  const auto& c = fix.coordinate;
   return std::isfinite(c.latitude) && std::isfinite(c.longitude) && std::abs(c.latitude) <= 90.0 &&
          std::abs(c.longitude) <= 180.0 && std::isfinite(fix.horizontalAccuracy) && fix.horizontalAccuracy >= 0.0;
 }
@@ -679,17 +679,17 @@ void SimulatedLocationProvider::setServicesEnabled(bool enabled) {
   LocationServices::setLocationServicesEnabled(enabled);
 }
 
-void SimulatedLocationProvider::deliverFix(const Location &fix) { LocationServices::reportFixes({fix}); }
+void SimulatedLocationProvider::deliverFix(const Location& fix) { LocationServices::reportFixes({fix}); }
 
-void SimulatedLocationProvider::deliverFixes(const std::vector<Location> &fixes) {
+void SimulatedLocationProvider::deliverFixes(const std::vector<Location>& fixes) {
   LocationServices::reportFixes(fixes);
 }
 
-void SimulatedLocationProvider::deliverFailure(const LocationError &error) { LocationServices::reportFailure(error); }
+void SimulatedLocationProvider::deliverFailure(const LocationError& error) { LocationServices::reportFailure(error); }
 
-void SimulatedLocationProvider::deliverVisit(const Visit &visit) { LocationServices::reportVisit(visit); }
+void SimulatedLocationProvider::deliverVisit(const Visit& visit) { LocationServices::reportVisit(visit); }
 
-void SimulatedLocationProvider::deliverRegionCrossing(const std::string &identifier, bool entered) {
+void SimulatedLocationProvider::deliverRegionCrossing(const std::string& identifier, bool entered) {
   LocationServices::reportRegionCrossing(identifier, entered);
 }
 

@@ -49,13 +49,13 @@ class SimulatedLocationProvider : public LocationProvider {
   // Grants or denies: delegates hear of it only when the status changes.
   void setAuthorization(AuthorizationStatus status);
   void setServicesEnabled(bool enabled);
-  void deliverFix(const Location &fix);
+  void deliverFix(const Location& fix);
   // One batch, delivered as one list (oldest first) to each receiver.
-  void deliverFixes(const std::vector<Location> &fixes);
-  void deliverFailure(const LocationError &error);
-  void deliverVisit(const Visit &visit);
+  void deliverFixes(const std::vector<Location>& fixes);
+  void deliverFailure(const LocationError& error);
+  void deliverVisit(const Visit& visit);
   // A crossing of a monitored region, whatever the fixes say.
-  void deliverRegionCrossing(const std::string &identifier, bool entered);
+  void deliverRegionCrossing(const std::string& identifier, bool entered);
 
   // What managers asked for, in order (true: always).
   std::vector<bool> authorizationRequests() const;
@@ -89,12 +89,14 @@ class LocationServices {
 
   // Switches to a fresh simulated world: authorization not determined,
   // services on, no last position, no regions.  Existing managers keep their
-  // settings.
-  static SimulatedLocationProvider &useSimulatedProvider();
-  // Real host: positions from gpsd.  A request for authorization while it is
-  // not determined is granted at the level asked for (there is no system
-  // prompt on Linux); the host may set another answer with
-  // setAuthorizationStatus.
+  // settings.  The reference stays valid until the next provider switch.
+  static SimulatedLocationProvider& useSimulatedProvider();
+  // Real host: positions from gpsd (libgps connects with a blocking connect:
+  // a remote host that drops packets can hold up a stop for the system's
+  // connect time-out; loopback and reachable hosts answer at once).  A
+  // request for authorization while it is not determined is granted at the
+  // level asked for (there is no system prompt on Linux); the host may set
+  // another answer with setAuthorizationStatus.
   static void useGpsdProvider(GpsdConfig config = {});
   // Runs the given provider (tests and hosts with a source of their own).
   static void useProvider(std::shared_ptr<LocationProvider> provider);
@@ -110,7 +112,7 @@ class LocationServices {
   static void reportRegionCrossing(std::string identifier, bool entered);
 
   // True for a fix that may be delivered.
-  static bool isUsableFix(const Location &fix);
+  static bool isUsableFix(const Location& fix);
 };
 
 }  // namespace pelk::platform

@@ -193,7 +193,7 @@ TEST_F(GpsdProvider, FixesOfARecordedRouteReachTheDelegateAndReportsWithoutAFixD
   // A full report carries gpsd's time, speed, course, altitude and their errors.
   const Location& last = rec_->fixes.back();
   EXPECT_EQ(Clock::secondsSince1970(last.timestamp), 1773576019.0);  // 2026-03-15 12:00:19 UTC
-  EXPECT_NEAR(last.speed, 3.9 * 1852.0 / 3600.0, 0.01);             // 3.9 knots
+  EXPECT_NEAR(last.speed, 3.9 * 1852.0 / 3600.0, 0.01);              // 3.9 knots
   EXPECT_NEAR(last.course, 5.0, 1e-6);
   EXPECT_NEAR(last.altitude, 240.0, 1e-6);
   EXPECT_GT(last.verticalAccuracy, 0.0);
