@@ -1,0 +1,696 @@
+#include "platform/LocationServices.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <utility>
+
+#include "platform/Dispatch.h"
+#include "platform/GpsdLocationProvider.h"
+
+namespace pelk::platform {
+
+struct LocationManager::State {
+  std::weak_ptr<LocationManager> self;
+  std::weak_ptr<LocationManagerDelegate> delegate;
+  double desiredAccuracy = DesiredAccuracy::best;
+  double distanceFilter = distanceFilterNone;
+  ActivityType activityType = ActivityType::other;
+  bool allowsBackground = false;
+  bool pausesAutomatically = true;
+  bool showsIndicator = false;
+  bool updating = false;
+  bool significant = false;
+  bool visits = false;
+  bool requestPending = false;
+  std::uint64_t requestGeneration = 0;
+  std::optional<Location> lastDelivered;
+  std::optional<Location> lastSignificant;
+
+  bool waitsForPositions() const { return updating || requestPending || significant; }
+  bool usesService() const { return waitsForPositions() || visits; }
+};
+
+// The shared state of every manager and the provider.  One mutex guards the
+// service state and every manager's State; delegates are only ever called with
+// it released, on the main queue.
+class LocationEngine {
+ public:
+  using Call = std::function<void(LocationManager&, LocationManagerDelegate&)>;
+  struct Delivery {
+    std::weak_ptr<LocationManager> manager;
+    Call call;
+  };
+  struct ManagerEntry {
+    LocationManager* manager;  // valid while registered: unregistering takes the mutex
+    std::weak_ptr<LocationManager> weak;
+  };
+  struct RegionEntry {
+    CircularRegion region;
+    std::weak_ptr<LocationManager> owner;
+    std::optional<bool> inside;  // unknown until a fix says
+  };
+
+  static LocationEngine& get() {
+    // Never destroyed, so queued tasks can still reach it at exit; the guard
+    // below stops the provider's thread before the statics it uses go away.
+    static LocationEngine* engine = new LocationEngine();
+    return *engine;
+  }
+
+  std::mutex mutex;
+  AuthorizationStatus status = AuthorizationStatus::notDetermined;
+  bool enabled = true;
+  std::optional<Location> last;
+  std::vector<RegionEntry> regions;
+  std::vector<ManagerEntry> managers;
+  Duration oneShotTimeout = std::chrono::seconds(15);
+  std::shared_ptr<LocationProvider> provider;  // chosen provider (guarded by mutex)
+
+  std::mutex providerMutex;                   // serialises provider start and stop
+  std::shared_ptr<LocationProvider> running;  // guarded by providerMutex
+  bool exiting = false;                       // guarded by providerMutex: nothing starts any more
+
+  // --- delivery -------------------------------------------------------------
+
+  static void run(const std::vector<Delivery>& deliveries) {
+    for (const auto& d : deliveries) {
+      auto manager = d.manager.lock();
+      if (!manager) continue;
+      auto delegate = manager->delegate();
+      if (!delegate) continue;
+      try {
+        d.call(*manager, *delegate);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "pelk: location delegate threw: %s\n", e.what());
+      } catch (...) {
+        std::fprintf(stderr, "pelk: location delegate threw\n");
+      }
+    }
+  }
+
+  static void post(std::vector<Delivery> deliveries) {
+    if (deliveries.empty()) return;
+    Dispatch::main().async([d = std::move(deliveries)] { run(d); });
+  }
+
+  static Call failure(LocationError error) {
+    return [error = std::move(error)](LocationManager& m, LocationManagerDelegate& d) { d.didFailWithError(m, error); };
+  }
+
+  static LocationError deniedError() {
+    return {LocationErrorCode::denied, "Location services are off or the app is not authorized"};
+  }
+
+  // --- provider -------------------------------------------------------------
+
+  std::shared_ptr<LocationProvider> currentProvider() {
+    std::lock_guard lock(mutex);
+    if (!provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig{});
+    return provider;
+  }
+
+  bool neededLocked() const {
+    if (!enabled || !isAuthorized(status)) return false;
+    if (!regions.empty()) return true;
+    return std::any_of(managers.begin(), managers.end(),
+                       [](const ManagerEntry& e) { return e.manager->state_->usesService(); });
+  }
+
+  // Starts or stops the provider to match what managers need.
+  void reconcile() {
+    std::lock_guard plock(providerMutex);
+    reconcileHoldingProviderLock();
+  }
+
+  void reconcileHoldingProviderLock() {
+    bool needed;
+    std::shared_ptr<LocationProvider> chosen;
+    {
+      std::lock_guard lock(mutex);
+      needed = neededLocked();
+      if (needed && !provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig{});
+      chosen = provider;
+    }
+    if (running && (!needed || running != chosen)) {
+      running->stop();
+      running.reset();
+    }
+    if (needed && !running && chosen && !exiting) {
+      chosen->start();
+      running = chosen;
+    }
+  }
+
+  void replaceProvider(std::shared_ptr<LocationProvider> next, bool freshWorld) {
+    std::lock_guard plock(providerMutex);
+    if (running) {
+      running->stop();
+      running.reset();
+    }
+    {
+      std::lock_guard lock(mutex);
+      provider = std::move(next);
+      if (freshWorld) {
+        status = AuthorizationStatus::notDetermined;
+        enabled = true;
+        last.reset();
+        regions.clear();
+        for (auto& e : managers) {
+          auto& st = *e.manager->state_;
+          st.lastDelivered.reset();
+          st.lastSignificant.reset();
+        }
+      }
+    }
+    reconcileHoldingProviderLock();
+  }
+
+  void stopProviderAtExit() {
+    std::lock_guard plock(providerMutex);
+    exiting = true;
+    if (running) {
+      running->stop();
+      running.reset();
+    }
+  }
+
+  // --- service state --------------------------------------------------------
+
+  void setStatus(AuthorizationStatus next) {
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard lock(mutex);
+      if (next == status) return;
+      status = next;
+      for (auto& e : managers) {
+        deliveries.push_back(
+            {e.weak, [next](LocationManager& m, LocationManagerDelegate& d) { d.didChangeAuthorization(m, next); }});
+      }
+      if (next == AuthorizationStatus::denied || next == AuthorizationStatus::restricted) {
+        failWaitingLocked(deliveries);
+      }
+    }
+    post(std::move(deliveries));
+    reconcile();
+  }
+
+  void setEnabled(bool on) {
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard lock(mutex);
+      if (on == enabled) return;
+      enabled = on;
+      if (!on) failWaitingLocked(deliveries);
+    }
+    post(std::move(deliveries));
+    reconcile();
+  }
+
+  // Everyone waiting for a position hears `denied`; one-shot requests end.
+  void failWaitingLocked(std::vector<Delivery>& deliveries) {
+    for (auto& e : managers) {
+      auto& st = *e.manager->state_;
+      if (!st.waitsForPositions()) continue;
+      st.requestPending = false;
+      deliveries.push_back({e.weak, failure(deniedError())});
+    }
+  }
+
+  bool grantedLocked() const { return enabled && isAuthorized(status); }
+
+  // --- provider reports, handled on the main queue ---------------------------
+
+  static bool passesDistanceFilter(const std::optional<Location>& previous, const Location& fix, double filter) {
+    if (filter <= 0.0 || !previous) return true;
+    return previous->distance(fix) >= filter;
+  }
+
+  void handleFixes(std::vector<Location> fixes) {
+    std::erase_if(fixes, [](const Location& f) { return !LocationServices::isUsableFix(f); });
+    if (fixes.empty()) return;
+    std::stable_sort(fixes.begin(), fixes.end(),
+                     [](const Location& a, const Location& b) { return a.timestamp < b.timestamp; });
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard lock(mutex);
+      if (!grantedLocked()) return;
+      last = fixes.back();
+      for (auto& e : managers) {
+        auto& st = *e.manager->state_;
+        std::vector<bool> take(fixes.size(), false);
+        bool any = false;
+        for (std::size_t i = 0; i < fixes.size(); ++i) {
+          if (st.updating && passesDistanceFilter(st.lastDelivered, fixes[i], st.distanceFilter)) {
+            take[i] = true;
+            st.lastDelivered = fixes[i];
+          }
+          if (st.significant &&
+              (!st.lastSignificant || st.lastSignificant->distance(fixes[i]) >= significantChangeDistance)) {
+            take[i] = true;
+            st.lastSignificant = fixes[i];
+          }
+          any = any || take[i];
+        }
+        if (st.requestPending) {
+          st.requestPending = false;
+          take.back() = true;
+          any = true;
+        }
+        if (!any) continue;
+        std::vector<Location> out;
+        for (std::size_t i = 0; i < fixes.size(); ++i) {
+          if (take[i]) out.push_back(fixes[i]);
+        }
+        deliveries.push_back({e.weak, [out = std::move(out)](LocationManager& m, LocationManagerDelegate& d) {
+                                d.didUpdateLocations(m, out);
+                              }});
+      }
+      for (const auto& fix : fixes) {
+        for (auto& r : regions) {
+          const bool inside = r.region.contains(fix.coordinate);
+          const std::optional<bool> before = r.inside;
+          r.inside = inside;
+          if (!before || *before == inside) continue;
+          crossingLocked(r, inside, deliveries);
+        }
+      }
+    }
+    run(deliveries);
+    reconcile();
+  }
+
+  static void crossingLocked(const RegionEntry& r, bool entered, std::vector<Delivery>& deliveries) {
+    if (entered && !r.region.notifyOnEntry) return;
+    if (!entered && !r.region.notifyOnExit) return;
+    deliveries.push_back({r.owner, [region = r.region, entered](LocationManager& m, LocationManagerDelegate& d) {
+                            if (entered) {
+                              d.didEnterRegion(m, region);
+                            } else {
+                              d.didExitRegion(m, region);
+                            }
+                          }});
+  }
+
+  void handleFailure(const LocationError& error) {
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard lock(mutex);
+      for (auto& e : managers) {
+        auto& st = *e.manager->state_;
+        if (!st.usesService()) continue;
+        st.requestPending = false;
+        deliveries.push_back({e.weak, failure(error)});
+      }
+    }
+    run(deliveries);
+    reconcile();
+  }
+
+  void handleVisit(const Visit& visit) {
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard lock(mutex);
+      if (!grantedLocked()) return;
+      for (auto& e : managers) {
+        if (!e.manager->state_->visits) continue;
+        deliveries.push_back(
+            {e.weak, [visit](LocationManager& m, LocationManagerDelegate& d) { d.didVisit(m, visit); }});
+      }
+    }
+    run(deliveries);
+  }
+
+  void handleCrossing(const std::string& identifier, bool entered) {
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard lock(mutex);
+      if (!grantedLocked()) return;
+      for (auto& r : regions) {
+        if (r.region.identifier != identifier) continue;
+        r.inside = entered;
+        crossingLocked(r, entered, deliveries);
+      }
+    }
+    run(deliveries);
+  }
+
+  // Turns a use of the service on; a refused start hears `denied` on the main
+  // queue.
+  static void startUse(LocationManager::State& st, bool LocationManager::State::*flag,
+                       const std::weak_ptr<LocationManager>& self, bool failsWhenRefused) {
+    auto& engine = get();
+    bool refused;
+    {
+      std::lock_guard lock(engine.mutex);
+      st.*flag = true;
+      refused = !engine.enabled || engine.status == AuthorizationStatus::denied ||
+                engine.status == AuthorizationStatus::restricted;
+    }
+    if (refused && failsWhenRefused) post({{self, failure(deniedError())}});
+    engine.reconcile();
+  }
+
+  static void stopUse(LocationManager::State& st, bool LocationManager::State::*flag) {
+    auto& engine = get();
+    {
+      std::lock_guard lock(engine.mutex);
+      st.*flag = false;
+    }
+    engine.reconcile();
+  }
+
+  static bool readUse(const LocationManager::State& st, bool LocationManager::State::*flag) {
+    std::lock_guard lock(get().mutex);
+    return st.*flag;
+  }
+
+ private:
+  LocationEngine() = default;
+};
+
+namespace {
+
+// Stops the provider's thread at exit, before the dispatch and clock statics
+// it reports through are destroyed (they were made before this guard).
+struct ExitGuard {
+  ExitGuard() {
+    Dispatch::main();
+    Clock::now();
+  }
+  ~ExitGuard() { LocationEngine::get().stopProviderAtExit(); }
+};
+
+void ensureExitGuard() { static ExitGuard guard; }
+
+}  // namespace
+
+// --- LocationManager ---------------------------------------------------------
+
+LocationManager::LocationManager() : state_(std::make_unique<State>()) {}
+
+std::shared_ptr<LocationManager> LocationManager::create() {
+  ensureExitGuard();
+  std::shared_ptr<LocationManager> manager(new LocationManager());
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  manager->state_->self = manager;
+  engine.managers.push_back({manager.get(), manager});
+  return manager;
+}
+
+LocationManager::~LocationManager() {
+  auto& engine = LocationEngine::get();
+  {
+    std::lock_guard lock(engine.mutex);
+    std::erase_if(engine.managers, [this](const LocationEngine::ManagerEntry& e) { return e.manager == this; });
+  }
+  engine.reconcile();
+}
+
+void LocationManager::setDelegate(const std::shared_ptr<LocationManagerDelegate>& delegate) {
+  std::lock_guard lock(LocationEngine::get().mutex);
+  state_->delegate = delegate;
+}
+
+std::shared_ptr<LocationManagerDelegate> LocationManager::delegate() const {
+  std::lock_guard lock(LocationEngine::get().mutex);
+  return state_->delegate.lock();
+}
+
+void LocationManager::requestWhenInUseAuthorization() {
+  LocationEngine::get().currentProvider()->authorizationRequested(false);
+}
+
+void LocationManager::requestAlwaysAuthorization() {
+  LocationEngine::get().currentProvider()->authorizationRequested(true);
+}
+
+AuthorizationStatus LocationManager::authorizationStatus() const { return LocationServices::authorizationStatus(); }
+
+#define PELK_LOCATION_PROPERTY(Type, getter, setter, field) \
+  Type LocationManager::getter() const {                    \
+    std::lock_guard lock(LocationEngine::get().mutex);      \
+    return state_->field;                                   \
+  }                                                         \
+  void LocationManager::setter(Type value) {                \
+    std::lock_guard lock(LocationEngine::get().mutex);      \
+    state_->field = value;                                  \
+  }
+
+PELK_LOCATION_PROPERTY(double, desiredAccuracy, setDesiredAccuracy, desiredAccuracy)
+PELK_LOCATION_PROPERTY(double, distanceFilter, setDistanceFilter, distanceFilter)
+PELK_LOCATION_PROPERTY(ActivityType, activityType, setActivityType, activityType)
+PELK_LOCATION_PROPERTY(bool, allowsBackgroundLocationUpdates, setAllowsBackgroundLocationUpdates, allowsBackground)
+PELK_LOCATION_PROPERTY(bool, pausesLocationUpdatesAutomatically, setPausesLocationUpdatesAutomatically,
+                       pausesAutomatically)
+PELK_LOCATION_PROPERTY(bool, showsBackgroundLocationIndicator, setShowsBackgroundLocationIndicator, showsIndicator)
+#undef PELK_LOCATION_PROPERTY
+
+void LocationManager::startUpdatingLocation() {
+  {
+    std::lock_guard lock(LocationEngine::get().mutex);
+    state_->lastDelivered.reset();  // a new run starts afresh with the next fix
+  }
+  LocationEngine::startUse(*state_, &State::updating, state_->self, true);
+}
+void LocationManager::stopUpdatingLocation() { LocationEngine::stopUse(*state_, &State::updating); }
+bool LocationManager::isUpdatingLocation() const { return LocationEngine::readUse(*state_, &State::updating); }
+
+void LocationManager::startMonitoringVisits() {
+  LocationEngine::startUse(*state_, &State::visits, state_->self, false);
+}
+void LocationManager::stopMonitoringVisits() { LocationEngine::stopUse(*state_, &State::visits); }
+bool LocationManager::isMonitoringVisits() const { return LocationEngine::readUse(*state_, &State::visits); }
+
+void LocationManager::startMonitoringSignificantLocationChanges() {
+  {
+    std::lock_guard lock(LocationEngine::get().mutex);
+    state_->lastSignificant.reset();
+  }
+  LocationEngine::startUse(*state_, &State::significant, state_->self, true);
+}
+void LocationManager::stopMonitoringSignificantLocationChanges() {
+  LocationEngine::stopUse(*state_, &State::significant);
+}
+bool LocationManager::isMonitoringSignificantLocationChanges() const {
+  return LocationEngine::readUse(*state_, &State::significant);
+}
+
+void LocationManager::requestLocation() {
+  auto& engine = LocationEngine::get();
+  std::uint64_t generation;
+  Duration timeout;
+  bool refused;
+  {
+    std::lock_guard lock(engine.mutex);
+    refused = !engine.enabled || engine.status == AuthorizationStatus::denied ||
+              engine.status == AuthorizationStatus::restricted;
+    generation = ++state_->requestGeneration;
+    state_->requestPending = !refused;
+    timeout = engine.oneShotTimeout;
+  }
+  std::weak_ptr<LocationManager> self = state_->self;
+  if (refused) {
+    LocationEngine::post({{self, LocationEngine::failure(LocationEngine::deniedError())}});
+    return;
+  }
+  engine.reconcile();
+  Dispatch::main().asyncAfter(timeout, [self, generation] {
+    auto manager = self.lock();
+    if (!manager) return;
+    auto& eng = LocationEngine::get();
+    {
+      std::lock_guard lock(eng.mutex);
+      auto& st = *manager->state_;
+      if (!st.requestPending || st.requestGeneration != generation) return;
+      st.requestPending = false;
+    }
+    LocationEngine::run(
+        {{self, LocationEngine::failure({LocationErrorCode::locationUnknown, "No position could be had in time"})}});
+    eng.reconcile();
+  });
+}
+
+bool LocationManager::isRequestingLocation() const { return LocationEngine::readUse(*state_, &State::requestPending); }
+
+void LocationManager::startMonitoring(const CircularRegion& region) {
+  auto& engine = LocationEngine::get();
+  const bool valid = std::isfinite(region.center.latitude) && std::isfinite(region.center.longitude) &&
+                     std::abs(region.center.latitude) <= 90.0 && std::abs(region.center.longitude) <= 180.0 &&
+                     std::isfinite(region.radius) && region.radius > 0.0 && !region.identifier.empty();
+  if (!valid) {
+    LocationEngine::post({{state_->self, [region](LocationManager& m, LocationManagerDelegate& d) {
+                             d.monitoringDidFail(m, region,
+                                                 {LocationErrorCode::regionMonitoringFailure,
+                                                  "Region needs an identifier, a valid centre "
+                                                  "and a positive radius"});
+                           }}});
+    return;
+  }
+  {
+    std::lock_guard lock(engine.mutex);
+    LocationEngine::RegionEntry entry{region, state_->self, std::nullopt};
+    if (engine.last && engine.grantedLocked()) entry.inside = region.contains(engine.last->coordinate);
+    auto it = std::find_if(engine.regions.begin(), engine.regions.end(), [&](const LocationEngine::RegionEntry& r) {
+      return r.region.identifier == region.identifier;
+    });
+    if (it != engine.regions.end()) {
+      *it = std::move(entry);
+    } else {
+      engine.regions.push_back(std::move(entry));
+    }
+  }
+  engine.reconcile();
+}
+
+void LocationManager::stopMonitoring(const CircularRegion& region) { stopMonitoring(region.identifier); }
+
+void LocationManager::stopMonitoring(const std::string& identifier) {
+  auto& engine = LocationEngine::get();
+  {
+    std::lock_guard lock(engine.mutex);
+    std::erase_if(engine.regions,
+                  [&](const LocationEngine::RegionEntry& r) { return r.region.identifier == identifier; });
+  }
+  engine.reconcile();
+}
+
+std::vector<CircularRegion> LocationManager::monitoredRegions() const { return LocationServices::monitoredRegions(); }
+
+std::optional<Location> LocationManager::location() const { return LocationServices::lastLocation(); }
+
+// --- LocationServices
+// ----------------------------------------------------------
+
+bool LocationServices::locationServicesEnabled() {
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  return engine.enabled;
+}
+
+AuthorizationStatus LocationServices::authorizationStatus() {
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  return engine.status;
+}
+
+std::optional<Location> LocationServices::lastLocation() {
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  if (!engine.grantedLocked()) return std::nullopt;
+  return engine.last;
+}
+
+std::vector<CircularRegion> LocationServices::monitoredRegions() {
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  std::vector<CircularRegion> out;
+  out.reserve(engine.regions.size());
+  for (const auto& r : engine.regions) out.push_back(r.region);
+  return out;
+}
+
+void LocationServices::setAuthorizationStatus(AuthorizationStatus status) {
+  ensureExitGuard();
+  LocationEngine::get().setStatus(status);
+}
+
+void LocationServices::setLocationServicesEnabled(bool enabled) {
+  ensureExitGuard();
+  LocationEngine::get().setEnabled(enabled);
+}
+
+SimulatedLocationProvider& LocationServices::useSimulatedProvider() {
+  ensureExitGuard();
+  auto simulated = std::make_shared<SimulatedLocationProvider>();
+  auto& ref = *simulated;
+  LocationEngine::get().replaceProvider(std::move(simulated), true);
+  return ref;
+}
+
+void LocationServices::useGpsdProvider(GpsdConfig config) {
+  ensureExitGuard();
+  LocationEngine::get().replaceProvider(std::make_shared<GpsdLocationProvider>(std::move(config)), false);
+}
+
+void LocationServices::useProvider(std::shared_ptr<LocationProvider> provider) {
+  ensureExitGuard();
+  LocationEngine::get().replaceProvider(std::move(provider), false);
+}
+
+void LocationServices::setOneShotTimeout(Duration timeout) {
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  engine.oneShotTimeout = timeout;
+}
+
+void LocationServices::reportFixes(std::vector<Location> fixes) {
+  Dispatch::main().async([fixes = std::move(fixes)]() mutable { LocationEngine::get().handleFixes(std::move(fixes)); });
+}
+
+void LocationServices::reportFailure(LocationError error) {
+  Dispatch::main().async([error = std::move(error)] { LocationEngine::get().handleFailure(error); });
+}
+
+void LocationServices::reportVisit(Visit visit) {
+  Dispatch::main().async([visit] { LocationEngine::get().handleVisit(visit); });
+}
+
+void LocationServices::reportRegionCrossing(std::string identifier, bool entered) {
+  Dispatch::main().async(
+      [identifier = std::move(identifier), entered] { LocationEngine::get().handleCrossing(identifier, entered); });
+}
+
+bool LocationServices::isUsableFix(const Location& fix) {
+  const auto& c = fix.coordinate;
+  return std::isfinite(c.latitude) && std::isfinite(c.longitude) && std::abs(c.latitude) <= 90.0 &&
+         std::abs(c.longitude) <= 180.0 && std::isfinite(fix.horizontalAccuracy) && fix.horizontalAccuracy >= 0.0;
+}
+
+// --- SimulatedLocationProvider
+// ------------------------------------------------
+
+void SimulatedLocationProvider::start() {
+  running_ = true;
+  ++starts_;
+}
+
+void SimulatedLocationProvider::stop() { running_ = false; }
+
+void SimulatedLocationProvider::authorizationRequested(bool always) {
+  std::lock_guard lock(mutex_);
+  requests_.push_back(always);
+}
+
+std::vector<bool> SimulatedLocationProvider::authorizationRequests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void SimulatedLocationProvider::setAuthorization(AuthorizationStatus status) {
+  LocationServices::setAuthorizationStatus(status);
+}
+
+void SimulatedLocationProvider::setServicesEnabled(bool enabled) {
+  LocationServices::setLocationServicesEnabled(enabled);
+}
+
+void SimulatedLocationProvider::deliverFix(const Location& fix) { LocationServices::reportFixes({fix}); }
+
+void SimulatedLocationProvider::deliverFixes(const std::vector<Location>& fixes) {
+  LocationServices::reportFixes(fixes);
+}
+
+void SimulatedLocationProvider::deliverFailure(const LocationError& error) { LocationServices::reportFailure(error); }
+
+void SimulatedLocationProvider::deliverVisit(const Visit& visit) { LocationServices::reportVisit(visit); }
+
+void SimulatedLocationProvider::deliverRegionCrossing(const std::string& identifier, bool entered) {
+  LocationServices::reportRegionCrossing(identifier, entered);
+}
+
+}  // namespace pelk::platform

@@ -1,0 +1,231 @@
+// The gpsd provider against a real gpsd, fed a recorded NMEA route by gpsfake
+// on a free loopback port.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "platform/GpsdLocationProvider.h"
+#include "platform/LocationManager.h"
+#include "platform/LocationServices.h"
+
+extern char** environ;
+
+using namespace pelk::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string routeFile() {
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "gpsd-route.nmea").string();
+}
+
+// The fixes of the recorded route, in order (one epoch of it has no fix).
+const std::vector<Coordinate> kRoute = {{45.1234, 7.4321}, {45.1243, 7.4321}, {45.1252, 7.4322},
+                                        {45.1261, 7.4323}, {45.1270, 7.4324}, {45.1279, 7.4325},
+                                        {45.1288, 7.4326}, {45.1297, 7.4327}, {45.1306, 7.4328}};
+
+int freeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// gpsfake and the gpsd it runs, in a process group of their own so that both
+// are stopped by the group's id.
+class GpsFake {
+ public:
+  GpsFake(int port, bool once) {
+    std::vector<std::string> args = {"gpsfake", "-P", std::to_string(port), "-q", "-c", "0.1"};
+    if (once) args.push_back("-1");
+    args.push_back(routeFile());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "gpsfake", &files, &attr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attr);
+  }
+  ~GpsFake() { stop(); }
+  GpsFake(const GpsFake&) = delete;
+  GpsFake& operator=(const GpsFake&) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(-pid_, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + 500ms;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) {
+        ::kill(-pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    ::kill(-pid_, SIGKILL);  // whatever is left of the group (gpsd)
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct Recorder : LocationManagerDelegate {
+  std::vector<Location> fixes;
+  std::vector<LocationError> errors;
+  std::vector<AuthorizationStatus> authorizations;
+  bool allOnMain = true;
+  void didUpdateLocations(LocationManager&, const std::vector<Location>& l) override {
+    allOnMain = allOnMain && Dispatch::isMainThread();
+    fixes.insert(fixes.end(), l.begin(), l.end());
+  }
+  void didFailWithError(LocationManager&, const LocationError& e) override { errors.push_back(e); }
+  void didChangeAuthorization(LocationManager&, AuthorizationStatus s) override { authorizations.push_back(s); }
+};
+
+class GpsdProvider : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::system("command -v gpsfake >/dev/null 2>&1") != 0) GTEST_SKIP() << "gpsfake is not installed";
+    Dispatch::useManualMainQueue();
+    LocationServices::useSimulatedProvider();  // a fresh world: nothing authorized, no regions
+    port_ = freeLoopbackPort();
+    ASSERT_GT(port_, 0);
+    provider_ = std::make_shared<GpsdLocationProvider>(GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms});
+    LocationServices::useProvider(provider_);
+    manager_->setDelegate(rec_);
+  }
+  void TearDown() override {
+    manager_->stopUpdatingLocation();  // stops the provider's thread
+    Dispatch::drainMain();
+    Dispatch::useThreadedMainQueue();
+    Clock::useSystem();
+  }
+
+  // Drives the manual main queue until `done` holds or the limit passes.
+  template <class F>
+  bool waitFor(F done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      Dispatch::drainMain();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+  int port_ = -1;
+  std::shared_ptr<GpsdLocationProvider> provider_;
+  std::shared_ptr<LocationManager> manager_ = LocationManager::create();
+  std::shared_ptr<Recorder> rec_ = std::make_shared<Recorder>();
+};
+
+bool onRoute(const Location& fix) {
+  for (const auto& c : kRoute) {
+    if (std::abs(fix.coordinate.latitude - c.latitude) < 1e-6 &&
+        std::abs(fix.coordinate.longitude - c.longitude) < 1e-6)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST_F(GpsdProvider, FixesOfARecordedRouteReachTheDelegateAndReportsWithoutAFixDoNot) {
+  GpsFake fake(port_, true);
+  ASSERT_TRUE(fake.started());
+
+  // No system prompt on Linux: the request is granted at the level asked for.
+  manager_->requestAlwaysAuthorization();
+  EXPECT_EQ(LocationServices::authorizationStatus(), AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+
+  // The route is played once: wait for its last fix.
+  auto reachedEnd = [&] { return !rec_->fixes.empty() && rec_->fixes.back().coordinate == kRoute.back(); };
+  ASSERT_TRUE(waitFor([&] { return reachedEnd() && provider_->reportsWithoutFix() >= 1; }, 20'000ms))
+      << "fixes " << rec_->fixes.size() << ", reports without fix " << provider_->reportsWithoutFix()
+      << ", connections " << provider_->connections();
+  EXPECT_EQ(rec_->authorizations, std::vector<AuthorizationStatus>{AuthorizationStatus::authorizedAlways});
+  EXPECT_TRUE(rec_->allOnMain);
+  EXPECT_GE(rec_->fixes.size(), 4u);
+  for (const auto& fix : rec_->fixes) {
+    SCOPED_TRACE(std::to_string(fix.coordinate.latitude) + "," + std::to_string(fix.coordinate.longitude));
+    EXPECT_TRUE(onRoute(fix));
+    EXPECT_TRUE(std::isfinite(fix.horizontalAccuracy));
+    EXPECT_GT(fix.horizontalAccuracy, 0.0) << "gpsd's error estimate is the accuracy";
+  }
+  // A full report carries gpsd's time, speed, course, altitude and their errors.
+  const Location& last = rec_->fixes.back();
+  EXPECT_EQ(Clock::secondsSince1970(last.timestamp), 1773576019.0);  // 2026-03-15 12:00:19 UTC
+  EXPECT_NEAR(last.speed, 3.9 * 1852.0 / 3600.0, 0.01);              // 3.9 knots
+  EXPECT_NEAR(last.course, 5.0, 1e-6);
+  EXPECT_NEAR(last.altitude, 240.0, 1e-6);
+  EXPECT_GT(last.verticalAccuracy, 0.0);
+  EXPECT_EQ(LocationServices::lastLocation(), last);
+  // gpsd was not listening yet when the provider first tried: that is a failure too.
+  for (const auto& e : rec_->errors) EXPECT_EQ(e.code, LocationErrorCode::serviceUnavailable);
+}
+
+TEST_F(GpsdProvider, AGpsdThatGoesAwayIsOneFailureAndIsReconnectedWhenItReturns) {
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  auto fake = std::make_unique<GpsFake>(port_, false);  // the route over and over
+  ASSERT_TRUE(fake->started());
+  manager_->startUpdatingLocation();
+  ASSERT_TRUE(waitFor([&] { return !rec_->fixes.empty(); }, 20'000ms));
+  // (gpsd may not have been listening at the first try: that failure came before any fix.)
+  const auto errorsBefore = rec_->errors.size();
+  const auto lossesBefore = provider_->lossesReported();
+
+  fake.reset();  // gpsd goes away
+  ASSERT_TRUE(waitFor([&] { return rec_->errors.size() > errorsBefore; }, 10'000ms));
+  EXPECT_EQ(rec_->errors.back().code, LocationErrorCode::serviceUnavailable);
+  // Several failed reconnections later it is still one failure, not one per try.
+  const auto attempts = provider_->connectAttempts();
+  ASSERT_TRUE(waitFor([&] { return provider_->connectAttempts() >= attempts + 3; }, 10'000ms));
+  EXPECT_EQ(rec_->errors.size(), errorsBefore + 1);
+  EXPECT_EQ(provider_->lossesReported(), lossesBefore + 1);
+
+  const auto fixesBefore = rec_->fixes.size();
+  fake = std::make_unique<GpsFake>(port_, false);  // gpsd is back on the same port
+  ASSERT_TRUE(waitFor([&] { return rec_->fixes.size() > fixesBefore; }, 20'000ms))
+      << "connections " << provider_->connections() << ", attempts " << provider_->connectAttempts();
+  EXPECT_GE(provider_->connections(), 2u);
+  EXPECT_EQ(rec_->errors.size(), errorsBefore + 1);
+  for (const auto& fix : rec_->fixes) EXPECT_TRUE(onRoute(fix));
+}
