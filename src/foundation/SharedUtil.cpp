@@ -118,7 +118,7 @@ void SharedUtil::removeKey(const std::string& key) {
 void SharedUtil::resetDefaults() {
   auto suite = userDefaultValue();
   suite->transaction([&] {
-    for (const auto& [key, value] : suite->dictionaryRepresentation()) suite->remove(key);
+    for (const auto& key : suite->keys()) suite->remove(key);
   });
 }
 

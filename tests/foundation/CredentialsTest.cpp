@@ -160,3 +160,18 @@ TEST_F(CredentialsTest, UserReplyThatCannotBeStoredIsReportedAsNotStored) {
   EXPECT_FALSE(SaveUtilis::saveUserDetails(userReply()));
   EXPECT_EQ(TokenManager::getUserId(), "");
 }
+
+TEST_F(CredentialsTest, UserReplyThatCannotBeStoredLeavesTheInMemoryCopiesAsTheyWere) {
+  TokenManager::setUserId("u-old");
+  TokenManager::setGeofenceEvent(false);
+  const std::string blocked = dir_.file("blocked.settings");
+  std::filesystem::create_directory(blocked);
+  SharedUtil::setUserDefaultValue(platform::SettingsSuite::atPath(blocked));
+  platform::Console::Capture console;
+  ASSERT_FALSE(SaveUtilis::saveUserDetails(userReply()));
+  EXPECT_EQ(TokenManager::userId(), "u-old");
+  EXPECT_EQ(TokenManager::geofenceEvent(), false);
+  EXPECT_EQ(TokenManager::appId(), std::nullopt);
+  EXPECT_EQ(TokenManager::accountId(), std::nullopt);
+  EXPECT_EQ(TokenManager::EventListener(), std::nullopt);
+}
