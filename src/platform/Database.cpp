@@ -41,6 +41,22 @@ bool isConnectionFault(int code) {
   }
 }
 
+// A file name as the path of a "file:" URI.
+std::string uriPath(const std::string& path) {
+  std::string out;
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7f) {
+      static const char* hex = "0123456789ABCDEF";
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string normalised(const std::string& path) {
   std::error_code ec;
   auto abs = std::filesystem::absolute(path, ec);
@@ -102,30 +118,50 @@ std::unique_ptr<SQLite::Database> Database::openOnce() {
   auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
   db->setBusyTimeout(5000);
   const bool readOnly = sqlite3_db_readonly(db->getHandle(), "main") == 1;
-  if (!readOnly) db->exec("PRAGMA journal_mode=WAL");
-  db->exec("PRAGMA synchronous=FULL");
-  db->exec("PRAGMA foreign_keys=ON");
-  db->exec(readOnly ? "BEGIN" : "BEGIN IMMEDIATE");
+  if (readOnly) {
+    try {
+      checkFile(*db, true);
+    } catch (const SQLite::Exception& e) {
+      const int code = primaryCode(e);
+      std::error_code ec;
+      if ((code != SQLITE_READONLY && code != SQLITE_CANTOPEN) || std::filesystem::exists(path_ + "-wal", ec)) throw;
+      // A file of the log mode whose log cannot be made here (a read-only
+      // folder or mount): with no log left over, the file itself holds every
+      // committed row and can be read as it is.
+      db = std::make_unique<SQLite::Database>("file:" + uriPath(path_) + "?immutable=1",
+                                              SQLite::OPEN_READONLY | SQLite::OPEN_URI);
+      checkFile(*db, true);
+    }
+    Console::print("pelk: database " + path_ + " can only be read; writes to it will fail");
+    return db;
+  }
+  db->exec("PRAGMA journal_mode=WAL");
+  checkFile(*db, false);
+  return db;
+}
+
+void Database::checkFile(SQLite::Database& db, bool readOnly) {
+  db.exec("PRAGMA synchronous=FULL");
+  db.exec("PRAGMA foreign_keys=ON");
+  db.exec(readOnly ? "BEGIN" : "BEGIN IMMEDIATE");
   try {
     // Every page of every table and index is read, so damage anywhere in the
     // file shows itself now rather than on some later operation.
-    SQLite::Statement check(*db, "PRAGMA quick_check(1)");
+    SQLite::Statement check(db, "PRAGMA quick_check(1)");
     if (!check.executeStep() || check.getColumn(0).getString() != "ok") {
       throw DamagedFile(check.hasRow() ? check.getColumn(0).getString() : "integrity check gave no answer");
     }
     check.reset();
     // A file that can only be read keeps the tables it has: nothing can be created.
-    if (prepare_ && !readOnly) prepare_(*db);
-    db->exec("COMMIT");
+    if (prepare_ && !readOnly) prepare_(db);
+    db.exec("COMMIT");
   } catch (...) {
     try {
-      db->exec("ROLLBACK");
+      db.exec("ROLLBACK");
     } catch (...) {
     }
     throw;
   }
-  if (readOnly) Console::print("pelk: database " + path_ + " can only be read; writes to it will fail");
-  return db;
 }
 
 void Database::openOrRecover() {

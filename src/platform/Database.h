@@ -88,6 +88,7 @@ class Database {
   bool ensureOpen(std::string* error);
   void openOrRecover();
   std::unique_ptr<SQLite::Database> openOnce();
+  void checkFile(SQLite::Database& db, bool readOnly);
   void recoverFromDamage(const std::string& why);
   bool fileHasMoved();
   Outcome run(const Body& body, const char* begin);

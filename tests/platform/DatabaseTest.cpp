@@ -267,31 +267,50 @@ TEST(DatabaseTest, FilesArePrivateWhateverTheFolderModeAndUmask) {
 }
 
 TEST(DatabaseTest, ReadOnlyFileOfAnEarlierRunStillAnswersReads) {
-  TempDir dir;
-  const std::string path = dir.file("x.sqlite");
-  {
-    auto db = Database::atPath(path, prepareItems);
-    fill(*db, 3);
-    db->close();
+  struct Case {
+    const char* name;
+    mode_t folderMode;  // 0555: a read-only folder (or mount), where no -wal or -shm can be made
+    bool logLeft;       // the earlier run ended without closing: its -wal and -shm are there
+  };
+  const Case cases[] = {{"read-only file", 0777, false},
+                        {"read-only file and folder", 0555, false},
+                        {"read-only file, folder and log", 0555, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir earlier;
+    TempDir dir;
+    const std::string path = dir.file("x.sqlite");
+    {
+      auto db = Database::atPath(earlier.file("x.sqlite"), prepareItems);
+      fill(*db, 3);
+      if (!c.logLeft) db->close();
+      for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::error_code ec;
+        std::filesystem::copy_file(earlier.file("x.sqlite") + suffix, path + suffix, ec);
+        ::chmod((path + suffix).c_str(), 0444);
+      }
+    }
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.folderMode), 0);
+    // Read-only means nothing to root: the check runs as an unprivileged user in a child.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+      auto db = Database::atPath(path, prepareItems);
+      std::int64_t n = -1;
+      auto count = [&](SQLite::Database& db) { n = db.execAndGet("SELECT count(*) FROM items").getInt64(); };
+      const bool read = db->read(count).ok && n == 3;
+      const bool wrote = db->write([](SQLite::Database& c) { insert(c, "refused"); }).ok;
+      n = -1;
+      const bool readAgain = db->read(count).ok && n == 3;
+      ::_exit(read && !wrote && readAgain ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::chmod(dir.path().c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop privileges; 1: a read failed or a write was kept";
   }
-  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-  // Read-only means nothing to root: the check runs as an unprivileged user in a child.
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
-    auto db = Database::atPath(path, prepareItems);
-    std::int64_t n = -1;
-    const bool read = db->read([&](SQLite::Database& c) { n = c.execAndGet("SELECT count(*) FROM items").getInt64(); }).ok;
-    const bool wrote = db->write([](SQLite::Database& c) { insert(c, "refused"); }).ok;
-    const bool readAgain = db->read([](SQLite::Database& c) { c.execAndGet("SELECT count(*) FROM items"); }).ok;
-    ::_exit(read && n == 3 && !wrote && readAgain ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop privileges; 1: a read failed or a write was kept";
 }
 
 }  // namespace
