@@ -265,9 +265,12 @@ bool AppUtilis::checkAttribute(const std::string& name) {
 }
 
 void AppUtilis::resetDefaults() {
-  auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);
+  // The suite the kit opened and keeps using: a path worked out again now
+  // (from an app id changed since, say) could name another file.
+  auto suite = SharedUtil::userDefaultValue();
+  // By key, so a row whose value cannot be decoded goes too.
   auto removeAll = [&] {
-    for (const auto& [key, value] : suite->dictionaryRepresentation()) {
+    for (const auto& key : suite->keys()) {
       if (key == kPublishKey || key == kDeviceToken) continue;
       suite->remove(key);
     }

@@ -15,30 +15,35 @@ namespace pelk {
 namespace {
 
 std::mutex gHooksMutex;
-DeviceContextHooks gHooks;
+// Built on first use: other layers install hooks from their own static
+// initializers, which may run before this file's.
+DeviceContextHooks& hooksStorage() {
+  static auto* hooks = new DeviceContextHooks();
+  return *hooks;
+}
 
 // Copies the hook out, so it runs with no lock held.
 template <class Member>
 auto hook(Member member) {
   std::lock_guard lock(gHooksMutex);
-  return gHooks.*member;
+  return hooksStorage().*member;
 }
 
 }  // namespace
 
 void setDeviceContextHooks(DeviceContextHooks hooks) {
   std::lock_guard lock(gHooksMutex);
-  gHooks = std::move(hooks);
+  hooksStorage() = std::move(hooks);
 }
 
 void updateDeviceContextHooks(const std::function<void(DeviceContextHooks&)>& edit) {
   std::lock_guard lock(gHooksMutex);
-  edit(gHooks);
+  edit(hooksStorage());
 }
 
 DeviceContextHooks deviceContextHooks() {
   std::lock_guard lock(gHooksMutex);
-  return gHooks;
+  return hooksStorage();
 }
 
 DeviceInfo& DeviceInfo::sharedInstance() {

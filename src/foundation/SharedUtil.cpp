@@ -24,8 +24,16 @@ void write(const std::string& key, const SettingValue& v) {
 }  // namespace
 
 std::shared_ptr<platform::SettingsSuite> SharedUtil::userDefaultValue() {
+  {
+    std::lock_guard lock(gSuiteMutex);
+    if (gSuite) return gSuite;
+  }
+  // Opened with no lock of ours held (opening takes the suite's own locks,
+  // which are held while a transaction's body calls back in here).  Every
+  // caller gets the one object of the name.
+  auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);
   std::lock_guard lock(gSuiteMutex);
-  if (!gSuite) gSuite = platform::SettingsSuite::named(kUserDefaultsuiteName);
+  if (!gSuite) gSuite = std::move(suite);
   return gSuite;
 }
 
@@ -118,7 +126,7 @@ void SharedUtil::removeKey(const std::string& key) {
 void SharedUtil::resetDefaults() {
   auto suite = userDefaultValue();
   suite->transaction([&] {
-    for (const auto& [key, value] : suite->dictionaryRepresentation()) suite->remove(key);
+    for (const auto& key : suite->keys()) suite->remove(key);
   });
 }
 

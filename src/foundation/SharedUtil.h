@@ -20,7 +20,9 @@ using Date = platform::TimePoint;
 // value (the numeric and boolean getters convert numbers and booleans).
 class SharedUtil {
  public:
-  // The kit's suite, opened on first use under kUserDefaultsuiteName.
+  // The kit's suite, opened on first use under kUserDefaultsuiteName and kept
+  // for the process: every read, write and the logout reset use this one file,
+  // even when the app id (and with it the suite's path) changes later.
   static std::shared_ptr<platform::SettingsSuite> userDefaultValue();
   static void setUserDefaultValue(std::shared_ptr<platform::SettingsSuite> suite);
 

@@ -143,8 +143,15 @@ bool SaveUtilis::saveUserDetails(const nlohmann::json& reply) {
     return false;
   }
 
+  // The in-memory copies follow the suite: when the store fails, they keep
+  // the values the suite still holds.
+  Memory before;
+  {
+    std::lock_guard lock(gMutex);
+    before = memory();
+  }
   auto suite = SharedUtil::userDefaultValue();
-  return suite->transaction([&] {
+  const bool stored = suite->transaction([&] {
     TokenManager::setUserId(userId);
     TokenManager::setAppId(appId);
     TokenManager::setGeofenceEvent(geofence);
@@ -156,6 +163,23 @@ bool SaveUtilis::saveUserDetails(const nlohmann::json& reply) {
     TokenManager::setAccountId(text("account_id").value_or(""));
     TokenManager::setProjectId(text("project_id").value_or(""));
   });
+  if (!stored) {
+    platform::Console::print("pelk: user details could not be stored; kept the earlier ones");
+    std::lock_guard lock(gMutex);
+    auto& now = memory();
+    auto restore = [&](auto Memory::*slot) { now.*slot = before.*slot; };
+    restore(&Memory::userId);
+    restore(&Memory::appId);
+    restore(&Memory::geofenceEvent);
+    restore(&Memory::locationEvent);
+    restore(&Memory::nearbyEvent);
+    restore(&Memory::tripEvent);
+    restore(&Memory::locationListener);
+    restore(&Memory::eventListener);
+    restore(&Memory::accountId);
+    restore(&Memory::projectId);
+  }
+  return stored;
 }
 
 void SaveUtilis::saveTrackingOptions(PelkTrackingMode mode) {

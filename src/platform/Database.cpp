@@ -41,6 +41,22 @@ bool isConnectionFault(int code) {
   }
 }
 
+// A file name as the path of a "file:" URI.
+std::string uriPath(const std::string& path) {
+  std::string out;
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7f) {
+      static const char* hex = "0123456789ABCDEF";
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string normalised(const std::string& path) {
   std::error_code ec;
   auto abs = std::filesystem::absolute(path, ec);
@@ -70,44 +86,111 @@ Database::Database(std::string path, Body prepare) : path_(std::move(path)), pre
 
 Database::~Database() = default;
 
-void Database::openOrRecover() {
-  auto openOnce = [this] {
-    auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    db->setBusyTimeout(5000);
-    db->exec("PRAGMA journal_mode=WAL");
-    db->exec("PRAGMA synchronous=FULL");
-    db->exec("PRAGMA foreign_keys=ON");
-    db->exec("BEGIN IMMEDIATE");
-    try {
-      // Reading the schema makes a file that is not a database show itself now.
-      db->exec("SELECT count(*) FROM sqlite_master");
-      if (prepare_) prepare_(*db);
-      db->exec("COMMIT");
-    } catch (...) {
-      try {
-        db->exec("ROLLBACK");
-      } catch (...) {
-      }
-      throw;
+std::string Database::moveAside(const std::string& path, const std::string& why) {
+  const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
+  std::string aside = path + ".corrupt-" + stamp;
+  std::error_code ec;
+  // Never overwrite an earlier copy set aside in the same second.
+  for (int n = 1; std::filesystem::exists(aside, ec) || std::filesystem::exists(aside + "-wal", ec); ++n) {
+    aside = path + ".corrupt-" + stamp + "-" + std::to_string(n);
+  }
+  std::filesystem::rename(path, aside, ec);
+  if (ec) {
+    Console::print("pelk: database " + path + " " + why + " but could not be moved aside: " + ec.message());
+    return "";
+  }
+  // The log may hold the last committed transactions of the old file: keep it with it.
+  if (std::filesystem::exists(path + "-wal", ec)) std::filesystem::rename(path + "-wal", aside + "-wal", ec);
+  std::filesystem::remove(path + "-shm", ec);
+  Console::print("pelk: database " + path + " " + why + "; moved to " + aside + ", starting empty");
+  return aside;
+}
+
+std::unique_ptr<SQLite::Database> Database::openOnce() {
+  // Created private before SQLite sees it: SQLite gives the -wal and -shm the
+  // mode of the main file.
+  if (Paths::ensurePrivateFile(path_)) {
+    std::error_code ec;
+    for (const char* suffix : {"-wal", "-shm"}) {
+      if (std::filesystem::exists(path_ + suffix, ec)) Paths::ensurePrivateFile(path_ + suffix, false);
     }
+  }
+  auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+  db->setBusyTimeout(5000);
+  const bool readOnly = sqlite3_db_readonly(db->getHandle(), "main") == 1;
+  if (readOnly) {
+    try {
+      checkFile(*db, true);
+    } catch (const SQLite::Exception& e) {
+      const int code = primaryCode(e);
+      std::error_code ec;
+      if ((code != SQLITE_READONLY && code != SQLITE_CANTOPEN) || std::filesystem::exists(path_ + "-wal", ec)) throw;
+      // A file of the log mode whose log cannot be made here (a read-only
+      // folder or mount): with no log left over, the file itself holds every
+      // committed row and can be read as it is.
+      db = std::make_unique<SQLite::Database>("file:" + uriPath(path_) + "?immutable=1",
+                                              SQLite::OPEN_READONLY | SQLite::OPEN_URI);
+      checkFile(*db, true);
+    }
+    Console::print("pelk: database " + path_ + " can only be read; writes to it will fail");
     return db;
-  };
+  }
+  db->exec("PRAGMA journal_mode=WAL");
+  checkFile(*db, false);
+  return db;
+}
+
+void Database::checkFile(SQLite::Database& db, bool readOnly) {
+  db.exec("PRAGMA synchronous=FULL");
+  db.exec("PRAGMA foreign_keys=ON");
+  db.exec(readOnly ? "BEGIN" : "BEGIN IMMEDIATE");
+  try {
+    // Every page of every table and index is read, so damage anywhere in the
+    // file shows itself now rather than on some later operation.
+    SQLite::Statement check(db, "PRAGMA quick_check(1)");
+    if (!check.executeStep() || check.getColumn(0).getString() != "ok") {
+      throw DamagedFile(check.hasRow() ? check.getColumn(0).getString() : "integrity check gave no answer");
+    }
+    check.reset();
+    // A file that can only be read keeps the tables it has: nothing can be created.
+    if (prepare_ && !readOnly) prepare_(db);
+    db.exec("COMMIT");
+  } catch (...) {
+    try {
+      db.exec("ROLLBACK");
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void Database::openOrRecover() {
   try {
     db_ = openOnce();
+    return;
   } catch (const SQLite::Exception& e) {
     if (!isCorruption(primaryCode(e))) throw;
-    db_.reset();
-    const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
-    const std::string aside = path_ + ".corrupt-" + stamp;
-    std::error_code ec;
-    std::filesystem::rename(path_, aside, ec);
-    if (ec) throw;  // cannot move it: stay unavailable rather than overwrite it
-    // The log may hold the last transactions of the old file: keep it with it.
-    std::filesystem::rename(path_ + "-wal", aside + "-wal", ec);
-    std::filesystem::remove(path_ + "-shm", ec);
-    Console::print("pelk: database " + path_ + " was unreadable; moved to " + aside + ", starting empty");
-    db_ = openOnce();
+    damage_ = e.what();
+  } catch (const DamagedFile& e) {
+    damage_ = e.what();
   }
+  db_.reset();
+  if (moveAside(path_, "was unreadable (" + damage_ + ")").empty()) {
+    throw std::runtime_error("damaged file could not be moved aside");  // stay unavailable rather than overwrite it
+  }
+  db_ = openOnce();
+}
+
+void Database::recoverFromDamage(const std::string& why) {
+  // Closing first lets SQLite finish with the old file (and its -wal) before it moves.
+  db_.reset();
+  moveAside(path_, "is damaged (" + why + ")");
+}
+
+bool Database::fileHasMoved() {
+  int moved = 0;
+  if (sqlite3_file_control(db_->getHandle(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return false;
+  return moved != 0;
 }
 
 bool Database::ensureOpen(std::string* error) {
@@ -149,11 +232,17 @@ Database::Outcome Database::read(const Body& body) { return run(body, "BEGIN"); 
 Database::Outcome Database::run(const Body& body, const char* begin) {
   std::lock_guard lock(mutex_);
   Outcome out;
-  if (depth_ == 0 && !ensureOpen(&out.error)) {
+  const bool outer = depth_ == 0;
+  if (outer && db_ && fileHasMoved()) {
+    // Writes would go to a file no one can find any more; the path decides.
+    Console::print("pelk: database " + path_ + " was deleted or replaced while open; opening it again");
+    db_.reset();
+  }
+  if (outer && !ensureOpen(&out.error)) {
     out.unavailable = true;
     return out;
   }
-  const bool outer = depth_ == 0;
+  if (outer) damaged_ = false;
   const std::string savepoint = "pelk_sp" + std::to_string(depth_);
   int faultCode = 0;
   auto attempt = [&](const std::function<void()>& step) {
@@ -163,6 +252,14 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
     } catch (const SQLite::Exception& e) {
       out.error = e.what();
       faultCode = primaryCode(e);
+      if (isCorruption(faultCode)) {
+        damaged_ = true;
+        damage_ = e.what();
+      }
+    } catch (const DamagedFile& e) {
+      out.error = e.what();
+      damaged_ = true;
+      damage_ = e.what();
     } catch (const std::exception& e) {
       out.error = e.what();
     } catch (...) {
@@ -170,18 +267,30 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
     }
     return false;
   };
+  auto finishFailure = [&] {
+    if (!outer) return;
+    if (damaged_) {
+      damaged_ = false;
+      recoverFromDamage(damage_);
+    } else if (isConnectionFault(faultCode)) {
+      db_.reset();
+    }
+  };
 
   if (!attempt([&] { db_->exec(outer ? std::string(begin) : "SAVEPOINT " + savepoint); })) {
-    if (outer && isConnectionFault(faultCode)) db_.reset();
+    finishFailure();
     return out;
   }
   ++depth_;
   const bool bodyDone = attempt([&] { body(*db_); });
   --depth_;
-  if (bodyDone && attempt([&] { db_->exec(outer ? std::string("COMMIT") : "RELEASE " + savepoint); })) {
+  // Damage met by a nested operation dooms the whole transaction.
+  if (bodyDone && !(outer && damaged_) &&
+      attempt([&] { db_->exec(outer ? std::string("COMMIT") : "RELEASE " + savepoint); })) {
     out.ok = true;
     return out;
   }
+  if (out.error.empty()) out.error = "damaged file: " + damage_;
   // The body or the commit failed: undo everything this call did.
   try {
     if (outer) {
@@ -193,7 +302,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   } catch (...) {
     // SQLite has already ended the transaction by itself on some errors.
   }
-  if (outer && isConnectionFault(faultCode)) db_.reset();
+  finishFailure();
   return out;
 }
 

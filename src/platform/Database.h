@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 namespace SQLite {
@@ -19,8 +20,15 @@ namespace pelk::platform {
 //
 // A file that cannot be opened does not throw: the operation answers an
 // unavailable outcome and the next operation tries to open it again.  A file
-// that is not a database (or is corrupt) is moved aside next to itself with a
-// console line, and a fresh file is started.
+// that is not a database, is corrupt or holds tables of another shape is moved
+// aside next to itself (moveAside) with a console line, and a fresh file is
+// started.  Damage is looked for when the file is opened (every table is read)
+// and whenever an operation meets it later; the operation that meets it fails.
+// A file deleted, moved or replaced while open is noticed at the next operation,
+// which then runs on the file now at the path.  A file that can only be read
+// (a read-only file of an earlier run) still answers reads; writes to it fail.
+//
+// The file and its -wal and -shm are private to the owner (mode 0600).
 //
 // Rows are never cached: every read goes to the file.  Safe to use from any
 // thread; the lock is held for the duration of a body, so bodies must not call
@@ -28,6 +36,12 @@ namespace pelk::platform {
 class Database {
  public:
   using Body = std::function<void(SQLite::Database&)>;
+
+  // Thrown by a `prepare` (or a body) that finds the file's content unusable,
+  // e.g. a table of another shape: the file is then treated as damaged.
+  struct DamagedFile : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
 
   struct Outcome {
     bool ok = false;
@@ -61,10 +75,22 @@ class Database {
 
   const std::string& path() const { return path_; }
 
+  // The one recovery of a damaged SQLite file, shared by every file of the
+  // kit: renames `path` to "<path>.corrupt-<seconds since 1970>" (a suffix
+  // keeps earlier ones), takes its -wal along - it may hold the last committed
+  // transactions, so it is never deleted - removes its -shm (rebuilt from the
+  // -wal) and prints one console line.  Answers the new name, or "" (with a
+  // console line) when the file could not be moved.
+  static std::string moveAside(const std::string& path, const std::string& why);
+
  private:
   Database(std::string path, Body prepare);
   bool ensureOpen(std::string* error);
   void openOrRecover();
+  std::unique_ptr<SQLite::Database> openOnce();
+  void checkFile(SQLite::Database& db, bool readOnly);
+  void recoverFromDamage(const std::string& why);
+  bool fileHasMoved();
   Outcome run(const Body& body, const char* begin);
 
   const std::string path_;
@@ -72,6 +98,9 @@ class Database {
   std::recursive_mutex mutex_;
   std::unique_ptr<SQLite::Database> db_;
   int depth_ = 0;
+  // Set when an operation of the current outer transaction met damage.
+  bool damaged_ = false;
+  std::string damage_;
 };
 
 }  // namespace pelk::platform

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,6 +75,17 @@ bool Paths::ensureDirectory(const std::string& path) {
   if (p.has_parent_path() && p.parent_path() != p) ensureDirectory(p.parent_path().string());
   if (::mkdir(path.c_str(), 0700) == 0) return true;
   return std::filesystem::is_directory(path, ec);
+}
+
+bool Paths::ensurePrivateFile(const std::string& path, bool create) {
+  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | (create ? O_CREAT : 0);
+  const int fd = ::open(path.c_str(), flags, 0600);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok && (st.st_mode & 077) != 0) ok = ::fchmod(fd, st.st_mode & 0700) == 0;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace pelk::platform

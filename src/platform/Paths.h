@@ -24,6 +24,14 @@ class Paths {
 
   // Creates the directory and its parents (mode 0700); false when it cannot.
   static bool ensureDirectory(const std::string& path);
+
+  // The kit's files hold credentials and positions: only the owner may read
+  // them, whatever the folder's mode or the umask.  Creates the file empty with
+  // mode 0600 when it is missing (with `create`), and takes every group and
+  // other permission from a file that has any.  A symbolic link is never
+  // followed.  False when the file is missing (and not created) or cannot be
+  // opened for writing; the caller then opens it as it can.
+  static bool ensurePrivateFile(const std::string& path, bool create = true);
 };
 
 }  // namespace pelk::platform

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace pelk::platform {
 namespace {
@@ -88,7 +89,47 @@ std::optional<SettingValue> untagged(const nlohmann::json& j) {
   return std::nullopt;
 }
 
+// Walks the byte form without building anything and stops at the first
+// container past the limit, so the parser's own recursion stays bounded.
+class DepthLimit : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  explicit DepthLimit(int limit) : limit_(limit) {}
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return ++depth_ <= limit_; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return --depth_ >= 0; }
+  bool start_array(std::size_t) override { return ++depth_ <= limit_; }
+  bool end_array() override { return --depth_ >= 0; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  const int limit_;
+  int depth_ = 0;
+};
+
 }  // namespace
+
+int SettingValue::depth() const {
+  int deepest = 0;
+  std::vector<std::pair<const SettingValue*, int>> pending = {{this, 1}};
+  while (!pending.empty()) {
+    const auto [v, d] = pending.back();
+    pending.pop_back();
+    deepest = std::max(deepest, d);
+    if (const auto* l = v->get<List>()) {
+      for (const auto& e : *l) pending.emplace_back(&e, d + 1);
+    } else if (const auto* m = v->get<Dictionary>()) {
+      for (const auto& [k, e] : *m) pending.emplace_back(&e, d + 1);
+    }
+  }
+  return deepest;
+}
 
 std::optional<std::int64_t> SettingValue::integerValue() const {
   if (auto i = get<std::int64_t>()) return *i;
@@ -197,6 +238,12 @@ std::string SettingValue::encode() const {
 }
 
 std::optional<SettingValue> SettingValue::decode(const std::string& bytes) {
+  // A value of depth d is 2d - 1 deep in its byte form: each [tag, payload]
+  // pair plus the list or map between it and the pairs inside.
+  DepthLimit limit(2 * kMaxDepth - 1);
+  if (!nlohmann::json::sax_parse(bytes, &limit, nlohmann::json::input_format_t::cbor, /*strict=*/true)) {
+    return std::nullopt;
+  }
   auto j = nlohmann::json::from_cbor(bytes, /*strict=*/true, /*allow_exceptions=*/false);
   if (j.is_discarded()) return std::nullopt;
   return untagged(j);

@@ -56,9 +56,18 @@ class SettingValue {
   static std::optional<SettingValue> fromJson(const nlohmann::json& j);
   nlohmann::json toJson() const;
 
+  // Lists and dictionaries nest at most this deep (a plain value is depth 1):
+  // far above any real setting, low enough that reading one can never
+  // exhaust the stack.
+  static constexpr int kMaxDepth = 128;
+  // How deep this value nests (1 for a plain value); counted without recursion.
+  int depth() const;
+
   // A self-describing byte form that keeps every kind exactly (NaN and
   // infinities included).
   std::string encode() const;
+  // Nothing for bytes that are not such a form, or that nest deeper than
+  // kMaxDepth; the decoder never recurses past that depth.
   static std::optional<SettingValue> decode(const std::string& bytes);
 
   friend bool operator==(const SettingValue& a, const SettingValue& b);

@@ -1,12 +1,10 @@
 #include "platform/SettingsSuite.h"
 
-#include <filesystem>
-#include <system_error>
+#include <exception>
+#include <set>
 
 #include <SQLiteCpp/SQLiteCpp.h>
-#include <sqlite3.h>
 
-#include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 
@@ -19,9 +17,28 @@ std::map<std::string, std::shared_ptr<SettingsSuite>>& registry() {
   return *r;
 }
 
-bool isCorruption(const SQLite::Exception& e) {
-  const int code = e.getErrorCode() & 0xff;
-  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+// The one table of a suite file.  A table of that name with other columns is
+// not ours to write into: the file is treated as damaged and set aside.
+void prepareEntries(SQLite::Database& db) {
+  db.exec(
+      "CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, "
+      "value BLOB NOT NULL)");
+  std::set<std::string> columns;
+  SQLite::Statement info(db, "PRAGMA table_info(entries)");
+  while (info.executeStep()) {
+    columns.insert(info.getColumn(1).getString() + " " + info.getColumn(2).getString() + " " +
+                   std::to_string(info.getColumn(5).getInt()));
+  }
+  const std::set<std::string> expected = {"key TEXT 1", "kind INTEGER 0", "value BLOB 0"};
+  if (columns != expected) throw Database::DamagedFile("settings table has another shape");
+}
+
+std::string blobOf(const SQLite::Column& col) {
+  return std::string(static_cast<const char*>(col.getBlob()), static_cast<std::size_t>(col.getBytes()));
+}
+
+void undecodable(const std::string& key) {
+  Console::print("pelk: settings value of " + key + " cannot be read; treated as absent");
 }
 
 }  // namespace
@@ -40,137 +57,114 @@ std::shared_ptr<SettingsSuite> SettingsSuite::atPath(const std::string& path) {
   return suite;
 }
 
-SettingsSuite::SettingsSuite(std::string path) : path_(std::move(path)) {
-  std::lock_guard lock(mutex_);
-  ensureOpen();
+SettingsSuite::SettingsSuite(std::string path)
+    : path_(std::move(path)), db_(Database::atPath(path_, prepareEntries)) {
+  if (const auto outcome = db_->open(); !outcome) {
+    Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error);
+  }
 }
 
 SettingsSuite::~SettingsSuite() = default;
 
-void SettingsSuite::openOrRecover() {
-  auto open = [this] {
-    auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    db->setBusyTimeout(5000);
-    db->exec("PRAGMA journal_mode=WAL");
-    db->exec("PRAGMA synchronous=FULL");
-    db->exec(
-        "CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, "
-        "value BLOB NOT NULL)");
-    // Touch the table so an unreadable file shows itself now, not on a later read.
-    SQLite::Statement probe(*db, "SELECT count(*) FROM entries");
-    probe.executeStep();
-    return db;
-  };
-  try {
-    db_ = open();
-  } catch (const SQLite::Exception& e) {
-    if (!isCorruption(e)) throw;
-    db_.reset();
-    const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
-    const std::string aside = path_ + ".corrupt-" + stamp;
-    std::error_code ec;
-    std::filesystem::rename(path_, aside, ec);
-    std::filesystem::remove(path_ + "-wal", ec);
-    std::filesystem::remove(path_ + "-shm", ec);
-    Console::print("pelk: settings file " + path_ + " was unreadable; moved to " + aside + ", starting empty");
-    db_ = open();
-  }
-}
-
-bool SettingsSuite::ensureOpen() {
-  if (db_) return true;
-  try {
-    Paths::ensureDirectory(std::filesystem::path(path_).parent_path().string());
-    openOrRecover();
-    return true;
-  } catch (const std::exception& e) {
-    db_.reset();
-    Console::print(std::string("pelk: settings file ") + path_ + " cannot be opened: " + e.what());
-    return false;
-  }
-}
-
-void SettingsSuite::closeAfterFailure(const char* what, const std::exception& e) {
-  Console::print(std::string("pelk: settings ") + what + " failed on " + path_ + ": " + e.what());
-  // Inside a transaction the failure dooms the whole of it; otherwise reopen on
-  // the next use (a file that went bad is moved aside then).
-  if (transactionDepth_ > 0) {
-    transactionFailed_ = true;
+void SettingsSuite::failed(const char* what, const std::string& key, const Database::Outcome& outcome) {
+  if (outcome.unavailable) {
+    Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error + "; " + what + " " +
+                   key + " dropped");
   } else {
-    db_.reset();
+    Console::print(std::string("pelk: settings ") + what + " of " + key + " failed on " + path_ + ": " +
+                   outcome.error);
   }
+  // Inside a transaction the failure dooms the whole of it.
+  if (transactionDepth_ > 0) transactionFailed_ = true;
 }
 
 std::optional<SettingValue> SettingsSuite::value(const std::string& key) {
   std::lock_guard lock(mutex_);
-  if (!ensureOpen()) return std::nullopt;
-  try {
-    SQLite::Statement q(*db_, "SELECT value FROM entries WHERE key = ?");
+  std::optional<std::string> bytes;
+  const auto outcome = db_->read([&](SQLite::Database& db) {
+    SQLite::Statement q(db, "SELECT value FROM entries WHERE key = ?");
     q.bind(1, key);
-    if (!q.executeStep()) return std::nullopt;
-    const auto col = q.getColumn(0);
-    return SettingValue::decode(std::string(static_cast<const char*>(col.getBlob()),
-                                            static_cast<std::size_t>(col.getBytes())));
-  } catch (const std::exception& e) {
-    closeAfterFailure("read", e);
+    if (q.executeStep()) bytes = blobOf(q.getColumn(0));
+  });
+  if (!outcome) {
+    failed("read", key, outcome);
     return std::nullopt;
   }
+  if (!bytes) return std::nullopt;
+  auto v = SettingValue::decode(*bytes);
+  if (!v) undecodable(key);
+  return v;
 }
 
 bool SettingsSuite::contains(const std::string& key) { return value(key).has_value(); }
 
 void SettingsSuite::set(const std::string& key, const SettingValue& v) {
   std::lock_guard lock(mutex_);
-  if (!ensureOpen()) {
-    Console::print("pelk: settings write of " + key + " dropped");
+  if (v.depth() > SettingValue::kMaxDepth) {
+    Console::print("pelk: settings value of " + key + " is nested too deep to be read back; not saved");
     if (transactionDepth_ > 0) transactionFailed_ = true;
     return;
   }
-  try {
-    const std::string bytes = v.encode();
-    SQLite::Statement q(*db_, "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, ?, ?)");
+  const std::string bytes = v.encode();
+  const auto outcome = db_->write([&](SQLite::Database& db) {
+    SQLite::Statement q(db, "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, ?, ?)");
     q.bind(1, key);
     q.bind(2, static_cast<int>(v.kind()));
     q.bind(3, bytes.data(), static_cast<int>(bytes.size()));
     q.exec();
-  } catch (const std::exception& e) {
-    closeAfterFailure("write", e);
-  }
+  });
+  if (!outcome) failed("write", key, outcome);
 }
 
 void SettingsSuite::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
-  if (!ensureOpen()) return;
-  try {
-    SQLite::Statement q(*db_, "DELETE FROM entries WHERE key = ?");
+  const auto outcome = db_->write([&](SQLite::Database& db) {
+    SQLite::Statement q(db, "DELETE FROM entries WHERE key = ?");
     q.bind(1, key);
     q.exec();
-  } catch (const std::exception& e) {
-    closeAfterFailure("remove", e);
+  });
+  if (!outcome) failed("remove", key, outcome);
+}
+
+std::vector<std::string> SettingsSuite::keys() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  const auto outcome = db_->read([&](SQLite::Database& db) {
+    SQLite::Statement q(db, "SELECT key FROM entries");
+    while (q.executeStep()) out.push_back(q.getColumn(0).getString());
+  });
+  if (!outcome) {
+    failed("listing", "the keys", outcome);
+    return {};
   }
+  return out;
 }
 
 std::map<std::string, SettingValue> SettingsSuite::dictionaryRepresentation() {
-  std::map<std::string, SettingValue> out;
   std::lock_guard lock(mutex_);
-  if (!ensureOpen()) return out;
-  try {
-    SQLite::Statement q(*db_, "SELECT key, value FROM entries");
-    while (q.executeStep()) {
-      const auto col = q.getColumn(1);
-      auto v = SettingValue::decode(
-          std::string(static_cast<const char*>(col.getBlob()), static_cast<std::size_t>(col.getBytes())));
-      if (v) out.emplace(q.getColumn(0).getString(), std::move(*v));
+  std::vector<std::pair<std::string, std::string>> rows;
+  const auto outcome = db_->read([&](SQLite::Database& db) {
+    SQLite::Statement q(db, "SELECT key, value FROM entries");
+    while (q.executeStep()) rows.emplace_back(q.getColumn(0).getString(), blobOf(q.getColumn(1)));
+  });
+  if (!outcome) {
+    failed("read", "every entry", outcome);
+    return {};
+  }
+  std::map<std::string, SettingValue> out;
+  for (auto& [key, bytes] : rows) {
+    if (auto v = SettingValue::decode(bytes)) {
+      out.emplace(key, std::move(*v));
+    } else {
+      undecodable(key);
     }
-  } catch (const std::exception& e) {
-    closeAfterFailure("read", e);
   }
   return out;
 }
 
 bool SettingsSuite::synchronize() {
   std::lock_guard lock(mutex_);
-  return ensureOpen();
+  return db_->open().ok;
 }
 
 bool SettingsSuite::transaction(const std::function<void()>& body) {
@@ -189,41 +183,26 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
     return !transactionFailed_;
   }
 
-  if (!ensureOpen()) return false;
-  try {
-    db_->exec("BEGIN IMMEDIATE");
-  } catch (const std::exception& e) {
-    closeAfterFailure("transaction", e);
-    return false;
-  }
   transactionFailed_ = false;
   ++transactionDepth_;
-  auto rollback = [this] {
+  std::exception_ptr thrown;
+  const auto outcome = db_->write([&](SQLite::Database&) {
     try {
-      if (db_) db_->exec("ROLLBACK");
+      body();
     } catch (...) {
+      thrown = std::current_exception();
+      throw;
     }
-  };
-  try {
-    body();
-  } catch (...) {
-    --transactionDepth_;
-    rollback();
-    throw;
-  }
+    if (transactionFailed_) throw std::runtime_error("an operation inside the transaction failed");
+  });
   --transactionDepth_;
-  if (transactionFailed_ || !db_) {
-    rollback();
+  transactionFailed_ = false;
+  if (thrown) std::rethrow_exception(thrown);
+  if (!outcome) {
+    Console::print("pelk: settings transaction on " + path_ + " not committed: " + outcome.error);
     return false;
   }
-  try {
-    db_->exec("COMMIT");
-    return true;
-  } catch (const std::exception& e) {
-    rollback();
-    closeAfterFailure("commit", e);
-    return false;
-  }
+  return true;
 }
 
 }  // namespace pelk::platform

@@ -9,6 +9,7 @@
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "platform/Clock.h"
+#include "platform/Console.h"
 #include "storage/EntityMapping.h"
 #include "storage/PelkCoreDataStack.h"
 
@@ -43,6 +44,11 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
                                               bool manual, std::int64_t speed,
                                               const std::optional<std::string>& locationId,
                                               const std::optional<std::string>& recordedAt, std::int64_t mqttId) {
+  // A fix without a position (gpsd reports NaN then) is not a place at (0, 0).
+  if (!storage::hasFiniteCoordinate(location)) {
+    platform::Console::print("pelk: position without finite coordinates not buffered");
+    return false;
+  }
   // Every reading is taken before the store is locked: readings may reach
   // other subsystems.
   auto& info = device();

@@ -1,7 +1,10 @@
 #include "storage/PelkCoreDataStack.h"
 
+#include <cmath>
+
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include "device/DeviceInfo.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "storage/EntityMapping.h"
@@ -44,6 +47,10 @@ void prepareQuelbrinModel(SQLite::Database& db) {
   setVersion(db, kQuelbrinModelVersion);
 }
 
+bool hasFiniteCoordinate(const platform::Location& location) {
+  return std::isfinite(location.coordinate.latitude) && std::isfinite(location.coordinate.longitude);
+}
+
 std::shared_ptr<platform::Database> pelkModelAt(const std::string& path) {
   return platform::Database::atPath(path, preparePelkModel);
 }
@@ -65,6 +72,18 @@ void logStoreFailure(const platform::Database& db, const platform::Database::Out
 }
 
 }  // namespace storage
+
+namespace {
+
+// The logout empties the local store from the device layer, which cannot see
+// this one: the hook is set as soon as the storage layer is part of the
+// program, whatever else the host has started.
+const bool kClearOnLogoutInstalled = (updateDeviceContextHooks([](DeviceContextHooks& hooks) {
+                                        hooks.clearLocalDatabase = [] { PelkCoreDataStack().clearCoreDataStore(); };
+                                      }),
+                                      true);
+
+}  // namespace
 
 const std::string& PelkCoreDataStack::applicationDocumentsDirectory() {
   if (!documents_) documents_ = platform::Paths::documents();

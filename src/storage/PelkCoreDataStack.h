@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Database.h"
+#include "platform/Location.h"
 
 namespace SQLite {
 class Database;
@@ -40,7 +41,9 @@ class PelkCoreDataStack {
   // Every operation of the stores commits on its own, so nothing is ever left
   // pending; kept for callers that want to make sure the file is open.
   virtual void saveContext();
-  // Deletes every row of every entity of the store, in one transaction.
+  // Deletes every row of every entity of the store, in one transaction.  The
+  // storage layer installs it as the logout's clearLocalDatabase hook when it
+  // is loaded, so a logged-out user's buffered positions are never replayed.
   virtual void clearCoreDataStore();
 
  private:
@@ -57,6 +60,11 @@ void prepareQuelbrinModel(SQLite::Database& db);
 // The shared handles of the two files at an explicit path.
 std::shared_ptr<platform::Database> pelkModelAt(const std::string& path);
 std::shared_ptr<platform::Database> quelbrinModelAt(const std::string& path);
+
+// True when both coordinates are finite numbers.  The buffers refuse other
+// positions; only the optional readings (altitude, course, accuracies) fall
+// back to 0 when they are unknown.
+bool hasFiniteCoordinate(const platform::Location& location);
 
 // One console line for a failed store operation: "Unresolved error " and the
 // cause, then what the failure means for the caller (e.g. "position dropped").

@@ -43,6 +43,11 @@ void PelkHTTPDataStorageManager::setUpload(Upload upload) {
 
 bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& location, const std::string& activity,
                                                   bool flag, std::int64_t speed) {
+  // A fix without a position (gpsd reports NaN then) is not a place at (0, 0).
+  if (!storage::hasFiniteCoordinate(location)) {
+    platform::Console::print("pelk: position without finite coordinates not buffered for upload");
+    return false;
+  }
   auto& info = device();
   HttpLocationData row;
   row.latitude = location.coordinate.latitude;

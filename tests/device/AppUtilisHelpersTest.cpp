@@ -1,7 +1,9 @@
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <set>
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 #include "device/AppUtili.h"
@@ -178,6 +180,45 @@ TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
   SharedUtil::setDefaultString("U2", kUserId);
   AppUtilis::resetDefaults();
   EXPECT_EQ(SharedUtil::getDefaultString(kUserId), "");
+}
+
+}  // namespace
+}  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+TEST_F(DeviceTest, LogoutClearsTheSuiteTheKitOpenedEvenAfterTheAppIdChanges) {
+  const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
+  const std::optional<std::string> savedConfig = oldConfig ? std::optional<std::string>(oldConfig) : std::nullopt;
+  ::setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1);
+  platform::Paths::setRoot(std::nullopt);
+  SharedUtil::setUserDefaultValue(nullptr);  // the kit opens its suite on first use, as in a host
+  SharedUtil::setDefaultString("tok-1", kSDKToken);
+  const std::string opened = SharedUtil::userDefaultValue()->path();
+
+  platform::AppInfo::setBundleId("org.example.renamed");  // or "host (deleted)" after an upgrade
+  AppUtilis::resetDefaults();
+  platform::Paths::setRoot(dir_.path());
+  if (savedConfig) {
+    ::setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+  EXPECT_FALSE(platform::SettingsSuite::atPath(opened)->value(kSDKToken));
+}
+
+TEST_F(DeviceTest, LogoutRemovesRowsWhoseValuesCannotBeRead) {
+  SharedUtil::setDefaultString("pk_live_1", kPublishKey);
+  SharedUtil::setDefaultString("U1", kUserId);
+  {
+    SQLite::Database raw(SharedUtil::userDefaultValue()->path(), SQLite::OPEN_READWRITE);
+    SQLite::Statement q(raw, "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, 0, x'ff00')");
+    q.bind(1, kSDKToken);
+    q.exec();
+  }
+  AppUtilis::resetDefaults();
+  EXPECT_EQ(SharedUtil::userDefaultValue()->keys(), std::vector<std::string>{kPublishKey});
 }
 
 }  // namespace

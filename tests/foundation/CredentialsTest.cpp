@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 #include "foundation/AppDefaults.h"
@@ -159,4 +160,23 @@ TEST_F(CredentialsTest, UserReplyThatCannotBeStoredIsReportedAsNotStored) {
   platform::Console::Capture console;
   EXPECT_FALSE(SaveUtilis::saveUserDetails(userReply()));
   EXPECT_EQ(TokenManager::getUserId(), "");
+}
+
+TEST_F(CredentialsTest, UserReplyThatCannotBeStoredLeavesTheInMemoryCopiesAsTheyWere) {
+  TokenManager::setUserId("u-old");
+  TokenManager::setGeofenceEvent(false);
+  {
+    // The last write of the reply fails, after the others went through.
+    SQLite::Database raw(SharedUtil::userDefaultValue()->path(), SQLite::OPEN_READWRITE);
+    raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON entries WHEN NEW.key = '" + std::string(kProjectId) +
+             "' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  }
+  platform::Console::Capture console;
+  ASSERT_FALSE(SaveUtilis::saveUserDetails(userReply()));
+  EXPECT_EQ(TokenManager::userId(), "u-old");
+  EXPECT_EQ(TokenManager::geofenceEvent(), false);
+  EXPECT_EQ(TokenManager::appId(), std::nullopt);
+  EXPECT_EQ(TokenManager::accountId(), std::nullopt);
+  EXPECT_EQ(TokenManager::EventListener(), std::nullopt);
+  EXPECT_EQ(TokenManager::getUserId(), "u-old") << "the suite rolled back too";
 }

@@ -1,6 +1,7 @@
 #include <set>
 #include <string>
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 #include "foundation/AppDefaults.h"
@@ -125,4 +126,15 @@ TEST(AppDefaults, KeyLiteralsAreDistinctAndStable) {
   EXPECT_STREQ(kMotionDeleteUser, "ZezovuDeleteUser");
   EXPECT_STREQ(kLocationPublishbattery_remaining, "LocationPublishbattery_remaining");
   EXPECT_EQ(KGeofenceRegionRadius, 100);
+}
+
+TEST_F(SharedUtilTest, ResetRemovesKeysWhoseValuesCannotBeRead) {
+  SharedUtil::setDefaultString("tok-1", kSDKToken);
+  const std::string path = SharedUtil::userDefaultValue()->path();
+  {
+    SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+    raw.exec("INSERT INTO entries (key, kind, value) VALUES ('damaged', 0, x'ff00')");
+  }
+  SharedUtil::resetDefaults();
+  EXPECT_TRUE(SharedUtil::userDefaultValue()->keys().empty());
 }

@@ -1,13 +1,18 @@
 #include "platform/Database.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "platform/Console.h"
+#include "platform/SettingsSuite.h"
 #include "support/TestEnvironment.h"
 
 namespace pelk::platform {
@@ -149,6 +154,163 @@ TEST(DatabaseTest, ConcurrentWritersAreSerialised) {
     distinct = c.execAndGet("SELECT count(DISTINCT substr(name, instr(name, ':') + 1)) FROM items").getInt64();
   });
   EXPECT_EQ(distinct, kThreads * kRows) << "every writer saw the rows of the writers before it";
+}
+
+}  // namespace
+}  // namespace pelk::platform
+
+namespace pelk::platform {
+namespace {
+
+using test::TempDir;
+
+std::int64_t rawCount(const std::string& path) {
+  SQLite::Database raw(path, SQLite::OPEN_READONLY);
+  return raw.execAndGet("SELECT count(*) FROM items").getInt64();
+}
+
+bool hasAsideCopy(const TempDir& dir, const std::string& name) {
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    if (e.path().filename().string().rfind(name + ".corrupt-", 0) == 0) return true;
+  }
+  return false;
+}
+
+// Overwrites every page but the first (the schema) with garbage, as a stray
+// writer or a failing disk would; the file keeps its inode and size.
+void overwriteTablePages(const std::string& path) {
+  const auto size = std::filesystem::file_size(path);
+  ASSERT_GT(size, 4096u * 3);
+  std::FILE* f = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  std::fseek(f, 4096, SEEK_SET);
+  const std::string junk(size - 4096, '\x5a');
+  std::fwrite(junk.data(), 1, junk.size(), f);
+  std::fclose(f);
+}
+
+void fill(Database& db, int rows) {
+  ASSERT_TRUE(db.write([&](SQLite::Database& c) {
+    for (int i = 0; i < rows; ++i) insert(c, std::string(200, 'a' + i % 26));
+  }));
+}
+
+TEST(DatabaseTest, FileDeletedWhileOpenIsOpenedAgainAndNothingGoesToTheLostFile) {
+  TempDir dir;
+  const std::string path = dir.file("x.sqlite");
+  auto db = Database::atPath(path, prepareItems);
+  fill(*db, 1);
+  Console::Capture capture;
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(db->write([](SQLite::Database& c) { insert(c, "after"); }));
+  EXPECT_EQ(rawCount(path), 100) << "every row answered as stored is in the file at the path";
+  EXPECT_FALSE(capture.lines().empty());
+}
+
+TEST(DatabaseTest, DamageIsFoundInTheTablesAtOpenAndAfterOpen) {
+  for (const bool whileOpen : {false, true}) {
+    SCOPED_TRACE(whileOpen ? "damaged while open" : "damaged before open");
+    TempDir dir;
+    const std::string path = dir.file("x.sqlite");
+    auto db = Database::atPath(path, prepareItems);
+    fill(*db, 100);
+    db->close();  // the last connection folds the log into the file
+    if (whileOpen) ASSERT_EQ(countItems(*db), 100);
+    overwriteTablePages(path);
+    if (whileOpen) {
+      // Another connection's write makes the kit's connection drop its page cache.
+      SQLite::Database other(path, SQLite::OPEN_READWRITE);
+      other.exec("PRAGMA user_version = 7");
+    }
+    Console::Capture capture;
+    // Today's operation may fail (it met the damage); the store is usable at once after it.
+    db->read([](SQLite::Database& c) { c.execAndGet("SELECT count(*) FROM items"); });
+    ASSERT_TRUE(db->write([](SQLite::Database& c) { insert(c, "fresh"); }));
+    EXPECT_EQ(countItems(*db), 1);
+    EXPECT_TRUE(hasAsideCopy(dir, "x.sqlite"));
+    ASSERT_FALSE(capture.lines().empty());
+    EXPECT_NE(capture.lines().back().find("moved to"), std::string::npos);
+  }
+}
+
+TEST(DatabaseTest, FilesArePrivateWhateverTheFolderModeAndUmask) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const mode_t oldMask = ::umask(022);
+  const std::string fresh = dir.file("fresh.sqlite");
+  const std::string older = dir.file("older.sqlite");
+  {
+    // A file left 0644 by an earlier run, with its log.
+    SQLite::Database raw(older, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    raw.exec("PRAGMA journal_mode=WAL");
+    raw.exec("CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT NOT NULL)");
+  }
+  ASSERT_EQ(std::filesystem::status(older).permissions() & std::filesystem::perms::others_read,
+            std::filesystem::perms::others_read);
+  const std::string settings = dir.file("credentials.settings");
+  SettingsSuite::atPath(settings)->set("SDKToken", SettingValue("secret"));
+  std::vector<std::shared_ptr<Database>> open;  // kept open: closing removes the -wal and -shm
+  for (const auto& path : {fresh, older, settings}) {
+    if (path != settings) {
+      auto db = open.emplace_back(Database::atPath(path, prepareItems));
+      ASSERT_TRUE(db->write([](SQLite::Database& c) { insert(c, "row"); }));
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      struct stat st {};
+      ASSERT_EQ(::stat((path + suffix).c_str(), &st), 0) << path << suffix;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << path << suffix;
+    }
+  }
+  ::umask(oldMask);
+}
+
+TEST(DatabaseTest, ReadOnlyFileOfAnEarlierRunStillAnswersReads) {
+  struct Case {
+    const char* name;
+    mode_t folderMode;  // 0555: a read-only folder (or mount), where no -wal or -shm can be made
+    bool logLeft;       // the earlier run ended without closing: its -wal and -shm are there
+  };
+  const Case cases[] = {{"read-only file", 0777, false},
+                        {"read-only file and folder", 0555, false},
+                        {"read-only file, folder and log", 0555, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir earlier;
+    TempDir dir;
+    const std::string path = dir.file("x.sqlite");
+    {
+      auto db = Database::atPath(earlier.file("x.sqlite"), prepareItems);
+      fill(*db, 3);
+      if (!c.logLeft) db->close();
+      for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::error_code ec;
+        std::filesystem::copy_file(earlier.file("x.sqlite") + suffix, path + suffix, ec);
+        ::chmod((path + suffix).c_str(), 0444);
+      }
+    }
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.folderMode), 0);
+    // Read-only means nothing to root: the check runs as an unprivileged user in a child.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+      auto db = Database::atPath(path, prepareItems);
+      std::int64_t n = -1;
+      auto count = [&](SQLite::Database& db) { n = db.execAndGet("SELECT count(*) FROM items").getInt64(); };
+      const bool read = db->read(count).ok && n == 3;
+      const bool wrote = db->write([](SQLite::Database& c) { insert(c, "refused"); }).ok;
+      n = -1;
+      const bool readAgain = db->read(count).ok && n == 3;
+      ::_exit(read && !wrote && readAgain ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::chmod(dir.path().c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop privileges; 1: a read failed or a write was kept";
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
@@ -6,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
@@ -184,4 +186,95 @@ TEST(SettingsSuiteWriter, WritesWhenAsked) {
   auto suite = SettingsSuite::atPath(path);
   suite->set("written.by", SettingValue("the other process"));
   suite->set("count", SettingValue(3));
+}
+
+namespace {
+
+// The stored byte form of a list nested `depth` deep, written as the suite would.
+std::string nestedListBytes(int depth) {
+  SettingValue v(std::string("leaf"));
+  for (int i = 1; i < depth; ++i) v = SettingValue(SettingValue::List{v});
+  return v.encode();
+}
+
+void putRawRow(const std::string& path, const std::string& key, const std::string& bytes) {
+  SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+  SQLite::Statement q(raw, "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, 6, ?)");
+  q.bind(1, key);
+  q.bind(2, bytes.data(), static_cast<int>(bytes.size()));
+  q.exec();
+}
+
+}  // namespace
+
+TEST(SettingsSuite, ValueNestedPastTheLimitReadsAsAbsentWithALine) {
+  TempDir dir;
+  const std::string path = dir.file("deep.settings");
+  auto suite = SettingsSuite::atPath(path);
+  suite->set("k", SettingValue(1));
+  // 100 000 nested lists in the stored form, as a damaged or hostile file may hold.
+  putRawRow(path, "hostile", std::string(100000, '\x81') + std::string("\x82\x61s\x60", 4));
+  putRawRow(path, "atLimit", nestedListBytes(SettingValue::kMaxDepth));
+  putRawRow(path, "pastLimit", nestedListBytes(SettingValue::kMaxDepth + 1));
+
+  {
+    Console::Capture console;
+    EXPECT_FALSE(suite->value("hostile"));
+    EXPECT_FALSE(suite->value("pastLimit"));
+    EXPECT_EQ(console.lines().size(), 2u);
+  }
+  ASSERT_TRUE(suite->value("atLimit"));
+  EXPECT_EQ(suite->value("atLimit")->depth(), SettingValue::kMaxDepth);
+  EXPECT_EQ(suite->dictionaryRepresentation().size(), 2u) << "k and atLimit";
+  EXPECT_EQ(suite->keys().size(), 4u);
+
+  // What could not be read back is not written either.
+  const SettingValue atLimit = *suite->value("atLimit");
+  suite->set("tooDeep", atLimit);
+  Console::Capture console;
+  suite->set("tooDeep", SettingValue(SettingValue::List{atLimit}));
+  EXPECT_EQ(suite->value("tooDeep")->depth(), SettingValue::kMaxDepth) << "the deeper value was refused";
+  EXPECT_EQ(console.lines().size(), 1u);
+}
+
+TEST(SettingsSuite, DamageAfterOpenOrAnotherTableShapeIsMovedAsideLikeDamageAtOpen) {
+  for (const bool otherShape : {false, true}) {
+    SCOPED_TRACE(otherShape ? "table of another shape" : "pages overwritten while open");
+    TempDir dir;
+    const std::string path = dir.file("kit.settings");
+    if (otherShape) {
+      SQLite::Database raw(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+      raw.exec("CREATE TABLE entries (key TEXT PRIMARY KEY, value TEXT)");
+      raw.exec("INSERT INTO entries VALUES ('SDKToken', 'tok-1')");
+    }
+    auto suite = SettingsSuite::atPath(path);
+    if (!otherShape) {
+      suite->set("SDKToken", SettingValue("tok-1"));
+      for (int i = 0; i < 300; ++i) suite->set("filler." + std::to_string(i), SettingValue(std::string(100, 'f')));
+      SQLite::Database other(path, SQLite::OPEN_READWRITE);
+      other.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+      std::FILE* f = std::fopen(path.c_str(), "r+b");
+      ASSERT_NE(f, nullptr);
+      const std::string junk(8 * 4096, '\x5a');
+      std::fseek(f, 4096, SEEK_SET);
+      std::fwrite(junk.data(), 1, junk.size(), f);
+      std::fclose(f);
+      other.exec("PRAGMA user_version = 7");  // the suite's connection drops its cached pages
+    }
+    Console::Capture console;
+    // A logout-like reset: every key removed in one transaction, else one by one.
+    auto removeAll = [&] {
+      for (const auto& key : suite->keys()) suite->remove(key);
+    };
+    if (!suite->transaction(removeAll)) removeAll();
+    EXPECT_FALSE(suite->value("SDKToken"));
+    EXPECT_LE(console.lines().size(), 4u) << "no line per key";
+    suite->set("after", SettingValue(1));
+    EXPECT_EQ(suite->value("after"), SettingValue(1));
+    bool aside = false;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+      aside |= e.path().filename().string().rfind("kit.settings.corrupt-", 0) == 0;
+    }
+    EXPECT_TRUE(aside);
+  }
 }

@@ -1,10 +1,14 @@
 #include "storage/PelkCoreDataStack.h"
 
 #include <filesystem>
+#include <limits>
+#include <utility>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
+#include "device/AppUtili.h"
+#include "platform/Console.h"
 #include "platform/Paths.h"
 #include "storage/LocalEntities.h"
 #include "storage/MQTTDataStorageManager.h"
@@ -138,6 +142,40 @@ TEST_F(CoreDataStackTest, ClearEmptiesThisStoreOnlyAndIsSeenAtOnce) {
 
   reset.clearCoreDataStore();  // on an empty store: nothing to do, nothing reported
   EXPECT_EQ(buffer.getOfflineLocationCount(), 0);
+}
+
+TEST_F(CoreDataStackTest, LogoutEmptiesTheLocalStoreWithNothingInstalledByTheHost) {
+  MQTTDataStorageManager buffer(PelkCoreDataStack().managedObjectContext(), &device_);
+  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 1), "M", false, 0));
+  PelkHTTPDataStorageManager http(&device_);
+  ASSERT_TRUE(http.saveLocationData(fixAt(1, 1), "M", false, 0));
+  AppUtilis::resetDefaults();
+  EXPECT_EQ(buffer.getOfflineLocationCount(), 0) << "the old user's positions are never replayed";
+  EXPECT_EQ(http.fetchDeviceData().size(), 1u) << "the upload buffer is a store of its own";
+}
+
+TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  MQTTDataStorageManager mqtt(PelkCoreDataStack().managedObjectContext(), &device_);
+  PelkHTTPDataStorageManager http(&device_);
+  const std::vector<std::pair<double, double>> cases = {{nan, 10}, {10, nan}, {inf, 10}, {10, -inf}, {nan, nan}};
+  for (const auto& [latitude, longitude] : cases) {
+    platform::Console::Capture capture;
+    EXPECT_FALSE(mqtt.saveLocationData(fixAt(latitude, longitude), "M", false, 0)) << latitude << "," << longitude;
+    EXPECT_FALSE(http.saveLocationData(fixAt(latitude, longitude), "M", false, 0)) << latitude << "," << longitude;
+    EXPECT_EQ(capture.lines().size(), 2u);
+  }
+  EXPECT_EQ(mqtt.getOfflineLocationCount(), 0);
+  EXPECT_TRUE(http.fetchDeviceData().empty());
+  // Unknown optional readings still fall back to 0; the position is kept.
+  auto fix = fixAt(1, 2);
+  fix.altitude = nan;
+  fix.horizontalAccuracy = inf;
+  EXPECT_TRUE(http.saveLocationData(fix, "M", false, 0));
+  ASSERT_EQ(http.fetchDeviceData().size(), 1u);
+  EXPECT_EQ(http.fetchDeviceData()[0].altitude, 0.0);
+  EXPECT_EQ(http.fetchDeviceData()[0].accuracy, 0.0);
 }
 
 }  // namespace
