@@ -43,6 +43,14 @@ TEST(TimeStamps, ReadBackIsExactToTheMillisecondAndStrict) {
   // An offset in the text is honoured whatever the host's zone is.
   EXPECT_EQ(getDate("2024-01-01T05:30:00.000+05:30"), Clock::fromSecondsSince1970(1'704'067'200));
   EXPECT_EQ(getDate("2023-12-31T23:00:00.000-01:00"), Clock::fromSecondsSince1970(1'704'067'200));
+  // The last and first moments the format can write are beyond the clock's
+  // span (1677 to 2262): refused, never wrapped into another century.
+  for (const char* far : {"9999-12-31T23:59:59.999Z", "2263-01-01T00:00:00.000Z", "0000-01-01T00:00:00.000Z",
+                          "1677-01-01T00:00:00.000Z"}) {
+    EXPECT_FALSE(getDate(far)) << far;
+  }
+  EXPECT_EQ(getDate("2262-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(9'214'646'400));
+  EXPECT_EQ(getDate("1678-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(-9'214'560'000));
   for (const char* bad : {"", "2024-01-01", "2024-01-01T00:00:00Z", "2024-13-01T00:00:00.000Z",
                           "2024-02-30T00:00:00.000Z", "2024-01-01T00:00:00.000", "2024-01-01T00:00:00.000Zjunk",
                           "２０２４-01-01T00:00:00.000Z"}) {
