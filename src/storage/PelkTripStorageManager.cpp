@@ -176,8 +176,11 @@ void startProgress(SQLite::Database& db, const platform::Location& location, dou
   auto existing = selectRows<MyTrip>(db, " WHERE tripId = ?" + kOrderByKey, tripId);
   MyTrip row = existing.empty() ? MyTrip{} : existing.front();
   row.distance = distance;
-  row.latitude = location.coordinate.latitude;
-  row.longitude = location.coordinate.longitude;
+  // Started all the same without a place; its route then begins with the
+  // first usable position.
+  const bool place = hasPlace(location);
+  row.latitude = place ? location.coordinate.latitude : 0;
+  row.longitude = place ? location.coordinate.longitude : 0;
   row.speed = saturatingInt16(speed);
   row.locationId = locationId;
   row.status = status;
@@ -193,11 +196,7 @@ void startProgress(SQLite::Database& db, const platform::Location& location, dou
     execute(db, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
     updateRow(db, row);
   }
-  if (!hasPlace(location)) {
-    // Started all the same; its route begins with the first usable position.
-    row.latitude = 0;
-    row.longitude = 0;
-    updateRow(db, row);
+  if (!place) {
     reportUnusable("the start of trip " + tripId);
     return;
   }
@@ -673,16 +672,18 @@ bool PelkTripStorageManager::removeTripRows(const std::string& tripId) {
 }
 
 void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletion completion) {
+  bool syncing = false;
   {
     std::lock_guard lock(mutex_);
-    if (syncInFlight_.count(tripId) != 0) {
-      // Deleting now would tell the app the trip is gone while the server may
-      // be storing it.
-      platform::Console::print("Trip " + tripId + " is being synced and was not deleted");
-      report(completion, std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
-      return;
-    }
-    ++deleting_[tripId];
+    syncing = syncInFlight_.count(tripId) != 0;
+    if (!syncing) ++deleting_[tripId];
+  }
+  if (syncing) {
+    // Deleting now would tell the app the trip is gone while the server may
+    // be storing it.
+    platform::Console::print("Trip " + tripId + " is being synced and was not deleted");
+    report(completion, std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
+    return;
   }
   const bool removed = removeTripRows(tripId);
   {
