@@ -3,5 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-dir=$(bash scripts/build.sh plain | tail -n 1)
+bash scripts/build.sh plain
+dir=$(bash scripts/build.sh --dir plain)
 "$dir/examples/pelk_demo" "$@"

@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
+# The include rules are checked before anything is built.
+bash scripts/check-layers.sh
+
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan)
 
@@ -15,7 +18,9 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:supp
 
 for flavour in "${flavours[@]}"; do
   echo "=== $flavour build ==="
-  dir=$(bash scripts/build.sh "$flavour" | tail -n 1)
+  # The build's own output (compiler errors included) goes to the terminal.
+  bash scripts/build.sh "$flavour"
+  dir=$(bash scripts/build.sh --dir "$flavour")
   echo "=== $flavour tests ==="
   runner=()
   # ThreadSanitizer cannot map its shadow memory with the kernel's widest

@@ -8,7 +8,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "pelk/PelkNumber.h"
-#include "platform/Location.h"
+#include "pelk/PelkPosition.h"
 
 namespace pelk {
 
@@ -18,7 +18,7 @@ class PelkLocation {
   // userId: the stored user id ("" when none); activity: "M" or "S";
   // location: the fix, unchanged; timezoneOffset: the device's offset text;
   // recordedAt: the moment of building as a wire time stamp.
-  PelkLocation(std::string userId, std::string activity, platform::Location location, std::string timezoneOffset,
+  PelkLocation(std::string userId, std::string activity, Location location, std::string timezoneOffset,
                std::string recordedAt)
       : userId_(std::move(userId)),
         activity_(std::move(activity)),
@@ -28,14 +28,14 @@ class PelkLocation {
 
   const std::string& userId() const { return userId_; }
   const std::string& activity() const { return activity_; }
-  const platform::Location& location() const { return location_; }
+  const Location& location() const { return location_; }
   const std::string& timezoneOffset() const { return timezoneOffset_; }
   const std::string& recordedAt() const { return recordedAt_; }
 
  private:
   std::string userId_;
   std::string activity_;
-  platform::Location location_;
+  Location location_;
   std::string timezoneOffset_;
   std::string recordedAt_;
 };

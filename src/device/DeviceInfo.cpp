@@ -2,6 +2,7 @@
 
 #include "platform/Reachability.h"
 
+#include <cmath>
 #include <mutex>
 
 #include "device/Model.h"
@@ -67,9 +68,8 @@ bool DeviceInfo::locationState() {
 std::int64_t DeviceInfo::batteryStatus() {
   const float level = platform::Device::batteryLevel();
   if (level == -1.0f) return 0;
-  // In single precision on purpose: the float nearest 0.29 times 100.0f is
-  // exactly 29, where double arithmetic would give 28.99... and so 28.
-  return static_cast<std::int64_t>(level * 100.0f);
+  // Rounded, not truncated: the float nearest 0.53 times 100 is 52.99998.
+  return std::lround(level * 100.0f);
 }
 
 std::string DeviceInfo::timeOffSet() {

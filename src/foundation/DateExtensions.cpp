@@ -95,8 +95,15 @@ std::optional<Date> parseIso8601(const std::string& s) {
   } else {
     return std::nullopt;
   }
+  // Milliseconds in 64 bits hold every year of the format; the clock's own
+  // ticks (nanoseconds) end in 2262 and start in 1677, so a moment outside
+  // that span is refused rather than wrapped.
   const auto local = sys_days(ymd) + hours(h) + minutes(mi) + std::chrono::seconds(se) + milliseconds(ms);
-  return Date(duration_cast<Date::duration>((local - std::chrono::seconds(offset)).time_since_epoch()));
+  const milliseconds utc = (local - std::chrono::seconds(offset)).time_since_epoch();
+  constexpr auto kLatest = duration_cast<milliseconds>(Date::duration::max());
+  constexpr auto kEarliest = duration_cast<milliseconds>(Date::duration::min());
+  if (utc > kLatest || utc < kEarliest) return std::nullopt;
+  return Date(duration_cast<Date::duration>(utc));
 }
 
 std::int64_t hoursFrom(Date date, Date from) { return duration_cast<hours>(date - from).count(); }

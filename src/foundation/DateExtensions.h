@@ -15,7 +15,8 @@ std::string iso8601(Date date);
 // The same moment to the second, followed by the zone's short name ("GMT").
 std::string iso8601Second(Date date);
 // Reads a time stamp in the wire format back ("Z" or a numeric offset such as
-// "+05:30"); nothing when the text does not match exactly.
+// "+05:30"); nothing when the text does not match exactly or names a moment
+// the kit's clock cannot hold (before 1677 or after 2262).
 std::optional<Date> parseIso8601(const std::string& text);
 
 // Whole hours / minutes from `from` to `date` (negative when `from` is later).

@@ -1,5 +1,7 @@
 #include "foundation/SharedUtil.h"
 
+#include <cstdint>
+#include <limits>
 #include <mutex>
 
 #include "foundation/AppDefaults.h"
@@ -132,14 +134,16 @@ void SharedUtil::resetDefaults() {
 
 void incrementLocationCount(platform::SettingsSuite& suite) {
   suite.transaction([&] {
-    auto count = [&](const char* key) {
+    // The next count, held at the largest count rather than wrapping.
+    auto next = [&](const char* key) -> std::int64_t {
       auto v = suite.value(key);
-      return v ? v->integerValue().value_or(0) : 0;
+      const std::int64_t n = v ? v->integerValue().value_or(0) : 0;
+      return n < std::numeric_limits<std::int64_t>::max() ? n + 1 : n;
     };
-    suite.set(KLocationCountSDK, count(KLocationCountSDK) + 1);
+    suite.set(KLocationCountSDK, next(KLocationCountSDK));
     auto updating = suite.value(kLocationCountUpdating);
     if (updating && updating->boolValue().value_or(false)) {
-      suite.set(KLocationCountSDKTemp, count(KLocationCountSDKTemp) + 1);
+      suite.set(KLocationCountSDKTemp, next(KLocationCountSDKTemp));
     }
   });
 }

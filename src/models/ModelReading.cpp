@@ -37,12 +37,11 @@ std::optional<PelkNumber> asFloat32(const Json& value) {
   auto wide = asFloat64(value);
   if (!wide) return std::nullopt;
   const double d = wide->doubleValue();
-  // A finite value the float type cannot hold would turn infinite: refuse it.
-  // Values inside the range are rounded to the nearest float.
-  if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
-    return std::nullopt;
-  }
-  return PelkNumber::ofFloat(static_cast<float>(d));
+  // Rounded to the nearest float; a finite value that would round to
+  // infinity is one the float type cannot hold: refuse it.
+  const float f = wide->floatValue();
+  if (std::isfinite(d) && !std::isfinite(f)) return std::nullopt;
+  return PelkNumber::ofFloat(f);
 }
 
 Reader::Reader(const Json& dictionary) : dictionary_(&dictionary), ok_(dictionary.is_object()) {}

@@ -25,9 +25,15 @@ double PelkNumber::doubleValue() const {
 float PelkNumber::floatValue() const {
   if (const auto* f = std::get_if<float>(&value_)) return *f;
   const double d = doubleValue();
-  constexpr double kMax = static_cast<double>(std::numeric_limits<float>::max());
-  if (d > kMax) return std::numeric_limits<float>::infinity();
-  if (d < -kMax) return -std::numeric_limits<float>::infinity();
+  // Round to nearest as the hardware does: only from the midpoint between the
+  // largest float and 2^128 on is a value infinite.  Below it, values past the
+  // largest float (such as 3.4028235e38, its usual text) round down to it.
+  constexpr float kMax = std::numeric_limits<float>::max();
+  constexpr double kOverflow = 0x1.ffffffp127;
+  if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+  if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+  if (d > static_cast<double>(kMax)) return kMax;
+  if (d < -static_cast<double>(kMax)) return -kMax;
   return static_cast<float>(d);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -62,7 +63,8 @@ std::optional<double> readNumber(const std::string& file) {
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(text->c_str(), &end);
-  if (errno != 0 || end == text->c_str() || *end != '\0') return std::nullopt;
+  // "nan" and "inf" parse as numbers but are no reading.
+  if (errno != 0 || end == text->c_str() || *end != '\0' || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 

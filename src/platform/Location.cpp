@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace pelk::platform {
+namespace pelk {
 
 namespace {
 constexpr double kEarthMeanRadiusMetres = 6371008.8;  // IUGG mean radius
@@ -28,4 +28,8 @@ double greatCircleDistance(const Coordinate& a, const Coordinate& b) {
 
 double Location::distance(const Location& other) const { return greatCircleDistance(coordinate, other.coordinate); }
 
-}  // namespace pelk::platform
+bool Location::hasFiniteCoordinate() const {
+  return std::isfinite(coordinate.latitude) && std::isfinite(coordinate.longitude);
+}
+
+}  // namespace pelk

@@ -104,6 +104,22 @@ double accruedSeconds(const OptionalText& updateTime, platform::TimePoint now) {
   return seconds > 0 ? seconds : 0;
 }
 
+// A position without a finite latitude and longitude (a receiver without a fix
+// reports NaN) says nothing about where the trip went.
+bool hasPlace(const platform::Location& location) { return location.hasFiniteCoordinate(); }
+
+void reportUnusable(const std::string& what) {
+  platform::Console::print("Position without a finite coordinate not applied to " + what);
+}
+
+// The trip has a place to measure the next position from: its first route
+// point is written with the start when the start position has one.
+bool hasRoute(SQLite::Database& db, const MyTrip& trip) {
+  SQLite::Statement q(db, std::string("SELECT 1 FROM ") + MyTripRoute::entityName + " WHERE trip = ? LIMIT 1");
+  q.bind(1, static_cast<std::int64_t>(trip.objectID));
+  return q.executeStep();
+}
+
 platform::Location pointOf(const MyTrip& trip) {
   platform::Location stored;
   stored.coordinate = {trip.latitude, trip.longitude};
@@ -160,8 +176,11 @@ void startProgress(SQLite::Database& db, const platform::Location& location, dou
   auto existing = selectRows<MyTrip>(db, " WHERE tripId = ?" + kOrderByKey, tripId);
   MyTrip row = existing.empty() ? MyTrip{} : existing.front();
   row.distance = distance;
-  row.latitude = location.coordinate.latitude;
-  row.longitude = location.coordinate.longitude;
+  // Started all the same without a place; its route then begins with the
+  // first usable position.
+  const bool place = hasPlace(location);
+  row.latitude = place ? location.coordinate.latitude : 0;
+  row.longitude = place ? location.coordinate.longitude : 0;
   row.speed = saturatingInt16(speed);
   row.locationId = locationId;
   row.status = status;
@@ -177,6 +196,10 @@ void startProgress(SQLite::Database& db, const platform::Location& location, dou
     execute(db, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
     updateRow(db, row);
   }
+  if (!place) {
+    reportUnusable("the start of trip " + tripId);
+    return;
+  }
   insertRoute(db, "s", row.latitude, row.longitude, location.altitude, startTime, tripId, row.objectID, locationId,
               location.horizontalAccuracy);
 }
@@ -190,12 +213,18 @@ bool changeStatus(SQLite::Database& db, const std::string& tripId, const std::st
   // Only time and movement while the trip is under way count: a repeated pause
   // or end (a server trip ended, then force-ended) adds nothing.
   const bool accrue = (status == kTripPaused || status == kTripEnd) && row->status == kTripOngoing;
+  // The status changes whatever the position; a position without a place
+  // leaves the distance and the last point as they are.
+  const bool place = hasPlace(location);
+  if (!place) reportUnusable("the distance of trip " + tripId);
   if (accrue) {
     row->duration += accruedSeconds(row->update_time, now);
-    row->distance += location.distance(pointOf(*row));
+    if (place && hasRoute(db, *row)) row->distance += location.distance(pointOf(*row));
   }
-  row->longitude = location.coordinate.longitude;
-  row->latitude = location.coordinate.latitude;
+  if (place) {
+    row->longitude = location.coordinate.longitude;
+    row->latitude = location.coordinate.latitude;
+  }
   row->status = status;
   row->update_time = iso8601(now);
   updateRow(db, *row);
@@ -316,6 +345,11 @@ void PelkTripStorageManager::addRoute(const std::string& activity, double latitu
 
 void PelkTripStorageManager::updateAllActiveTrips(const platform::Location& location, const std::string& activity,
                                                   const std::optional<std::string>& locationId) {
+  if (!hasPlace(location)) {
+    // Leaves every trip as it was: distance, last point, route and count.
+    reportUnusable("the ongoing trips");
+    return;
+  }
   auto db = context();
   const auto outcome = db->write([&](SQLite::Database& c) {
     auto rows = selectRows<MyTrip>(c, " WHERE status = ?" + kOrderByKey, std::string(kTripOngoing));
@@ -325,7 +359,8 @@ void PelkTripStorageManager::updateAllActiveTrips(const platform::Location& loca
     const auto now = platform::Clock::now();
     const std::string stamp = iso8601(now);
     for (auto& row : rows) {
-      row.distance += location.distance(pointOf(row));
+      // A trip started without a place measures from its first usable point.
+      if (hasRoute(c, row)) row.distance += location.distance(pointOf(row));
       row.longitude = location.coordinate.longitude;
       row.latitude = location.coordinate.latitude;
       row.duration += accruedSeconds(row.update_time, now);
@@ -513,7 +548,7 @@ void PelkTripStorageManager::runAction(const Action& action, const nlohmann::jso
   const std::string endedAt = textOf(request, "trip_ended_at").value_or(now);
   const std::string userId = TokenManager::getUserId();
 
-  enum class Result { notFound, refused, done } result = Result::notFound;
+  enum class Result { notFound, refused, ended, done } result = Result::notFound;
   auto db = context();
   // The trip row, its event and its progress change together or not at all.
   const auto outcome = db->write([&](SQLite::Database& c) {
@@ -524,6 +559,11 @@ void PelkTripStorageManager::runAction(const Action& action, const nlohmann::jso
                          (action.step == S::resume && !trip->is_paused) || (action.step == S::end && trip->is_ended);
     if (refused) {
       result = Result::refused;
+      return;
+    }
+    // An ended trip stays ended: reopened, it could never end or sync again.
+    if (trip->is_ended && (action.step == S::pause || action.step == S::resume)) {
+      result = Result::ended;
       return;
     }
     trip->updated_at = now;
@@ -577,6 +617,9 @@ void PelkTripStorageManager::runAction(const Action& action, const nlohmann::jso
     case Result::refused:
       report(completion, std::nullopt, PelkError(action.code, action.refusal));
       return;
+    case Result::ended:
+      report(completion, std::nullopt, PelkError(action.code, VuvivaZuvovo::TRIP_ALREADY_ENDED));
+      return;
     case Result::done:
       break;
   }
@@ -616,7 +659,7 @@ void PelkTripStorageManager::stopTrip(const nlohmann::json& request, const platf
             request, location, completion);
 }
 
-void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletion completion) {
+bool PelkTripStorageManager::removeTripRows(const std::string& tripId) {
   auto db = context();
   const auto outcome = db->write([&](SQLite::Database& c) {
     execute(c, std::string("DELETE FROM ") + TripEventsLocal::entityName + " WHERE trip_id = ?", tripId);
@@ -624,8 +667,30 @@ void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletio
     execute(c, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
     execute(c, std::string("DELETE FROM ") + MyTrip::entityName + " WHERE tripId = ?", tripId);
   });
-  if (!outcome) {
-    storage::logStoreFailure(*db, outcome, "trip " + tripId + " not deleted");
+  if (!outcome) storage::logStoreFailure(*db, outcome, "trip " + tripId + " not deleted");
+  return outcome.ok;
+}
+
+void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletion completion) {
+  bool syncing = false;
+  {
+    std::lock_guard lock(mutex_);
+    syncing = syncInFlight_.count(tripId) != 0;
+    if (!syncing) ++deleting_[tripId];
+  }
+  if (syncing) {
+    // Deleting now would tell the app the trip is gone while the server may
+    // be storing it.
+    platform::Console::print("Trip " + tripId + " is being synced and was not deleted");
+    report(completion, std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
+    return;
+  }
+  const bool removed = removeTripRows(tripId);
+  {
+    std::lock_guard lock(mutex_);
+    if (--deleting_[tripId] == 0) deleting_.erase(tripId);
+  }
+  if (!removed) {
     report(completion, std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
     return;
   }
@@ -780,14 +845,23 @@ bool PelkTripStorageManager::isSyncInFlight(const std::string& tripId) const {
 }
 
 void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion handler) {
-  bool claimed = false;
+  enum class Claim { claimed, inFlight, deleting } claim = Claim::claimed;
   {
     std::lock_guard lock(mutex_);
-    claimed = syncInFlight_.insert(tripId).second;
+    if (deleting_.count(tripId) != 0) {
+      claim = Claim::deleting;
+    } else if (!syncInFlight_.insert(tripId).second) {
+      claim = Claim::inFlight;
+    }
   }
-  if (!claimed) {
+  if (claim == Claim::inFlight) {
     // Already on its way; a second copy could store the trip twice.
     report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID_SYNC));
+    return;
+  }
+  if (claim == Claim::deleting) {
+    // Its rows are going: nothing of it may reach the server.
+    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
     return;
   }
   auto release = [this, tripId] {
@@ -795,41 +869,69 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
     syncInFlight_.erase(tripId);
   };
 
-  const auto progress = getTripData(tripId);
-  const auto row = getTripDataLocal(tripId);
-  if (!row) {
+  // The body is read and the trip queued in one transaction, so the body is
+  // what the store held when the trip was queued.
+  enum class Found { missing, notEnded, unwritable, ready } found = Found::missing;
+  std::optional<std::string> text;
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    auto row = singleLocalTrip(c, tripId);
+    if (!row) return;
+    const auto progress = singleProgress(c, tripId);
+    if (!progress || progress->status != kTripEnd) {
+      // A trip still under way would be deleted after the upload and its later
+      // positions lost.
+      found = Found::notEnded;
+      return;
+    }
+    const auto events =
+        selectRows<TripEventsLocal>(c, " WHERE trip = ?" + kOrderByKey, static_cast<std::int64_t>(row->objectID));
+    const auto routes = selectRows<MyTripRoute>(c, " WHERE tripId = ?" + kOrderByKey, tripId);
+    const auto body = PelkOfflineTripsUtils::getRevizaDevoRoveDict(*row, events, *progress, routes);
+    text = body ? jsonString(*body) : std::nullopt;
+    if (!text) {
+      found = Found::unwritable;
+      return;
+    }
+    // Queued before anything leaves: a failed request is sent again later.
+    row->synced = true;
+    row->sync_status = SyncStatus().sync_in_progress;
+    updateRow(c, *row);
+    found = Found::ready;
+  });
+  if (!outcome) {
     release();
-    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
-    return;
-  }
-  if (!progress || progress->status != kTripEnd) {
-    // A trip still under way would be deleted after the upload and its later
-    // positions lost.
-    release();
-    report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID_NOT_ENDED));
-    return;
-  }
-  const auto routes = getMyTripRouteDetails(tripId);
-  const auto body = PelkOfflineTripsUtils::getRevizaDevoRoveDict(*row, eventsOf(*row), *progress, routes);
-  const auto text = body ? jsonString(*body) : std::nullopt;
-  if (!text) {
-    release();
-    platform::Console::print("Trip " + tripId + " cannot be written as a sync body");
+    storage::logStoreFailure(*db, outcome, "trip " + tripId + " not queued for sync");
     report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_UNKNOWN));
     return;
   }
-  // Queued before anything leaves: a failed request is sent again later.
-  updateLocalTrip(tripId, SyncStatus().sync_in_progress);
+  switch (found) {
+    case Found::missing:
+      release();
+      report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
+      return;
+    case Found::notEnded:
+      release();
+      report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_TRIP_ID_NOT_ENDED));
+      return;
+    case Found::unwritable:
+      release();
+      platform::Console::print("Trip " + tripId + " cannot be written as a sync body");
+      report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_UNKNOWN));
+      return;
+    case Found::ready:
+      break;
+  }
 
   auto send = tripStoreHooks().syncTrip;
   if (!send) send = defaultSyncSender();
   send(*text, [this, tripId, handler, release](std::optional<std::string> message, std::optional<PelkError> error) {
     if (message == VuvivaZuvovo::TRIP_SUCESS) {
-      std::optional<PelkError> deletionError;
-      deleteTrip(tripId, [&](std::optional<std::string>, std::optional<PelkError> e) { deletionError = e; });
+      // Still claimed by this sync, so no deletion runs beside this one.
+      const bool removed = removeTripRows(tripId);
       release();
-      if (deletionError) {
-        report(handler, "", deletionError);
+      if (!removed) {
+        report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
       } else {
         report(handler, message, std::nullopt);
       }

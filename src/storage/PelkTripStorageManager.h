@@ -162,7 +162,9 @@ class PelkTripStorageManager {
   virtual void stopTrip(const nlohmann::json& request, const platform::Location& location,
                         TextCompletion completion = nullptr);
   // Removes every row of the trip (trip, events, progress, route) in one
-  // transaction.
+  // transaction.  Refused (QB402 "Error in deleted trip.", nothing removed)
+  // while a sync of the trip waits for its reply: the server may already hold
+  // it, and a successful sync removes the rows itself.
   virtual void deleteTrip(const std::string& tripId, TextCompletion completion = nullptr);
   // Removes the rows of one of the store's entities whose attribute `key`
   // equals the trip id.  False for an unknown entity or attribute, or when the
@@ -185,9 +187,10 @@ class PelkTripStorageManager {
   virtual void getTrip(const std::string& tripId, GetTripHandler handler = nullptr);
   virtual std::optional<TripsLocal> getTripDataLocal(const std::string& tripId);
   virtual void getTripSummary(const std::string& tripId, SummaryHandler handler = nullptr);
-  // Queues the ended trip ("sync_in_progress"), posts its body and deletes its
-  // rows once the server answers "Success.".  A trip whose sync is in flight
-  // is not sent again.
+  // Reads the ended trip's rows and queues it ("sync_in_progress") in one
+  // transaction, posts its body and deletes its rows once the server answers
+  // "Success.".  A trip whose sync is in flight is not sent again, and a trip
+  // being deleted is not sent at all.
   virtual void syncTrip(const std::string& tripId, TextCompletion handler = nullptr);
   virtual void updateLocalTrip(const std::string& tripId, const std::string& status);
   // Offline trips that are ended and queued.
@@ -207,12 +210,18 @@ class PelkTripStorageManager {
   // PelkAPIClient::syncTrip of the process's client.
   static SyncSender defaultSyncSender();
   struct Action;
+  // Removes the trip's rows in one transaction; false when that did not commit.
+  bool removeTripRows(const std::string& tripId);
   void runAction(const Action& action, const nlohmann::json& request, const platform::Location& location,
                  const TextCompletion& completion);
 
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Database> context_;
+  // Trips whose sync waits for its reply, and trips being deleted (with the
+  // number of deletions running): a sync and a deletion of one trip exclude
+  // each other.
   std::set<std::string> syncInFlight_;
+  std::map<std::string, int> deleting_;
 };
 
 }  // namespace pelk

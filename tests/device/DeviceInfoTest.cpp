@@ -27,6 +27,8 @@ TEST_F(DeviceTest, BatteryPercentAndStateTexts) {
   const Case cases[] = {
       {"Charging", "29", 29, "charging", true},  // float nearest 0.29, times 100 in single precision
       {"Discharging", "57", 57, "unplugged", false},
+      {"Discharging", "53", 53, "unplugged", false},  // 0.53f * 100 is 52.99998: rounded, not cut
+      {"Charging", "59", 59, "charging", true},
       {"Full", "100", 100, "Full", false},
       {"Discharging", "0", 0, "unplugged", false},
       {"Unknown", "1", 1, "unknown", false},

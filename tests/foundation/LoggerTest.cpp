@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -71,21 +72,41 @@ TEST_F(LoggerTest, ValueOfAnotherFormUnderTheRecordKeyIsReplaced) {
 }
 
 TEST_F(LoggerTest, ConcurrentWritersLoseNoLineAndNoRecord) {
+  // Entries longer than the file stream's buffer reach the file in more than
+  // one write; the writers' lock keeps each line whole, and keeps the lines
+  // and the records in one order.
   SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  constexpr int kThreads = 6, kEntries = 8;
+  auto text = [](int t, int i) {
+    return "thread " + std::to_string(t) + " entry " + std::to_string(i) + " " +
+           std::string(20000 + 100 * i, static_cast<char>('a' + t));
+  };
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 10; ++i) {
-        LoggerManager::sharedInstance().writeLocationToFile("thread " + std::to_string(t) + " entry " +
-                                                            std::to_string(i));
-      }
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &text] {
+      for (int i = 0; i < kEntries; ++i) LoggerManager::sharedInstance().writeLocationToFile(text(t, i));
     });
   }
   for (auto& th : threads) th.join();
+
+  std::set<std::string> expected;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kEntries; ++i) expected.insert(text(t, i));
+  }
   const auto l = lines();
-  EXPECT_EQ(l.size(), 40u);
-  for (const auto& line : l) EXPECT_NE(line.find("entry"), std::string::npos) << line;
-  EXPECT_EQ(records().size(), 40u);
+  const auto r = records();
+  ASSERT_EQ(l.size(), expected.size());
+  ASSERT_EQ(r.size(), expected.size());
+  std::set<std::string> seen;
+  for (std::size_t n = 0; n < l.size(); ++n) {
+    const std::string logged = l[n].size() > 27 ? l[n].substr(27) : "";
+    EXPECT_EQ(expected.count(logged), 1u) << "line " << n << " is not one whole entry";
+    seen.insert(logged);
+    const auto* record = r[n].get<SettingValue::Dictionary>();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->at("response"), SettingValue(logged)) << "line and record " << n << " differ";
+  }
+  EXPECT_EQ(seen, expected);
 }
 
 TEST_F(LoggerTest, UnwritableLogFileDropsTheLineQuietly) {

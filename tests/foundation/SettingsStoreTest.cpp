@@ -1,3 +1,4 @@
+#include <limits>
 #include <set>
 #include <string>
 
@@ -98,6 +99,15 @@ TEST_F(SharedUtilTest, LocationCountCountsEveryPositionAndTheTemporaryCounterWhi
   for (int i = 0; i < 4; ++i) incrementLocationCount(suite);
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 7);
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), 4);
+
+  // At the largest count both counters stay there instead of wrapping.
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  SharedUtil::setDefaultInteger(kMax, KLocationCountSDK);
+  SharedUtil::setDefaultInteger(kMax - 1, KLocationCountSDKTemp);
+  incrementLocationCount(suite);
+  incrementLocationCount(suite);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), kMax);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), kMax);
 }
 
 TEST(AppDefaults, KeyLiteralsAreDistinctAndStable) {

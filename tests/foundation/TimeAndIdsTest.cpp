@@ -1,8 +1,14 @@
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <future>
 #include <limits>
+#include <locale>
+#include <optional>
 #include <regex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -16,6 +22,89 @@
 using namespace pelk;
 using platform::Clock;
 
+namespace {
+
+// Switches the process's time zone (TZ) and locale (C and C++) for one scope.
+class HostSetting {
+ public:
+  HostSetting(const char* zone, const std::string& localeName) {
+    if (const char* old = std::getenv("TZ")) oldZone_ = old;
+    oldCLocale_ = std::setlocale(LC_ALL, nullptr);
+    oldLocale_ = std::locale();
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+    std::setlocale(LC_ALL, localeName.c_str());
+    std::locale::global(std::locale(localeName));
+  }
+  ~HostSetting() {
+    if (oldZone_) {
+      ::setenv("TZ", oldZone_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+    std::setlocale(LC_ALL, oldCLocale_.c_str());
+    std::locale::global(oldLocale_);
+  }
+
+ private:
+  std::optional<std::string> oldZone_;
+  std::string oldCLocale_;
+  std::locale oldLocale_;
+};
+
+// POSIX zone texts need no zone database: east of UTC is a negative offset.
+struct Zone {
+  const char* tz;
+  const char* offsetText;  // what TimeZone::current() reports under it
+};
+const Zone kZones[] = {{"UTC0", "+0000"}, {"IST-5:30", "+0530"}, {"<-0030>0:30", "-0030"},
+                       {"<+1345>-13:45", "+1345"}, {"HST10", "-1000"}};
+
+// C.UTF-8 is always there; the others where installed (decimal comma,
+// non-Latin digits, another calendar).
+std::vector<std::string> installedLocales() {
+  std::vector<std::string> names;
+  for (const char* name : {"C.UTF-8", "de_DE.UTF-8", "ar_EG.UTF-8", "fa_IR.UTF-8", "th_TH.UTF-8"}) {
+    try {
+      std::locale probe(name);
+      if (std::setlocale(LC_ALL, name)) names.push_back(name);
+    } catch (const std::runtime_error&) {
+    }
+  }
+  std::setlocale(LC_ALL, "C");
+  return names;
+}
+
+// Runs `check` under every zone and every installed locale.
+template <class Check>
+void underEveryHostSetting(Check check) {
+  for (const auto& locale : installedLocales()) {
+    for (const auto& zone : kZones) {
+      SCOPED_TRACE(std::string(zone.tz) + " / " + locale);
+      HostSetting setting(zone.tz, locale);
+      check(zone);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(TimeStamps, HostSettingReallyChanges) {
+  // The switch the tests below rely on: the local clock time moves with TZ.
+  const std::time_t t = 0;
+  std::vector<int> minutes;
+  underEveryHostSetting([&](const Zone&) {
+    std::tm tm{};
+    ASSERT_TRUE(localtime_r(&t, &tm));
+    minutes.push_back(tm.tm_hour * 60 + tm.tm_min);
+  });
+  ASSERT_GE(minutes.size(), std::size(kZones));
+  EXPECT_EQ(minutes[0], 0);
+  EXPECT_EQ(minutes[1], 5 * 60 + 30);
+  EXPECT_EQ(minutes[2], 23 * 60 + 30);
+}
+
 TEST(TimeStamps, WireFormatIsUtcWithMillisecondsAndZ) {
   struct Case {
     double seconds;
@@ -27,11 +116,16 @@ TEST(TimeStamps, WireFormatIsUtcWithMillisecondsAndZ) {
       {951'782'400.5, "2000-02-29T00:00:00.500Z"},
       {-0.001, "1969-12-31T23:59:59.999Z"},
   };
-  for (const auto& c : cases) {
-    const auto date = Clock::fromSecondsSince1970(c.seconds);
-    EXPECT_EQ(iso8601(date), c.text);
+  // The same text whatever the host's zone and locale.
+  underEveryHostSetting([&](const Zone&) {
+    for (const auto& c : cases) {
+      const auto date = Clock::fromSecondsSince1970(c.seconds);
+      EXPECT_EQ(iso8601(date), c.text);
+      const auto wholeMs = static_cast<std::int64_t>(std::floor(c.seconds * 1000));
+      EXPECT_EQ(getDate(c.text), Date(std::chrono::milliseconds(wholeMs)));
+    }
     EXPECT_EQ(iso8601Second(Clock::fromSecondsSince1970(0)), "1970-01-01T00:00:00GMT");
-  }
+  });
 }
 
 TEST(TimeStamps, ReadBackIsExactToTheMillisecondAndStrict) {
@@ -40,9 +134,20 @@ TEST(TimeStamps, ReadBackIsExactToTheMillisecondAndStrict) {
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, date);
 
-  // An offset in the text is honoured whatever the host's zone is.
-  EXPECT_EQ(getDate("2024-01-01T05:30:00.000+05:30"), Clock::fromSecondsSince1970(1'704'067'200));
-  EXPECT_EQ(getDate("2023-12-31T23:00:00.000-01:00"), Clock::fromSecondsSince1970(1'704'067'200));
+  // An offset in the text is honoured whatever the host's zone and locale are.
+  underEveryHostSetting([](const Zone&) {
+    EXPECT_EQ(getDate("2024-01-01T05:30:00.000+05:30"), Clock::fromSecondsSince1970(1'704'067'200));
+    EXPECT_EQ(getDate("2023-12-31T23:00:00.000-01:00"), Clock::fromSecondsSince1970(1'704'067'200));
+    EXPECT_EQ(getDate("2024-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(1'704'067'200));
+  });
+  // The last and first moments the format can write are beyond the clock's
+  // span (1677 to 2262): refused, never wrapped into another century.
+  for (const char* far : {"9999-12-31T23:59:59.999Z", "2263-01-01T00:00:00.000Z", "0000-01-01T00:00:00.000Z",
+                          "1677-01-01T00:00:00.000Z"}) {
+    EXPECT_FALSE(getDate(far)) << far;
+  }
+  EXPECT_EQ(getDate("2262-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(9'214'646'400));
+  EXPECT_EQ(getDate("1678-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(-9'214'560'000));
   for (const char* bad : {"", "2024-01-01", "2024-01-01T00:00:00Z", "2024-13-01T00:00:00.000Z",
                           "2024-02-30T00:00:00.000Z", "2024-01-01T00:00:00.000", "2024-01-01T00:00:00.000Zjunk",
                           "２０２４-01-01T00:00:00.000Z"}) {
@@ -63,7 +168,9 @@ TEST(TimeStamps, OffsetTextTakesItsSignFromTheWholeOffset) {
                                          {-30 * 60, "-0030"}}) {
     EXPECT_EQ(TimeZone::fixed(c.seconds).offsetFromUTC(), c.text);
   }
-  EXPECT_EQ(TimeZone::current().offsetFromUTC().size(), 5u);
+  // The host's zone is read at each use, and its text keeps the same form in
+  // every locale.
+  underEveryHostSetting([](const Zone& zone) { EXPECT_EQ(TimeZone::current().offsetFromUTC(), zone.offsetText); });
 }
 
 TEST(Numbers, RoundingAndTruncation) {

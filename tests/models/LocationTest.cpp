@@ -1,6 +1,8 @@
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +38,26 @@ TEST(PlatformLocation, GreatCircleDistanceInMetres) {
   Location high = a;
   high.altitude = 1000.0;
   EXPECT_EQ(a.distance(high), 0.0);
+}
+
+TEST(PlatformLocation, OnlyFiniteLatitudeAndLongitudeMakeAPlace) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double latitude, longitude, altitude;
+    bool place;
+  };
+  for (const auto& c : std::vector<Case>{{12.97, 77.59, 0, true},
+                                         {0, 0, 0, true},
+                                         {1, 2, kNaN, true},  // a fix without altitude still has a place
+                                         {kNaN, 77.59, 0, false},
+                                         {12.97, kNaN, 0, false},
+                                         {kInf, 0, 0, false},
+                                         {0, -kInf, 0, false}}) {
+    Location fix{.coordinate = {c.latitude, c.longitude}};
+    fix.altitude = c.altitude;
+    EXPECT_EQ(fix.hasFiniteCoordinate(), c.place) << c.latitude << "," << c.longitude;
+  }
 }
 
 TEST(PlatformLocation, CoordinateOnlyFixKnowsNoSpeedCourseOrAltitudeAccuracy) {

@@ -34,6 +34,11 @@ TEST(ReadingRules, NumberTypesAcceptOnlyNumbersTheyCanHold) {
       {std::uint64_t{18446744073709551615u}, D(18446744073709551615.0), std::nullopt, F(18446744073709551615.0f)},
       {9.3e18, D(9.3e18), std::nullopt, F(9.3e18f)},
       {3.4e38, D(3.4e38), std::nullopt, F(3.4e38f)},
+      // The usual text of the largest float is a little above it and rounds to it.
+      {3.4028235e38, D(3.4028235e38), std::nullopt, F(std::numeric_limits<float>::max())},
+      {-3.4028235e38, D(-3.4028235e38), std::nullopt, F(-std::numeric_limits<float>::max())},
+      {0x1.fffffefffp127, D(0x1.fffffefffp127), std::nullopt, F(std::numeric_limits<float>::max())},
+      {0x1.ffffffp127, D(0x1.ffffffp127), std::nullopt, std::nullopt},  // the midpoint rounds to infinity
       // Finite but beyond the float range: refused rather than made infinite.
       {1e39, D(1e39), std::nullopt, std::nullopt},
       {-1e300, D(-1e300), std::nullopt, std::nullopt},
@@ -76,6 +81,7 @@ TEST(ReadingRules, NumberConversionsSaturateInsteadOfOverflowing) {
   EXPECT_EQ(D(-2.9).int64Value(), -2);
   EXPECT_EQ(D(1e39).floatValue(), std::numeric_limits<float>::infinity());
   EXPECT_EQ(D(-1e39).floatValue(), -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(D(3.4028235e38).floatValue(), std::numeric_limits<float>::max());
   EXPECT_EQ(F(600.0f).doubleValue(), 600.0);
   EXPECT_EQ(I(3).floatValue(), 3.0f);
 }

@@ -1,3 +1,5 @@
+#include <limits>
+
 #include <gtest/gtest.h>
 
 #include "ModelTestSupport.h"
@@ -210,6 +212,8 @@ TEST(PelkGetTripModel, FieldsKindsAndRequiredFlags) {
        }},
       {"fractional duration is rounded to a float", with(kFlags, "duration", 0.1),
        [](const PelkGetTrip& t) { EXPECT_EQ(t.duration(), F(0.1f)); }},
+      {"the text of the largest float reads as that float", with(kFlags, "duration", 3.4028235e38),
+       [](const PelkGetTrip& t) { EXPECT_EQ(t.duration(), F(std::numeric_limits<float>::max())); }},
       {"duration beyond the float range keeps its default", with(kFlags, "duration", 1e300),
        [](const PelkGetTrip& t) { EXPECT_EQ(t.duration(), I(0)); }},
       {"texts and is_paused",

@@ -92,6 +92,19 @@ TEST_F(DeviceTest, NoSystemBatteryReadsAsUnknown) {
   EXPECT_EQ(Device::batteryState(), State::unknown);
 }
 
+TEST_F(DeviceTest, NonNumericCapacityReadsAsUnknownLevel) {
+  // strtod takes these as numbers; none is a battery reading.  Without other
+  // sources the level is unknown; with energy readings those are used instead.
+  for (const char* capacity : {"nan", "inf", "-inf", "NaN", "infinity", "1e999"}) {
+    SCOPED_TRACE(capacity);
+    fs::remove_all(root_ + "/sys/class/power_supply");
+    supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", capacity}});
+    EXPECT_EQ(Device::batteryLevel(), -1.0f);
+    supply("BAT0", {{"energy_now", "10000000"}, {"energy_full", "40000000"}});
+    EXPECT_EQ(Device::batteryLevel(), 0.25f);
+  }
+}
+
 TEST_F(DeviceTest, MonitoringOffHidesTheBattery) {
   supply("BAT0", {{"type", "Battery"}, {"status", "Charging"}, {"capacity", "50"}});
   Device::setBatteryMonitoringEnabled(false);

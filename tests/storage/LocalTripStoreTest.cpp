@@ -1,5 +1,8 @@
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -235,6 +238,34 @@ TEST_F(LocalTripTest, RefusedStepsChangeNothing) {
   EXPECT_TRUE(trip->is_paused && trip->is_ended);  // an end keeps the pause flag
 }
 
+TEST_F(LocalTripTest, EndedTripCannotBePausedOrResumed) {
+  replyWith("Success.", std::nullopt);
+  struct Case {
+    std::vector<Trip> before;  // steps after the start, the last an end
+    Trip action;
+    PelkError expected;
+  };
+  const std::vector<Case> cases = {
+      {{Trip::End}, Trip::Pause, PelkError("QB416", "Trip already Ended.")},
+      {{Trip::End}, Trip::Resume, PelkError("QB417", "Trip already Resumed.")},
+      {{Trip::Pause, Trip::End}, Trip::Resume, PelkError("QB417", "Trip already Ended.")},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string id = "t" + std::to_string(++n);
+    SCOPED_TRACE(id);
+    createLocal(id);
+    act1(Trip::Start, id, fixAt(1, 1));
+    for (Trip step : c.before) act1(step, id, fixAt(1, 1));
+    const auto events = this->events(id).size();
+    EXPECT_EQ(act1(c.action, id, fixAt(2, 2)).error, c.expected);
+    EXPECT_EQ(this->events(id).size(), events);
+    EXPECT_EQ(store_->getTripData(id)->status, "end");
+    // Still an ended trip: it syncs.
+    EXPECT_EQ(sync(id).text, "Success.");
+  }
+}
+
 TEST_F(LocalTripTest, RequestsTheStoreCannotServeAreAnswered) {
   createLocal("t");
   // No local row for the id: the action's own code.
@@ -403,6 +434,61 @@ TEST_F(LocalTripTest, TripInFlightIsNotSentAgain) {
   pending("Success.", std::nullopt);
   EXPECT_FALSE(store_->isSyncInFlight("t"));
   EXPECT_FALSE(store_->checkIfLocalTrip("t"));
+}
+
+TEST_F(LocalTripTest, TripDeletedDuringItsSyncIsNeverUploaded) {
+  // Each round a sync and a delete of one ended trip race; the server's reply
+  // comes after both calls returned.  Whatever the order: a trip reported
+  // deleted was never uploaded, an uploaded trip was not reported deleted,
+  // and no rows survive.
+  std::mutex mutex;
+  std::set<std::string> uploaded;
+  std::function<void(std::optional<std::string>, std::optional<PelkError>)> pending;
+  auto hooks = tripStoreHooks();
+  hooks.syncTrip = [&](const std::string& body, auto reply) {
+    std::lock_guard lock(mutex);
+    uploaded.insert(nlohmann::json::parse(body).value("trip_id", ""));
+    pending = reply;
+  };
+  setTripStoreHooks(hooks);
+  int deletedFirst = 0, syncedFirst = 0;
+  for (int round = 0; round < 150; ++round) {
+    const std::string id = "race-" + std::to_string(round);
+    endedTrip(id);
+    std::atomic<int> ready{0};
+    auto go = [&ready] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+    };
+    Answer synced, deleted;
+    std::thread syncer([&] {
+      go();
+      store_->syncTrip(id, [&](auto t, auto e) { synced = {t, e}; });
+    });
+    std::thread deleter([&] {
+      go();
+      store_->deleteTrip(id, [&](auto t, auto e) { deleted = {t, e}; });
+    });
+    syncer.join();
+    deleter.join();
+    SCOPED_TRACE(id);
+    const bool wasUploaded = uploaded.count(id) != 0;
+    EXPECT_NE(wasUploaded, deleted.text == "Trip deleted successfully");
+    if (wasUploaded) {
+      EXPECT_EQ(deleted.error, PelkError("QB402", "Error in deleted trip."));
+      ASSERT_TRUE(pending);
+      pending("Success.", std::nullopt);
+      EXPECT_EQ(synced.text, "Success.");
+      ++syncedFirst;
+    } else {
+      EXPECT_TRUE(synced.error);
+      ++deletedFirst;
+    }
+    pending = nullptr;
+    EXPECT_EQ(rowsOf(id), 0);
+  }
+  RecordProperty("deletedFirst", deletedFirst);
+  RecordProperty("syncedFirst", syncedFirst);
 }
 
 TEST_F(LocalTripTest, SyncOfATripWithoutItsRows) {

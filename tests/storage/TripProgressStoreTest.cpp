@@ -7,6 +7,7 @@
 #include "network/TripRecording.h"
 
 #include "foundation/VuvivaZuvovo.h"
+#include "platform/Console.h"
 #include "TripStoreFixture.h"
 
 namespace pelk {
@@ -113,6 +114,53 @@ TEST_F(TripProgressTest, RepeatedPauseOrEndAddsNothing) {
   store_->updateStatusOfTrip("t2", kTripPaused, fixAt(11, 11));
   EXPECT_DOUBLE_EQ(row("t2").duration, paused.duration);
   EXPECT_DOUBLE_EQ(row("t2").distance, paused.distance);
+}
+
+TEST_F(TripProgressTest, PositionWithoutFiniteCoordinateLeavesProgressUntouched) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const platform::Location unusable[] = {fixAt(kNaN, 10), fixAt(10, kNaN), fixAt(kInf, 10), fixAt(10, -kInf),
+                                         fixAt(kNaN, kNaN)};
+  startServerTrip("t1", fixAt(10, 10));
+  advance(10);
+  store_->updateAllActiveTrips(fixAt(10.001, 10), "M");
+  for (const auto& fix : unusable) {
+    SCOPED_TRACE(std::to_string(fix.coordinate.latitude) + "," + std::to_string(fix.coordinate.longitude));
+    const auto before = row("t1");
+    const auto routeBefore = store_->routeOf(before).size();
+    platform::Console::Capture console;
+    store_->updateAllActiveTrips(fix, "M");
+    const auto after = row("t1");
+    EXPECT_EQ(after.distance, before.distance);
+    EXPECT_EQ(after.latitude, before.latitude);
+    EXPECT_EQ(after.longitude, before.longitude);
+    EXPECT_EQ(after.location_count, before.location_count);
+    EXPECT_EQ(after.update_time, before.update_time);
+    EXPECT_EQ(store_->routeOf(before).size(), routeBefore);
+    EXPECT_FALSE(console.lines().empty());
+  }
+  // A pause and an end at such a position change the status and the time only.
+  const auto ongoing = row("t1");
+  advance(5);
+  store_->updateStatusOfTrip("t1", kTripPaused, fixAt(kNaN, kNaN));
+  store_->updateStatusOfTrip("t1", kTripOngoing, fixAt(kInf, kInf));
+  advance(5);
+  store_->updateStatusOfTrip("t1", kTripEnd, fixAt(kNaN, 10));
+  const auto ended = row("t1");
+  EXPECT_EQ(ended.status, "end");
+  EXPECT_DOUBLE_EQ(ended.distance, ongoing.distance);
+  EXPECT_DOUBLE_EQ(ended.latitude, 10.001);
+  EXPECT_DOUBLE_EQ(ended.longitude, 10);
+  EXPECT_NEAR(ended.duration, ongoing.duration + 10, 1e-6);
+
+  // Started without a place: no route point at (0, 0), and the distance is
+  // measured from the first usable position on.
+  startServerTrip("t2", fixAt(kNaN, kNaN));
+  EXPECT_TRUE(store_->routeOf(row("t2")).empty());
+  store_->updateAllActiveTrips(fixAt(45, 45), "M");
+  store_->updateAllActiveTrips(fixAt(45.001, 45), "M");
+  EXPECT_NEAR(row("t2").distance, fixAt(45, 45).distance(fixAt(45.001, 45)), 1e-6);
+  EXPECT_EQ(store_->routeOf(row("t2")).size(), 2u);
 }
 
 TEST_F(TripProgressTest, ServerTripActionsReachTheSharedStoreWithoutAnyEarlierUse) {
