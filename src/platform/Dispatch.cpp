@@ -453,25 +453,40 @@ TickPoster posterFor(Queue& queue) {
 class RepeatingTimer final : public Timer, public std::enable_shared_from_this<RepeatingTimer> {
  public:
   RepeatingTimer(Queue& queue, Duration interval, Task task)
-      : post_(posterFor(queue)), interval_(std::max(interval, Duration(1))), task_(std::move(task)) {}
+      : post_(posterFor(queue)), interval_(std::max(interval, Duration(1))), task_(std::move(task)) {
+    if (auto* thread = dynamic_cast<ThreadQueue*>(&queue)) {
+      queueState_ = thread->state();
+      onThreadQueue_ = true;
+    }
+  }
 
   void start() { scheduleNext(); }
   void invalidate() override { valid_.store(false, std::memory_order_release); }
-  bool isValid() const override { return valid_.load(std::memory_order_acquire); }
+  bool isValid() const override {
+    if (!valid_.load(std::memory_order_acquire)) return false;
+    if (!onThreadQueue_) return true;
+    // A released queue has dropped the next tick: the timer has ended.
+    auto state = queueState_.lock();
+    if (!state) return false;
+    std::lock_guard lock(state->mutex);
+    return state->mode == QueueState::Mode::running;
+  }
 
  private:
   void scheduleNext() {
     std::weak_ptr<RepeatingTimer> weak = shared_from_this();
     const bool posted = post_(interval_, [weak] {
       auto self = weak.lock();
-      if (!self || !self->isValid()) return;
+      if (!self || !self->valid_.load(std::memory_order_acquire)) return;
       self->task_();
-      if (self->isValid()) self->scheduleNext();
+      if (self->valid_.load(std::memory_order_acquire)) self->scheduleNext();
     });
     if (!posted) invalidate();
   }
 
   const TickPoster post_;
+  std::weak_ptr<QueueState> queueState_;
+  bool onThreadQueue_ = false;
   const Duration interval_;
   const Task task_;
   std::atomic<bool> valid_{true};

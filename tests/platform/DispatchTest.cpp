@@ -222,12 +222,17 @@ TEST(ThreadedDispatch, FarDelaysNeverRunEarly) {
 TEST(ThreadedDispatch, RepeatingTimerEndsWhenItsQueueIsReleasedInATick) {
   auto q = Dispatch::makeSerial("test.timer-release");
   auto holder = std::make_shared<std::shared_ptr<Queue>>(q);
+  // The queue is held busy until the test has let go of it, so the first tick
+  // is where its last owner goes.
+  auto gate = std::make_shared<std::promise<void>>();
+  q->async([opened = gate->get_future().share()] { opened.wait_for(5s); });
   std::atomic<int> ticks{0};
   auto timer = Dispatch::scheduleRepeating(*q, seconds(0.001), [holder, &ticks] {
     ++ticks;
     holder->reset();  // the queue's last owner lets go inside the tick
   });
   q.reset();
+  gate->set_value();
   // The tick's end must not post the next tick into the freed queue; the timer
   // ends instead.
   EXPECT_TRUE(waitFor([&] { return !timer->isValid(); }));
