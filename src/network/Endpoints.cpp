@@ -9,20 +9,23 @@
 namespace pelk {
 namespace {
 
+// The tables here are never destroyed: kit threads may still read them while
+// the process exits.
 const std::array<std::string, 2>& baseUrlTexts() {
-  static const std::array<std::string, 2> texts = {pelk::build::kTestBaseUrl, pelk::build::kProductionBaseUrl};
-  return texts;
+  static const auto* texts =
+      new std::array<std::string, 2>{pelk::build::kTestBaseUrl, pelk::build::kProductionBaseUrl};
+  return *texts;
 }
 
 const std::array<std::string, 13>& methodUrlTexts() {
-  static const std::array<std::string, 13> texts = {
+  static const auto* texts = new std::array<std::string, 13>{
       "/v3/user/token/",     "/v3/user/",         "/v3/user/?user_id=",
       "/v3/user/logout/",    "/v3/trips/active/v2/", "/v3/trips/",
       "/v3/location/",       "/v3/user/ctr/?campaign_log_id=", "/v3/trips/v2/create/",
       "/v3/trips/v2/get/",   "/v3/trips/v2/summary/", "/v3/trips/v2/sync/",
       "/v3/location/update/",
   };
-  return texts;
+  return *texts;
 }
 
 }  // namespace
@@ -48,16 +51,16 @@ std::optional<MethodUrls> methodUrlsFromRawValue(std::string_view raw) {
 }
 
 const HTTPMethod& HTTPMethod::get() {
-  static const HTTPMethod m{"GET"};
-  return m;
+  static const auto* m = new HTTPMethod{"GET"};
+  return *m;
 }
 const HTTPMethod& HTTPMethod::post() {
-  static const HTTPMethod m{"POST"};
-  return m;
+  static const auto* m = new HTTPMethod{"POST"};
+  return *m;
 }
 const HTTPMethod& HTTPMethod::delete_() {
-  static const HTTPMethod m{"DELETE"};
-  return m;
+  static const auto* m = new HTTPMethod{"DELETE"};
+  return *m;
 }
 
 std::string GetBaseUrl::getBaseUr() {

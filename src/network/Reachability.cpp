@@ -142,28 +142,32 @@ std::optional<ReachabilityFlagSet> Reachability::flags() const {
 }
 
 void Reachability::startNotifier() {
-  std::lock_guard startStop(startStopMutex_);
-  if (notifierRunning_) return;
-  std::weak_ptr<Reachability> weak = weak_from_this();
-  // The watch holds the monitor only weakly: a callback that finds it gone does nothing.
-  const bool callbackSet = reachabilityRef_->setCallback([weak](std::uint32_t raw) {
-    if (auto self = weak.lock()) self->updateFlags(ReachabilityFlagSet{raw});
-  });
-  if (!callbackSet) {
-    const int code = platform::Reachability::lastError();
-    stopLocked();
-    throw ReachabilityError(ReachabilityError::Kind::unableToSetCallback, code);
+  {
+    std::lock_guard startStop(startStopMutex_);
+    if (notifierRunning_) return;
+    std::weak_ptr<Reachability> weak = weak_from_this();
+    // The watch holds the monitor only weakly: a callback that finds it gone does nothing.
+    const bool callbackSet = reachabilityRef_->setCallback([weak](std::uint32_t raw) {
+      if (auto self = weak.lock()) self->updateFlags(ReachabilityFlagSet{raw});
+    });
+    if (!callbackSet) {
+      const int code = platform::Reachability::lastError();
+      stopLocked();
+      throw ReachabilityError(ReachabilityError::Kind::unableToSetCallback, code);
+    }
+    if (!reachabilityRef_->setQueue(reachabilitySerialQueue_)) {
+      const int code = platform::Reachability::lastError();
+      stopLocked();
+      throw ReachabilityError(ReachabilityError::Kind::unableToSetDispatchQueue, code);
+    }
+    notifierRunning_ = true;
   }
-  if (!reachabilityRef_->setQueue(reachabilitySerialQueue_)) {
-    const int code = platform::Reachability::lastError();
-    stopLocked();
-    throw ReachabilityError(ReachabilityError::Kind::unableToSetDispatchQueue, code);
-  }
+  // The first reading waits for the serial queue, so it is taken with no lock
+  // held: a listener running there may itself start or stop the notifier.
   if (const int code = setReachabilityFlags(); code != 0) {
-    stopLocked();
+    stopNotifier();
     throw ReachabilityError(ReachabilityError::Kind::unableToGetFlags, code);
   }
-  notifierRunning_ = true;
 }
 
 void Reachability::stopNotifier() {
@@ -214,10 +218,12 @@ void Reachability::notifyReachabilityChanged() {
     if (listener) listener(*self);
     self->notificationCenter().post(kReachabilityChangedNotification, self.get());
   };
+  // Never run in place: the caller may hold a lock, or be the listener's own
+  // start or stop.  Without a notification queue the work goes to the serial queue.
   if (notificationQueue_ != nullptr) {
     notificationQueue_->async(std::move(work));
   } else {
-    work();
+    reachabilitySerialQueue_->async(std::move(work));
   }
 }
 

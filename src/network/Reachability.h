@@ -70,8 +70,11 @@ class ReachabilityError : public std::runtime_error {
 // Watches the device's route to the internet and tells its owner about every
 // change: one call of whenReachable or whenUnreachable, then the notification
 // "reachabilityChanged" with the monitor as its object, on the notification
-// queue (the main queue by default).  Readings are taken on a private serial
-// queue.  Made only through create(), as a shared object: queued work holds it
+// queue (the main queue by default; with none, on the private serial queue).
+// Listeners and the notification always run later, from a queue, never inside
+// the call that read the change, and with no lock of the monitor held: a
+// listener may call startNotifier or stopNotifier.  Readings are taken on the
+// private serial queue.  Made only through create(), as a shared object: queued work holds it
 // weakly, so a monitor that is released posts nothing more.
 class Reachability : public std::enable_shared_from_this<Reachability> {
  public:
@@ -101,6 +104,8 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   void setNotificationCenter(platform::NotificationCenter& center) { notificationCenter_ = &center; }
   bool notifierRunning() const { return notifierRunning_.load(); }
   std::optional<ReachabilityFlagSet> flags() const;
+  // The private serial queue the readings are taken on (tests drain it).
+  platform::Queue& readingQueue() const { return *reachabilitySerialQueue_; }
 
   // Starts watching; returns at once when already running.  Throws
   // unableToSetCallback, unableToSetDispatchQueue or unableToGetFlags, each

@@ -27,7 +27,20 @@ void Clock::useSystem() { gVirtual.store(false, std::memory_order_release); }
 bool Clock::isVirtual() { return gVirtual.load(std::memory_order_acquire); }
 
 void Clock::advance(Duration by) {
-  gVirtualNow.fetch_add(by.count(), std::memory_order_acq_rel);
+  // Saturates at the ends of the clock's range instead of wrapping round.
+  using Rep = Duration::rep;
+  Rep now = gVirtualNow.load(std::memory_order_acquire);
+  Rep next;
+  do {
+    const Rep step = by.count();
+    if (step > 0 && now > std::numeric_limits<Rep>::max() - step) {
+      next = std::numeric_limits<Rep>::max();
+    } else if (step < 0 && now < std::numeric_limits<Rep>::min() - step) {
+      next = std::numeric_limits<Rep>::min();
+    } else {
+      next = now + step;
+    }
+  } while (!gVirtualNow.compare_exchange_weak(now, next, std::memory_order_acq_rel));
 }
 
 void Clock::setVirtualNow(TimePoint t) {

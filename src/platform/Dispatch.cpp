@@ -4,12 +4,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,24 @@ namespace pelk::platform {
 namespace {
 
 using Steady = std::chrono::steady_clock;
+
+// The longest a task waits: a later deadline (infinity included) is clamped to
+// this, so no deadline arithmetic can wrap round into the past.
+constexpr Duration kFarFuture = std::chrono::hours(24 * 365 * 100);
+// How long the exit shutdown waits for tasks that are running.
+constexpr auto kExitGrace = std::chrono::seconds(5);
+// Threads of the global pool beyond its base count end after this idle time.
+constexpr auto kIdleLinger = std::chrono::seconds(2);
+
+// `now` plus `delay`, with a non-positive delay giving `now` and a long one
+// clamped to the far future; never wraps.
+template <class TimePointT>
+TimePointT deadlineAfter(TimePointT now, Duration delay) {
+  if (delay <= Duration::zero()) return now;
+  const auto d = std::chrono::duration_cast<typename TimePointT::duration>(std::min(delay, kFarFuture));
+  if (now > TimePointT::max() - d) return TimePointT::max();
+  return now + d;
+}
 
 void runGuarded(const Task& task, const std::string& label) {
   try {
@@ -38,37 +57,202 @@ struct CurrentQueueScope {
   ~CurrentQueueScope() { tCurrentQueue = saved; }
 };
 
-// A queue run by `workers` threads of its own; one worker makes it serial.
-// The workers share the queue's state rather than the queue itself, so a queue
-// whose last owner lets go inside one of its own tasks ends cleanly: that
-// worker is detached, sees the stop and leaves without touching freed memory.
+// The state of a queue run by threads of its own.  The threads, and timers
+// posting to the queue, share this state rather than the queue object, so a
+// queue whose last owner lets go (even inside one of its own tasks) leaves
+// nothing behind that points at freed memory.
+struct QueueState {
+  enum class Mode { running, draining, stopped };
+
+  QueueState(std::string l, int base, int max) : label(std::move(l)), baseWorkers(base), maxWorkers(max) {}
+
+  const std::string label;
+  const int baseWorkers;  // threads kept while idle
+  const int maxWorkers;   // 1 makes the queue serial
+  std::mutex mutex;
+  std::condition_variable cv;      // new work, or a change of mode
+  std::condition_variable exited;  // a thread ended
+  std::map<std::pair<Steady::time_point, std::uint64_t>, Task> items;
+  std::uint64_t seq = 0;
+  int workers = 0;  // threads alive
+  int busy = 0;     // threads running a task
+  Mode mode = Mode::running;
+};
+
+// Every thread queue alive, for the exit shutdown.  Never destroyed.
+struct QueueRegistry {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<QueueState>> states;
+  bool exiting = false;
+};
+
+QueueRegistry& registry() {
+  static auto* r = new QueueRegistry();
+  return *r;
+}
+
+void shutdownAtExit();
+
+void ensureExitShutdown() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(shutdownAtExit); });
+}
+
+void runWorker(const std::shared_ptr<QueueState>& state);
+
+// Starts one more thread; called with the state's lock held.
+void spawnLocked(const std::shared_ptr<QueueState>& state) {
+  ensureExitShutdown();
+  ++state->workers;
+  try {
+    std::thread([state] { runWorker(state); }).detach();
+  } catch (const std::system_error& e) {
+    --state->workers;
+    std::fprintf(stderr, "pelk: queue %s cannot start a thread: %s\n", state->label.c_str(), e.what());
+  }
+}
+
+// Queues `task` to run at `due`; false (and the task dropped) when the queue
+// takes no more work.
+bool enqueue(const std::shared_ptr<QueueState>& state, std::optional<Duration> delay, Task task) {
+  {
+    std::unique_lock lock(state->mutex);
+    if (state->mode == QueueState::Mode::running) {
+      // The time is read under the lock, so tasks posted one after another
+      // keep their order whichever threads post them.
+      const auto now = Steady::now();
+      state->items.emplace(std::make_pair(delay ? deadlineAfter(now, *delay) : now, state->seq++), std::move(task));
+      if (state->workers - state->busy == 0 && state->workers < state->maxWorkers) {
+        spawnLocked(state);
+      } else {
+        lock.unlock();
+        state->cv.notify_one();
+      }
+      return true;
+    }
+  }
+  task = nullptr;  // dropped outside the lock: its captures may do anything
+  return false;
+}
+
+void runWorker(const std::shared_ptr<QueueState>& state) {
+  std::unique_lock lock(state->mutex);
+  while (state->mode != QueueState::Mode::stopped) {
+    if (state->items.empty()) {
+      if (state->mode == QueueState::Mode::draining) break;
+      if (state->workers > state->baseWorkers) {
+        if (state->cv.wait_for(lock, kIdleLinger) == std::cv_status::timeout && state->items.empty() &&
+            state->workers > state->baseWorkers) {
+          break;
+        }
+      } else {
+        state->cv.wait(lock);
+      }
+      continue;
+    }
+    auto first = state->items.begin();
+    // A copy: while this thread waits, another may run and erase that item.
+    const Steady::time_point due = first->first.first;
+    if (due > Steady::now()) {
+      state->cv.wait_until(lock, due);
+      continue;
+    }
+    Task task = std::move(first->second);
+    state->items.erase(first);
+    ++state->busy;
+    // Someone must be free for the work still queued (it may be what this
+    // task waits for).
+    if (!state->items.empty() && state->workers - state->busy == 0 && state->workers < state->maxWorkers) {
+      spawnLocked(state);
+    }
+    lock.unlock();
+    {
+      CurrentQueueScope scope(state.get());
+      runGuarded(task, state->label);
+      task = nullptr;
+    }
+    lock.lock();
+    --state->busy;
+  }
+  --state->workers;
+  state->exited.notify_all();
+}
+
+// Stops every thread queue: called once, at process exit, before the static
+// objects registered before the first queue thread started are destroyed.
+void shutdownAtExit() {
+  std::vector<std::shared_ptr<QueueState>> states;
+  {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.exiting = true;
+    for (auto& weak : r.states) {
+      if (auto s = weak.lock()) states.push_back(std::move(s));
+    }
+  }
+  for (auto& s : states) {
+    decltype(s->items) dropped;
+    {
+      std::lock_guard lock(s->mutex);
+      s->mode = QueueState::Mode::stopped;
+      dropped.swap(s->items);
+    }
+    s->cv.notify_all();
+  }
+  const auto deadline = Steady::now() + kExitGrace;
+  for (auto& s : states) {
+    // When exit is called from a task, that task's own thread is still running it.
+    const int own = tCurrentQueue == s.get() ? 1 : 0;
+    std::unique_lock lock(s->mutex);
+    if (!s->exited.wait_until(lock, deadline, [&] { return s->workers <= own; })) {
+      std::fprintf(stderr, "pelk: queue %s still runs a task at exit\n", s->label.c_str());
+    }
+  }
+}
+
+std::shared_ptr<QueueState> makeState(std::string label, int base, int max) {
+  auto state = std::make_shared<QueueState>(std::move(label), base, max);
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  if (r.exiting) state->mode = QueueState::Mode::stopped;
+  std::erase_if(r.states, [](const std::weak_ptr<QueueState>& w) { return w.expired(); });
+  r.states.push_back(state);
+  return state;
+}
+
 class ThreadQueue final : public Queue {
  public:
-  ThreadQueue(std::string label, int workers) : state_(std::make_shared<State>(std::move(label), workers)) {}
+  ThreadQueue(std::string label, int baseWorkers, int maxWorkers)
+      : state_(makeState(std::move(label), baseWorkers, maxWorkers)) {}
 
   ~ThreadQueue() override {
-    std::vector<std::thread> threads;
+    decltype(state_->items) dropped;
     {
       std::lock_guard lock(state_->mutex);
-      state_->stopping = true;
-      threads.swap(state_->threads);
-    }
-    state_->cv.notify_all();
-    for (auto& t : threads) {
-      if (t.get_id() == std::this_thread::get_id()) {
-        t.detach();
-      } else if (t.joinable()) {
-        t.join();
+      if (state_->mode == QueueState::Mode::running) {
+        state_->mode = QueueState::Mode::draining;
+        // Items are in deadline order: the ones not yet due are dropped, the
+        // due ones stay and run.
+        const auto firstLater = state_->items.upper_bound({Steady::now(), UINT64_MAX});
+        dropped.insert(std::make_move_iterator(firstLater), std::make_move_iterator(state_->items.end()));
+        state_->items.erase(firstLater, state_->items.end());
       }
     }
+    state_->cv.notify_all();
+    dropped.clear();
+    if (isCurrent()) return;  // this queue's own thread finishes the due work and ends
+    std::unique_lock lock(state_->mutex);
+    if (state_->mode == QueueState::Mode::stopped) {
+      // Released during exit: a task still running past the grace is left behind.
+      state_->exited.wait_for(lock, kExitGrace, [&] { return state_->workers == 0; });
+    } else {
+      state_->exited.wait(lock, [&] { return state_->workers == 0; });
+    }
   }
 
-  void async(Task task) override { enqueue(Steady::now(), std::move(task)); }
+  void async(Task task) override { enqueue(state_, std::nullopt, std::move(task)); }
 
-  void asyncAfter(Duration delay, Task task) override {
-    const auto d = std::chrono::duration_cast<Steady::duration>(std::max(delay, Duration::zero()));
-    enqueue(Steady::now() + d, std::move(task));
-  }
+  void asyncAfter(Duration delay, Task task) override { enqueue(state_, delay, std::move(task)); }
 
   void sync(Task task) override {
     if (isCurrent()) {
@@ -76,80 +260,31 @@ class ThreadQueue final : public Queue {
       return;
     }
     // The promise is shared with the task: the waiter may return (and unwind
-    // this frame) while set_value is still finishing on the worker.
+    // this frame) while set_value is still finishing on the worker.  A task
+    // dropped unrun (exit) breaks the promise, which ends the wait too.
     auto done = std::make_shared<std::promise<void>>();
     auto fut = done->get_future();
-    async([&task, done, label = state_->label] {
+    enqueue(state_, std::nullopt, [&task, done, label = state_->label] {
       runGuarded(task, label);
       done->set_value();
     });
+    done.reset();
     fut.wait();
   }
 
   bool isCurrent() const override { return tCurrentQueue == state_.get(); }
   const std::string& label() const override { return state_->label; }
 
+  const std::shared_ptr<QueueState>& state() const { return state_; }
+
  private:
-  struct State {
-    State(std::string l, int w) : label(std::move(l)), workerCount(w) {}
-    const std::string label;
-    const int workerCount;
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::map<std::pair<Steady::time_point, std::uint64_t>, Task> items;
-    std::uint64_t seq = 0;
-    bool stopping = false;
-    std::vector<std::thread> threads;
-  };
-
-  void enqueue(Steady::time_point due, Task task) {
-    {
-      std::lock_guard lock(state_->mutex);
-      if (state_->stopping) return;
-      state_->items.emplace(std::make_pair(due, state_->seq++), std::move(task));
-      if (state_->threads.empty()) {
-        for (int i = 0; i < state_->workerCount; ++i) {
-          state_->threads.emplace_back([state = state_] { run(state); });
-        }
-      }
-    }
-    state_->cv.notify_one();
-  }
-
-  static void run(const std::shared_ptr<State>& state) {
-    std::unique_lock lock(state->mutex);
-    while (true) {
-      if (state->stopping) return;
-      if (state->items.empty()) {
-        state->cv.wait(lock);
-        continue;
-      }
-      auto first = state->items.begin();
-      // A copy: while this worker waits, another may run and erase that item.
-      const Steady::time_point due = first->first.first;
-      if (due > Steady::now()) {
-        state->cv.wait_until(lock, due);
-        continue;
-      }
-      Task task = std::move(first->second);
-      state->items.erase(first);
-      lock.unlock();
-      {
-        CurrentQueueScope scope(state.get());
-        runGuarded(task, state->label);
-      }
-      task = nullptr;
-      lock.lock();
-    }
-  }
-
-  std::shared_ptr<State> state_;
+  std::shared_ptr<QueueState> state_;
 };
 
 // The main queue: threaded normally, manual (driven by the test) on request.
 class MainQueue final : public Queue {
  public:
-  MainQueue() : threaded_("main", 1) {}
+  MainQueue() : threaded_("main", 1, 1) {}
 
   void async(Task task) override {
     if (manual_.load(std::memory_order_acquire)) {
@@ -159,12 +294,15 @@ class MainQueue final : public Queue {
     }
   }
 
-  void asyncAfter(Duration delay, Task task) override {
+  void asyncAfter(Duration delay, Task task) override { post(delay, std::move(task)); }
+
+  // asyncAfter that answers false when the queue refused the task (exit).
+  bool post(Duration delay, Task task) {
     if (manual_.load(std::memory_order_acquire)) {
-      addManual(Clock::now() + std::max(delay, Duration::zero()), std::move(task));
-    } else {
-      threaded_.asyncAfter(delay, std::move(task));
+      addManual(deadlineAfter(Clock::now(), delay), std::move(task));
+      return true;
     }
+    return enqueue(threaded_.state(), delay, std::move(task));
   }
 
   void sync(Task task) override {
@@ -180,6 +318,7 @@ class MainQueue final : public Queue {
         runGuarded(task, label());
         done->set_value();
       });
+      done.reset();
       fut.wait();
       return;
     }
@@ -210,7 +349,9 @@ class MainQueue final : public Queue {
       waiting.swap(items_);
     }
     const TimePoint now = Clock::now();
-    for (auto& [due, task] : waiting) threaded_.asyncAfter(due.first - now, std::move(task));
+    for (auto& [due, task] : waiting) {
+      threaded_.asyncAfter(due.first > now ? due.first - now : Duration::zero(), std::move(task));
+    }
   }
 
   std::size_t drain() {
@@ -222,7 +363,7 @@ class MainQueue final : public Queue {
 
   std::size_t advance(Duration by) {
     takeMainThread();
-    const TimePoint target = Clock::now() + by;
+    const TimePoint target = deadlineAfter(Clock::now(), by);
     std::size_t ran = drain();
     while (true) {
       std::optional<TimePoint> next;
@@ -245,7 +386,6 @@ class MainQueue final : public Queue {
   }
 
  private:
-
   std::thread::id manualThread() const {
     std::lock_guard lock(mutex_);
     return manualThread_;
@@ -289,27 +429,64 @@ MainQueue& mainQueue() {
   return *q;
 }
 
+// Posts a tick to the timer's queue; false when the queue takes no more work.
+using TickPoster = std::function<bool(Duration, Task)>;
+
+TickPoster posterFor(Queue& queue) {
+  if (auto* thread = dynamic_cast<ThreadQueue*>(&queue)) {
+    // Held weakly: a released queue ends the timer instead of being used after free.
+    return [weak = std::weak_ptr<QueueState>(thread->state())](Duration delay, Task task) {
+      auto state = weak.lock();
+      return state && enqueue(state, delay, std::move(task));
+    };
+  }
+  if (auto* main = dynamic_cast<MainQueue*>(&queue)) {
+    return [main](Duration delay, Task task) { return main->post(delay, std::move(task)); };
+  }
+  // Any other queue must outlive the timer.
+  return [&queue](Duration delay, Task task) {
+    queue.asyncAfter(delay, std::move(task));
+    return true;
+  };
+}
+
 class RepeatingTimer final : public Timer, public std::enable_shared_from_this<RepeatingTimer> {
  public:
   RepeatingTimer(Queue& queue, Duration interval, Task task)
-      : queue_(queue), interval_(std::max(interval, Duration(1))), task_(std::move(task)) {}
+      : post_(posterFor(queue)), interval_(std::max(interval, Duration(1))), task_(std::move(task)) {
+    if (auto* thread = dynamic_cast<ThreadQueue*>(&queue)) {
+      queueState_ = thread->state();
+      onThreadQueue_ = true;
+    }
+  }
 
   void start() { scheduleNext(); }
   void invalidate() override { valid_.store(false, std::memory_order_release); }
-  bool isValid() const override { return valid_.load(std::memory_order_acquire); }
+  bool isValid() const override {
+    if (!valid_.load(std::memory_order_acquire)) return false;
+    if (!onThreadQueue_) return true;
+    // A released queue has dropped the next tick: the timer has ended.
+    auto state = queueState_.lock();
+    if (!state) return false;
+    std::lock_guard lock(state->mutex);
+    return state->mode == QueueState::Mode::running;
+  }
 
  private:
   void scheduleNext() {
     std::weak_ptr<RepeatingTimer> weak = shared_from_this();
-    queue_.asyncAfter(interval_, [weak] {
+    const bool posted = post_(interval_, [weak] {
       auto self = weak.lock();
-      if (!self || !self->isValid()) return;
+      if (!self || !self->valid_.load(std::memory_order_acquire)) return;
       self->task_();
-      if (self->isValid()) self->scheduleNext();
+      if (self->valid_.load(std::memory_order_acquire)) self->scheduleNext();
     });
+    if (!posted) invalidate();
   }
 
-  Queue& queue_;
+  const TickPoster post_;
+  std::weak_ptr<QueueState> queueState_;
+  bool onThreadQueue_ = false;
   const Duration interval_;
   const Task task_;
   std::atomic<bool> valid_{true};
@@ -320,12 +497,12 @@ class RepeatingTimer final : public Timer, public std::enable_shared_from_this<R
 Queue& Dispatch::main() { return mainQueue(); }
 
 Queue& Dispatch::global() {
-  static auto* q = new ThreadQueue("global", 4);
+  static auto* q = new ThreadQueue("global", 4, 64);
   return *q;
 }
 
 std::shared_ptr<Queue> Dispatch::makeSerial(std::string label) {
-  return std::make_shared<ThreadQueue>(std::move(label), 1);
+  return std::make_shared<ThreadQueue>(std::move(label), 1, 1);
 }
 
 bool Dispatch::isMainThread() { return mainQueue().isCurrent(); }

@@ -11,7 +11,24 @@ namespace pelk::platform {
 using Task = std::function<void()>;
 
 // A queue of work: serial queues run one task at a time in order, the global
-// queue runs tasks on a small pool.
+// queue runs tasks on a pool.
+//
+// Delays: a negative delay (or NaN seconds, which `seconds()` reads as 0) runs
+// the task as soon as possible; a delay longer than a century, infinity
+// included, waits a century, so such a task in practice never runs.
+//
+// Releasing a serial queue (its last shared_ptr) stops it taking new work, but
+// every task already due still runs, in order; tasks posted with a delay that
+// has not passed yet are dropped, and timers on it stop.  Released from a
+// thread other than its own, the release returns once those tasks have run;
+// released inside one of its own tasks, the queue's thread finishes them and
+// then ends.
+//
+// At process exit (after `main` returns or `exit` is called) every queue stops:
+// new work is refused, queued work is dropped and the tasks running then are
+// waited for (a few seconds at most), so no kit thread runs while the
+// process's static objects are destroyed.  A `sync` whose task was dropped
+// returns without running it.
 class Queue {
  public:
   virtual ~Queue() = default;
@@ -25,11 +42,15 @@ class Queue {
   virtual const std::string& label() const = 0;
 };
 
-// A repeating timer; it fires on its queue until invalidated.
+// A repeating timer; it fires on its queue until invalidated, until the last
+// handle to it is dropped (dropping the handle stops it, as invalidate() does)
+// or until its queue is released.
 class Timer {
  public:
   virtual ~Timer() = default;
   virtual void invalidate() = 0;
+  // False once invalidated, once its queue is released, or once the queue
+  // refused a tick (process exit).
   virtual bool isValid() const = 0;
 };
 
@@ -38,14 +59,19 @@ class Dispatch {
   // The one main queue.  Normally a kit-owned thread runs it; in manual mode
   // (tests) nothing runs until the test drains it or advances the clock.
   static Queue& main();
-  // The shared pool for background work.
+  // The shared pool for background work.  It keeps up to four threads, and
+  // adds a thread whenever every thread is busy and more work is queued (so
+  // tasks that wait for a later task still finish), up to 64 threads; threads
+  // beyond four end after a short idle time.  Sixty-four tasks that all wait
+  // for later work deadlock.
   static Queue& global();
   static std::shared_ptr<Queue> makeSerial(std::string label);
 
   static bool isMainThread();
 
-  // Fires `task` on `queue` every `interval`, the first time one interval from now.
-  static std::shared_ptr<Timer> scheduleRepeating(Queue& queue, Duration interval, Task task);
+  // Fires `task` on `queue` every `interval`, the first time one interval from
+  // now.  Keep the handle: the timer lives only as long as it is held.
+  [[nodiscard]] static std::shared_ptr<Timer> scheduleRepeating(Queue& queue, Duration interval, Task task);
 
   // Manual main queue for tests.  Switches the clock to virtual time (starting
   // at the current system time unless it is virtual already) and makes the

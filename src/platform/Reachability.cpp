@@ -281,6 +281,7 @@ struct TestSource {
   int failCreate = 0;
   int failCallback = 0;
   int failQueue = 0;
+  std::size_t installations = 0;
   std::vector<TestTarget*> targets;
 };
 
@@ -317,6 +318,7 @@ class TestTarget final : public ReachabilityTarget {
       const int e = std::exchange(s.failCallback, 0);
       return fail(e);
     }
+    if (callback) ++s.installations;
     callback_ = std::move(callback);
     return true;
   }
@@ -328,6 +330,7 @@ class TestTarget final : public ReachabilityTarget {
       const int e = std::exchange(s.failQueue, 0);
       return fail(e);
     }
+    if (queue) ++s.installations;
     queue_ = std::move(queue);
     return true;
   }
@@ -386,6 +389,7 @@ void Reachability::useTestFlags(std::optional<std::uint32_t> initial) {
   std::lock_guard lock(s.mutex);
   s.active = true;
   s.flags = initial;
+  s.installations = 0;
   s.failCreate = s.failCallback = s.failQueue = 0;
 }
 
@@ -427,6 +431,12 @@ void Reachability::failNextSetQueue(int error) {
   auto& s = testSource();
   std::lock_guard lock(s.mutex);
   s.failQueue = error;
+}
+
+std::size_t Reachability::testInstallations() {
+  auto& s = testSource();
+  std::lock_guard lock(s.mutex);
+  return s.installations;
 }
 
 std::size_t Reachability::liveTestTargets() {

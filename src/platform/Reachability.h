@@ -71,6 +71,9 @@ class Reachability {
   static void failNextSetQueue(int error);
   // Test targets alive now.
   static std::size_t liveTestTargets();
+  // Callbacks and queues installed on test targets (non-empty ones) since
+  // useTestFlags.
+  static std::size_t testInstallations();
 };
 
 }  // namespace pelk::platform

@@ -30,8 +30,8 @@ std::mutex& hooksMutex() {
 }
 
 TripStoreHooks& installedHooks() {
-  static TripStoreHooks hooks;
-  return hooks;
+  static auto* hooks = new TripStoreHooks();  // never destroyed: read by kit threads until exit
+  return *hooks;
 }
 
 // ---- SQL helpers: names come from the entity descriptors, values are bound ----

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <future>
+#include <thread>
 
 #include "NetworkFixture.h"
 #include "network/Reachability.h"
@@ -49,13 +51,12 @@ class ReachabilityMonitorTest : public ::testing::Test {
     return monitor;
   }
 
-  // Lets the serial queue and the main queue run everything queued so far.
+  // Runs everything queued so far: a delivered reading on the monitor's queue,
+  // the report it queues there (no notification queue) or on the main queue.
   void settle(Reachability& monitor) {
-    monitor.description();  // no queue work; keeps the monitor alive here
-    for (int i = 0; i < 3; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      platform::Dispatch::main().sync([] {});
-    }
+    monitor.readingQueue().sync([] {});
+    monitor.readingQueue().sync([] {});
+    platform::Dispatch::main().sync([] {});
   }
 
   std::vector<Seen> seen() {
@@ -93,7 +94,9 @@ TEST_F(ReachabilityMonitorTest, StartReadsFlagsAndNotifiesOnceOnMain) {
 TEST_F(ReachabilityMonitorTest, OnlyChangedFlagsNotify) {
   auto monitor = makeMonitor();
   monitor->startNotifier();
+  EXPECT_EQ(platform::Reachability::testInstallations(), 2u);  // the callback and the queue
   monitor->startNotifier();  // already running: nothing installed twice
+  EXPECT_EQ(platform::Reachability::testInstallations(), 2u);
   settle(*monitor);
   platform::Reachability::setTestFlags(kReachable);  // same flags again
   settle(*monitor);
@@ -144,6 +147,29 @@ TEST_F(ReachabilityMonitorTest, NoNotificationQueueRunsOnTheSerialQueue) {
   const auto events = seen();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_FALSE(events[1].onMain);
+}
+
+TEST_F(ReachabilityMonitorTest, NoNotificationQueueListenerMayStopTheNotifier) {
+  auto monitor = makeMonitor(nullptr);
+  auto listenerThread = std::make_shared<std::promise<std::thread::id>>();
+  monitor->setWhenReachable([listenerThread](Reachability& r) {
+    r.stopNotifier();  // would deadlock if called with the start's lock held
+    listenerThread->set_value(std::this_thread::get_id());
+  });
+  // Started on a thread of its own, so a deadlock fails the test instead of hanging it.
+  auto started = std::make_shared<std::promise<std::thread::id>>();
+  std::thread([monitor, started] {
+    monitor->startNotifier();
+    started->set_value(std::this_thread::get_id());
+  }).detach();
+  auto startedFuture = started->get_future();
+  ASSERT_EQ(startedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "start deadlocked";
+  auto listenerFuture = listenerThread->get_future();
+  ASSERT_EQ(listenerFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "listener never ran";
+  EXPECT_NE(listenerFuture.get(), startedFuture.get());  // run later, from the serial queue
+  settle(*monitor);
+  EXPECT_FALSE(monitor->notifierRunning());
+  EXPECT_EQ(seenNames(), (std::vector<std::string>{"posted"}));
 }
 
 TEST_F(ReachabilityMonitorTest, FailuresThrowAndLeaveNothingRunning) {

@@ -1,6 +1,9 @@
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -111,9 +114,27 @@ TEST(ThreadedDispatch, SerialQueueKeepsOrderAndNestedSyncRunsInline) {
 }
 
 TEST(ThreadedDispatch, GlobalQueueRunsConcurrentlyAndDelaysWork) {
-  std::atomic<int> ran{0};
-  for (int i = 0; i < 16; ++i) Dispatch::global().async([&] { ++ran; });
-  EXPECT_TRUE(waitFor([&] { return ran.load() == 16; }));
+  // Each task waits until all sixteen have started, so they only finish when
+  // the pool runs them all at once (with a fixed four, or one, they would not).
+  struct Meeting {
+    std::mutex m;
+    std::condition_variable cv;
+    int started = 0;
+    std::atomic<int> ran{0};
+    std::atomic<int> metTheOthers{0};
+  };
+  auto meeting = std::make_shared<Meeting>();  // shared: outlives a failed wait
+  for (int i = 0; i < 16; ++i) {
+    Dispatch::global().async([meeting] {
+      std::unique_lock lock(meeting->m);
+      ++meeting->started;
+      meeting->cv.notify_all();
+      if (meeting->cv.wait_for(lock, 5s, [&] { return meeting->started == 16; })) ++meeting->metTheOthers;
+      ++meeting->ran;
+    });
+  }
+  EXPECT_TRUE(waitFor([&] { return meeting->ran.load() == 16; }, 30s));
+  EXPECT_EQ(meeting->metTheOthers.load(), 16);
 
   const auto start = std::chrono::steady_clock::now();
   auto when = std::make_shared<std::promise<std::chrono::steady_clock::time_point>>();
@@ -158,4 +179,108 @@ TEST(ThreadedDispatch, QueueReleasedInsideItsOwnTaskEndsCleanly) {
   bool ran = false;
   other->sync([&] { ran = true; });
   EXPECT_TRUE(ran);
+}
+
+// Delays that are infinite or far beyond the clock's range wait (a century)
+// instead of wrapping round to "now"; negative and NaN ones run at once.
+const struct DelayCase {
+  double seconds;
+  bool runsNow;
+} kDelayCases[] = {
+    {std::numeric_limits<double>::infinity(), false},
+    {1e10, false},
+    {1e300, false},
+    {9.3e9, false},  // just past the range of a nanosecond count
+    {-1, true},
+    {-std::numeric_limits<double>::infinity(), true},
+    {std::nan(""), true},
+    {0, true},
+};
+
+TEST_F(ManualMainQueue, FarDelaysNeverRunEarly) {
+  for (const auto& c : kDelayCases) {
+    bool ran = false;
+    Dispatch::main().asyncAfter(seconds(c.seconds), [&] { ran = true; });
+    Dispatch::drainMain();
+    Dispatch::advanceClock(seconds(10.0 * 365 * 24 * 3600));
+    EXPECT_EQ(ran, c.runsNow) << c.seconds;
+  }
+}
+
+TEST(ThreadedDispatch, FarDelaysNeverRunEarly) {
+  auto serial = Dispatch::makeSerial("test.far");
+  for (Queue* q : {serial.get(), &Dispatch::main()}) {
+    for (const auto& c : kDelayCases) {
+      auto ran = std::make_shared<std::atomic<bool>>(false);
+      q->asyncAfter(seconds(c.seconds), [ran] { *ran = true; });
+      q->sync([] {});  // due now, so it runs after anything (wrongly) due earlier
+      EXPECT_EQ(ran->load(), c.runsNow) << q->label() << " " << c.seconds;
+    }
+  }
+}
+
+TEST(ThreadedDispatch, RepeatingTimerEndsWhenItsQueueIsReleasedInATick) {
+  auto q = Dispatch::makeSerial("test.timer-release");
+  auto holder = std::make_shared<std::shared_ptr<Queue>>(q);
+  // The queue is held busy until the test has let go of it, so the first tick
+  // is where its last owner goes.
+  auto gate = std::make_shared<std::promise<void>>();
+  q->async([opened = gate->get_future().share()] { opened.wait_for(5s); });
+  std::atomic<int> ticks{0};
+  auto timer = Dispatch::scheduleRepeating(*q, seconds(0.001), [holder, &ticks] {
+    ++ticks;
+    holder->reset();  // the queue's last owner lets go inside the tick
+  });
+  q.reset();
+  gate->set_value();
+  // The tick's end must not post the next tick into the freed queue; the timer
+  // ends instead.
+  EXPECT_TRUE(waitFor([&] { return !timer->isValid(); }));
+  EXPECT_EQ(ticks.load(), 1);
+}
+
+namespace {
+// Opens a gate when destroyed: shows when a queued task is dropped.
+struct GateOpener {
+  std::shared_ptr<std::promise<void>> gate;
+  ~GateOpener() {
+    if (gate) gate->set_value();
+  }
+  GateOpener(std::shared_ptr<std::promise<void>> g) : gate(std::move(g)) {}
+  GateOpener(GateOpener&& o) noexcept : gate(std::move(o.gate)) {}
+  GateOpener(const GateOpener&) = delete;
+};
+}  // namespace
+
+TEST(ThreadedDispatch, ReleasedQueueRunsItsDueTasksAndDropsLaterOnes) {
+  auto q = Dispatch::makeSerial("test.release-queued");
+  auto gate = std::make_shared<std::promise<void>>();
+  std::shared_future<void> opened = gate->get_future().share();
+  std::vector<int> ran;
+  // The first task holds the queue until the release drops the delayed task.
+  q->async([opened] { opened.wait_for(5s); });
+  for (int i = 1; i <= 3; ++i) q->async([&ran, i] { ran.push_back(i); });
+  auto opener = std::make_shared<GateOpener>(gate);
+  bool lateRan = false;
+  q->asyncAfter(seconds(3600), [opener, &lateRan] { lateRan = true; });
+  opener.reset();
+  q.reset();  // returns once the due tasks have run
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(lateRan);
+  EXPECT_EQ(opened.wait_for(0s), std::future_status::ready);  // the delayed task was dropped
+}
+
+TEST(ThreadedDispatch, QueueReleasedInsideItsOwnTaskStillRunsWhatIsQueued) {
+  auto done = std::make_shared<std::promise<std::vector<int>>>();
+  auto ran = std::make_shared<std::vector<int>>();
+  {
+    auto q = Dispatch::makeSerial("test.self-release-queued");
+    auto holder = std::make_shared<std::shared_ptr<Queue>>(q);
+    q->async([holder] { holder->reset(); });
+    for (int i = 1; i <= 3; ++i) q->async([ran, i] { ran->push_back(i); });
+    q->async([ran, done] { done->set_value(*ran); });
+  }
+  auto result = done->get_future();
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), (std::vector<int>{1, 2, 3}));
 }
