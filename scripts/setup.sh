@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev libsqlitecpp-dev nlohmann-json3-dev
   libssl-dev libcurl4-openssl-dev libcpp-httplib-dev
   iproute2
+  libpaho-mqtt-dev mosquitto
 )
 
 missing=()

@@ -274,11 +274,10 @@ void MQTTManager::replayOnce() {
     if (!connected_.load()) return;  // the rest waits for the next connection
     const auto rows = buffer.fetchDeviceData(offset);
     if (rows.empty()) break;
-    // A page stays where it is unless it was acknowledged and deleted; the
-    // next fetch then skips it.
-    if (!MqttOfflineLocationUtils::sharedInstance().locationDataBatch(rows)) {
-      offset += static_cast<std::int64_t>(rows.size());
-    }
+    // Rows stay where they are unless acknowledged and deleted; the next
+    // fetch skips the ones that stayed.
+    const std::size_t sent = MqttOfflineLocationUtils::sharedInstance().locationDataBatch(rows);
+    offset += static_cast<std::int64_t>(rows.size() - std::min(sent, rows.size()));
   }
   if (!TokenManager::getLocationPublisher()) disconnect();
 }

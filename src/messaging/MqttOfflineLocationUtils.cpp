@@ -16,8 +16,8 @@ MqttOfflineLocationUtils& MqttOfflineLocationUtils::sharedInstance() {
   return *instance;
 }
 
-bool MqttOfflineLocationUtils::locationDataBatch(const std::vector<MqttLocationData>& rows) {
-  if (rows.empty()) return false;
+std::size_t MqttOfflineLocationUtils::locationDataBatch(const std::vector<MqttLocationData>& rows) {
+  if (rows.empty()) return 0;
   std::vector<nlohmann::json> dictionaries;
   dictionaries.reserve(rows.size());
   for (const auto& row : rows) dictionaries.push_back(row.dictionary());
@@ -26,14 +26,14 @@ bool MqttOfflineLocationUtils::locationDataBatch(const std::vector<MqttLocationD
   if (!text || array.size() != rows.size()) {
     // Sending "[]" and deleting the page would lose it; it stays buffered.
     platform::Console::print("Location batch of " + std::to_string(rows.size()) + " rows not written; kept");
-    return false;
+    return 0;
   }
   auto& logger = LoggerManager::sharedInstance();
   logger.writeLocationToFile("Location Batch update " + std::to_string(rows.size()) + "\n " + *text);
   const bool acknowledged = MQTTManager::sharedInstance().publishAcknowledged(*text);
   logger.writeLocationToFile(std::string("Location Batch update Status ") + (acknowledged ? "true" : "false"));
-  if (!acknowledged) return false;
-  return MQTTManager::sharedInstance().offlineBuffer().deleteBatchEntity(rows);
+  if (!acknowledged) return 0;
+  return MQTTManager::sharedInstance().offlineBuffer().deleteBatchEntity(rows) ? rows.size() : 0;
 }
 
 }  // namespace pelk

@@ -21,8 +21,9 @@ class MqttOfflineLocationUtils {
   // Publishes the page as one pretty-printed JSON array (every stored
   // attribute of each row, in page order) and deletes exactly these rows once
   // the broker acknowledged it.  A page that is empty or cannot be converted
-  // or written is neither sent nor deleted.  True when sent and deleted.
-  bool locationDataBatch(const std::vector<MqttLocationData>& rows);
+  // or written is neither sent nor deleted.  Answers how many rows were sent
+  // and deleted: all of the page or none.
+  std::size_t locationDataBatch(const std::vector<MqttLocationData>& rows);
 };
 
 }  // namespace pelk

@@ -355,7 +355,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
 bool MqttClient::validOptions(const MqttClientOptions& options) {
   const std::string& uri = options.serverUri;
-  if (!startsWith(uri, "ws://") && !startsWith(uri, "wss://")) return false;
+  if (!startsWith(uri, "ws://") && !startsWith(uri, "wss://") && !startsWith(uri, "tcp://")) return false;
   if (hasControlCharacters(uri) || uri.find(' ') != std::string::npos) return false;
   if (options.clientId.empty() || hasControlCharacters(options.clientId)) return false;
   for (const auto& [name, value] : options.httpHeaders) {

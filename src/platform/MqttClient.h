@@ -22,7 +22,8 @@ enum class MqttStatus : int {
 };
 
 struct MqttClientOptions {
-  // "ws://host:port/path" or "wss://host:port/path"; nothing else is accepted.
+  // "ws://host:port/path" or "wss://host:port/path"; also "tcp://host:port"
+  // (plain MQTT, for local tools and tests).  Nothing else is accepted.
   std::string serverUri;
   std::string clientId;
   std::string username;

@@ -172,7 +172,7 @@ TEST(MqttClient, RefusesOptionsThatCannotBeSentSafely) {
     return o;
   };
   const Case cases[] = {
-      {"tcp scheme", with([](auto& o) { o.serverUri = "tcp://127.0.0.1:1"; })},
+      {"mqtt scheme", with([](auto& o) { o.serverUri = "mqtt://127.0.0.1:1"; })},
       {"https scheme", with([](auto& o) { o.serverUri = "https://127.0.0.1/mqtt"; })},
       {"empty client id", with([](auto& o) { o.clientId = ""; })},
       {"CRLF in a header value", with([](auto& o) { o.httpHeaders = {{"x-a", "v\r\nX-Injected: 1"}}; })},

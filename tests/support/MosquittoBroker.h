@@ -45,6 +45,9 @@ class MosquittoBroker {
   int tcpPort_ = 0;
   int wsPort_ = 0;
   pid_t pid_ = -1;
+
+ public:
+  pid_t pid() const { return pid_; }
 };
 
 // True once something accepts TCP connections on the loopback port.
