@@ -74,6 +74,35 @@ TEST_F(MessagingTest, WithoutAUserNothingConnectsAndLogoutDropsTheClient) {
   EXPECT_TRUE(waitFor([&] { return manager().client() == nullptr; }));
 }
 
+TEST_F(MessagingTest, DisconnectReconnectsOnlyALocationPublisher) {
+  struct Case {
+    bool publisher;
+    std::size_t sessions;
+  };
+  for (const Case& c : {Case{false, 1}, Case{true, 2}}) {
+    SCOPED_TRACE(c.publisher);
+    MosquittoBroker broker;
+    auto sessions = [&] {
+      const std::string log = broker.log();
+      std::size_t n = 0;
+      for (auto at = log.find(" as u1_"); at != std::string::npos; at = log.find(" as u1_", at + 1)) ++n;
+      return n;
+    };
+    SharedUtil::setDefaultBoolean(c.publisher, KLocationPublisher);
+    manager().resetForTesting();
+    ASSERT_TRUE(connectTo(broker));
+    const auto client = manager().client();
+    manager().disconnect();
+    ASSERT_TRUE(waitFor([&] { return broker.log().find("Client u1_") != std::string::npos; }));
+    EXPECT_TRUE(waitFor([&] { return sessions() == c.sessions && manager().connected() == c.publisher; }))
+        << broker.log();
+    EXPECT_EQ(manager().client(), client);  // the reconnect reuses the registered client
+  }
+  // Not connected: nothing happens, publisher or not.
+  manager().disconnect();
+  EXPECT_TRUE(manager().client() != nullptr);
+}
+
 TEST_F(MessagingTest, PublishAlwaysReportsItsOutcome) {
   MosquittoBroker broker;
   Observer observer(broker.wsUrl());
