@@ -160,6 +160,36 @@ TEST(MqttClient, PasswordFileAcceptsTheRightPasswordAndRefusesAWrongOne) {
   }
 }
 
+TEST(MqttClient, SecureWebSocketVerifiesTheBrokersCertificateAndName) {
+  MosquittoBroker broker({.users = {}, .persistence = false, .tls = true});
+  const std::string byName = "wss://localhost:" + std::to_string(broker.wsPort()) + "/mqtt";
+  struct Case {
+    const char* name;
+    std::string uri;
+    std::string caFile;
+    bool connects;
+  };
+  const Case cases[] = {
+      {"system CA store", broker.wsUrl(), "", false},
+      {"trusted certificate", broker.wsUrl(), broker.caFile(), true},
+      {"certificate of another name", byName, broker.caFile(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto options = optionsFor(c.uri, std::string("tls-") + c.name);
+    options.caFile = c.caFile;
+    Seen seen;
+    auto client = started(options, seen);
+    if (c.connects) {
+      EXPECT_TRUE(waitFor([&] { return client->isConnected(); })) << broker.log();
+    } else {
+      EXPECT_TRUE(waitFor([&] { return seen.count(MqttStatus::connectionError) >= 2; }));
+      EXPECT_EQ(seen.count(MqttStatus::connected), 0u);
+    }
+    client->disconnect();
+  }
+}
+
 TEST(MqttClient, RefusesOptionsThatCannotBeSentSafely) {
   struct Case {
     const char* name;

@@ -20,6 +20,9 @@ class MosquittoBroker {
   struct Options {
     std::vector<std::pair<std::string, std::string>> users;  // user name, password
     bool persistence = false;
+    // The WebSocket listener speaks TLS with a fresh self-signed certificate
+    // for 127.0.0.1 (caFile()).
+    bool tls = false;
   };
 
   MosquittoBroker();
@@ -36,7 +39,10 @@ class MosquittoBroker {
 
   int tcpPort() const { return tcpPort_; }
   int wsPort() const { return wsPort_; }
-  std::string wsUrl() const { return "ws://127.0.0.1:" + std::to_string(wsPort_) + "/mqtt"; }
+  std::string wsUrl() const {
+    return (options_.tls ? "wss://127.0.0.1:" : "ws://127.0.0.1:") + std::to_string(wsPort_) + "/mqtt";
+  }
+  std::string caFile() const { return dir_.file("cert.pem"); }
   std::string log() const;
 
  private:
