@@ -9,7 +9,8 @@
 #include <future>
 #include <map>
 #include <mutex>
-#include <shared_mutex>
+#include <condition_variable>
+#include <cstdlib>
 
 #include "platform/Dispatch.h"
 
@@ -72,6 +73,23 @@ Registry& registry() {
 void* toContext(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
 std::uint64_t fromContext(void* context) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context)); }
 
+// Every Paho handle alive in the process.  Paho's threads run while any
+// handle exists and use OpenSSL (also for the WebSocket handshake); at exit the
+// handles are destroyed, which stops those threads, before OpenSSL's own exit
+// handler frees what they use.
+struct LiveHandles {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  int closing = 0;  // handles taken out and being destroyed
+  bool exiting = false;
+};
+LiveHandles& liveHandles() {
+  static auto* l = new LiveHandles();
+  return *l;
+}
+void destroyLiveHandlesAtExit();
+
 bool hasControlCharacters(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
@@ -102,12 +120,49 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   std::atomic<int> status{static_cast<int>(MqttStatus::unknown)};
   std::atomic<bool> connected{false};
 
-  // The Paho handle.  Readers (subscribe, publish) hold it shared while they
-  // call into Paho; only the control thread swaps it out, then destroys it
-  // with no lock held.
-  mutable std::shared_mutex handleMutex;
+  // The Paho handle (guarded by `mutex`).  Callers into Paho count as users
+  // and hold no lock of ours during the call (Paho calls back with locks of
+  // its own held); the control thread takes the handle away, waits for the
+  // users to leave, then destroys it with no lock held.
   MQTTAsync handle = nullptr;
+  int handleUsers = 0;
+  std::condition_variable usersLeft;
   std::atomic<std::uint64_t> handleId{0};
+
+  // One use of the handle; empty when there is none.
+  class Use {
+   public:
+    explicit Use(State& s) : s_(s) {
+      std::lock_guard lock(s_.mutex);
+      h_ = s_.handle;
+      if (h_) ++s_.handleUsers;
+    }
+    ~Use() {
+      if (!h_) return;
+      {
+        std::lock_guard lock(s_.mutex);
+        --s_.handleUsers;
+      }
+      s_.usersLeft.notify_all();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    MQTTAsync get() const { return h_; }
+
+   private:
+    State& s_;
+    MQTTAsync h_ = nullptr;
+  };
+
+  // Takes the handle away once no call into it is running.
+  MQTTAsync takeHandle(MQTTAsync expected = nullptr) {
+    std::unique_lock lock(mutex);
+    if (!handle || (expected && handle != expected)) return nullptr;
+    MQTTAsync h = std::exchange(handle, nullptr);
+    handleId.store(0);
+    usersLeft.wait(lock, [&] { return handleUsers == 0; });
+    return h;
+  }
 
   bool secure() const { return startsWith(options.serverUri, "wss://"); }
 
@@ -151,8 +206,12 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
   bool ensureHandle() {
     {
-      std::shared_lock lock(handleMutex);
+      std::lock_guard lock(mutex);
       if (handle) return true;
+    }
+    {
+      std::lock_guard lock(liveHandles().mutex);
+      if (liveHandles().exiting) return false;
     }
     MQTTAsync h = nullptr;
     MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer;
@@ -161,11 +220,19 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
                                     MQTTCLIENT_PERSISTENCE_NONE, nullptr, &createOptions) != MQTTASYNC_SUCCESS) {
       return false;
     }
+    {
+      // Registered after the first handle made Paho start OpenSSL, so that it
+      // runs before OpenSSL's exit handler.
+      static const bool atExit = (std::atexit(&destroyLiveHandlesAtExit), true);
+      (void)atExit;
+      std::lock_guard lock(liveHandles().mutex);
+      liveHandles().handles.emplace(h, weak_from_this());
+    }
     const std::uint64_t id = registry().add(Ticket{weak_from_this(), 0, Ticket::Kind::handle, 0, nullptr});
     MQTTAsync_setCallbacks(h, toContext(id), &State::onConnectionLost, &State::onMessage, nullptr);
     MQTTAsync_setConnected(h, toContext(id), &State::onConnected);
     {
-      std::unique_lock lock(handleMutex);
+      std::lock_guard lock(mutex);
       handle = h;
       handleId.store(id);
     }
@@ -209,8 +276,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
     int rc;
     {
-      std::shared_lock lock(handleMutex);
-      rc = handle ? MQTTAsync_connect(handle, &opts) : MQTTASYNC_FAILURE;
+      Use use(*this);
+      rc = use.get() ? MQTTAsync_connect(use.get(), &opts) : MQTTASYNC_FAILURE;
     }
     if (rc != MQTTASYNC_SUCCESS) {
       registry().take(ticket);
@@ -234,14 +301,18 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
   // Disconnects (briefly waiting for the broker) and destroys the handle.
   void closeHandle(bool reportStatus) {
-    MQTTAsync h = nullptr;
-    std::uint64_t id = 0;
-    {
-      std::unique_lock lock(handleMutex);
-      std::swap(h, handle);
-      id = handleId.exchange(0);
-    }
+    const std::uint64_t id = handleId.load();
+    MQTTAsync h = takeHandle();
     const bool wasConnected = connected.exchange(false);
+    if (h) {
+      auto& live = liveHandles();
+      std::lock_guard lock(live.mutex);
+      if (live.handles.erase(h) == 0) {
+        h = nullptr;  // already destroyed at exit
+      } else {
+        ++live.closing;
+      }
+    }
     if (h) {
       if (MQTTAsync_isConnected(h)) {
         auto done = std::make_shared<std::promise<void>>();
@@ -260,6 +331,12 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       MQTTAsync_destroy(&h);
       registry().eraseHandle(id);
       registry().take(id);
+      auto& live = liveHandles();
+      {
+        std::lock_guard lock(live.mutex);
+        --live.closing;
+      }
+      live.cv.notify_all();
     }
     failDeliveries();
     if (reportStatus && (wasConnected || status.load() != static_cast<int>(MqttStatus::disconnected))) {
@@ -353,6 +430,29 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   static void onDisconnectFailed(void* context, MQTTAsync_failureData*) { onDisconnectDone(context, nullptr); }
 };
 
+namespace {
+
+void destroyLiveHandlesAtExit() {
+  auto& live = liveHandles();
+  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  {
+    std::unique_lock lock(live.mutex);
+    live.exiting = true;
+    live.cv.wait_for(lock, std::chrono::seconds(3), [&] { return live.closing == 0; });
+    handles.swap(live.handles);
+  }
+  for (auto& [handle, weak] : handles) {
+    if (auto state = weak.lock()) {
+      state->takeHandle(handle);
+      state->connected.store(false);
+    }
+    MQTTAsync h = handle;
+    MQTTAsync_destroy(&h);
+  }
+}
+
+}  // namespace
+
 bool MqttClient::validOptions(const MqttClientOptions& options) {
   const std::string& uri = options.serverUri;
   if (!startsWith(uri, "ws://") && !startsWith(uri, "wss://") && !startsWith(uri, "tcp://")) return false;
@@ -416,10 +516,10 @@ bool MqttClient::subscribe(const std::string& topic, int qos, MessageHandler han
     std::lock_guard lock(state_->mutex);
     state_->subscriptions[topic] = std::move(handler);
   }
-  std::shared_lock lock(state_->handleMutex);
-  if (!state_->handle || !state_->connected.load()) return false;
+  State::Use use(*state_);
+  if (!use.get() || !state_->connected.load()) return false;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_subscribe(state_->handle, topic.c_str(), qos, &opts) == MQTTASYNC_SUCCESS;
+  return MQTTAsync_subscribe(use.get(), topic.c_str(), qos, &opts) == MQTTASYNC_SUCCESS;
 }
 
 bool MqttClient::unsubscribe(const std::string& topic) {
@@ -427,15 +527,15 @@ bool MqttClient::unsubscribe(const std::string& topic) {
     std::lock_guard lock(state_->mutex);
     state_->subscriptions.erase(topic);
   }
-  std::shared_lock lock(state_->handleMutex);
-  if (!state_->handle || !state_->connected.load()) return false;
+  State::Use use(*state_);
+  if (!use.get() || !state_->connected.load()) return false;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_unsubscribe(state_->handle, topic.c_str(), &opts) == MQTTASYNC_SUCCESS;
+  return MQTTAsync_unsubscribe(use.get(), topic.c_str(), &opts) == MQTTASYNC_SUCCESS;
 }
 
 bool MqttClient::publish(const std::string& topic, const std::string& payload, int qos, DeliveryHandler onDelivered) {
-  std::shared_lock lock(state_->handleMutex);
-  if (!state_->handle || !state_->connected.load()) return false;
+  State::Use use(*state_);
+  if (!use.get() || !state_->connected.load()) return false;
   std::uint64_t ticket = 0;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
   if (onDelivered) {
@@ -448,7 +548,7 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, i
     opts.onFailure = &State::onPublishFailed;
     opts.context = toContext(ticket);
   }
-  const int rc = MQTTAsync_send(state_->handle, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+  const int rc = MQTTAsync_send(use.get(), topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
                                 0, &opts);
   if (rc != MQTTASYNC_SUCCESS && ticket != 0) {
     registry().take(ticket);
