@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "device/AppUtili.h"
+#include "platform/Console.h"
 #include "MessagingFixture.h"
 
 namespace pelk::test {
@@ -101,6 +102,28 @@ TEST_F(MessagingTest, DisconnectReconnectsOnlyALocationPublisher) {
   // Not connected: nothing happens, publisher or not.
   manager().disconnect();
   EXPECT_TRUE(manager().client() != nullptr);
+}
+
+TEST_F(MessagingTest, TopicsWithUnusableIdsAreRefusedWithAConsoleLine) {
+  platform::Console::Capture console;
+  TokenManager::setAccountId("a#");
+  TokenManager::setUserId("u+1");
+  struct Case {
+    std::function<void()> call;
+    const char* line;
+  };
+  const Case cases[] = {
+      {[&] { manager().subscribeEventListenerTopic(); }, "Event topic not subscribed: an id is not usable in a topic"},
+      {[&] { manager().subscribeAccountShadow("get"); },
+       "Account shadow not requested: the account id is not usable in a topic"},
+      {[&] { manager().subscribeUserShadow("get"); }, "User shadow not requested: the user id is not usable in a topic"},
+      {[&] { manager().subscribeUserLocation({"v/1"}); },
+       "User location not subscribed: the user id is not usable in a topic"},
+  };
+  for (const auto& c : cases) {
+    c.call();
+    EXPECT_TRUE(console.contains(c.line)) << c.line;
+  }
 }
 
 TEST_F(MessagingTest, PublishAlwaysReportsItsOutcome) {
