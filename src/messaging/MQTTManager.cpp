@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <future>
+#include <thread>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
@@ -162,13 +163,15 @@ void MQTTManager::dropClient() {
 void MQTTManager::disconnect() {
   const bool loggedOut = TokenManager::getUserId().empty();
   if (!connected_.load() && !(loggedOut && client())) return;
+  ++pendingTasks_;
   platform::Dispatch::global().async([this] {
     if (TokenManager::getUserId().empty()) {
       dropClient();
-      return;
+    } else {
+      if (auto c = client()) c->disconnect();
+      if (TokenManager::getLocationPublisher() && !TokenManager::getUserId().empty()) connect();
     }
-    if (auto c = client()) c->disconnect();
-    if (TokenManager::getLocationPublisher() && !TokenManager::getUserId().empty()) connect();
+    --pendingTasks_;
   });
 }
 
@@ -373,6 +376,11 @@ void MQTTManager::updatePubSub() {
 }
 
 void MQTTManager::resetForTesting() {
+  // Work queued by this manager finishes first (it reads the settings).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((pendingTasks_.load() > 0 || replayRunning_.load()) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   dropClient();
   connectState_.store(-1);
   replayRequested_.store(false);

@@ -84,7 +84,8 @@ class MQTTManager {
   // The buffer the replay reads; the process-wide one when none is set.
   void setOfflineBuffer(std::shared_ptr<MQTTDataStorageManager> buffer);
   MQTTDataStorageManager& offlineBuffer() const;
-  // Drops the client and every flag (tests).
+  // Waits for queued disconnects and a running replay, then drops the client
+  // and every flag (tests).
   void resetForTesting();
   // The registered client (tests look at its options).
   std::shared_ptr<platform::MqttClient> client() const;
@@ -108,6 +109,7 @@ class MQTTManager {
   std::atomic<int> connectState_{-1};
   std::atomic<bool> replayRunning_{false};
   std::atomic<bool> replayRequested_{false};
+  std::atomic<int> pendingTasks_{0};  // disconnects queued on the global queue
 };
 
 }  // namespace pelk

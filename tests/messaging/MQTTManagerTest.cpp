@@ -100,6 +100,7 @@ TEST_F(MessagingTest, DisconnectReconnectsOnlyALocationPublisher) {
     EXPECT_EQ(manager().client(), client);  // the reconnect reuses the registered client
   }
   // Not connected: nothing happens, publisher or not.
+  ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
   manager().disconnect();
   EXPECT_TRUE(manager().client() != nullptr);
 }
