@@ -21,4 +21,9 @@ void setNetworkHooks(NetworkHooks hooks) {
   hooksStorage() = std::move(hooks);
 }
 
+void updateNetworkHooks(const std::function<void(NetworkHooks&)>& edit) {
+  std::lock_guard lock(gHooksMutex);
+  edit(hooksStorage());
+}
+
 }  // namespace pelk

@@ -27,5 +27,8 @@ struct NetworkHooks {
 // A copy of the installed hooks.
 NetworkHooks networkHooks();
 void setNetworkHooks(NetworkHooks hooks);
+// Changes some members and keeps the others, in one step (each layer installs
+// its own members).
+void updateNetworkHooks(const std::function<void(NetworkHooks&)>& edit);
 
 }  // namespace pelk

@@ -1,0 +1,392 @@
+#include "messaging/MQTTManager.h"
+
+#include <algorithm>
+#include <cctype>
+#include <future>
+#include <thread>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "messaging/MQTTUtilis.h"
+#include "messaging/MessagingHooks.h"
+#include "messaging/MqttOfflineLocationUtils.h"
+#include "network/NetworkHooks.h"
+#include "platform/Console.h"
+#include "platform/Dispatch.h"
+#include "device/AppUtili.h"
+#include "storage/MQTTDataStorageManager.h"
+
+namespace pelk {
+namespace {
+
+using platform::MqttClient;
+using platform::MqttStatus;
+
+void log(const std::string& text) { LoggerManager::sharedInstance().writeLocationToFile(text); }
+
+bool containsGet(const std::string& operation) {
+  std::string lower = operation;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  return lower.find("get") != std::string::npos;
+}
+
+// The REST client opens and closes the connection through these.
+void installNetworkHooks() {
+  updateNetworkHooks([](NetworkHooks& hooks) {
+    hooks.mqttConnect = [] { MQTTManager::sharedInstance().connect(); };
+    hooks.mqttDisconnect = [] { MQTTManager::sharedInstance().disconnect(); };
+  });
+}
+
+// Installed as soon as the messaging layer is loaded.
+const bool kNetworkHooksInstalled = (installNetworkHooks(), true);
+
+}  // namespace
+
+MQTTManager& MQTTManager::sharedInstance() {
+  static auto* instance = new MQTTManager();
+  return *instance;
+}
+
+std::optional<int> MQTTManager::connectState() const {
+  const int s = connectState_.load();
+  if (s < 0) return std::nullopt;
+  return s;
+}
+
+void MQTTManager::setTuning(Tuning tuning) {
+  std::lock_guard lock(mutex_);
+  tuning_ = std::move(tuning);
+}
+
+void MQTTManager::setOfflineBuffer(std::shared_ptr<MQTTDataStorageManager> buffer) {
+  std::lock_guard lock(mutex_);
+  buffer_ = std::move(buffer);
+}
+
+MQTTDataStorageManager& MQTTManager::offlineBuffer() const {
+  std::lock_guard lock(mutex_);
+  return buffer_ ? *buffer_ : MQTTDataStorageManager::shared();
+}
+
+std::shared_ptr<MqttClient> MQTTManager::client() const {
+  std::lock_guard lock(mutex_);
+  return client_;
+}
+
+void MQTTManager::initialiseMQTT() {
+  if (TokenManager::getUserId().empty()) return;
+  const std::string endpoint = MQTTUtilis::connectionEndpoint();
+  const auto uri = MQTTUtilis::connectionUri(endpoint);
+  if (!uri) {
+    platform::Console::print("MQTT endpoint not usable: " + endpoint);
+    return;
+  }
+  Tuning tuning;
+  {
+    std::lock_guard lock(mutex_);
+    tuning = tuning_;
+  }
+  const std::string timeStamp = AppUtilis::getCurrentTimeStamp();
+  platform::MqttClientOptions options;
+  options.serverUri = *uri;
+  options.clientId = MQTTUtilis::generate_client();
+  options.username = MQTTUtilis::generate_username(timeStamp);
+  options.password = MQTTUtilis::generate_password(timeStamp);
+  options.cleanSession = true;
+  options.httpHeaders = {{kAuthorizerNameHeader, custom_authorizer_name()},
+                         {token_name(), token_value()},
+                         {kAuthorizerSignatureHeader, token_signature()}};
+  options.caFile = tuning.caFile;
+  options.firstRetryDelay = tuning.firstRetryDelay;
+  options.maxRetryDelay = tuning.maxRetryDelay;
+  auto client = MqttClient::create(std::move(options));
+  if (!client) {
+    // The settings hold something that cannot go into a request; the values
+    // themselves are credentials and stay out of the output.
+    platform::Console::print("MQTT connection settings not usable");
+    return;
+  }
+  std::shared_ptr<MqttClient> previous;
+  {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t generation = ++generation_;
+    client->setStatusHandler([this, generation](MqttStatus status) {
+      {
+        std::lock_guard guard(mutex_);
+        if (generation != generation_) return;
+      }
+      connectState_.store(static_cast<int>(status));
+      platform::Dispatch::main().async([this, generation, status] { handleStatus(generation, status); });
+    });
+    previous = std::exchange(client_, client);
+  }
+  // A replaced client closes its connection on its own control thread.
+  previous.reset();
+}
+
+void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;
+  }
+  const int value = static_cast<int>(status);
+  if (value == static_cast<int>(MqttStatus::connected)) {
+    connected_.store(true);
+    subscribeAccountShadow("get");
+    sendOfflineDataIfAny();
+  } else if (value >= 0 && value <= 6) {
+    connected_.store(false);
+  }
+}
+
+void MQTTManager::connect() {
+  // Without a user there are no credentials of this user to connect with.
+  if (TokenManager::getUserId().empty()) return;
+  if (!connected_.load()) initialiseMQTT();
+  if (auto c = client()) c->connect();
+}
+
+void MQTTManager::dropClient() {
+  std::shared_ptr<MqttClient> previous;
+  {
+    std::lock_guard lock(mutex_);
+    ++generation_;
+    previous = std::exchange(client_, nullptr);
+  }
+  connected_.store(false);
+  if (previous) previous->disconnect();
+}
+
+void MQTTManager::disconnect() {
+  const bool loggedOut = TokenManager::getUserId().empty();
+  if (!connected_.load() && !(loggedOut && client())) return;
+  ++pendingTasks_;
+  platform::Dispatch::global().async([this] {
+    if (TokenManager::getUserId().empty()) {
+      dropClient();
+    } else {
+      if (auto c = client()) c->disconnect();
+      if (TokenManager::getLocationPublisher() && !TokenManager::getUserId().empty()) connect();
+    }
+    --pendingTasks_;
+  });
+}
+
+void MQTTManager::unsubscribeTopic(const std::string& topic) {
+  if (auto c = client()) c->unsubscribe(topic);
+}
+
+void MQTTManager::subscribeEventListenerTopic() {
+  if (!MQTTUtilis::ownTopicIdsValid()) {
+    platform::Console::print("Event topic not subscribed: an id is not usable in a topic");
+    return;
+  }
+  auto c = client();
+  if (!c) return;
+  c->subscribe(MQTTUtilis::eventSubscribe(), 0, [](const std::string&, const std::string& payload) {
+    auto message = MQTTUtilis::parseMessageObject(payload);
+    if (!message) return;
+    if (auto hook = messagingHooks().didReceiveEvents) hook(*message);
+  });
+}
+
+void MQTTManager::subscribeUserLocation(const std::vector<std::string>& userIds) {
+  auto c = client();
+  for (const auto& id : userIds) {
+    if (!MQTTUtilis::isValidTopicId(id)) {
+      platform::Console::print("User location not subscribed: the user id is not usable in a topic");
+      continue;
+    }
+    if (!c) continue;
+    c->subscribe(MQTTUtilis::userlocation(id), 0, [](const std::string&, const std::string& payload) {
+      auto message = MQTTUtilis::parseMessageObject(payload);
+      if (!message) return;
+      if (auto hook = messagingHooks().didReceiveUserLocation) hook(*message);
+    });
+  }
+}
+
+void MQTTManager::unsubscribeEventListenerTopic() {
+  if (MQTTUtilis::ownTopicIdsValid()) unsubscribeTopic(MQTTUtilis::eventSubscribe());
+}
+
+void MQTTManager::unsubscribeUserLocation(const std::vector<std::string>& userIds) {
+  for (const auto& id : userIds) {
+    if (MQTTUtilis::isValidTopicId(id)) unsubscribeTopic(MQTTUtilis::userlocation(id));
+  }
+}
+
+void MQTTManager::publish(const std::string& message, std::function<void(bool)> completionHandler) {
+  log("MQTT Publish " + message);
+  bool accepted = false;
+  if (connected_.load() && TokenManager::getPubSubState() && MQTTUtilis::ownTopicIdsValid()) {
+    if (auto c = client()) accepted = c->publish(MQTTUtilis::toTopicSubscribe(), message, 1);
+  }
+  if (completionHandler) completionHandler(accepted);
+}
+
+bool MQTTManager::publishAcknowledged(const std::string& message) {
+  log("MQTT Publish " + message);
+  if (!connected_.load() || !TokenManager::getPubSubState() || !MQTTUtilis::ownTopicIdsValid()) return false;
+  auto c = client();
+  if (!c) return false;
+  std::chrono::milliseconds timeout;
+  {
+    std::lock_guard lock(mutex_);
+    timeout = tuning_.acknowledgementTimeout;
+  }
+  auto outcome = std::make_shared<std::promise<bool>>();
+  auto future = outcome->get_future();
+  if (!c->publish(MQTTUtilis::toTopicSubscribe(), message, 1, [outcome](bool ok) { outcome->set_value(ok); })) {
+    return false;
+  }
+  if (future.wait_for(timeout) != std::future_status::ready) return false;
+  return future.get();
+}
+
+void MQTTManager::sendOfflineDataIfAny() {
+  if (SharedUtil::getDefaultBoolean(kEventListenerSubscribe)) subscribeEventListenerTopic();
+  if (SharedUtil::getDefaultBoolean(kLocationUserSubscribe)) subscribeUserLocation(MQTTUtilis::getUserSubscribe());
+  if (offlineBuffer().getOfflineLocationCount() == 0) return;
+  startReplay();
+}
+
+void MQTTManager::startReplay() {
+  replayRequested_.store(true);
+  if (replayRunning_.exchange(true)) return;
+  platform::Dispatch::global().async([this] {
+    while (true) {
+      replayRequested_.store(false);
+      replayOnce();
+      replayRunning_.store(false);
+      // A "connected" that came while this replay ran is served now.
+      if (!replayRequested_.load() || !connected_.load() || replayRunning_.exchange(true)) return;
+    }
+  });
+}
+
+void MQTTManager::replayOnce() {
+  auto& buffer = offlineBuffer();
+  const std::int64_t count = buffer.getOfflineLocationCount();
+  const std::int64_t pages = (count + MQTTDataStorageManager::kPageSize - 1) / MQTTDataStorageManager::kPageSize;
+  std::int64_t offset = 0;
+  for (std::int64_t page = 0; page < pages; ++page) {
+    if (!connected_.load()) return;  // the rest waits for the next connection
+    const auto rows = buffer.fetchDeviceData(offset);
+    if (rows.empty()) break;
+    // Rows stay where they are unless acknowledged and deleted; the next
+    // fetch skips the ones that stayed.
+    const std::size_t sent = MqttOfflineLocationUtils::sharedInstance().locationDataBatch(rows);
+    offset += static_cast<std::int64_t>(rows.size() - std::min(sent, rows.size()));
+  }
+  if (!TokenManager::getLocationPublisher()) disconnect();
+}
+
+void MQTTManager::subscribeAccountShadow(const std::string& operation) {
+  if (!MQTTUtilis::accountIdValid()) {
+    platform::Console::print("Account shadow not requested: the account id is not usable in a topic");
+    return;
+  }
+  auto c = client();
+  if (!c) return;
+  c->subscribe(MQTTUtilis::shadowSubscribeAccount(operation), 0,
+               [this, operation](const std::string&, const std::string& payload) { onAccountShadow(operation, payload); });
+  if (containsGet(operation)) c->publish(MQTTUtilis::shadowPublishAccountMessage(), "", 1);
+}
+
+void MQTTManager::subscribeUserShadow(const std::string& operation) {
+  if (!MQTTUtilis::userIdValid()) {
+    platform::Console::print("User shadow not requested: the user id is not usable in a topic");
+    return;
+  }
+  auto c = client();
+  if (!c) return;
+  c->subscribe(MQTTUtilis::shadowSubscribeUser(operation), 0,
+               [this, operation](const std::string&, const std::string& payload) { onUserShadow(operation, payload); });
+  if (containsGet(operation)) c->publish(MQTTUtilis::shadowPublishUserMessage(), "", 1);
+}
+
+void MQTTManager::onAccountShadow(const std::string& operation, const std::string& payload) {
+  auto document = MQTTUtilis::parseMessageObject(payload);
+  if (!document) return;
+  const PelkShadowState state = MQTTUtilis::pubsubState(*document);
+  // Each switch is applied only when the document carries it.
+  if (state.location_tracking) updateTracking();
+  if (state.pub_sub) updatePubSub();
+  if (containsGet(operation)) {
+    subscribeUserShadow("get");
+    unsubscribeTopic(MQTTUtilis::shadowSubscribeAccount(operation));
+    subscribeAccountShadow("update");
+  }
+}
+
+void MQTTManager::onUserShadow(const std::string& operation, const std::string& payload) {
+  auto document = MQTTUtilis::parseMessageObject(payload);
+  if (!document) return;
+  MQTTUtilis::saveUserShadow(*document);
+  if (containsGet(operation)) {
+    unsubscribeTopic(MQTTUtilis::shadowSubscribeUser(operation));
+    subscribeUserShadow("update");
+  }
+}
+
+void MQTTManager::updateTracking() {
+  const bool allowed = TokenManager::getLocationTrackingState();
+  if (!allowed && SharedUtil::getDefaultBoolean(kIsLocationTracking)) {
+    if (auto hook = messagingHooks().stopTracking) hook();
+    SharedUtil::setDefaultBoolean(true, kLocationTrackingUpdatedByShadow);
+    log("loction tracking  disabled by shadow");
+  }
+  if (!SharedUtil::getDefaultBoolean(kIsLocationTracking) && allowed &&
+      SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow)) {
+    platform::Dispatch::main().async([] {
+      // Several documents may have queued a restart: only the first runs.
+      if (!SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow)) return;
+      // The mark has done its work: a later document must not undo a stop the
+      // app makes on its own.
+      SharedUtil::setDefaultBoolean(false, kLocationTrackingUpdatedByShadow);
+      const PelkTrackingModeLocal mode = SaveUtilis::getTrackingOptions();
+      if (mode != PelkTrackingModeLocal::notselected) {
+        if (auto hook = messagingHooks().startTrackingMode) hook(mode);
+      }
+      log("loction tracking  enabled by shadow");
+    });
+  }
+}
+
+void MQTTManager::updatePubSub() {
+  const bool on = TokenManager::getPubSubState();
+  if (!on) {
+    const auto hooks = messagingHooks();
+    if (hooks.unsubscribeEvents) hooks.unsubscribeEvents();
+    if (hooks.unsubscribeLocation) hooks.unsubscribeLocation();
+    SharedUtil::setDefaultBoolean(true, kPubSubStateUpdatedByShadow);
+    log("pub sub disabled by shadow");
+  }
+  if (on && SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow)) {
+    SharedUtil::setDefaultBoolean(false, kPubSubStateUpdatedByShadow);
+    const auto hooks = messagingHooks();
+    if (hooks.subscribeEvents) hooks.subscribeEvents();
+    if (hooks.subscribeLocation) hooks.subscribeLocation();
+    log("pub sub enabled by shadow");
+  }
+}
+
+void MQTTManager::resetForTesting() {
+  // Work queued by this manager finishes first (it reads the settings).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((pendingTasks_.load() > 0 || replayRunning_.load()) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  dropClient();
+  connectState_.store(-1);
+  replayRequested_.store(false);
+  std::lock_guard lock(mutex_);
+  tuning_ = Tuning{};
+  buffer_.reset();
+}
+
+}  // namespace pelk

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/MqttClient.h"
+
+namespace pelk {
+
+class MQTTDataStorageManager;
+
+// The kit's one MQTT connection: set-up with derived credentials, the status
+// handling (on the main queue), subscriptions and incoming messages, publishing
+// on the own position topic, the replay of buffered positions after every
+// connection, and the account and user device shadows.
+class MQTTManager {
+ public:
+  static MQTTManager& sharedInstance();
+
+  // Registers a new client with fresh credentials (a new time stamp) when a
+  // user id is stored; the previous client is closed.  Nothing without a user
+  // id or without a usable endpoint (console line).
+  void initialiseMQTT();
+  // Opens the connection; sets up first when not connected.  Nothing when no
+  // user id is stored.  The outcome arrives as statuses.
+  void connect();
+  // When connected: closes the connection on the global queue and reconnects
+  // at once while "LocationPublisher" is on and a user id is stored.  With no
+  // user id stored (after logout) it also stops a connection being attempted
+  // and drops the registered client.
+  void disconnect();
+
+  void unsubscribeTopic(const std::string& topic);
+  // Subscribes the own events topic (QoS 0); refused (console line) when an
+  // id of the topic is empty or holds '+', '#', '/' or NUL.
+  void subscribeEventListenerTopic();
+  // Subscribes each usable id's positions topic (QoS 0), in order; unusable
+  // ids are skipped with a console line.
+  void subscribeUserLocation(const std::vector<std::string>& userIds);
+  // Unsubscribe at the broker too, so messages stop at once.
+  void unsubscribeEventListenerTopic();
+  void unsubscribeUserLocation(const std::vector<std::string>& userIds);
+
+  // Always calls the handler exactly once, on the caller's thread: the
+  // client's acceptance when the message was handed to the client; false when
+  // nothing was handed (not connected, pub/sub off, unusable ids).
+  void publish(const std::string& message, std::function<void(bool)> completionHandler);
+  // Publishes on the own position topic and waits for the broker's
+  // acknowledgement, at most the acknowledgement timeout.  True only when it
+  // was acknowledged.
+  bool publishAcknowledged(const std::string& message);
+
+  // On every "connected": renews the followed subscriptions and, when
+  // positions are buffered, replays them in pages on the global queue.  One
+  // replay at a time in the process; a request during a replay runs once the
+  // current one ends, while still connected.
+  void sendOfflineDataIfAny();
+
+  void subscribeAccountShadow(const std::string& operation);
+  void subscribeUserShadow(const std::string& operation);
+  void updateTracking();
+  void updatePubSub();
+
+  bool connected() const { return connected_.load(); }
+  // The last status reported; absent before the first.
+  std::optional<int> connectState() const;
+  bool replayRunning() const { return replayRunning_.load(); }
+
+  // Knobs for tests and the demo.
+  struct Tuning {
+    std::chrono::milliseconds acknowledgementTimeout{10000};
+    std::chrono::milliseconds firstRetryDelay{1000};
+    std::chrono::milliseconds maxRetryDelay{60000};
+    std::string caFile;  // wss: trust these certificates instead of the system's
+  };
+  void setTuning(Tuning tuning);
+  // The buffer the replay reads; the process-wide one when none is set.
+  void setOfflineBuffer(std::shared_ptr<MQTTDataStorageManager> buffer);
+  MQTTDataStorageManager& offlineBuffer() const;
+  // Waits for queued disconnects and a running replay, then drops the client
+  // and every flag (tests).
+  void resetForTesting();
+  // The registered client (tests look at its options).
+  std::shared_ptr<platform::MqttClient> client() const;
+
+ private:
+  MQTTManager() = default;
+  void handleStatus(std::uint64_t generation, platform::MqttStatus status);
+  void dropClient();
+  void startReplay();
+  void replayOnce();
+  void onAccountShadow(const std::string& operation, const std::string& payload);
+  void onUserShadow(const std::string& operation, const std::string& payload);
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<platform::MqttClient> client_;
+  std::uint64_t generation_ = 0;
+  Tuning tuning_;
+  std::shared_ptr<MQTTDataStorageManager> buffer_;
+
+  std::atomic<bool> connected_{false};
+  std::atomic<int> connectState_{-1};
+  std::atomic<bool> replayRunning_{false};
+  std::atomic<bool> replayRequested_{false};
+  std::atomic<int> pendingTasks_{0};  // disconnects queued on the global queue
+};
+
+}  // namespace pelk

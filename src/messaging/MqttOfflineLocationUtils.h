@@ -1,0 +1,29 @@
+#pragma once
+
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "storage/LocalEntities.h"
+
+namespace pelk {
+
+// Buffered positions back on the wire: one row as a location message, or a
+// page of rows as one JSON array.
+class MqttOfflineLocationUtils {
+ public:
+  static MqttOfflineLocationUtils& sharedInstance();
+
+  // The single-row message under the publish switches.
+  nlohmann::json offlineLocationParameter(const MqttLocationData& row);
+  // Publishes one row's message and deletes the row after a reported success.
+  void locationDataToDictionary(const MqttLocationData& row);
+  // Publishes the page as one pretty-printed JSON array (every stored
+  // attribute of each row, in page order) and deletes exactly these rows once
+  // the broker acknowledged it.  A page that is empty or cannot be converted
+  // or written is neither sent nor deleted.  Answers how many rows were sent
+  // and deleted: all of the page or none.
+  std::size_t locationDataBatch(const std::vector<MqttLocationData>& rows);
+};
+
+}  // namespace pelk

@@ -1,0 +1,565 @@
+#include "platform/MqttClient.h"
+
+#include <MQTTAsync.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <map>
+#include <mutex>
+#include <condition_variable>
+#include <cstdlib>
+
+#include "platform/Dispatch.h"
+
+namespace pelk::platform {
+namespace {
+
+// Paho hands back a context pointer with every callback.  It never carries a
+// pointer of ours: it carries a ticket number that is looked up here, so a
+// callback that arrives after its client or handle is gone finds nothing.
+struct Ticket {
+  enum class Kind { handle, connect, publish, disconnect };
+  std::weak_ptr<MqttClient::State> state;
+  std::uint64_t handleId = 0;
+  Kind kind = Kind::handle;
+  std::uint64_t generation = 0;
+  std::shared_ptr<std::promise<void>> done;  // disconnect only
+};
+
+class Registry {
+ public:
+  std::uint64_t add(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t id = ++next_;
+    tickets_.emplace(id, std::move(ticket));
+    return id;
+  }
+  std::optional<Ticket> find(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    auto it = tickets_.find(id);
+    if (it == tickets_.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<Ticket> take(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    auto it = tickets_.find(id);
+    if (it == tickets_.end()) return std::nullopt;
+    Ticket t = std::move(it->second);
+    tickets_.erase(it);
+    return t;
+  }
+  void eraseHandle(std::uint64_t handleId) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(tickets_, [&](const auto& entry) {
+      return entry.second.handleId == handleId && entry.second.kind != Ticket::Kind::disconnect;
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t next_ = 0;
+  std::map<std::uint64_t, Ticket> tickets_;
+};
+
+// Outlives every thread that may still deliver a callback at exit.
+Registry& registry() {
+  static auto* r = new Registry();
+  return *r;
+}
+
+void* toContext(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
+std::uint64_t fromContext(void* context) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context)); }
+
+// Every Paho handle alive in the process.  Paho's threads run while any
+// handle exists and use OpenSSL (also for the WebSocket handshake); at exit the
+// handles are destroyed, which stops those threads, before OpenSSL's own exit
+// handler frees what they use.
+struct LiveHandles {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  int closing = 0;  // handles taken out and being destroyed
+  bool exiting = false;
+};
+LiveHandles& liveHandles() {
+  static auto* l = new LiveHandles();
+  return *l;
+}
+void destroyLiveHandlesAtExit();
+
+bool hasControlCharacters(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
+  explicit State(MqttClientOptions o) : options(std::move(o)), control(Dispatch::makeSerial("pelk.mqtt.control")) {
+    for (const auto& [name, value] : options.httpHeaders) headerArray.push_back({name.c_str(), value.c_str()});
+    headerArray.push_back({nullptr, nullptr});
+    nextDelay = options.firstRetryDelay;
+  }
+
+  const MqttClientOptions options;
+  std::vector<MQTTAsync_nameValue> headerArray;
+  const std::shared_ptr<Queue> control;
+
+  mutable std::mutex mutex;
+  StatusHandler statusHandler;
+  std::map<std::string, MessageHandler> subscriptions;
+  std::map<std::uint64_t, DeliveryHandler> deliveries;
+  bool wanted = false;
+  std::uint64_t generation = 0;
+  std::chrono::milliseconds nextDelay{1000};
+
+  std::atomic<int> status{static_cast<int>(MqttStatus::unknown)};
+  std::atomic<bool> connected{false};
+
+  // The Paho handle (guarded by `mutex`).  Callers into Paho count as users
+  // and hold no lock of ours during the call (Paho calls back with locks of
+  // its own held); the control thread takes the handle away, waits for the
+  // users to leave, then destroys it with no lock held.
+  MQTTAsync handle = nullptr;
+  int handleUsers = 0;
+  std::condition_variable usersLeft;
+  std::atomic<std::uint64_t> handleId{0};
+
+  // One use of the handle; empty when there is none.
+  class Use {
+   public:
+    explicit Use(State& s) : s_(s) {
+      std::lock_guard lock(s_.mutex);
+      h_ = s_.handle;
+      if (h_) ++s_.handleUsers;
+    }
+    ~Use() {
+      if (!h_) return;
+      {
+        std::lock_guard lock(s_.mutex);
+        --s_.handleUsers;
+      }
+      s_.usersLeft.notify_all();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    MQTTAsync get() const { return h_; }
+
+   private:
+    State& s_;
+    MQTTAsync h_ = nullptr;
+  };
+
+  // Takes the handle away once no call into it is running.
+  MQTTAsync takeHandle(MQTTAsync expected = nullptr) {
+    std::unique_lock lock(mutex);
+    if (!handle || (expected && handle != expected)) return nullptr;
+    MQTTAsync h = std::exchange(handle, nullptr);
+    handleId.store(0);
+    usersLeft.wait(lock, [&] { return handleUsers == 0; });
+    return h;
+  }
+
+  bool secure() const { return startsWith(options.serverUri, "wss://"); }
+
+  void report(MqttStatus s) {
+    status.store(static_cast<int>(s));
+    StatusHandler handler;
+    {
+      std::lock_guard lock(mutex);
+      handler = statusHandler;
+    }
+    if (handler) handler(s);
+  }
+
+  void failDeliveries() {
+    std::map<std::uint64_t, DeliveryHandler> pending;
+    {
+      std::lock_guard lock(mutex);
+      pending.swap(deliveries);
+    }
+    for (auto& [ticket, handler] : pending) {
+      registry().take(ticket);
+      if (handler) handler(false);
+    }
+  }
+
+  void deliver(std::uint64_t ticket, bool acknowledged) {
+    DeliveryHandler handler;
+    {
+      std::lock_guard lock(mutex);
+      auto it = deliveries.find(ticket);
+      if (it == deliveries.end()) return;
+      handler = std::move(it->second);
+      deliveries.erase(it);
+    }
+    if (handler) handler(acknowledged);
+  }
+
+  bool current(std::uint64_t id) const { return id != 0 && handleId.load() == id; }
+
+  // ---- Control thread ----
+
+  bool ensureHandle() {
+    {
+      std::lock_guard lock(mutex);
+      if (handle) return true;
+    }
+    {
+      std::lock_guard lock(liveHandles().mutex);
+      if (liveHandles().exiting) return false;
+    }
+    MQTTAsync h = nullptr;
+    MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer;
+    createOptions.MQTTVersion = MQTTVERSION_3_1_1;
+    if (MQTTAsync_createWithOptions(&h, options.serverUri.c_str(), options.clientId.c_str(),
+                                    MQTTCLIENT_PERSISTENCE_NONE, nullptr, &createOptions) != MQTTASYNC_SUCCESS) {
+      return false;
+    }
+    {
+      // Registered after the first handle made Paho start OpenSSL, so that it
+      // runs before OpenSSL's exit handler.
+      static const bool atExit = (std::atexit(&destroyLiveHandlesAtExit), true);
+      (void)atExit;
+      std::lock_guard lock(liveHandles().mutex);
+      liveHandles().handles.emplace(h, weak_from_this());
+    }
+    const std::uint64_t id = registry().add(Ticket{weak_from_this(), 0, Ticket::Kind::handle, 0, nullptr});
+    MQTTAsync_setCallbacks(h, toContext(id), &State::onConnectionLost, &State::onMessage, nullptr);
+    MQTTAsync_setConnected(h, toContext(id), &State::onConnected);
+    {
+      std::lock_guard lock(mutex);
+      handle = h;
+      handleId.store(id);
+    }
+    return true;
+  }
+
+  void startConnect(std::uint64_t gen) {
+    {
+      std::lock_guard lock(mutex);
+      if (!wanted || gen != generation) return;
+    }
+    if (connected.load()) return;
+    if (!ensureHandle()) {
+      report(MqttStatus::connectionError);
+      scheduleRetry(gen);
+      return;
+    }
+    report(MqttStatus::connecting);
+
+    MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer_ws;
+    opts.MQTTVersion = MQTTVERSION_3_1_1;
+    opts.cleansession = options.cleanSession ? 1 : 0;
+    opts.keepAliveInterval = options.keepAliveSeconds;
+    opts.connectTimeout = options.connectTimeoutSeconds;
+    opts.automaticReconnect = 0;  // reconnection is ours, with the same backoff as a failed connect
+    opts.username = options.username.empty() ? nullptr : options.username.c_str();
+    opts.password = options.password.empty() ? nullptr : options.password.c_str();
+    opts.httpHeaders = headerArray.size() > 1 ? headerArray.data() : nullptr;
+    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+    if (secure()) {
+      ssl.enableServerCertAuth = 1;
+      ssl.verify = 1;
+      ssl.trustStore = options.caFile.empty() ? nullptr : options.caFile.c_str();
+      ssl.disableDefaultTrustStore = options.caFile.empty() ? 0 : 1;
+      opts.ssl = &ssl;
+    }
+    const std::uint64_t hid = handleId.load();
+    const std::uint64_t ticket = registry().add(Ticket{weak_from_this(), hid, Ticket::Kind::connect, gen, nullptr});
+    opts.onFailure = &State::onConnectFailure;
+    opts.context = toContext(ticket);
+
+    int rc;
+    {
+      Use use(*this);
+      rc = use.get() ? MQTTAsync_connect(use.get(), &opts) : MQTTASYNC_FAILURE;
+    }
+    if (rc != MQTTASYNC_SUCCESS) {
+      registry().take(ticket);
+      report(rc == MQTTASYNC_BAD_PROTOCOL ? MqttStatus::protocolError : MqttStatus::connectionError);
+      scheduleRetry(gen);
+    }
+  }
+
+  void scheduleRetry(std::uint64_t gen) {
+    std::chrono::milliseconds delay;
+    {
+      std::lock_guard lock(mutex);
+      if (!wanted || gen != generation) return;
+      delay = nextDelay;
+      nextDelay = std::min(nextDelay * 2, std::max(options.maxRetryDelay, options.firstRetryDelay));
+    }
+    control->asyncAfter(delay, [weak = weak_from_this(), gen] {
+      if (auto s = weak.lock()) s->startConnect(gen);
+    });
+  }
+
+  // Disconnects (briefly waiting for the broker) and destroys the handle.
+  void closeHandle(bool reportStatus) {
+    const std::uint64_t id = handleId.load();
+    MQTTAsync h = takeHandle();
+    const bool wasConnected = connected.exchange(false);
+    if (h) {
+      auto& live = liveHandles();
+      std::lock_guard lock(live.mutex);
+      if (live.handles.erase(h) == 0) {
+        h = nullptr;  // already destroyed at exit
+      } else {
+        ++live.closing;
+      }
+    }
+    if (h) {
+      if (MQTTAsync_isConnected(h)) {
+        auto done = std::make_shared<std::promise<void>>();
+        auto future = done->get_future();
+        const std::uint64_t ticket = registry().add(Ticket{weak_from_this(), id, Ticket::Kind::disconnect, 0, done});
+        MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
+        opts.timeout = 1000;
+        opts.onSuccess = &State::onDisconnectDone;
+        opts.onFailure = &State::onDisconnectFailed;
+        opts.context = toContext(ticket);
+        if (MQTTAsync_disconnect(h, &opts) == MQTTASYNC_SUCCESS) {
+          future.wait_for(std::chrono::milliseconds(2000));
+        }
+        registry().take(ticket);
+      }
+      MQTTAsync_destroy(&h);
+      registry().eraseHandle(id);
+      registry().take(id);
+      auto& live = liveHandles();
+      {
+        std::lock_guard lock(live.mutex);
+        --live.closing;
+      }
+      live.cv.notify_all();
+    }
+    failDeliveries();
+    if (reportStatus && (wasConnected || status.load() != static_cast<int>(MqttStatus::disconnected))) {
+      report(MqttStatus::disconnected);
+    }
+  }
+
+  // ---- Paho callbacks (Paho threads) ----
+
+  static std::shared_ptr<State> stateFor(void* context, std::uint64_t* handle = nullptr) {
+    auto ticket = registry().find(fromContext(context));
+    if (!ticket) return nullptr;
+    auto s = ticket->state.lock();
+    if (!s) return nullptr;
+    const std::uint64_t id = ticket->kind == Ticket::Kind::handle ? fromContext(context) : ticket->handleId;
+    if (!s->current(id)) return nullptr;
+    if (handle) *handle = id;
+    return s;
+  }
+
+  static void onConnected(void* context, char* /*cause*/) {
+    auto s = stateFor(context);
+    if (!s) return;
+    {
+      std::lock_guard lock(s->mutex);
+      s->nextDelay = s->options.firstRetryDelay;
+    }
+    if (s->connected.exchange(true)) return;  // one report per connection
+    s->report(MqttStatus::connected);
+  }
+
+  static void onConnectionLost(void* context, char* /*cause*/) {
+    auto s = stateFor(context);
+    if (!s) return;
+    s->connected.store(false);
+    s->failDeliveries();
+    std::uint64_t gen;
+    {
+      std::lock_guard lock(s->mutex);
+      gen = s->generation;
+    }
+    s->report(MqttStatus::connectionError);
+    s->scheduleRetry(gen);
+  }
+
+  static void onConnectFailure(void* context, MQTTAsync_failureData* response) {
+    auto ticket = registry().take(fromContext(context));
+    if (!ticket) return;
+    auto s = ticket->state.lock();
+    if (!s || !s->current(ticket->handleId)) return;
+    s->connected.store(false);
+    const int code = response ? response->code : MQTTASYNC_FAILURE;
+    MqttStatus status = MqttStatus::connectionError;
+    if (code >= 1 && code <= 5) status = MqttStatus::connectionRefused;
+    if (code == MQTTASYNC_BAD_PROTOCOL) status = MqttStatus::protocolError;
+    s->report(status);
+    s->scheduleRetry(ticket->generation);
+  }
+
+  static int onMessage(void* context, char* topicName, int topicLen, MQTTAsync_message* message) {
+    std::string topic = topicLen > 0 ? std::string(topicName, static_cast<std::size_t>(topicLen)) : std::string(topicName);
+    std::string payload;
+    if (message && message->payload && message->payloadlen > 0) {
+      payload.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
+    }
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topicName);
+    auto s = stateFor(context);
+    if (!s) return 1;
+    MessageHandler handler;
+    {
+      std::lock_guard lock(s->mutex);
+      auto it = s->subscriptions.find(topic);
+      if (it != s->subscriptions.end()) handler = it->second;
+    }
+    if (handler) handler(topic, payload);
+    return 1;
+  }
+
+  static void onPublishResult(void* context, bool acknowledged) {
+    auto ticket = registry().take(fromContext(context));
+    if (!ticket) return;
+    if (auto s = ticket->state.lock()) s->deliver(fromContext(context), acknowledged);
+  }
+  static void onPublished(void* context, MQTTAsync_successData*) { onPublishResult(context, true); }
+  static void onPublishFailed(void* context, MQTTAsync_failureData*) { onPublishResult(context, false); }
+
+  static void onDisconnectDone(void* context, MQTTAsync_successData*) {
+    if (auto ticket = registry().find(fromContext(context)); ticket && ticket->done) ticket->done->set_value();
+  }
+  static void onDisconnectFailed(void* context, MQTTAsync_failureData*) { onDisconnectDone(context, nullptr); }
+};
+
+namespace {
+
+void destroyLiveHandlesAtExit() {
+  auto& live = liveHandles();
+  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  {
+    std::unique_lock lock(live.mutex);
+    live.exiting = true;
+    live.cv.wait_for(lock, std::chrono::seconds(3), [&] { return live.closing == 0; });
+    handles.swap(live.handles);
+  }
+  for (auto& [handle, weak] : handles) {
+    if (auto state = weak.lock()) {
+      state->takeHandle(handle);
+      state->connected.store(false);
+    }
+    MQTTAsync h = handle;
+    MQTTAsync_destroy(&h);
+  }
+}
+
+}  // namespace
+
+bool MqttClient::validOptions(const MqttClientOptions& options) {
+  const std::string& uri = options.serverUri;
+  if (!startsWith(uri, "ws://") && !startsWith(uri, "wss://") && !startsWith(uri, "tcp://")) return false;
+  if (hasControlCharacters(uri) || uri.find(' ') != std::string::npos) return false;
+  if (options.clientId.empty() || hasControlCharacters(options.clientId)) return false;
+  for (const auto& [name, value] : options.httpHeaders) {
+    if (name.empty() || hasControlCharacters(name) || hasControlCharacters(value)) return false;
+    if (name.find_first_of(": \t") != std::string::npos) return false;
+  }
+  if (options.password.find('\0') != std::string::npos || options.username.find('\0') != std::string::npos) return false;
+  return options.firstRetryDelay.count() > 0;
+}
+
+std::shared_ptr<MqttClient> MqttClient::create(MqttClientOptions options) {
+  if (!validOptions(options)) return nullptr;
+  return std::shared_ptr<MqttClient>(new MqttClient(std::make_shared<State>(std::move(options))));
+}
+
+MqttClient::MqttClient(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+MqttClient::~MqttClient() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->wanted = false;
+    ++state_->generation;
+    state_->statusHandler = nullptr;
+    state_->subscriptions.clear();
+  }
+  // The handle goes on the control thread, whatever thread lets go of us.
+  state_->control->async([s = state_] { s->closeHandle(false); });
+}
+
+void MqttClient::setStatusHandler(StatusHandler handler) {
+  std::lock_guard lock(state_->mutex);
+  state_->statusHandler = std::move(handler);
+}
+
+void MqttClient::connect() {
+  std::uint64_t gen;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->wanted) return;
+    state_->wanted = true;
+    gen = ++state_->generation;
+    state_->nextDelay = state_->options.firstRetryDelay;
+  }
+  state_->control->async([s = state_, gen] { s->startConnect(gen); });
+}
+
+void MqttClient::disconnect() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->wanted = false;
+    ++state_->generation;
+  }
+  state_->control->async([s = state_] { s->closeHandle(true); });
+}
+
+bool MqttClient::subscribe(const std::string& topic, int qos, MessageHandler handler) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->subscriptions[topic] = std::move(handler);
+  }
+  State::Use use(*state_);
+  if (!use.get() || !state_->connected.load()) return false;
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  return MQTTAsync_subscribe(use.get(), topic.c_str(), qos, &opts) == MQTTASYNC_SUCCESS;
+}
+
+bool MqttClient::unsubscribe(const std::string& topic) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->subscriptions.erase(topic);
+  }
+  State::Use use(*state_);
+  if (!use.get() || !state_->connected.load()) return false;
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  return MQTTAsync_unsubscribe(use.get(), topic.c_str(), &opts) == MQTTASYNC_SUCCESS;
+}
+
+bool MqttClient::publish(const std::string& topic, const std::string& payload, int qos, DeliveryHandler onDelivered) {
+  State::Use use(*state_);
+  if (!use.get() || !state_->connected.load()) return false;
+  std::uint64_t ticket = 0;
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  if (onDelivered) {
+    ticket = registry().add(Ticket{state_, state_->handleId.load(), Ticket::Kind::publish, 0, nullptr});
+    {
+      std::lock_guard guard(state_->mutex);
+      state_->deliveries.emplace(ticket, std::move(onDelivered));
+    }
+    opts.onSuccess = &State::onPublished;
+    opts.onFailure = &State::onPublishFailed;
+    opts.context = toContext(ticket);
+  }
+  const int rc = MQTTAsync_send(use.get(), topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+                                0, &opts);
+  if (rc != MQTTASYNC_SUCCESS && ticket != 0) {
+    registry().take(ticket);
+    std::lock_guard guard(state_->mutex);
+    state_->deliveries.erase(ticket);
+  }
+  return rc == MQTTASYNC_SUCCESS;
+}
+
+MqttStatus MqttClient::status() const { return static_cast<MqttStatus>(state_->status.load()); }
+bool MqttClient::isConnected() const { return state_->connected.load(); }
+const MqttClientOptions& MqttClient::options() const { return state_->options; }
+
+}  // namespace pelk::platform

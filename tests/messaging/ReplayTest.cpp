@@ -1,0 +1,153 @@
+#include <signal.h>
+
+#include <atomic>
+#include <set>
+
+#include "MessagingFixture.h"
+#include "messaging/MqttOfflineLocationUtils.h"
+#include "platform/Location.h"
+
+namespace pelk::test {
+namespace {
+
+constexpr const char* kOwnTopic = "locations/a1/p1/u1";
+
+class ReplayTest : public MessagingTest {
+ protected:
+  // Stores n positions and answers their location ids.
+  std::set<std::string> buffer(int n, const std::string& activity = "M") {
+    std::set<std::string> ids;
+    for (int i = 0; i < n; ++i) {
+      platform::Location fix;
+      fix.coordinate = {10.0 + i * 0.001, 20.0};
+      EXPECT_TRUE(buffer_->saveLocationData(fix, activity, false, 3));
+    }
+    for (std::int64_t offset = 0;; offset += MQTTDataStorageManager::kPageSize) {
+      const auto rows = buffer_->fetchDeviceData(offset);
+      if (rows.empty()) break;
+      for (const auto& r : rows) ids.insert(r.location_id.value_or(""));
+    }
+    return ids;
+  }
+
+  // Every page received: its row count, and the location ids of all pages.
+  struct Pages {
+    std::mutex mutex;
+    std::vector<std::size_t> sizes;
+    std::multiset<std::string> ids;
+    std::vector<std::string> others;
+    void add(const std::string& payload) {
+      const auto page = nlohmann::json::parse(payload, nullptr, false);
+      std::lock_guard lock(mutex);
+      if (!page.is_array()) {
+        others.push_back(payload);
+        return;
+      }
+      sizes.push_back(page.size());
+      for (const auto& row : page) ids.insert(row.value("location_id", ""));
+    }
+    std::size_t rows() {
+      std::lock_guard lock(mutex);
+      return ids.size();
+    }
+  };
+};
+
+TEST_F(ReplayTest, SendsEachBufferedPositionOnceInPagesOfAtMostFiftyAndClosesForANonPublisher) {
+  MosquittoBroker broker;
+  const auto stored = buffer(120);
+  ASSERT_EQ(stored.size(), 120u);
+  TokenManager::setPubSubState(true);
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  Pages pages;
+  observer.answer(kOwnTopic, [&](const std::string& payload) { pages.add(payload); });
+
+  ASSERT_TRUE(connectTo(broker));
+  // More "connected" reports while the replay runs start no second replay.
+  manager().sendOfflineDataIfAny();
+  manager().sendOfflineDataIfAny();
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && pages.rows() >= 120; }))
+      << buffer_->getOfflineLocationCount() << " left, " << pages.rows() << " received";
+  // Not a location publisher: the connection made for the replay is closed.
+  EXPECT_TRUE(waitFor([&] { return !manager().connected() && !manager().replayRunning(); }));
+  std::lock_guard lock(pages.mutex);
+  EXPECT_EQ(pages.sizes, (std::vector<std::size_t>{50, 50, 20}));
+  EXPECT_EQ(std::set<std::string>(pages.ids.begin(), pages.ids.end()), stored);
+  EXPECT_EQ(pages.ids.size(), 120u);  // no duplicates
+}
+
+TEST_F(ReplayTest, NothingIsLostWhenTheBrokerStopsDuringAReplay) {
+  MosquittoBroker broker({.users = {}, .persistence = true});
+  const auto stored = buffer(120);
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  // A persistent session: pages published while it is away are kept for it.
+  Observer observer(broker, /*persistent=*/true);
+  ASSERT_TRUE(observer.waitConnected());
+  Pages pages;
+  std::atomic<bool> stopped{false};
+  const pid_t brokerPid = broker.pid();
+  observer.answer(kOwnTopic, [&](const std::string& payload) {
+    pages.add(payload);
+    if (!stopped.exchange(true)) ::kill(brokerPid, SIGTERM);  // right after the first page
+  });
+  ASSERT_TRUE(waitFor([&] { return broker.log().find("observer") != std::string::npos; }));
+
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return stopped.load(); }));
+  broker.stop();
+  const std::int64_t remaining = buffer_->getOfflineLocationCount();
+  EXPECT_GT(remaining, 0);
+  ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
+  ASSERT_TRUE(broker.start());
+
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, std::chrono::seconds(20)))
+      << "left: " << buffer_->getOfflineLocationCount() << "\n" << broker.log();
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard lock(pages.mutex);
+    return std::set<std::string>(pages.ids.begin(), pages.ids.end()) == stored;
+  }));
+  EXPECT_TRUE(manager().connected());  // a location publisher stays connected
+  std::lock_guard lock(pages.mutex);
+  for (auto size : pages.sizes) EXPECT_LE(size, 50u);
+}
+
+TEST_F(ReplayTest, PagesNotAcknowledgedOrNotWritableStayBuffered) {
+  MosquittoBroker broker;
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  Pages pages;
+  observer.answer(kOwnTopic, [&](const std::string& payload) { pages.add(payload); });
+  EXPECT_EQ(MqttOfflineLocationUtils::sharedInstance().locationDataBatch({}), 0u);
+
+  // Pub/sub off: nothing is handed over, the rows stay.
+  buffer(30);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  TokenManager::setPubSubState(false);
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 30);
+
+  // A page that cannot be written as JSON (invalid UTF-8) is not sent as an
+  // empty array, and is not deleted.
+  ASSERT_TRUE(buffer_->deleteAllRecords());
+  buffer(1, "\xff\xfe");
+  TokenManager::setPubSubState(true);
+  manager().sendOfflineDataIfAny();
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
+  std::vector<bool> sent;
+  manager().publish("{\"marker\":1}", [&](bool ok) { sent.push_back(ok); });
+  ASSERT_EQ(sent, std::vector<bool>{true});
+  // The marker went out after the replay: once it arrived, a page would have.
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard lock(pages.mutex);
+    return !pages.others.empty();
+  }));
+  EXPECT_EQ(pages.rows(), 0u);
+  EXPECT_TRUE(pages.sizes.empty());
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
+}
+
+}  // namespace
+}  // namespace pelk::test

@@ -1,0 +1,289 @@
+#include "platform/MqttClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/HttpTestServer.h"
+#include "support/MosquittoBroker.h"
+#include "support/WaitFor.h"
+
+namespace pelk::test {
+namespace {
+
+using platform::MqttClient;
+using platform::MqttClientOptions;
+using platform::MqttStatus;
+using namespace std::chrono_literals;
+
+// Statuses and messages one client saw.
+struct Seen {
+  mutable std::mutex mutex;
+  std::vector<MqttStatus> statuses;
+  std::vector<std::pair<std::string, std::string>> messages;
+
+  void status(MqttStatus s) {
+    std::lock_guard lock(mutex);
+    statuses.push_back(s);
+  }
+  void message(const std::string& t, const std::string& p) {
+    std::lock_guard lock(mutex);
+    messages.emplace_back(t, p);
+  }
+  std::size_t count(MqttStatus s) const {
+    std::lock_guard lock(mutex);
+    return static_cast<std::size_t>(std::count(statuses.begin(), statuses.end(), s));
+  }
+  std::size_t messageCount() const {
+    std::lock_guard lock(mutex);
+    return messages.size();
+  }
+};
+
+MqttClientOptions optionsFor(const std::string& uri, const std::string& clientId) {
+  MqttClientOptions o;
+  o.serverUri = uri;
+  o.clientId = clientId;
+  o.firstRetryDelay = 20ms;
+  o.maxRetryDelay = 200ms;
+  return o;
+}
+
+std::shared_ptr<MqttClient> started(const MqttClientOptions& options, Seen& seen) {
+  auto client = MqttClient::create(options);
+  if (!client) return nullptr;
+  client->setStatusHandler([&seen](MqttStatus s) { seen.status(s); });
+  client->connect();
+  return client;
+}
+
+TEST(MqttClient, PublishesAndReceivesOverWebSocketWithOneConnectedPerConnection) {
+  MosquittoBroker broker;
+  Seen subSeen, pubSeen;
+  auto subscriber = started(optionsFor(broker.wsUrl(), "sub"), subSeen);
+  auto publisher = started(optionsFor(broker.wsUrl(), "pub"), pubSeen);
+  ASSERT_TRUE(waitFor([&] { return subscriber->isConnected() && publisher->isConnected(); })) << broker.log();
+
+  ASSERT_TRUE(subscriber->subscribe("a/b", 1, [&](const std::string& t, const std::string& p) { subSeen.message(t, p); }));
+  // Subscription requests are ordered before the publish only on the
+  // subscriber's connection; publish until the first one arrives.
+  std::atomic<int> acknowledged{0};
+  ASSERT_TRUE(waitFor([&] {
+    publisher->publish("a/b", "hello", 1, [&](bool ok) { acknowledged += ok ? 1 : 0; });
+    return waitFor([&] { return subSeen.messageCount() > 0; }, 200ms);
+  }));
+  EXPECT_TRUE(waitFor([&] { return acknowledged.load() > 0; }));
+  {
+    std::lock_guard lock(subSeen.mutex);
+    EXPECT_EQ(subSeen.messages.front(), (std::pair<std::string, std::string>{"a/b", "hello"}));
+    EXPECT_EQ(subSeen.statuses.front(), MqttStatus::connecting);
+  }
+  EXPECT_EQ(subSeen.count(MqttStatus::connected), 1u);
+
+  // Unsubscribed: no further delivery to the handler.
+  const std::size_t before = subSeen.messageCount();
+  ASSERT_TRUE(subscriber->unsubscribe("a/b"));
+  subscriber->disconnect();
+  EXPECT_TRUE(waitFor([&] { return subSeen.count(MqttStatus::disconnected) == 1; }));
+  EXPECT_FALSE(subscriber->isConnected());
+  EXPECT_FALSE(subscriber->publish("a/b", "x", 1));
+  EXPECT_EQ(subSeen.messageCount(), before);
+}
+
+TEST(MqttClient, RetriesAFailedFirstConnectAndReconnectsAfterALoss) {
+  MosquittoBroker broker;
+  broker.stop();
+  Seen seen;
+  auto client = started(optionsFor(broker.wsUrl(), "retry"), seen);
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::connectionError) >= 2; }));
+  EXPECT_FALSE(client->isConnected());
+
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(waitFor([&] { return client->isConnected(); })) << broker.log();
+  EXPECT_EQ(seen.count(MqttStatus::connected), 1u);
+
+  // A publish in flight when the broker goes away is reported as not delivered.
+  std::atomic<int> outcome{-1};
+  broker.stop();
+  ASSERT_TRUE(waitFor([&] {
+    return !client->isConnected() || (client->publish("t", "x", 1, [&](bool ok) { outcome = ok; }), false);
+  }));
+  EXPECT_NE(outcome.load(), 1);
+  EXPECT_FALSE(client->publish("t", "x", 1, [&](bool) { ADD_FAILURE() << "handler of a refused publish"; }));
+
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(waitFor([&] { return client->isConnected(); })) << broker.log();
+  EXPECT_EQ(seen.count(MqttStatus::connected), 2u);
+}
+
+TEST(MqttClient, DisconnectStopsRetrying) {
+  MosquittoBroker broker;
+  broker.stop();
+  Seen seen;
+  auto client = started(optionsFor(broker.wsUrl(), "stopper"), seen);
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::connectionError) >= 1; }));
+  client->disconnect();
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::disconnected) == 1; }));
+  ASSERT_TRUE(broker.start());
+  // Ten retry periods with the broker up: a retry still running would connect.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(seen.count(MqttStatus::connected), 0u);
+  EXPECT_FALSE(client->isConnected());
+}
+
+TEST(MqttClient, PasswordFileAcceptsTheRightPasswordAndRefusesAWrongOne) {
+  MosquittoBroker broker({.users = {{"sdk_1", "secret"}}});
+  struct Case {
+    std::string password;
+    MqttStatus expected;
+  };
+  for (const Case& c : {Case{"secret", MqttStatus::connected}, Case{"wrong", MqttStatus::connectionRefused}}) {
+    SCOPED_TRACE(c.password);
+    auto options = optionsFor(broker.wsUrl(), "auth-" + c.password);
+    options.username = "sdk_1";
+    options.password = c.password;
+    Seen seen;
+    auto client = started(options, seen);
+    EXPECT_TRUE(waitFor([&] { return seen.count(c.expected) >= 1; })) << broker.log();
+    if (c.expected != MqttStatus::connected) {
+      EXPECT_EQ(seen.count(MqttStatus::connected), 0u);
+    }
+    client->disconnect();
+  }
+}
+
+TEST(MqttClient, SecureWebSocketVerifiesTheBrokersCertificateAndName) {
+  MosquittoBroker broker({.users = {}, .persistence = false, .tls = true});
+  const std::string byName = "wss://localhost:" + std::to_string(broker.wsPort()) + "/mqtt";
+  struct Case {
+    const char* name;
+    std::string uri;
+    std::string caFile;
+    bool connects;
+  };
+  const Case cases[] = {
+      {"system CA store", broker.wsUrl(), "", false},
+      {"trusted certificate", broker.wsUrl(), broker.caFile(), true},
+      {"certificate of another name", byName, broker.caFile(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto options = optionsFor(c.uri, std::string("tls-") + c.name);
+    options.caFile = c.caFile;
+    Seen seen;
+    auto client = started(options, seen);
+    if (c.connects) {
+      EXPECT_TRUE(waitFor([&] { return client->isConnected(); })) << broker.log();
+    } else {
+      EXPECT_TRUE(waitFor([&] { return seen.count(MqttStatus::connectionError) >= 2; }));
+      EXPECT_EQ(seen.count(MqttStatus::connected), 0u);
+    }
+    client->disconnect();
+  }
+}
+
+TEST(MqttClient, RefusesOptionsThatCannotBeSentSafely) {
+  struct Case {
+    const char* name;
+    MqttClientOptions options;
+  };
+  auto base = optionsFor("ws://127.0.0.1:1/mqtt", "id");
+  auto with = [&](auto edit) {
+    auto o = base;
+    edit(o);
+    return o;
+  };
+  const Case cases[] = {
+      {"mqtt scheme", with([](auto& o) { o.serverUri = "mqtt://127.0.0.1:1"; })},
+      {"https scheme", with([](auto& o) { o.serverUri = "https://127.0.0.1/mqtt"; })},
+      {"empty client id", with([](auto& o) { o.clientId = ""; })},
+      {"CRLF in a header value", with([](auto& o) { o.httpHeaders = {{"x-a", "v\r\nX-Injected: 1"}}; })},
+      {"LF in a header name", with([](auto& o) { o.httpHeaders = {{"x\na", "v"}}; })},
+      {"colon in a header name", with([](auto& o) { o.httpHeaders = {{"x-a: b", "v"}}; })},
+      {"NUL in a password", with([](auto& o) { o.password = std::string("a\0b", 3); })},
+  };
+  EXPECT_NE(MqttClient::create(base), nullptr);
+  for (const auto& c : cases) EXPECT_EQ(MqttClient::create(c.options), nullptr) << c.name;
+}
+
+// Accepts one connection on a loopback port and returns what the client sent
+// up to the end of its HTTP headers.
+std::string readUpgradeRequest(const std::function<void(int port)>& connectTo) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::listen(listener, 1);
+  connectTo(ntohs(addr.sin_port));
+  timeval tv{5, 0};
+  ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const int fd = ::accept(listener, nullptr, nullptr);
+  std::string request;
+  if (fd >= 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      request.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+  }
+  ::close(listener);
+  return request;
+}
+
+TEST(MqttClient, WebSocketUpgradeCarriesPathAndAuthorizerHeaders) {
+  std::shared_ptr<MqttClient> client;
+  Seen seen;
+  const std::string request = readUpgradeRequest([&](int port) {
+    auto options = optionsFor("ws://127.0.0.1:" + std::to_string(port) + "/mqtt", "hdr");
+    options.httpHeaders = {{"x-amz-customauthorizer-name", "auth-name"},
+                           {"auth-name", "tokenvalue"},
+                           {"x-amz-customauthorizer-signature", "c2lnbmF0dXJl+/=="}};
+    client = started(options, seen);
+  });
+  client->disconnect();
+  EXPECT_EQ(request.rfind("GET /mqtt HTTP/1.1\r\n", 0), 0u) << request;
+  for (const char* line : {"\r\nx-amz-customauthorizer-name: auth-name\r\n", "\r\nauth-name: tokenvalue\r\n",
+                           "\r\nx-amz-customauthorizer-signature: c2lnbmF0dXJl+/==\r\n"}) {
+    EXPECT_NE(request.find(line), std::string::npos) << line << "\nin:\n" << request;
+  }
+  EXPECT_NE(request.find("Sec-WebSocket-Protocol: mqtt"), std::string::npos) << request;
+}
+
+TEST(MqttClient, ReleasedInsideItsOwnHandlerEndsCleanly) {
+  MosquittoBroker broker;
+  Seen seen;
+  std::atomic<bool> released{false};
+  auto holder = std::make_shared<std::shared_ptr<MqttClient>>();
+  *holder = MqttClient::create(optionsFor(broker.wsUrl(), "self"));
+  auto* raw = holder->get();
+  raw->setStatusHandler([holder, &released](MqttStatus s) {
+    if (s == MqttStatus::connected && *holder) {
+      holder->reset();  // last owner lets go on a callback thread
+      released = true;
+    }
+  });
+  raw->connect();
+  EXPECT_TRUE(waitFor([&] { return released.load(); })) << broker.log();
+  // The broker sees the connection go once the control thread closed it.
+  Seen other;
+  auto second = started(optionsFor(broker.wsUrl(), "self"), other);
+  EXPECT_TRUE(waitFor([&] { return second->isConnected(); }));
+}
+
+}  // namespace
+}  // namespace pelk::test
