@@ -1,9 +1,12 @@
 #include "messaging/HttpOfflineLocationUtils.h"
 
+#include <exception>
 #include <memory>
+#include <string>
 
 #include "messaging/LocationMessageKeys.h"
 #include "messaging/LocationUtils.h"
+#include "platform/Console.h"
 
 namespace pelk {
 
@@ -47,11 +50,22 @@ void HttpOfflineLocationUtils::uploadStoredLocations(PelkHTTPDataStorageManager&
   }
   // The reply may come on the HTTP callback queue; the rows travel with it.
   auto sent = std::make_shared<std::vector<HttpLocationData>>(std::move(rows));
-  locationDataToDictionary(*sent, [this, &store, sent, finish](bool accepted) {
-    const bool deleted = accepted && store.deleteRecords(*sent);
-    uploading_ = false;
-    finish(deleted);
-  }, api);
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  try {
+    locationDataToDictionary(*sent, [this, &store, sent, answered, finish](bool accepted) {
+      if (answered->exchange(true)) return;
+      const bool deleted = accepted && store.deleteRecords(*sent);
+      uploading_ = false;
+      finish(deleted);
+    }, api);
+  } catch (const std::exception& e) {
+    // A sender that fails outright keeps every row and must not block later uploads.
+    platform::Console::print(std::string("pelk: upload of buffered positions failed: ") + e.what());
+    if (!answered->exchange(true)) {
+      uploading_ = false;
+      finish(false);
+    }
+  }
 }
 
 }  // namespace pelk

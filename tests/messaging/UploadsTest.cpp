@@ -1,3 +1,4 @@
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -101,6 +102,30 @@ TEST_F(UploadTest, BufferedRowsLeaveOnlyOnceTheServerAcceptedThem) {
   // The offset the position was recorded in, not the host's at upload time.
   EXPECT_EQ(body[0]["timezone_offset"], "+0530");
   EXPECT_FALSE(body[0].contains("battery_remaining"));
+}
+
+// A REST client whose upload fails outright.
+class ThrowingClient : public PelkAPIClient {
+ public:
+  using PelkAPIClient::PelkAPIClient;
+  void updateLocation(const nlohmann::json&, LocationCompletion) override { throw std::runtime_error("no socket"); }
+};
+
+TEST_F(UploadTest, AFailingSenderKeepsTheRowsAndDoesNotBlockTheNextUpload) {
+  PelkHTTPDataStorageManager store(&device_);
+  ASSERT_TRUE(store.saveLocationData(test::fixAt(10.5, 20.25), "S", false, 3));
+  ThrowingClient broken(transport_);
+  auto& utils = HttpOfflineLocationUtils::sharedInstance();
+  bool uploaded = true;
+  utils.uploadStoredLocations(store, [&](bool ok) { uploaded = ok; }, broken);
+  EXPECT_FALSE(uploaded);
+  EXPECT_EQ(store.fetchDeviceData().size(), 1u);
+
+  server_.enqueue(kLocationPath, test::ScriptedReply::json(reply(200, kLocationUpdateSucess)));
+  test::Awaited<bool> done;
+  utils.uploadStoredLocations(store, [&](bool ok) { done.set(ok); }, client_);
+  EXPECT_TRUE(done.get());
+  EXPECT_TRUE(store.fetchDeviceData().empty());
 }
 
 TEST_F(UploadTest, AnEmptyBufferSendsNothing) {
