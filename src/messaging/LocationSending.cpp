@@ -1,0 +1,69 @@
+#include "messaging/LocationSending.h"
+
+#include <mutex>
+
+#include "messaging/MQTTManager.h"
+#include "storage/MQTTDataStorageManager.h"
+
+namespace pelk {
+namespace {
+
+std::mutex gMutex;
+LocationSendingHooks gHooks;
+
+LocationSendingHooks hooks() {
+  std::lock_guard lock(gMutex);
+  return gHooks;
+}
+
+}  // namespace
+
+void setLocationSendingHooks(LocationSendingHooks h) {
+  std::lock_guard lock(gMutex);
+  gHooks = std::move(h);
+}
+
+namespace sending {
+
+bool connected() {
+  auto h = hooks();
+  return h.connected ? h.connected() : MQTTManager::sharedInstance().connected();
+}
+
+void publish(const std::string& message, std::function<void(bool)> handler) {
+  auto h = hooks();
+  auto once = [handler = std::move(handler)](bool ok) {
+    if (handler) handler(ok);
+  };
+  if (h.publish) {
+    h.publish(message, std::move(once));
+  } else {
+    MQTTManager::sharedInstance().publish(message, std::move(once));
+  }
+}
+
+void connect() {
+  auto h = hooks();
+  if (h.connect) {
+    h.connect();
+  } else {
+    MQTTManager::sharedInstance().connect();
+  }
+}
+
+void disconnect() {
+  auto h = hooks();
+  if (h.disconnect) {
+    h.disconnect();
+  } else {
+    MQTTManager::sharedInstance().disconnect();
+  }
+}
+
+MQTTDataStorageManager& offlineBuffer() {
+  auto h = hooks();
+  return h.offlineBuffer ? *h.offlineBuffer : MQTTDataStorageManager::shared();
+}
+
+}  // namespace sending
+}  // namespace pelk

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace pelk {
+
+class MQTTDataStorageManager;
+
+// How the location messages reach the broker and where unsent positions wait.
+// Unset members use the kit's own MQTT connection and offline buffer; tests
+// install a broker stand-in of their own.  Safe from any thread; no lock is
+// held while a hook runs.
+struct LocationSendingHooks {
+  std::function<bool()> connected;
+  // Calls the handler exactly once: true when the message was handed over.
+  std::function<void(const std::string& message, std::function<void(bool)> handler)> publish;
+  std::function<void()> connect;
+  std::function<void()> disconnect;
+  MQTTDataStorageManager* offlineBuffer = nullptr;
+};
+
+void setLocationSendingHooks(LocationSendingHooks hooks);
+
+namespace sending {
+bool connected();
+// Publishes on the own location topic; the handler (optional) is called once.
+void publish(const std::string& message, std::function<void(bool)> handler);
+void connect();
+void disconnect();
+MQTTDataStorageManager& offlineBuffer();
+}  // namespace sending
+
+}  // namespace pelk

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "device/DeviceInfo.h"
+#include "foundation/SharedUtil.h"
+#include "network/PelkAPIClient.h"
+#include "platform/Location.h"
+
+namespace pelk {
+
+// The two moments of a visit the location service reports.  An arrival or
+// departure the service does not know is given as distantPast() or
+// distantFuture().
+struct VisitTimes {
+  Date arrivalDate;
+  Date departureDate;
+
+  // The earliest and the latest moment a date can hold.
+  static Date distantPast();
+  static Date distantFuture();
+  // Strictly between the two sentinels.
+  static bool isRealDate(Date date);
+};
+
+// The location messages and their sending, and the small position history the
+// tracking engine filters with.  Static operations only; every one reads the
+// settings and readings when called.
+class LocationUtils {
+ public:
+  // --- Live location message ------------------------------------------------
+
+  // The live message of one position.  Save mode ("LocationPublishSave" on)
+  // carries the standard keys and the extra keys whose switch is on;
+  // publish-only mode carries the five core keys and each key whose switch is
+  // on.  "meta-data" is the stored metadata when there is any.  A value that
+  // cannot be written as JSON leaves its key out, with a log line.
+  static nlohmann::json mqttLocationDictionary(const platform::Location& location, const std::string& activity,
+                                               bool manual, std::int64_t speed,
+                                               const std::optional<std::string>& locationId = std::nullopt,
+                                               const std::optional<std::string>& recordedAt = std::nullopt,
+                                               DeviceInfo& device = DeviceInfo::sharedInstance());
+  // The same message as compact JSON text.
+  static std::string getMQTTString(const platform::Location& location, const std::string& activity, bool manual,
+                                   std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
+                                   const std::optional<std::string>& recordedAt = std::nullopt,
+                                   DeviceInfo& device = DeviceInfo::sharedInstance());
+  // Compact JSON text of a dictionary; "" when it cannot be written.
+  static std::string getMQTTString(const nlohmann::json& locationdict);
+  // A copy of the stored metadata, without entries that cannot be written;
+  // {} when none is stored.
+  static nlohmann::json addMetaData();
+  // Compact JSON text of a dictionary; nothing when it cannot be written.
+  static std::optional<std::string> jsonString(const nlohmann::json& dict);
+  // The stored tracking switch.
+  static bool isLocationTracking();
+
+  // --- Uploads and GPS status ----------------------------------------------
+
+  // The REST location record of one position (the direct HTTP path).
+  static nlohmann::json httpLocationRecord(const platform::Location& location, const std::string& activity,
+                                           std::int64_t speed, DeviceInfo& device = DeviceInfo::sharedInstance());
+  // Posts the record as a one-element array; the completion gets true exactly
+  // when the server answered "location recorded successfully.".
+  static void onlineLocationData(const platform::Location& location, const std::string& activity, bool flag,
+                                 std::int64_t speed, std::function<void(bool)> completionHandler,
+                                 DeviceInfo& device = DeviceInfo::sharedInstance(),
+                                 PelkAPIClient& api = PelkAPIClient::sharedInstance());
+  // Posts stored records; the completion (optional) gets true exactly when the
+  // server accepted them.
+  static void sendOfflineLocationData(const nlohmann::json& records,
+                                      std::function<void(bool accepted)> completion = nullptr,
+                                      PelkAPIClient& api = PelkAPIClient::sharedInstance());
+  // Publishes a prepared dictionary as pretty JSON.  A dictionary that cannot
+  // be written is not sent and the completion gets false.
+  static void sendOfflineMQTTLocationData(const nlohmann::json& dict,
+                                          std::function<void(bool)> completionHandler = nullptr);
+  // Publishes a GPS-status message.  A status that could not be published is
+  // kept under "GPSData" for the next upload of stored data (isDelete false:
+  // a fresh status); the kept status (isDelete true) is removed once its
+  // publish succeeded, unless a newer one replaced it meanwhile.
+  static void sendGpsStatus(const nlohmann::json& status, bool isDelete,
+                            std::function<void(bool)> completion = nullptr);
+
+  // --- Position history and filters ----------------------------------------
+
+  static void saveLocation(const platform::Location& fix);
+  // The stored last location, or an empty location (coordinate 0, 0, time now)
+  // when none is stored.
+  static platform::Location getLastLocation();
+  // km/h against the stored last location, rounded to 4 decimals; 0 when
+  // nothing is stored, for an older fix and for the same fix.
+  static double speedCalculate(const platform::Location& fix);
+  static void saveSpeed(const platform::Location& fix);
+  static std::vector<double> getAllSpeed();
+  static void deleteSpeed();
+  static void resetSpeed();
+  // The geofence radius band (m) of the rounded mean of the speeds.
+  static std::int64_t getSpeed(const std::vector<double>& speeds);
+  // True when the fix is at most 10 s old, its accuracy valid and within the
+  // stored tracking mode's limit.
+  static bool filterAndAddLocation(const platform::Location& fix);
+  static bool getCurrentLcoation30After();
+  static std::string geofenceIdentifier();
+  static bool distanceFilter(const platform::Location& fix);
+  static void resetlocation();
+  // Stores the visit's arrival when it is a real date, else its departure
+  // when that is one, else now, under "VisitDate".
+  static void saveVisitTime(const VisitTimes& visit);
+};
+
+// Sends one live position.
+class MqttLocationUtils {
+ public:
+  // Builds the live message and publishes it; the completion (optional) gets
+  // the publisher's answer, false when nothing was sent.
+  static void mqttLocationData(const platform::Location& location, const std::string& activity, bool manual,
+                               std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
+                               const std::optional<std::string>& recordedAt = std::nullopt,
+                               std::function<void(bool)> completionHandler = nullptr,
+                               DeviceInfo& device = DeviceInfo::sharedInstance());
+};
+
+}  // namespace pelk

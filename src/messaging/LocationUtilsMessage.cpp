@@ -1,0 +1,153 @@
+#include <cmath>
+
+#include "device/AppUtili.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/DateExtensions.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/StringExtensions.h"
+#include "foundation/TokenManager.h"
+#include "messaging/LocationMessageKeys.h"
+#include "messaging/LocationPublishParameter.h"
+#include "messaging/LocationSending.h"
+#include "messaging/LocationUtils.h"
+#include "platform/Clock.h"
+
+namespace pelk {
+
+namespace message {
+
+bool carries(const GatedKey& key, bool saveMode) {
+  if (saveMode && key.standard) return true;
+  return SharedUtil::getDefaultBoolean(key.publishSwitch);
+}
+
+void put(nlohmann::json& dict, const std::string& key, nlohmann::json value) {
+  if (!isWritableJson(value)) {
+    LoggerManager::sharedInstance().writeLocationToFile("Location message: " + key +
+                                                        " left out, its value cannot be written as JSON");
+    return;
+  }
+  dict[key] = std::move(value);
+}
+
+void putMetaData(nlohmann::json& dict) {
+  auto meta = LocationUtils::addMetaData();
+  if (!meta.empty()) dict["meta-data"] = std::move(meta);
+}
+
+}  // namespace message
+
+namespace {
+
+// The recorded-at time of a live position: the caller's time when given; for
+// a stationary tracked position the stored visit time, used once; else now.
+std::string recordedAtValue(const std::string& activity, bool manual, const std::optional<std::string>& recordedAt) {
+  if (recordedAt && !recordedAt->empty()) return *recordedAt;
+  const std::string now = iso8601(platform::Clock::now());
+  if (activity != kStationary || manual) return now;
+  std::string visit;
+  SharedUtil::userDefaultValue()->transaction([&] {
+    visit = SharedUtil::getDefaultString(kVisitDate);
+    SharedUtil::removeKey(kVisitDate);
+  });
+  return visit.empty() ? now : visit;
+}
+
+nlohmann::json liveValue(message::Key key, const platform::Location& location, const std::string& activity,
+                         bool manual, std::int64_t speed, const std::optional<std::string>& recordedAt,
+                         DeviceInfo& device) {
+  using message::Key;
+  switch (key) {
+    case Key::activity: return activity;
+    case Key::altitude: return location.altitude;
+    case Key::app_context: return device.appState();
+    case Key::app_id: return TokenManager::getAppId();
+    case Key::battery_remaining: return device.batteryStatus();
+    case Key::battery_status: return device.batteryState();
+    case Key::course: return location.course;
+    case Key::gps_status: return device.locationState();
+    case Key::horizontal_accuracy: return location.horizontalAccuracy;
+    case Key::recorded_at: return recordedAtValue(activity, manual, recordedAt);
+    case Key::location_permission: return device.isLocationServicesEnabled();
+    case Key::network_status: return device.networkStatus();
+    case Key::speed: return speed;
+    case Key::tz_offset: return device.timeOffSet();
+    case Key::user_id: return TokenManager::getUserId();
+    case Key::vertical_accuracy: return location.verticalAccuracy;
+    case Key::location_events: return TokenManager::getLocationEvent();
+    case Key::geofence_events: return TokenManager::getGeofenceEvents();
+    case Key::trips_events: return TokenManager::getTripEvents();
+    case Key::nearby_events: return TokenManager::getNearEvents();
+    case Key::location_listener: return TokenManager::getLocationListener();
+    case Key::event_listener: return TokenManager::getEventListener();
+    case Key::tracking_mode: return manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
+    case Key::battery_saver: return device.isLowPowerEnabled();
+    case Key::device_model: return device.deviceModel();
+    case Key::device_manufacturer: return device.deviceBrand();
+    case Key::os_version: return device.osVersion();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+nlohmann::json LocationUtils::mqttLocationDictionary(const platform::Location& location, const std::string& activity,
+                                                     bool manual, std::int64_t speed,
+                                                     const std::optional<std::string>& locationId,
+                                                     const std::optional<std::string>& recordedAt,
+                                                     DeviceInfo& device) {
+  nlohmann::json dict = nlohmann::json::object();
+  message::put(dict, "latitude", location.coordinate.latitude);
+  message::put(dict, "longitude", location.coordinate.longitude);
+  message::put(dict, "sdk_version", AppUtilis::getSDKVersion());
+  message::put(dict, "location_id", locationId && !locationId->empty() ? *locationId : AppUtilis::getLocationId());
+  const bool saveMode = SharedUtil::getDefaultBoolean(kLocationPublishSave);
+  dict["publish_only"] = !saveMode;
+  for (const auto& key : message::kGatedKeys) {
+    // A key that is not sent is not read either (a switched-off recorded-at
+    // leaves a stored visit time for a later message).
+    if (!message::carries(key, saveMode)) continue;
+    message::put(dict, key.name, liveValue(key.id, location, activity, manual, speed, recordedAt, device));
+  }
+  message::putMetaData(dict);
+  return dict;
+}
+
+std::string LocationUtils::getMQTTString(const platform::Location& location, const std::string& activity,
+                                         bool manual, std::int64_t speed,
+                                         const std::optional<std::string>& locationId,
+                                         const std::optional<std::string>& recordedAt, DeviceInfo& device) {
+  return getMQTTString(mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device));
+}
+
+std::string LocationUtils::getMQTTString(const nlohmann::json& locationdict) {
+  return jsonString(locationdict).value_or("");
+}
+
+nlohmann::json LocationUtils::addMetaData() {
+  return LocationPublishParameter::storableMetaData(SharedUtil::getDefaultDictionary(kLocationPublishMeta_data));
+}
+
+std::optional<std::string> LocationUtils::jsonString(const nlohmann::json& dict) {
+  if (!dict.is_object() || !isWritableJson(dict)) return std::nullopt;
+  return dict.dump();
+}
+
+bool LocationUtils::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
+
+void MqttLocationUtils::mqttLocationData(const platform::Location& location, const std::string& activity,
+                                         bool manual, std::int64_t speed,
+                                         const std::optional<std::string>& locationId,
+                                         const std::optional<std::string>& recordedAt,
+                                         std::function<void(bool)> completionHandler, DeviceInfo& device) {
+  auto text = LocationUtils::getMQTTString(location, activity, manual, speed, locationId, recordedAt, device);
+  if (text.empty()) {
+    // Nothing to send: the caller keeps the position.
+    if (completionHandler) completionHandler(false);
+    return;
+  }
+  sending::publish(text, std::move(completionHandler));
+}
+
+}  // namespace pelk
