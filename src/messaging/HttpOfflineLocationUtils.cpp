@@ -1,7 +1,5 @@
 #include "messaging/HttpOfflineLocationUtils.h"
 
-#include <exception>
-#include <memory>
 #include <string>
 
 #include "messaging/LocationMessageKeys.h"
@@ -35,37 +33,19 @@ void HttpOfflineLocationUtils::locationDataToDictionary(const std::vector<HttpLo
 
 void HttpOfflineLocationUtils::uploadStoredLocations(PelkHTTPDataStorageManager& store,
                                                      std::function<void(bool)> completion, PelkAPIClient& api) {
-  auto finish = [completion](bool uploaded) {
-    if (completion) completion(uploaded);
-  };
-  if (uploading_.exchange(true)) {
-    finish(false);
-    return;
-  }
-  auto rows = store.fetchDeviceData();
-  if (rows.empty()) {
-    uploading_ = false;
-    finish(false);
-    return;
-  }
-  // The reply may come on the HTTP callback queue; the rows travel with it.
-  auto sent = std::make_shared<std::vector<HttpLocationData>>(std::move(rows));
-  auto answered = std::make_shared<std::atomic<bool>>(false);
-  try {
-    locationDataToDictionary(*sent, [this, &store, sent, answered, finish](bool accepted) {
-      if (answered->exchange(true)) return;
-      const bool deleted = accepted && store.deleteRecords(*sent);
-      uploading_ = false;
-      finish(deleted);
-    }, api);
-  } catch (const std::exception& e) {
-    // A sender that fails outright keeps every row and must not block later uploads.
-    platform::Console::print(std::string("pelk: upload of buffered positions failed: ") + e.what());
-    if (!answered->exchange(true)) {
-      uploading_ = false;
-      finish(false);
-    }
-  }
+  // The store keeps the one-upload guard and deletes only what the server accepted; the body is
+  // the records with every value that cannot be written left out.
+  store.uploadStoredLocationsWith(
+      [&api](const nlohmann::json& records, std::function<void(bool)> done) {
+        nlohmann::json body = nlohmann::json::array();
+        for (const auto& record : records) {
+          nlohmann::json out = nlohmann::json::object();
+          for (const auto& [key, value] : record.items()) message::put(out, key, value);
+          body.push_back(std::move(out));
+        }
+        LocationUtils::sendOfflineLocationData(body, std::move(done), api);
+      },
+      std::move(completion));
 }
 
 }  // namespace pelk

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -35,9 +34,6 @@ class HttpOfflineLocationUtils {
   void uploadStoredLocations(PelkHTTPDataStorageManager& store = PelkHTTPDataStorageManager::shared(),
                              std::function<void(bool uploaded)> completion = nullptr,
                              PelkAPIClient& api = PelkAPIClient::sharedInstance());
-
- private:
-  std::atomic<bool> uploading_{false};
 };
 
 }  // namespace pelk

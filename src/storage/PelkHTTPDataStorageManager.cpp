@@ -140,14 +140,6 @@ nlohmann::json PelkHTTPDataStorageManager::uploadRecord(const HttpLocationData& 
 }
 
 void PelkHTTPDataStorageManager::uploadStoredLocations(std::function<void(bool uploaded)> completion) {
-  auto finish = [completion](bool uploaded) {
-    if (completion) completion(uploaded);
-  };
-  // One upload at a time, so no row is sent twice.
-  if (uploading_.exchange(true)) {
-    finish(false);
-    return;
-  }
   Upload upload;
   {
     std::lock_guard lock(mutex_);
@@ -158,6 +150,19 @@ void PelkHTTPDataStorageManager::uploadStoredLocations(std::function<void(bool u
     upload = [api](const nlohmann::json& records, std::function<void(bool)> done) {
       api->updateLocation(records, [done](const std::string& msg) { done(msg == kLocationUpdateSucess); });
     };
+  }
+  uploadStoredLocationsWith(upload, std::move(completion));
+}
+
+void PelkHTTPDataStorageManager::uploadStoredLocationsWith(const Upload& upload,
+                                                           std::function<void(bool uploaded)> completion) {
+  auto finish = [completion](bool uploaded) {
+    if (completion) completion(uploaded);
+  };
+  // One upload at a time, so no row is sent twice.
+  if (uploading_.exchange(true)) {
+    finish(false);
+    return;
   }
   auto rows = fetchDeviceData();
   if (rows.empty()) {

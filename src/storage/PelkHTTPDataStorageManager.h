@@ -71,6 +71,8 @@ class PelkHTTPDataStorageManager {
   // upload, and the server has accepted them when it answers the success text
   // "location recorded successfully.".
   virtual void uploadStoredLocations(std::function<void(bool uploaded)> completion = nullptr);
+  // The same, with the records handed to `upload` instead of the installed one.
+  void uploadStoredLocationsWith(const Upload& upload, std::function<void(bool uploaded)> completion);
 
   // Replaces how the records reach the server; an empty upload restores the
   // REST location upload.
