@@ -8,9 +8,9 @@ namespace pelk {
 class MQTTDataStorageManager;
 
 // How the location messages reach the broker and where unsent positions wait.
-// Unset members use the kit's own MQTT connection and offline buffer; tests
-// install a broker stand-in of their own.  Safe from any thread; no lock is
-// held while a hook runs.
+// Unset members use the kit's own MQTT connection and the offline buffer it
+// replays from (MQTTManager::offlineBuffer()); tests install a broker stand-in
+// of their own.  Safe from any thread; no lock is held while a hook runs.
 struct LocationSendingHooks {
   std::function<bool()> connected;
   // Calls the handler exactly once: true when the message was handed over.
