@@ -38,7 +38,7 @@ void publish(const std::string& message, std::function<void(bool)> handler) {
   if (h.publish) {
     h.publish(message, std::move(once));
   } else {
-    MQTTManager::sharedInstance().publish(message, std::move(once));
+    MQTTManager::sharedInstance().publishDelivered(message, std::move(once));
   }
 }
 

@@ -2,6 +2,10 @@
 // (no broker stand-in), the app's publish selection, and the road of a
 // position or GPS status that could not go out.
 
+#include <signal.h>
+
+#include <atomic>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <set>
@@ -42,12 +46,13 @@ class LiveLocationEndToEndTest : public MessagingTest {
   ~LiveLocationEndToEndTest() override { SharedUtil::setDefaultBoolean(false, KLocationPublisher); }
 
   // Sends the known position the way the tracking engine does; answers the
-  // reported outcome (the completion is called before this returns).
+  // reported outcome, which may come on a thread of the connection.
   std::optional<bool> send(const std::optional<std::string>& id = std::string(kId)) {
-    std::optional<bool> done;
+    auto done = std::make_shared<std::atomic<int>>(-1);
     MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, id, std::string(kRecordedAt),
-                                        [&](bool ok) { done = ok; }, device_);
-    return done;
+                                        [done](bool ok) { done->store(ok ? 1 : 0); }, device_);
+    if (!waitFor([&] { return done->load() >= 0; })) return std::nullopt;
+    return done->load() == 1;
   }
 
   // Connects as the app does: the endpoint given at start-up, then publishSave
@@ -141,54 +146,95 @@ TEST_F(LiveLocationEndToEndTest, ChosenFieldsArriveOnTheOwnTopicWithQosOne) {
 
     LocationPublishParameter::stopPublishing();
     ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
-    manager().resetForTesting();
     SharedUtil::removeKey(KUserBaseUrl);
   }
 }
 
+// True once the process is stopped by a signal (it reads and acknowledges
+// nothing more).
+bool waitStopped(pid_t pid) {
+  return waitFor([&] {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidText, name, state;
+    stat >> pidText >> name >> state;
+    return state == "T";
+  });
+}
+
 TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheReplayDeliversIt) {
   constexpr const char* kTopic = "locations/a1/p1/u1";
-  // A persistent observer session: the page may come before it is back.
-  MosquittoBroker broker({.users = {}, .persistence = true, .logPackets = true});
-  Observer observer(broker, /*persistent=*/true);
-  ASSERT_TRUE(observer.waitConnected());
-  std::mutex mutex;
-  std::vector<json> received;
-  observer.answer(kTopic, [&](const std::string& payload) {
-    std::lock_guard lock(mutex);
-    received.push_back(json::parse(payload, nullptr, false));
-  });
-  ASSERT_TRUE(waitSubscribed(broker, kTopic)) << broker.log();
-  PelkPublish publish;
-  publish.speed = true;
-  ASSERT_TRUE(startPublishing(broker, false, publish));
+  enum class Outage { stoppedBeforeTheSend, goneBeforeTheAcknowledgement };
+  struct Case {
+    const char* name;
+    Outage outage;
+  };
+  const Case cases[] = {
+      {"broker stopped before the send", Outage::stoppedBeforeTheSend},
+      // The connection still looks up when the message is handed over.
+      {"broker frozen during the send, then gone", Outage::goneBeforeTheAcknowledgement},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A persistent observer session: the page may come before it is back.
+    MosquittoBroker broker({.users = {}, .persistence = true, .logPackets = true});
+    Observer observer(broker, /*persistent=*/true);
+    ASSERT_TRUE(observer.waitConnected());
+    std::mutex mutex;
+    std::vector<json> received;
+    observer.answer(kTopic, [&](const std::string& payload) {
+      std::lock_guard lock(mutex);
+      received.push_back(json::parse(payload, nullptr, false));
+    });
+    ASSERT_TRUE(waitSubscribed(broker, kTopic)) << broker.log();
+    PelkPublish publish;
+    publish.speed = true;
+    ASSERT_TRUE(startPublishing(broker, false, publish));
 
-  broker.stop();
-  ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
-  // The caller buffers what was reported unsent, as the tracking engine does.
-  const auto done = send(std::string("offline-1"));
-  EXPECT_EQ(done, std::optional<bool>(false));
-  if (done == false) {
-    ASSERT_TRUE(manager().offlineBuffer().saveLocationData(berlin(), "M", false, 27, std::string("offline-1")));
+    std::optional<bool> done;
+    if (c.outage == Outage::stoppedBeforeTheSend) {
+      broker.stop();
+      ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
+      done = send(std::string("offline-1"));
+    } else {
+      ::kill(broker.pid(), SIGSTOP);
+      ASSERT_TRUE(waitStopped(broker.pid()));
+      auto outcome = std::make_shared<std::atomic<int>>(-1);
+      MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, std::string("offline-1"),
+                                          std::string(kRecordedAt),
+                                          [outcome](bool ok) { outcome->store(ok ? 1 : 0); }, device_);
+      ::kill(broker.pid(), SIGKILL);
+      broker.stop();
+      ASSERT_TRUE(waitFor([&] { return outcome->load() >= 0; }));
+      done = outcome->load() == 1;
+    }
+    EXPECT_EQ(done, std::optional<bool>(false));
+    // The caller buffers what was reported unsent, as the tracking engine does.
+    if (done == false) {
+      ASSERT_TRUE(manager().offlineBuffer().saveLocationData(berlin(), "M", false, 27, std::string("offline-1")));
+    }
+    ASSERT_EQ(buffer_->getOfflineLocationCount(), 1);
+
+    // The client reconnects by itself; the connection replays the buffer.
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(observer.waitConnected());
+    ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, std::chrono::seconds(20)))
+        << broker.log();
+    ASSERT_TRUE(waitFor([&] {
+      std::lock_guard lock(mutex);
+      return !received.empty();
+    }));
+    {
+      std::lock_guard lock(mutex);
+      ASSERT_EQ(received.size(), 1u);
+      ASSERT_TRUE(received[0].is_array()) << received[0].dump();
+      ASSERT_EQ(received[0].size(), 1u);
+      EXPECT_EQ(received[0][0].value("location_id", ""), "offline-1");
+      EXPECT_EQ(received[0][0].value("latitude", 0.0), 52.52);
+      EXPECT_EQ(received[0][0].value("speed", 0), 27);
+    }
+    LocationPublishParameter::stopPublishing();
+    ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
   }
-  ASSERT_EQ(buffer_->getOfflineLocationCount(), 1);
-
-  // The client reconnects by itself; the connection replays the buffer.
-  ASSERT_TRUE(broker.start());
-  ASSERT_TRUE(observer.waitConnected());
-  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, std::chrono::seconds(20)))
-      << broker.log();
-  ASSERT_TRUE(waitFor([&] {
-    std::lock_guard lock(mutex);
-    return !received.empty();
-  }));
-  std::lock_guard lock(mutex);
-  ASSERT_EQ(received.size(), 1u);
-  ASSERT_TRUE(received[0].is_array()) << received[0].dump();
-  ASSERT_EQ(received[0].size(), 1u);
-  EXPECT_EQ(received[0][0].value("location_id", ""), "offline-1");
-  EXPECT_EQ(received[0][0].value("latitude", 0.0), 52.52);
-  EXPECT_EQ(received[0][0].value("speed", 0), 27);
 }
 
 // A buffered row sent on its own (not as a page) leaves the buffer the kit's
@@ -209,7 +255,7 @@ TEST_F(LiveLocationEndToEndTest, ASingleBufferedRowSentIsRemovedFromTheConnectio
   MqttOfflineLocationUtils::sharedInstance().locationDataToDictionary(rows[0]);
   ASSERT_TRUE(waitFor([&] { return !observer.payloads(kTopic).empty(); }));
   EXPECT_EQ(json::parse(observer.payloads(kTopic)[0]).value("location_id", ""), "row-1");
-  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
+  EXPECT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }));
 }
 
 TEST_F(LiveLocationEndToEndTest, AGpsStatusKeptWhileDisconnectedGoesOutAfterReconnectAndIsRemoved) {
@@ -233,9 +279,11 @@ TEST_F(LiveLocationEndToEndTest, AGpsStatusKeptWhileDisconnectedGoesOutAfterReco
   ASSERT_TRUE(waitSubscribed(broker, kTopic)) << broker.log();
   ASSERT_TRUE(waitFor([&] { return manager().connected(); }));
   // What the upload of stored data does once connected.
-  std::optional<bool> kept;
-  LocationUtils::sendGpsStatus(SharedUtil::getDefaultDictionary(kGPSStatus), true, [&](bool ok) { kept = ok; });
-  EXPECT_EQ(kept, std::optional<bool>(true));
+  auto kept = std::make_shared<std::atomic<int>>(-1);
+  LocationUtils::sendGpsStatus(SharedUtil::getDefaultDictionary(kGPSStatus), true,
+                               [kept](bool ok) { kept->store(ok ? 1 : 0); });
+  ASSERT_TRUE(waitFor([&] { return kept->load() >= 0; }));
+  EXPECT_EQ(kept->load(), 1);
   EXPECT_EQ(SharedUtil::getDefaultDictionary(kGPSStatus), json::object());
   ASSERT_TRUE(waitFor([&] { return !observer.payloads(kTopic).empty(); })) << broker.log();
   const auto payloads = observer.payloads(kTopic);
