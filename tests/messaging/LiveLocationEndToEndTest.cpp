@@ -212,7 +212,9 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
     if (done == false) {
       ASSERT_TRUE(manager().offlineBuffer().saveLocationData(berlin(), "M", false, 27, std::string("offline-1")));
     }
-    ASSERT_EQ(buffer_->getOfflineLocationCount(), 1);
+    ASSERT_EQ(buffer_->getOfflineLocationCount(), 1) << "connected " << manager().connected() << " state "
+        << manager().connectState().value_or(-1) << " replay " << manager().replayRunning() << " received "
+        << received.size() << " ids " << (buffer_->fetchDeviceData(0).size());
 
     // The client reconnects by itself; the connection replays the buffer.
     ASSERT_TRUE(broker.start());
