@@ -38,7 +38,7 @@ void publish(const std::string& message, std::function<void(bool)> handler) {
   if (h.publish) {
     h.publish(message, std::move(once));
   } else {
-    MQTTManager::sharedInstance().publish(message, std::move(once));
+    MQTTManager::sharedInstance().publishDelivered(message, std::move(once));
   }
 }
 
@@ -62,7 +62,9 @@ void disconnect() {
 
 MQTTDataStorageManager& offlineBuffer() {
   auto h = hooks();
-  return h.offlineBuffer ? *h.offlineBuffer : MQTTDataStorageManager::shared();
+  // The buffer the connection replays from: a row sent on its own must leave
+  // the same store, or the replay sends it again.
+  return h.offlineBuffer ? *h.offlineBuffer : MQTTManager::sharedInstance().offlineBuffer();
 }
 
 }  // namespace sending

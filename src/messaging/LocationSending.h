@@ -8,12 +8,14 @@ namespace pelk {
 class MQTTDataStorageManager;
 
 // How the location messages reach the broker and where unsent positions wait.
-// Unset members use the kit's own MQTT connection and offline buffer; tests
-// install a broker stand-in of their own.  Safe from any thread; no lock is
-// held while a hook runs.
+// Unset members use the kit's own MQTT connection and the offline buffer it
+// replays from (MQTTManager::offlineBuffer()); tests install a broker stand-in
+// of their own.  Safe from any thread; no lock is held while a hook runs.
 struct LocationSendingHooks {
   std::function<bool()> connected;
-  // Calls the handler exactly once: true when the message was handed over.
+  // Calls the handler exactly once: true when the message reached the broker
+  // (the kit's connection: once the broker acknowledged it, possibly on a
+  // client thread).
   std::function<void(const std::string& message, std::function<void(bool)> handler)> publish;
   std::function<void()> connect;
   std::function<void()> disconnect;
@@ -24,7 +26,9 @@ void setLocationSendingHooks(LocationSendingHooks hooks);
 
 namespace sending {
 bool connected();
-// Publishes on the own location topic; the handler (optional) is called once.
+// Publishes on the own location topic; the handler (optional) is called once,
+// true only when the message reached the broker: a position or status that
+// was handed to a connection that then went is reported unsent, not lost.
 void publish(const std::string& message, std::function<void(bool)> handler);
 void connect();
 void disconnect();

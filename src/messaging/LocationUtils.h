@@ -118,8 +118,10 @@ class LocationUtils {
 // Sends one live position.
 class MqttLocationUtils {
  public:
-  // Builds the live message and publishes it; the completion (optional) gets
-  // the publisher's answer, false when nothing was sent.
+  // Builds the live message and publishes it; the completion (optional) is
+  // called once: true when the broker acknowledged it, false when nothing was
+  // sent or the connection went first (then the caller keeps the position).
+  // It may run later, on a thread of the connection.
   static void mqttLocationData(const platform::Location& location, const std::string& activity, bool manual,
                                std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
                                const std::optional<std::string>& recordedAt = std::nullopt,

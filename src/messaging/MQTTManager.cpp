@@ -228,6 +228,21 @@ void MQTTManager::publish(const std::string& message, std::function<void(bool)> 
   if (completionHandler) completionHandler(accepted);
 }
 
+void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler) {
+  log("MQTT Publish " + message);
+  auto handler = std::make_shared<std::function<void(bool)>>(std::move(completionHandler));
+  if (connected_.load() && TokenManager::getPubSubState() && MQTTUtilis::ownTopicIdsValid()) {
+    auto c = client();
+    // The client answers the delivery exactly once when it took the message.
+    if (c && c->publish(MQTTUtilis::toTopicSubscribe(), message, 1, [handler](bool ok) {
+          if (*handler) (*handler)(ok);
+        })) {
+      return;
+    }
+  }
+  if (*handler) (*handler)(false);
+}
+
 bool MQTTManager::publishAcknowledged(const std::string& message) {
   log("MQTT Publish " + message);
   if (!connected_.load() || !TokenManager::getPubSubState() || !MQTTUtilis::ownTopicIdsValid()) return false;

@@ -56,6 +56,11 @@ class MQTTManager {
   // acknowledgement, at most the acknowledgement timeout.  True only when it
   // was acknowledged.
   bool publishAcknowledged(const std::string& message);
+  // Publishes on the own position topic (QoS 1) and calls the handler exactly
+  // once with the broker's answer: true once it acknowledged the message;
+  // false when nothing was handed over (at once, on the caller's thread) or
+  // the connection went before the acknowledgement (on a client thread).
+  void publishDelivered(const std::string& message, std::function<void(bool)> completionHandler);
 
   // On every "connected": renews the followed subscriptions and, when
   // positions are buffered, replays them in pages on the global queue.  One

@@ -54,6 +54,7 @@ MosquittoBroker::MosquittoBroker(Options options) : options_(std::move(options))
     }
     conf += "allow_anonymous false\npassword_file " + passwords + "\n";
   }
+  if (options_.logPackets) conf += "log_type all\n";
   if (options_.persistence) {
     conf += "persistence true\npersistence_location " + dir_.path() + "/\nautosave_interval 1\n";
   }

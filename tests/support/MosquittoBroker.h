@@ -23,6 +23,9 @@ class MosquittoBroker {
     // The WebSocket listener speaks TLS with a fresh self-signed certificate
     // for 127.0.0.1 (caFile()).
     bool tls = false;
+    // Every packet is logged (log()), with its QoS: "Received PUBLISH from
+    // <client> (d0, q1, r0, m1, '<topic>', ... (<n> bytes))".
+    bool logPackets = false;
   };
 
   MosquittoBroker();
