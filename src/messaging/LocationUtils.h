@@ -67,7 +67,8 @@ class LocationUtils {
   static nlohmann::json httpLocationRecord(const platform::Location& location, const std::string& activity,
                                            std::int64_t speed, DeviceInfo& device = DeviceInfo::sharedInstance());
   // Posts the record as a one-element array; the completion gets true exactly
-  // when the server answered "location recorded successfully.".
+  // when the server answered "location recorded successfully.".  A position
+  // without finite coordinates is not posted (false).
   static void onlineLocationData(const platform::Location& location, const std::string& activity, bool flag,
                                  std::int64_t speed, std::function<void(bool)> completionHandler,
                                  DeviceInfo& device = DeviceInfo::sharedInstance(),
@@ -119,7 +120,8 @@ class LocationUtils {
 class MqttLocationUtils {
  public:
   // Builds the live message and publishes it; the completion (optional) gets
-  // the publisher's answer, false when nothing was sent.
+  // the publisher's answer, false when nothing was sent (also for a position
+  // without finite coordinates, which is never sent).
   static void mqttLocationData(const platform::Location& location, const std::string& activity, bool manual,
                                std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
                                const std::optional<std::string>& recordedAt = std::nullopt,
