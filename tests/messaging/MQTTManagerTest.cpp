@@ -276,5 +276,29 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
 }
 
+
+// Deep, huge, non-UTF-8 and non-object payloads are dropped and the
+// connection carries on.
+TEST_F(MessagingTest, HostilePayloadsAreDroppedAndTheConnectionStays) {
+  MosquittoBroker broker;
+  SharedUtil::setDefaultBoolean(true, kEventListenerSubscribe);
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_.eventCount() > 0; }));
+  const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string huge = "{\"pad\":\"" + std::string(300000, 'x') + "\"}";
+  for (const std::string& bad : {deep, huge, std::string("{\"a\":\"\xff\xfe\"}"), std::string("[{}]"),
+                                 std::string("42"), std::string("null"), std::string("")}) {
+    observer.client().publish("events/a1/p1/u1", bad, 1);
+  }
+  const std::size_t before = hooks_.eventCount();
+  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[{"last":true}]})",
+                           [&] { return hooks_.eventCount() > before; }));
+  EXPECT_TRUE(manager().connected());
+  std::lock_guard lock(hooks_.mutex);
+  for (const auto& m : hooks_.events) EXPECT_FALSE(m.contains("a")) << m.dump().substr(0, 80);
+}
+
 }  // namespace
 }  // namespace pelk::test
