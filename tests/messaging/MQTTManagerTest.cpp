@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include "device/AppUtili.h"
 #include "platform/Console.h"
@@ -276,6 +277,31 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
 }
 
+
+// Connects asked from several threads at once (the REST client, the app and
+// a reachability change) end in one working connection.
+TEST_F(MessagingTest, RacingConnectsEndInOneConnection) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(MQTTUtilis::saveMqttEndpoint(broker.wsUrl()));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      for (int j = 0; j < 5; ++j) manager().connect();
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(waitFor([&] { return manager().connected(); })) << broker.log();
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  observer.record("locations/a1/p1/u1", 1);
+  TokenManager::setPubSubState(true);
+  // The registered client is the one that carries the position.
+  ASSERT_TRUE(waitFor([&] {
+    manager().publish("{\"n\":1}", nullptr);
+    return waitFor([&] { return !observer.payloads("locations/a1/p1/u1").empty(); }, 100ms);
+  })) << broker.log();
+  EXPECT_TRUE(manager().client()->isConnected());
+}
 
 // Deep, huge, non-UTF-8 and non-object payloads are dropped and the
 // connection carries on.
