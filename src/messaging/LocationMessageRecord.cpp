@@ -1,5 +1,6 @@
 #include "messaging/LocationMessageRecord.h"
 
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -51,9 +52,8 @@ class Reader {
     }
     if (v->is_number_float()) {
       const double d = v->get<double>();
-      if (d == static_cast<double>(static_cast<std::int64_t>(d)) && d >= -32768 && d <= 32767) {
-        return static_cast<std::int64_t>(d);
-      }
+      // Range first: converting a double beyond int64 (or NaN) is undefined.
+      if (d >= -32768 && d <= 32767 && std::trunc(d) == d) return static_cast<std::int64_t>(d);
       return outOfRange(key);
     }
     mismatch(key, "an integer");

@@ -67,7 +67,8 @@ class LocationUtils {
   static nlohmann::json httpLocationRecord(const platform::Location& location, const std::string& activity,
                                            std::int64_t speed, DeviceInfo& device = DeviceInfo::sharedInstance());
   // Posts the record as a one-element array; the completion gets true exactly
-  // when the server answered "location recorded successfully.".
+  // when the server answered "location recorded successfully.".  A position
+  // without finite coordinates is not posted (false).
   static void onlineLocationData(const platform::Location& location, const std::string& activity, bool flag,
                                  std::int64_t speed, std::function<void(bool)> completionHandler,
                                  DeviceInfo& device = DeviceInfo::sharedInstance(),
@@ -120,7 +121,8 @@ class MqttLocationUtils {
  public:
   // Builds the live message and publishes it; the completion (optional) is
   // called once: true when the broker acknowledged it, false when nothing was
-  // sent or the connection went first (then the caller keeps the position).
+  // sent (also for a position without finite coordinates, which is never
+  // sent) or the connection went first (then the caller keeps the position).
   // It may run later, on a thread of the connection.
   static void mqttLocationData(const platform::Location& location, const std::string& activity, bool manual,
                                std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,

@@ -141,6 +141,13 @@ void MqttLocationUtils::mqttLocationData(const platform::Location& location, con
                                          const std::optional<std::string>& locationId,
                                          const std::optional<std::string>& recordedAt,
                                          std::function<void(bool)> completionHandler, DeviceInfo& device) {
+  if (!location.hasFiniteCoordinate()) {
+    // A report without a fix holds no place: a message without coordinates
+    // is not a position.
+    LoggerManager::sharedInstance().writeLocationToFile("Location message not sent: the position has no coordinates");
+    if (completionHandler) completionHandler(false);
+    return;
+  }
   auto text = LocationUtils::getMQTTString(location, activity, manual, speed, locationId, recordedAt, device);
   if (text.empty()) {
     // Nothing to send: the caller keeps the position.

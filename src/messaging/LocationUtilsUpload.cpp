@@ -35,6 +35,12 @@ nlohmann::json LocationUtils::httpLocationRecord(const platform::Location& locat
 void LocationUtils::onlineLocationData(const platform::Location& location, const std::string& activity, bool,
                                        std::int64_t speed, std::function<void(bool)> completionHandler,
                                        DeviceInfo& device, PelkAPIClient& api) {
+  if (!location.hasFiniteCoordinate()) {
+    // A report without a fix holds no place; nothing is posted.
+    platform::Console::print("pelk: position without coordinates not uploaded");
+    if (completionHandler) completionHandler(false);
+    return;
+  }
   nlohmann::json records = nlohmann::json::array({httpLocationRecord(location, activity, speed, device)});
   sendOfflineLocationData(records, std::move(completionHandler), api);
 }

@@ -225,5 +225,23 @@ TEST_F(LiveMessageTest, SendingHandsTheMessageToThePublisherAndReportsItsAnswer)
   EXPECT_EQ(broker_.messages().size(), 3u);
 }
 
+
+// gpsd reports a position without a fix with NaN coordinates.
+TEST_F(LiveMessageTest, APositionWithoutAFixIsNeverSent) {
+  broker_.install();
+  broker_.set(true, true);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const auto& coordinate : {Coordinate{nan, nan}, Coordinate{nan, 13.4}, Coordinate{52.5, -inf}}) {
+    auto fix = berlin();
+    fix.coordinate = coordinate;
+    std::vector<bool> answers;
+    MqttLocationUtils::mqttLocationData(fix, "M", false, 27, std::string(kId), std::nullopt,
+                                        [&](bool ok) { answers.push_back(ok); }, device_);
+    EXPECT_EQ(answers, std::vector<bool>{false});
+  }
+  EXPECT_TRUE(broker_.messages().empty());
+}
+
 }  // namespace
 }  // namespace pelk

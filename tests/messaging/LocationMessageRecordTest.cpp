@@ -79,6 +79,11 @@ TEST(LocationMessageRecord, DecodingNeedsAllThirtyKeysWithTheirTypes) {
       {"battery 40000", [](json& j) { j["battery_remaining"] = 40000; }, false},
       {"battery -32769", [](json& j) { j["battery_remaining"] = -32769; }, false},
       {"battery 2.5", [](json& j) { j["battery_remaining"] = 2.5; }, false},
+      {"battery -32768.0", [](json& j) { j["battery_remaining"] = -32768.0; }, true},
+      {"battery 1e300", [](json& j) { j["battery_remaining"] = 1e300; }, false},
+      {"battery -inf", [](json& j) { j["battery_remaining"] = -std::numeric_limits<double>::infinity(); }, false},
+      {"battery NaN", [](json& j) { j["battery_remaining"] = std::numeric_limits<double>::quiet_NaN(); }, false},
+      {"battery 2^64-1", [](json& j) { j["battery_remaining"] = std::numeric_limits<std::uint64_t>::max(); }, false},
       {"speed as integer", [](json& j) { j["speed"] = 12; }, true},
   };
   for (const auto& c : cases) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include "device/AppUtili.h"
 #include "platform/Console.h"
@@ -274,6 +275,55 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   EXPECT_EQ(hooks_.count("stopTracking"), stopsBefore);
   EXPECT_TRUE(TokenManager::getLocationTrackingState());
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+}
+
+
+// Connects asked from several threads at once (the REST client, the app and
+// a reachability change) end in one working connection.
+TEST_F(MessagingTest, RacingConnectsEndInOneConnection) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(MQTTUtilis::saveMqttEndpoint(broker.wsUrl()));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      for (int j = 0; j < 5; ++j) manager().connect();
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(waitFor([&] { return manager().connected(); })) << broker.log();
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  observer.record("locations/a1/p1/u1", 1);
+  TokenManager::setPubSubState(true);
+  // The registered client is the one that carries the position.
+  ASSERT_TRUE(waitFor([&] {
+    manager().publish("{\"n\":1}", nullptr);
+    return waitFor([&] { return !observer.payloads("locations/a1/p1/u1").empty(); }, 100ms);
+  })) << broker.log();
+  EXPECT_TRUE(manager().client()->isConnected());
+}
+
+// Deep, huge, non-UTF-8 and non-object payloads are dropped and the
+// connection carries on.
+TEST_F(MessagingTest, HostilePayloadsAreDroppedAndTheConnectionStays) {
+  MosquittoBroker broker;
+  SharedUtil::setDefaultBoolean(true, kEventListenerSubscribe);
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_.eventCount() > 0; }));
+  const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string huge = "{\"pad\":\"" + std::string(300000, 'x') + "\"}";
+  for (const std::string& bad : {deep, huge, std::string("{\"a\":\"\xff\xfe\"}"), std::string("[{}]"),
+                                 std::string("42"), std::string("null"), std::string("")}) {
+    observer.client().publish("events/a1/p1/u1", bad, 1);
+  }
+  const std::size_t before = hooks_.eventCount();
+  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[{"last":true}]})",
+                           [&] { return hooks_.eventCount() > before; }));
+  EXPECT_TRUE(manager().connected());
+  std::lock_guard lock(hooks_.mutex);
+  for (const auto& m : hooks_.events) EXPECT_FALSE(m.contains("a")) << m.dump().substr(0, 80);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "messaging/LocationPublishParameter.h"
 #include "messaging/LocationMessageFixture.h"
+#include "platform/SettingValue.h"
 
 namespace pelk {
 namespace {
@@ -132,6 +133,29 @@ TEST_F(PublishSelectionTest, StopPublishingTurnsThePublisherOffBeforeItDisconnec
   broker_.set(false, true);
   LocationPublishParameter::stopPublishing();
   EXPECT_EQ(broker_.calls().size(), 1u) << "not connected: nothing to close";
+}
+
+
+// An app's metadata nested far deeper than the settings can keep is dropped
+// before anything recursive looks at it (it used to exhaust the stack).
+TEST_F(PublishSelectionTest, MetaDataNestedTooDeepIsDropped) {
+  auto nested = [](int levels) {
+    json value = 1;
+    for (int i = 1; i < levels; ++i) {
+      json wrap = json::array();
+      wrap.push_back(std::move(value));
+      value = std::move(wrap);
+    }
+    return value;
+  };
+  const int deepest = platform::SettingValue::kMaxDepth - 1;  // inside the stored dictionary
+  PelkPublish choice;
+  choice.meta_data = json{{"keep", "yes"}, {"deepest", nested(deepest)}};
+  (*choice.meta_data)["too deep"] = nested(deepest + 1);
+  (*choice.meta_data)["far too deep"] = nested(100000);
+  LocationPublishParameter::startPublishing(false, &choice);
+  EXPECT_EQ(SharedUtil::getDefaultDictionary(kLocationPublishMeta_data),
+            (json{{"keep", "yes"}, {"deepest", nested(deepest)}}));
 }
 
 }  // namespace

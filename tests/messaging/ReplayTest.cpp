@@ -149,5 +149,33 @@ TEST_F(ReplayTest, PagesNotAcknowledgedOrNotWritableStayBuffered) {
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
 }
 
+
+// A logout while pages go out: the replay ends, the client goes, and every
+// row not acknowledged stays buffered.
+TEST_F(ReplayTest, LogoutDuringAReplayStopsItAndKeepsTheUnsentRows) {
+  MosquittoBroker broker;
+  buffer(120);
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  Pages pages;
+  std::atomic<bool> loggedOut{false};
+  observer.answer(kOwnTopic, [&](const std::string& payload) {
+    pages.add(payload);
+    if (!loggedOut.exchange(true)) {
+      TokenManager::setUserId("");
+      MQTTManager::sharedInstance().disconnect();
+    }
+  });
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return loggedOut.load(); }));
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning() && manager().client() == nullptr; }));
+  EXPECT_FALSE(manager().connected());
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() + static_cast<std::int64_t>(pages.rows()) == 120; }))
+      << buffer_->getOfflineLocationCount() << " left, " << pages.rows() << " received";
+  EXPECT_LE(pages.rows(), 100u);
+}
+
 }  // namespace
 }  // namespace pelk::test

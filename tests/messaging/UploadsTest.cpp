@@ -1,3 +1,4 @@
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -152,6 +153,19 @@ TEST_F(UploadTest, UploadRecordOfARowWithoutTexts) {
                           "started_at", "ended_at"}) {
     EXPECT_FALSE(record.contains(key)) << key;
   }
+}
+
+
+// gpsd reports a position without a fix with NaN coordinates.
+TEST_F(UploadTest, APositionWithoutAFixIsNotPosted) {
+  platform::Location fix;
+  fix.coordinate = {std::nan(""), std::nan("")};
+  fix.horizontalAccuracy = 5;
+  server_.enqueue(kLocationPath, test::ScriptedReply::json(reply(200, "location recorded successfully.")));
+  test::Awaited<bool> answer;
+  LocationUtils::onlineLocationData(fix, "M", false, 27, [&](bool ok) { answer.set(ok); }, device_, client_);
+  EXPECT_FALSE(answer.get());
+  EXPECT_TRUE(server_.requests(kLocationPath).empty());
 }
 
 }  // namespace

@@ -349,6 +349,43 @@ TEST_F(SimulatedLocation, VisitsAndFailuresReachOnlyManagersThatUseTheService) {
   EXPECT_TRUE(idle.rec->errors.empty());
 }
 
+// A host that lets go of its manager (and of the delegate) inside the
+// manager's own callback: the rest of the delivery and later fixes find
+// nothing to call, and the provider stops once nobody needs it.
+TEST_F(SimulatedLocation, AManagerReleasedInsideItsOwnCallbackEndsCleanly) {
+  grant();
+  struct Releasing : LocationManagerDelegate {
+    std::shared_ptr<LocationManager> manager;
+    std::shared_ptr<LocationManagerDelegate> self;
+    int updates = 0;
+    void didUpdateLocations(LocationManager& m, const std::vector<Location>&) override {
+      ++updates;
+      m.stopUpdatingLocation();
+      manager.reset();
+      self.reset();  // the last owner of this delegate, apart from the call itself
+    }
+  };
+  auto delegate = std::make_shared<Releasing>();
+  std::weak_ptr<Releasing> weak = delegate;
+  delegate->manager = LocationManager::create();
+  delegate->manager->setDelegate(delegate);
+  delegate->manager->startUpdatingLocation();
+  delegate->self = delegate;
+  Client other;
+  other.manager->startUpdatingLocation();
+  sim_->deliverFixes({fixAt(45.0, 7.0, 10.0, 1), fixAt(45.01, 7.0, 10.0, 2)});
+  delegate.reset();
+  Dispatch::drainMain();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(other.rec->updates.size(), 1u);
+  sim_->deliverFix(fixAt(45.02, 7.0, 10.0, 3));
+  Dispatch::drainMain();
+  EXPECT_EQ(other.rec->updates.size(), 2u);
+  other.manager->stopUpdatingLocation();
+  Dispatch::drainMain();
+  EXPECT_FALSE(sim_->isRunning());
+}
+
 TEST_F(SimulatedLocation, DeliveriesToAGoneDelegateOrManagerAreDropped) {
   grant();
   Client c;
