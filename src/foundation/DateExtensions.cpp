@@ -106,9 +106,35 @@ std::optional<Date> parseIso8601(const std::string& s) {
   return Date(duration_cast<Date::duration>(utc));
 }
 
-std::int64_t hoursFrom(Date date, Date from) { return duration_cast<hours>(date - from).count(); }
+namespace {
 
-std::int64_t minutesFrom(Date date, Date from) { return duration_cast<minutes>(date - from).count(); }
+// `date - from` in the clock's ticks, clamped to what they can hold.
+Date::duration saturatedDifference(Date date, Date from) {
+  Date::rep ticks = 0;
+  if (__builtin_sub_overflow(date.time_since_epoch().count(), from.time_since_epoch().count(), &ticks)) {
+    return date > from ? Date::duration::max() : Date::duration::min();
+  }
+  return Date::duration(ticks);
+}
+
+}  // namespace
+
+std::int64_t hoursFrom(Date date, Date from) { return duration_cast<hours>(saturatedDifference(date, from)).count(); }
+
+std::int64_t minutesFrom(Date date, Date from) {
+  return duration_cast<minutes>(saturatedDifference(date, from)).count();
+}
+
+double secondsFrom(Date date, Date from) {
+  // Whole seconds and the rest apart, so neither step can overflow and the
+  // result keeps the precision of each part.
+  const auto wholeDate = floor<std::chrono::seconds>(date.time_since_epoch());
+  const auto wholeFrom = floor<std::chrono::seconds>(from.time_since_epoch());
+  const double whole = static_cast<double>(wholeDate.count()) - static_cast<double>(wholeFrom.count());
+  const auto restDate = date.time_since_epoch() - wholeDate;
+  const auto restFrom = from.time_since_epoch() - wholeFrom;
+  return whole + duration<double>(restDate - restFrom).count();
+}
 
 std::int64_t minutesOf(double secs) {
   const std::int64_t whole = toInt(secs);
