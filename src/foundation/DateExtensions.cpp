@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "platform/Dispatch.h"
 
@@ -126,14 +127,23 @@ std::int64_t minutesFrom(Date date, Date from) {
 }
 
 double secondsFrom(Date date, Date from) {
-  // Whole seconds and the rest apart, so neither step can overflow and the
-  // result keeps the precision of each part.
-  const auto wholeDate = floor<std::chrono::seconds>(date.time_since_epoch());
-  const auto wholeFrom = floor<std::chrono::seconds>(from.time_since_epoch());
-  const double whole = static_cast<double>(wholeDate.count()) - static_cast<double>(wholeFrom.count());
-  const auto restDate = date.time_since_epoch() - wholeDate;
-  const auto restFrom = from.time_since_epoch() - wholeFrom;
-  return whole + duration<double>(restDate - restFrom).count();
+  // Whole seconds and the rest apart, in the clock's own ticks, so no step
+  // can overflow and the result keeps the precision of each part.
+  constexpr Date::rep kTicksPerSecond = Date::period::den / Date::period::num;
+  auto split = [](Date d) {
+    const Date::rep ticks = d.time_since_epoch().count();
+    Date::rep whole = ticks / kTicksPerSecond;
+    Date::rep rest = ticks % kTicksPerSecond;
+    if (rest < 0) {
+      rest += kTicksPerSecond;
+      --whole;
+    }
+    return std::pair{whole, rest};
+  };
+  const auto [wholeDate, restDate] = split(date);
+  const auto [wholeFrom, restFrom] = split(from);
+  return (static_cast<double>(wholeDate) - static_cast<double>(wholeFrom)) +
+         static_cast<double>(restDate - restFrom) / static_cast<double>(kTicksPerSecond);
 }
 
 std::int64_t minutesOf(double secs) {
