@@ -54,12 +54,16 @@ bool flagValue(const nlohmann::json& v) {
 
 std::string percentEncoded(std::string_view text) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
+  // "." and ".." as a path segment are steps in the path, removed or taken
+  // by the URL parser, so such an id would send the request elsewhere on the
+  // server: their dots are encoded.  A dot anywhere else stays as it is.
+  const bool dotSegment = text == "." || text == "..";
   std::string out;
   out.reserve(text.size());
   for (char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                            c == '.' || c == '_' || c == '~';
+                            (c == '.' && !dotSegment) || c == '_' || c == '~';
     if (unreserved) {
       out.push_back(ch);
     } else {

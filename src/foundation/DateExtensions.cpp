@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "platform/Dispatch.h"
 
@@ -106,9 +107,44 @@ std::optional<Date> parseIso8601(const std::string& s) {
   return Date(duration_cast<Date::duration>(utc));
 }
 
-std::int64_t hoursFrom(Date date, Date from) { return duration_cast<hours>(date - from).count(); }
+namespace {
 
-std::int64_t minutesFrom(Date date, Date from) { return duration_cast<minutes>(date - from).count(); }
+// `date - from` in the clock's ticks, clamped to what they can hold.
+Date::duration saturatedDifference(Date date, Date from) {
+  Date::rep ticks = 0;
+  if (__builtin_sub_overflow(date.time_since_epoch().count(), from.time_since_epoch().count(), &ticks)) {
+    return date > from ? Date::duration::max() : Date::duration::min();
+  }
+  return Date::duration(ticks);
+}
+
+}  // namespace
+
+std::int64_t hoursFrom(Date date, Date from) { return duration_cast<hours>(saturatedDifference(date, from)).count(); }
+
+std::int64_t minutesFrom(Date date, Date from) {
+  return duration_cast<minutes>(saturatedDifference(date, from)).count();
+}
+
+double secondsFrom(Date date, Date from) {
+  // Whole seconds and the rest apart, in the clock's own ticks, so no step
+  // can overflow and the result keeps the precision of each part.
+  constexpr Date::rep kTicksPerSecond = Date::period::den / Date::period::num;
+  auto split = [](Date d) {
+    const Date::rep ticks = d.time_since_epoch().count();
+    Date::rep whole = ticks / kTicksPerSecond;
+    Date::rep rest = ticks % kTicksPerSecond;
+    if (rest < 0) {
+      rest += kTicksPerSecond;
+      --whole;
+    }
+    return std::pair{whole, rest};
+  };
+  const auto [wholeDate, restDate] = split(date);
+  const auto [wholeFrom, restFrom] = split(from);
+  return (static_cast<double>(wholeDate) - static_cast<double>(wholeFrom)) +
+         static_cast<double>(restDate - restFrom) / static_cast<double>(kTicksPerSecond);
+}
 
 std::int64_t minutesOf(double secs) {
   const std::int64_t whole = toInt(secs);

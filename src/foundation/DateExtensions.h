@@ -20,8 +20,12 @@ std::string iso8601Second(Date date);
 std::optional<Date> parseIso8601(const std::string& text);
 
 // Whole hours / minutes from `from` to `date` (negative when `from` is later).
+// Moments far apart (a stored date near either end of the clock) give the
+// largest span the clock holds, never a wrapped one.
 std::int64_t hoursFrom(Date date, Date from);
 std::int64_t minutesFrom(Date date, Date from);
+// Seconds from `from` to `date`, exact for moments any distance apart.
+double secondsFrom(Date date, Date from);
 // The minutes part of a duration in seconds: (whole seconds / 60) mod 60.
 std::int64_t minutesOf(double seconds);
 

@@ -1,8 +1,12 @@
 #include "foundation/LoggerManager.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
@@ -58,10 +62,20 @@ void LoggerManager::writeLocationToFile(const std::string& text) {
   const std::string line = getCurrentTimeStamp() + "        " + text + "\n";
   // Append mode creates the file on the first entry; an entry that cannot be
   // written is dropped without disturbing the caller.
-  std::FILE* f = std::fopen(fileUrl().c_str(), "ab");
-  if (!f) return;
-  std::fwrite(line.data(), 1, line.size(), f);
-  std::fclose(f);
+  // The file holds positions and replies: it is created private, as the
+  // kit's other files are, and a file left readable by others is made private.
+  const std::string file = fileUrl();
+  platform::Paths::ensurePrivateFile(file);
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
 }
 
 }  // namespace pelk

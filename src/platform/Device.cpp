@@ -175,9 +175,15 @@ float Device::batteryLevel() {
   const auto batteries = systemBatteries();
   double sum = 0, weights = 0;
   const bool weighted = std::all_of(batteries.begin(), batteries.end(), [](const Battery& b) { return b.capacityFull; });
+  // Weights relative to the largest, so capacities near the top of a double
+  // cannot overflow the sums into a level that is not a number.
+  double largest = 0;
+  for (const auto& b : batteries) {
+    if (weighted) largest = std::max(largest, *b.capacityFull);
+  }
   for (const auto& b : batteries) {
     if (!b.percent) continue;
-    const double w = weighted ? *b.capacityFull : 1.0;
+    const double w = weighted ? *b.capacityFull / largest : 1.0;
     sum += std::clamp(*b.percent, 0.0, 100.0) * w;
     weights += w;
   }

@@ -1,11 +1,13 @@
 #include "storage/PelkCoreDataStack.h"
 
 #include <cmath>
+#include <set>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include "device/DeviceInfo.h"
 #include "platform/Console.h"
+#include "platform/Database.h"
 #include "platform/Paths.h"
 #include "storage/EntityMapping.h"
 
@@ -22,14 +24,35 @@ void setVersion(SQLite::Database& db, int version) {
   db.exec("PRAGMA user_version = " + std::to_string(version));
 }
 
+// Creates the entity's table, or checks that the table of that name holds
+// every column of the entity.  A table of another shape (a file of another
+// program, or damage) would refuse every write from then on; the file is
+// treated as damaged instead, so it is set aside and the store starts afresh.
+template <class E>
+void prepareTable(SQLite::Database& db) {
+  db.exec(createTableSql<E>());
+  std::set<std::string> present;
+  SQLite::Statement info(db, "SELECT name FROM pragma_table_info(?)");
+  info.bind(1, E::entityName);
+  while (info.executeStep()) present.insert(info.getColumn(0).getString());
+  if (!present.count(kPrimaryKey)) {
+    throw platform::Database::DamagedFile(std::string("table ") + E::entityName + " has another shape");
+  }
+  for (const auto& c : columnsOf<E>()) {
+    if (!present.count(c.name)) {
+      throw platform::Database::DamagedFile(std::string("table ") + E::entityName + " has no column " + c.name);
+    }
+  }
+}
+
 }  // namespace
 
 void preparePelkModel(SQLite::Database& db) {
-  db.exec(createTableSql<MqttLocationData>());
-  db.exec(createTableSql<MyTrip>());
-  db.exec(createTableSql<MyTripRoute>());
-  db.exec(createTableSql<TripsLocal>());
-  db.exec(createTableSql<TripEventsLocal>());
+  prepareTable<MqttLocationData>(db);
+  prepareTable<MyTrip>(db);
+  prepareTable<MyTripRoute>(db);
+  prepareTable<TripsLocal>(db);
+  prepareTable<TripEventsLocal>(db);
   // Replay pages select by tag in insertion (primary key) order.
   db.exec("CREATE INDEX IF NOT EXISTS MqttLocationData_mqtt_id ON MqttLocationData (mqtt_id)");
   // One progress row per trip.
@@ -43,7 +66,7 @@ void preparePelkModel(SQLite::Database& db) {
 }
 
 void prepareQuelbrinModel(SQLite::Database& db) {
-  db.exec(createTableSql<HttpLocationData>());
+  prepareTable<HttpLocationData>(db);
   setVersion(db, kQuelbrinModelVersion);
 }
 

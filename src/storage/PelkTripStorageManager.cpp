@@ -100,7 +100,7 @@ double accruedSeconds(const OptionalText& updateTime, platform::TimePoint now) {
   if (!updateTime) return 0;
   const auto last = getDate(*updateTime);
   if (!last) return 0;
-  const double seconds = std::chrono::duration<double>(now - *last).count();
+  const double seconds = secondsFrom(now, *last);
   return seconds > 0 ? seconds : 0;
 }
 

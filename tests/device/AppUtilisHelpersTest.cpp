@@ -69,6 +69,11 @@ TEST_F(DeviceTest, LocationCountIntervalAndPublisherSwitch) {
     SharedUtil::setDefaultDate(at(1700000000.0 - ago), KLocationCountStartedDate);
     EXPECT_EQ(AppUtilis::timeDifference(), expected) << ago;
   }
+  // A stored date at either end of the clock: long ago, or not yet.
+  SharedUtil::setDefaultDate(platform::TimePoint::min(), KLocationCountStartedDate);
+  EXPECT_TRUE(AppUtilis::timeDifference());
+  SharedUtil::setDefaultDate(platform::TimePoint::max(), KLocationCountStartedDate);
+  EXPECT_FALSE(AppUtilis::timeDifference());
 
   EXPECT_FALSE(AppUtilis::checkLocationPublisher());
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <sys/stat.h>
 #include <regex>
 #include <set>
 #include <thread>
@@ -114,4 +115,26 @@ TEST_F(LoggerTest, UnwritableLogFileDropsTheLineQuietly) {
   std::filesystem::create_directories(LoggerManager::fileUrl());  // a directory where the file goes
   LoggerManager::sharedInstance().writeLocationToFile("dropped");
   EXPECT_EQ(records().size(), 1u);
+}
+
+// The log holds positions and server replies: like the kit's other files it is
+// the user's alone, whatever the mode of a folder the host made beforehand.
+TEST_F(LoggerTest, LogFileIsPrivateWhateverTheFolderModeAndUmask) {
+  const auto folder = std::filesystem::path(LoggerManager::fileUrl()).parent_path();
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  const mode_t oldMask = ::umask(022);
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  LoggerManager::sharedInstance().writeLocationToFile("position 52.5,13.4");
+  ::umask(oldMask);
+  struct stat st {};
+  ASSERT_EQ(::stat(LoggerManager::fileUrl().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(lines().size(), 1u);
+
+  // A file an earlier run left readable by others.
+  ASSERT_EQ(::chmod(LoggerManager::fileUrl().c_str(), 0644), 0);
+  LoggerManager::sharedInstance().writeLocationToFile("position 52.6,13.5");
+  ASSERT_EQ(::stat(LoggerManager::fileUrl().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(lines().size(), 2u);
 }

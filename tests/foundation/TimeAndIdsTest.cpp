@@ -10,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +193,23 @@ TEST(Numbers, RoundingAndTruncation) {
   const auto t0 = Clock::fromSecondsSince1970(0);
   EXPECT_EQ(hoursFrom(Clock::fromSecondsSince1970(7300), t0), 2);
   EXPECT_EQ(minutesFrom(Clock::fromSecondsSince1970(7300), t0), 121);
+
+  // Moments at the ends of the clock are more than its span apart: the span
+  // saturates instead of wrapping to the other sign.
+  const Date earliest = Date::min(), latest = Date::max();
+  EXPECT_GT(hoursFrom(latest, earliest), 0);
+  EXPECT_GT(minutesFrom(latest, earliest), 0);
+  EXPECT_LT(hoursFrom(earliest, latest), 0);
+  EXPECT_LT(minutesFrom(earliest, latest), 0);
+  EXPECT_GT(minutesFrom(Clock::fromSecondsSince1970(1'700'000'000), earliest), 0);
+  const std::tuple<Date, Date, double> spans[] = {
+      {Clock::fromSecondsSince1970(7300.5), t0, 7300.5},
+      {t0, Clock::fromSecondsSince1970(7300.5), -7300.5},
+      {latest, earliest, 2.0 * 9223372036.854775807},
+      {earliest, latest, -2.0 * 9223372036.854775807}};
+  for (const auto& [date, from, seconds] : spans) {
+    EXPECT_NEAR(secondsFrom(date, from), seconds, 1e-3) << seconds;
+  }
 }
 
 TEST(BackgroundDispatch, CompletionRunsOnMainAfterTheBackgroundWorkAndTheDelay) {

@@ -123,6 +123,21 @@ TEST_F(TripEndpointsTest, ActiveTripsWithAMalformedTripAreAServerError) {
   settle();
 }
 
+// An id of dots alone would be read as a step up the path, so the request
+// (with the kit's credentials) would reach another resource of the server.
+TEST_F(TripEndpointsTest, IdsOfDotsStayInTheirPathSegment) {
+  for (const std::string id : {".", "..", "...", "a.b"}) {
+    Awaited<std::pair<std::shared_ptr<PelkGetTrip>, std::optional<PelkError>>> got;
+    client_.getTrips(id, [&](auto t, auto e) { got.set({t, e}); });
+    got.get();
+  }
+  settle();
+  std::vector<std::string> targets;
+  for (const auto& r : server_.requests()) targets.push_back(r.target);
+  EXPECT_EQ(targets, (std::vector<std::string>{"/v3/trips/v2/get/%2E/", "/v3/trips/v2/get/%2E%2E/",
+                                               "/v3/trips/v2/get/.../", "/v3/trips/v2/get/a.b/"}));
+}
+
 TEST_F(TripEndpointsTest, ResultsFromReplyData) {
   server_.enqueue("/v3/trips/v2/get/t1/", ScriptedReply::json(R"({"code":200,"data":[
       {"id":"t1","is_deleted":false,"is_ended":true,"is_started":true,"duration":12.5},{"id":"t2"}]})"));

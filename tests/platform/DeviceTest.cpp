@@ -105,6 +105,16 @@ TEST_F(DeviceTest, NonNumericCapacityReadsAsUnknownLevel) {
   }
 }
 
+// Energy readings at the far end of a double: weighting by them must not
+// overflow into a level that is not a number.
+TEST_F(DeviceTest, BatteriesOfHugeCapacityStillCombine) {
+  supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "50"}, {"energy_full", "1e308"},
+                  {"energy_now", "5e307"}});
+  supply("BAT1", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "100"}, {"energy_full", "1e308"},
+                  {"energy_now", "1e308"}});
+  EXPECT_FLOAT_EQ(Device::batteryLevel(), 0.75f);
+}
+
 TEST_F(DeviceTest, MonitoringOffHidesTheBattery) {
   supply("BAT0", {{"type", "Battery"}, {"status", "Charging"}, {"capacity", "50"}});
   Device::setBatteryMonitoringEnabled(false);

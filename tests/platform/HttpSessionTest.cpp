@@ -331,5 +331,31 @@ TEST_F(HttpSessionTest, OverallDeadlineEndsATricklingReply) {
   EXPECT_EQ(HttpRequest().deadline, std::chrono::minutes(5));
   EXPECT_EQ(HttpRequest().idleTimeout, std::chrono::seconds(60));
 }
+
+// Headers without end, sent as fast as the host takes them: like an endless
+// body, they must end the transfer rather than fill the host's memory until
+// the deadline.
+TEST_F(HttpSessionTest, EndlessHeadersFailInsteadOfFillingMemory) {
+  SocketTestServer flooding([](SocketTestServer::Connection& connection, int) {
+    if (!connection.readRequest()) return;
+    if (!connection.write("HTTP/1.1 200 OK\r\n")) return;
+    const std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+    std::string chunk;
+    for (int i = 0; i < 64; ++i) chunk += line;
+    while (!connection.waitForStop(std::chrono::milliseconds(0))) {
+      if (!connection.write(chunk)) return;
+    }
+  });
+  HttpRequest request(flooding.baseUrl() + "/flood");
+  request.deadline = std::chrono::seconds(60);
+  Completions done(session_);
+  session_.dataTask(request, done.next("flood"));
+  ASSERT_TRUE(done.waitFor(1, std::chrono::seconds(30))) << "still reading headers";
+  const Result r = done.at(0);
+  EXPECT_FALSE(r.response);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->kind, HttpError::Kind::transport);
+}
+
 }  // namespace
 }  // namespace pelk::platform

@@ -178,5 +178,33 @@ TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
   EXPECT_EQ(http.fetchDeviceData()[0].accuracy, 0.0);
 }
 
+
+// A file left by another program (or another build of the kit) whose tables
+// have the kit's names but other columns: rows that cannot be written would
+// be lost on every position from then on, so the file is set aside instead.
+TEST_F(CoreDataStackTest, StoreFileWithTablesOfAnotherShapeIsSetAsideAndStartedAfresh) {
+  const std::string mqttPath = storePath();
+  const std::string httpPath = platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile;
+  for (const auto& [path, table] : {std::pair{mqttPath, "MqttLocationData"}, {httpPath, "HttpLocationData"}}) {
+    SQLite::Database foreign(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    foreign.exec(std::string("CREATE TABLE ") + table + " (id INTEGER PRIMARY KEY, payload TEXT NOT NULL)");
+    foreign.exec(std::string("INSERT INTO ") + table + " (payload) VALUES ('theirs')");
+  }
+  platform::Console::Capture capture;
+  MQTTDataStorageManager mqtt(PelkCoreDataStack().managedObjectContext(), &device_);
+  PelkHTTPDataStorageManager http(&device_);
+  EXPECT_TRUE(mqtt.saveLocationData(fixAt(1, 2), "M", false, 0));
+  EXPECT_TRUE(http.saveLocationData(fixAt(1, 2), "M", false, 0));
+  EXPECT_EQ(mqtt.getOfflineLocationCount(), 1);
+  EXPECT_EQ(http.fetchDeviceData().size(), 1u);
+  for (const auto& path : {mqttPath, httpPath}) {
+    bool setAside = false;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+      setAside |= entry.path().filename().string().rfind(std::filesystem::path(path).filename().string() + ".corrupt-", 0) == 0;
+    }
+    EXPECT_TRUE(setAside) << path << ": the other program's rows are kept beside";
+  }
+}
+
 }  // namespace
 }  // namespace pelk

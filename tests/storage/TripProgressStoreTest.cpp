@@ -208,6 +208,17 @@ TEST_F(TripProgressTest, UnreadableUpdateTimeAccruesNothingAndRestartsTheClock) 
   EXPECT_NEAR(row("t1").duration, 15, 1e-6);
 }
 
+// An update time near the start of the clock lies further back than the
+// clock's ticks can count from now; the time since must not wrap.
+TEST_F(TripProgressTest, UpdateTimeFarInThePastAccruesTheWholeSpan) {
+  const std::string longAgo = "1700-01-01T00:00:00.000Z";
+  ASSERT_TRUE(parseIso8601(longAgo));
+  const double span = platform::Clock::secondsSince1970(platform::Clock::now()) -
+                      platform::Clock::secondsSince1970(*parseIso8601(longAgo));
+  store_->saveTripData(fixAt(10, 10), 0, longAgo, 0, std::nullopt, kTripOngoing, "t1");
+  EXPECT_NEAR(store_->getDuration(row("t1")), span, 1.0);
+}
+
 TEST_F(TripProgressTest, RepeatedStartResetsTheRowInPlace) {
   startServerTrip("t1", fixAt(10, 10));
   advance(60);
