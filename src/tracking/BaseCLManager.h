@@ -56,12 +56,15 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   struct Request {
     Kind kind;
     std::int64_t accuracy;
-    bool tripFallback = false;
-    bool clearsUpdatingFlag = false;
     Handler handler;
+    bool tripFallback = false;        // any fix more than 3 s after `requestedAt`
+    bool clearsUpdatingFlag = false;  // the tracking modes' accuracy retry
+    platform::TimePoint requestedAt{};
   };
   BaseCLManager() = default;
   void add(Request request);
+  bool accepts(const Request& request, const platform::Location& fix, platform::TimePoint now) const;
+  static void finish(const Request& request);
   void stopTracking();
   void sendDataToServer(const platform::Location& fix, const std::string& activity, bool manual);
 
