@@ -80,7 +80,12 @@ class ManagerTest : public SettingsTest {
     platform::Dispatch::drainMain();
     Pelk::setDelegate(nullptr);
     manager().resetForTesting();
-    setNetworkHooks({});
+    // Only the manager's members: the MQTT ones belong to the messaging layer.
+    updateNetworkHooks([](NetworkHooks& h) {
+      h.startTracking = nullptr;
+      h.stopTracking = nullptr;
+      h.didFail = nullptr;
+    });
     setMessagingHooks({});
     setTrackingHooks({});
     setTripStoreHooks({});
