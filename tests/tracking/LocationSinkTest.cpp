@@ -1,6 +1,8 @@
 #include "tracking/LocationDataManager.h"
 
+#include "foundation/DateExtensions.h"
 #include "foundation/TokenManager.h"
+#include "storage/PelkTripStorageManager.h"
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -25,6 +27,12 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
       {"offline, offline tracking off: stop", true, true, false, false, true, true, 1, 0, 0, 1},
       {"app state refuses: stop, no delegate", true, false, true, false, true, true, 0, 0, 0, 1},
   };
+  // An ongoing local trip is advanced by every position, whatever road it takes.
+  auto& trips = PelkTripStorageManager::shared();
+  trips.saveTripData(fixAt(52.4, 13.4, 10), 0, iso8601(platform::Clock::now()), 0, std::nullopt, "ongoing", "t1");
+  const auto countOf = [&] { return trips.getTripData("t1").value().location_count; };
+  const auto startCount = countOf();
+  int positions = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     buffer_->deleteAllRecords();
@@ -46,6 +54,7 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
     EXPECT_EQ(publishedCount(), c.published);
     EXPECT_EQ(buffer_->getOfflineLocationCount(), c.buffered);
     EXPECT_EQ(stops(), c.stops);
+    EXPECT_EQ(countOf(), startCount + ++positions);
   }
 }
 
