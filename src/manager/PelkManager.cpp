@@ -189,7 +189,12 @@ void PelkManager::installHooks() {
     };
     // The account's shadow switched tracking off: not a stop a network change may undo.
     hooks.stopTracking = [this] { stopTrackingBecause(StopCause::external); };
-    hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) { onMain([this, mode] { startMode(mode); }); };
+    // The shadow allows tracking again after its own stop: the app's tracking resumes as it was.
+    hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
+      if (mode == PelkTrackingModeLocal::notselected) return;
+      SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+      onMain([this, mode] { startMode(mode); });
+    };
   });
   auto trips = tripStoreHooks();
   trips.sendDataServer = [](const platform::Location& fix, const std::string& activity,

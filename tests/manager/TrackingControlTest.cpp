@@ -141,6 +141,21 @@ TEST_F(TrackingControlTest, NetworkChangeRestartsOnlyAStopTheKitCaused) {
   }
 }
 
+TEST_F(TrackingControlTest, ShadowStopAndRestartResumeTheAppsTracking) {
+  storeUser();
+  manager().intialize("pk");
+  startActive();
+  messagingHooks().stopTracking();
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+  messagingHooks().startTrackingMode(PelkTrackingModeLocal::active);
+  platform::Dispatch::drainMain();
+  EXPECT_TRUE(Pelk::isLocationTracking());
+  EXPECT_EQ(modes_->count(kStartActive), 2u);
+  EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::active);
+}
+
 TEST_F(TrackingControlTest, SelfTrackingFeedsTheAppAndItsStopStopsTheMode) {
   storeUser();
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);
