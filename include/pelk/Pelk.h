@@ -10,6 +10,7 @@
 #include "pelk/PelkDelegate.h"
 #include "pelk/PelkEnums.h"
 #include "pelk/PelkError.h"
+#include "pelk/PelkPosition.h"
 #include "pelk/PelkUser.h"
 
 namespace pelk {
@@ -21,6 +22,7 @@ class Pelk {
  public:
   using UserHandler = std::function<void(std::shared_ptr<PelkUser>, std::optional<PelkError>)>;
   using TextHandler = std::function<void(std::optional<std::string>, std::optional<PelkError>)>;
+  using LocationHandler = std::function<void(std::optional<Location>, std::optional<PelkError>)>;
 
   Pelk() = delete;
 
@@ -46,6 +48,11 @@ class Pelk {
   static void stopTracking();
   static void startSelfTracking(PelkTrackingMode mode);
   static void stopSelfTracking();
+  static void requestLocation();
+  // One fix within `accuracy` metres (at least 10) for the handler.
+  static void getCurrentLocation(std::int64_t accuracy, LocationHandler handler = nullptr);
+  // One fix within `accuracy` metres (at least 10) sent as a position of this device.
+  static void updateCurrentLocation(std::int64_t accuracy);
   static bool isLocationEnabled();
   static bool isLocationTracking();
   static void setTrackingInAppState(PelkTrackingState state);

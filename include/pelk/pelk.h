@@ -22,6 +22,11 @@ typedef void (*pelk_user_handler)(void* context, const char* user_json, const ch
 typedef void (*pelk_text_handler)(void* context, const char* text, const char* error_code,
                                   const char* error_message);
 
+/* location_json: {"latitude", "longitude", "altitude", "horizontal_accuracy",
+ * "vertical_accuracy", "speed", "course", "timestamp_ms"}. */
+typedef void (*pelk_location_handler)(void* context, const char* location_json, const char* error_code,
+                                      const char* error_message);
+
 /* The app's delegate; members may be NULL except did_update_location. */
 typedef struct pelk_delegate {
   void* context;
@@ -51,6 +56,9 @@ void pelk_start_tracking(int64_t mode);
 void pelk_stop_tracking(void);
 void pelk_start_self_tracking(int64_t mode);
 void pelk_stop_self_tracking(void);
+void pelk_request_location(void);
+void pelk_get_current_location(int64_t accuracy, pelk_location_handler handler, void* context);
+void pelk_update_current_location(int64_t accuracy);
 bool pelk_is_location_enabled(void);
 bool pelk_is_location_tracking(void);
 void pelk_set_tracking_in_app_state(int64_t state);

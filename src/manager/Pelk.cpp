@@ -49,6 +49,11 @@ void Pelk::startTracking(PelkTrackingMode mode) { manager().startTracking(mode);
 void Pelk::stopTracking() { manager().stopTracking(); }
 void Pelk::startSelfTracking(PelkTrackingMode mode) { manager().startSelfTracking(mode); }
 void Pelk::stopSelfTracking() { manager().stopSelfTracking(); }
+void Pelk::requestLocation() { manager().requestLocation(); }
+void Pelk::getCurrentLocation(std::int64_t accuracy, LocationHandler handler) {
+  manager().getCurrentLocation(accuracy, std::move(handler));
+}
+void Pelk::updateCurrentLocation(std::int64_t accuracy) { manager().updateCurrentLocation(accuracy); }
 bool Pelk::isLocationEnabled() { return manager().isLocationEnabled(); }
 bool Pelk::isLocationTracking() { return manager().isLocationTracking(); }
 void Pelk::setTrackingInAppState(PelkTrackingState state) { manager().setTrackingInAppState(state); }

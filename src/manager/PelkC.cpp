@@ -187,6 +187,19 @@ void pelk_start_tracking(int64_t mode) { Pelk::startTracking(static_cast<pelk::P
 void pelk_stop_tracking(void) { Pelk::stopTracking(); }
 void pelk_start_self_tracking(int64_t mode) { Pelk::startSelfTracking(static_cast<pelk::PelkTrackingMode>(mode)); }
 void pelk_stop_self_tracking(void) { Pelk::stopSelfTracking(); }
+void pelk_request_location(void) { Pelk::requestLocation(); }
+void pelk_get_current_location(int64_t accuracy, pelk_location_handler handler, void* context) {
+  Pelk::LocationHandler bridged;
+  if (handler) {
+    bridged = [handler, context](std::optional<pelk::Location> fix, std::optional<pelk::PelkError> error) {
+      const std::string text = fix ? pelk::dump(pelk::positionJson(*fix)) : std::string();
+      handler(context, fix ? text.c_str() : nullptr, error ? error->code().c_str() : nullptr,
+              error ? error->message().c_str() : nullptr);
+    };
+  }
+  Pelk::getCurrentLocation(accuracy, std::move(bridged));
+}
+void pelk_update_current_location(int64_t accuracy) { Pelk::updateCurrentLocation(accuracy); }
 bool pelk_is_location_enabled(void) { return Pelk::isLocationEnabled(); }
 bool pelk_is_location_tracking(void) { return Pelk::isLocationTracking(); }
 void pelk_set_tracking_in_app_state(int64_t state) {

@@ -21,6 +21,7 @@
 #include "platform/LocationServices.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkTripStorageManager.h"
+#include "tracking/BaseCLManager.h"
 #include "tracking/LocationCounters.h"
 #include "tracking/LocationDataManager.h"
 #include "tracking/PermissionCheck.h"
@@ -564,6 +565,51 @@ void PelkManager::disableAccuracyFilter() {
 }
 
 bool PelkManager::isLocationEnabled() { return permissionGranted(); }
+
+void PelkManager::requestLocation() {
+  onMain([] { PelkRequestLocation::shareInstance().requestLocation(); });
+}
+
+void PelkManager::getCurrentLocation(
+    std::int64_t accuracy, std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler) {
+  if (!isLocationEnabled()) {
+    if (handler) handler(std::nullopt, PelkError(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
+    return;
+  }
+  if (TokenManager::getSDKToken().empty()) {
+    if (handler) handler(std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_INITIALIZE));
+    return;
+  }
+  const std::int64_t wanted = accuracy <= 10 ? 10 : accuracy;
+  log("Get Current location");
+  BaseCLManager::sharedInstance().getCurrentLocation(
+      wanted, [handler](std::optional<platform::Location> fix, std::optional<PelkError> error) {
+        if (!error) {
+          PelkLocationDelegate::sharedInstance().getCurrentLocation();
+          if (handler) handler(fix, std::nullopt);
+        } else if (handler) {
+          handler(std::nullopt, error);
+        }
+      });
+}
+
+void PelkManager::updateCurrentLocation(std::int64_t accuracy) {
+  if (!ReachabilityCheck::isConnectedToNetwork()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  if (!isLocationEnabled()) {
+    print(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+    return;
+  }
+  if (TokenManager::getUserId().empty()) {
+    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    return;
+  }
+  const std::int64_t wanted = accuracy <= 10 ? 10 : accuracy;
+  log("Update Current location");
+  BaseCLManager::sharedInstance().updateCurrentLocation(wanted);
+}
 
 bool PelkManager::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
 

@@ -12,6 +12,7 @@
 #include "network/PelkAPIClient.h"
 #include "network/Reachability.h"
 #include "pelk/PelkEnums.h"
+#include "platform/Location.h"
 #include "platform/NotificationCenter.h"
 
 namespace pelk {
@@ -73,6 +74,10 @@ class PelkManager {
   virtual void enableAccuracyFilter();
   virtual void disableAccuracyFilter();
   virtual void enableAccuracyEngine(std::int64_t accuracy);
+  virtual void requestLocation();
+  virtual void getCurrentLocation(std::int64_t accuracy,
+                                  std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler);
+  virtual void updateCurrentLocation(std::int64_t accuracy);
   virtual bool isLocationEnabled();
   virtual bool isLocationTracking();
 

@@ -106,12 +106,20 @@ int main(void) {
   const unsigned char token[] = {0x0a, 0xff};
   pelk_set_device_token(token, sizeof token);
 
+  /* A one-shot fix without a token yet would fail; with one it waits for a fix. */
+  struct answer fix = {0};
+  pelk_get_current_location(5, on_user, &fix);
+  CHECK(!fix.done);
+
   /* Logout: the text answer, and the user is gone. */
   harness_reply("/v3/user/logout/", "{\"code\":200,\"msg\":\"Logged out\"}");
   struct answer out = {0};
   pelk_logout_user(on_text, &out);
   CHECK(harness_wait_flag(&out.done));
   CHECK(strcmp(out.json, "Logged out") == 0 && out.code[0] == 0);
+  struct answer denied = {0};
+  pelk_get_current_location(5, on_user, &denied); /* the token went with the logout */
+  CHECK(denied.done && strcmp(denied.code, "QB402") == 0);
   struct answer again = {0};
   pelk_logout_user(on_text, &again);
   CHECK(again.done && strcmp(again.message, "User not created") == 0);

@@ -1,5 +1,8 @@
 #include "ManagerFixture.h"
 
+#include "platform/Clock.h"
+#include "tracking/BaseCLManager.h"
+
 namespace pelk::test {
 namespace {
 
@@ -245,6 +248,69 @@ TEST_F(TrackingControlTest, AppTrackingStateRule) {
     platform::Dispatch::drainMain();
     EXPECT_EQ(PelkTrackingStateData::checkAppTrackingState(), c.allowed) << c.stored << " " << c.background;
   }
+}
+
+}  // namespace
+}  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+class CurrentLocationTest : public ManagerTest {
+ protected:
+  CurrentLocationTest() { BaseCLManager::sharedInstance().resetForTesting(); }
+  ~CurrentLocationTest() override {
+    BaseCLManager::sharedInstance().resetForTesting();
+    platform::Dispatch::drainMain();
+  }
+  void deliver(double accuracy) {
+    platform::Location l;
+    l.coordinate = {52.5, 13.4};
+    l.horizontalAccuracy = accuracy;
+    l.timestamp = platform::Clock::now();
+    sim_->deliverFix(l);
+    platform::Dispatch::drainMain();
+  }
+};
+
+TEST_F(CurrentLocationTest, GuardsAnswerThroughTheHandler) {
+  struct Case {
+    const char* name;
+    bool authorized, token;
+    PelkError error;
+  };
+  const std::vector<Case> cases = {
+      {"no permission", false, true, {"QB408", "Location services error or permissions not granted"}},
+      {"no token", true, false, {"QB402", "Quelbrin SDK not initialized"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    sim_->setAuthorization(c.authorized ? platform::AuthorizationStatus::authorizedAlways
+                                        : platform::AuthorizationStatus::denied);
+    if (c.token) TokenManager::setSdkToken("tok");
+    std::optional<PelkError> got;
+    Pelk::getCurrentLocation(50, [&](std::optional<Location> fix, std::optional<PelkError> e) {
+      EXPECT_FALSE(fix.has_value());
+      got = e;
+    });
+    EXPECT_EQ(got, c.error);
+  }
+}
+
+TEST_F(CurrentLocationTest, WantedAccuracyIsAtLeastTenMetresAndTheFixIsCounted) {
+  TokenManager::setSdkToken("tok");
+  std::vector<double> served;
+  Pelk::getCurrentLocation(5, [&](std::optional<Location> fix, std::optional<PelkError> e) {
+    EXPECT_FALSE(e.has_value());
+    if (fix) served.push_back(fix->horizontalAccuracy);
+  });
+  platform::Dispatch::drainMain();
+  deliver(12);  // outside 10 m
+  EXPECT_TRUE(served.empty());
+  deliver(9);  // within 10 m, though not within the 5 asked for
+  EXPECT_EQ(served, std::vector<double>{9});
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 1);
 }
 
 }  // namespace
