@@ -315,3 +315,26 @@ TEST_F(CurrentLocationTest, WantedAccuracyIsAtLeastTenMetresAndTheFixIsCounted) 
 
 }  // namespace
 }  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+class NetworkReactionTest : public ManagerTest {};
+
+TEST_F(NetworkReactionTest, LosingTheNetworkWithoutOfflineTrackingStopsAndItsReturnRestarts) {
+  storeUser();
+  manager().intialize("pk");
+  SharedUtil::setDefaultBoolean(false, kOfflineTracking);
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  setOnline(false);
+  ASSERT_TRUE(waitFor([&] { return modes_->count(kStopActive) == 1; }));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::active);
+  setOnline(true);
+  ASSERT_TRUE(waitFor([&] { return modes_->count(kStartActive) == 2; }));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+}
+
+}  // namespace
+}  // namespace pelk::test
