@@ -114,6 +114,15 @@ void PelkManager::resetForTesting() {
   if (monitor) monitor->stopNotifier();
 }
 
+bool PelkManager::modeAvailable(PelkTrackingModeLocal mode) const {
+  std::function<bool(PelkTrackingModeLocal)> available;
+  {
+    std::lock_guard lock(mutex_);
+    available = modes_.available;
+  }
+  return !available || available(mode);
+}
+
 bool PelkManager::permissionGranted() const {
   return PermissionCheck::isLocationPermissionGranted();
 }
@@ -449,6 +458,10 @@ void PelkManager::startTracking(PelkTrackingMode mode) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
+  if (!modeAvailable(*local)) {
+    print(kTrackingModeNotAvailable);
+    return;
+  }
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
   SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
   {
@@ -494,6 +507,10 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode) {
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
   if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  if (!modeAvailable(*local)) {
+    print(kTrackingModeNotAvailable);
     return;
   }
   SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);

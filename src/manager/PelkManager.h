@@ -22,7 +22,13 @@ namespace pelk {
 struct TrackingModes {
   std::function<void(PelkTrackingModeLocal mode)> start;
   std::function<void(PelkTrackingModeLocal mode)> stop;
+  // Whether the mode has an engine; a start of one without is refused.
+  // Unset: every mode.
+  std::function<bool(PelkTrackingModeLocal mode)> available;
 };
+
+// Printed when the app starts a mode this build cannot run.
+inline constexpr const char* kTrackingModeNotAvailable = "Tracking mode not available";
 
 // The kit's tracking modes as the tracking layer provides them.
 TrackingModes defaultTrackingModes();
@@ -104,6 +110,7 @@ class PelkManager {
   void restartStoredMode();
   void installHooks();
   bool permissionGranted() const;
+  bool modeAvailable(PelkTrackingModeLocal mode) const;
 
   mutable std::mutex mutex_;
   std::shared_ptr<Reachability> reachability_;

@@ -16,6 +16,7 @@ TrackingModes defaultTrackingModes() {
       PelkActiveTracking::shareInstance().stopTracking();
     }
   };
+  modes.available = [](PelkTrackingModeLocal mode) { return mode == PelkTrackingModeLocal::active; };
   return modes;
 }
 

@@ -66,6 +66,24 @@ TEST_F(TrackingControlTest, CustomModeWithoutOptionsPrintsDataNotFoundAndChanges
   EXPECT_TRUE(modes_->calls().empty());
 }
 
+TEST_F(TrackingControlTest, AModeWithoutAnEngineIsRefusedNotReportedStarted) {
+  storeUser();
+  TrackingModes modes;
+  modes.start = [m = modes_](PelkTrackingModeLocal mode) { m->add(modeCall("start", mode)); };
+  modes.available = [](PelkTrackingModeLocal mode) { return mode == PelkTrackingModeLocal::active; };
+  manager().setTrackingModes(modes);
+  platform::Console::Capture console;
+  Pelk::startTracking(PelkTrackingMode::passive);
+  Pelk::startSelfTracking(PelkTrackingMode::balanced);
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{"Tracking mode not available", "Tracking mode not available"}));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::notselected);
+  EXPECT_TRUE(modes_->calls().empty());
+  startActive();
+  EXPECT_EQ(modes_->count(kStartActive), 1u);
+}
+
 TEST_F(TrackingControlTest, StopClearsTheSwitchAtOnceAndStopsTheModeOnTheMainQueue) {
   storeUser();
   startActive();
