@@ -1,0 +1,74 @@
+#ifndef PELK_C_API_H
+#define PELK_C_API_H
+
+/* The kit's C interface: one function per public operation of pelk::Pelk.
+ * Texts are UTF-8 and NUL-terminated; a NULL text stands for an absent
+ * optional one.  Results and model objects are handed over as UTF-8 JSON
+ * text, valid only during the call.  A handler is a function pointer with a
+ * context pointer given back unchanged; a NULL handler gets no call and the
+ * operation runs all the same.  Handlers run on whichever thread answers. */
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* error_code / error_message are NULL on success. */
+typedef void (*pelk_user_handler)(void* context, const char* user_json, const char* error_code,
+                                  const char* error_message);
+typedef void (*pelk_text_handler)(void* context, const char* text, const char* error_code,
+                                  const char* error_message);
+
+/* location_json: {"latitude", "longitude", "altitude", "horizontal_accuracy",
+ * "vertical_accuracy", "speed", "course", "timestamp_ms"}. */
+typedef void (*pelk_location_handler)(void* context, const char* location_json, const char* error_code,
+                                      const char* error_message);
+
+/* The app's delegate; members may be NULL except did_update_location. */
+typedef struct pelk_delegate {
+  void* context;
+  void (*did_update_location)(void* context, const char* location_json);
+  void (*did_receive_events)(void* context, const char* events_json);
+  void (*did_receive_user_location)(void* context, const char* location_json);
+  void (*did_receive_trip_status)(void* context, const char* status_json);
+  void (*on_error)(void* context, const char* error_code, const char* error_message);
+} pelk_delegate;
+
+/* Tracking modes: 1 passive, 2 balanced, 3 active, 4 custom.
+ * App states: 0 foreground and background, 1 foreground only, 2 background only. */
+
+void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint);
+void pelk_set_logger_enabled(bool enabled);
+/* Copies the structure; NULL clears the delegate. */
+void pelk_set_delegate(const pelk_delegate* delegate);
+bool pelk_has_delegate(void);
+
+void pelk_create_user(const char* description, pelk_user_handler handler, void* context);
+void pelk_get_user(const char* user_id, pelk_user_handler handler, void* context);
+void pelk_set_description(const char* description);
+void pelk_logout_user(pelk_text_handler handler, void* context);
+void pelk_set_device_token(const uint8_t* bytes, size_t length);
+
+void pelk_start_tracking(int64_t mode);
+void pelk_stop_tracking(void);
+void pelk_start_self_tracking(int64_t mode);
+void pelk_stop_self_tracking(void);
+void pelk_request_location(void);
+void pelk_get_current_location(int64_t accuracy, pelk_location_handler handler, void* context);
+void pelk_update_current_location(int64_t accuracy);
+bool pelk_is_location_enabled(void);
+bool pelk_is_location_tracking(void);
+void pelk_set_tracking_in_app_state(int64_t state);
+void pelk_offline_location_tracking(bool enabled);
+void pelk_enable_accuracy_engine(void);
+void pelk_disable_accuracy_engine(void);
+void pelk_enable_accuracy_engine_with(int64_t accuracy);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PELK_C_API_H */

@@ -1,0 +1,65 @@
+#include "pelk/Pelk.h"
+
+#include "manager/PelkLocationDelegate.h"
+#include <mutex>
+
+#include "manager/PelkManager.h"
+
+namespace pelk {
+
+namespace {
+std::mutex& delegateMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+std::shared_ptr<PelkDelegate>& storedDelegate() {
+  static auto* d = new std::shared_ptr<PelkDelegate>();
+  return *d;
+}
+PelkManager& manager() { return PelkManager::sharedInstance(); }
+}  // namespace
+
+void Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
+                      const std::optional<std::string>& mqttEndpoint) {
+  manager().intialize(publishKey, baseUrl, mqttEndpoint);
+}
+void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }
+
+std::shared_ptr<PelkDelegate> Pelk::delegate() {
+  std::lock_guard lock(delegateMutex());
+  return storedDelegate();
+}
+void Pelk::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
+  {
+    std::lock_guard lock(delegateMutex());
+    storedDelegate() = delegate;
+  }
+  PelkLocationDelegate::sharedInstance().setDelegate(std::move(delegate));
+}
+
+void Pelk::createUser(const std::string& description, UserHandler handler) {
+  manager().createUser(description, std::move(handler));
+}
+void Pelk::getUser(const std::string& userId, UserHandler handler) { manager().getUser(userId, std::move(handler)); }
+void Pelk::setDescription(const std::string& description) { manager().setDescription(description); }
+void Pelk::logoutUser(TextHandler handler) { manager().logoutUser(std::move(handler)); }
+void Pelk::setDeviceToken(const std::vector<std::uint8_t>& deviceToken) { manager().setDeviceToken(deviceToken); }
+
+void Pelk::startTracking(PelkTrackingMode mode) { manager().startTracking(mode); }
+void Pelk::stopTracking() { manager().stopTracking(); }
+void Pelk::startSelfTracking(PelkTrackingMode mode) { manager().startSelfTracking(mode); }
+void Pelk::stopSelfTracking() { manager().stopSelfTracking(); }
+void Pelk::requestLocation() { manager().requestLocation(); }
+void Pelk::getCurrentLocation(std::int64_t accuracy, LocationHandler handler) {
+  manager().getCurrentLocation(accuracy, std::move(handler));
+}
+void Pelk::updateCurrentLocation(std::int64_t accuracy) { manager().updateCurrentLocation(accuracy); }
+bool Pelk::isLocationEnabled() { return manager().isLocationEnabled(); }
+bool Pelk::isLocationTracking() { return manager().isLocationTracking(); }
+void Pelk::setTrackingInAppState(PelkTrackingState state) { manager().setTrackingInAppState(state); }
+void Pelk::offlineLocationTracking(bool enabled) { manager().offlineLocationTracking(enabled); }
+void Pelk::enableAccuracyEngine() { manager().enableAccuracyFilter(); }
+void Pelk::disableAccuracyEngine() { manager().disableAccuracyFilter(); }
+void Pelk::enableAccuracyEngine(std::int64_t accuracy) { manager().enableAccuracyEngine(accuracy); }
+
+}  // namespace pelk

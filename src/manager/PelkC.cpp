@@ -1,0 +1,213 @@
+#include "pelk/pelk.h"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "pelk/Pelk.h"
+
+namespace pelk {
+namespace {
+
+using json = nlohmann::json;
+
+std::string textOf(const char* s) { return s ? std::string(s) : std::string(); }
+std::optional<std::string> optionalOf(const char* s) {
+  if (!s) return std::nullopt;
+  return std::string(s);
+}
+
+template <class T>
+json orNull(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+json orNull(const std::optional<PelkNumber>& v) { return v ? json(v->doubleValue()) : json(nullptr); }
+
+json userJson(const PelkUser& u) {
+  return {{"user_id", u.userId()},
+          {"description", orNull(u.userDescription())},
+          {"geofence_events", u.geofenceEvents()},
+          {"trips_events", u.tripsEvents()},
+          {"location_events", u.locationEvents()},
+          {"nearby_events", u.nearbyEvents()},
+          {"location_listener", u.locationListener()},
+          {"event_listener", u.eventsListener()},
+          {"account_id", u.account_id()},
+          {"project_id", u.project_id()}};
+}
+
+json positionJson(const Location& l) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(l.timestamp.time_since_epoch()).count();
+  return {{"latitude", l.coordinate.latitude},
+          {"longitude", l.coordinate.longitude},
+          {"altitude", l.altitude},
+          {"horizontal_accuracy", l.horizontalAccuracy},
+          {"vertical_accuracy", l.verticalAccuracy},
+          {"speed", l.speed},
+          {"course", l.course},
+          {"timestamp_ms", ms}};
+}
+
+json eventsJson(const PelkEvents& e) {
+  return {{"event_type", orNull(e.eventType())},
+          {"event_source", orNull(e.eventSource())},
+          {"event_version", orNull(e.eventVersion())},
+          {"user_id", orNull(e.userId())},
+          {"trip_id", orNull(e.tripId())},
+          {"geofence_id", orNull(e.geofenceId())},
+          {"location_id", orNull(e.locationId())},
+          {"nearby_user_id", orNull(e.nearbyUserId())},
+          {"activity", orNull(e.activity())},
+          {"recorded_at", orNull(e.recordedAt())},
+          {"created_at", orNull(e.createdAt())},
+          {"coordinates", orNull(e.coordinates())},
+          {"altitude", e.altitude().doubleValue()},
+          {"course", e.course().doubleValue()},
+          {"distance", e.distance().doubleValue()},
+          {"speed", e.speed().doubleValue()},
+          {"horizontal_accuracy", e.horizontalAccuracy().doubleValue()},
+          {"vertical_accuracy", e.veritcalAccuracy().doubleValue()}};
+}
+
+json receivedJson(const PelkLocationReceived& r) {
+  return {{"user_id", orNull(r.userId())},
+          {"activity", orNull(r.activity())},
+          {"location_id", orNull(r.locationId())},
+          {"recorded_at", orNull(r.recordedAt())},
+          {"event_type", orNull(r.eventType())},
+          {"event_source", orNull(r.eventSource())},
+          {"event_version", orNull(r.eventVersion())},
+          {"latitude", orNull(r.latitude())},
+          {"longitude", orNull(r.longitude())},
+          {"altitude", orNull(r.altitude())},
+          {"course", orNull(r.course())},
+          {"speed", orNull(r.speed())},
+          {"horizontal_accuracy", orNull(r.horizontalAccuracy())},
+          {"vertical_accuracy", orNull(r.verticalAccuracy())}};
+}
+
+// Invalid UTF-8 from the server is replaced rather than thrown on.
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+class CDelegate : public PelkDelegate {
+ public:
+  explicit CDelegate(const pelk_delegate& d) : d_(d) {}
+  void didUpdateLocation(const PelkLocation& l) override {
+    if (!d_.did_update_location) return;
+    const auto text = dump({{"user_id", l.userId()},
+                            {"activity", l.activity()},
+                            {"location", positionJson(l.location())},
+                            {"tz_offset", l.timezoneOffset()},
+                            {"recorded_at", l.recordedAt()}});
+    d_.did_update_location(d_.context, text.c_str());
+  }
+  void didReceiveEvents(const PelkEvents& e) override {
+    if (!d_.did_receive_events) return;
+    const auto text = dump(eventsJson(e));
+    d_.did_receive_events(d_.context, text.c_str());
+  }
+  void didReceiveUserLocation(const PelkLocationReceived& r) override {
+    if (!d_.did_receive_user_location) return;
+    const auto text = dump(receivedJson(r));
+    d_.did_receive_user_location(d_.context, text.c_str());
+  }
+  void didReceiveTripStatus(const PelkTripStatusListener& s) override {
+    if (!d_.did_receive_trip_status) return;
+    const auto text = dump({{"trip_id", s.tripId()},
+                            {"speed", s.speed()},
+                            {"distance", s.distance()},
+                            {"duration", s.duration()},
+                            {"started_at", s.startedTime()},
+                            {"pace", s.pace()},
+                            {"latitude", s.latitude()},
+                            {"longitude", s.longitude()}});
+    d_.did_receive_trip_status(d_.context, text.c_str());
+  }
+  void onError(const PelkError& e) override {
+    if (d_.on_error) d_.on_error(d_.context, e.code().c_str(), e.message().c_str());
+  }
+
+ private:
+  pelk_delegate d_;
+};
+
+Pelk::UserHandler userHandler(pelk_user_handler handler, void* context) {
+  if (!handler) return nullptr;
+  return [handler, context](std::shared_ptr<PelkUser> user, std::optional<PelkError> error) {
+    const std::string text = user ? dump(userJson(*user)) : std::string();
+    handler(context, user ? text.c_str() : nullptr, error ? error->code().c_str() : nullptr,
+            error ? error->message().c_str() : nullptr);
+  };
+}
+
+Pelk::TextHandler textHandler(pelk_text_handler handler, void* context) {
+  if (!handler) return nullptr;
+  return [handler, context](std::optional<std::string> text, std::optional<PelkError> error) {
+    handler(context, text ? text->c_str() : nullptr, error ? error->code().c_str() : nullptr,
+            error ? error->message().c_str() : nullptr);
+  };
+}
+
+}  // namespace
+}  // namespace pelk
+
+using pelk::Pelk;
+
+extern "C" {
+
+void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint) {
+  Pelk::initialize(pelk::textOf(publish_key), pelk::optionalOf(base_url), pelk::optionalOf(mqtt_endpoint));
+}
+void pelk_set_logger_enabled(bool enabled) { Pelk::setLoggerEnabled(enabled); }
+void pelk_set_delegate(const pelk_delegate* delegate) {
+  Pelk::setDelegate(delegate ? std::make_shared<pelk::CDelegate>(*delegate) : nullptr);
+}
+bool pelk_has_delegate(void) { return Pelk::delegate() != nullptr; }
+
+void pelk_create_user(const char* description, pelk_user_handler handler, void* context) {
+  Pelk::createUser(pelk::textOf(description), pelk::userHandler(handler, context));
+}
+void pelk_get_user(const char* user_id, pelk_user_handler handler, void* context) {
+  Pelk::getUser(pelk::textOf(user_id), pelk::userHandler(handler, context));
+}
+void pelk_set_description(const char* description) { Pelk::setDescription(pelk::textOf(description)); }
+void pelk_logout_user(pelk_text_handler handler, void* context) {
+  Pelk::logoutUser(pelk::textHandler(handler, context));
+}
+void pelk_set_device_token(const uint8_t* bytes, size_t length) {
+  Pelk::setDeviceToken(bytes ? std::vector<std::uint8_t>(bytes, bytes + length) : std::vector<std::uint8_t>());
+}
+
+void pelk_start_tracking(int64_t mode) { Pelk::startTracking(static_cast<pelk::PelkTrackingMode>(mode)); }
+void pelk_stop_tracking(void) { Pelk::stopTracking(); }
+void pelk_start_self_tracking(int64_t mode) { Pelk::startSelfTracking(static_cast<pelk::PelkTrackingMode>(mode)); }
+void pelk_stop_self_tracking(void) { Pelk::stopSelfTracking(); }
+void pelk_request_location(void) { Pelk::requestLocation(); }
+void pelk_get_current_location(int64_t accuracy, pelk_location_handler handler, void* context) {
+  Pelk::LocationHandler bridged;
+  if (handler) {
+    bridged = [handler, context](std::optional<pelk::Location> fix, std::optional<pelk::PelkError> error) {
+      const std::string text = fix ? pelk::dump(pelk::positionJson(*fix)) : std::string();
+      handler(context, fix ? text.c_str() : nullptr, error ? error->code().c_str() : nullptr,
+              error ? error->message().c_str() : nullptr);
+    };
+  }
+  Pelk::getCurrentLocation(accuracy, std::move(bridged));
+}
+void pelk_update_current_location(int64_t accuracy) { Pelk::updateCurrentLocation(accuracy); }
+bool pelk_is_location_enabled(void) { return Pelk::isLocationEnabled(); }
+bool pelk_is_location_tracking(void) { return Pelk::isLocationTracking(); }
+void pelk_set_tracking_in_app_state(int64_t state) {
+  Pelk::setTrackingInAppState(static_cast<pelk::PelkTrackingState>(state));
+}
+void pelk_offline_location_tracking(bool enabled) { Pelk::offlineLocationTracking(enabled); }
+void pelk_enable_accuracy_engine(void) { Pelk::enableAccuracyEngine(); }
+void pelk_disable_accuracy_engine(void) { Pelk::disableAccuracyEngine(); }
+void pelk_enable_accuracy_engine_with(int64_t accuracy) { Pelk::enableAccuracyEngine(accuracy); }
+
+}  // extern "C"

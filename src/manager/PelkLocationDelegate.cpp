@@ -1,0 +1,75 @@
+#include "manager/PelkLocationDelegate.h"
+
+#include "device/DeviceInfo.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/DateExtensions.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "platform/Clock.h"
+#include "storage/PelkTripStorageManager.h"
+#include "tracking/LocationCounters.h"
+
+namespace pelk {
+
+PelkLocationDelegate& PelkLocationDelegate::sharedInstance() {
+  // Never destroyed: deliveries may still arrive from other threads at exit.
+  static auto* instance = new PelkLocationDelegate();
+  return *instance;
+}
+
+std::shared_ptr<PelkDelegate> PelkLocationDelegate::delegate() const {
+  std::lock_guard lock(mutex_);
+  return delegate_;
+}
+
+void PelkLocationDelegate::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
+  std::lock_guard lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+void PelkLocationDelegate::updateLocation(const platform::Location& location, const std::string& activity) {
+  if (SharedUtil::getDefaultBoolean(kLocationListenerSubscribe)) {
+    if (!TokenManager::getLocationPublisher()) LocationUpdateStatus::shared().addData();
+    if (auto app = delegate()) {
+      const PelkLocation fix(TokenManager::getUserId(), activity, location, DeviceInfo::sharedInstance().timeOffSet(),
+                             iso8601(platform::Clock::now()));
+      app->didUpdateLocation(fix);
+    }
+  }
+  const auto tripId = TokenManager::getSubcribeTripStatusListener();
+  if (!tripId.empty()) PelkTripStorageManager::shared().sendTripStatusIfOngoing(tripId);
+}
+
+void PelkLocationDelegate::didReceiveEvents(const nlohmann::json& message) {
+  if (!message.is_object()) return;
+  const auto it = message.find("events");
+  if (it == message.end() || !it->is_array()) return;
+  auto app = delegate();
+  if (!app) return;
+  for (const auto& entry : *it) {
+    if (auto events = PelkEvents::fromDictionary(entry)) app->didReceiveEvents(*events);
+  }
+}
+
+void PelkLocationDelegate::didReceiveUserLocation(const nlohmann::json& message) {
+  auto app = delegate();
+  if (!app) return;
+  if (auto received = PelkLocationReceived::fromDictionary(message)) app->didReceiveUserLocation(*received);
+}
+
+void PelkLocationDelegate::didReceiveTripStatus(const PelkTripStatusListener& listener) {
+  if (SharedUtil::getDefaultString(kSubscribeTripStatus).empty()) return;
+  if (auto app = delegate()) app->didReceiveTripStatus(listener);
+}
+
+void PelkLocationDelegate::didFail(const PelkError& error) {
+  if (auto app = delegate()) app->onError(error);
+}
+
+void PelkLocationDelegate::getCurrentLocation() {
+  if (TokenManager::getLocationPublisher()) return;
+  LocationUpdateStatus::shared().addData();
+  PelkLocationCount::sharedInstance().getUpdateLocationCount();
+}
+
+}  // namespace pelk

@@ -1,0 +1,657 @@
+#include "manager/PelkManager.h"
+
+#include <iomanip>
+#include <sstream>
+
+#include "device/DeviceInfo.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "foundation/VuvivaZuvovo.h"
+#include "manager/PelkLocationDelegate.h"
+#include "messaging/MQTTManager.h"
+#include "messaging/MQTTUtilis.h"
+#include "messaging/MessagingHooks.h"
+#include "network/NetworkHooks.h"
+#include "platform/Application.h"
+#include "platform/Console.h"
+#include "platform/Device.h"
+#include "platform/Dispatch.h"
+#include "platform/LocationServices.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkTripStorageManager.h"
+#include "tracking/BaseCLManager.h"
+#include "tracking/LocationCounters.h"
+#include "tracking/LocationDataManager.h"
+#include "tracking/PermissionCheck.h"
+#include "tracking/TrackingHooks.h"
+
+namespace pelk {
+
+namespace {
+
+void print(const std::string& line) { platform::Console::print(line); }
+void log(const std::string& line) { LoggerManager::sharedInstance().writeLocationToFile(line); }
+const char* text(bool b) { return b ? "true" : "false"; }
+
+// Work that touches a location manager or a mode runs on the main queue: at
+// once when already there, queued otherwise.
+void onMain(std::function<void()> task) {
+  if (platform::Dispatch::isMainThread()) {
+    task();
+  } else {
+    platform::Dispatch::main().async(std::move(task));
+  }
+}
+
+std::string appStateText() {
+  switch (platform::Application::state()) {
+    case platform::ApplicationState::background:
+      return "background";
+    case platform::ApplicationState::inactive:
+      return "inactive";
+    default:
+      return "active";
+  }
+}
+
+}  // namespace
+
+PelkManager& PelkManager::sharedInstance() {
+  // Never destroyed: queued work and other threads may reach it at exit.
+  static auto* instance = new PelkManager();
+  return *instance;
+}
+
+PelkManager::PelkManager() : modes_(defaultTrackingModes()) {}
+
+PelkManager::~PelkManager() {
+  for (auto id : observers_) platform::NotificationCenter::defaultCenter().removeObserver(id);
+}
+
+PelkAPIClient& PelkManager::api() {
+  std::lock_guard lock(mutex_);
+  return api_ ? *api_ : PelkAPIClient::sharedInstance();
+}
+
+void PelkManager::setAPIClient(PelkAPIClient* client) {
+  std::lock_guard lock(mutex_);
+  api_ = client;
+}
+
+void PelkManager::setTrackingModes(TrackingModes modes) {
+  std::lock_guard lock(mutex_);
+  modes_ = std::move(modes);
+}
+
+PelkTrackingModeLocal PelkManager::runningMode() const {
+  std::lock_guard lock(mutex_);
+  return running_;
+}
+
+std::size_t PelkManager::registrationsForTesting() const {
+  std::lock_guard lock(mutex_);
+  return registrations_;
+}
+
+void PelkManager::resetForTesting() {
+  std::vector<platform::NotificationCenter::ObserverId> observers;
+  std::shared_ptr<Reachability> monitor;
+  {
+    std::lock_guard lock(mutex_);
+    observers.swap(observers_);
+    monitor = std::move(reachability_);
+    registered_ = false;
+    registrations_ = 0;
+    api_ = nullptr;
+    modes_ = defaultTrackingModes();
+    running_ = PelkTrackingModeLocal::notselected;
+    kitStopped_ = false;
+    pausedByAppState_ = false;
+  }
+  for (auto id : observers) platform::NotificationCenter::defaultCenter().removeObserver(id);
+  if (monitor) monitor->stopNotifier();
+}
+
+bool PelkManager::modeAvailable(PelkTrackingModeLocal mode) const {
+  std::function<bool(PelkTrackingModeLocal)> available;
+  {
+    std::lock_guard lock(mutex_);
+    available = modes_.available;
+  }
+  return !available || available(mode);
+}
+
+bool PelkManager::permissionGranted() const {
+  return PermissionCheck::isLocationPermissionGranted();
+}
+
+// ------------------------------------------------------------------ start-up
+
+void PelkManager::intialize(const std::string& key, const std::optional<std::string>& baseUrl,
+                            const std::optional<std::string>& endpoint) {
+  // Observers and the monitor are registered once per process, however often
+  // the app starts the kit: a second set would handle each change twice.
+  bool first = false;
+  {
+    std::lock_guard lock(mutex_);
+    first = !registered_;
+    registered_ = true;
+  }
+  if (first) {
+    installHooks();
+    registerForNetworkChange();
+    registerForInternalAppNotifications();
+  }
+  platform::Device::setBatteryMonitoringEnabled(true);
+
+  if (key.empty()) {
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  if (baseUrl && !baseUrl->empty() && endpoint && !endpoint->empty()) {
+    const bool hasScheme = baseUrl->starts_with("https://") || baseUrl->starts_with("http://");
+    SharedUtil::setDefaultString(hasScheme ? *baseUrl : "https://" + *baseUrl, KUserBaseUrl);
+    mqtt(*endpoint);
+  }
+  TokenManager::setPublishKey(key);
+
+  if (TokenManager::getSDKToken().empty()) {
+    if (ReachabilityCheck::isConnectedToNetwork()) {
+      api().oAuthTokenGeneration(key, [this](bool granted) {
+        if (!granted) return;
+        print(VuvivaZuvovo::ZEZOVUSDK_INITI_SUCCESS);
+        initializeUserDefaults();
+      });
+    } else {
+      PelkLocationDelegate::sharedInstance().didFail(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+      print(VuvivaZuvovo::ERROR_NETWORK);
+    }
+    return;
+  }
+  if (!TokenManager::getUserId().empty() &&
+      (TokenManager::getLocationPublisher() || MQTTDataStorageManager::shared().getOfflineLocationCount() != 0)) {
+    MQTTManager::sharedInstance().connect();
+  }
+}
+
+void PelkManager::initializeUserDefaults() {
+  SharedUtil::setDefaultBoolean(false, kLocationListenerSubscribe);
+  SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+  SharedUtil::setDefaultBoolean(false, KLocationPublisher);
+}
+
+void PelkManager::mqtt(const std::string& endpoint) { MQTTUtilis::saveMqttEndpoint(endpoint); }
+
+void PelkManager::setLoggerEnabled(bool logger) { SharedUtil::setDefaultBoolean(logger, kLoggingEnabled); }
+
+void PelkManager::installHooks() {
+  updateNetworkHooks([this](NetworkHooks& hooks) {
+    hooks.startTracking = [this] { startTracking(); };
+    hooks.stopTracking = [this] { stopTrackingBecause(StopCause::kit); };
+    hooks.didFail = [](const PelkError& error) { PelkLocationDelegate::sharedInstance().didFail(error); };
+  });
+  updateMessagingHooks([this](MessagingHooks& hooks) {
+    hooks.didReceiveEvents = [](const nlohmann::json& m) { PelkLocationDelegate::sharedInstance().didReceiveEvents(m); };
+    hooks.didReceiveUserLocation = [](const nlohmann::json& m) {
+      PelkLocationDelegate::sharedInstance().didReceiveUserLocation(m);
+    };
+    // The account's shadow switched tracking off: not a stop a network change may undo.
+    hooks.stopTracking = [this] { stopTrackingBecause(StopCause::external); };
+    // The shadow allows tracking again after its own stop: the app's tracking resumes as it was.
+    hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
+      if (mode == PelkTrackingModeLocal::notselected) return;
+      SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+      onMain([this, mode] { startMode(mode); });
+    };
+  });
+  auto trips = tripStoreHooks();
+  trips.sendDataServer = [](const platform::Location& fix, const std::string& activity,
+                            const std::optional<std::string>& locationId) {
+    LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, 0, locationId.value_or(""));
+  };
+  trips.updateLocation = [](const platform::Location& fix, const std::string& activity) {
+    PelkLocationDelegate::sharedInstance().updateLocation(fix, activity);
+  };
+  trips.didReceiveTripStatus = [](const PelkTripStatusListener& status) {
+    if (auto app = PelkLocationDelegate::sharedInstance().delegate()) app->didReceiveTripStatus(status);
+  };
+  setTripStoreHooks(std::move(trips));
+  updateDeviceContextHooks([](DeviceContextHooks& hooks) { hooks.applicationState = appStateText; });
+  installTrackingDeviceContextHooks();
+  updateTrackingHooks([this](TrackingHooks& hooks) {
+    hooks.updateLocation = [](const platform::Location& fix, const std::string& activity) {
+      PelkLocationDelegate::sharedInstance().updateLocation(fix, activity);
+    };
+    hooks.didFail = [](const PelkError& error) { PelkLocationDelegate::sharedInstance().didFail(error); };
+    // The engine stops tracking on its own policy (no network, offline tracking off).
+    hooks.stopTracking = [this] { stopTrackingBecause(StopCause::kit); };
+    hooks.checkAppTrackingState = [] { return PelkTrackingStateData::checkAppTrackingState(); };
+  });
+}
+
+// ------------------------------------------------------------------ reactions
+
+void PelkManager::registerForNetworkChange() {
+  std::shared_ptr<Reachability> monitor;
+  try {
+    monitor = Reachability::create();
+  } catch (const std::exception&) {
+    print("could not start reachability notifier");
+    return;
+  }
+  auto id = platform::NotificationCenter::defaultCenter().addObserver(
+      kReachabilityChangedNotification, monitor.get(), [this](const platform::Notification& note) {
+        if (auto* m = note.objectAs<Reachability>()) reachabilityChanged(*m);
+      });
+  {
+    std::lock_guard lock(mutex_);
+    reachability_ = monitor;
+    observers_.push_back(id);
+    ++registrations_;
+  }
+  try {
+    monitor->startNotifier();
+  } catch (const std::exception&) {
+    print("could not start reachability notifier");
+  }
+}
+
+void PelkManager::registerForInternalAppNotifications() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  const auto a = center.addObserver(platform::Application::didEnterBackgroundNotification, nullptr,
+                                    [this](const platform::Notification&) { applicationDidEnterBackground(); });
+  const auto b = center.addObserver(platform::Application::willEnterForegroundNotification, nullptr,
+                                    [this](const platform::Notification&) { applicationWillForeground(); });
+  const auto c = center.addObserver(platform::Application::willTerminateNotification, nullptr,
+                                    [this](const platform::Notification&) { applicationWillTerminate(); });
+  std::lock_guard lock(mutex_);
+  observers_.insert(observers_.end(), {a, b, c});
+}
+
+void PelkManager::reachabilityChanged(Reachability& monitor) {
+  const auto connection = monitor.connection();
+  log("Reachability check " + description(connection) + "  IsTarcking " +
+      text(SharedUtil::getDefaultBoolean(kIsLocationTracking)));
+  if (!permissionGranted() || TokenManager::getSDKToken().empty() || TokenManager::getUserId().empty()) return;
+  if (connection == Reachability::Connection::wifi || connection == Reachability::Connection::cellular) {
+    checkSync();
+    PelkLocationCount::sharedInstance().updateLocationCount();
+    if (!TokenManager::getUserId().empty() && TokenManager::getLocationPublisher()) {
+      MQTTManager::sharedInstance().disconnect();
+    }
+  }
+  updateTrackingAsPerOfflineSettings();
+}
+
+void PelkManager::updateTrackingAsPerOfflineSettings() {
+  if (!permissionGranted()) return;
+  if (!SharedUtil::getDefaultBoolean(kOfflineTracking) && !ReachabilityCheck::isConnectedToNetwork()) {
+    stopTrackingBecause(StopCause::kit);
+    return;
+  }
+  if (!SharedUtil::getDefaultBoolean(kIsLocationTracking)) restartStoredMode();
+}
+
+void PelkManager::checkSync() {
+  auto& store = PelkTripStorageManager::shared();
+  for (const auto& trip : store.getActivetripsWithoutQuery()) {
+    if (!trip.synced || !trip.is_ended || !trip.trip_id || trip.trip_id->empty()) continue;
+    store.syncTrip(*trip.trip_id, [](std::optional<std::string>, std::optional<PelkError>) {});
+  }
+}
+
+void PelkManager::applicationDidEnterBackground() {
+  print("applicationDidEnterBackground");
+  const auto state = PelkTrackingStateData::getTrackingState();
+  if (state == PelkTrackingState::foregroundOnly) {
+    // Foreground-only tracking pauses; the app's switch stays on so that the
+    // return to the foreground resumes it.
+    if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && runningMode() != PelkTrackingModeLocal::notselected) {
+      { std::lock_guard lock(mutex_); pausedByAppState_ = true; }
+      stopRunningMode();
+    }
+  } else if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && permissionGranted()) {
+    startMode(SaveUtilis::getTrackingOptions());
+  }
+  SharedUtil::setDefaultString(kAppStateBackground, KcurrentAppState);
+}
+
+void PelkManager::applicationWillForeground() {
+  print("applicationWillForeground");
+  const auto state = PelkTrackingStateData::getTrackingState();
+  if (state == PelkTrackingState::backgroundOnly) {
+    if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && runningMode() != PelkTrackingModeLocal::notselected) {
+      { std::lock_guard lock(mutex_); pausedByAppState_ = true; }
+      stopRunningMode();
+    }
+  } else if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && permissionGranted()) {
+    { std::lock_guard lock(mutex_); pausedByAppState_ = false; }
+    startMode(SaveUtilis::getTrackingOptions());
+  }
+  SharedUtil::setDefaultString(kAppStateForeground, KcurrentAppState);
+}
+
+void PelkManager::applicationWillTerminate() {
+  print("applicationWillTerminate");
+  SharedUtil::setDefaultString(kAppStateTerminates, KcurrentAppState);
+}
+
+// ------------------------------------------------------------------ users
+
+void PelkManager::withToken(std::function<void()> then, std::function<void(const PelkError&)> fail) {
+  if (!TokenManager::getSDKToken().empty()) {
+    then();
+    return;
+  }
+  const auto key = TokenManager::getPublishKey();
+  if (key.empty()) {
+    fail(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_NOT_FOUND));
+    return;
+  }
+  // One token request, then one more run; a granted token that is still not
+  // stored ends the operation instead of asking again and again.
+  api().oAuthTokenGeneration(key, [then = std::move(then), fail = std::move(fail)](bool granted) {
+    if (granted && !TokenManager::getSDKToken().empty()) {
+      then();
+    } else {
+      fail(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY));
+    }
+  });
+}
+
+void PelkManager::createUser(const std::string& description, PelkAPIClient::UserCompletion handler) {
+  auto report = [handler](const PelkError& e) {
+    if (handler) handler(nullptr, e);
+  };
+  if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  withToken([this, description, handler] { api().createUser(description, handler ? handler : [](auto, auto) {}); },
+            report);
+}
+
+void PelkManager::getUser(const std::string& userId, PelkAPIClient::UserCompletion handler) {
+  auto report = [handler](const PelkError& e) {
+    if (handler) handler(nullptr, e);
+  };
+  if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (userId.empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_NOT_FOUND));
+  withToken([this, userId, handler] { api().getUser(userId, handler ? handler : [](auto, auto) {}); }, report);
+}
+
+void PelkManager::setDescription(const std::string& description) {
+  if (!ReachabilityCheck::isConnectedToNetwork()) {
+    print(rawValue(ErrorCode::QB500) + "      " + VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  if (description.empty()) return;
+  if (TokenManager::getUserId().empty()) {
+    print(rawValue(ErrorCode::QB402) + VuvivaZuvovo::ERROR_USER_CREATE);
+    return;
+  }
+  api().setUserDescription(description);
+}
+
+void PelkManager::logoutUser(PelkAPIClient::TextCompletion handler) {
+  auto report = [handler](const PelkError& e) {
+    if (handler) handler(std::nullopt, e);
+  };
+  if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
+  withToken([this, handler] { api().logoutUser(handler ? handler : [](auto, auto) {}); }, report);
+}
+
+void PelkManager::setDeviceToken(const std::vector<std::uint8_t>& token) {
+  std::ostringstream hex;
+  for (auto byte : token) hex << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(byte);
+  const auto text = hex.str();
+  if (!text.empty()) TokenManager::setDeviceToken(text);
+  if (!SharedUtil::getDefaultBoolean(kSetDeviceToken) && !TokenManager::getUserId().empty() && !text.empty()) {
+    api().setDeviceToken(text);
+  }
+}
+
+// ------------------------------------------------------------------ tracking
+
+void PelkManager::startMode(PelkTrackingModeLocal mode) {
+  std::function<void(PelkTrackingModeLocal)> start;
+  {
+    std::lock_guard lock(mutex_);
+    start = modes_.start;
+    if (mode != PelkTrackingModeLocal::notselected) running_ = mode;
+  }
+  if (mode != PelkTrackingModeLocal::notselected && start) start(mode);
+}
+
+void PelkManager::stopRunningMode() {
+  platform::Dispatch::main().async([this] {
+    std::function<void(PelkTrackingModeLocal)> stop;
+    PelkTrackingModeLocal mode;
+    {
+      std::lock_guard lock(mutex_);
+      stop = modes_.stop;
+      // The mode actually running: the stored one may be gone already (the
+      // logout reset clears it before the stop).
+      mode = running_ != PelkTrackingModeLocal::notselected ? running_ : SaveUtilis::getTrackingOptions();
+      running_ = PelkTrackingModeLocal::notselected;
+    }
+    if (stop) stop(mode);
+  });
+}
+
+void PelkManager::startTracking(PelkTrackingMode mode) {
+  if (TokenManager::getUserId().empty()) {
+    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    return;
+  }
+  if (!permissionGranted() && !platform::LocationServices::locationServicesEnabled()) {
+    print(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+    return;
+  }
+  if (!SharedUtil::getDefaultBoolean(kOfflineTracking) && !ReachabilityCheck::isConnectedToNetwork()) {
+    print(VuvivaZuvovo::OFFLINE_TRACKING_SETTINGS_ERROR);
+    return;
+  }
+  const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
+  if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
+    // A custom mode needs its options, which this start does not carry.
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  if (!modeAvailable(*local)) {
+    print(kTrackingModeNotAvailable);
+    return;
+  }
+  print(VuvivaZuvovo::SUCCESS_TRACKING_START);
+  SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+  {
+    std::lock_guard lock(mutex_);
+    kitStopped_ = false;
+    pausedByAppState_ = false;
+  }
+  log("Started Tracking with " + std::to_string(rawValue(mode)));
+  SaveUtilis::saveTrackingOptions(mode);
+  onMain([this, m = *local] { startMode(m); });
+}
+
+void PelkManager::stopTracking() { stopTrackingBecause(StopCause::app); }
+
+void PelkManager::stopTrackingBecause(StopCause cause) {
+  print(VuvivaZuvovo::SUCCESS_TRACKING_STOP);
+  SharedUtil::setDefaultBoolean(false, kIsLocationTracking);
+  {
+    std::lock_guard lock(mutex_);
+    kitStopped_ = cause == StopCause::kit;
+    pausedByAppState_ = false;
+  }
+  log("Tracking Stopped");
+  stopRunningMode();
+}
+
+void PelkManager::restartStoredMode() {
+  {
+    std::lock_guard lock(mutex_);
+    // Only a stop the kit caused is undone; the app's own stop stands.
+    if (!kitStopped_ || running_ != PelkTrackingModeLocal::notselected) return;
+  }
+  const auto mode = SaveUtilis::getTrackingOptions();
+  onMain([this, mode] { startMode(mode); });
+}
+
+void PelkManager::startTracking() {
+  if (SharedUtil::getDefaultBoolean(kIsLocationTracking) || TokenManager::getUserId().empty()) return;
+  restartStoredMode();
+}
+
+void PelkManager::startSelfTracking(PelkTrackingMode mode) {
+  const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
+  if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  if (!modeAvailable(*local)) {
+    print(kTrackingModeNotAvailable);
+    return;
+  }
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  SharedUtil::setDefaultBoolean(false, KLocationPublisher);
+  if (MQTTManager::sharedInstance().connected()) MQTTManager::sharedInstance().disconnect();
+  print(VuvivaZuvovo::SUCCESS_TRACKING_START);
+  log("start Self Tracking with " + std::to_string(rawValue(mode)));
+  SaveUtilis::saveTrackingOptions(mode);
+  onMain([this, m = *local] { startMode(m); });
+}
+
+void PelkManager::stopSelfTracking() {
+  log("Stopped SelfTracking");
+  // Self-tracking never sets the tracking switch, so only the mode itself is
+  // stopped; a stop that stops nothing would report success falsely.
+  stopRunningMode();
+}
+
+void PelkManager::locationPublisher(bool flag) {
+  log(std::string("Location publisher : ") + text(flag));
+  SharedUtil::setDefaultBoolean(flag, KLocationPublisher);
+}
+
+void PelkManager::offlineLocationTracking(bool flag) {
+  if (TokenManager::getUserId().empty()) {
+    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    return;
+  }
+  SharedUtil::setDefaultBoolean(flag, kOfflineTracking);
+  log(std::string("Offline tracking setting changed to :  ") + text(flag));
+  updateTrackingAsPerOfflineSettings();
+}
+
+void PelkManager::setTrackingInAppState(PelkTrackingState state) { PelkTrackingStateData::saveTrackingState(state); }
+
+namespace {
+bool accuracyGuards() {
+  if (TokenManager::getUserId().empty()) {
+    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    return false;
+  }
+  if (TokenManager::getSDKToken().empty()) {
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+void PelkManager::enableAccuracyFilter() {
+  if (!accuracyGuards()) return;
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
+  SharedUtil::setDefaultInteger(50, kAccuracyFilterCustomValue);
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilterCustom);
+  log("enableAccuracyEngine");
+}
+
+void PelkManager::enableAccuracyEngine(std::int64_t accuracy) {
+  if (!accuracyGuards()) return;
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
+  SharedUtil::setDefaultInteger(accuracy < 1 ? 1 : accuracy, kAccuracyFilterCustomValue);
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilterCustom);
+  log("enableAccuracyEngine with accuracy " + std::to_string(accuracy));
+}
+
+void PelkManager::disableAccuracyFilter() {
+  if (!accuracyGuards()) return;
+  SharedUtil::setDefaultBoolean(false, kAccuracyFilter);
+}
+
+bool PelkManager::isLocationEnabled() { return permissionGranted(); }
+
+void PelkManager::requestLocation() {
+  onMain([] { PelkRequestLocation::shareInstance().requestLocation(); });
+}
+
+void PelkManager::getCurrentLocation(
+    std::int64_t accuracy, std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler) {
+  if (!isLocationEnabled()) {
+    if (handler) handler(std::nullopt, PelkError(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
+    return;
+  }
+  if (TokenManager::getSDKToken().empty()) {
+    if (handler) handler(std::nullopt, PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_INITIALIZE));
+    return;
+  }
+  const std::int64_t wanted = accuracy <= 10 ? 10 : accuracy;
+  log("Get Current location");
+  BaseCLManager::sharedInstance().getCurrentLocation(
+      wanted, [handler](std::optional<platform::Location> fix, std::optional<PelkError> error) {
+        if (!error) {
+          PelkLocationDelegate::sharedInstance().getCurrentLocation();
+          if (handler) handler(fix, std::nullopt);
+        } else if (handler) {
+          handler(std::nullopt, error);
+        }
+      });
+}
+
+void PelkManager::updateCurrentLocation(std::int64_t accuracy) {
+  if (!ReachabilityCheck::isConnectedToNetwork()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  if (!isLocationEnabled()) {
+    print(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+    return;
+  }
+  if (TokenManager::getUserId().empty()) {
+    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    return;
+  }
+  const std::int64_t wanted = accuracy <= 10 ? 10 : accuracy;
+  log("Update Current location");
+  BaseCLManager::sharedInstance().updateCurrentLocation(wanted);
+}
+
+bool PelkManager::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
+
+// ------------------------------------------------------------------ tracking state
+
+void PelkTrackingStateData::saveTrackingState(PelkTrackingState state) {
+  log("Location Tracking State    " + std::to_string(rawValue(state)));
+  SharedUtil::setDefaultInteger(rawValue(state), kUserAppState);
+}
+
+PelkTrackingState PelkTrackingStateData::getTrackingState() {
+  return pelkTrackingStateFromRawValue(SharedUtil::getDefaultInteger(kUserAppState))
+      .value_or(PelkTrackingState::foregroundAndBackground);
+}
+
+bool PelkTrackingStateData::checkAppTrackingState() {
+  const bool background = platform::Application::state() == platform::ApplicationState::background;
+  switch (getTrackingState()) {
+    case PelkTrackingState::foregroundOnly:
+      return !background;
+    case PelkTrackingState::backgroundOnly:
+      return background;
+    default:
+      return true;
+  }
+}
+
+}  // namespace pelk

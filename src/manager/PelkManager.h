@@ -1,0 +1,138 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "network/PelkAPIClient.h"
+#include "network/Reachability.h"
+#include "pelk/PelkEnums.h"
+#include "platform/Location.h"
+#include "platform/NotificationCenter.h"
+
+namespace pelk {
+
+// How the manager starts and stops the tracking modes of the tracking layer.
+// Both are called on the main queue.  Empty members do nothing.
+struct TrackingModes {
+  std::function<void(PelkTrackingModeLocal mode)> start;
+  std::function<void(PelkTrackingModeLocal mode)> stop;
+  // Whether the mode has an engine; a start of one without is refused.
+  // Unset: every mode.
+  std::function<bool(PelkTrackingModeLocal mode)> available;
+};
+
+// Printed when the app starts a mode this build cannot run.
+inline constexpr const char* kTrackingModeNotAvailable = "Tracking mode not available";
+
+// The kit's tracking modes as the tracking layer provides them.
+TrackingModes defaultTrackingModes();
+
+// Carries out every public operation of the kit.
+class PelkManager {
+ public:
+  static PelkManager& sharedInstance();
+
+  PelkManager();
+  virtual ~PelkManager();
+  PelkManager(const PelkManager&) = delete;
+  PelkManager& operator=(const PelkManager&) = delete;
+
+  // ---- start-up
+  virtual void intialize(const std::string& key, const std::optional<std::string>& baseUrl = std::nullopt,
+                         const std::optional<std::string>& endpoint = std::nullopt);
+  virtual void initializeUserDefaults();
+  virtual void mqtt(const std::string& endpoint);
+  virtual void setLoggerEnabled(bool logger);
+
+  // ---- network and lifecycle reactions
+  virtual void registerForNetworkChange();
+  virtual void registerForInternalAppNotifications();
+  virtual void reachabilityChanged(Reachability& monitor);
+  virtual void updateTrackingAsPerOfflineSettings();
+  virtual void checkSync();
+  virtual void applicationDidEnterBackground();
+  virtual void applicationWillForeground();
+  virtual void applicationWillTerminate();
+
+  // ---- users
+  virtual void createUser(const std::string& description, PelkAPIClient::UserCompletion handler = nullptr);
+  virtual void getUser(const std::string& userId, PelkAPIClient::UserCompletion handler = nullptr);
+  virtual void setDescription(const std::string& description);
+  virtual void logoutUser(PelkAPIClient::TextCompletion handler = nullptr);
+  virtual void setDeviceToken(const std::vector<std::uint8_t>& token);
+
+  // ---- tracking
+  virtual void startTracking(PelkTrackingMode mode);
+  virtual void stopTracking();
+  // Restart of the stored mode after a stop the kit itself caused.
+  virtual void startTracking();
+  virtual void startSelfTracking(PelkTrackingMode mode);
+  virtual void stopSelfTracking();
+  virtual void locationPublisher(bool flag);
+  virtual void offlineLocationTracking(bool flag);
+  virtual void setTrackingInAppState(PelkTrackingState state);
+  virtual void enableAccuracyFilter();
+  virtual void disableAccuracyFilter();
+  virtual void enableAccuracyEngine(std::int64_t accuracy);
+  virtual void requestLocation();
+  virtual void getCurrentLocation(std::int64_t accuracy,
+                                  std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler);
+  virtual void updateCurrentLocation(std::int64_t accuracy);
+  virtual bool isLocationEnabled();
+  virtual bool isLocationTracking();
+
+  // The mode the manager has running at this moment (notselected when none).
+  PelkTrackingModeLocal runningMode() const;
+
+  // Tests: the REST client the manager uses, the tracking modes, and a reset of
+  // in-memory state (observers and monitor included).
+  void setAPIClient(PelkAPIClient* client);
+  void setTrackingModes(TrackingModes modes);
+  void resetForTesting();
+  std::size_t registrationsForTesting() const;
+
+ private:
+  enum class StopCause { app, kit, external };
+
+  PelkAPIClient& api();
+  // The SDK-token step of the user operations: runs `then` once a token is
+  // stored, or reports the error.
+  void withToken(std::function<void()> then, std::function<void(const PelkError&)> fail);
+  void startMode(PelkTrackingModeLocal mode);
+  void stopRunningMode();
+  void stopTrackingBecause(StopCause cause);
+  void restartStoredMode();
+  void installHooks();
+  bool permissionGranted() const;
+  bool modeAvailable(PelkTrackingModeLocal mode) const;
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<Reachability> reachability_;
+  std::vector<platform::NotificationCenter::ObserverId> observers_;
+  bool registered_ = false;
+  std::size_t registrations_ = 0;
+  PelkAPIClient* api_ = nullptr;
+  TrackingModes modes_;
+  PelkTrackingModeLocal running_ = PelkTrackingModeLocal::notselected;
+  // Set when the last tracking stop was the kit's own (offline policy, refused
+  // token): only such a stop is undone by a network change.
+  bool kitStopped_ = false;
+  // Set while a one-state-only tracking is paused by the app's state.
+  bool pausedByAppState_ = false;
+};
+
+// The tracking-app-state rule: whether positions are taken in the app's present state.
+class PelkTrackingStateData {
+ public:
+  static void saveTrackingState(PelkTrackingState state);
+  static PelkTrackingState getTrackingState();
+  static bool checkAppTrackingState();
+};
+
+}  // namespace pelk

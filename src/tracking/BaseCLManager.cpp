@@ -1,0 +1,245 @@
+#include "tracking/BaseCLManager.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "device/AppUtili.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/VuvivaZuvovo.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "tracking/LocationDataManager.h"
+#include "tracking/TrackingHooks.h"
+
+namespace pelk {
+namespace {
+
+constexpr auto kTripFallback = std::chrono::seconds(3);
+
+// The newest fix: the greatest time stamp, the first of equal ones.
+const platform::Location* newest(const std::vector<platform::Location>& fixes) {
+  const platform::Location* best = nullptr;
+  for (const auto& fix : fixes) {
+    if (!best || fix.timestamp > best->timestamp) best = &fix;
+  }
+  return best;
+}
+
+}  // namespace
+
+BaseCLManager& BaseCLManager::sharedInstance() {
+  // Never destroyed: the location manager holds this delegate weakly and the
+  // main queue may still run a callback or a queued stop at exit.
+  static auto* instance = [] {
+    installTrackingDeviceContextHooks();
+    auto* holder = new std::shared_ptr<BaseCLManager>(new BaseCLManager());
+    (*holder)->setDelegate();
+    return holder;
+  }();
+  return **instance;
+}
+
+void BaseCLManager::setDelegate() {
+  std::shared_ptr<platform::LocationManager> m;
+  {
+    std::lock_guard lock(mutex_);
+    if (!manager_) manager_ = platform::LocationManager::create();
+    m = manager_;
+  }
+  if (!m->hasDelegate()) m->setDelegate(shared_from_this());
+}
+
+void BaseCLManager::add(Request request) {
+  setDelegate();
+  request.requestedAt = platform::Clock::now();
+  std::shared_ptr<platform::LocationManager> m;
+  {
+    std::lock_guard lock(mutex_);
+    m = manager_;
+    pending_.push_back(std::move(request));
+  }
+  m->startUpdatingLocation();
+}
+
+void BaseCLManager::getCurrentLocation(std::int64_t accuracy, Handler handler) {
+  {
+    std::lock_guard lock(mutex_);
+    lcoationAccuracy_ = accuracy;
+  }
+  add(Request{Kind::currentLocation, accuracy, std::move(handler)});
+}
+
+void BaseCLManager::startTrip(Handler handler) {
+  SharedUtil::setDefaultDate(platform::Clock::now(), kCurrentLocationTimer);
+  Request request{Kind::tripStart, lcoationAccuracy(), std::move(handler)};
+  request.tripFallback = true;
+  add(std::move(request));
+}
+
+void BaseCLManager::updateCurrentLocationHandler(Handler handler) {
+  add(Request{Kind::sinkUpdate, lcoationAccuracy(), std::move(handler)});
+}
+
+void BaseCLManager::updateCurrentLocation(std::int64_t accuracy) {
+  {
+    std::lock_guard lock(mutex_);
+    lcoationAccuracy_ = accuracy;
+  }
+  updateCurrentLocationHandler([this](std::optional<platform::Location> fix, std::optional<PelkError>) {
+    if (fix) sendDataToServer(*fix, kStationary, true);
+  });
+}
+
+void BaseCLManager::updateCurrentLocationImproveAccuracy(std::int64_t accuracy) {
+  {
+    std::lock_guard lock(mutex_);
+    lcoationAccuracy_ = accuracy;
+    // One retry at a time: a retry already waiting takes the tighter limit
+    // instead of a second request that would send the same fix twice.
+    for (auto& r : pending_) {
+      if (r.clearsUpdatingFlag) {
+        r.accuracy = std::min(r.accuracy, accuracy);
+        return;
+      }
+    }
+  }
+  Request request{Kind::sinkUpdate, accuracy, [this](std::optional<platform::Location> fix, std::optional<PelkError>) {
+                    if (fix) sendDataToServer(*fix, kMoving, false);
+                  }};
+  request.clearsUpdatingFlag = true;
+  add(std::move(request));
+}
+
+bool BaseCLManager::accepts(const Request& request, const platform::Location& fix, platform::TimePoint now) const {
+  // A negative or unknown accuracy says the fix has no usable position.
+  if (!std::isfinite(fix.horizontalAccuracy) || fix.horizontalAccuracy < 0) return false;
+  if (static_cast<std::int64_t>(std::trunc(fix.horizontalAccuracy)) <= request.accuracy) return true;
+  return request.tripFallback && now - request.requestedAt > kTripFallback;
+}
+
+void BaseCLManager::finish(const Request& request) {
+  if (request.clearsUpdatingFlag) SharedUtil::setDefaultBoolean(false, kIsLocationUpdating);
+}
+
+void BaseCLManager::didUpdateLocations(platform::LocationManager&, const std::vector<platform::Location>& fixes) {
+  const auto* fix = newest(fixes);
+  if (!fix) return;
+  char accuracy[64];
+  std::snprintf(accuracy, sizeof accuracy, "%.1f", fix->horizontalAccuracy);
+  LoggerManager::sharedInstance().writeLocationToFile(std::string("Base location update:") + accuracy);
+
+  const auto now = platform::Clock::now();
+  std::vector<Request> served;
+  bool tripStillWaiting = false;
+  {
+    std::lock_guard lock(mutex_);
+    // Served in the order current location, trip start, sink update; within a
+    // kind in the order the requests were made.
+    for (Kind kind : {Kind::currentLocation, Kind::tripStart, Kind::sinkUpdate}) {
+      for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->kind == kind && accepts(*it, *fix, now)) {
+          served.push_back(std::move(*it));
+          it = pending_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    tripStillWaiting = std::any_of(pending_.begin(), pending_.end(), [](const Request& r) { return r.tripFallback; });
+  }
+  if (served.empty()) return;
+  if (!tripStillWaiting) SharedUtil::removeKey(kCurrentLocationTimer);
+  const platform::Location copy = *fix;
+  for (auto& request : served) {
+    finish(request);
+    if (request.handler) request.handler(copy, std::nullopt);
+  }
+  stopTracking();
+}
+
+void BaseCLManager::didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) {
+  LoggerManager::sharedInstance().writeLocationToFile("Base location failed:" + error.localizedDescription());
+  const bool denied = error.code == platform::LocationErrorCode::denied;
+  std::vector<Request> failed;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      // A trip start fails on any failure; with access denied nothing that
+      // waits can be served, so every request ends.
+      if (denied || it->kind == Kind::tripStart) {
+        failed.push_back(std::move(*it));
+        it = pending_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  const PelkError error408(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+  for (auto& request : failed) {
+    finish(request);
+    if (request.handler) request.handler(std::nullopt, error408);
+  }
+  if (denied) {
+    manager.stopMonitoringSignificantLocationChanges();
+    manager.stopMonitoringVisits();
+    manager.stopUpdatingLocation();
+  }
+  if (!failed.empty()) stopTracking();
+}
+
+void BaseCLManager::sendDataToServer(const platform::Location& fix, const std::string& activity, bool manual) {
+  SharedUtil::setDefaultString(activity, kCurrentMotion);
+  LocationDataManager::sharedInstance().sendDataServer(fix, activity, manual, 0, AppUtilis::getLocationId());
+}
+
+void BaseCLManager::stopTracking() {
+  platform::Dispatch::main().async([this] {
+    std::shared_ptr<platform::LocationManager> m;
+    {
+      std::lock_guard lock(mutex_);
+      // A request made since the delivery keeps its updates and delegate.
+      if (!pending_.empty()) return;
+      lcoationAccuracy_ = kDefaultAccuracy;
+      m = manager_;
+    }
+    if (!m) return;
+    m->stopUpdatingLocation();
+    m->clearDelegate();
+  });
+}
+
+std::shared_ptr<platform::LocationManager> BaseCLManager::manager() const {
+  std::lock_guard lock(mutex_);
+  return manager_;
+}
+
+std::int64_t BaseCLManager::lcoationAccuracy() const {
+  std::lock_guard lock(mutex_);
+  return lcoationAccuracy_;
+}
+
+std::size_t BaseCLManager::pendingCount() const {
+  std::lock_guard lock(mutex_);
+  return pending_.size();
+}
+
+void BaseCLManager::resetForTesting() {
+  std::vector<Request> dropped;
+  std::shared_ptr<platform::LocationManager> m;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(pending_);
+    lcoationAccuracy_ = kDefaultAccuracy;
+    m = manager_;
+  }
+  for (auto& r : dropped) finish(r);
+  if (m) {
+    m->stopUpdatingLocation();
+    m->clearDelegate();
+  }
+}
+
+}  // namespace pelk

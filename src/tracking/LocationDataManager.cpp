@@ -1,0 +1,83 @@
+#include "tracking/LocationDataManager.h"
+
+#include <cstdio>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/DateExtensions.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "messaging/LocationSending.h"
+#include "messaging/LocationUtils.h"
+#include "network/Reachability.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkTripStorageManager.h"
+#include "tracking/LocationCounters.h"
+#include "tracking/TrackingHooks.h"
+
+namespace pelk {
+namespace {
+
+std::string describe(const platform::Location& fix) {
+  char text[256];
+  std::snprintf(text, sizeof text, "<%+.8f,%+.8f> +/- %.2fm (speed %.2f mps / course %.2f) @ %s",
+                fix.coordinate.latitude, fix.coordinate.longitude, fix.horizontalAccuracy, fix.speed, fix.course,
+                iso8601(fix.timestamp).c_str());
+  return text;
+}
+
+void buffer(const platform::Location& fix, const std::string& activity, bool manual, std::int64_t speed,
+            const std::optional<std::string>& locationId, const std::optional<std::string>& recordedAt) {
+  sending::offlineBuffer().saveLocationData(fix, activity, manual, speed, locationId, recordedAt, 0);
+}
+
+}  // namespace
+
+LocationDataManager& LocationDataManager::sharedInstance() {
+  static auto* instance = new LocationDataManager();
+  return *instance;
+}
+
+void LocationDataManager::sendDataServer(const platform::Location& fix, const std::string& activity, bool manual,
+                                         std::int64_t speed, const std::string& locationId,
+                                         const std::optional<std::string>& recordedAt) {
+  PelkTripStorageManager::shared().updateAllActiveTrips(fix, activity);
+  if (!TokenManager::getLocationPublisher()) {
+    tracking::updateLocation(fix, activity);
+    PelkLocationCount::sharedInstance().updateLocationCount();
+    return;
+  }
+  if (!tracking::checkAppTrackingState()) {
+    tracking::stopTracking();
+    return;
+  }
+  tracking::updateLocation(fix, activity);
+  LoggerManager::sharedInstance().writeLocationToFile("Location Update " + describe(fix));
+  if (ReachabilityCheck::isConnectedToNetwork()) {
+    sendLocationDataMqtt(fix, activity, manual, speed, locationId, recordedAt);
+    return;
+  }
+  if (!SharedUtil::getDefaultBoolean(kOfflineTracking)) {
+    tracking::stopTracking();
+    return;
+  }
+  buffer(fix, activity, manual, speed, locationId, recordedAt);
+}
+
+void LocationDataManager::sendLocationDataMqtt(const platform::Location& fix, const std::string& activity,
+                                               bool manual, std::int64_t speed,
+                                               const std::optional<std::string>& locationId,
+                                               const std::optional<std::string>& recordedAt) {
+  if (!sending::connected()) {
+    buffer(fix, activity, manual, speed, locationId, recordedAt);
+    return;
+  }
+  MqttLocationUtils::mqttLocationData(fix, activity, manual, speed, locationId, recordedAt,
+                                      [=](bool published) {
+                                        LoggerManager::sharedInstance().writeLocationToFile(
+                                            std::string("location updated status  ") + (published ? "true" : "false"));
+                                        if (!published) buffer(fix, activity, manual, speed, locationId, recordedAt);
+                                      });
+}
+
+}  // namespace pelk

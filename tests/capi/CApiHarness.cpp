@@ -1,0 +1,92 @@
+#include "CApiHarness.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "manager/PelkManager.h"
+#include "network/APIClient.h"
+#include "platform/Dispatch.h"
+#include "platform/LocationServices.h"
+#include "platform/Paths.h"
+#include "platform/Reachability.h"
+#include "platform/SettingsSuite.h"
+#include "support/HttpTestServer.h"
+#include "support/TestEnvironment.h"
+
+using namespace pelk;
+
+namespace {
+struct Harness {
+  test::TempDir dir;
+  test::HttpTestServer server;
+  std::string baseUrl;
+  std::atomic<int> starts{0}, stops{0};
+};
+Harness* harness = nullptr;
+}  // namespace
+
+extern "C" {
+
+const char* harness_start(void) {
+  harness = new Harness();
+  platform::Paths::setRoot(harness->dir.path());
+  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  TokenManager::clearMemoryForTesting();
+  platform::Dispatch::useManualMainQueue();
+  auto& sim = platform::LocationServices::useSimulatedProvider();
+  sim.setServicesEnabled(true);
+  sim.setAuthorization(platform::AuthorizationStatus::authorizedAlways);
+  platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
+  harness->baseUrl = harness->server.baseUrl();
+  APIClient::resetBaseUrlForTesting();
+  TrackingModes modes;
+  modes.start = [](PelkTrackingModeLocal) { ++harness->starts; };
+  modes.stop = [](PelkTrackingModeLocal) { ++harness->stops; };
+  PelkManager::sharedInstance().resetForTesting();
+  PelkManager::sharedInstance().setTrackingModes(modes);
+  return harness->baseUrl.c_str();
+}
+
+void harness_stop(void) {
+  platform::Dispatch::drainMain();
+  PelkManager::sharedInstance().resetForTesting();
+  platform::Reachability::useSystemFlags();
+  SharedUtil::setUserDefaultValue(nullptr);
+  platform::Paths::setRoot(std::nullopt);
+  delete harness;
+  harness = nullptr;
+}
+
+void harness_set_online(bool online) {
+  platform::Reachability::setTestFlags(online ? std::optional<std::uint32_t>(platform::ReachabilityFlags::reachable)
+                                              : std::optional<std::uint32_t>(0u));
+}
+
+void harness_reply(const char* path, const char* json) {
+  harness->server.setDefault(path, test::ScriptedReply::json(json));
+}
+
+size_t harness_request_count(const char* path) { return harness->server.requests(path).size(); }
+
+void harness_drain_main(void) { platform::Dispatch::drainMain(); }
+
+bool harness_wait_flag(const volatile int* flag) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    platform::Dispatch::drainMain();
+    if (__atomic_load_n(flag, __ATOMIC_ACQUIRE)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+int harness_mode_starts(void) { return harness->starts.load(); }
+int harness_mode_stops(void) { return harness->stops.load(); }
+
+}  // extern "C"

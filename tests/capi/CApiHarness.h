@@ -1,0 +1,33 @@
+#ifndef PELK_C_API_HARNESS_H
+#define PELK_C_API_HARNESS_H
+
+/* Test-side helpers for the C program: a temp settings root, a local REST
+ * server, the simulated location provider, a test network reading and the
+ * manual main queue. */
+
+#include <stdbool.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Returns the local server's base URL (valid until harness_stop). */
+const char* harness_start(void);
+void harness_stop(void);
+void harness_set_online(bool online);
+/* Scripts a JSON reply for a path (all later requests to it). */
+void harness_reply(const char* path, const char* json);
+size_t harness_request_count(const char* path);
+void harness_drain_main(void);
+/* Polls (draining the main queue) until *flag is non-zero; false on timeout. */
+bool harness_wait_flag(const volatile int* flag);
+/* Tracking modes that only count their starts and stops. */
+int harness_mode_starts(void);
+int harness_mode_stops(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

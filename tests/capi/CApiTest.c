@@ -1,0 +1,132 @@
+/* Drives the kit through its C interface only. */
+#include <stdio.h>
+#include <string.h>
+
+#include "pelk/pelk.h"
+#include "CApiHarness.h"
+
+static int failures = 0;
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                        \
+    }                                                                    \
+  } while (0)
+
+struct answer {
+  volatile int done;
+  char json[2048];
+  char code[32];
+  char message[128];
+};
+
+static void copy(char* to, size_t size, const char* from) {
+  if (from) {
+    strncpy(to, from, size - 1);
+    to[size - 1] = 0;
+  } else {
+    to[0] = 0;
+  }
+}
+
+static void on_user(void* context, const char* user_json, const char* code, const char* message) {
+  struct answer* a = (struct answer*)context;
+  copy(a->json, sizeof a->json, user_json);
+  copy(a->code, sizeof a->code, code);
+  copy(a->message, sizeof a->message, message);
+  __atomic_store_n(&a->done, 1, __ATOMIC_RELEASE);
+}
+
+static void on_text(void* context, const char* text, const char* code, const char* message) {
+  on_user(context, text, code, message);
+}
+
+struct app {
+  int errors;
+  char last_code[32];
+};
+
+static void app_location(void* context, const char* json) { (void)context, (void)json; }
+static void app_error(void* context, const char* code, const char* message) {
+  struct app* a = (struct app*)context;
+  (void)message;
+  ++a->errors;
+  copy(a->last_code, sizeof a->last_code, code);
+}
+
+int main(void) {
+  const char* base = harness_start();
+  struct app app = {0, ""};
+  pelk_delegate delegate = {&app, app_location, NULL, NULL, NULL, app_error};
+  pelk_set_delegate(&delegate);
+  CHECK(pelk_has_delegate());
+
+  /* Offline first start: the delegate hears the network error. */
+  harness_set_online(false);
+  pelk_initialize("pk-1", base, "ws://127.0.0.1:1/mqtt");
+  CHECK(app.errors == 1 && strcmp(app.last_code, "QB500") == 0);
+
+  /* A guard answers through the handler with code and message. */
+  struct answer offline = {0};
+  pelk_create_user("runner", on_user, &offline);
+  CHECK(offline.done && strcmp(offline.code, "QB500") == 0 && strcmp(offline.message, "Network error") == 0);
+  pelk_create_user("runner", NULL, NULL); /* no handler: runs, answers nobody */
+
+  /* Online: token, then the user, handed over as JSON. */
+  harness_set_online(true);
+  harness_reply("/v3/user/token/", "{\"code\":200,\"msg\":\"ok\",\"data\":{\"sdk_token\":\"tok-1\"}}");
+  harness_reply("/v3/user/",
+                "{\"code\":200,\"msg\":\"ok\",\"data\":{\"user_id\":\"u-\xc3\xa9\",\"app_id\":\"a\","
+                "\"geofence_events\":true,\"location_events\":false,\"nearby_events\":false,"
+                "\"trips_events\":true,\"location_listener\":true,\"event_listener\":false,"
+                "\"account_id\":\"acc\",\"project_id\":\"prj\"}}");
+  struct answer created = {0};
+  pelk_create_user("runner", on_user, &created);
+  CHECK(harness_wait_flag(&created.done));
+  CHECK(created.code[0] == 0);
+  CHECK(strstr(created.json, "\"user_id\":\"u-\xc3\xa9\"") != NULL);
+  CHECK(strstr(created.json, "\"geofence_events\":true") != NULL);
+  CHECK(harness_request_count("/v3/user/token/") == 1);
+
+  /* Tracking control. */
+  pelk_start_tracking(3);
+  harness_drain_main();
+  CHECK(pelk_is_location_tracking());
+  CHECK(pelk_is_location_enabled());
+  CHECK(harness_mode_starts() == 1);
+  pelk_stop_tracking();
+  CHECK(!pelk_is_location_tracking());
+  harness_drain_main();
+  CHECK(harness_mode_stops() == 1);
+  pelk_enable_accuracy_engine_with(0);
+  pelk_disable_accuracy_engine();
+  pelk_set_tracking_in_app_state(1);
+  pelk_offline_location_tracking(true);
+  const unsigned char token[] = {0x0a, 0xff};
+  pelk_set_device_token(token, sizeof token);
+
+  /* A one-shot fix without a token yet would fail; with one it waits for a fix. */
+  struct answer fix = {0};
+  pelk_get_current_location(5, on_user, &fix);
+  CHECK(!fix.done);
+
+  /* Logout: the text answer, and the user is gone. */
+  harness_reply("/v3/user/logout/", "{\"code\":200,\"msg\":\"Logged out\"}");
+  struct answer out = {0};
+  pelk_logout_user(on_text, &out);
+  CHECK(harness_wait_flag(&out.done));
+  CHECK(strcmp(out.json, "Logged out") == 0 && out.code[0] == 0);
+  struct answer denied = {0};
+  pelk_get_current_location(5, on_user, &denied); /* the token went with the logout */
+  CHECK(denied.done && strcmp(denied.code, "QB402") == 0);
+  struct answer again = {0};
+  pelk_logout_user(on_text, &again);
+  CHECK(again.done && strcmp(again.message, "User not created") == 0);
+
+  pelk_set_delegate(NULL);
+  CHECK(!pelk_has_delegate());
+  harness_stop();
+  if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
+  return failures ? 1 : 0;
+}

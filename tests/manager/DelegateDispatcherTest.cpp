@@ -1,0 +1,108 @@
+#include "ManagerFixture.h"
+
+#include "foundation/DateExtensions.h"
+#include "platform/Clock.h"
+
+namespace pelk::test {
+namespace {
+
+using json = nlohmann::json;
+
+class DelegateDispatcherTest : public ManagerTest {
+ protected:
+  DelegateDispatcherTest() { Pelk::setDelegate(app_); }
+  static platform::Location fix() {
+    platform::Location l;
+    l.coordinate = {52.5, 13.4};
+    l.horizontalAccuracy = 10;
+    l.timestamp = platform::Clock::now() - std::chrono::hours(1);
+    return l;
+  }
+  std::shared_ptr<RecordingDelegate> app_ = std::make_shared<RecordingDelegate>();
+};
+
+TEST_F(DelegateDispatcherTest, PositionsFollowTheListenerAndPublisherSwitches) {
+  struct Case {
+    bool listener, publisher;
+    std::size_t delivered;
+    std::int64_t counted;
+  };
+  const std::vector<Case> cases = {{false, false, 0, 0}, {true, false, 1, 1}, {true, true, 1, 0}};
+  for (const auto& c : cases) {
+    SharedUtil::resetDefaults();
+    app_->locations.clear();
+    SharedUtil::setDefaultBoolean(c.listener, kLocationListenerSubscribe);
+    SharedUtil::setDefaultBoolean(c.publisher, KLocationPublisher);
+    PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
+    EXPECT_EQ(app_->locations.size(), c.delivered) << c.listener << c.publisher;
+    EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), c.counted) << c.listener << c.publisher;
+  }
+}
+
+TEST_F(DelegateDispatcherTest, DeliveredPositionCarriesUserActivityAndItsOwnRecordingTime) {
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  PelkLocationDelegate::sharedInstance().updateLocation(fix(), "S");
+  TokenManager::setUserId("u7");
+  PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
+  ASSERT_EQ(app_->locations.size(), 2u);
+  EXPECT_EQ(app_->locations[0].userId(), "");
+  EXPECT_EQ(app_->locations[0].activity(), "S");
+  EXPECT_EQ(app_->locations[1].userId(), "u7");
+  EXPECT_EQ(app_->locations[1].location().coordinate.latitude, 52.5);
+  EXPECT_NE(app_->locations[1].recordedAt(), iso8601(fix().timestamp));
+}
+
+TEST_F(DelegateDispatcherTest, EveryEventOfAMessageArrivesInOrder) {
+  const json message = {{"events", json::array({{{"event_type", "a"}}, {{"event_type", "b"}}, {{"event_type", "c"}}})}};
+  PelkLocationDelegate::sharedInstance().didReceiveEvents(message);
+  EXPECT_EQ(app_->events, (std::vector<std::string>{"a", "b", "c"}));
+  for (const json& bad : {json::object(), json{{"events", "x"}}, json{{"events", json::array()}}, json("text")}) {
+    PelkLocationDelegate::sharedInstance().didReceiveEvents(bad);
+  }
+  EXPECT_EQ(app_->events.size(), 3u);
+}
+
+TEST_F(DelegateDispatcherTest, MessagesReachTheAppThroughTheInstalledHooks) {
+  manager().intialize("pk");
+  messagingHooks().didReceiveEvents(json{{"events", json::array({{{"event_type", "enter"}}})}});
+  messagingHooks().didReceiveUserLocation(json{{"user_id", "other"}});
+  networkHooks().didFail(PelkError("QB402", "x"));
+  EXPECT_EQ(app_->events, std::vector<std::string>{"enter"});
+  EXPECT_EQ(app_->userLocations, std::vector<std::string>{"other"});
+  ASSERT_EQ(app_->errors.size(), 1u);
+  EXPECT_EQ(app_->errors[0].code(), "QB402");
+}
+
+TEST_F(DelegateDispatcherTest, NoDelegateDropsDeliveriesAndSettingItAgainRestoresThem) {
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  Pelk::setDelegate(nullptr);
+  EXPECT_EQ(Pelk::delegate(), nullptr);
+  PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 1);  // still counted
+  Pelk::setDelegate(app_);
+  EXPECT_EQ(Pelk::delegate(), app_);
+  PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
+  EXPECT_EQ(app_->locationCount(), 1u);
+}
+
+// A delegate with only the required member takes positions; the rest is dropped.
+class PositionsOnly : public PelkDelegate {
+ public:
+  void didUpdateLocation(const PelkLocation&) override { ++positions; }
+  int positions = 0;
+};
+
+TEST_F(DelegateDispatcherTest, DelegateWithOnlyPositionsIsSafe) {
+  auto only = std::make_shared<PositionsOnly>();
+  Pelk::setDelegate(only);
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  auto& d = PelkLocationDelegate::sharedInstance();
+  d.didReceiveEvents(json{{"events", json::array({json::object()})}});
+  d.didReceiveUserLocation(json{{"user_id", "x"}});
+  d.didFail(PelkError("QB500", "Network error"));
+  d.updateLocation(fix(), "M");
+  EXPECT_EQ(only->positions, 1);
+}
+
+}  // namespace
+}  // namespace pelk::test

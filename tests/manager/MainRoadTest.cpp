@@ -1,0 +1,170 @@
+#include <set>
+
+#include "ManagerFixture.h"
+#include "messaging/LocationSending.h"
+#include "messaging/MQTTManager.h"
+#include "messaging/MQTTUtilis.h"
+#include "platform/Clock.h"
+#include "platform/MqttClient.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkCoreDataStack.h"
+#include "support/MosquittoBroker.h"
+#include "tracking/BaseCLManager.h"
+#include "tracking/PelkActiveTracking.h"
+
+namespace pelk::test {
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+// Every location id the service side received on the own topic, from live
+// messages (one object) and replayed pages (an array).
+class TopicWatcher {
+ public:
+  TopicWatcher(const MosquittoBroker& broker, const std::string& topic) {
+    platform::MqttClientOptions o;
+    o.serverUri = "tcp://127.0.0.1:" + std::to_string(broker.tcpPort());
+    o.clientId = "service-side";
+    o.cleanSession = false;  // what is published while it is away is kept for it
+    o.firstRetryDelay = 50ms;
+    o.maxRetryDelay = 200ms;
+    client_ = platform::MqttClient::create(o);
+    client_->connect();
+    EXPECT_TRUE(waitFor([&] { return client_->isConnected(); }));
+    client_->subscribe(topic, 1, [this](const std::string&, const std::string& payload) {
+      const auto j = json::parse(payload, nullptr, false);
+      std::lock_guard lock(mutex_);
+      if (j.is_array()) {
+        for (const auto& row : j) ids_.insert(row.value("location_id", ""));
+      } else if (j.is_object()) {
+        ids_.insert(j.value("location_id", ""));
+      }
+    });
+  }
+  std::multiset<std::string> ids() const {
+    std::lock_guard lock(mutex_);
+    return ids_;
+  }
+
+ private:
+  std::shared_ptr<platform::MqttClient> client_;
+  mutable std::mutex mutex_;
+  std::multiset<std::string> ids_;
+};
+
+class MainRoadTest : public ManagerTest {
+ protected:
+  MainRoadTest() {
+    manager().setTrackingModes(defaultTrackingModes());
+    MQTTUtilis::resetForTesting();
+    auto& m = MQTTManager::sharedInstance();
+    m.resetForTesting();
+    MQTTManager::Tuning tuning;
+    tuning.acknowledgementTimeout = 3s;
+    tuning.firstRetryDelay = 50ms;
+    tuning.maxRetryDelay = 200ms;
+    m.setTuning(tuning);
+    PelkCoreDataStack stack;
+    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
+    m.setOfflineBuffer(buffer_);
+    LocationSendingHooks sending;
+    sending.offlineBuffer = buffer_.get();
+    setLocationSendingHooks(sending);
+    BaseCLManager::sharedInstance().resetForTesting();
+    PelkActiveTracking::shareInstance().resetFirstCallForTesting();
+  }
+  ~MainRoadTest() override {
+    PelkActiveTracking::shareInstance().stopTracking();
+    platform::Dispatch::drainMain();
+    auto& m = MQTTManager::sharedInstance();
+    waitFor([&] { return !m.replayRunning(); });
+    m.resetForTesting();
+    BaseCLManager::sharedInstance().resetForTesting();
+    setLocationSendingHooks({});
+    MQTTUtilis::resetForTesting();
+  }
+
+  void deliver(double lat) {
+    platform::Location l;
+    l.coordinate = {lat, 13.4};
+    l.horizontalAccuracy = 20;
+    l.timestamp = platform::Clock::now();
+    sim_->deliverFix(l);
+    platform::Dispatch::drainMain();
+  }
+  std::set<std::string> bufferedIds() {
+    std::set<std::string> ids;
+    for (const auto& r : buffer_->fetchDeviceData(0)) ids.insert(r.location_id.value_or(""));
+    return ids;
+  }
+
+  std::shared_ptr<MQTTDataStorageManager> buffer_;
+};
+
+TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
+  MosquittoBroker broker({.users = {}, .persistence = true});
+  server_.setDefault("/v3/user/token/",
+                     ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump()));
+  server_.setDefault("/v3/user/", ScriptedReply::json(json{{"code", 201},
+                                                           {"msg", "ok"},
+                                                           {"data",
+                                                            {{"user_id", "u-1"},
+                                                             {"app_id", "app-1"},
+                                                             {"geofence_events", false},
+                                                             {"location_events", false},
+                                                             {"nearby_events", false},
+                                                             {"trips_events", false},
+                                                             {"location_listener", true},
+                                                             {"event_listener", false},
+                                                             {"account_id", "acc-1"},
+                                                             {"project_id", "prj-1"}}}}
+                                                          .dump()));
+  TopicWatcher service(broker, "locations/acc-1/prj-1/u-1");
+  ASSERT_TRUE(waitFor([&] { return broker.log().find("service-side") != std::string::npos; }));
+  auto app = std::make_shared<RecordingDelegate>();
+  Pelk::setDelegate(app);
+
+  // Start-up against the local server: the token, then the user.
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  ASSERT_TRUE(waitFor([&] { return !TokenManager::getSDKToken().empty() && SharedUtil::getDefaultBoolean(kOfflineTracking); }));
+  std::atomic<bool> created{false};
+  Pelk::createUser("runner", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created = user != nullptr; });
+  ASSERT_TRUE(waitFor([&] { return created.load(); }));
+  ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
+  // The app publishes its positions and listens to them (publishing choices come with their own operations).
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  // The account's shadow lets this account publish (no shadow service runs here).
+  TokenManager::setPubSubState(true);
+
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  ASSERT_TRUE(Pelk::isLocationTracking());
+  double lat = 52.5;
+  for (int i = 0; i < 3; ++i) deliver(lat += 0.0003);
+  ASSERT_EQ(app->locationCount(), 3u);
+  ASSERT_TRUE(waitFor([&] { return service.ids().size() == 3; })) << service.ids().size() << " buffered " << buffer_->getOfflineLocationCount() << " topic " << MQTTUtilis::toTopicSubscribe() << "\n" << broker.log();
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
+
+  // The broker goes away: positions still reach the app and are buffered.
+  broker.stop();
+  ASSERT_TRUE(waitFor([&] { return !MQTTManager::sharedInstance().connected(); }));
+  for (int i = 0; i < 3; ++i) deliver(lat += 0.0003);
+  EXPECT_EQ(app->locationCount(), 6u);
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 3; })) << buffer_->getOfflineLocationCount();
+  const auto buffered = bufferedIds();
+
+  // It returns: the buffer is replayed and emptied; nothing is lost or doubled.
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, 20s)) << broker.log();
+  ASSERT_TRUE(waitFor([&] { return service.ids().size() >= 6; }, 20s)) << service.ids().size();
+  const auto seen = service.ids();
+  EXPECT_EQ(seen.size(), 6u);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 6u);
+  for (const auto& id : buffered) EXPECT_EQ(seen.count(id), 1u) << id;
+  EXPECT_EQ(app->locations.size(), 6u);
+}
+
+}  // namespace
+}  // namespace pelk::test

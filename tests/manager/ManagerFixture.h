@@ -1,0 +1,154 @@
+#pragma once
+
+// The manager under test: manual main queue, the simulated location provider
+// (services on, always authorized), a test network reading, a local REST
+// server as the stored base URL and tracking modes that only record.
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "manager/PelkLocationDelegate.h"
+#include "manager/PelkManager.h"
+#include "messaging/MessagingHooks.h"
+#include "network/APIClient.h"
+#include "network/NetworkHooks.h"
+#include "pelk/Pelk.h"
+#include "platform/Application.h"
+#include "platform/Console.h"
+#include "platform/Dispatch.h"
+#include "platform/LocationServices.h"
+#include "platform/Reachability.h"
+#include "storage/PelkTripStorageManager.h"
+#include "support/HttpTestServer.h"
+#include "support/KitFixture.h"
+#include "support/WaitFor.h"
+#include "tracking/TrackingHooks.h"
+
+namespace pelk::test {
+
+class CallList {
+ public:
+  void add(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  std::size_t count(const std::string& call) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), call));
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+inline std::string modeCall(const char* what, PelkTrackingModeLocal mode) {
+  return std::string(what) + " " + std::to_string(rawValue(mode));
+}
+
+class ManagerTest : public SettingsTest {
+ protected:
+  ManagerTest() {
+    platform::Dispatch::useManualMainQueue();
+    platform::Application::resetForTesting();
+    sim_ = &platform::LocationServices::useSimulatedProvider();
+    sim_->setServicesEnabled(true);
+    sim_->setAuthorization(platform::AuthorizationStatus::authorizedAlways);
+    platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
+    SharedUtil::setDefaultString(server_.baseUrl(), KUserBaseUrl);
+    APIClient::resetBaseUrlForTesting();
+    resetManager();
+  }
+  ~ManagerTest() override {
+    platform::Dispatch::drainMain();
+    Pelk::setDelegate(nullptr);
+    manager().resetForTesting();
+    // Only the manager's members: the MQTT ones belong to the messaging layer.
+    updateNetworkHooks([](NetworkHooks& h) {
+      h.startTracking = nullptr;
+      h.stopTracking = nullptr;
+      h.didFail = nullptr;
+    });
+    setMessagingHooks({});
+    setTrackingHooks({});
+    setTripStoreHooks({});
+    platform::Dispatch::drainMain();
+    platform::Reachability::useSystemFlags();
+    APIClient::resetBaseUrlForTesting();
+  }
+
+  static PelkManager& manager() { return PelkManager::sharedInstance(); }
+
+  void resetManager() {
+    manager().resetForTesting();
+    TrackingModes modes;
+    modes.start = [m = modes_](PelkTrackingModeLocal mode) { m->add(modeCall("start", mode)); };
+    modes.stop = [m = modes_](PelkTrackingModeLocal mode) { m->add(modeCall("stop", mode)); };
+    manager().setTrackingModes(modes);
+  }
+
+  void setOnline(bool online) {
+    platform::Reachability::setTestFlags(online ? std::optional<std::uint32_t>(platform::ReachabilityFlags::reachable)
+                                                : std::optional<std::uint32_t>(0u));
+  }
+  void storeUser() {
+    TokenManager::setSdkToken("tok");
+    TokenManager::setUserId("u1");
+    TokenManager::setAccountId("a1");
+    TokenManager::setProjectId("p1");
+  }
+
+  platform::SimulatedLocationProvider* sim_ = nullptr;
+  std::shared_ptr<CallList> modes_ = std::make_shared<CallList>();
+  HttpTestServer server_;
+};
+
+// A delegate that records what reaches the app.
+class RecordingDelegate : public PelkDelegate {
+ public:
+  void didUpdateLocation(const PelkLocation& location) override {
+    std::lock_guard lock(mutex);
+    locations.push_back(location);
+  }
+  void didReceiveEvents(const PelkEvents& e) override {
+    std::lock_guard lock(mutex);
+    events.push_back(e.eventType().value_or(""));
+  }
+  void didReceiveUserLocation(const PelkLocationReceived& l) override {
+    std::lock_guard lock(mutex);
+    userLocations.push_back(l.userId().value_or(""));
+  }
+  void onError(const PelkError& e) override {
+    std::lock_guard lock(mutex);
+    errors.push_back(e);
+  }
+  std::size_t locationCount() {
+    std::lock_guard lock(mutex);
+    return locations.size();
+  }
+
+  std::mutex mutex;
+  std::vector<PelkLocation> locations;
+  std::vector<std::string> events;
+  std::vector<std::string> userLocations;
+  std::vector<PelkError> errors;
+};
+
+}  // namespace pelk::test

@@ -1,0 +1,358 @@
+#include "ManagerFixture.h"
+
+#include "platform/Clock.h"
+#include "tracking/BaseCLManager.h"
+
+namespace pelk::test {
+namespace {
+
+using json = nlohmann::json;
+const std::string kStartActive = modeCall("start", PelkTrackingModeLocal::active);
+const std::string kStopActive = modeCall("stop", PelkTrackingModeLocal::active);
+
+class TrackingControlTest : public ManagerTest {
+ protected:
+  void startActive() {
+    Pelk::startTracking(PelkTrackingMode::active);
+    platform::Dispatch::drainMain();
+  }
+};
+
+TEST_F(TrackingControlTest, StartChecksUserServicesAndOfflinePolicyInOrder) {
+  struct Case {
+    const char* name;
+    bool user, services, authorized, offlineTracking, online;
+    std::string line;
+    bool starts;
+  };
+  const std::vector<Case> cases = {
+      {"no user", false, false, true, true, true, "User not created", false},
+      {"services off", true, false, true, true, true, "Location services error or permissions not granted", false},
+      {"offline, offline tracking off", true, true, true, false, false, "Offline Tracking Disabled ", false},
+      {"offline, offline tracking on", true, true, true, true, false, "Tracking Started", true},
+      {"app not authorized yet", true, true, false, false, true, "Tracking Started", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    modes_->clear();
+    if (c.user) storeUser();
+    sim_->setServicesEnabled(c.services);
+    sim_->setAuthorization(c.authorized ? platform::AuthorizationStatus::authorizedAlways
+                                        : platform::AuthorizationStatus::notDetermined);
+    SharedUtil::setDefaultBoolean(c.offlineTracking, kOfflineTracking);
+    setOnline(c.online);
+    platform::Console::Capture console;
+    startActive();
+    EXPECT_TRUE(console.contains(c.line));
+    EXPECT_EQ(manager().isLocationTracking(), c.starts);
+    EXPECT_EQ(SaveUtilis::getTrackingOptions(),
+              c.starts ? PelkTrackingModeLocal::active : PelkTrackingModeLocal::notselected);
+    EXPECT_EQ(modes_->count(kStartActive), c.starts ? 1u : 0u);
+  }
+}
+
+TEST_F(TrackingControlTest, CustomModeWithoutOptionsPrintsDataNotFoundAndChangesNothing) {
+  storeUser();
+  platform::Console::Capture console;
+  Pelk::startTracking(PelkTrackingMode::custom);
+  Pelk::startSelfTracking(PelkTrackingMode::custom);
+  platform::Dispatch::drainMain();
+  EXPECT_TRUE(console.contains("Data not found"));
+  EXPECT_FALSE(console.contains("Tracking Started"));
+  EXPECT_FALSE(manager().isLocationTracking());
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::notselected);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
+  EXPECT_TRUE(modes_->calls().empty());
+}
+
+TEST_F(TrackingControlTest, AModeWithoutAnEngineIsRefusedNotReportedStarted) {
+  storeUser();
+  TrackingModes modes;
+  modes.start = [m = modes_](PelkTrackingModeLocal mode) { m->add(modeCall("start", mode)); };
+  modes.available = [](PelkTrackingModeLocal mode) { return mode == PelkTrackingModeLocal::active; };
+  manager().setTrackingModes(modes);
+  platform::Console::Capture console;
+  Pelk::startTracking(PelkTrackingMode::passive);
+  Pelk::startSelfTracking(PelkTrackingMode::balanced);
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{"Tracking mode not available", "Tracking mode not available"}));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::notselected);
+  EXPECT_TRUE(modes_->calls().empty());
+  startActive();
+  EXPECT_EQ(modes_->count(kStartActive), 1u);
+}
+
+TEST_F(TrackingControlTest, StopClearsTheSwitchAtOnceAndStopsTheModeOnTheMainQueue) {
+  storeUser();
+  startActive();
+  Pelk::stopTracking();
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(modes_->count(kStopActive), 0u);
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::active);  // the mode stays stored
+}
+
+TEST_F(TrackingControlTest, LogoutStopsTheModeThatIsRunning) {
+  server_.setDefault("/v3/user/logout/", ScriptedReply::json(json{{"code", 200}, {"msg", "Logged out"}}.dump()));
+  storeUser();
+  TokenManager::setPublishKey("pk");
+  TokenManager::setDeviceToken("0aff");
+  manager().intialize("pk");  // installs the hooks the REST client stops tracking through
+  startActive();
+  std::optional<std::string> answer;
+  std::mutex m;
+  Pelk::logoutUser([&](std::optional<std::string> text, std::optional<PelkError>) {
+    std::lock_guard lock(m);
+    answer = text.value_or("<none>");
+  });
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard lock(m);
+    return answer.has_value();
+  }));
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(*answer, "Logged out");
+  // The reset cleared the stored mode before the stop; the running mode still stops.
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::notselected);
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+  EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::notselected);
+  EXPECT_EQ(TokenManager::getPublishKey(), "pk");
+  EXPECT_EQ(TokenManager::getDeviceToken(), "0aff");
+  EXPECT_EQ(TokenManager::getUserId(), "");
+}
+
+TEST_F(TrackingControlTest, NetworkChangeRestartsOnlyAStopTheKitCaused) {
+  struct Case {
+    const char* name;
+    std::function<void()> stop;
+    bool restarts;
+  };
+  const std::vector<Case> cases = {
+      {"app stop", [] { Pelk::stopTracking(); }, false},
+      {"refused token", [] { networkHooks().stopTracking(); }, true},
+      {"engine policy", [] { trackingHooks().stopTracking(); }, true},
+      {"account shadow", [] { messagingHooks().stopTracking(); }, false},
+      {"offline policy",
+       [this] {
+         SharedUtil::setDefaultBoolean(false, kOfflineTracking);
+         setOnline(false);
+         manager().updateTrackingAsPerOfflineSettings();
+         setOnline(true);
+       },
+       true},
+  };
+  manager().intialize("pk");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    storeUser();
+    SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+    modes_->clear();
+    startActive();
+    c.stop();
+    platform::Dispatch::drainMain();
+    ASSERT_EQ(modes_->count(kStopActive), 1u);
+    EXPECT_FALSE(manager().isLocationTracking());
+    manager().updateTrackingAsPerOfflineSettings();
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(modes_->count(kStartActive), c.restarts ? 2u : 1u);
+    EXPECT_FALSE(manager().isLocationTracking());  // a restart leaves the switch off
+  }
+}
+
+TEST_F(TrackingControlTest, ShadowStopAndRestartResumeTheAppsTracking) {
+  storeUser();
+  manager().intialize("pk");
+  startActive();
+  messagingHooks().stopTracking();
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+  messagingHooks().startTrackingMode(PelkTrackingModeLocal::active);
+  platform::Dispatch::drainMain();
+  EXPECT_TRUE(Pelk::isLocationTracking());
+  EXPECT_EQ(modes_->count(kStartActive), 2u);
+  EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::active);
+}
+
+TEST_F(TrackingControlTest, SelfTrackingFeedsTheAppAndItsStopStopsTheMode) {
+  storeUser();
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  Pelk::startSelfTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(modes_->count(kStartActive), 1u);
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(KLocationPublisher));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  Pelk::stopSelfTracking();
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+}
+
+TEST_F(TrackingControlTest, AccuracySwitchesNeedUserAndTokenAndStoreTheirValues) {
+  struct Case {
+    const char* name;
+    bool user, token;
+    std::function<void()> op;
+    std::string line;
+    bool filter;
+    std::int64_t value;
+  };
+  const std::vector<Case> cases = {
+      {"no user", false, true, [] { Pelk::enableAccuracyEngine(); }, "User not created", false, 0},
+      {"no token", true, false, [] { Pelk::enableAccuracyEngine(); }, "Data not found", false, 0},
+      {"default", true, true, [] { Pelk::enableAccuracyEngine(); }, "", true, 50},
+      {"given", true, true, [] { Pelk::enableAccuracyEngine(25); }, "", true, 25},
+      {"raised to 1", true, true, [] { Pelk::enableAccuracyEngine(0); }, "", true, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    if (c.user) TokenManager::setUserId("u1");
+    if (c.token) TokenManager::setSdkToken("tok");
+    platform::Console::Capture console;
+    c.op();
+    if (!c.line.empty()) EXPECT_TRUE(console.contains(c.line));
+    EXPECT_EQ(SharedUtil::getDefaultBoolean(kAccuracyFilter), c.filter);
+    EXPECT_EQ(SharedUtil::getDefaultBoolean(kAccuracyFilterCustom), c.filter);
+    EXPECT_EQ(SharedUtil::getDefaultInteger(kAccuracyFilterCustomValue), c.value);
+  }
+  Pelk::disableAccuracyEngine();
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kAccuracyFilter));
+  EXPECT_EQ(SharedUtil::getDefaultInteger(kAccuracyFilterCustomValue), 1);
+}
+
+TEST_F(TrackingControlTest, ForegroundOnlyTrackingPausesInTheBackgroundAndResumes) {
+  storeUser();
+  manager().intialize("pk");
+  Pelk::setTrackingInAppState(PelkTrackingState::foregroundOnly);
+  startActive();
+  platform::Application::reportBackground();
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+  EXPECT_TRUE(Pelk::isLocationTracking());  // the app's switch stays on
+  EXPECT_EQ(SharedUtil::getDefaultString(KcurrentAppState), "B");
+  platform::Application::reportForeground();
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(modes_->count(kStartActive), 2u);
+  EXPECT_EQ(SharedUtil::getDefaultString(KcurrentAppState), "F");
+  EXPECT_TRUE(Pelk::isLocationTracking());
+}
+
+TEST_F(TrackingControlTest, AppTrackingStateRule) {
+  using S = PelkTrackingState;
+  struct Case {
+    std::int64_t stored;
+    bool background;
+    bool allowed;
+  };
+  const std::vector<Case> cases = {
+      {rawValue(S::foregroundAndBackground), true, true}, {rawValue(S::foregroundAndBackground), false, true},
+      {rawValue(S::foregroundOnly), false, true},         {rawValue(S::foregroundOnly), true, false},
+      {rawValue(S::backgroundOnly), false, false},        {rawValue(S::backgroundOnly), true, true},
+      {7, true, true},
+  };
+  for (const auto& c : cases) {
+    SharedUtil::setDefaultInteger(c.stored, kUserAppState);
+    if (c.background) {
+      platform::Application::reportBackground();
+    } else {
+      platform::Application::reportForeground();
+      platform::Dispatch::drainMain();
+      platform::Application::reportInactive();
+    }
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(PelkTrackingStateData::checkAppTrackingState(), c.allowed) << c.stored << " " << c.background;
+  }
+}
+
+}  // namespace
+}  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+class CurrentLocationTest : public ManagerTest {
+ protected:
+  CurrentLocationTest() { BaseCLManager::sharedInstance().resetForTesting(); }
+  ~CurrentLocationTest() override {
+    BaseCLManager::sharedInstance().resetForTesting();
+    platform::Dispatch::drainMain();
+  }
+  void deliver(double accuracy) {
+    platform::Location l;
+    l.coordinate = {52.5, 13.4};
+    l.horizontalAccuracy = accuracy;
+    l.timestamp = platform::Clock::now();
+    sim_->deliverFix(l);
+    platform::Dispatch::drainMain();
+  }
+};
+
+TEST_F(CurrentLocationTest, GuardsAnswerThroughTheHandler) {
+  struct Case {
+    const char* name;
+    bool authorized, token;
+    PelkError error;
+  };
+  const std::vector<Case> cases = {
+      {"no permission", false, true, {"QB408", "Location services error or permissions not granted"}},
+      {"no token", true, false, {"QB402", "Quelbrin SDK not initialized"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    sim_->setAuthorization(c.authorized ? platform::AuthorizationStatus::authorizedAlways
+                                        : platform::AuthorizationStatus::denied);
+    if (c.token) TokenManager::setSdkToken("tok");
+    std::optional<PelkError> got;
+    Pelk::getCurrentLocation(50, [&](std::optional<Location> fix, std::optional<PelkError> e) {
+      EXPECT_FALSE(fix.has_value());
+      got = e;
+    });
+    EXPECT_EQ(got, c.error);
+  }
+}
+
+TEST_F(CurrentLocationTest, WantedAccuracyIsAtLeastTenMetresAndTheFixIsCounted) {
+  TokenManager::setSdkToken("tok");
+  std::vector<double> served;
+  Pelk::getCurrentLocation(5, [&](std::optional<Location> fix, std::optional<PelkError> e) {
+    EXPECT_FALSE(e.has_value());
+    if (fix) served.push_back(fix->horizontalAccuracy);
+  });
+  platform::Dispatch::drainMain();
+  deliver(12);  // outside 10 m
+  EXPECT_TRUE(served.empty());
+  deliver(9);  // within 10 m, though not within the 5 asked for
+  EXPECT_EQ(served, std::vector<double>{9});
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 1);
+}
+
+}  // namespace
+}  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+class NetworkReactionTest : public ManagerTest {};
+
+TEST_F(NetworkReactionTest, LosingTheNetworkWithoutOfflineTrackingStopsAndItsReturnRestarts) {
+  storeUser();
+  manager().intialize("pk");
+  SharedUtil::setDefaultBoolean(false, kOfflineTracking);
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  setOnline(false);
+  ASSERT_TRUE(waitFor([&] { return modes_->count(kStopActive) == 1; }));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::active);
+  setOnline(true);
+  ASSERT_TRUE(waitFor([&] { return modes_->count(kStartActive) == 2; }));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+}
+
+}  // namespace
+}  // namespace pelk::test

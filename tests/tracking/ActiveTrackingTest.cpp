@@ -1,0 +1,97 @@
+#include "tracking/PelkActiveTracking.h"
+
+#include "tracking/TrackingFixture.h"
+
+namespace pelk::test {
+namespace {
+
+class ActiveTrackingTest : public TrackingTest {
+ protected:
+  ActiveTrackingTest() {
+    SharedUtil::setDefaultInteger(3, kTrackingOption);
+    SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+    active().resetFirstCallForTesting();
+    active().startTracking();
+    sim_->setAuthorization(platform::AuthorizationStatus::authorizedAlways);
+    platform::Dispatch::drainMain();
+  }
+  ~ActiveTrackingTest() override {
+    active().stopTracking();
+    platform::Dispatch::drainMain();
+  }
+  PelkActiveTracking& active() { return PelkActiveTracking::shareInstance(); }
+  void deliver(double lat, double accuracy) {
+    sim_->deliverFix(fixAt(lat, 13.4, accuracy));
+    platform::Dispatch::drainMain();
+  }
+  std::vector<std::string> activities() {
+    std::lock_guard lock(rec_->mutex);
+    std::vector<std::string> out;
+    for (auto& d : rec_->delivered) out.push_back(d.second);
+    return out;
+  }
+  std::size_t ownGeofences() {
+    std::size_t n = 0;
+    for (auto& r : platform::LocationServices::monitoredRegions()) {
+      if (r.identifier.rfind(KGeofenceRegionIdentifier, 0) == 0) ++n;
+    }
+    return n;
+  }
+};
+
+TEST_F(ActiveTrackingTest, FirstFixIsStationaryThenMovingWithOneGeofenceAndPublished) {
+  deliver(52.5, 30);
+  deliver(52.5003, 30);
+  deliver(52.5006, 30);
+  EXPECT_EQ(activities(), (std::vector<std::string>{"S", "M", "M"}));
+  EXPECT_EQ(publishedCount(), 3u);
+  EXPECT_EQ(ownGeofences(), 1u);
+  EXPECT_EQ(active().locationManager()->distanceFilter(), 25.0);
+}
+
+TEST_F(ActiveTrackingTest, WithoutTheFilterOnlyFixesWithinAHundredMetresPass) {
+  deliver(52.5, 30);  // the first fix
+  const struct {
+    double accuracy;
+    bool passes;
+  } cases[] = {{100.0, true}, {100.1, false}, {20.0, true}};
+  double lat = 52.5;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.accuracy);
+    const auto before = deliveredCount();
+    lat += 0.0003;  // stays inside the geofence: no exit
+    deliver(lat, c.accuracy);
+    EXPECT_EQ(deliveredCount() - before, c.passes ? 1u : 0u);
+  }
+}
+
+TEST_F(ActiveTrackingTest, ARefusedFixAsksForABetterOneThatGoesInAsMoving) {
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
+  deliver(52.5, 30);  // the first fix, no gate
+  deliver(52.5003, 80);  // refused by the 50 m filter: a one-shot retry
+  EXPECT_EQ(deliveredCount(), 1u);
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 1u);
+  deliver(52.5006, 40);  // passes the filter and serves the retry
+  EXPECT_EQ(activities(), (std::vector<std::string>{"S", "M", "M"}));
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+}
+
+TEST_F(ActiveTrackingTest, AFixAfterTheModeChangedStopsTheModeAndSendsNothing) {
+  deliver(52.5, 30);
+  SharedUtil::setDefaultInteger(2, kTrackingOption);
+  deliver(52.5003, 30);
+  EXPECT_EQ(deliveredCount(), 1u);
+  EXPECT_FALSE(active().locationManager()->isUpdatingLocation());
+  EXPECT_EQ(ownGeofences(), 0u);
+}
+
+TEST_F(ActiveTrackingTest, PermissionLossSwitchesTrackingOffAndKeepsTheGpsRecordOffline) {
+  setOnline(false);
+  sim_->setAuthorization(platform::AuthorizationStatus::denied);
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+  EXPECT_FALSE(SharedUtil::getDefaultDictionary(kGPSStatus).empty());
+}
+
+}  // namespace
+}  // namespace pelk::test

@@ -1,0 +1,144 @@
+#include "tracking/BaseCLManager.h"
+
+#include <cmath>
+#include <limits>
+
+#include "tracking/TrackingFixture.h"
+
+namespace pelk::test {
+namespace {
+
+class BaseCLManagerTest : public TrackingTest {
+ protected:
+  BaseCLManagerTest() {
+    sim_->setAuthorization(platform::AuthorizationStatus::authorizedAlways);
+    platform::Dispatch::drainMain();
+  }
+  BaseCLManager& base() { return BaseCLManager::sharedInstance(); }
+  void deliver(const platform::Location& fix) { base().didUpdateLocations(*base().manager(), {fix}); }
+  struct Answers {
+    std::vector<std::optional<platform::Location>> fixes;
+    std::vector<std::optional<PelkError>> errors;
+  };
+  BaseCLManager::Handler recordInto(std::shared_ptr<Answers> a) {
+    return [a](std::optional<platform::Location> fix, std::optional<PelkError> error) {
+      a->fixes.push_back(fix);
+      a->errors.push_back(error);
+    };
+  }
+};
+
+TEST_F(BaseCLManagerTest, AccuracyIsTruncatedAndInvalidAccuracyNeverAccepted) {
+  const struct {
+    double accuracy;
+    bool accepted;
+  } cases[] = {{100.9, true}, {100.0, true}, {101.0, false}, {-1.0, false},
+               {std::numeric_limits<double>::quiet_NaN(), false}, {5.0, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.accuracy);
+    auto answers = std::make_shared<Answers>();
+    base().getCurrentLocation(100, recordInto(answers));
+    deliver(fixAt(52.5, 13.4, c.accuracy));
+    EXPECT_EQ(answers->fixes.size(), c.accepted ? 1u : 0u);
+    base().resetForTesting();
+    platform::Dispatch::drainMain();
+  }
+}
+
+TEST_F(BaseCLManagerTest, PendingRequestsAreNeverReplacedAndEachMeetsItsOwnAccuracy) {
+  auto wide = std::make_shared<Answers>();
+  auto narrow = std::make_shared<Answers>();
+  base().getCurrentLocation(100, recordInto(wide));
+  base().getCurrentLocation(20, recordInto(narrow));
+  deliver(fixAt(52.5, 13.4, 60));
+  EXPECT_EQ(wide->fixes.size(), 1u);
+  EXPECT_EQ(narrow->fixes.size(), 0u);
+  // The queued stop finds the narrow request still waiting: updates go on.
+  platform::Dispatch::drainMain();
+  EXPECT_TRUE(base().manager()->isUpdatingLocation());
+  EXPECT_TRUE(base().manager()->hasDelegate());
+  deliver(fixAt(52.5, 13.4, 15));
+  EXPECT_EQ(narrow->fixes.size(), 1u);
+  EXPECT_EQ(wide->fixes.size(), 1u);
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(base().manager()->isUpdatingLocation());
+  EXPECT_EQ(base().lcoationAccuracy(), 100);
+}
+
+TEST_F(BaseCLManagerTest, ARequestMadeBeforeTheQueuedStopKeepsItsUpdates) {
+  auto first = std::make_shared<Answers>();
+  auto second = std::make_shared<Answers>();
+  base().getCurrentLocation(100, recordInto(first));
+  deliver(fixAt(52.5, 13.4, 10));
+  base().getCurrentLocation(100, recordInto(second));
+  platform::Dispatch::drainMain();
+  EXPECT_TRUE(base().manager()->isUpdatingLocation());
+  sim_->deliverFix(fixAt(52.6, 13.4, 10));
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(second->fixes.size(), 1u);
+}
+
+TEST_F(BaseCLManagerTest, DeniedAuthorizationFailsEveryAppRequestAndClearsTheRetryFlag) {
+  auto current1 = std::make_shared<Answers>();
+  auto current2 = std::make_shared<Answers>();
+  auto trip = std::make_shared<Answers>();
+  base().getCurrentLocation(10, recordInto(current1));
+  base().getCurrentLocation(10, recordInto(current2));
+  base().startTrip(recordInto(trip));
+  SharedUtil::setDefaultBoolean(true, kIsLocationUpdating);
+  base().updateCurrentLocationImproveAccuracy(50);
+  platform::Dispatch::drainMain();
+  sim_->setAuthorization(platform::AuthorizationStatus::denied);
+  platform::Dispatch::drainMain();
+  for (auto* a : {current1.get(), current2.get(), trip.get()}) {
+    ASSERT_EQ(a->errors.size(), 1u);
+    ASSERT_TRUE(a->errors[0]);
+    EXPECT_EQ(a->errors[0]->code(), "QB408");
+    EXPECT_EQ(a->errors[0]->message(), "Location services error or permissions not granted");
+    EXPECT_FALSE(a->fixes[0]);
+  }
+  EXPECT_EQ(base().pendingCount(), 0u);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationUpdating));
+  EXPECT_FALSE(base().manager()->isUpdatingLocation());
+}
+
+TEST_F(BaseCLManagerTest, OtherFailureFailsOnlyTheTripStart) {
+  auto current = std::make_shared<Answers>();
+  auto trip = std::make_shared<Answers>();
+  base().getCurrentLocation(10, recordInto(current));
+  base().startTrip(recordInto(trip));
+  base().didFailWithError(*base().manager(), {platform::LocationErrorCode::locationUnknown, "no fix"});
+  ASSERT_EQ(trip->errors.size(), 1u);
+  EXPECT_EQ(trip->errors[0]->code(), "QB408");
+  EXPECT_TRUE(current->fixes.empty());
+  EXPECT_EQ(base().pendingCount(), 1u);
+}
+
+TEST_F(BaseCLManagerTest, TripStartTakesAnyFixAfterThreeSeconds) {
+  auto trip = std::make_shared<Answers>();
+  base().startTrip(recordInto(trip));
+  deliver(fixAt(52.5, 13.4, 500));
+  EXPECT_TRUE(trip->fixes.empty());
+  platform::Dispatch::advanceClock(3100ms);
+  deliver(fixAt(52.5, 13.4, 500));
+  ASSERT_EQ(trip->fixes.size(), 1u);
+  EXPECT_FALSE(SharedUtil::userDefaultValue()->value(kCurrentLocationTimer).has_value());
+}
+
+TEST_F(BaseCLManagerTest, AccuracyRetrySendsMovingFixToTheSinkOnceAndClearsItsFlag) {
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  SharedUtil::setDefaultBoolean(true, kIsLocationUpdating);
+  base().updateCurrentLocationImproveAccuracy(50);
+  base().updateCurrentLocationImproveAccuracy(50);
+  EXPECT_EQ(base().pendingCount(), 1u);
+  deliver(fixAt(52.5, 13.4, 80));
+  EXPECT_EQ(deliveredCount(), 0u);
+  deliver(fixAt(52.5, 13.4, 40));
+  ASSERT_EQ(deliveredCount(), 1u);
+  EXPECT_EQ(rec_->delivered[0].second, "M");
+  EXPECT_EQ(publishedCount(), 1u);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationUpdating));
+}
+
+}  // namespace
+}  // namespace pelk::test

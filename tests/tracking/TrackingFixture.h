@@ -1,0 +1,121 @@
+#pragma once
+
+// Tracking engine under test: manual main queue and virtual clock, the
+// simulated location provider, a test network reading, a broker stand-in and
+// a buffer of its own, and recording tracking hooks.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/SharedUtil.h"
+#include "messaging/LocationSending.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "platform/LocationServices.h"
+#include "platform/Reachability.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkCoreDataStack.h"
+#include "support/KitFixture.h"
+#include "tracking/BaseCLManager.h"
+#include "tracking/TrackingHooks.h"
+
+namespace pelk::test {
+
+using namespace std::chrono_literals;
+
+struct TrackingRecord {
+  std::mutex mutex;
+  std::vector<std::pair<platform::Location, std::string>> delivered;  // updateLocation
+  std::vector<std::string> published;
+  int stops = 0;
+  bool connected = true;
+  bool publishResult = true;
+  bool appStateAllows = true;
+};
+
+inline platform::Location fixAt(double lat, double lon, double accuracy,
+                                platform::TimePoint when = platform::Clock::now()) {
+  platform::Location l;
+  l.coordinate = {lat, lon};
+  l.horizontalAccuracy = accuracy;
+  l.timestamp = when;
+  return l;
+}
+
+class TrackingTest : public SettingsTest {
+ protected:
+  TrackingTest() {
+    platform::Dispatch::useManualMainQueue();
+    sim_ = &platform::LocationServices::useSimulatedProvider();
+    platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
+    PelkCoreDataStack stack;
+    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
+    LocationSendingHooks sendingHooks;
+    sendingHooks.connected = [r = rec_] {
+      std::lock_guard lock(r->mutex);
+      return r->connected;
+    };
+    sendingHooks.publish = [r = rec_](const std::string& message, std::function<void(bool)> handler) {
+      bool ok;
+      {
+        std::lock_guard lock(r->mutex);
+        ok = r->publishResult;
+        if (ok) r->published.push_back(message);
+      }
+      if (handler) handler(ok);
+    };
+    sendingHooks.offlineBuffer = buffer_.get();
+    setLocationSendingHooks(sendingHooks);
+    TrackingHooks hooks;
+    hooks.updateLocation = [r = rec_](const platform::Location& fix, const std::string& activity) {
+      std::lock_guard lock(r->mutex);
+      r->delivered.emplace_back(fix, activity);
+    };
+    hooks.stopTracking = [r = rec_] {
+      std::lock_guard lock(r->mutex);
+      ++r->stops;
+    };
+    hooks.checkAppTrackingState = [r = rec_] {
+      std::lock_guard lock(r->mutex);
+      return r->appStateAllows;
+    };
+    setTrackingHooks(hooks);
+    BaseCLManager::sharedInstance().resetForTesting();
+  }
+  ~TrackingTest() override {
+    BaseCLManager::sharedInstance().resetForTesting();
+    platform::Dispatch::drainMain();
+    setTrackingHooks({});
+    setLocationSendingHooks({});
+    platform::Reachability::useSystemFlags();
+  }
+
+  void setOnline(bool online) {
+    platform::Reachability::setTestFlags(online ? std::optional<std::uint32_t>(platform::ReachabilityFlags::reachable)
+                                                : std::optional<std::uint32_t>(0u));
+  }
+  std::size_t deliveredCount() {
+    std::lock_guard lock(rec_->mutex);
+    return rec_->delivered.size();
+  }
+  std::size_t publishedCount() {
+    std::lock_guard lock(rec_->mutex);
+    return rec_->published.size();
+  }
+  int stops() {
+    std::lock_guard lock(rec_->mutex);
+    return rec_->stops;
+  }
+
+  platform::SimulatedLocationProvider* sim_ = nullptr;
+  std::shared_ptr<TrackingRecord> rec_ = std::make_shared<TrackingRecord>();
+  std::shared_ptr<MQTTDataStorageManager> buffer_;
+};
+
+}  // namespace pelk::test
