@@ -1,14 +1,6 @@
 // The gpsd provider against a real gpsd, fed a recorded NMEA route by gpsfake
 // on a free loopback port.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -24,87 +16,18 @@
 #include "platform/GpsdLocationProvider.h"
 #include "platform/LocationManager.h"
 #include "platform/LocationServices.h"
-
-extern char** environ;
+#include "support/GpsFake.h"
+#include "support/HttpTestServer.h"
 
 using namespace pelk::platform;
+using pelk::test::GpsFake;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string routeFile() {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "gpsd-route.nmea").string();
-}
-
-// The fixes of the recorded route, in order (one epoch of it has no fix).
 const std::vector<Coordinate> kRoute = {{45.1234, 7.4321}, {45.1243, 7.4321}, {45.1252, 7.4322},
                                         {45.1261, 7.4323}, {45.1270, 7.4324}, {45.1279, 7.4325},
                                         {45.1288, 7.4326}, {45.1297, 7.4327}, {45.1306, 7.4328}};
-
-int freeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-// gpsfake and the gpsd it runs, in a process group of their own so that both
-// are stopped by the group's id.
-class GpsFake {
- public:
-  GpsFake(int port, bool once) {
-    std::vector<std::string> args = {"gpsfake", "-P", std::to_string(port), "-q", "-c", "0.1"};
-    if (once) args.push_back("-1");
-    args.push_back(routeFile());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "gpsfake", &files, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
-  }
-  ~GpsFake() { stop(); }
-  GpsFake(const GpsFake&) = delete;
-  GpsFake& operator=(const GpsFake&) = delete;
-
-  bool started() const { return pid_ > 0; }
-
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(-pid_, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + 500ms;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) {
-        ::kill(-pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    ::kill(-pid_, SIGKILL);  // whatever is left of the group (gpsd)
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 struct Recorder : LocationManagerDelegate {
   std::vector<Location> fixes;
@@ -122,10 +45,10 @@ struct Recorder : LocationManagerDelegate {
 class GpsdProvider : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::system("command -v gpsfake >/dev/null 2>&1") != 0) GTEST_SKIP() << "gpsfake is not installed";
+    if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
     Dispatch::useManualMainQueue();
     LocationServices::useSimulatedProvider();  // a fresh world: nothing authorized, no regions
-    port_ = freeLoopbackPort();
+    port_ = pelk::test::HttpTestServer::unusedPort();
     ASSERT_GT(port_, 0);
     provider_ = std::make_shared<GpsdLocationProvider>(GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms});
     LocationServices::useProvider(provider_);

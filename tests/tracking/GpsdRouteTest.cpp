@@ -2,83 +2,24 @@
 // port, read by the gpsd provider, tracked by the active mode, and handed
 // through the location sink to the app.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
 #include "platform/GpsdLocationProvider.h"
 #include "tracking/PelkActiveTracking.h"
+#include "support/GpsFake.h"
+#include "support/HttpTestServer.h"
 #include "tracking/TrackingFixture.h"
-
-extern char** environ;
 
 namespace pelk::test {
 namespace {
 
-int freeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-  if (fd >= 0) ::close(fd);
-  return ok ? ntohs(addr.sin_port) : -1;
-}
-
-// gpsfake and its gpsd in a process group of their own, stopped by the group id.
-class GpsFake {
- public:
-  explicit GpsFake(int port) {
-    const auto route =
-        (std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "gpsd-route.nmea").string();
-    std::vector<std::string> args = {"gpsfake", "-P", std::to_string(port), "-q", "-c", "0.1", "-1", route};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "gpsfake", &files, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
-  }
-  ~GpsFake() {
-    if (pid_ <= 0) return;
-    ::kill(-pid_, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + 500ms;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ::kill(-pid_, SIGKILL);
-    ::waitpid(pid_, &status, WNOHANG);
-  }
-  bool started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
-
 class GpsdRouteTest : public TrackingTest {
  protected:
   void SetUp() override {
-    if (::system("command -v gpsfake >/dev/null 2>&1") != 0) GTEST_SKIP() << "gpsfake is not installed";
-    port_ = freeLoopbackPort();
+    if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
+    port_ = HttpTestServer::unusedPort();
     ASSERT_GT(port_, 0);
     provider_ = std::make_shared<platform::GpsdLocationProvider>(
         platform::GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms});
@@ -104,7 +45,7 @@ class GpsdRouteTest : public TrackingTest {
 };
 
 TEST_F(GpsdRouteTest, FixesOfARecordedRouteReachTheApp) {
-  GpsFake fake(port_);
+  GpsFake fake(port_, true);
   ASSERT_TRUE(fake.started());
   SharedUtil::setDefaultInteger(3, kTrackingOption);
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace pelk::test {
+
+// gpsfake playing the recorded NMEA route of tests/data into a gpsd of its own
+// on a loopback port, in a process group of their own so that both are stopped
+// by the group's id.
+class GpsFake {
+ public:
+  // once: play the route one time and end; otherwise gpsfake loops over it.
+  GpsFake(int port, bool once);
+  ~GpsFake();
+  GpsFake(const GpsFake&) = delete;
+  GpsFake& operator=(const GpsFake&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Ends gpsfake and gpsd (SIGTERM, then SIGKILL after half a second).
+  void stop();
+
+  static std::string routeFile();
+  static bool installed();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+}  // namespace pelk::test
