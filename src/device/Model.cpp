@@ -158,19 +158,20 @@ const std::vector<std::pair<std::string, Model>> kIdentifiers = {
 };
 
 const std::map<std::string, Model, std::less<>>& identifierIndex() {
-  static const std::map<std::string, Model, std::less<>> index(kIdentifiers.begin(), kIdentifiers.end());
-  return index;
+  // Never destroyed: a position stored while the process exits still asks for the model.
+  static const auto* index = new std::map<std::string, Model, std::less<>>(kIdentifiers.begin(), kIdentifiers.end());
+  return *index;
 }
 
 }  // namespace
 
 const std::vector<Model>& allModels() {
-  static const std::vector<Model> models = [] {
-    std::vector<Model> out;
-    for (const auto& e : kNames) out.push_back(e.model);
+  static const auto* models = [] {
+    auto* out = new std::vector<Model>();
+    for (const auto& e : kNames) out->push_back(e.model);
     return out;
   }();
-  return models;
+  return *models;
 }
 
 std::string rawValue(Model model) {

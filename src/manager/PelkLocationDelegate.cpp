@@ -1,15 +1,36 @@
 #include "manager/PelkLocationDelegate.h"
 
+#include <exception>
+#include <string>
+
 #include "device/DeviceInfo.h"
 #include "foundation/AppDefaults.h"
 #include "foundation/DateExtensions.h"
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "platform/Clock.h"
+#include "platform/Console.h"
 #include "storage/PelkTripStorageManager.h"
 #include "tracking/LocationCounters.h"
 
 namespace pelk {
+namespace {
+
+// The app's code must not end the kit's work: a delegate that throws would
+// otherwise leave a position unsent (the app hears of it before the server)
+// and skip the events after it.
+template <class Call>
+void shielded(const char* what, Call&& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    platform::Console::print(std::string("delegate ") + what + " threw: " + e.what());
+  } catch (...) {
+    platform::Console::print(std::string("delegate ") + what + " threw");
+  }
+}
+
+}  // namespace
 
 PelkLocationDelegate& PelkLocationDelegate::sharedInstance() {
   // Never destroyed: deliveries may still arrive from other threads at exit.
@@ -33,7 +54,7 @@ void PelkLocationDelegate::updateLocation(const platform::Location& location, co
     if (auto app = delegate()) {
       const PelkLocation fix(TokenManager::getUserId(), activity, location, DeviceInfo::sharedInstance().timeOffSet(),
                              iso8601(platform::Clock::now()));
-      app->didUpdateLocation(fix);
+      shielded("didUpdateLocation", [&] { app->didUpdateLocation(fix); });
     }
   }
   const auto tripId = TokenManager::getSubcribeTripStatusListener();
@@ -47,23 +68,27 @@ void PelkLocationDelegate::didReceiveEvents(const nlohmann::json& message) {
   auto app = delegate();
   if (!app) return;
   for (const auto& entry : *it) {
-    if (auto events = PelkEvents::fromDictionary(entry)) app->didReceiveEvents(*events);
+    if (auto events = PelkEvents::fromDictionary(entry)) {
+      shielded("didReceiveEvents", [&] { app->didReceiveEvents(*events); });
+    }
   }
 }
 
 void PelkLocationDelegate::didReceiveUserLocation(const nlohmann::json& message) {
   auto app = delegate();
   if (!app) return;
-  if (auto received = PelkLocationReceived::fromDictionary(message)) app->didReceiveUserLocation(*received);
+  if (auto received = PelkLocationReceived::fromDictionary(message)) {
+    shielded("didReceiveUserLocation", [&] { app->didReceiveUserLocation(*received); });
+  }
 }
 
 void PelkLocationDelegate::didReceiveTripStatus(const PelkTripStatusListener& listener) {
   if (SharedUtil::getDefaultString(kSubscribeTripStatus).empty()) return;
-  if (auto app = delegate()) app->didReceiveTripStatus(listener);
+  if (auto app = delegate()) shielded("didReceiveTripStatus", [&] { app->didReceiveTripStatus(listener); });
 }
 
 void PelkLocationDelegate::didFail(const PelkError& error) {
-  if (auto app = delegate()) app->onError(error);
+  if (auto app = delegate()) shielded("onError", [&] { app->onError(error); });
 }
 
 void PelkLocationDelegate::getCurrentLocation() {

@@ -215,7 +215,14 @@ void PelkManager::installHooks() {
     PelkLocationDelegate::sharedInstance().updateLocation(fix, activity);
   };
   trips.didReceiveTripStatus = [](const PelkTripStatusListener& status) {
-    if (auto app = PelkLocationDelegate::sharedInstance().delegate()) app->didReceiveTripStatus(status);
+    auto app = PelkLocationDelegate::sharedInstance().delegate();
+    if (!app) return;
+    // The trip store goes on with its own work whatever the app's code does.
+    try {
+      app->didReceiveTripStatus(status);
+    } catch (...) {
+      print("delegate didReceiveTripStatus threw");
+    }
   };
   setTripStoreHooks(std::move(trips));
   updateDeviceContextHooks([](DeviceContextHooks& hooks) { hooks.applicationState = appStateText; });

@@ -4,10 +4,16 @@
 #include <stdexcept>
 
 #include <openssl/evp.h>
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 namespace pelk::platform {
 namespace {
+
+// The library's own clean-up at exit would free the locks that kit tasks still
+// running on other threads need for random bytes and digests; the process
+// releases everything anyway.  Done at load, before anything else starts it.
+[[maybe_unused]] const bool kCryptoKeptForTheWholeProcess = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 std::vector<std::uint8_t> digest(const EVP_MD* md, std::initializer_list<std::string_view> parts) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);

@@ -36,6 +36,8 @@ struct Attribute {
   const char* references = nullptr;
 };
 
+// Each table is never destroyed: a store task may still run while the process
+// exits, after function-local statics are gone.
 template <class E>
 const std::vector<Attribute<E>>& columnsOf();
 
@@ -44,7 +46,7 @@ const std::vector<Attribute<E>>& columnsOf();
 template <>
 inline const std::vector<Attribute<HttpLocationData>>& columnsOf<HttpLocationData>() {
   using E = HttpLocationData;
-  static const std::vector<Attribute<E>> cols{
+  static const auto* cols = new std::vector<Attribute<E>>{
       PELK_ATTR(E, accuracy),        PELK_ATTR(E, activity),       PELK_ATTR(E, altitude),
       PELK_ATTR(E, app_stat),        PELK_ATTR(E, bat_saver_mode), PELK_ATTR(E, bat_stat),
       PELK_ATTR(E, battery_remaining), PELK_ATTR(E, ended_at),     PELK_ATTR(E, gps_stat),
@@ -53,13 +55,13 @@ inline const std::vector<Attribute<HttpLocationData>>& columnsOf<HttpLocationDat
       PELK_ATTR(E, speed),           PELK_ATTR(E, started_at),     PELK_ATTR(E, timezone_offset),
       PELK_ATTR(E, user_id),
   };
-  return cols;
+  return *cols;
 }
 
 template <>
 inline const std::vector<Attribute<MqttLocationData>>& columnsOf<MqttLocationData>() {
   using E = MqttLocationData;
-  static const std::vector<Attribute<E>> cols{
+  static const auto* cols = new std::vector<Attribute<E>>{
       PELK_ATTR(E, activity),          PELK_ATTR(E, altitude),          PELK_ATTR(E, app_context),
       PELK_ATTR(E, app_id),            PELK_ATTR(E, battery_remaining), PELK_ATTR(E, battery_saver),
       PELK_ATTR(E, battery_status),    PELK_ATTR(E, course),            PELK_ATTR(E, device_manufacturer),
@@ -72,54 +74,54 @@ inline const std::vector<Attribute<MqttLocationData>>& columnsOf<MqttLocationDat
       PELK_ATTR(E, tracking_mode),     PELK_ATTR(E, trips_events),      PELK_ATTR(E, tz_offset),
       PELK_ATTR(E, user_id),           PELK_ATTR(E, vertical_accuracy),
   };
-  return cols;
+  return *cols;
 }
 
 template <>
 inline const std::vector<Attribute<MyTrip>>& columnsOf<MyTrip>() {
   using E = MyTrip;
-  static const std::vector<Attribute<E>> cols{
+  static const auto* cols = new std::vector<Attribute<E>>{
       PELK_ATTR(E, distance),   PELK_ATTR(E, duration),  PELK_ATTR(E, latitude), PELK_ATTR(E, location_count),
       PELK_ATTR(E, locationId), PELK_ATTR(E, longitude), PELK_ATTR(E, speed),    PELK_ATTR(E, start_time),
       PELK_ATTR(E, status),     PELK_ATTR(E, tripId),    PELK_ATTR(E, update_time),
   };
-  return cols;
+  return *cols;
 }
 
 template <>
 inline const std::vector<Attribute<MyTripRoute>>& columnsOf<MyTripRoute>() {
   using E = MyTripRoute;
-  static const std::vector<Attribute<E>> cols{
+  static const auto* cols = new std::vector<Attribute<E>>{
       PELK_ATTR(E, accuracy),    PELK_ATTR(E, activity),  PELK_ATTR(E, altitude), PELK_ATTR(E, entityId),
       PELK_ATTR(E, latitude),    PELK_ATTR(E, location_id), PELK_ATTR(E, longitude), PELK_ATTR(E, recorded_at),
       PELK_ATTR(E, tripId),      Attribute<E>{"trip", &E::trip, MyTrip::entityName},
   };
-  return cols;
+  return *cols;
 }
 
 template <>
 inline const std::vector<Attribute<TripsLocal>>& columnsOf<TripsLocal>() {
   using E = TripsLocal;
-  static const std::vector<Attribute<E>> cols{
+  static const auto* cols = new std::vector<Attribute<E>>{
       PELK_ATTR(E, created_at),  PELK_ATTR(E, distance_covered), PELK_ATTR(E, duration),
       PELK_ATTR(E, is_deleted),  PELK_ATTR(E, is_ended),         PELK_ATTR(E, is_paused),
       PELK_ATTR(E, is_started),  PELK_ATTR(E, location_id),      PELK_ATTR(E, sync_status),
       PELK_ATTR(E, synced),      PELK_ATTR(E, trip_ended_at),    PELK_ATTR(E, trip_id),
       PELK_ATTR(E, trip_started_at), PELK_ATTR(E, updated_at),   PELK_ATTR(E, user_id),
   };
-  return cols;
+  return *cols;
 }
 
 template <>
 inline const std::vector<Attribute<TripEventsLocal>>& columnsOf<TripEventsLocal>() {
   using E = TripEventsLocal;
-  static const std::vector<Attribute<E>> cols{
+  static const auto* cols = new std::vector<Attribute<E>>{
       PELK_ATTR(E, created_at),   PELK_ATTR(E, entityId),    PELK_ATTR(E, event_source),
       PELK_ATTR(E, event_type),   PELK_ATTR(E, event_version), PELK_ATTR(E, location_id),
       PELK_ATTR(E, trip_id),      PELK_ATTR(E, user_id),
       Attribute<E>{"trip", &E::trip, TripsLocal::entityName},
   };
-  return cols;
+  return *cols;
 }
 
 #undef PELK_ATTR

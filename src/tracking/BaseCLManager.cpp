@@ -116,6 +116,8 @@ void BaseCLManager::updateCurrentLocationImproveAccuracy(std::int64_t accuracy) 
 bool BaseCLManager::accepts(const Request& request, const platform::Location& fix, platform::TimePoint now) const {
   // A negative or unknown accuracy says the fix has no usable position.
   if (!std::isfinite(fix.horizontalAccuracy) || fix.horizontalAccuracy < 0) return false;
+  // Nor is a fix without finite coordinates, whatever accuracy it claims.
+  if (!fix.hasFiniteCoordinate()) return false;
   if (static_cast<std::int64_t>(std::trunc(fix.horizontalAccuracy)) <= request.accuracy) return true;
   return request.tripFallback && now - request.requestedAt > kTripFallback;
 }

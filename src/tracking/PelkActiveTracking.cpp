@@ -187,6 +187,10 @@ void PelkActiveTracking::didUpdateLocations(platform::LocationManager& manager,
   const auto* fix = newest(fixes);
   if (!fix) return;
   LoggerManager::sharedInstance().writeLocationToFile("Active location update:" + decimal(fix->horizontalAccuracy));
+  // A negative or unknown accuracy is no usable position, with the accuracy
+  // filter on or off (a NaN compares as within any limit).
+  const double accuracy = fix->horizontalAccuracy;
+  if (!std::isfinite(accuracy) || accuracy < 0) return;
   if (SharedUtil::getDefaultBoolean(kAccuracyFilter)) {
     if (LocationUtils::filterAndAddLocation(*fix)) {
       updateLocation(*fix, kMoving);
@@ -197,9 +201,7 @@ void PelkActiveTracking::didUpdateLocations(platform::LocationManager& manager,
     }
     return;
   }
-  // A negative or unknown accuracy is no usable position.
-  const double accuracy = fix->horizontalAccuracy;
-  if (std::isfinite(accuracy) && accuracy >= 0 && accuracy <= kUnfilteredAccuracyLimit) updateLocation(*fix, kMoving);
+  if (accuracy <= kUnfilteredAccuracyLimit) updateLocation(*fix, kMoving);
 }
 
 void PelkActiveTracking::didVisit(platform::LocationManager& manager, const platform::Visit&) {

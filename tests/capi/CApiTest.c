@@ -124,6 +124,32 @@ int main(void) {
   pelk_logout_user(on_text, &again);
   CHECK(again.done && strcmp(again.message, "User not created") == 0);
 
+  /* NULL texts, NULL handlers, unknown modes and states, a delegate with no
+   * members: each is refused or ignored, none crashes. */
+  struct answer nameless = {0};
+  pelk_get_user(NULL, on_user, &nameless);
+  CHECK(nameless.done && strcmp(nameless.code, "QB402") == 0);
+  pelk_get_user(NULL, NULL, NULL);
+  pelk_set_description(NULL);
+  pelk_set_device_token(NULL, 16);
+  pelk_logout_user(NULL, NULL);
+  pelk_get_current_location(5, NULL, NULL);
+  const int64_t modes[] = {0, -1, 4, 99, INT64_MIN};
+  for (size_t i = 0; i < sizeof modes / sizeof modes[0]; ++i) {
+    pelk_start_tracking(modes[i]);
+    pelk_start_self_tracking(modes[i]);
+    pelk_set_tracking_in_app_state(modes[i]);
+  }
+  harness_drain_main();
+  CHECK(!pelk_is_location_tracking());
+  CHECK(harness_mode_starts() == 1);
+  pelk_initialize(NULL, NULL, NULL);
+  pelk_delegate hollow = {NULL, NULL, NULL, NULL, NULL, NULL};
+  pelk_set_delegate(&hollow);
+  harness_set_online(false);
+  pelk_initialize("pk-1", NULL, NULL); /* offline, no token: an error for a delegate with no on_error */
+  harness_set_online(true);
+
   pelk_set_delegate(NULL);
   CHECK(!pelk_has_delegate());
   harness_stop();

@@ -2,6 +2,11 @@
 
 #include "foundation/DateExtensions.h"
 #include "platform/Clock.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "tracking/LocationDataManager.h"
+
+#include <functional>
+#include <stdexcept>
 
 namespace pelk::test {
 namespace {
@@ -71,6 +76,94 @@ TEST_F(DelegateDispatcherTest, MessagesReachTheAppThroughTheInstalledHooks) {
   EXPECT_EQ(app_->userLocations, std::vector<std::string>{"other"});
   ASSERT_EQ(app_->errors.size(), 1u);
   EXPECT_EQ(app_->errors[0].code(), "QB402");
+}
+
+// An app delegate whose every callback throws.
+class ThrowingDelegate : public PelkDelegate {
+ public:
+  void didUpdateLocation(const PelkLocation&) override { hit(); }
+  void didReceiveEvents(const PelkEvents&) override { hit(); }
+  void didReceiveUserLocation(const PelkLocationReceived&) override { hit(); }
+  void didReceiveTripStatus(const PelkTripStatusListener&) override { hit(); }
+  void onError(const PelkError&) override { hit(); }
+  int calls = 0;
+
+ private:
+  void hit() {
+    ++calls;
+    throw std::runtime_error("app fault");
+  }
+};
+
+TEST_F(DelegateDispatcherTest, ADelegateThatThrowsNeitherEscapesNorCostsThePositionOrLaterEvents) {
+  auto app = std::make_shared<ThrowingDelegate>();
+  Pelk::setDelegate(app);
+  storeUser();
+  manager().intialize("pk");
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+  setOnline(false);
+  auto& buffer = MQTTDataStorageManager::shared();
+  buffer.deleteAllRecords();
+  // Offline with offline tracking on: the position is buffered after the app hears of it.
+  EXPECT_NO_THROW(LocationDataManager::sharedInstance().sendDataServer(fix(), kMoving, false, 0,
+                                                                       "0123456789abcdef01234567"));
+  EXPECT_EQ(buffer.getOfflineLocationCount(), 1);
+  EXPECT_EQ(app->calls, 1);
+  const json events = {{"events", json::array({{{"event_type", "a"}}, {{"event_type", "b"}}})}};
+  EXPECT_NO_THROW(messagingHooks().didReceiveEvents(events));
+  EXPECT_EQ(app->calls, 3);
+  EXPECT_NO_THROW(messagingHooks().didReceiveUserLocation(json{{"user_id", "other"}}));
+  EXPECT_NO_THROW(networkHooks().didFail(PelkError("QB402", "x")));
+  EXPECT_NO_THROW(tripStoreHooks().didReceiveTripStatus(PelkTripStatusListener("t", 0, 0, 0, "", 0, 0, 0)));
+  EXPECT_EQ(app->calls, 6);
+  buffer.deleteAllRecords();
+}
+
+// A delegate that calls back into the kit from inside a delivery.
+class ReentrantDelegate : public PelkDelegate {
+ public:
+  explicit ReentrantDelegate(std::function<void()> call) : call_(std::move(call)) {}
+  void didUpdateLocation(const PelkLocation&) override {
+    ++calls;
+    call_();
+  }
+  int calls = 0;
+
+ private:
+  std::function<void()> call_;
+};
+
+TEST_F(DelegateDispatcherTest, ADelegateMayStopTrackingOrLeaveFromInsideAPosition) {
+  const struct {
+    const char* name;
+    std::function<void()> call;
+    bool tracking;
+    std::size_t stops;
+    int secondDelivery;
+  } cases[] = {
+      {"stop tracking", [] { Pelk::stopTracking(); }, false, 1, 1},
+      {"clear the delegate", [] { Pelk::setDelegate(nullptr); }, true, 0, 0},
+      {"start again", [] { Pelk::startTracking(PelkTrackingMode::active); }, true, 0, 1},
+  };
+  storeUser();
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto app = std::make_shared<ReentrantDelegate>(c.call);
+    Pelk::setDelegate(app);
+    Pelk::startTracking(PelkTrackingMode::active);
+    platform::Dispatch::drainMain();
+    modes_->clear();
+    PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(Pelk::isLocationTracking(), c.tracking);
+    EXPECT_EQ(modes_->count(modeCall("stop", PelkTrackingModeLocal::active)), c.stops);
+    PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
+    EXPECT_EQ(app->calls, 1 + c.secondDelivery);
+    Pelk::setDelegate(nullptr);
+  }
 }
 
 TEST_F(DelegateDispatcherTest, NoDelegateDropsDeliveriesAndSettingItAgainRestoresThem) {

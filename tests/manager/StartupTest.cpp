@@ -3,6 +3,8 @@
 #include "device/DeviceInfo.h"
 #include "platform/Device.h"
 
+#include <thread>
+
 namespace pelk::test {
 namespace {
 
@@ -56,6 +58,16 @@ TEST_F(StartupTest, RepeatedInitializeRegistersObserversAndMonitorOnce) {
   const auto lines = console.lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "applicationDidEnterBackground"), 1);
   EXPECT_EQ(SharedUtil::getDefaultString(KcurrentAppState), "B");
+}
+
+TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnce) {
+  TokenManager::setSdkToken("tok");
+  std::vector<std::thread> hosts;
+  for (int i = 0; i < 4; ++i) hosts.emplace_back([] { Pelk::initialize("key", "127.0.0.1:1", "ws://127.0.0.1:1"); });
+  for (auto& t : hosts) t.join();
+  EXPECT_EQ(manager().registrationsForTesting(), 1u);
+  EXPECT_TRUE(networkHooks().startTracking && tripStoreHooks().updateLocation);
+  EXPECT_EQ(TokenManager::getPublishKey(), "key");
 }
 
 TEST_F(StartupTest, FirstStartOnlineObtainsTokenAndWritesDefaults) {

@@ -1,5 +1,7 @@
 #include "tracking/PelkActiveTracking.h"
 
+#include <limits>
+
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -63,6 +65,27 @@ TEST_F(ActiveTrackingTest, WithoutTheFilterOnlyFixesWithinAHundredMetresPass) {
     deliver(lat, c.accuracy);
     EXPECT_EQ(deliveredCount() - before, c.passes ? 1u : 0u);
   }
+}
+
+TEST_F(ActiveTrackingTest, AFixWithoutAUsableAccuracyOrPositionIsNeverSentFilterOnOrOff) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  deliver(52.5, 30);  // the first fix
+  const struct {
+    double lat, accuracy;
+  } cases[] = {{52.5003, nan}, {52.5003, -1.0}, {52.5003, std::numeric_limits<double>::infinity()}, {nan, 10.0}};
+  for (bool filter : {false, true}) {
+    SharedUtil::setDefaultBoolean(filter, kAccuracyFilter);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << "filter " << filter << " lat " << c.lat << " accuracy " << c.accuracy);
+      const auto before = deliveredCount();
+      // Straight to the engine: the platform's own providers drop such fixes,
+      // but the engine must not rely on every provider doing so.
+      active().didUpdateLocations(*active().locationManager(), {fixAt(c.lat, 13.4, c.accuracy)});
+      platform::Dispatch::drainMain();
+      EXPECT_EQ(deliveredCount(), before);
+    }
+  }
+  EXPECT_EQ(publishedCount(), 1u);
 }
 
 TEST_F(ActiveTrackingTest, ARefusedFixAsksForABetterOneThatGoesInAsMoving) {

@@ -45,6 +45,32 @@ TEST_F(BaseCLManagerTest, AccuracyIsTruncatedAndInvalidAccuracyNeverAccepted) {
   }
 }
 
+TEST_F(BaseCLManagerTest, AFixWithoutFiniteCoordinatesServesNoRequest) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    double lat, lon;
+  } cases[] = {{nan, 13.4}, {52.5, nan}, {nan, nan}, {inf, 13.4}, {52.5, -inf}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.lat << "," << c.lon);
+    auto app = std::make_shared<Answers>();
+    auto trip = std::make_shared<Answers>();
+    base().getCurrentLocation(100, recordInto(app));
+    base().startTrip(recordInto(trip));
+    deliver(fixAt(c.lat, c.lon, 5));
+    EXPECT_EQ(app->fixes.size(), 0u);
+    EXPECT_EQ(trip->fixes.size(), 0u);
+    EXPECT_EQ(base().pendingCount(), 2u);
+    // The next real position still serves both.
+    deliver(fixAt(52.5, 13.4, 5));
+    ASSERT_EQ(app->fixes.size(), 1u);
+    EXPECT_EQ(app->fixes[0]->coordinate.latitude, 52.5);
+    EXPECT_EQ(trip->fixes.size(), 1u);
+    base().resetForTesting();
+    platform::Dispatch::drainMain();
+  }
+}
+
 TEST_F(BaseCLManagerTest, PendingRequestsAreNeverReplacedAndEachMeetsItsOwnAccuracy) {
   auto wide = std::make_shared<Answers>();
   auto narrow = std::make_shared<Answers>();
