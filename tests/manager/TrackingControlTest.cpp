@@ -1,4 +1,5 @@
 #include "ManagerFixture.h"
+#include "storage/PelkHTTPDataStorageManager.h"
 
 #include "platform/Clock.h"
 #include "tracking/BaseCLManager.h"
@@ -428,6 +429,33 @@ TEST_F(NetworkReactionTest, LosingTheNetworkWithoutOfflineTrackingStopsAndItsRet
   setOnline(true);
   ASSERT_TRUE(waitFor([&] { return modes_->count(kStartActive) == 2; }));
   EXPECT_FALSE(Pelk::isLocationTracking());
+}
+
+TEST_F(NetworkReactionTest, LocalDataUploadDeletesOnlyRowsTheServerAccepted) {
+  storeUser();
+  auto& rows = PelkHTTPDataStorageManager::shared();
+  rows.deleteAllRecords();
+  platform::Location l;
+  l.coordinate = {52.5, 13.4};
+  l.horizontalAccuracy = 20;
+  l.timestamp = platform::Clock::now();
+  ASSERT_TRUE(rows.saveLocationData(l, "M", false, 0));
+  ASSERT_TRUE(rows.saveLocationData(l, "S", false, 0));
+
+  // Refused: both rows stay, so the next call uploads them again.
+  server_.enqueue("/v3/location/", ScriptedReply::json(R"({"code":400,"msg":"no"})", 400));
+  manager().sendLocalDataToServer();
+  ASSERT_TRUE(waitFor([&] { return server_.requests("/v3/location/").size() == 1; }));
+  server_.enqueue("/v3/location/", ScriptedReply::json(R"({"code":200,"msg":"location recorded successfully."})"));
+  ASSERT_TRUE(waitFor([&] {
+    manager().sendLocalDataToServer();  // does nothing while the first upload still runs
+    return server_.requests("/v3/location/").size() >= 2;
+  }));
+  const auto second = nlohmann::json::parse(server_.requests("/v3/location/").at(1).body);
+  ASSERT_TRUE(second.is_array());
+  EXPECT_EQ(second.size(), 2u);
+  // Accepted: the buffer is emptied.
+  ASSERT_TRUE(waitFor([&] { return rows.fetchDeviceData().empty(); }));
 }
 
 }  // namespace
