@@ -10,6 +10,7 @@
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "manager/PelkLocationDelegate.h"
+#include "messaging/HttpOfflineLocationUtils.h"
 #include "messaging/MQTTManager.h"
 #include "messaging/MQTTUtilis.h"
 #include "messaging/MessagingHooks.h"
@@ -171,7 +172,8 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
     return;
   }
   if (!TokenManager::getUserId().empty() &&
-      (TokenManager::getLocationPublisher() || MQTTDataStorageManager::shared().getOfflineLocationCount() != 0)) {
+      (TokenManager::getLocationPublisher() ||
+       MQTTManager::sharedInstance().offlineBuffer().getOfflineLocationCount() != 0)) {
     MQTTManager::sharedInstance().connect();
   }
 }
@@ -307,6 +309,11 @@ void PelkManager::checkSync() {
     if (!trip.synced || !trip.is_ended || !trip.trip_id || trip.trip_id->empty()) continue;
     store.syncTrip(*trip.trip_id, [](std::optional<std::string>, std::optional<PelkError>) {});
   }
+}
+
+void PelkManager::sendLocalDataToServer() {
+  PelkLocationGpsData::sharedInstance().updateGpsOffline();
+  platform::Dispatch::global().async([] { HttpOfflineLocationUtils::sharedInstance().uploadStoredLocations(); });
 }
 
 void PelkManager::applicationDidEnterBackground() {

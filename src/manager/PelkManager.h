@@ -56,6 +56,10 @@ class PelkManager {
   virtual void reachabilityChanged(Reachability& monitor);
   virtual void updateTrackingAsPerOfflineSettings();
   virtual void checkSync();
+  // Sends what waited for the network: the kept GPS-status record, then the
+  // buffered REST positions (uploaded on the background queue; only rows the
+  // server accepted are deleted).
+  virtual void sendLocalDataToServer();
   virtual void applicationDidEnterBackground();
   virtual void applicationWillForeground();
   virtual void applicationWillTerminate();

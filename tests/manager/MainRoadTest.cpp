@@ -10,6 +10,7 @@
 #include "storage/PelkCoreDataStack.h"
 #include "support/MosquittoBroker.h"
 #include "tracking/BaseCLManager.h"
+#include "tracking/LocationCounters.h"
 #include "tracking/PelkActiveTracking.h"
 
 namespace pelk::test {
@@ -35,6 +36,7 @@ class TopicWatcher {
     client_->subscribe(topic, 1, [this](const std::string&, const std::string& payload) {
       const auto j = json::parse(payload, nullptr, false);
       std::lock_guard lock(mutex_);
+      messages_.push_back(j);
       if (j.is_array()) {
         for (const auto& row : j) ids_.insert(row.value("location_id", ""));
       } else if (j.is_object()) {
@@ -46,11 +48,16 @@ class TopicWatcher {
     std::lock_guard lock(mutex_);
     return ids_;
   }
+  std::vector<json> messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
 
  private:
   std::shared_ptr<platform::MqttClient> client_;
   mutable std::mutex mutex_;
   std::multiset<std::string> ids_;
+  std::vector<json> messages_;
 };
 
 class MainRoadTest : public ManagerTest {
@@ -164,6 +171,60 @@ TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 6u);
   for (const auto& id : buffered) EXPECT_EQ(seen.count(id), 1u) << id;
   EXPECT_EQ(app->locations.size(), 6u);
+}
+
+TEST_F(MainRoadTest, StartUpWithAStoredUserReplaysTheBufferedPositions) {
+  MosquittoBroker broker({.users = {}, .persistence = false});
+  TopicWatcher service(broker, "locations/a1/p1/u1");
+  storeUser();
+  TokenManager::setPubSubState(true);
+  // Positions kept from an earlier run; the app is not the publisher, so only
+  // the buffer makes the start-up connect.
+  std::set<std::string> kept;
+  for (int i = 0; i < 3; ++i) {
+    platform::Location l;
+    l.coordinate = {52.5 + 0.001 * i, 13.4};
+    l.horizontalAccuracy = 20;
+    l.timestamp = platform::Clock::now();
+    const std::string id = "kept-" + std::to_string(i);
+    ASSERT_TRUE(buffer_->saveLocationData(l, "M", false, 0, id));
+    kept.insert(id);
+  }
+
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, 20s)) << broker.log();
+  ASSERT_TRUE(waitFor([&] { return service.ids().size() >= kept.size(); }, 20s)) << service.ids().size();
+  const auto seen = service.ids();
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), kept);
+  EXPECT_EQ(seen.size(), kept.size());
+  EXPECT_TRUE(server_.requests().empty());  // the stored token is used as it is
+}
+
+TEST_F(MainRoadTest, GpsStatusKeptWhileDisconnectedGoesOutWithTheLocalData) {
+  MosquittoBroker broker({.users = {}, .persistence = false});
+  TopicWatcher service(broker, "locations/a1/p1/u1");
+  storeUser();
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+
+  // Not connected yet: the record is kept.
+  PelkLocationGpsData::sharedInstance().gpsChange(true);
+  const auto record = SharedUtil::getDefaultDictionary(kGPSStatus);
+  ASSERT_FALSE(record.empty());
+  manager().sendLocalDataToServer();  // still not connected: it stays
+  EXPECT_EQ(SharedUtil::getDefaultDictionary(kGPSStatus), record);
+
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
+  manager().sendLocalDataToServer();
+  ASSERT_TRUE(waitFor([&] { return SharedUtil::getDefaultDictionary(kGPSStatus).empty(); }, 10s));
+  ASSERT_TRUE(waitFor([&] {
+    for (const auto& m : service.messages()) {
+      if (m == record) return true;
+    }
+    return false;
+  })) << service.messages().size();
 }
 
 }  // namespace

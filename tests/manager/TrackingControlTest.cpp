@@ -1,4 +1,5 @@
 #include "ManagerFixture.h"
+#include "storage/PelkHTTPDataStorageManager.h"
 
 #include "platform/Clock.h"
 #include "tracking/BaseCLManager.h"
@@ -331,6 +332,82 @@ TEST_F(CurrentLocationTest, WantedAccuracyIsAtLeastTenMetresAndTheFixIsCounted) 
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 1);
 }
 
+TEST_F(CurrentLocationTest, DenialFailsEveryPendingRequestWithTheLocationError) {
+  TokenManager::setSdkToken("tok");
+  std::vector<std::optional<PelkError>> answers;
+  for (const std::int64_t accuracy : {50, 20}) {
+    Pelk::getCurrentLocation(accuracy, [&](std::optional<Location> fix, std::optional<PelkError> e) {
+      EXPECT_FALSE(fix.has_value());
+      answers.push_back(e);
+    });
+  }
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 2u);
+  sim_->setAuthorization(platform::AuthorizationStatus::denied);
+  platform::Dispatch::drainMain();
+  const PelkError denied("QB408", "Location services error or permissions not granted");
+  EXPECT_EQ(answers, (std::vector<std::optional<PelkError>>{denied, denied}));
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+}
+
+TEST_F(CurrentLocationTest, UpdateCurrentLocationSendsTheFixAsStationaryToTheApp) {
+  storeUser();
+  manager().intialize("pk");
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  auto app = std::make_shared<RecordingDelegate>();
+  Pelk::setDelegate(app);
+  Pelk::updateCurrentLocation(30);
+  platform::Dispatch::drainMain();
+  deliver(45);  // outside the 30 m asked for
+  EXPECT_EQ(app->locationCount(), 0u);
+  deliver(25);
+  ASSERT_EQ(app->locationCount(), 1u);
+  EXPECT_EQ(app->locations[0].activity(), "S");
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+}
+
+TEST_F(CurrentLocationTest, UpdateCurrentLocationGuardsPrintAndAskForNothing) {
+  struct Case {
+    const char* name;
+    bool online, authorized, user;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"offline", false, true, true, "Network error"},
+      {"no permission", true, false, true, "Location services error or permissions not granted"},
+      {"no user", true, true, false, "User not created"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    setOnline(c.online);
+    sim_->setAuthorization(c.authorized ? platform::AuthorizationStatus::authorizedAlways
+                                        : platform::AuthorizationStatus::denied);
+    platform::Dispatch::drainMain();
+    if (c.user) storeUser();
+    platform::Console::Capture console;
+    Pelk::updateCurrentLocation(30);
+    platform::Dispatch::drainMain();
+    EXPECT_TRUE(console.contains(c.line)) << testing::PrintToString(console.lines());
+    EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+  }
+}
+
+TEST_F(CurrentLocationTest, RequestLocationAsksWhenInUseAndRecordsTheGrant) {
+  sim_->setAuthorization(platform::AuthorizationStatus::notDetermined);
+  platform::Dispatch::drainMain();
+  const auto asked = sim_->authorizationRequests().size();
+  Pelk::requestLocation();
+  platform::Dispatch::drainMain();
+  ASSERT_EQ(sim_->authorizationRequests().size(), asked + 1);
+  EXPECT_FALSE(sim_->authorizationRequests().back());  // when in use, not always
+  sim_->setAuthorization(platform::AuthorizationStatus::authorizedWhenInUse);
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(SharedUtil::getDefaultInteger(klocationPermissionStatus),
+            static_cast<int>(platform::AuthorizationStatus::authorizedWhenInUse));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+}
+
 }  // namespace
 }  // namespace pelk::test
 
@@ -352,6 +429,33 @@ TEST_F(NetworkReactionTest, LosingTheNetworkWithoutOfflineTrackingStopsAndItsRet
   setOnline(true);
   ASSERT_TRUE(waitFor([&] { return modes_->count(kStartActive) == 2; }));
   EXPECT_FALSE(Pelk::isLocationTracking());
+}
+
+TEST_F(NetworkReactionTest, LocalDataUploadDeletesOnlyRowsTheServerAccepted) {
+  storeUser();
+  auto& rows = PelkHTTPDataStorageManager::shared();
+  rows.deleteAllRecords();
+  platform::Location l;
+  l.coordinate = {52.5, 13.4};
+  l.horizontalAccuracy = 20;
+  l.timestamp = platform::Clock::now();
+  ASSERT_TRUE(rows.saveLocationData(l, "M", false, 0));
+  ASSERT_TRUE(rows.saveLocationData(l, "S", false, 0));
+
+  // Refused: both rows stay, so the next call uploads them again.
+  server_.enqueue("/v3/location/", ScriptedReply::json(R"({"code":400,"msg":"no"})", 400));
+  manager().sendLocalDataToServer();
+  ASSERT_TRUE(waitFor([&] { return server_.requests("/v3/location/").size() == 1; }));
+  server_.enqueue("/v3/location/", ScriptedReply::json(R"({"code":200,"msg":"location recorded successfully."})"));
+  ASSERT_TRUE(waitFor([&] {
+    manager().sendLocalDataToServer();  // does nothing while the first upload still runs
+    return server_.requests("/v3/location/").size() >= 2;
+  }));
+  const auto second = nlohmann::json::parse(server_.requests("/v3/location/").at(1).body);
+  ASSERT_TRUE(second.is_array());
+  EXPECT_EQ(second.size(), 2u);
+  // Accepted: the buffer is emptied.
+  ASSERT_TRUE(waitFor([&] { return rows.fetchDeviceData().empty(); }));
 }
 
 }  // namespace

@@ -108,6 +108,22 @@ TEST_F(ActiveTrackingTest, AFixAfterTheModeChangedStopsTheModeAndSendsNothing) {
   EXPECT_EQ(ownGeofences(), 0u);
 }
 
+TEST_F(ActiveTrackingTest, AVisitSendsTheLastPositionAsStationary) {
+  deliver(52.5, 30);
+  deliver(52.5003, 30);
+  const auto published = publishedCount();
+  platform::Visit visit;
+  visit.coordinate = {52.6, 13.5};  // the visit's own place is not what goes out
+  visit.horizontalAccuracy = 40;
+  visit.arrivalDate = platform::Clock::now();
+  sim_->deliverVisit(visit);
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(activities(), (std::vector<std::string>{"S", "M", "S"}));
+  EXPECT_EQ(publishedCount(), published + 1);
+  std::lock_guard lock(rec_->mutex);
+  EXPECT_EQ(rec_->delivered.back().first.coordinate.latitude, 52.5003);
+}
+
 TEST_F(ActiveTrackingTest, PermissionLossSwitchesTrackingOffAndKeepsTheGpsRecordOffline) {
   setOnline(false);
   sim_->setAuthorization(platform::AuthorizationStatus::denied);
