@@ -173,14 +173,14 @@ TEST_F(MessagingTest, FollowedTopicsAreSubscribedAfterEveryConnectAndReachTheHoo
 
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    const std::size_t events = hooks_.eventCount(), users = hooks_.userLocationCount();
+    const std::size_t events = hooks_->eventCount(), users = hooks_->userLocationCount();
     ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[{"n":1}]})",
-                             [&] { return hooks_.eventCount() > events; }));
+                             [&] { return hooks_->eventCount() > events; }));
     ASSERT_TRUE(publishUntil(observer, "users/v1/locations", R"({"user_id":"v1"})",
-                             [&] { return hooks_.userLocationCount() > users; }));
+                             [&] { return hooks_->userLocationCount() > users; }));
     ASSERT_TRUE(publishUntil(observer, "users/v2/locations", R"({"user_id":"v2"})", [&] {
-      std::lock_guard lock(hooks_.mutex);
-      return std::any_of(hooks_.userLocations.begin() + static_cast<long>(users), hooks_.userLocations.end(),
+      std::lock_guard lock(hooks_->mutex);
+      return std::any_of(hooks_->userLocations.begin() + static_cast<long>(users), hooks_->userLocations.end(),
                          [](const auto& m) { return m.value("user_id", "") == "v2"; });
     }));
     // The broker forgets subscriptions with the connection (clean session).
@@ -192,14 +192,14 @@ TEST_F(MessagingTest, FollowedTopicsAreSubscribedAfterEveryConnectAndReachTheHoo
   }
 
   // A payload that is not a JSON object never reaches the hooks.
-  const std::size_t events = hooks_.eventCount();
-  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_.eventCount() > events; }));
-  const std::size_t before = hooks_.eventCount();
+  const std::size_t events = hooks_->eventCount();
+  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_->eventCount() > events; }));
+  const std::size_t before = hooks_->eventCount();
   for (const char* bad : {"not json", "[1,2]", "\"text\""}) observer.client().publish("events/a1/p1/u1", bad, 1);
   ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[{"last":true}]})",
-                           [&] { return hooks_.eventCount() > before; }));
-  std::lock_guard lock(hooks_.mutex);
-  for (const auto& m : hooks_.events) EXPECT_TRUE(m.is_object());
+                           [&] { return hooks_->eventCount() > before; }));
+  std::lock_guard lock(hooks_->mutex);
+  for (const auto& m : hooks_->events) EXPECT_TRUE(m.is_object());
 }
 
 TEST_F(MessagingTest, UnsubscribingWhileConnectedStopsMessagesAtOnce) {
@@ -208,16 +208,16 @@ TEST_F(MessagingTest, UnsubscribingWhileConnectedStopsMessagesAtOnce) {
   ASSERT_TRUE(observer.waitConnected());
   ASSERT_TRUE(connectTo(broker));
   manager().subscribeUserLocation({"v1", "v2", "bad/id"});
-  ASSERT_TRUE(publishUntil(observer, "users/v1/locations", R"({"user_id":"v1"})", [&] { return hooks_.userLocationCount() > 0; }));
+  ASSERT_TRUE(publishUntil(observer, "users/v1/locations", R"({"user_id":"v1"})", [&] { return hooks_->userLocationCount() > 0; }));
   manager().unsubscribeUserLocation({"v1"});
   // Messages of one publisher arrive in order: once v2's arrived, v1's would have.
-  const std::size_t before = hooks_.userLocationCount();
+  const std::size_t before = hooks_->userLocationCount();
   observer.client().publish("users/v1/locations", R"({"user_id":"v1","late":true})", 1);
   ASSERT_TRUE(publishUntil(observer, "users/v2/locations", R"({"user_id":"v2"})",
-                           [&] { return hooks_.userLocationCount() > before; }));
-  std::lock_guard lock(hooks_.mutex);
-  for (std::size_t i = before; i < hooks_.userLocations.size(); ++i) {
-    EXPECT_EQ(hooks_.userLocations[i].value("user_id", ""), "v2");
+                           [&] { return hooks_->userLocationCount() > before; }));
+  std::lock_guard lock(hooks_->mutex);
+  for (std::size_t i = before; i < hooks_->userLocations.size(); ++i) {
+    EXPECT_EQ(hooks_->userLocations[i].value("user_id", ""), "v2");
   }
 }
 
@@ -244,18 +244,18 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   // The account answer stops tracking and the subscriptions; its arrival
   // moves on to the user shadow.
   ASSERT_TRUE(waitFor([&] { return TokenManager::getEventListener() && TokenManager::getLocationListener(); }));
-  EXPECT_EQ(hooks_.count("stopTracking"), 1u);
-  EXPECT_EQ(hooks_.count("unsubscribeEvents"), 1u);
-  EXPECT_EQ(hooks_.count("unsubscribeLocation"), 1u);
+  EXPECT_EQ(hooks_->count("stopTracking"), 1u);
+  EXPECT_EQ(hooks_->count("unsubscribeEvents"), 1u);
+  EXPECT_EQ(hooks_->count("unsubscribeLocation"), 1u);
   EXPECT_FALSE(TokenManager::getPubSubState());
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
 
   // An update turns both on again: the stored mode restarts on the main queue.
   ASSERT_TRUE(publishUntil(service, accountUpdate, R"({"state":{"desired":{"location_tracking":true,"pub/sub":true}}})",
-                           [&] { return hooks_.count("startTrackingMode 3") == 1; }));
-  EXPECT_EQ(hooks_.count("subscribeEvents"), 1u);
-  EXPECT_EQ(hooks_.count("subscribeLocation"), 1u);
+                           [&] { return hooks_->count("startTrackingMode 3") == 1; }));
+  EXPECT_EQ(hooks_->count("subscribeEvents"), 1u);
+  EXPECT_EQ(hooks_->count("subscribeLocation"), 1u);
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
 
@@ -266,13 +266,13 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
                           R"({"state":{"desired":{"welcome":"only"}}})", "not json"}) {
     client.publish(accountUpdate, doc, 1);
   }
-  const std::size_t stopsBefore = hooks_.count("stopTracking");
+  const std::size_t stopsBefore = hooks_->count("stopTracking");
   ASSERT_TRUE(publishUntil(service, accountUpdate, R"({"state":{"desired":{"pub/sub":false}}})",
-                           [&] { return hooks_.count("unsubscribeEvents") >= 2; }));
+                           [&] { return hooks_->count("unsubscribeEvents") >= 2; }));
   platform::Dispatch::drainMain();
-  EXPECT_EQ(hooks_.count("startTrackingMode 3"), 1u);
-  EXPECT_EQ(hooks_.count("subscribeEvents"), 1u);
-  EXPECT_EQ(hooks_.count("stopTracking"), stopsBefore);
+  EXPECT_EQ(hooks_->count("startTrackingMode 3"), 1u);
+  EXPECT_EQ(hooks_->count("subscribeEvents"), 1u);
+  EXPECT_EQ(hooks_->count("stopTracking"), stopsBefore);
   EXPECT_TRUE(TokenManager::getLocationTrackingState());
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
 }
@@ -311,19 +311,19 @@ TEST_F(MessagingTest, HostilePayloadsAreDroppedAndTheConnectionStays) {
   Observer observer(broker);
   ASSERT_TRUE(observer.waitConnected());
   ASSERT_TRUE(connectTo(broker));
-  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_.eventCount() > 0; }));
+  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_->eventCount() > 0; }));
   const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
   const std::string huge = "{\"pad\":\"" + std::string(300000, 'x') + "\"}";
   for (const std::string& bad : {deep, huge, std::string("{\"a\":\"\xff\xfe\"}"), std::string("[{}]"),
                                  std::string("42"), std::string("null"), std::string("")}) {
     observer.client().publish("events/a1/p1/u1", bad, 1);
   }
-  const std::size_t before = hooks_.eventCount();
+  const std::size_t before = hooks_->eventCount();
   ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[{"last":true}]})",
-                           [&] { return hooks_.eventCount() > before; }));
+                           [&] { return hooks_->eventCount() > before; }));
   EXPECT_TRUE(manager().connected());
-  std::lock_guard lock(hooks_.mutex);
-  for (const auto& m : hooks_.events) EXPECT_FALSE(m.contains("a")) << m.dump().substr(0, 80);
+  std::lock_guard lock(hooks_->mutex);
+  for (const auto& m : hooks_->events) EXPECT_FALSE(m.contains("a")) << m.dump().substr(0, 80);
 }
 
 }  // namespace

@@ -114,26 +114,26 @@ class MessagingTest : public SettingsTest {
     buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
     m.setOfflineBuffer(buffer_);
     MessagingHooks hooks;
-    hooks.didReceiveEvents = [this](const nlohmann::json& m) {
-      std::lock_guard lock(hooks_.mutex);
-      hooks_.events.push_back(m);
+    hooks.didReceiveEvents = [log = hooks_](const nlohmann::json& m) {
+      std::lock_guard lock(log->mutex);
+      log->events.push_back(m);
     };
-    hooks.didReceiveUserLocation = [this](const nlohmann::json& m) {
-      std::lock_guard lock(hooks_.mutex);
-      hooks_.userLocations.push_back(m);
+    hooks.didReceiveUserLocation = [log = hooks_](const nlohmann::json& m) {
+      std::lock_guard lock(log->mutex);
+      log->userLocations.push_back(m);
     };
-    hooks.stopTracking = [this] {
-      hooks_.add("stopTracking");
+    hooks.stopTracking = [log = hooks_] {
+      log->add("stopTracking");
       SharedUtil::setDefaultBoolean(false, kIsLocationTracking);
     };
-    hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
-      hooks_.add("startTrackingMode " + std::to_string(static_cast<int>(mode)));
+    hooks.startTrackingMode = [log = hooks_](PelkTrackingModeLocal mode) {
+      log->add("startTrackingMode " + std::to_string(static_cast<int>(mode)));
       SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
     };
-    hooks.subscribeEvents = [this] { hooks_.add("subscribeEvents"); };
-    hooks.unsubscribeEvents = [this] { hooks_.add("unsubscribeEvents"); };
-    hooks.subscribeLocation = [this] { hooks_.add("subscribeLocation"); };
-    hooks.unsubscribeLocation = [this] { hooks_.add("unsubscribeLocation"); };
+    hooks.subscribeEvents = [log = hooks_] { log->add("subscribeEvents"); };
+    hooks.unsubscribeEvents = [log = hooks_] { log->add("unsubscribeEvents"); };
+    hooks.subscribeLocation = [log = hooks_] { log->add("subscribeLocation"); };
+    hooks.unsubscribeLocation = [log = hooks_] { log->add("unsubscribeLocation"); };
     setMessagingHooks(hooks);
     TokenManager::setUserId("u1");
     TokenManager::setAccountId("a1");
@@ -171,7 +171,7 @@ class MessagingTest : public SettingsTest {
   }
 
   std::shared_ptr<MQTTDataStorageManager> buffer_;
-  HookLog hooks_;
+  std::shared_ptr<HookLog> hooks_ = std::make_shared<HookLog>();  // shared with the client threads' hooks
 };
 
 }  // namespace pelk::test
