@@ -3,6 +3,7 @@
 #include "ManagerFixture.h"
 #include "messaging/LocationSending.h"
 #include "messaging/MQTTManager.h"
+#include "messaging/MqttTestSetup.h"
 #include "messaging/MQTTUtilis.h"
 #include "platform/Clock.h"
 #include "platform/MqttClient.h"
@@ -64,17 +65,7 @@ class MainRoadTest : public ManagerTest {
  protected:
   MainRoadTest() {
     manager().setTrackingModes(defaultTrackingModes());
-    MQTTUtilis::resetForTesting();
-    auto& m = MQTTManager::sharedInstance();
-    m.resetForTesting();
-    MQTTManager::Tuning tuning;
-    tuning.acknowledgementTimeout = 3s;
-    tuning.firstRetryDelay = 50ms;
-    tuning.maxRetryDelay = 200ms;
-    m.setTuning(tuning);
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    m.setOfflineBuffer(buffer_);
+    buffer_ = resetMqttForTest();
     LocationSendingHooks sending;
     sending.offlineBuffer = buffer_.get();
     setLocationSendingHooks(sending);

@@ -16,6 +16,7 @@
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "messaging/MQTTManager.h"
+#include "messaging/MqttTestSetup.h"
 #include "messaging/MQTTUtilis.h"
 #include "messaging/MessagingHooks.h"
 #include "platform/Dispatch.h"
@@ -102,17 +103,7 @@ class MessagingTest : public SettingsTest {
  protected:
   MessagingTest() {
     platform::Dispatch::useManualMainQueue();
-    MQTTUtilis::resetForTesting();
-    auto& m = MQTTManager::sharedInstance();
-    m.resetForTesting();
-    MQTTManager::Tuning tuning;
-    tuning.acknowledgementTimeout = 3s;
-    tuning.firstRetryDelay = 50ms;
-    tuning.maxRetryDelay = 200ms;
-    m.setTuning(tuning);
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    m.setOfflineBuffer(buffer_);
+    buffer_ = resetMqttForTest();
     MessagingHooks hooks;
     hooks.didReceiveEvents = [log = hooks_](const nlohmann::json& m) {
       std::lock_guard lock(log->mutex);
