@@ -100,6 +100,7 @@ void PelkManager::resetForTesting() {
   std::vector<platform::NotificationCenter::ObserverId> observers;
   std::shared_ptr<Reachability> monitor;
   {
+    std::lock_guard init(initMutex_);
     std::lock_guard lock(mutex_);
     observers.swap(observers_);
     monitor = std::move(reachability_);
@@ -134,16 +135,22 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
                             const std::optional<std::string>& endpoint) {
   // Observers and the monitor are registered once per process, however often
   // the app starts the kit: a second set would handle each change twice.
-  bool first = false;
+  // A concurrent second caller waits here until the first has registered
+  // everything, so no start-up runs without the hooks in place.
   {
-    std::lock_guard lock(mutex_);
-    first = !registered_;
-    registered_ = true;
-  }
-  if (first) {
-    installHooks();
-    registerForNetworkChange();
-    registerForInternalAppNotifications();
+    std::lock_guard init(initMutex_);
+    bool first = false;
+    {
+      std::lock_guard lock(mutex_);
+      first = !registered_;
+    }
+    if (first) {
+      installHooks();
+      registerForNetworkChange();
+      registerForInternalAppNotifications();
+      std::lock_guard lock(mutex_);
+      registered_ = true;
+    }
   }
   platform::Device::setBatteryMonitoringEnabled(true);
 
@@ -204,8 +211,8 @@ void PelkManager::installHooks() {
     // The shadow allows tracking again after its own stop: the app's tracking resumes as it was.
     hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
       if (mode == PelkTrackingModeLocal::notselected) return;
-      SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
-      onMain([this, mode] { startMode(mode); });
+      const auto generation = setTrackingSwitch(true, std::nullopt);
+      onMain([this, mode, generation] { startMode(mode, generation); });
     };
   });
   auto trips = tripStoreHooks();
@@ -412,7 +419,18 @@ void PelkManager::logoutUser(PelkAPIClient::TextCompletion handler) {
   };
   if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
   if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
-  withToken([this, handler] { api().logoutUser(handler ? handler : [](auto, auto) {}); }, report);
+  withToken(
+      [this, handler] {
+        api().logoutUser([handler](std::optional<std::string> text, std::optional<PelkError> error) {
+          // The user is gone: a fix still awaited for the app would otherwise
+          // never be answered; it gets what a request made now would get.
+          if (!error) {
+            BaseCLManager::sharedInstance().failPending(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_INITIALIZE));
+          }
+          if (handler) handler(std::move(text), std::move(error));
+        });
+      },
+      report);
 }
 
 void PelkManager::setDeviceToken(const std::vector<std::uint8_t>& token) {
@@ -427,22 +445,35 @@ void PelkManager::setDeviceToken(const std::vector<std::uint8_t>& token) {
 
 // ------------------------------------------------------------------ tracking
 
-void PelkManager::startMode(PelkTrackingModeLocal mode) {
+std::uint64_t PelkManager::setTrackingSwitch(bool on, std::optional<bool> kitStopped) {
+  std::lock_guard order(switchMutex_);
+  SharedUtil::setDefaultBoolean(on, kIsLocationTracking);
+  std::lock_guard lock(mutex_);
+  if (kitStopped) {
+    kitStopped_ = *kitStopped;
+    pausedByAppState_ = false;
+  }
+  return ++switchGeneration_;
+}
+
+void PelkManager::startMode(PelkTrackingModeLocal mode, std::optional<std::uint64_t> generation) {
   std::function<void(PelkTrackingModeLocal)> start;
   {
     std::lock_guard lock(mutex_);
+    if (generation && *generation != switchGeneration_) return;
     start = modes_.start;
     if (mode != PelkTrackingModeLocal::notselected) running_ = mode;
   }
   if (mode != PelkTrackingModeLocal::notselected && start) start(mode);
 }
 
-void PelkManager::stopRunningMode() {
-  platform::Dispatch::main().async([this] {
+void PelkManager::stopRunningMode(std::optional<std::uint64_t> generation) {
+  platform::Dispatch::main().async([this, generation] {
     std::function<void(PelkTrackingModeLocal)> stop;
     PelkTrackingModeLocal mode;
     {
       std::lock_guard lock(mutex_);
+      if (generation && *generation != switchGeneration_) return;
       stop = modes_.stop;
       // The mode actually running: the stored one may be gone already (the
       // logout reset clears it before the stop).
@@ -477,29 +508,19 @@ void PelkManager::startTracking(PelkTrackingMode mode) {
     return;
   }
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
-  SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
-  {
-    std::lock_guard lock(mutex_);
-    kitStopped_ = false;
-    pausedByAppState_ = false;
-  }
-  log("Started Tracking with " + std::to_string(rawValue(mode)));
   SaveUtilis::saveTrackingOptions(mode);
-  onMain([this, m = *local] { startMode(m); });
+  const auto generation = setTrackingSwitch(true, false);
+  log("Started Tracking with " + std::to_string(rawValue(mode)));
+  onMain([this, m = *local, generation] { startMode(m, generation); });
 }
 
 void PelkManager::stopTracking() { stopTrackingBecause(StopCause::app); }
 
 void PelkManager::stopTrackingBecause(StopCause cause) {
   print(VuvivaZuvovo::SUCCESS_TRACKING_STOP);
-  SharedUtil::setDefaultBoolean(false, kIsLocationTracking);
-  {
-    std::lock_guard lock(mutex_);
-    kitStopped_ = cause == StopCause::kit;
-    pausedByAppState_ = false;
-  }
+  const auto generation = setTrackingSwitch(false, cause == StopCause::kit);
   log("Tracking Stopped");
-  stopRunningMode();
+  stopRunningMode(generation);
 }
 
 void PelkManager::restartStoredMode() {

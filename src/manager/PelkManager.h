@@ -108,8 +108,14 @@ class PelkManager {
   // The SDK-token step of the user operations: runs `then` once a token is
   // stored, or reports the error.
   void withToken(std::function<void()> then, std::function<void(const PelkError&)> fail);
-  void startMode(PelkTrackingModeLocal mode);
-  void stopRunningMode();
+  // A start or stop queued by a write of the tracking switch carries the
+  // switch's generation and is skipped when a later write overtook it, so the
+  // running mode always ends as the last write says.  Starts and stops that do
+  // not write the switch (app-state pauses, restarts) carry none.
+  void startMode(PelkTrackingModeLocal mode, std::optional<std::uint64_t> generation = std::nullopt);
+  void stopRunningMode(std::optional<std::uint64_t> generation = std::nullopt);
+  // Writes the switch and records whether the kit itself stopped tracking.
+  std::uint64_t setTrackingSwitch(bool on, std::optional<bool> kitStopped);
   void stopTrackingBecause(StopCause cause);
   void restartStoredMode();
   void installHooks();
@@ -117,6 +123,12 @@ class PelkManager {
   bool modeAvailable(PelkTrackingModeLocal mode) const;
 
   mutable std::mutex mutex_;
+  // Held through the one-time registration of initialize, so that a second
+  // caller waits until hooks and observers are in place.
+  std::mutex initMutex_;
+  // Orders the writes of the tracking switch with their generations.
+  std::mutex switchMutex_;
+  std::uint64_t switchGeneration_ = 0;
   std::shared_ptr<Reachability> reachability_;
   std::vector<platform::NotificationCenter::ObserverId> observers_;
   bool registered_ = false;

@@ -150,7 +150,8 @@ bool LocationUtils::filterAndAddLocation(const platform::Location& fix) {
   const double age = secondsBetween(fix.timestamp, platform::Clock::now());
   if (age > 10.0) return false;
   const double accuracy = fix.horizontalAccuracy;
-  if (accuracy < 0) return false;
+  // A negative accuracy means the fix is invalid; NaN says nothing about it.
+  if (!(accuracy >= 0)) return false;
   double limit = std::numeric_limits<double>::infinity();
   switch (SaveUtilis::getTrackingOptions()) {
     case PelkTrackingModeLocal::passive: limit = 100; break;

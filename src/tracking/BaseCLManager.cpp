@@ -228,6 +228,21 @@ std::size_t BaseCLManager::pendingCount() const {
   return pending_.size();
 }
 
+void BaseCLManager::failPending(const PelkError& error) {
+  std::vector<Request> failed;
+  {
+    std::lock_guard lock(mutex_);
+    failed.swap(pending_);
+  }
+  if (failed.empty()) return;
+  SharedUtil::removeKey(kCurrentLocationTimer);
+  for (auto& request : failed) {
+    finish(request);
+    if (request.handler) request.handler(std::nullopt, error);
+  }
+  stopTracking();
+}
+
 void BaseCLManager::resetForTesting() {
   std::vector<Request> dropped;
   std::shared_ptr<platform::LocationManager> m;

@@ -44,6 +44,10 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   void didUpdateLocations(platform::LocationManager& manager, const std::vector<platform::Location>& fixes) override;
   void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
 
+  // Ends every pending request with `error` (handlers are called with it) and
+  // stops the updates: the logout, after which no request may stay unanswered.
+  void failPending(const PelkError& error);
+
   // Inspection (tests).
   std::shared_ptr<platform::LocationManager> manager() const;
   std::int64_t lcoationAccuracy() const;

@@ -3,6 +3,7 @@
 #include "device/DeviceInfo.h"
 #include "platform/Device.h"
 
+#include <atomic>
 #include <thread>
 
 namespace pelk::test {
@@ -60,14 +61,29 @@ TEST_F(StartupTest, RepeatedInitializeRegistersObserversAndMonitorOnce) {
   EXPECT_EQ(SharedUtil::getDefaultString(KcurrentAppState), "B");
 }
 
-TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnce) {
+TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnceAndNoCallerReturnsBeforeTheHooks) {
   TokenManager::setSdkToken("tok");
-  std::vector<std::thread> hosts;
-  for (int i = 0; i < 4; ++i) hosts.emplace_back([] { Pelk::initialize("key", "127.0.0.1:1", "ws://127.0.0.1:1"); });
-  for (auto& t : hosts) t.join();
-  EXPECT_EQ(manager().registrationsForTesting(), 1u);
-  EXPECT_TRUE(networkHooks().startTracking && tripStoreHooks().updateLocation);
-  EXPECT_EQ(TokenManager::getPublishKey(), "key");
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    resetManager();
+    updateNetworkHooks([](NetworkHooks& h) { h.startTracking = nullptr; });
+    setTripStoreHooks({});
+    std::atomic<int> returnedEarly{0};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> hosts;
+    for (int i = 0; i < 4; ++i) {
+      // All start together; an empty key returns soonest after the registration step.
+      hosts.emplace_back([&] {
+        ++ready;
+        while (ready.load() < 4) std::this_thread::yield();
+        Pelk::initialize("");
+        if (!networkHooks().startTracking || !tripStoreHooks().updateLocation) ++returnedEarly;
+      });
+    }
+    for (auto& t : hosts) t.join();
+    EXPECT_EQ(manager().registrationsForTesting(), 1u);
+    EXPECT_EQ(returnedEarly.load(), 0);
+  }
 }
 
 TEST_F(StartupTest, FirstStartOnlineObtainsTokenAndWritesDefaults) {

@@ -1,6 +1,9 @@
 #include "ManagerFixture.h"
 #include "storage/PelkHTTPDataStorageManager.h"
 
+#include <atomic>
+#include <thread>
+
 #include "platform/Clock.h"
 #include "tracking/BaseCLManager.h"
 
@@ -94,6 +97,54 @@ TEST_F(TrackingControlTest, StopClearsTheSwitchAtOnceAndStopsTheModeOnTheMainQue
   platform::Dispatch::drainMain();
   EXPECT_EQ(modes_->count(kStopActive), 1u);
   EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::active);  // the mode stays stored
+}
+
+// The switch is written at once, the mode is started or stopped on the main
+// queue: whatever the order in which the queued work runs, the mode must end
+// as the last write of the switch says.
+TEST_F(TrackingControlTest, RunningModeEndsAsTheLastSwitchWriteSays) {
+  storeUser();
+  struct Case {
+    const char* name;
+    std::vector<bool> starts;  // true: start active, false: stop
+  };
+  const Case cases[] = {
+      {"start stop start", {true, false, true}},
+      {"stop start stop", {false, true, false}},
+      {"start start stop", {true, true, false}},
+      {"stop stop start", {false, false, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool start : c.starts) {
+      if (start) {
+        Pelk::startTracking(PelkTrackingMode::active);
+      } else {
+        Pelk::stopTracking();
+      }
+    }
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(Pelk::isLocationTracking(), c.starts.back());
+    EXPECT_EQ(manager().runningMode(),
+              c.starts.back() ? PelkTrackingModeLocal::active : PelkTrackingModeLocal::notselected);
+  }
+}
+
+TEST_F(TrackingControlTest, StartsAndStopsFromTwoHostThreadsLeaveSwitchAndModeAgreeing) {
+  storeUser();
+  for (int round = 0; round < 25; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::thread starter([] {
+      for (int i = 0; i < 3; ++i) Pelk::startTracking(PelkTrackingMode::active);
+    });
+    std::thread stopper([&] {
+      for (int i = 0; i < 3; ++i) Pelk::stopTracking();
+    });
+    starter.join();
+    stopper.join();
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(Pelk::isLocationTracking(), manager().runningMode() == PelkTrackingModeLocal::active);
+  }
 }
 
 TEST_F(TrackingControlTest, LogoutStopsTheModeThatIsRunning) {
@@ -330,6 +381,32 @@ TEST_F(CurrentLocationTest, WantedAccuracyIsAtLeastTenMetresAndTheFixIsCounted) 
   deliver(9);  // within 10 m, though not within the 5 asked for
   EXPECT_EQ(served, std::vector<double>{9});
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 1);
+}
+
+TEST_F(CurrentLocationTest, LogoutAnswersEveryRequestStillWaitingForAFix) {
+  server_.setDefault("/v3/user/logout/", ScriptedReply::json(json{{"code", 200}, {"msg", "Logged out"}}.dump()));
+  storeUser();
+  TokenManager::setPublishKey("pk");
+  manager().intialize("pk");
+  std::mutex m;
+  std::vector<std::optional<PelkError>> answers;
+  Pelk::getCurrentLocation(20, [&](std::optional<Location> fix, std::optional<PelkError> e) {
+    EXPECT_FALSE(fix.has_value());
+    std::lock_guard lock(m);
+    answers.push_back(e);
+  });
+  platform::Dispatch::drainMain();
+  ASSERT_EQ(BaseCLManager::sharedInstance().pendingCount(), 1u);
+  std::atomic<bool> loggedOut{false};
+  Pelk::logoutUser([&](std::optional<std::string>, std::optional<PelkError> e) {
+    EXPECT_FALSE(e.has_value());
+    loggedOut = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return loggedOut.load(); }));
+  platform::Dispatch::drainMain();
+  std::lock_guard lock(m);
+  EXPECT_EQ(answers, (std::vector<std::optional<PelkError>>{PelkError("QB402", "Quelbrin SDK not initialized")}));
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
 }
 
 TEST_F(CurrentLocationTest, DenialFailsEveryPendingRequestWithTheLocationError) {

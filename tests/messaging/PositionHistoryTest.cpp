@@ -49,7 +49,8 @@ TEST_F(PositionHistoryTest, FixesAreKeptOrRejectedByAgeAndAccuracy) {
       {1, {}, 0, -1, false},     {0, {}, 0, -1, false},     {4, 20.0, 0, -1, false},
       {0, {}, 0, 5000, true},    {4, 20.0, 0, 20, true},    {4, 20.0, 0, 21, false},
       {4, {}, 0, 5000, true},  // no custom limit stored: every valid fix passes
-      {3, {}, 0, nan, true},     {9, {}, 0, 5000, true},    // an unknown stored mode counts as none
+      {3, {}, 0, nan, false},    {0, {}, 0, nan, false},    {4, {}, 0, nan, false},  // an unknown accuracy never passes
+      {9, {}, 0, 5000, true},  // an unknown stored mode counts as none
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("mode " + std::to_string(c.mode) + ", age " + std::to_string(c.age) + ", accuracy " +
