@@ -574,9 +574,19 @@ void PelkManager::offlineLocationTracking(bool flag) {
     print(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
   }
+  PelkSettings::sharedInstance().saveofflineTrackingOption(flag);
+}
+
+PelkSettings& PelkSettings::sharedInstance() {
+  static auto* settings = new PelkSettings();
+  return *settings;
+}
+
+void PelkSettings::saveofflineTrackingOption(bool flag) {
+  offlineTracking_ = flag;
   SharedUtil::setDefaultBoolean(flag, kOfflineTracking);
   log(std::string("Offline tracking setting changed to :  ") + text(flag));
-  updateTrackingAsPerOfflineSettings();
+  PelkManager::sharedInstance().updateTrackingAsPerOfflineSettings();
 }
 
 void PelkManager::setTrackingInAppState(PelkTrackingState state) { PelkTrackingStateData::saveTrackingState(state); }
@@ -664,6 +674,10 @@ void PelkManager::updateCurrentLocation(std::int64_t accuracy) {
 }
 
 bool PelkManager::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
+
+void PelkManager::requestMotion() {}
+
+bool PelkManager::isMotionEnabled() { return PermissionCheck::isCoreMotionAuthorized(); }
 
 // ------------------------------------------------------------------ tracking state
 

@@ -90,6 +90,10 @@ class PelkManager {
   virtual void updateCurrentLocation(std::int64_t accuracy);
   virtual bool isLocationEnabled();
   virtual bool isLocationTracking();
+  // A Linux host has no motion prompt: nothing to ask; the state is the one
+  // the host declared to the permission check.
+  virtual void requestMotion();
+  virtual bool isMotionEnabled();
 
   // The mode the manager has running at this moment (notselected when none).
   PelkTrackingModeLocal runningMode() const;
@@ -141,6 +145,16 @@ class PelkManager {
   bool kitStopped_ = false;
   // Set while a one-state-only tracking is paused by the app's state.
   bool pausedByAppState_ = false;
+};
+
+// Keeps the app's offline-tracking choice and applies the policy at once.
+class PelkSettings {
+ public:
+  static PelkSettings& sharedInstance();
+  void saveofflineTrackingOption(bool flag);
+
+ private:
+  std::atomic<bool> offlineTracking_{true};
 };
 
 // The tracking-app-state rule: whether positions are taken in the app's present state.

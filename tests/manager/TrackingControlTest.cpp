@@ -493,6 +493,21 @@ namespace {
 
 class NetworkReactionTest : public ManagerTest {};
 
+TEST_F(NetworkReactionTest, TurningOfflineTrackingOffWhileOfflineStopsAtOnceAndNeedsAUser) {
+  SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+  Pelk::offlineLocationTracking(false);
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kOfflineTracking));  // no user: nothing stored
+  storeUser();
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  setOnline(false);
+  Pelk::offlineLocationTracking(false);
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kOfflineTracking));
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  EXPECT_EQ(modes_->count(kStopActive), 1u);
+}
+
 TEST_F(NetworkReactionTest, LosingTheNetworkWithoutOfflineTrackingStopsAndItsReturnRestarts) {
   storeUser();
   manager().intialize("pk");
