@@ -136,7 +136,6 @@ TEST_F(BalancedPassiveTest, EachModeSetsUpItsLocationManagerAndTearsItDownAtStop
       {balancedMode(), {100, 50, ActivityType::other, true, true, false, true, false, true, false, true}, 100, true},
       {passiveMode(), {best, none, ActivityType::other, true, false, false, true, true, false, true, true}, 100, true},
   };
-  const ManagerSettings stopped{-1, -1, ActivityType::other, true, false, false, false, false, false, false, false};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode.name);
     SharedUtil::setDefaultInteger(rawValue(c.mode.mode), kTrackingOption);
@@ -155,14 +154,12 @@ TEST_F(BalancedPassiveTest, EachModeSetsUpItsLocationManagerAndTearsItDownAtStop
     EXPECT_TRUE(regions[0].notifyOnExit);
     EXPECT_EQ(regions[0].notifyOnEntry, c.notifyOnEntry);
 
+    // A stop ends everything that runs and leaves the settings alone.
+    auto stopped = settingsOf(*m);
+    stopped.visits = stopped.significant = stopped.updates = stopped.requesting = stopped.delegate = false;
     c.mode.stop();
     platform::Dispatch::drainMain();
-    auto after = settingsOf(*m);
-    // Accuracy, filter, background and pause flags are not touched by a stop.
-    after.accuracy = after.distanceFilter = -1;
-    after.background = true;
-    after.pauses = false;
-    EXPECT_EQ(after, stopped);
+    EXPECT_EQ(settingsOf(*m), stopped);
     EXPECT_FALSE(c.mode.manager()) << "the next start makes a new manager";
     EXPECT_TRUE(platform::LocationServices::monitoredRegions().empty());
     sim_->setAuthorization(platform::AuthorizationStatus::notDetermined);
