@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/LocationManager.h"
+#include "tracking/TrackingModeSupport.h"
 
 namespace pelk {
 
@@ -13,37 +13,21 @@ namespace pelk {
 // geofence around each accepted position and a distance filter that follows
 // the dynamic geofence radius.  Started and stopped by the manager; stops
 // itself when a callback finds that the stored mode is no longer active.
-class PelkActiveTracking : public platform::LocationManagerDelegate,
-                           public std::enable_shared_from_this<PelkActiveTracking> {
+class PelkActiveTracking : public trackingmode::GeofencedMode {
  public:
   static PelkActiveTracking& shareInstance();
 
-  void setDelegate();
-  void startTracking();
+  void startTracking() override;
   // Queued on the main queue.
-  void stopTracking();
-  // The per-position road.
-  void updateLocation(const platform::Location& fix, const std::string& activity);
-  void createGeofence(const platform::Location& fix, std::int64_t radius);
-  void clearGeofence();
-  void updateLocationManager(std::int64_t radius);
+  void stopTracking() override;
+  void createGeofence(const platform::Location& fix, std::int64_t radius) override;
+  void updateLocationManager(std::int64_t radius) override;
 
-  void didChangeAuthorization(platform::LocationManager& manager, platform::AuthorizationStatus status) override;
-  void didExitRegion(platform::LocationManager& manager, const platform::CircularRegion& region) override;
-  void didUpdateLocations(platform::LocationManager& manager, const std::vector<platform::Location>& fixes) override;
-  void didVisit(platform::LocationManager& manager, const platform::Visit& visit) override;
-  void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
-
-  std::shared_ptr<platform::LocationManager> locationManager() const;
-  bool firstTimeCalled() const;
-  // Tests: a fresh first-call flag.
-  void resetFirstCallForTesting();
+ protected:
+  void permissionGranted(platform::LocationManager& manager, const platform::Location& last) override;
 
  private:
-  PelkActiveTracking() = default;
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::LocationManager> locationManager_;
-  bool firstTimeCalled_ = true;
+  PelkActiveTracking();
 };
 
 }  // namespace pelk

@@ -22,16 +22,6 @@ class ActiveTrackingTest : public TrackingTest {
     platform::Dispatch::drainMain();
   }
   PelkActiveTracking& active() { return PelkActiveTracking::shareInstance(); }
-  void deliver(double lat, double accuracy) {
-    sim_->deliverFix(fixAt(lat, 13.4, accuracy));
-    platform::Dispatch::drainMain();
-  }
-  std::vector<std::string> activities() {
-    std::lock_guard lock(rec_->mutex);
-    std::vector<std::string> out;
-    for (auto& d : rec_->delivered) out.push_back(d.second);
-    return out;
-  }
   std::size_t ownGeofences() {
     std::size_t n = 0;
     for (auto& r : platform::LocationServices::monitoredRegions()) {

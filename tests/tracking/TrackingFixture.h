@@ -112,6 +112,18 @@ class TrackingTest : public SettingsTest {
     std::lock_guard lock(rec_->mutex);
     return rec_->stops;
   }
+  // The activity letters of what reached the app, in order.
+  std::vector<std::string> activities() {
+    std::lock_guard lock(rec_->mutex);
+    std::vector<std::string> out;
+    for (auto& d : rec_->delivered) out.push_back(d.second);
+    return out;
+  }
+  // Delivers one fix through the provider and runs the main queue.
+  void deliver(double lat, double accuracy = 20) {
+    sim_->deliverFix(fixAt(lat, 13.4, accuracy));
+    platform::Dispatch::drainMain();
+  }
 
   platform::SimulatedLocationProvider* sim_ = nullptr;
   std::shared_ptr<TrackingRecord> rec_ = std::make_shared<TrackingRecord>();

@@ -1,0 +1,229 @@
+#include "tracking/TrackingModeSupport.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "device/AppUtili.h"
+#include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "messaging/LocationUtils.h"
+#include "network/Reachability.h"
+#include "platform/Console.h"
+#include "platform/Dispatch.h"
+#include "tracking/BaseCLManager.h"
+#include "tracking/LocationCounters.h"
+#include "tracking/LocationDataManager.h"
+
+namespace pelk::trackingmode {
+namespace {
+
+// The accuracy asked of the one-shot fix that replaces a refused one.
+constexpr std::int64_t kImproveAccuracy = 50;
+
+void log(const std::string& text) { LoggerManager::sharedInstance().writeLocationToFile(text); }
+
+}  // namespace
+
+const platform::Location* newestFix(const std::vector<platform::Location>& fixes) {
+  const platform::Location* best = nullptr;
+  for (const auto& fix : fixes) {
+    if (!best || fix.timestamp > best->timestamp) best = &fix;
+  }
+  return best;
+}
+
+std::string decimalText(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+std::int64_t wholeSpeed(double kmh) {
+  if (!std::isfinite(kmh)) return 0;
+  return static_cast<std::int64_t>(kmh);
+}
+
+bool passesAccuracyGate(const platform::Location& fix, double unfilteredLimit) {
+  // A NaN compares as within any limit, so it is refused before the filter.
+  const double accuracy = fix.horizontalAccuracy;
+  if (!std::isfinite(accuracy) || accuracy < 0) return false;
+  if (!SharedUtil::getDefaultBoolean(kAccuracyFilter)) return accuracy <= unfilteredLimit;
+  if (LocationUtils::filterAndAddLocation(fix)) return true;
+  BaseCLManager::sharedInstance().updateCurrentLocationImproveAccuracy(kImproveAccuracy);
+  log("location accuracy did not pass:" + decimalText(accuracy));
+  return false;
+}
+
+void sendPosition(const platform::Location& fix, const std::string& activity, double speedKmh) {
+  LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, wholeSpeed(speedKmh),
+                                                       AppUtilis::getLocationId());
+}
+
+void sendVisit(platform::LocationManager& manager) {
+  auto last = manager.location();
+  if (!last || !AppUtilis::checkCoordinate(*last)) return;
+  LocationDataManager::sharedInstance().sendDataServer(*last, kStationary, false, 0, AppUtilis::getLocationId());
+}
+
+void clearKitGeofences(platform::LocationManager& manager) {
+  const std::string prefix = KGeofenceRegionIdentifier;
+  for (const auto& region : manager.monitoredRegions()) {
+    if (region.identifier.rfind(prefix, 0) == 0) manager.stopMonitoring(region.identifier);
+  }
+}
+
+platform::CircularRegion grantRegion(const platform::Coordinate& center) {
+  platform::CircularRegion region;
+  region.identifier = KGeofenceRegionIdentifier;
+  region.center = center;
+  region.radius = static_cast<double>(KGeofenceRegionRadius);
+  region.notifyOnExit = true;
+  return region;
+}
+
+bool applyAuthorizationChange(const std::string& mode, platform::AuthorizationStatus status) {
+  log(mode + " location permission:" + std::to_string(static_cast<int>(status)));
+  if (platform::isAuthorized(status)) {
+    SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+    return true;
+  }
+  SharedUtil::setDefaultBoolean(false, kIsLocationTracking);
+  PelkLocationGpsData::sharedInstance().gpsChange(ReachabilityCheck::isConnectedToNetwork());
+  return false;
+}
+
+void reportLocationFailure(const std::string& mode, const platform::LocationError& error) {
+  platform::Console::print(error.localizedDescription());
+  log(mode + " location failed:" + error.localizedDescription());
+}
+
+GeofencedMode::GeofencedMode(PelkTrackingModeLocal mode, std::string name, double unfilteredLimit)
+    : name_(std::move(name)), mode_(mode), unfilteredLimit_(unfilteredLimit) {}
+
+void GeofencedMode::updateLocation(const platform::Location& fix, const std::string& activity) {
+  if (SaveUtilis::getTrackingOptions() != mode_) {
+    stopTracking();
+    return;
+  }
+  if (!AppUtilis::checkCoordinate(fix)) {
+    unusableCoordinate();
+    return;
+  }
+  const auto radius = LocationFilter::getPassiveRadius(fix);
+  const auto speed = LocationUtils::speedCalculate(fix);
+  createGeofence(fix, radius);
+  sendPosition(fix, activity, speed);
+  updateLocationManager(radius);
+  LocationUtils::saveLocation(fix);
+}
+
+void GeofencedMode::updateLocationManager(std::int64_t) {}
+
+void GeofencedMode::unusableCoordinate() {}
+
+void GeofencedMode::log(const std::string& text) const { LoggerManager::sharedInstance().writeLocationToFile(text); }
+
+void GeofencedMode::setDelegate() {
+  std::shared_ptr<platform::LocationManager> m;
+  {
+    std::lock_guard lock(mutex_);
+    if (!locationManager_) locationManager_ = platform::LocationManager::create();
+    m = locationManager_;
+  }
+  if (!m->hasDelegate()) m->setDelegate(shared_from_this());
+}
+
+void GeofencedMode::startContinuousUpdates(double distanceFilter, bool showsBackgroundIndicator) {
+  noteStart();
+  setDelegate();
+  auto m = locationManager();
+  m->requestAlwaysAuthorization();
+  m->setDelegate(shared_from_this());
+  m->setDesiredAccuracy(platform::DesiredAccuracy::hundredMeters);
+  m->setDistanceFilter(distanceFilter);
+  if (showsBackgroundIndicator) m->setShowsBackgroundLocationIndicator(true);
+  m->setAllowsBackgroundLocationUpdates(true);
+  m->setPausesLocationUpdatesAutomatically(true);
+  m->startMonitoringVisits();
+  m->startUpdatingLocation();
+  log(name_ + " Tracking ");
+}
+
+void GeofencedMode::clearGeofence() {
+  if (auto m = locationManager()) clearKitGeofences(*m);
+}
+
+void GeofencedMode::queueStop(bool dropManager, std::function<void(platform::LocationManager&)> first) {
+  platform::Dispatch::main().async([this, dropManager, first = std::move(first), ticket = stopTicket_.take()] {
+    auto m = locationManager();
+    if (!m || !stopTicket_.stillDue(ticket)) return;
+    if (first) first(*m);
+    clearKitGeofences(*m);
+    m->stopUpdatingLocation();
+    m->stopMonitoringVisits();
+    m->stopMonitoringSignificantLocationChanges();
+    m->clearDelegate();
+    if (!dropManager) return;
+    std::lock_guard lock(mutex_);
+    if (locationManager_ == m) locationManager_.reset();
+  });
+}
+
+bool GeofencedMode::takeFirstCall() {
+  std::lock_guard lock(mutex_);
+  const bool first = firstTimeCalled_;
+  firstTimeCalled_ = false;
+  return first;
+}
+
+void GeofencedMode::didUpdateLocations(platform::LocationManager& manager,
+                                       const std::vector<platform::Location>& fixes) {
+  if (takeFirstCall()) {
+    // Without a last position there is nothing to record; tracking goes on.
+    if (auto last = manager.location()) updateLocation(*last, kStationary);
+    return;
+  }
+  const auto* fix = newestFix(fixes);
+  if (!fix) return;
+  log(name_ + " location update:" + decimalText(fix->horizontalAccuracy));
+  if (passesAccuracyGate(*fix, unfilteredLimit_)) updateLocation(*fix, kMoving);
+}
+
+void GeofencedMode::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  const bool first = takeFirstCall();
+  if (auto last = manager.location()) updateLocation(*last, first ? kStationary : kMoving);
+}
+
+void GeofencedMode::didVisit(platform::LocationManager& manager, const platform::Visit&) { sendVisit(manager); }
+
+void GeofencedMode::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+  reportLocationFailure(name_, error);
+}
+
+void GeofencedMode::didChangeAuthorization(platform::LocationManager& manager, platform::AuthorizationStatus status) {
+  if (!applyAuthorizationChange(name_, status)) return;
+  if (auto last = manager.location()) permissionGranted(manager, *last);
+}
+
+void GeofencedMode::permissionGranted(platform::LocationManager& manager, const platform::Location& last) {
+  if (AppUtilis::checkCoordinate(last)) manager.startMonitoring(grantRegion(last.coordinate));
+}
+
+std::shared_ptr<platform::LocationManager> GeofencedMode::locationManager() const {
+  std::lock_guard lock(mutex_);
+  return locationManager_;
+}
+
+bool GeofencedMode::firstTimeCalled() const {
+  std::lock_guard lock(mutex_);
+  return firstTimeCalled_;
+}
+
+void GeofencedMode::resetFirstCallForTesting() {
+  std::lock_guard lock(mutex_);
+  firstTimeCalled_ = true;
+}
+
+}  // namespace pelk::trackingmode
