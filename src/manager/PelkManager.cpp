@@ -25,6 +25,7 @@
 #include "tracking/BaseCLManager.h"
 #include "tracking/LocationCounters.h"
 #include "tracking/LocationDataManager.h"
+#include "tracking/PelkCustomTracking.h"
 #include "tracking/PermissionCheck.h"
 #include "tracking/TrackingHooks.h"
 
@@ -427,13 +428,16 @@ void PelkManager::setDeviceToken(const std::vector<std::uint8_t>& token) {
 
 // ------------------------------------------------------------------ tracking
 
-void PelkManager::startMode(PelkTrackingModeLocal mode) {
+void PelkManager::startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options) {
   std::function<void(PelkTrackingModeLocal)> start;
+  std::function<void(const PelkTrackingCustomMethods&)> startCustom;
   {
     std::lock_guard lock(mutex_);
     start = modes_.start;
+    startCustom = modes_.startCustom;
     if (mode != PelkTrackingModeLocal::notselected) running_ = mode;
   }
+  if (mode == PelkTrackingModeLocal::custom && options && startCustom) return startCustom(*options);
   if (mode != PelkTrackingModeLocal::notselected && start) start(mode);
 }
 
@@ -453,7 +457,7 @@ void PelkManager::stopRunningMode() {
   });
 }
 
-void PelkManager::startTracking(PelkTrackingMode mode) {
+void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& option) {
   if (TokenManager::getUserId().empty()) {
     print(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
@@ -467,8 +471,8 @@ void PelkManager::startTracking(PelkTrackingMode mode) {
     return;
   }
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
-  if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
-    // A custom mode needs its options, which this start does not carry.
+  if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !option)) {
+    // A custom mode needs its options.
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
@@ -485,7 +489,8 @@ void PelkManager::startTracking(PelkTrackingMode mode) {
   }
   log("Started Tracking with " + std::to_string(rawValue(mode)));
   SaveUtilis::saveTrackingOptions(mode);
-  onMain([this, m = *local] { startMode(m); });
+  if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*option);
+  onMain([this, m = *local, option] { startMode(m, option); });
 }
 
 void PelkManager::stopTracking() { stopTrackingBecause(StopCause::app); }
@@ -517,9 +522,9 @@ void PelkManager::startTracking() {
   restartStoredMode();
 }
 
-void PelkManager::startSelfTracking(PelkTrackingMode mode) {
+void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options) {
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
-  if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
+  if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !options)) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
@@ -533,7 +538,8 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode) {
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
   log("start Self Tracking with " + std::to_string(rawValue(mode)));
   SaveUtilis::saveTrackingOptions(mode);
-  onMain([this, m = *local] { startMode(m); });
+  if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*options);
+  onMain([this, m = *local, options] { startMode(m, options); });
 }
 
 void PelkManager::stopSelfTracking() {

@@ -12,6 +12,7 @@
 #include "network/PelkAPIClient.h"
 #include "network/Reachability.h"
 #include "pelk/PelkEnums.h"
+#include "pelk/PelkTrackingCustomMethods.h"
 #include "platform/Location.h"
 #include "platform/NotificationCenter.h"
 
@@ -25,6 +26,9 @@ struct TrackingModes {
   // Whether the mode has an engine; a start of one without is refused.
   // Unset: every mode.
   std::function<bool(PelkTrackingModeLocal mode)> available;
+  // The custom mode started by the app with the option set it gave (a restart
+  // goes through `start`, which reads the stored set).  Unset: `start`.
+  std::function<void(const PelkTrackingCustomMethods& options)> startCustom;
 };
 
 // Printed when the app starts a mode this build cannot run.
@@ -72,11 +76,14 @@ class PelkManager {
   virtual void setDeviceToken(const std::vector<std::uint8_t>& token);
 
   // ---- tracking
-  virtual void startTracking(PelkTrackingMode mode);
+  // The custom mode needs an option set; without one the start is refused.
+  virtual void startTracking(PelkTrackingMode mode,
+                             const std::optional<PelkTrackingCustomMethods>& option = std::nullopt);
   virtual void stopTracking();
   // Restart of the stored mode after a stop the kit itself caused.
   virtual void startTracking();
-  virtual void startSelfTracking(PelkTrackingMode mode);
+  virtual void startSelfTracking(PelkTrackingMode mode,
+                                 const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   virtual void stopSelfTracking();
   virtual void locationPublisher(bool flag);
   virtual void offlineLocationTracking(bool flag);
@@ -108,7 +115,7 @@ class PelkManager {
   // The SDK-token step of the user operations: runs `then` once a token is
   // stored, or reports the error.
   void withToken(std::function<void()> then, std::function<void(const PelkError&)> fail);
-  void startMode(PelkTrackingModeLocal mode);
+  void startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   void stopRunningMode();
   void stopTrackingBecause(StopCause cause);
   void restartStoredMode();
