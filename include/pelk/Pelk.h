@@ -11,6 +11,7 @@
 #include "pelk/PelkEnums.h"
 #include "pelk/PelkError.h"
 #include "pelk/PelkPosition.h"
+#include "pelk/PelkTrackingCustomMethods.h"
 #include "pelk/PelkUser.h"
 
 namespace pelk {
@@ -44,9 +45,12 @@ class Pelk {
   static void setDeviceToken(const std::vector<std::uint8_t>& deviceToken);
 
   // Tracking.
-  static void startTracking(PelkTrackingMode mode);
+  // The custom mode needs an option set; without one the start is refused
+  // ("Data not found") and nothing changes.
+  static void startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   static void stopTracking();
-  static void startSelfTracking(PelkTrackingMode mode);
+  static void startSelfTracking(PelkTrackingMode mode,
+                                const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   static void stopSelfTracking();
   static void requestLocation();
   // One fix within `accuracy` metres (at least 10) for the handler.

@@ -67,6 +67,26 @@ void pelk_enable_accuracy_engine(void);
 void pelk_disable_accuracy_engine(void);
 void pelk_enable_accuracy_engine_with(int64_t accuracy);
 
+/* ---- custom tracking
+ * The option set of the custom mode (4) as a JSON object whose members are
+ * named as the options; a missing or null member is an absent option:
+ *   "desiredAccuracy" 0 best for navigation, 1 best, 2 ten metres,
+ *                     3 hundred metres, 4 kilometre, 5 other;
+ *   "activityType"    1 other, 2 automotive navigation, 3 fitness,
+ *                     4 other navigation, 5 airborne;
+ *   "distanceFilter"  number (metres);
+ *   "geofenceRadius", "accuracyFilter" (metres), "updateInterval" (seconds): integers;
+ *   "useVisits", "showsBackgroundLocationIndicator", "useSignificant",
+ *   "useRegionMonitoring", "useDynamicGeofencRadius",
+ *   "allowBackgroundLocationUpdates", "pausesLocationUpdatesAutomatically",
+ *   "useStandardLocationServices": true or false.
+ * NULL stands for no option set (a custom start is then refused).  Answers
+ * false, with a console line and nothing started, when the text is not such
+ * an object (bad JSON, an unknown member, a wrong type or range); true when
+ * the start was handed on, which then applies its own checks. */
+bool pelk_start_tracking_with_options(int64_t mode, const char* options_json);
+bool pelk_start_self_tracking_with_options(int64_t mode, const char* options_json);
+
 #ifdef __cplusplus
 }
 #endif

@@ -45,9 +45,13 @@ void Pelk::setDescription(const std::string& description) { manager().setDescrip
 void Pelk::logoutUser(TextHandler handler) { manager().logoutUser(std::move(handler)); }
 void Pelk::setDeviceToken(const std::vector<std::uint8_t>& deviceToken) { manager().setDeviceToken(deviceToken); }
 
-void Pelk::startTracking(PelkTrackingMode mode) { manager().startTracking(mode); }
+void Pelk::startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options) {
+  manager().startTracking(mode, options);
+}
 void Pelk::stopTracking() { manager().stopTracking(); }
-void Pelk::startSelfTracking(PelkTrackingMode mode) { manager().startSelfTracking(mode); }
+void Pelk::startSelfTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options) {
+  manager().startSelfTracking(mode, options);
+}
 void Pelk::stopSelfTracking() { manager().stopSelfTracking(); }
 void Pelk::requestLocation() { manager().requestLocation(); }
 void Pelk::getCurrentLocation(std::int64_t accuracy, LocationHandler handler) {

@@ -1,6 +1,9 @@
 #include "pelk/pelk.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pelk/Pelk.h"
+#include "platform/Console.h"
 
 namespace pelk {
 namespace {
@@ -209,5 +213,121 @@ void pelk_offline_location_tracking(bool enabled) { Pelk::offlineLocationTrackin
 void pelk_enable_accuracy_engine(void) { Pelk::enableAccuracyEngine(); }
 void pelk_disable_accuracy_engine(void) { Pelk::disableAccuracyEngine(); }
 void pelk_enable_accuracy_engine_with(int64_t accuracy) { Pelk::enableAccuracyEngine(accuracy); }
+
+}  // extern "C"
+
+// ---- custom tracking
+namespace pelk {
+namespace {
+
+// The option set from its JSON text: an object whose members are named as the
+// options; a missing or null member is an absent option.  Any other member, a
+// value of the wrong type or out of range makes the whole text invalid, so a
+// typing error never starts tracking with options the app did not mean.
+std::optional<PelkTrackingCustomMethods> customMethodsFromJson(const char* text, std::string& why) {
+  const auto j = json::parse(text, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    why = "not a JSON object";
+    return std::nullopt;
+  }
+  PelkTrackingCustomMethods o;
+  auto integer = [&](const json& v, const std::string& key) -> std::optional<std::int64_t> {
+    if (v.is_number_integer() && (!v.is_number_unsigned() || v.get<std::uint64_t>() <= INT64_MAX)) {
+      return v.get<std::int64_t>();
+    }
+    why = key + " must be an integer";
+    return std::nullopt;
+  };
+  for (const auto& [key, v] : j.items()) {
+    if (v.is_null()) continue;
+    auto flag = [&](std::optional<bool>& field) {
+      if (!v.is_boolean()) {
+        why = key + " must be true or false";
+        return false;
+      }
+      field = v.get<bool>();
+      return true;
+    };
+    auto whole = [&](std::optional<std::int64_t>& field) {
+      field = integer(v, key);
+      return field.has_value();
+    };
+    bool ok = true;
+    if (key == "desiredAccuracy") {
+      auto raw = integer(v, key);
+      o.desiredAccuracy = raw ? locationAccuracyFromRawValue(*raw) : std::nullopt;
+      if (raw && !o.desiredAccuracy) why = "desiredAccuracy must be 0 to 5";
+      ok = o.desiredAccuracy.has_value();
+    } else if (key == "activityType") {
+      auto raw = integer(v, key);
+      o.activityType = raw ? locationActivityTypeFromRawValue(*raw) : std::nullopt;
+      if (raw && !o.activityType) why = "activityType must be 1 to 5";
+      ok = o.activityType.has_value();
+    } else if (key == "distanceFilter") {
+      ok = v.is_number() && std::isfinite(v.get<double>());
+      if (ok) o.distanceFilter = v.get<double>();
+      else why = "distanceFilter must be a finite number";
+    } else if (key == "useVisits") {
+      ok = flag(o.useVisits);
+    } else if (key == "showsBackgroundLocationIndicator") {
+      ok = flag(o.showsBackgroundLocationIndicator);
+    } else if (key == "useSignificant") {
+      ok = flag(o.useSignificant);
+    } else if (key == "useRegionMonitoring") {
+      ok = flag(o.useRegionMonitoring);
+    } else if (key == "useDynamicGeofencRadius") {
+      ok = flag(o.useDynamicGeofencRadius);
+    } else if (key == "allowBackgroundLocationUpdates") {
+      ok = flag(o.allowBackgroundLocationUpdates);
+    } else if (key == "pausesLocationUpdatesAutomatically") {
+      ok = flag(o.pausesLocationUpdatesAutomatically);
+    } else if (key == "useStandardLocationServices") {
+      ok = flag(o.useStandardLocationServices);
+    } else if (key == "geofenceRadius") {
+      ok = whole(o.geofenceRadius);
+    } else if (key == "accuracyFilter") {
+      ok = whole(o.accuracyFilter);
+    } else if (key == "updateInterval") {
+      ok = whole(o.updateInterval);
+    } else {
+      why = "unknown option " + key;
+      ok = false;
+    }
+    if (!ok) return std::nullopt;
+  }
+  return o;
+}
+
+// Nothing is started when the text is given but is no option set.
+bool withCustomMethods(const char* text, const std::function<void(const std::optional<PelkTrackingCustomMethods>&)>& run) {
+  if (!text) {
+    run(std::nullopt);
+    return true;
+  }
+  std::string why;
+  auto options = customMethodsFromJson(text, why);
+  if (!options) {
+    platform::Console::print("Invalid custom tracking options: " + why);
+    return false;
+  }
+  run(options);
+  return true;
+}
+
+}  // namespace
+}  // namespace pelk
+
+extern "C" {
+
+bool pelk_start_tracking_with_options(int64_t mode, const char* options_json) {
+  return pelk::withCustomMethods(options_json, [mode](const auto& options) {
+    Pelk::startTracking(static_cast<pelk::PelkTrackingMode>(mode), options);
+  });
+}
+bool pelk_start_self_tracking_with_options(int64_t mode, const char* options_json) {
+  return pelk::withCustomMethods(options_json, [mode](const auto& options) {
+    Pelk::startSelfTracking(static_cast<pelk::PelkTrackingMode>(mode), options);
+  });
+}
 
 }  // extern "C"

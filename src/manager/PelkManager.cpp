@@ -25,6 +25,7 @@
 #include "tracking/BaseCLManager.h"
 #include "tracking/LocationCounters.h"
 #include "tracking/LocationDataManager.h"
+#include "tracking/PelkCustomTracking.h"
 #include "tracking/PermissionCheck.h"
 #include "tracking/TrackingHooks.h"
 
@@ -212,7 +213,7 @@ void PelkManager::installHooks() {
     hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
       if (mode == PelkTrackingModeLocal::notselected) return;
       const auto generation = setTrackingSwitch(true, std::nullopt);
-      onMain([this, mode, generation] { startMode(mode, generation); });
+      onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
     };
   });
   auto trips = tripStoreHooks();
@@ -456,14 +457,18 @@ std::uint64_t PelkManager::setTrackingSwitch(bool on, std::optional<bool> kitSto
   return ++switchGeneration_;
 }
 
-void PelkManager::startMode(PelkTrackingModeLocal mode, std::optional<std::uint64_t> generation) {
+void PelkManager::startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options,
+                             std::optional<std::uint64_t> generation) {
   std::function<void(PelkTrackingModeLocal)> start;
+  std::function<void(const PelkTrackingCustomMethods&)> startCustom;
   {
     std::lock_guard lock(mutex_);
     if (generation && *generation != switchGeneration_) return;
     start = modes_.start;
+    startCustom = modes_.startCustom;
     if (mode != PelkTrackingModeLocal::notselected) running_ = mode;
   }
+  if (mode == PelkTrackingModeLocal::custom && options && startCustom) return startCustom(*options);
   if (mode != PelkTrackingModeLocal::notselected && start) start(mode);
 }
 
@@ -484,7 +489,7 @@ void PelkManager::stopRunningMode(std::optional<std::uint64_t> generation) {
   });
 }
 
-void PelkManager::startTracking(PelkTrackingMode mode) {
+void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& option) {
   if (TokenManager::getUserId().empty()) {
     print(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
@@ -498,8 +503,8 @@ void PelkManager::startTracking(PelkTrackingMode mode) {
     return;
   }
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
-  if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
-    // A custom mode needs its options, which this start does not carry.
+  if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !option)) {
+    // A custom mode needs its options.
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
@@ -509,9 +514,10 @@ void PelkManager::startTracking(PelkTrackingMode mode) {
   }
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
   SaveUtilis::saveTrackingOptions(mode);
+  if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*option);
   const auto generation = setTrackingSwitch(true, false);
   log("Started Tracking with " + std::to_string(rawValue(mode)));
-  onMain([this, m = *local, generation] { startMode(m, generation); });
+  onMain([this, m = *local, option, generation] { startMode(m, option, generation); });
 }
 
 void PelkManager::stopTracking() { stopTrackingBecause(StopCause::app); }
@@ -538,9 +544,9 @@ void PelkManager::startTracking() {
   restartStoredMode();
 }
 
-void PelkManager::startSelfTracking(PelkTrackingMode mode) {
+void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options) {
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
-  if (!local || *local == PelkTrackingModeLocal::notselected || *local == PelkTrackingModeLocal::custom) {
+  if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !options)) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
@@ -554,7 +560,8 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode) {
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
   log("start Self Tracking with " + std::to_string(rawValue(mode)));
   SaveUtilis::saveTrackingOptions(mode);
-  onMain([this, m = *local] { startMode(m); });
+  if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*options);
+  onMain([this, m = *local, options] { startMode(m, options); });
 }
 
 void PelkManager::stopSelfTracking() {

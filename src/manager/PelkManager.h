@@ -12,6 +12,7 @@
 #include "network/PelkAPIClient.h"
 #include "network/Reachability.h"
 #include "pelk/PelkEnums.h"
+#include "pelk/PelkTrackingCustomMethods.h"
 #include "platform/Location.h"
 #include "platform/NotificationCenter.h"
 
@@ -25,6 +26,9 @@ struct TrackingModes {
   // Whether the mode has an engine; a start of one without is refused.
   // Unset: every mode.
   std::function<bool(PelkTrackingModeLocal mode)> available;
+  // The custom mode started by the app with the option set it gave (a restart
+  // goes through `start`, which reads the stored set).  Unset: `start`.
+  std::function<void(const PelkTrackingCustomMethods& options)> startCustom;
 };
 
 // Printed when the app starts a mode this build cannot run.
@@ -72,11 +76,14 @@ class PelkManager {
   virtual void setDeviceToken(const std::vector<std::uint8_t>& token);
 
   // ---- tracking
-  virtual void startTracking(PelkTrackingMode mode);
+  // The custom mode needs an option set; without one the start is refused.
+  virtual void startTracking(PelkTrackingMode mode,
+                             const std::optional<PelkTrackingCustomMethods>& option = std::nullopt);
   virtual void stopTracking();
   // Restart of the stored mode after a stop the kit itself caused.
   virtual void startTracking();
-  virtual void startSelfTracking(PelkTrackingMode mode);
+  virtual void startSelfTracking(PelkTrackingMode mode,
+                                 const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   virtual void stopSelfTracking();
   virtual void locationPublisher(bool flag);
   virtual void offlineLocationTracking(bool flag);
@@ -116,7 +123,8 @@ class PelkManager {
   // switch's generation and is skipped when a later write overtook it, so the
   // running mode always ends as the last write says.  Starts and stops that do
   // not write the switch (app-state pauses, restarts) carry none.
-  void startMode(PelkTrackingModeLocal mode, std::optional<std::uint64_t> generation = std::nullopt);
+  void startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt,
+                 std::optional<std::uint64_t> generation = std::nullopt);
   void stopRunningMode(std::optional<std::uint64_t> generation = std::nullopt);
   // Writes the switch and records whether the kit itself stopped tracking.
   std::uint64_t setTrackingSwitch(bool on, std::optional<bool> kitStopped);

@@ -450,6 +450,8 @@ TickPoster posterFor(Queue& queue) {
   };
 }
 
+std::atomic<std::size_t> liveTimers{0};
+
 class RepeatingTimer final : public Timer, public std::enable_shared_from_this<RepeatingTimer> {
  public:
   RepeatingTimer(Queue& queue, Duration interval, Task task)
@@ -458,10 +460,14 @@ class RepeatingTimer final : public Timer, public std::enable_shared_from_this<R
       queueState_ = thread->state();
       onThreadQueue_ = true;
     }
+    liveTimers.fetch_add(1, std::memory_order_relaxed);
   }
+  ~RepeatingTimer() override { invalidate(); }
 
   void start() { scheduleNext(); }
-  void invalidate() override { valid_.store(false, std::memory_order_release); }
+  void invalidate() override {
+    if (valid_.exchange(false, std::memory_order_acq_rel)) liveTimers.fetch_sub(1, std::memory_order_relaxed);
+  }
   bool isValid() const override {
     if (!valid_.load(std::memory_order_acquire)) return false;
     if (!onThreadQueue_) return true;
@@ -506,6 +512,8 @@ std::shared_ptr<Queue> Dispatch::makeSerial(std::string label) {
 }
 
 bool Dispatch::isMainThread() { return mainQueue().isCurrent(); }
+
+std::size_t Dispatch::liveRepeatingTimers() { return liveTimers.load(std::memory_order_relaxed); }
 
 std::shared_ptr<Timer> Dispatch::scheduleRepeating(Queue& queue, Duration interval, Task task) {
   auto timer = std::make_shared<RepeatingTimer>(queue, interval, std::move(task));

@@ -89,6 +89,9 @@ class Dispatch {
   static std::size_t advanceClock(Duration by);
   // Number of main-queue tasks waiting (manual mode only; 0 otherwise).
   static std::size_t pendingMainTasks();
+  // Repeating timers neither invalidated nor dropped yet, on any queue
+  // (tests: a timer that is replaced must not keep firing).
+  static std::size_t liveRepeatingTimers();
 };
 
 }  // namespace pelk::platform

@@ -89,4 +89,10 @@ bool harness_wait_flag(const volatile int* flag) {
 int harness_mode_starts(void) { return harness->starts.load(); }
 int harness_mode_stops(void) { return harness->stops.load(); }
 
+long long harness_setting_integer(const char* key) {
+  auto v = SharedUtil::userDefaultValue()->value(key);
+  if (!v || v->kind() != platform::SettingValue::Kind::Integer) return -1;
+  return *v->get<std::int64_t>();
+}
+
 }  // extern "C"

@@ -25,6 +25,8 @@ bool harness_wait_flag(const volatile int* flag);
 /* Tracking modes that only count their starts and stops. */
 int harness_mode_starts(void);
 int harness_mode_stops(void);
+/* An integer of the kit's settings; -1 when the key holds none. */
+long long harness_setting_integer(const char* key);
 
 #ifdef __cplusplus
 }

@@ -143,6 +143,37 @@ int main(void) {
   harness_drain_main();
   CHECK(!pelk_is_location_tracking());
   CHECK(harness_mode_starts() == 1);
+  /* Custom tracking: the option set crosses as JSON text; a text that is no
+   * option set starts nothing, a missing one refuses the custom mode. */
+  struct answer back = {0};
+  pelk_create_user("runner", on_user, &back);
+  CHECK(harness_wait_flag(&back.done) && back.code[0] == 0);
+  const char* invalid[] = {"not json", "[]", "{\"desiredAccuracy\":6}", "{\"activityType\":0}",
+                           "{\"useVisit\":true}", "{\"useVisits\":1}", "{\"updateInterval\":1.5}",
+                           "{\"geofenceRadius\":\"100\"}", "{\"updateInterval\":18446744073709551615}"};
+  for (size_t i = 0; i < sizeof invalid / sizeof invalid[0]; ++i) {
+    CHECK(!pelk_start_tracking_with_options(4, invalid[i]));
+    CHECK(!pelk_start_self_tracking_with_options(4, invalid[i]));
+  }
+  CHECK(pelk_start_tracking_with_options(4, NULL));
+  harness_drain_main();
+  CHECK(harness_mode_starts() == 1 && !pelk_is_location_tracking());
+  CHECK(pelk_start_tracking_with_options(
+      4, "{\"desiredAccuracy\":2,\"activityType\":3,\"useVisits\":false,\"distanceFilter\":12.5,"
+         "\"updateInterval\":30,\"geofenceRadius\":null}"));
+  harness_drain_main();
+  CHECK(harness_mode_starts() == 2 && pelk_is_location_tracking());
+  CHECK(harness_setting_integer("TrackingOption") == 4);
+  CHECK(harness_setting_integer("customaccuracy") == 3); /* stored one above the raw value */
+  CHECK(harness_setting_integer("customactivityType") == 3);
+  CHECK(harness_setting_integer("customUpdateInterval") == 30);
+  CHECK(harness_setting_integer("customgeofenceRadius") == -1); /* absent */
+  pelk_stop_tracking();
+  harness_drain_main();
+  CHECK(pelk_start_self_tracking_with_options(4, "{}"));
+  harness_drain_main();
+  CHECK(harness_mode_starts() == 3 && !pelk_is_location_tracking());
+
   pelk_initialize(NULL, NULL, NULL);
   pelk_delegate hollow = {NULL, NULL, NULL, NULL, NULL, NULL};
   pelk_set_delegate(&hollow);
