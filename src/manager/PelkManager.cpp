@@ -207,6 +207,10 @@ void PelkManager::installHooks() {
       SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
       onMain([this, mode] { startMode(mode); });
     };
+    hooks.subscribeEvents = [this] { subscribeEvents(); };
+    hooks.unsubscribeEvents = [this] { unsubscribeEvents(); };
+    hooks.subscribeLocation = [this] { subscribeLocation(); };
+    hooks.unsubscribeLocation = [this] { unsubscribeLocation(); };
   });
   auto trips = tripStoreHooks();
   trips.sendDataServer = [](const platform::Location& fix, const std::string& activity,
