@@ -224,19 +224,21 @@ void PelkManager::unsubscribeUserLocation(const std::string& userId) {
     print(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
-  bool stillFollowed = false;
+  bool dropped = false;
   bool noneLeft = false;
   {
     std::lock_guard lock(followedUsersMutex());
     auto users = MQTTUtilis::getUserSubscribe();
-    if (auto it = std::find(users.begin(), users.end(), userId); it != users.end()) users.erase(it);
+    if (auto it = std::find(users.begin(), users.end(), userId); it != users.end()) {
+      users.erase(it);
+      dropped = std::find(users.begin(), users.end(), userId) == users.end();
+    }
     SharedUtil::setDefaultArray(users, kFollowedUsers);
-    stillFollowed = std::find(users.begin(), users.end(), userId) != users.end();
     noneLeft = users.empty();
     if (noneLeft) SharedUtil::setDefaultBoolean(false, kLocationUserSubscribe);
   }
   // The user's positions stop now, not only after the next reconnect.
-  if (!stillFollowed && MQTTUtilis::isValidTopicId(userId)) {
+  if (dropped && MQTTUtilis::isValidTopicId(userId)) {
     auto& mqtt = MQTTManager::sharedInstance();
     if (mqtt.connected()) mqtt.unsubscribeUserLocation({userId});
   }
