@@ -10,7 +10,9 @@
 #include "pelk/PelkDelegate.h"
 #include "pelk/PelkEnums.h"
 #include "pelk/PelkError.h"
+#include "pelk/PelkNotification.h"
 #include "pelk/PelkPosition.h"
+#include "pelk/PelkPublish.h"
 #include "pelk/PelkTrackingCustomMethods.h"
 #include "pelk/PelkUser.h"
 
@@ -64,6 +66,28 @@ class Pelk {
   static void enableAccuracyEngine();
   static void disableAccuracyEngine();
   static void enableAccuracyEngine(std::int64_t accuracy);
+
+  // ---- events, listeners and subscriptions
+  // The server-side switches of the user; the handler gets the user as the
+  // server then holds it.  Location switches the location events, and
+  // MovingGeofence the nearby events.
+  static void toggleEvents(bool Geofence, bool Trip, bool Location, bool MovingGeofence, UserHandler handler = nullptr);
+  static void toggleListener(bool Events, bool Locations, UserHandler handler = nullptr);
+  static void getEventsStatus(UserHandler handler = nullptr);
+  // The same request as getEventsStatus.
+  static void getListenerStatus(UserHandler handler = nullptr);
+  // The own user id: the app's own events and positions; another user's id:
+  // that user's positions (events of other users are not offered).
+  static void subscribe(PelkSubscribe kind, const std::string& userId);
+  static void unsubscribe(PelkSubscribe kind, const std::string& userId);
+  // Publishes this device's positions over MQTT with the chosen fields.
+  static void publishSave(const std::optional<PelkPublish>& publish = std::nullopt);
+  static void publishOnly(const std::optional<PelkPublish>& publish = std::nullopt);
+  static void stopPublishing();
+  static void notificationOpenedHandler(const PelkOpenedNotification& notification);
+  // The last location authorization the kit saw: 0 not determined,
+  // 1 restricted, 2 denied, 3 always, 4 when in use.
+  static std::int64_t locationPermissionStatus();
 };
 
 }  // namespace pelk

@@ -87,6 +87,27 @@ void pelk_enable_accuracy_engine_with(int64_t accuracy);
 bool pelk_start_tracking_with_options(int64_t mode, const char* options_json);
 bool pelk_start_self_tracking_with_options(int64_t mode, const char* options_json);
 
+/* ---- events, listeners and subscriptions */
+/* The user's server-side switches; the handler gets the user as the server then holds it. */
+void pelk_toggle_events(bool geofence, bool trip, bool location, bool moving_geofence, pelk_user_handler handler,
+                        void* context);
+void pelk_toggle_listener(bool events, bool locations, pelk_user_handler handler, void* context);
+void pelk_get_events_status(pelk_user_handler handler, void* context);
+void pelk_get_listener_status(pelk_user_handler handler, void* context);
+/* Kinds: 0 events and location, 1 location, 2 events (any other value counts as 0). */
+void pelk_subscribe(int64_t kind, const char* user_id);
+void pelk_unsubscribe(int64_t kind, const char* user_id);
+/* publish_json: NULL for no choice, or an object of the field names of the
+ * publish choice ("user_id", "battery_status", ...) with true or false, and
+ * optionally "meta_data" (an object).  Text that is not a JSON object is
+ * refused with a console line and changes nothing. */
+void pelk_publish_save(const char* publish_json);
+void pelk_publish_only(const char* publish_json);
+void pelk_stop_publishing(void);
+/* user_info_json: the opened notification's user info as a JSON object. */
+void pelk_notification_opened(const char* user_info_json);
+int64_t pelk_location_permission_status(void);
+
 #ifdef __cplusplus
 }
 #endif

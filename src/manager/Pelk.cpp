@@ -66,4 +66,27 @@ void Pelk::enableAccuracyEngine() { manager().enableAccuracyFilter(); }
 void Pelk::disableAccuracyEngine() { manager().disableAccuracyFilter(); }
 void Pelk::enableAccuracyEngine(std::int64_t accuracy) { manager().enableAccuracyEngine(accuracy); }
 
+// ---- events, listeners and subscriptions
+void Pelk::toggleEvents(bool Geofence, bool Trip, bool Location, bool MovingGeofence, UserHandler handler) {
+  manager().toggleEvents(Geofence, Trip, Location, MovingGeofence, std::move(handler));
+}
+void Pelk::toggleListener(bool Events, bool Locations, UserHandler handler) {
+  manager().toggleListener(Events, Locations, std::move(handler));
+}
+void Pelk::getEventsStatus(UserHandler handler) { manager().getEventsStatus(std::move(handler)); }
+void Pelk::getListenerStatus(UserHandler handler) { manager().getEventsStatus(std::move(handler)); }
+void Pelk::subscribe(PelkSubscribe kind, const std::string& userId) { manager().subscribe(kind, userId); }
+void Pelk::unsubscribe(PelkSubscribe kind, const std::string& userId) { manager().unsubscribe(kind, userId); }
+void Pelk::publishSave(const std::optional<PelkPublish>& publish) {
+  manager().publishSave(publish ? &*publish : nullptr);
+}
+void Pelk::publishOnly(const std::optional<PelkPublish>& publish) {
+  manager().publishOnly(publish ? &*publish : nullptr);
+}
+void Pelk::stopPublishing() { manager().stopPublishing(); }
+void Pelk::notificationOpenedHandler(const PelkOpenedNotification& notification) {
+  manager().notificationOpenedHandler(notification);
+}
+std::int64_t Pelk::locationPermissionStatus() { return manager().locationPermissionStatus(); }
+
 }  // namespace pelk

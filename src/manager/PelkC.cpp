@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "messaging/LocationPublishParameter.h"
 #include "pelk/Pelk.h"
 #include "platform/Console.h"
 
@@ -157,6 +158,25 @@ Pelk::TextHandler textHandler(pelk_text_handler handler, void* context) {
   };
 }
 
+// The publish choice of a C caller: NULL is no choice (true); an object sets
+// the fields it holds as booleans and the metadata; anything else is refused.
+bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice) {
+  if (!text) return true;
+  const auto j = json::parse(text, nullptr, false);
+  if (!j.is_object()) {
+    platform::Console::print("Publish choice is not a JSON object; nothing changed");
+    return false;
+  }
+  PelkPublish publish;
+  for (const auto& field : LocationPublishParameter::optionFields()) {
+    const auto it = j.find(field.name);
+    if (it != j.end() && it->is_boolean()) publish.*field.member = it->get<bool>();
+  }
+  if (const auto it = j.find("meta_data"); it != j.end() && it->is_object()) publish.meta_data = *it;
+  choice = std::move(publish);
+  return true;
+}
+
 }  // namespace
 }  // namespace pelk
 
@@ -213,6 +233,45 @@ void pelk_offline_location_tracking(bool enabled) { Pelk::offlineLocationTrackin
 void pelk_enable_accuracy_engine(void) { Pelk::enableAccuracyEngine(); }
 void pelk_disable_accuracy_engine(void) { Pelk::disableAccuracyEngine(); }
 void pelk_enable_accuracy_engine_with(int64_t accuracy) { Pelk::enableAccuracyEngine(accuracy); }
+
+// ---- events, listeners and subscriptions
+void pelk_toggle_events(bool geofence, bool trip, bool location, bool moving_geofence, pelk_user_handler handler,
+                        void* context) {
+  Pelk::toggleEvents(geofence, trip, location, moving_geofence, pelk::userHandler(handler, context));
+}
+void pelk_toggle_listener(bool events, bool locations, pelk_user_handler handler, void* context) {
+  Pelk::toggleListener(events, locations, pelk::userHandler(handler, context));
+}
+void pelk_get_events_status(pelk_user_handler handler, void* context) {
+  Pelk::getEventsStatus(pelk::userHandler(handler, context));
+}
+void pelk_get_listener_status(pelk_user_handler handler, void* context) {
+  Pelk::getListenerStatus(pelk::userHandler(handler, context));
+}
+void pelk_subscribe(int64_t kind, const char* user_id) {
+  Pelk::subscribe(static_cast<pelk::PelkSubscribe>(kind), pelk::textOf(user_id));
+}
+void pelk_unsubscribe(int64_t kind, const char* user_id) {
+  Pelk::unsubscribe(static_cast<pelk::PelkSubscribe>(kind), pelk::textOf(user_id));
+}
+void pelk_publish_save(const char* publish_json) {
+  std::optional<pelk::PelkPublish> publish;
+  if (pelk::publishChoiceOf(publish_json, publish)) Pelk::publishSave(publish);
+}
+void pelk_publish_only(const char* publish_json) {
+  std::optional<pelk::PelkPublish> publish;
+  if (pelk::publishChoiceOf(publish_json, publish)) Pelk::publishOnly(publish);
+}
+void pelk_stop_publishing(void) { Pelk::stopPublishing(); }
+void pelk_notification_opened(const char* user_info_json) {
+  pelk::PelkOpenedNotification notification;
+  if (user_info_json) {
+    auto info = pelk::json::parse(user_info_json, nullptr, false);
+    if (info.is_object()) notification.userInfo = std::move(info);
+  }
+  Pelk::notificationOpenedHandler(notification);
+}
+int64_t pelk_location_permission_status(void) { return Pelk::locationPermissionStatus(); }
 
 }  // extern "C"
 

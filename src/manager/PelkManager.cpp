@@ -215,6 +215,10 @@ void PelkManager::installHooks() {
       const auto generation = setTrackingSwitch(true, std::nullopt);
       onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
     };
+    hooks.subscribeEvents = [this] { subscribeEvents(); };
+    hooks.unsubscribeEvents = [this] { unsubscribeEvents(); };
+    hooks.subscribeLocation = [this] { subscribeLocation(); };
+    hooks.unsubscribeLocation = [this] { unsubscribeLocation(); };
   });
   auto trips = tripStoreHooks();
   trips.sendDataServer = [](const platform::Location& fix, const std::string& activity,

@@ -12,6 +12,8 @@
 #include "network/PelkAPIClient.h"
 #include "network/Reachability.h"
 #include "pelk/PelkEnums.h"
+#include "pelk/PelkNotification.h"
+#include "pelk/PelkPublish.h"
 #include "pelk/PelkTrackingCustomMethods.h"
 #include "platform/Location.h"
 #include "platform/NotificationCenter.h"
@@ -111,6 +113,34 @@ class PelkManager {
   void setTrackingModes(TrackingModes modes);
   void resetForTesting();
   std::size_t registrationsForTesting() const;
+
+  // ---- events, listeners and subscriptions
+  // The server-side switches: each answers once through the handler (when
+  // given) with the user the server returns, or the guard's error.
+  virtual void toggleEvents(bool geofence, bool trip, bool motion, bool nearBy,
+                            PelkAPIClient::UserCompletion handler = nullptr);
+  virtual void toggleListener(bool eventsListener, bool locationListener,
+                              PelkAPIClient::UserCompletion handler = nullptr);
+  virtual void getEventsStatus(PelkAPIClient::UserCompletion handler = nullptr);
+  // Subscriptions by kind: the own user id switches the app's own deliveries,
+  // another id follows (or stops following) that user's positions.
+  virtual void subscribe(PelkSubscribe kind, const std::string& userId);
+  virtual void unsubscribe(PelkSubscribe kind, const std::string& userId);
+  virtual void subscribeEvents();
+  virtual void unsubscribeEvents();
+  virtual void subscribeLocation();
+  virtual void unsubscribeLocation();
+  virtual void subscribeUserLocation(const std::string& userId);
+  virtual void unsubscribeUserLocation(const std::string& userId);
+  // Publishing styles; the choice of fields is read during the call only.
+  virtual void publishSave(const PelkPublish* publish = nullptr);
+  virtual void publishOnly(const PelkPublish* publish = nullptr);
+  virtual void stopPublishing();
+  // An opened push notification: reports the kit's own campaign to the server.
+  virtual void notificationOpenedHandler(const PelkOpenedNotification& notification);
+  // The last stored location authorization (0 not determined, 1 restricted,
+  // 2 denied, 3 always, 4 when in use).
+  virtual std::int64_t locationPermissionStatus();
 
  private:
   enum class StopCause { app, kit, external };

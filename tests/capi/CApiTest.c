@@ -1,6 +1,7 @@
 /* Drives the kit through its C interface only. */
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include "pelk/pelk.h"
 #include "CApiHarness.h"
@@ -180,6 +181,62 @@ int main(void) {
   harness_set_online(false);
   pelk_initialize("pk-1", NULL, NULL); /* offline, no token: an error for a delegate with no on_error */
   harness_set_online(true);
+
+  /* ---- events, listeners and subscriptions */
+  {
+    struct answer user = {0};
+    pelk_create_user("runner", on_user, &user);
+    CHECK(harness_wait_flag(&user.done) && user.code[0] == 0);
+    const size_t user_requests = harness_request_count("/v3/user/");
+
+    /* Guards answer through the handler; a NULL handler is allowed. */
+    harness_set_online(false);
+    struct answer refused = {0};
+    pelk_toggle_events(true, false, true, false, on_user, &refused);
+    CHECK(refused.done && strcmp(refused.code, "QB500") == 0 && strcmp(refused.message, "Network error") == 0);
+    pelk_toggle_listener(true, true, NULL, NULL);
+    harness_set_online(true);
+
+    struct answer toggled = {0}, listener = {0}, events_status = {0}, listener_status = {0};
+    pelk_toggle_events(true, false, true, false, on_user, &toggled);
+    CHECK(harness_wait_flag(&toggled.done) && toggled.code[0] == 0);
+    CHECK(strstr(toggled.json, "\"location_listener\":true") != NULL);
+    pelk_toggle_listener(false, true, on_user, &listener);
+    CHECK(harness_wait_flag(&listener.done) && listener.code[0] == 0);
+    pelk_get_events_status(on_user, &events_status);
+    CHECK(harness_wait_flag(&events_status.done) && events_status.code[0] == 0);
+    pelk_get_listener_status(on_user, &listener_status);
+    CHECK(harness_wait_flag(&listener_status.done));
+    CHECK(strcmp(events_status.json, listener_status.json) == 0);
+    CHECK(harness_request_count("/v3/user/") == user_requests + 4);
+
+    /* Subscriptions: own id, unknown kinds, NULL and empty ids are taken or refused without a crash. */
+    pelk_subscribe(1, "u-\xc3\xa9");
+    pelk_subscribe(99, "someone");
+    pelk_subscribe(2, NULL);
+    pelk_unsubscribe(0, "");
+    pelk_unsubscribe(1, "someone");
+
+    /* Publishing choices as JSON text: an object, NULL, or refused text. */
+    pelk_publish_save("{\"speed\":true,\"meta_data\":{\"fleet\":\"north\"}}");
+    pelk_publish_only("not json");
+    pelk_publish_only(NULL);
+    pelk_stop_publishing();
+
+    /* Opened notifications: only the kit's own campaign is reported. */
+    pelk_notification_opened(NULL);
+    pelk_notification_opened("not json");
+    pelk_notification_opened("{\"type\":\"other\",\"cid\":\"c-0\"}");
+    pelk_notification_opened("{\"type\":\"quelbrin\",\"cid\":\"c-1\"}");
+    for (int i = 0; i < 2000 && harness_request_count("/v3/user/ctr/") == 0; ++i) {
+      struct timespec pause = {0, 5000000};
+      nanosleep(&pause, NULL);
+    }
+    CHECK(harness_request_count("/v3/user/ctr/") == 1);
+
+    const int64_t permission = pelk_location_permission_status();
+    CHECK(permission >= 0 && permission <= 4);
+  }
 
   pelk_set_delegate(NULL);
   CHECK(!pelk_has_delegate());

@@ -1,0 +1,283 @@
+// The manager's event and listener switches, subscriptions, publishing styles
+// and opened notifications.
+
+#include <algorithm>
+#include <mutex>
+
+#include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/SharedUtil.h"
+#include "foundation/TokenManager.h"
+#include "foundation/VuvivaZuvovo.h"
+#include "manager/PelkManager.h"
+#include "messaging/LocationPublishParameter.h"
+#include "messaging/MQTTManager.h"
+#include "messaging/MQTTUtilis.h"
+#include "network/ServerResponse.h"
+#include "platform/Console.h"
+
+namespace pelk {
+
+namespace {
+
+void print(const std::string& line) { platform::Console::print(line); }
+void log(const std::string& line) { LoggerManager::sharedInstance().writeLocationToFile(line); }
+bool online() { return ReachabilityCheck::isConnectedToNetwork(); }
+
+// Guards the read-change-write of the followed-user list, so that two
+// subscriptions made at once both stay.  Never held while MQTT is called.
+std::mutex& followedUsersMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
+constexpr const char* kFollowedUsers = "saveUserSubscribe";
+
+}  // namespace
+
+// ------------------------------------------------------------------ server-side switches
+
+void PelkManager::toggleEvents(bool geofence, bool trip, bool motion, bool nearBy,
+                               PelkAPIClient::UserCompletion handler) {
+  auto report = [handler](const PelkError& e) {
+    if (handler) handler(nullptr, e);
+  };
+  if (!online()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
+  if (TokenManager::getSDKToken().empty()) {
+    // Once a token is stored the whole operation runs again, guards included.
+    withToken([this, geofence, trip, motion, nearBy, handler] { toggleEvents(geofence, trip, motion, nearBy, handler); },
+              report);
+    return;
+  }
+  const nlohmann::json body = {{"geofence_events", geofence},
+                               {"trips_events", trip},
+                               {"location_events", motion},
+                               {"nearby_events", nearBy},
+                               {"user_id", TokenManager::getUserId()}};
+  api().toggleEvents(body, handler);
+}
+
+void PelkManager::toggleListener(bool eventsListener, bool locationListener, PelkAPIClient::UserCompletion handler) {
+  auto report = [handler](const PelkError& e) {
+    if (handler) handler(nullptr, e);
+  };
+  if (!online()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
+  if (TokenManager::getSDKToken().empty()) {
+    withToken([this, eventsListener, locationListener, handler] {
+      toggleListener(eventsListener, locationListener, handler);
+    }, report);
+    return;
+  }
+  const nlohmann::json body = {{"location_listener", locationListener},
+                               {"event_listener", eventsListener},
+                               {"user_id", TokenManager::getUserId()}};
+  api().toggleEvents(body, handler);
+}
+
+void PelkManager::getEventsStatus(PelkAPIClient::UserCompletion handler) {
+  auto report = [handler](const PelkError& e) {
+    if (handler) handler(nullptr, e);
+  };
+  if (!online()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
+  if (TokenManager::getSDKToken().empty()) {
+    withToken([this, handler] { getEventsStatus(handler); }, report);
+    return;
+  }
+  api().getEventsStatus(handler);
+}
+
+// ------------------------------------------------------------------ subscriptions
+
+void PelkManager::subscribe(PelkSubscribe kind, const std::string& userId) {
+  // An empty id names nobody: nothing to subscribe, whatever the network.
+  if (userId.empty()) {
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  const bool own = userId == TokenManager::getUserId();
+  switch (kind) {
+    case PelkSubscribe::location:
+      own ? subscribeLocation() : subscribeUserLocation(userId);
+      break;
+    case PelkSubscribe::events:
+      // Events of another user are not offered.
+      if (own) subscribeEvents();
+      break;
+    default:
+      if (own) {
+        subscribeEvents();
+        subscribeLocation();
+      } else {
+        subscribeUserLocation(userId);
+      }
+      break;
+  }
+}
+
+void PelkManager::unsubscribe(PelkSubscribe kind, const std::string& userId) {
+  if (userId.empty()) {
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  const bool own = userId == TokenManager::getUserId();
+  switch (kind) {
+    case PelkSubscribe::location:
+      own ? unsubscribeLocation() : unsubscribeUserLocation(userId);
+      break;
+    case PelkSubscribe::events:
+      if (own) unsubscribeEvents();
+      break;
+    default:
+      if (own) {
+        unsubscribeEvents();
+        unsubscribeLocation();
+      } else {
+        unsubscribeUserLocation(userId);
+      }
+      break;
+  }
+}
+
+void PelkManager::subscribeEvents() {
+  if (!online()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  if (!TokenManager::getEventListener()) {
+    print(VuvivaZuvovo::ERROR_EVENTS);
+    log("Event Subscribe : false         " + VuvivaZuvovo::ERROR_EVENTS);
+    return;
+  }
+  // The switch first: a connection that comes up meanwhile subscribes by it.
+  SharedUtil::setDefaultBoolean(true, kEventListenerSubscribe);
+  auto& mqtt = MQTTManager::sharedInstance();
+  if (mqtt.connected()) mqtt.subscribeEventListenerTopic();
+  print(VuvivaZuvovo::SUBSCRIBE);
+  log("Event Subscribe : true");
+}
+
+void PelkManager::unsubscribeEvents() {
+  if (!online()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  print(VuvivaZuvovo::UN_SUBSCRIBE);
+  SharedUtil::setDefaultBoolean(false, kEventListenerSubscribe);
+  // Events stop now, not only after the next reconnect.
+  auto& mqtt = MQTTManager::sharedInstance();
+  if (mqtt.connected()) mqtt.unsubscribeEventListenerTopic();
+  log("Event Subscribe : false");
+}
+
+void PelkManager::subscribeLocation() {
+  if (!TokenManager::getLocationListener()) {
+    print(VuvivaZuvovo::ERROR_EVENTS);
+    log("Location Subscribe : false    " + VuvivaZuvovo::ERROR_EVENTS);
+    return;
+  }
+  print(VuvivaZuvovo::SUBSCRIBE);
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  log("Location Subscribe : true");
+}
+
+void PelkManager::unsubscribeLocation() {
+  print(VuvivaZuvovo::UN_SUBSCRIBE);
+  SharedUtil::setDefaultBoolean(false, kLocationListenerSubscribe);
+  log("Location Subscribe : false");
+}
+
+void PelkManager::subscribeUserLocation(const std::string& userId) {
+  if (!online()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  if (!TokenManager::getPubSubState()) {
+    print(VuvivaZuvovo::ERROR_PUB_SUB_STATE);
+    return;
+  }
+  // An id with topic wildcards or levels would follow other topics than this user's.
+  if (!MQTTUtilis::isValidTopicId(userId)) {
+    print("User id not usable in a topic; not subscribed");
+    return;
+  }
+  std::vector<std::string> users;
+  {
+    std::lock_guard lock(followedUsersMutex());
+    users = MQTTUtilis::getUserSubscribe();
+    if (std::find(users.begin(), users.end(), userId) == users.end()) users.push_back(userId);
+    SharedUtil::setDefaultArray(users, kFollowedUsers);
+    // Stored before connecting: the connection's own start-up subscribes the
+    // stored list, so a subscription made before it is up is not lost.
+    SharedUtil::setDefaultBoolean(true, kLocationUserSubscribe);
+  }
+  auto& mqtt = MQTTManager::sharedInstance();
+  if (!mqtt.connected()) mqtt.connect();
+  mqtt.subscribeUserLocation(users);
+  log("User Location Subscribe : true    " + userId);
+}
+
+void PelkManager::unsubscribeUserLocation(const std::string& userId) {
+  if (!online()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  bool dropped = false;
+  bool noneLeft = false;
+  {
+    std::lock_guard lock(followedUsersMutex());
+    auto users = MQTTUtilis::getUserSubscribe();
+    if (auto it = std::find(users.begin(), users.end(), userId); it != users.end()) {
+      users.erase(it);
+      dropped = std::find(users.begin(), users.end(), userId) == users.end();
+    }
+    SharedUtil::setDefaultArray(users, kFollowedUsers);
+    noneLeft = users.empty();
+    if (noneLeft) SharedUtil::setDefaultBoolean(false, kLocationUserSubscribe);
+  }
+  // The user's positions stop now, not only after the next reconnect.
+  if (dropped && MQTTUtilis::isValidTopicId(userId)) {
+    auto& mqtt = MQTTManager::sharedInstance();
+    if (mqtt.connected()) mqtt.unsubscribeUserLocation({userId});
+  }
+  if (noneLeft) log("User Location Subscribe : false");
+}
+
+// ------------------------------------------------------------------ publishing
+
+void PelkManager::publishSave(const PelkPublish* publish) { LocationPublishParameter::startPublishing(true, publish); }
+
+void PelkManager::publishOnly(const PelkPublish* publish) { LocationPublishParameter::startPublishing(false, publish); }
+
+void PelkManager::stopPublishing() {
+  // The switch goes off before the disconnect: the disconnect reconnects at
+  // once while it is on, which would leave the app publishing.
+  LocationPublishParameter::stopPublishing();
+}
+
+// ------------------------------------------------------------------ notifications and permission
+
+void PelkManager::notificationOpenedHandler(const PelkOpenedNotification& notification) {
+  if (!online()) {
+    print(VuvivaZuvovo::ERROR_NETWORK);
+    return;
+  }
+  if (TokenManager::getUserId().empty()) {
+    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    return;
+  }
+  if (TokenManager::getSDKToken().empty()) {
+    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
+  const PelkNotificationResponse payload(notification.userInfo);
+  if (payload.type == std::optional<std::string>("quelbrin") && payload.cid && !payload.cid->empty()) {
+    api().notificationOpenedHandler(*payload.cid);
+  }
+}
+
+std::int64_t PelkManager::locationPermissionStatus() { return SharedUtil::getDefaultInteger(klocationPermissionStatus); }
+
+}  // namespace pelk
