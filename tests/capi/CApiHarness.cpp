@@ -11,6 +11,7 @@
 #include "foundation/TokenManager.h"
 #include "manager/PelkManager.h"
 #include "network/APIClient.h"
+#include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/LocationServices.h"
 #include "platform/Paths.h"
@@ -27,6 +28,7 @@ struct Harness {
   test::HttpTestServer server;
   std::string baseUrl;
   std::atomic<int> starts{0}, stops{0};
+  platform::SimulatedLocationProvider* sim = nullptr;
 };
 Harness* harness = nullptr;
 }  // namespace
@@ -40,6 +42,7 @@ const char* harness_start(void) {
   TokenManager::clearMemoryForTesting();
   platform::Dispatch::useManualMainQueue();
   auto& sim = platform::LocationServices::useSimulatedProvider();
+  harness->sim = &sim;
   sim.setServicesEnabled(true);
   sim.setAuthorization(platform::AuthorizationStatus::authorizedAlways);
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
@@ -88,5 +91,14 @@ bool harness_wait_flag(const volatile int* flag) {
 
 int harness_mode_starts(void) { return harness->starts.load(); }
 int harness_mode_stops(void) { return harness->stops.load(); }
+
+void harness_deliver_fix(double latitude, double longitude) {
+  platform::Location l;
+  l.coordinate = {latitude, longitude};
+  l.horizontalAccuracy = 1;
+  l.timestamp = platform::Clock::now();
+  harness->sim->deliverFix(l);
+  platform::Dispatch::drainMain();
+}
 
 }  // extern "C"

@@ -25,6 +25,9 @@ bool harness_wait_flag(const volatile int* flag);
 /* Tracking modes that only count their starts and stops. */
 int harness_mode_starts(void);
 int harness_mode_stops(void);
+/* Hands one position fix (accuracy 1 m) to the simulated location services
+ * and drains the main queue. */
+void harness_deliver_fix(double latitude, double longitude);
 
 #ifdef __cplusplus
 }
