@@ -7,13 +7,20 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "pelk/PelkCreateTrip.h"
 #include "pelk/PelkDelegate.h"
 #include "pelk/PelkEnums.h"
 #include "pelk/PelkError.h"
+#include "pelk/PelkGetTrip.h"
 #include "pelk/PelkNotification.h"
 #include "pelk/PelkPosition.h"
 #include "pelk/PelkPublish.h"
 #include "pelk/PelkTrackingCustomMethods.h"
+#include "pelk/PelkTrip.h"
+#include "pelk/PelkTripListener.h"
+#include "pelk/PelkTripSummary.h"
 #include "pelk/PelkUser.h"
 
 namespace pelk {
@@ -88,6 +95,36 @@ class Pelk {
   // The last location authorization the kit saw: 0 not determined,
   // 1 restricted, 2 denied, 3 always, 4 when in use.
   static std::int64_t locationPermissionStatus();
+
+  // ---- trips
+  // A trip created offline lives in the kit's local store until it is synced;
+  // every other trip is kept by the server.
+  using CreateTripHandler = std::function<void(std::shared_ptr<PelkCreateTrip>, std::optional<PelkError>)>;
+  using TripsHandler =
+      std::function<void(std::optional<std::vector<std::shared_ptr<PelkTrip>>>, std::optional<PelkError>)>;
+  using TripDetailsHandler = std::function<void(std::shared_ptr<PelkGetTrip>, std::optional<PelkError>)>;
+  using TripSummaryHandler = std::function<void(std::shared_ptr<PelkTripSummary>, std::optional<PelkError>)>;
+  using TripStatusHandler = std::function<void(std::optional<PelkTripListener>, std::optional<PelkError>)>;
+  using SyncedHandler = std::function<void(bool synced, std::optional<PelkError>)>;
+
+  static void createTrip(bool offline, const std::optional<nlohmann::json>& coordinates = std::nullopt,
+                         CreateTripHandler handler = nullptr);
+  static void startTrip(const std::string& tripId, const std::optional<std::string>& description = std::nullopt,
+                        TextHandler handler = nullptr);
+  static void stopTrip(const std::string& tripId, TextHandler handler = nullptr);
+  static void pauseTrip(const std::string& tripId, TextHandler handler = nullptr);
+  static void resumeTrip(const std::string& tripId, TextHandler handler = nullptr);
+  static void forceEndTrip(const std::string& tripId, TextHandler handler = nullptr);
+  static void deleteTrip(const std::string& tripId, TextHandler handler = nullptr);
+  static void syncTrip(const std::string& tripId, TextHandler handler = nullptr);
+  static void activeTrips(bool offline, TripsHandler handler = nullptr);
+  static void getTripDetails(const std::string& tripId, TripDetailsHandler handler = nullptr);
+  static void getTripSummary(const std::string& tripId, TripSummaryHandler handler = nullptr);
+  static void getTripStatus(const std::string& tripId, TripStatusHandler handler = nullptr);
+  static void isTripSynced(const std::string& tripId, SyncedHandler handler = nullptr);
+  // The one trip whose live status goes to the delegate's didReceiveTripStatus.
+  static void subscribeTripStatus(const std::string& tripId);
+  static void unsubscribeTripStatus(const std::string& tripId);
 };
 
 }  // namespace pelk

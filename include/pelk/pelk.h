@@ -108,6 +108,33 @@ void pelk_stop_publishing(void);
 void pelk_notification_opened(const char* user_info_json);
 int64_t pelk_location_permission_status(void);
 
+/* ---- trips
+ * A trip created offline lives in the kit's local store until it is synced.
+ * Results arrive as JSON text: a created trip, trip details or a trip summary
+ * as an object, the active trips as an array, a trip's progress as
+ * {"trip_id", "speed", "distance", "duration", "started_at"}. */
+typedef void (*pelk_json_handler)(void* context, const char* result_json, const char* error_code,
+                                  const char* error_message);
+typedef void (*pelk_synced_handler)(void* context, bool synced, const char* error_code, const char* error_message);
+
+/* coordinates_json: a JSON object sent with a server trip, or NULL; any other
+ * text is refused with "QB402" "Data not found". */
+void pelk_create_trip(bool offline, const char* coordinates_json, pelk_json_handler handler, void* context);
+void pelk_start_trip(const char* trip_id, const char* description, pelk_text_handler handler, void* context);
+void pelk_stop_trip(const char* trip_id, pelk_text_handler handler, void* context);
+void pelk_pause_trip(const char* trip_id, pelk_text_handler handler, void* context);
+void pelk_resume_trip(const char* trip_id, pelk_text_handler handler, void* context);
+void pelk_force_end_trip(const char* trip_id, pelk_text_handler handler, void* context);
+void pelk_delete_trip(const char* trip_id, pelk_text_handler handler, void* context);
+void pelk_sync_trip(const char* trip_id, pelk_text_handler handler, void* context);
+void pelk_active_trips(bool offline, pelk_json_handler handler, void* context);
+void pelk_get_trip_details(const char* trip_id, pelk_json_handler handler, void* context);
+void pelk_get_trip_summary(const char* trip_id, pelk_json_handler handler, void* context);
+void pelk_get_trip_status(const char* trip_id, pelk_json_handler handler, void* context);
+void pelk_is_trip_synced(const char* trip_id, pelk_synced_handler handler, void* context);
+void pelk_subscribe_trip_status(const char* trip_id);
+void pelk_unsubscribe_trip_status(const char* trip_id);
+
 #ifdef __cplusplus
 }
 #endif

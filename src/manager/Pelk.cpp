@@ -89,4 +89,39 @@ void Pelk::notificationOpenedHandler(const PelkOpenedNotification& notification)
 }
 std::int64_t Pelk::locationPermissionStatus() { return manager().locationPermissionStatus(); }
 
+// ---- trips
+void Pelk::createTrip(bool offline, const std::optional<nlohmann::json>& coordinates, CreateTripHandler handler) {
+  manager().createTrip(coordinates, offline, std::move(handler));
+}
+void Pelk::startTrip(const std::string& tripId, const std::optional<std::string>& description, TextHandler handler) {
+  manager().startTrip(tripId, description, std::move(handler));
+}
+void Pelk::stopTrip(const std::string& tripId, TextHandler handler) { manager().stopTrip(tripId, std::move(handler)); }
+void Pelk::pauseTrip(const std::string& tripId, TextHandler handler) { manager().pauseTrip(tripId, std::move(handler)); }
+void Pelk::resumeTrip(const std::string& tripId, TextHandler handler) {
+  manager().resumeTrip(tripId, std::move(handler));
+}
+void Pelk::forceEndTrip(const std::string& tripId, TextHandler handler) {
+  manager().forceEndTrip(tripId, std::move(handler));
+}
+void Pelk::deleteTrip(const std::string& tripId, TextHandler handler) {
+  manager().deleteTrip(tripId, std::move(handler));
+}
+void Pelk::syncTrip(const std::string& tripId, TextHandler handler) { manager().syncTrip(tripId, std::move(handler)); }
+void Pelk::activeTrips(bool offline, TripsHandler handler) { manager().activeTrips(offline, std::move(handler)); }
+void Pelk::getTripDetails(const std::string& tripId, TripDetailsHandler handler) {
+  manager().getTrips(tripId, std::move(handler));
+}
+void Pelk::getTripSummary(const std::string& tripId, TripSummaryHandler handler) {
+  manager().tripSummary(tripId, std::move(handler));
+}
+void Pelk::getTripStatus(const std::string& tripId, TripStatusHandler handler) {
+  manager().tripListener(tripId, std::move(handler));
+}
+void Pelk::isTripSynced(const std::string& tripId, SyncedHandler handler) {
+  manager().istripSynced(tripId, std::move(handler));
+}
+void Pelk::subscribeTripStatus(const std::string& tripId) { manager().subscribeTripStatus(tripId); }
+void Pelk::unsubscribeTripStatus(const std::string& tripId) { manager().unsubscribeTripStatus(tripId); }
+
 }  // namespace pelk

@@ -177,6 +177,120 @@ bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice) {
   return true;
 }
 
+// ---- trips
+json numberJson(const PelkNumber& n) { return n.doubleValue(); }
+
+json placeJson(const PelkTripPlace& p) {
+  return {{"id", orNull(p.id())},           {"trip_id", orNull(p.tripId())},
+          {"loc_type", orNull(p.locType())}, {"coordinates", orNull(p.coordinates())},
+          {"reached", p.reached()},          {"created_at", orNull(p.createdAt())},
+          {"updated_at", orNull(p.updatedAt())}};
+}
+
+template <class Place>
+json placesJson(const std::vector<std::shared_ptr<Place>>& places) {
+  json list = json::array();
+  for (const auto& p : places) {
+    if (p) list.push_back(placeJson(*p));
+  }
+  return list;
+}
+
+json createdTripJson(const PelkCreateTrip& t) {
+  return {{"trip_id", orNull(t.tripId())},         {"user_id", orNull(t.userId())},
+          {"is_started", t.isStarted()},           {"is_ended", t.isEnded()},
+          {"is_deleted", t.isDeleted()},           {"trip_tracking_url", orNull(t.tripTrackingUrl())},
+          {"created_at", orNull(t.createdAt())},   {"updated_at", orNull(t.updatedAt())},
+          {"origin", placesJson(t.origins())},     {"destination", placesJson(t.destinations())}};
+}
+
+json tripJson(const PelkTrip& t) {
+  return {{"trip_id", orNull(t.tripId())},       {"is_started", t.started()},
+          {"is_paused", t.paused()},             {"is_ended", t.ended()},
+          {"is_deleted", t.deleted()},           {"sync_status", orNull(t.syncStatus())},
+          {"created_at", orNull(t.createdAt())}, {"updated_at", orNull(t.updatedAt())}};
+}
+
+json tripDetailsJson(const PelkGetTrip& t) {
+  json events = json::array();
+  for (const auto& e : t.events()) {
+    if (!e) continue;
+    events.push_back({{"id", orNull(e->id())},
+                      {"trip_id", orNull(e->tripId())},
+                      {"user_id", orNull(e->userId())},
+                      {"event_type", orNull(e->eventType())},
+                      {"user_location_id", orNull(e->userLocationId())},
+                      {"created_at", orNull(e->createdAt())},
+                      {"is_deleted", e->isDeleted()}});
+  }
+  return {{"trip_id", orNull(t.tripId())},
+          {"user_id", orNull(t.userId())},
+          {"project_id", orNull(t.projectId())},
+          {"is_started", t.isStarted()},
+          {"is_paused", t.isPaused()},
+          {"is_ended", t.isEnded()},
+          {"is_deleted", t.isDeleted()},
+          {"trip_started_at", orNull(t.tripStartedAt())},
+          {"trip_ended_at", orNull(t.tripEndedAt())},
+          {"created_at", orNull(t.createdAt())},
+          {"updated_at", orNull(t.updatedAt())},
+          {"distance_covered", numberJson(t.distanceCovered())},
+          {"duration", numberJson(t.duration())},
+          {"origin", placesJson(t.origins())},
+          {"destination", placesJson(t.destinations())},
+          {"events", events}};
+}
+
+json tripSummaryJson(const PelkTripSummary& t) {
+  json route = json::array();
+  for (const auto& r : t.route()) {
+    if (!r) continue;
+    route.push_back({{"activity", orNull(r->activity())},
+                     {"coordinates", orNull(r->coordinates())},
+                     {"recorded_at", orNull(r->recordedAt())},
+                     {"altitude", numberJson(r->altitude())},
+                     {"distance", numberJson(r->distance())},
+                     {"duration", numberJson(r->duration())},
+                     {"elevation_gain", numberJson(r->elevationGain())}});
+  }
+  return {{"trip_id", orNull(t.tripId())},
+          {"user_id", orNull(t.userId())},
+          {"project_id", orNull(t.projectId())},
+          {"trip_status", orNull(t.tripStatus())},
+          {"distance_covered", numberJson(t.distanceCovered())},
+          {"duration", numberJson(t.duration())},
+          {"total_elevation_gain", numberJson(t.totalElevationGain())},
+          {"route", route}};
+}
+
+json tripProgressJson(const PelkTripListener& l) {
+  return {{"trip_id", l.tripId()},
+          {"speed", l.speed()},
+          {"distance", l.distance()},
+          {"duration", l.duration()},
+          {"started_at", l.startedTime()}};
+}
+
+// A handler of one result handed over as JSON text (null when absent).
+template <class Result, class ToJson>
+std::function<void(Result, std::optional<PelkError>)> jsonHandler(pelk_json_handler handler, void* context,
+                                                                   ToJson toJson) {
+  if (!handler) return nullptr;
+  return [handler, context, toJson](Result result, std::optional<PelkError> error) {
+    const std::optional<json> value = toJson(result);
+    const std::string text = value ? dump(*value) : std::string();
+    handler(context, value ? text.c_str() : nullptr, error ? error->code().c_str() : nullptr,
+            error ? error->message().c_str() : nullptr);
+  };
+}
+
+template <class Model, class ToJson>
+auto modelHandler(pelk_json_handler handler, void* context, ToJson toJson) {
+  return jsonHandler<std::shared_ptr<Model>>(handler, context, [toJson](const std::shared_ptr<Model>& m) {
+    return m ? std::optional<json>(toJson(*m)) : std::nullopt;
+  });
+}
+
 }  // namespace
 }  // namespace pelk
 
@@ -388,5 +502,80 @@ bool pelk_start_self_tracking_with_options(int64_t mode, const char* options_jso
     Pelk::startSelfTracking(static_cast<pelk::PelkTrackingMode>(mode), options);
   });
 }
+
+// ---- trips
+void pelk_create_trip(bool offline, const char* coordinates_json, pelk_json_handler handler, void* context) {
+  auto bridged = pelk::modelHandler<pelk::PelkCreateTrip>(handler, context, pelk::createdTripJson);
+  std::optional<nlohmann::json> coordinates;
+  if (coordinates_json) {
+    auto parsed = nlohmann::json::parse(coordinates_json, nullptr, false);
+    if (!parsed.is_object()) {
+      // Dropping text the app meant to send would create a trip it did not ask for.
+      if (bridged) bridged(nullptr, pelk::PelkError(pelk::ErrorCode::QB402, "Data not found"));
+      return;
+    }
+    coordinates = std::move(parsed);
+  }
+  Pelk::createTrip(offline, coordinates, std::move(bridged));
+}
+void pelk_start_trip(const char* trip_id, const char* description, pelk_text_handler handler, void* context) {
+  Pelk::startTrip(pelk::textOf(trip_id), pelk::optionalOf(description), pelk::textHandler(handler, context));
+}
+void pelk_stop_trip(const char* trip_id, pelk_text_handler handler, void* context) {
+  Pelk::stopTrip(pelk::textOf(trip_id), pelk::textHandler(handler, context));
+}
+void pelk_pause_trip(const char* trip_id, pelk_text_handler handler, void* context) {
+  Pelk::pauseTrip(pelk::textOf(trip_id), pelk::textHandler(handler, context));
+}
+void pelk_resume_trip(const char* trip_id, pelk_text_handler handler, void* context) {
+  Pelk::resumeTrip(pelk::textOf(trip_id), pelk::textHandler(handler, context));
+}
+void pelk_force_end_trip(const char* trip_id, pelk_text_handler handler, void* context) {
+  Pelk::forceEndTrip(pelk::textOf(trip_id), pelk::textHandler(handler, context));
+}
+void pelk_delete_trip(const char* trip_id, pelk_text_handler handler, void* context) {
+  Pelk::deleteTrip(pelk::textOf(trip_id), pelk::textHandler(handler, context));
+}
+void pelk_sync_trip(const char* trip_id, pelk_text_handler handler, void* context) {
+  Pelk::syncTrip(pelk::textOf(trip_id), pelk::textHandler(handler, context));
+}
+void pelk_active_trips(bool offline, pelk_json_handler handler, void* context) {
+  using List = std::optional<std::vector<std::shared_ptr<pelk::PelkTrip>>>;
+  Pelk::activeTrips(offline, pelk::jsonHandler<List>(handler, context, [](const List& list) -> std::optional<nlohmann::json> {
+                      if (!list) return std::nullopt;
+                      auto items = nlohmann::json::array();
+                      for (const auto& t : *list) {
+                        if (t) items.push_back(pelk::tripJson(*t));
+                      }
+                      return items;
+                    }));
+}
+void pelk_get_trip_details(const char* trip_id, pelk_json_handler handler, void* context) {
+  Pelk::getTripDetails(pelk::textOf(trip_id),
+                       pelk::modelHandler<pelk::PelkGetTrip>(handler, context, pelk::tripDetailsJson));
+}
+void pelk_get_trip_summary(const char* trip_id, pelk_json_handler handler, void* context) {
+  Pelk::getTripSummary(pelk::textOf(trip_id),
+                       pelk::modelHandler<pelk::PelkTripSummary>(handler, context, pelk::tripSummaryJson));
+}
+void pelk_get_trip_status(const char* trip_id, pelk_json_handler handler, void* context) {
+  using Progress = std::optional<pelk::PelkTripListener>;
+  Pelk::getTripStatus(pelk::textOf(trip_id),
+                      pelk::jsonHandler<Progress>(handler, context, [](const Progress& p) -> std::optional<nlohmann::json> {
+                        if (!p) return std::nullopt;
+                        return pelk::tripProgressJson(*p);
+                      }));
+}
+void pelk_is_trip_synced(const char* trip_id, pelk_synced_handler handler, void* context) {
+  Pelk::SyncedHandler bridged;
+  if (handler) {
+    bridged = [handler, context](bool synced, std::optional<pelk::PelkError> error) {
+      handler(context, synced, error ? error->code().c_str() : nullptr, error ? error->message().c_str() : nullptr);
+    };
+  }
+  Pelk::isTripSynced(pelk::textOf(trip_id), std::move(bridged));
+}
+void pelk_subscribe_trip_status(const char* trip_id) { Pelk::subscribeTripStatus(pelk::textOf(trip_id)); }
+void pelk_unsubscribe_trip_status(const char* trip_id) { Pelk::unsubscribeTripStatus(pelk::textOf(trip_id)); }
 
 }  // extern "C"

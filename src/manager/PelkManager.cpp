@@ -225,9 +225,8 @@ void PelkManager::installHooks() {
                             const std::optional<std::string>& locationId) {
     LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, 0, locationId.value_or(""));
   };
-  trips.updateLocation = [](const platform::Location& fix, const std::string& activity) {
-    PelkLocationDelegate::sharedInstance().updateLocation(fix, activity);
-  };
+  // No updateLocation: the sink above hands every position to the app already,
+  // and a second call would deliver a trip's start or resume position twice.
   trips.didReceiveTripStatus = [](const PelkTripStatusListener& status) {
     auto app = PelkLocationDelegate::sharedInstance().delegate();
     if (!app) return;

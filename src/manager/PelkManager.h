@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "pelk/PelkNotification.h"
 #include "pelk/PelkPublish.h"
 #include "pelk/PelkTrackingCustomMethods.h"
+#include "pelk/PelkTripListener.h"
 #include "platform/Location.h"
 #include "platform/NotificationCenter.h"
 
@@ -104,6 +106,37 @@ class PelkManager {
   virtual void requestMotion();
   virtual bool isMotionEnabled();
 
+  // ---- trips
+  // A trip id the local trip store knows is a local (offline) trip; every
+  // other id is a server trip.  Every failed precondition reaches only the
+  // handler, as a PelkError with no result.
+  using TripTextHandler = PelkAPIClient::TextCompletion;
+  virtual void createTrip(const std::optional<nlohmann::json>& coordinate, bool offline,
+                          PelkAPIClient::CreateTripCompletion handler = nullptr);
+  virtual void startTrip(const std::string& tripId, const std::optional<std::string>& description = std::nullopt,
+                         TripTextHandler handler = nullptr);
+  virtual void stopTrip(const std::string& tripId, TripTextHandler handler = nullptr);
+  virtual void pauseTrip(const std::string& tripId, TripTextHandler handler = nullptr);
+  virtual void resumeTrip(const std::string& tripId, TripTextHandler handler = nullptr);
+  virtual void forceEndTrip(const std::string& tripId, TripTextHandler handler = nullptr);
+  virtual void deleteTrip(const std::string& tripId, TripTextHandler handler = nullptr);
+  virtual void syncTrip(const std::string& tripId, TripTextHandler handler = nullptr);
+  // The common dispatch of the five actions: one fresh fix, the sink, then the
+  // local trip store or the server.
+  virtual void trip(Trip action, const std::string& tripId, const std::optional<std::string>& description = std::nullopt,
+                    TripTextHandler handler = nullptr);
+  virtual void activeTrips(bool offline, PelkAPIClient::ActiveTripsCompletion handler = nullptr);
+  virtual void getTrips(const std::string& tripId, PelkAPIClient::GetTripCompletion handler = nullptr);
+  virtual void tripSummary(const std::string& tripId, PelkAPIClient::TripSummaryCompletion handler = nullptr);
+  virtual void tripListener(const std::string& tripId,
+                            std::function<void(std::optional<PelkTripListener>, std::optional<PelkError>)> handler =
+                                nullptr);
+  virtual void istripSynced(const std::string& tripId, PelkAPIClient::SyncStatusCompletion handler = nullptr);
+  virtual void subscribeTripStatus(const std::string& tripId);
+  virtual void unsubscribeTripStatus(const std::string& tripId);
+  // How long a trip action waits for its fix before it fails with QB408.
+  static constexpr auto kTripFixTimeout = std::chrono::seconds(30);
+
   // The mode the manager has running at this moment (notselected when none).
   PelkTrackingModeLocal runningMode() const;
 
@@ -163,6 +196,10 @@ class PelkManager {
   void installHooks();
   bool permissionGranted() const;
   bool modeAvailable(PelkTrackingModeLocal mode) const;
+  // Trips: the server-trip path of an action, and the fix every action takes.
+  void tripDetail(Trip action, const std::string& tripId, const std::optional<std::string>& description,
+                  TripTextHandler handler);
+  void requestTripFix(std::function<void(const platform::Location&)> onFix, TripTextHandler handler);
 
   mutable std::mutex mutex_;
   // Held through the one-time registration of initialize, so that a second

@@ -11,6 +11,7 @@
 #include "foundation/TokenManager.h"
 #include "manager/PelkManager.h"
 #include "network/APIClient.h"
+#include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/LocationServices.h"
 #include "platform/Paths.h"
@@ -27,6 +28,7 @@ struct Harness {
   test::HttpTestServer server;
   std::string baseUrl;
   std::atomic<int> starts{0}, stops{0};
+  platform::SimulatedLocationProvider* sim = nullptr;
 };
 Harness* harness = nullptr;
 }  // namespace
@@ -40,6 +42,7 @@ const char* harness_start(void) {
   TokenManager::clearMemoryForTesting();
   platform::Dispatch::useManualMainQueue();
   auto& sim = platform::LocationServices::useSimulatedProvider();
+  harness->sim = &sim;
   sim.setServicesEnabled(true);
   sim.setAuthorization(platform::AuthorizationStatus::authorizedAlways);
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
@@ -93,6 +96,15 @@ long long harness_setting_integer(const char* key) {
   auto v = SharedUtil::userDefaultValue()->value(key);
   if (!v || v->kind() != platform::SettingValue::Kind::Integer) return -1;
   return *v->get<std::int64_t>();
+}
+
+void harness_deliver_fix(double latitude, double longitude) {
+  platform::Location l;
+  l.coordinate = {latitude, longitude};
+  l.horizontalAccuracy = 1;
+  l.timestamp = platform::Clock::now();
+  harness->sim->deliverFix(l);
+  platform::Dispatch::drainMain();
 }
 
 }  // extern "C"

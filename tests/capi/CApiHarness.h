@@ -28,6 +28,10 @@ int harness_mode_stops(void);
 /* An integer of the kit's settings; -1 when the key holds none. */
 long long harness_setting_integer(const char* key);
 
+/* Hands one position fix (accuracy 1 m) to the simulated location services
+ * and drains the main queue. */
+void harness_deliver_fix(double latitude, double longitude);
+
 #ifdef __cplusplus
 }
 #endif

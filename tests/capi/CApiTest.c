@@ -56,6 +56,132 @@ static void app_error(void* context, const char* code, const char* message) {
   copy(a->last_code, sizeof a->last_code, code);
 }
 
+
+/* ---- trips */
+struct trip_app {
+  int statuses;
+  char last_status[512];
+};
+static void trip_status(void* context, const char* json) {
+  struct trip_app* a = (struct trip_app*)context;
+  ++a->statuses;
+  copy(a->last_status, sizeof a->last_status, json);
+}
+static void on_synced(void* context, bool synced, const char* code, const char* message) {
+  struct answer* a = (struct answer*)context;
+  copy(a->json, sizeof a->json, synced ? "true" : "false");
+  copy(a->code, sizeof a->code, code);
+  copy(a->message, sizeof a->message, message);
+  __atomic_store_n(&a->done, 1, __ATOMIC_RELEASE);
+}
+/* The value of "trip_id" in a JSON text (24 characters at most here). */
+static void trip_id_of(const char* json, char* id, size_t size) {
+  const char* at = strstr(json, "\"trip_id\":\"");
+  id[0] = 0;
+  if (!at) return;
+  at += strlen("\"trip_id\":\"");
+  size_t n = 0;
+  while (at[n] && at[n] != '"' && n + 1 < size) {
+    id[n] = at[n];
+    ++n;
+  }
+  id[n] = 0;
+}
+
+static void drive_trips(void) {
+  struct trip_app app = {0, ""};
+  pelk_delegate delegate = {&app, app_location, NULL, NULL, trip_status, NULL};
+  pelk_set_delegate(&delegate);
+  harness_set_online(true);
+  harness_reply("/v3/trips/v2/create/",
+                "{\"code\":201,\"data\":[{\"id\":\"srv-1\",\"is_deleted\":false,\"is_ended\":false,"
+                "\"is_started\":false}]}");
+  harness_reply("/v3/trips/", "{\"code\":200,\"msg\":\"Trip started\"}");
+  harness_reply("/v3/trips/v2/sync/srv-1/", "{\"code\":200,\"data\":{\"sync_status\":true}}");
+
+  /* A server trip: created with the app's coordinates, started with a fix. */
+  struct answer created = {0};
+  pelk_create_trip(false, "{\"origin\":[{\"coordinates\":[13.4,52.5]}]}", on_user, &created);
+  CHECK(harness_wait_flag(&created.done));
+  CHECK(strstr(created.json, "\"trip_id\":\"srv-1\"") != NULL && created.code[0] == 0);
+  struct answer malformed = {0};
+  pelk_create_trip(false, "{\"origin\":", on_user, &malformed);
+  CHECK(malformed.done && strcmp(malformed.code, "QB402") == 0);
+  const int starts = harness_mode_starts();
+  struct answer started = {0};
+  pelk_start_trip("srv-1", "commute", on_text, &started);
+  harness_deliver_fix(52.5, 13.4);
+  CHECK(harness_wait_flag(&started.done));
+  CHECK(strcmp(started.json, "Trip started") == 0 && started.code[0] == 0);
+  CHECK(harness_mode_starts() == starts + 1); /* tracking switched on for the trip */
+  struct answer synced = {0};
+  pelk_is_trip_synced("srv-1", on_synced, &synced);
+  CHECK(harness_wait_flag(&synced.done));
+  CHECK(strcmp(synced.json, "true") == 0 && synced.code[0] == 0);
+
+  /* An offline trip, its progress, live status and queries. */
+  pelk_offline_location_tracking(true); /* the logout reset the switch */
+  harness_set_online(false);
+  struct answer local = {0};
+  pelk_create_trip(true, NULL, on_user, &local);
+  CHECK(local.done && local.code[0] == 0);
+  char id[64];
+  trip_id_of(local.json, id, sizeof id);
+  CHECK(strlen(id) == 24);
+  struct answer step = {0};
+  pelk_start_trip(id, NULL, on_text, &step);
+  harness_deliver_fix(52.5, 13.4);
+  CHECK(step.done && strcmp(step.json, "Trip started successfully") == 0);
+  pelk_subscribe_trip_status(id);
+  memset(&step, 0, sizeof step);
+  pelk_pause_trip(id, on_text, &step);
+  harness_deliver_fix(52.501, 13.4);
+  CHECK(step.done && strcmp(step.json, "Trip paused successfully") == 0);
+  CHECK(app.statuses >= 1 && strstr(app.last_status, id) != NULL);
+  memset(&step, 0, sizeof step);
+  pelk_resume_trip(id, on_text, &step);
+  harness_deliver_fix(52.502, 13.4);
+  CHECK(step.done && strcmp(step.json, "Trip resumed successfully") == 0);
+  memset(&step, 0, sizeof step);
+  pelk_stop_trip(id, on_text, &step);
+  harness_deliver_fix(52.503, 13.4);
+  CHECK(step.done && strcmp(step.json, "Trip ended successfully") == 0);
+  pelk_unsubscribe_trip_status(NULL);
+  struct answer progress = {0}, details = {0}, summary = {0}, list = {0};
+  pelk_get_trip_status(id, on_user, &progress);
+  CHECK(progress.done && strstr(progress.json, "\"distance\"") != NULL);
+  pelk_get_trip_details(id, on_user, &details);
+  CHECK(details.done && strstr(details.json, "\"is_ended\":true") != NULL);
+  pelk_get_trip_summary(id, on_user, &summary);
+  CHECK(summary.done && strstr(summary.json, "\"route\":[{") != NULL);
+  pelk_active_trips(true, on_user, &list);
+  CHECK(list.done && list.json[0] == '[' && strstr(list.json, id) != NULL);
+  memset(&step, 0, sizeof step);
+  pelk_sync_trip(id, on_text, &step);
+  CHECK(step.done && strcmp(step.json, "Sync initiated.") == 0);
+  memset(&step, 0, sizeof step);
+  pelk_force_end_trip(id, on_text, &step);
+  CHECK(step.done && strcmp(step.code, "QB414") == 0);
+  memset(&step, 0, sizeof step);
+  pelk_delete_trip(id, on_text, &step);
+  CHECK(step.done && strcmp(step.json, "Trip deleted successfully") == 0 && step.code[0] == 0);
+
+  /* NULL ids and handlers are refused or ignored. */
+  struct answer nameless = {0};
+  pelk_stop_trip(NULL, on_text, &nameless);
+  CHECK(nameless.done && strcmp(nameless.message, "Data not found") == 0);
+  pelk_start_trip(NULL, NULL, NULL, NULL);
+  pelk_delete_trip(NULL, NULL, NULL);
+  pelk_sync_trip(NULL, NULL, NULL);
+  pelk_get_trip_status(NULL, NULL, NULL);
+  pelk_is_trip_synced(NULL, NULL, NULL);
+  pelk_active_trips(false, NULL, NULL);
+  pelk_create_trip(true, "not json", NULL, NULL);
+  pelk_subscribe_trip_status(NULL);
+  harness_set_online(true);
+  pelk_set_delegate(NULL);
+}
+
 int main(void) {
   const char* base = harness_start();
   struct app app = {0, ""};
@@ -237,6 +363,12 @@ int main(void) {
     const int64_t permission = pelk_location_permission_status();
     CHECK(permission >= 0 && permission <= 4);
   }
+
+  /* A user again for the trips (the logout above took the first one). */
+  struct answer user = {0};
+  pelk_create_user("runner", on_user, &user);
+  CHECK(harness_wait_flag(&user.done) && user.code[0] == 0);
+  drive_trips();
 
   pelk_set_delegate(NULL);
   CHECK(!pelk_has_delegate());
