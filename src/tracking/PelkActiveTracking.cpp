@@ -14,7 +14,7 @@ PelkActiveTracking::PelkActiveTracking()
 
 PelkActiveTracking& PelkActiveTracking::shareInstance() {
   static auto* instance = trackingmode::keepForProcess(new PelkActiveTracking());
-  return *instance;
+  return **instance;
 }
 
 void PelkActiveTracking::startTracking() { startContinuousUpdates(25.0, true); }

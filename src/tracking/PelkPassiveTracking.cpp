@@ -27,11 +27,11 @@ PelkPassiveTracking::PelkPassiveTracking()
 PelkPassiveTracking& PelkPassiveTracking::shareInstance() {
   // The background observer is never removed: the mode lives for the process.
   static auto* instance = [] {
-    auto* mode = trackingmode::keepForProcess(new PelkPassiveTracking());
-    mode->construct();
-    return mode;
+    auto* holder = trackingmode::keepForProcess(new PelkPassiveTracking());
+    (*holder)->construct();
+    return holder;
   }();
-  return *instance;
+  return **instance;
 }
 
 void PelkPassiveTracking::construct() {

@@ -14,7 +14,7 @@ PelkReActiveTracking::PelkReActiveTracking()
 
 PelkReActiveTracking& PelkReActiveTracking::shareInstance() {
   static auto* instance = trackingmode::keepForProcess(new PelkReActiveTracking());
-  return *instance;
+  return **instance;
 }
 
 void PelkReActiveTracking::startTracking() { startContinuousUpdates(kStartDistanceFilter, false); }
