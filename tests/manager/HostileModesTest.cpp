@@ -118,6 +118,40 @@ TEST_F(HostileModesTest, RacingStartsAndStopsAgreeWithTheStore) {
   }
 }
 
+// Two host threads start the custom mode with different option sets: the set
+// stored for restarts is the one the running start was given, never a blend.
+TEST_F(HostileModesTest, RacingCustomStartsStoreTheSetThatRuns) {
+  auto given = std::make_shared<CallList>();
+  TrackingModes modes;
+  modes.start = [m = modes_](PelkTrackingModeLocal mode) { m->add(modeCall("start", mode)); };
+  modes.stop = [m = modes_](PelkTrackingModeLocal mode) { m->add(modeCall("stop", mode)); };
+  modes.startCustom = [given](const PelkTrackingCustomMethods& o) {
+    given->add(std::to_string(o.updateInterval.value_or(-1)));
+  };
+  manager().setTrackingModes(modes);
+  PelkTrackingCustomMethods a, b;
+  a.setUpCustomOptions(LocationAccuracy::best, true, true, 10.0, true, true, true, 300, true,
+                       LocationActivityType::fitness, true, true, 20);
+  a.updateInterval = 30;
+  b.setUpCustomOptions(LocationAccuracy::kilometer, false, false, 70.0, false, false, false, 900, false,
+                       LocationActivityType::airborne, false, false, 90);
+  b.updateInterval = 0;
+  int blends = 0;
+  for (int round = 0; round < 100; ++round) {
+    given->clear();
+    std::thread ta([&] { Pelk::startTracking(PelkTrackingMode::custom, a); });
+    std::thread tb([&] { Pelk::startTracking(PelkTrackingMode::custom, b); });
+    ta.join();
+    tb.join();
+    platform::Dispatch::drainMain();
+    const auto ran = given->calls();
+    ASSERT_FALSE(ran.empty());
+    const auto& expected = ran.back() == "30" ? a : b;
+    if (PelkCustomTracking::getCustomOptions() != expected) ++blends;
+  }
+  EXPECT_EQ(blends, 0);
+}
+
 // Option text from a C host that is no option set, or holds values no option
 // can take, starts nothing and stores nothing.
 TEST_F(HostileModesTest, BadOptionTextStartsNothing) {
