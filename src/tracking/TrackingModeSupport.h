@@ -160,7 +160,11 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
 template <class Mode>
 Mode* keepForProcess(Mode* mode) {
   installTrackingDeviceContextHooks();
-  return (new std::shared_ptr<Mode>(mode))->get();
+  // The holder itself stays reachable, so that a leak checker at exit sees a
+  // mode kept on purpose and not one lost.
+  static std::shared_ptr<Mode>* holder = nullptr;
+  holder = new std::shared_ptr<Mode>(mode);
+  return holder->get();
 }
 
 }  // namespace pelk::trackingmode
