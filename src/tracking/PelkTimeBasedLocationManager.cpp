@@ -151,6 +151,9 @@ void PelkTimeBasedLocationManager::applicationEnterBackground() {
 bool PelkTimeBasedLocationManager::isItTime(platform::TimePoint now) const {
   std::lock_guard lock(mutex_);
   if (!lastLocationDate_ || !updateInterval_) return false;
+  // A clock stepped back leaves the last send in the future: counting starts
+  // afresh instead of waiting, silent, until the clock has caught up.
+  if (now < *lastLocationDate_) return true;
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - *lastLocationDate_).count();
   return *updateInterval_ < elapsed;
 }

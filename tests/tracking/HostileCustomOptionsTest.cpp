@@ -95,5 +95,23 @@ TEST_F(HostileCustomOptionsTest, AFailureQueuedBeforeAStopDoesNotRestartInterval
   EXPECT_EQ(platform::Application::backgroundTaskCount(), 0u);
 }
 
+// The system clock stepped back an hour after a position was sent: interval
+// tracking must not fall silent until the clock has caught up again.
+TEST_F(HostileCustomOptionsTest, AClockSteppedBackDoesNotSilenceIntervalTracking) {
+  PelkTrackingCustomMethods o;
+  o.updateInterval = 60;
+  custom().startTracking(o);
+  sim_->deliverFix(fixAt(52.5, 13.4, 10));
+  platform::Dispatch::drainMain();
+  ASSERT_EQ(deliveredCount(), 1u);
+  platform::Clock::setVirtualNow(platform::Clock::now() - std::chrono::hours(1));
+  sim_->deliverFix(fixAt(52.51, 13.4, 10));
+  platform::Dispatch::drainMain();
+  platform::Clock::setVirtualNow(platform::Clock::now() + 61s);
+  sim_->deliverFix(fixAt(52.52, 13.4, 10));
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(deliveredCount(), 3u) << "the first position after the step back goes out, then one per interval";
+}
+
 }  // namespace
 }  // namespace pelk::test
