@@ -45,7 +45,8 @@ struct PelkTrackingCustomMethods {
   // Visit monitoring, when standard location services are not chosen.
   std::optional<bool> useVisits;
   std::optional<bool> showsBackgroundLocationIndicator;
-  // Metres a position must move before the next is reported.
+  // Metres a position must move before the next is reported; a value that is
+  // not a finite number is ignored.
   std::optional<double> distanceFilter;
   // Significant-change monitoring, when standard location services are not chosen.
   std::optional<bool> useSignificant;

@@ -463,14 +463,21 @@ std::uint64_t PelkManager::setTrackingSwitch(bool on, std::optional<bool> kitSto
 void PelkManager::startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options,
                              std::optional<std::uint64_t> generation) {
   std::function<void(PelkTrackingModeLocal)> start;
+  std::function<void(PelkTrackingModeLocal)> stop;
   std::function<void(const PelkTrackingCustomMethods&)> startCustom;
+  PelkTrackingModeLocal previous = PelkTrackingModeLocal::notselected;
   {
     std::lock_guard lock(mutex_);
     if (generation && *generation != switchGeneration_) return;
     start = modes_.start;
+    stop = modes_.stop;
     startCustom = modes_.startCustom;
-    if (mode != PelkTrackingModeLocal::notselected) running_ = mode;
+    if (mode != PelkTrackingModeLocal::notselected) previous = std::exchange(running_, mode);
   }
+  // Another mode still running would go on asking for positions beside this
+  // one until a position reached it, which may be never.  (The custom mode
+  // switches between its own kinds itself.)
+  if (previous != PelkTrackingModeLocal::notselected && previous != mode && stop) stop(previous);
   if (mode == PelkTrackingModeLocal::custom && options && startCustom) return startCustom(*options);
   if (mode != PelkTrackingModeLocal::notselected && start) start(mode);
 }
@@ -516,9 +523,15 @@ void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkT
     return;
   }
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
-  SaveUtilis::saveTrackingOptions(mode);
-  if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*option);
-  const auto generation = setTrackingSwitch(true, false);
+  std::uint64_t generation = 0;
+  {
+    // Starts racing on two threads: the stored mode and option set are those
+    // of the start whose generation runs.
+    std::lock_guard order(startMutex_);
+    SaveUtilis::saveTrackingOptions(mode);
+    if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*option);
+    generation = setTrackingSwitch(true, false);
+  }
   log("Started Tracking with " + std::to_string(rawValue(mode)));
   onMain([this, m = *local, option, generation] { startMode(m, option, generation); });
 }

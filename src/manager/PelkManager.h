@@ -207,6 +207,8 @@ class PelkManager {
   std::mutex initMutex_;
   // Orders the writes of the tracking switch with their generations.
   std::mutex switchMutex_;
+  // Orders the stored mode and option set of racing starts with their switch writes.
+  std::mutex startMutex_;
   std::uint64_t switchGeneration_ = 0;
   std::shared_ptr<Reachability> reachability_;
   std::vector<platform::NotificationCenter::ObserverId> observers_;

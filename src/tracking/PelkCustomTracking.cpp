@@ -80,7 +80,9 @@ std::optional<bool> readBool(const char* key) {
 std::optional<double> readDouble(const char* key) {
   auto v = SharedUtil::userDefaultValue()->value(key);
   if (!v || (v->kind() != SettingValue::Kind::Double && v->kind() != SettingValue::Kind::Integer)) return std::nullopt;
-  return v->doubleValue();
+  const auto d = v->doubleValue();
+  if (!d || !std::isfinite(*d)) return std::nullopt;
+  return d;
 }
 
 std::optional<std::int64_t> readInteger(const char* key) {
@@ -150,7 +152,10 @@ void PelkCustomTracking::startTracking(const PelkTrackingCustomMethods& options)
 
 void PelkCustomTracking::updateDistanceFilterSetting(const PelkTrackingCustomMethods& options) {
   auto m = locationManager();
-  if (m && options.distanceFilter) m->setDistanceFilter(*options.distanceFilter);
+  // A filter that is no number of metres would hold back every later position.
+  if (m && options.distanceFilter && std::isfinite(*options.distanceFilter)) {
+    m->setDistanceFilter(*options.distanceFilter);
+  }
 }
 
 void PelkCustomTracking::updateVisitSettings(const PelkTrackingCustomMethods& options) {
@@ -246,7 +251,9 @@ void PelkCustomTracking::saveCustomOptions(const PelkTrackingCustomMethods& opti
   if (options.activityType) setActivityType(*options.activityType);
   store(options.useVisits, kCustomUseVisits);
   store(options.showsBackgroundLocationIndicator, kCustomShowBlueBar);
-  store(options.distanceFilter, kCustomDistanceFilter);
+  if (options.distanceFilter && std::isfinite(*options.distanceFilter)) {
+    store(options.distanceFilter, kCustomDistanceFilter);
+  }
   store(options.useSignificant, kCustomUseSignificant);
   store(options.useRegionMonitoring, kCustomUseRegionMonitoring);
   store(options.useDynamicGeofencRadius, kCustomUseDynamicGeofencRadius);

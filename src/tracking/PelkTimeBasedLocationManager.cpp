@@ -1,5 +1,6 @@
 #include "tracking/PelkTimeBasedLocationManager.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <utility>
@@ -20,6 +21,8 @@ namespace pelk {
 namespace {
 
 constexpr std::int64_t kDefaultImproveAccuracy = 50;
+// A hundred years, in seconds.
+constexpr std::int64_t kLongestTick = std::int64_t{100} * 365 * 24 * 3600;
 
 std::int64_t toInt(double value) {
   if (!std::isfinite(value)) return 0;
@@ -72,8 +75,10 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
     if (duplicate) center.removeObserver(id);
   }
   m->startUpdatingLocation();
-  // A tick at least every second: an interval below that would spin the main queue.
-  const auto interval = std::max<std::int64_t>(frequencyToUpdate, 1);
+  // A tick at least every second: an interval below that would spin the main
+  // queue.  One past a century never comes in practice; capping it keeps the
+  // count within the clock's units instead of wrapping into a tick at once.
+  const auto interval = std::clamp<std::int64_t>(frequencyToUpdate, 1, kLongestTick);
   auto timer = platform::Dispatch::scheduleRepeating(platform::Dispatch::main(), std::chrono::seconds(interval),
                                                       [this] { stopAndRequestAgain(); });
   std::shared_ptr<platform::Timer> displaced;
@@ -146,6 +151,9 @@ void PelkTimeBasedLocationManager::applicationEnterBackground() {
 bool PelkTimeBasedLocationManager::isItTime(platform::TimePoint now) const {
   std::lock_guard lock(mutex_);
   if (!lastLocationDate_ || !updateInterval_) return false;
+  // A clock stepped back leaves the last send in the future: counting starts
+  // afresh instead of waiting, silent, until the clock has caught up.
+  if (now < *lastLocationDate_) return true;
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - *lastLocationDate_).count();
   return *updateInterval_ < elapsed;
 }

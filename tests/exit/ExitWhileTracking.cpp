@@ -49,12 +49,21 @@ int main(int argc, char** argv) {
   SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
   Pelk::setDelegate(std::make_shared<App>());
   Pelk::initialize("pk");
-  Pelk::startTracking(PelkTrackingMode::active);
+  // "interval": custom interval tracking, whose repeating timer is pending at the exit.
+  const bool interval = argc > 2 && std::string(argv[2]) == "interval";
+  if (interval) {
+    PelkTrackingCustomMethods options;
+    options.updateInterval = 1;
+    Pelk::startTracking(PelkTrackingMode::custom, options);
+  } else {
+    Pelk::startTracking(PelkTrackingMode::active);
+  }
+  const long wanted = interval ? 2 : 20;
 
   double lat = 52.5;
   const auto until = std::chrono::steady_clock::now() + 10s;
   // Deliver until the app has heard a few, then a burst left queued at the exit.
-  while (gHeard.load() < 20 && std::chrono::steady_clock::now() < until) {
+  while (gHeard.load() < wanted && std::chrono::steady_clock::now() < until) {
     platform::Location fix;
     fix.coordinate = {lat += 0.001, 13.4};
     fix.horizontalAccuracy = 10;
