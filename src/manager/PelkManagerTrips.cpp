@@ -2,6 +2,7 @@
 // the subscription to one trip's live status.
 
 #include <atomic>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -324,21 +325,36 @@ void PelkManager::istripSynced(const std::string& tripId, PelkAPIClient::SyncSta
 
 // ------------------------------------------------------------------ live status
 
+namespace {
+
+// Makes the test of the stored trip and the store of a new one one step, so
+// that two subscriptions made at once cannot both report success.
+std::mutex& tripStatusMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
+}  // namespace
+
 void PelkManager::subscribeTripStatus(const std::string& tripId) {
   if (!store().checkIfTripStarted(tripId)) {
     print(VuvivaZuvovo::ERROR_TRIP_ID);
     return;
   }
-  if (!TokenManager::getSubcribeTripStatusListener().empty()) {
-    print(VuvivaZuvovo::ERROR_TRIP_SUBSCRIBE);
-    return;
+  bool subscribed = false;
+  {
+    std::lock_guard lock(tripStatusMutex());
+    if (TokenManager::getSubcribeTripStatusListener().empty()) {
+      TokenManager::setSubcribeTripStatusListener(tripId);
+      subscribed = true;
+    }
   }
-  print(VuvivaZuvovo::SUBSCRIBE);
-  TokenManager::setSubcribeTripStatusListener(tripId);
+  print(subscribed ? VuvivaZuvovo::SUBSCRIBE : VuvivaZuvovo::ERROR_TRIP_SUBSCRIBE);
 }
 
 void PelkManager::unsubscribeTripStatus(const std::string&) {
   print(VuvivaZuvovo::UN_SUBSCRIBE);
+  std::lock_guard lock(tripStatusMutex());
   TokenManager::setSubcribeTripStatusListener(std::string());
 }
 
