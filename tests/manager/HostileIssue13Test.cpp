@@ -266,3 +266,82 @@ TEST_F(HostileIssue13Test, CInterfaceTakesNullHostileTextAndOddKindsWithoutHarm)
 
 }  // namespace
 }  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+// Every server-bound operation of this group, each with a handler that
+// records (result present, error) into an Answer.
+std::vector<std::pair<std::string, std::function<void(Answer&)>>> serverOperations() {
+  auto& m = PelkManager::sharedInstance();
+  auto take = [](Answer& a) { return [&a](auto r, auto e) { a.take(r, e); }; };
+  return {
+      {"toggle events", [&m, take](Answer& a) { m.toggleEvents(true, true, true, true, take(a)); }},
+      {"toggle listener", [&m, take](Answer& a) { m.toggleListener(true, true, take(a)); }},
+      {"events status", [&m, take](Answer& a) { m.getEventsStatus(take(a)); }},
+      {"create trip", [&m, take](Answer& a) { m.createTrip(json{{"lat", 1}}, false, take(a)); }},
+      {"active trips", [&m, take](Answer& a) { m.activeTrips(false, take(a)); }},
+      {"trip details", [&m, take](Answer& a) { m.getTrips("srv-1", take(a)); }},
+      {"trip summary", [&m, take](Answer& a) { m.tripSummary("srv-1", take(a)); }},
+      {"trip synced", [&m, take](Answer& a) { m.istripSynced("srv-1", take(a)); }},
+      {"stop server trip", [&m, take](Answer& a) { m.stopTrip("srv-1", take(a)); }},
+  };
+}
+
+TEST_F(HostileIssue13Test, GarbageFromTheServerIsOneErrorForEveryOperation) {
+  const auto deep = std::string(100000, '[') + std::string(100000, ']');
+  // A reply that is no answer fails the operation; one whose "data" has the
+  // wrong type is still answered once (a trip action reads only "msg", and a
+  // list that is not a list reads as no trips).
+  struct Case {
+    const char* what;
+    std::string body;
+    bool fails;
+  };
+  const std::vector<Case> replies{
+      {"not JSON", "<html>oops", true},
+      {"nested far too deep", R"({"code":200,"msg":"ok","data":)" + deep + "}", true},
+      {"an error", R"({"code":500,"msg":"boom"})", true},
+      {"not UTF-8", "{\"code\":200,\"msg\":\"\xff\",\"data\":{}}", true},
+      {"data of the wrong type", R"({"code":200,"msg":"ok","data":"x"})", false},
+  };
+  for (const auto& c : replies) {
+    server_.setHandler([body = c.body](const RecordedRequest&) { return ScriptedReply::json(body); });
+    for (const auto& [name, op] : serverOperations()) {
+      SCOPED_TRACE(std::string(c.what) + ": " + name);
+      Answer a;
+      op(a);
+      if (BaseCLManager::sharedInstance().pendingCount() > 0) deliver();
+      ASSERT_TRUE(a.wait());
+      EXPECT_EQ(a.count(), 1);
+      if (c.fails) {
+        EXPECT_TRUE(a.error.has_value());
+      }
+    }
+  }
+}
+
+TEST_F(HostileIssue13Test, AServerThatNeverAnswersEndsInOneErrorForEveryOperation) {
+  SocketTestServer silent([](SocketTestServer::Connection& c, int) {
+    while (c.readRequest()) {
+    }
+  });
+  APIClient::setRequestDeadlineForTesting(300ms);
+  SharedUtil::setDefaultString(silent.baseUrl(), KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
+  for (const auto& [name, op] : serverOperations()) {
+    SCOPED_TRACE(name);
+    Answer a;
+    op(a);
+    if (BaseCLManager::sharedInstance().pendingCount() > 0) deliver();
+    EXPECT_TRUE(a.wait());
+    EXPECT_EQ(a.count(), 1);
+    EXPECT_TRUE(a.error.has_value());
+  }
+  APIClient::setRequestDeadlineForTesting(std::nullopt);
+  SharedUtil::setDefaultString(server_.baseUrl(), KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
+}
+
+}  // namespace
+}  // namespace pelk::test
