@@ -345,3 +345,28 @@ TEST_F(HostileIssue13Test, AServerThatNeverAnswersEndsInOneErrorForEveryOperatio
 
 }  // namespace
 }  // namespace pelk::test
+
+namespace pelk::test {
+namespace {
+
+TEST_F(HostileIssue13Test, PublishingStylesChosenFromTwoThreadsEndAsOneOfThem) {
+  PelkPublish save;
+  save.device_model = true;  // kept by both styles
+  PelkPublish only;
+  only.speed = true;  // kept by publish-only alone
+  for (int i = 0; i < 100; ++i) {
+    std::thread a([&] { manager().publishSave(&save); });
+    std::thread b([&] { manager().publishOnly(&only); });
+    a.join();
+    b.join();
+    const bool s = SharedUtil::getDefaultBoolean(kLocationPublishSave);
+    const bool o = SharedUtil::getDefaultBoolean(kLocationPublishOnly);
+    ASSERT_NE(s, o) << "round " << i;
+    // The field choice is the one of the style that holds, never a mix.
+    ASSERT_EQ(SharedUtil::getDefaultBoolean(kLocationPublishdevice_model), s) << "round " << i;
+    ASSERT_EQ(SharedUtil::getDefaultBoolean(kLocationPublishspeed), o) << "round " << i;
+  }
+}
+
+}  // namespace
+}  // namespace pelk::test
