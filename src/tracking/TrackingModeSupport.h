@@ -156,11 +156,14 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
 
 // Keeps a mode for the whole process (the location manager holds its
 // delegate weakly and the main queue may still run a callback or a queued
-// stop at exit) and installs the engine's device-context readings.
+// stop at exit) and installs the engine's device-context readings.  Called
+// once per mode type; the holder stays reachable, so a leak check sees it is
+// kept on purpose.
 template <class Mode>
 Mode* keepForProcess(Mode* mode) {
   installTrackingDeviceContextHooks();
-  return (new std::shared_ptr<Mode>(mode))->get();
+  static auto* holder = new std::shared_ptr<Mode>(mode);
+  return holder->get();
 }
 
 }  // namespace pelk::trackingmode
