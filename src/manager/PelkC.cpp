@@ -162,7 +162,7 @@ Pelk::TextHandler textHandler(pelk_text_handler handler, void* context) {
 // the fields it holds as booleans and the metadata; anything else is refused.
 bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice) {
   if (!text) return true;
-  const auto j = json::parse(text, nullptr, false);
+  auto j = json::parse(text, nullptr, false);
   if (!j.is_object()) {
     platform::Console::print("Publish choice is not a JSON object; nothing changed");
     return false;
@@ -172,7 +172,9 @@ bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice) {
     const auto it = j.find(field.name);
     if (it != j.end() && it->is_boolean()) publish.*field.member = it->get<bool>();
   }
-  if (const auto it = j.find("meta_data"); it != j.end() && it->is_object()) publish.meta_data = *it;
+  // Moved, not copied: a copy recurses, and metadata nested far too deep
+  // would exhaust the stack before the store's own depth check refuses it.
+  if (const auto it = j.find("meta_data"); it != j.end() && it->is_object()) publish.meta_data = std::move(*it);
   choice = std::move(publish);
   return true;
 }

@@ -2,6 +2,9 @@
 // the subscription to one trip's live status.
 
 #include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "device/AppUtili.h"
 #include "foundation/AppDefaults.h"
@@ -10,6 +13,7 @@
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "manager/PelkManager.h"
+#include "network/APIClient.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
@@ -107,11 +111,15 @@ void PelkManager::requestTripFix(std::function<void(const platform::Location&)> 
   // nothing.  Without the timeout an action whose fix never comes would leave
   // the app waiting for an answer for ever.
   auto decided = std::make_shared<std::atomic<bool>>(false);
-  platform::Dispatch::main().asyncAfter(kTripFixTimeout, [decided, handler] {
+  // The request's number, once made: the timeout withdraws it, so the
+  // location services stop looking for a fix nobody waits for any more.
+  auto request = std::make_shared<std::atomic<std::uint64_t>>(0);
+  platform::Dispatch::main().asyncAfter(kTripFixTimeout, [decided, request, handler] {
     if (decided->exchange(true)) return;
+    if (const auto number = request->load()) BaseCLManager::sharedInstance().cancel(number);
     refuse(handler, PelkError(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
   });
-  BaseCLManager::sharedInstance().startTrip(
+  request->store(BaseCLManager::sharedInstance().startTrip(
       [decided, handler, onFix = std::move(onFix)](std::optional<platform::Location> fix,
                                                    std::optional<PelkError> error) {
         if (decided->exchange(true)) return;
@@ -120,7 +128,7 @@ void PelkManager::requestTripFix(std::function<void(const platform::Location&)> 
           return;
         }
         onFix(*fix);
-      });
+      }));
 }
 
 void PelkManager::trip(Trip action, const std::string& tripId, const std::optional<std::string>& description,
@@ -212,6 +220,26 @@ void PelkManager::syncTrip(const std::string& tripId, TripTextHandler handler) {
 
 // ------------------------------------------------------------------ queries
 
+namespace {
+
+// Coordinates deeper than a reply may nest are refused before anything copies
+// or writes them: both recurse, and a document nested far deeper would
+// exhaust the stack.  Iterative, and it stops at the first branch too deep.
+bool nestsWithin(const nlohmann::json& value, int limit) {
+  std::vector<std::pair<const nlohmann::json*, int>> pending{{&value, 1}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (depth > limit) return false;
+    if (node->is_structured()) {
+      for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void PelkManager::createTrip(const std::optional<nlohmann::json>& coordinate, bool offline,
                              PelkAPIClient::CreateTripCompletion handler) {
   if (offline) {
@@ -223,6 +251,9 @@ void PelkManager::createTrip(const std::optional<nlohmann::json>& coordinate, bo
   }
   if (!ReachabilityCheck::isConnectedToNetwork()) return refuse(handler, networkError());
   if (TokenManager::getUserId().empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_USER_CREATE));
+  if (coordinate && !nestsWithin(*coordinate, APIClient::kMaxReplyDepth)) {
+    return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
+  }
   withToken([this, coordinate, handler] { api().createTrip(coordinate, handler); },
             [handler](const PelkError& e) { refuse(handler, e); });
 }
@@ -294,21 +325,36 @@ void PelkManager::istripSynced(const std::string& tripId, PelkAPIClient::SyncSta
 
 // ------------------------------------------------------------------ live status
 
+namespace {
+
+// Makes the test of the stored trip and the store of a new one one step, so
+// that two subscriptions made at once cannot both report success.
+std::mutex& tripStatusMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
+}  // namespace
+
 void PelkManager::subscribeTripStatus(const std::string& tripId) {
   if (!store().checkIfTripStarted(tripId)) {
     print(VuvivaZuvovo::ERROR_TRIP_ID);
     return;
   }
-  if (!TokenManager::getSubcribeTripStatusListener().empty()) {
-    print(VuvivaZuvovo::ERROR_TRIP_SUBSCRIBE);
-    return;
+  bool subscribed = false;
+  {
+    std::lock_guard lock(tripStatusMutex());
+    if (TokenManager::getSubcribeTripStatusListener().empty()) {
+      TokenManager::setSubcribeTripStatusListener(tripId);
+      subscribed = true;
+    }
   }
-  print(VuvivaZuvovo::SUBSCRIBE);
-  TokenManager::setSubcribeTripStatusListener(tripId);
+  print(subscribed ? VuvivaZuvovo::SUBSCRIBE : VuvivaZuvovo::ERROR_TRIP_SUBSCRIBE);
 }
 
 void PelkManager::unsubscribeTripStatus(const std::string&) {
   print(VuvivaZuvovo::UN_SUBSCRIBE);
+  std::lock_guard lock(tripStatusMutex());
   TokenManager::setSubcribeTripStatusListener(std::string());
 }
 

@@ -1,5 +1,6 @@
 #include "messaging/LocationPublishParameter.h"
 
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -143,23 +144,41 @@ void LocationPublishParameter::locationPublisher(bool on) {
   SharedUtil::setDefaultBoolean(on, KLocationPublisher);
 }
 
+namespace {
+
+// A choice of style is one step: two made at once leave one of them whole,
+// never the style of one with the fields of both.  Not held while MQTT runs.
+std::mutex& choiceMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
+}  // namespace
+
 void LocationPublishParameter::startPublishing(bool saveMode, const PelkPublish* publish) {
   auto& parameter = sharedInstance();
-  parameter.resetPublish();
-  SharedUtil::setDefaultBoolean(saveMode, kLocationPublishSave);
-  SharedUtil::setDefaultBoolean(!saveMode, kLocationPublishOnly);
-  locationPublisher(true);
-  if (!sending::connected()) sending::connect();
-  if (saveMode) {
-    parameter.publishSave(publish);
-  } else {
-    parameter.publishOnly(publish);
+  {
+    std::lock_guard lock(choiceMutex());
+    parameter.resetPublish();
+    SharedUtil::setDefaultBoolean(saveMode, kLocationPublishSave);
+    SharedUtil::setDefaultBoolean(!saveMode, kLocationPublishOnly);
+    locationPublisher(true);
+    // The fields are in place before the connection can publish.
+    if (saveMode) {
+      parameter.publishSave(publish);
+    } else {
+      parameter.publishOnly(publish);
+    }
   }
+  if (!sending::connected()) sending::connect();
 }
 
 void LocationPublishParameter::stopPublishing() {
   // Off first: the disconnect reconnects at once while the switch is on.
-  locationPublisher(false);
+  {
+    std::lock_guard lock(choiceMutex());
+    locationPublisher(false);
+  }
   if (sending::connected()) sending::disconnect();
 }
 

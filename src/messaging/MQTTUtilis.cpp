@@ -160,7 +160,8 @@ bool MQTTUtilis::saveMqttEndpoint(const std::string& endpoint) {
 }
 
 bool MQTTUtilis::isValidTopicId(const std::string& id) {
-  return !id.empty() && id.find_first_of(std::string("+#/\0", 4)) == std::string::npos;
+  return !id.empty() && id.find_first_of(std::string("+#/\0", 4)) == std::string::npos &&
+         isWritableJson(nlohmann::json(id));
 }
 
 std::string MQTTUtilis::toTopicSubscribe() {

@@ -60,7 +60,8 @@ class MQTTUtilis {
   // line.  True when stored.
   static bool saveMqttEndpoint(const std::string& endpoint);
 
-  // Ids put into topics: not empty, and no '+', '#', '/' or NUL.
+  // Ids put into topics: not empty, valid UTF-8 (a topic must be), and no
+  // '+', '#', '/' or NUL.
   static bool isValidTopicId(const std::string& id);
 
   // Topics.  The own ones read the ids and the environment at each call.

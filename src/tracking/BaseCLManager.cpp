@@ -52,16 +52,19 @@ void BaseCLManager::setDelegate() {
   if (!m->hasDelegate()) m->setDelegate(shared_from_this());
 }
 
-void BaseCLManager::add(Request request) {
+std::uint64_t BaseCLManager::add(Request request) {
   setDelegate();
   request.requestedAt = platform::Clock::now();
   std::shared_ptr<platform::LocationManager> m;
+  std::uint64_t number = 0;
   {
     std::lock_guard lock(mutex_);
     m = manager_;
+    number = request.number = ++lastNumber_;
     pending_.push_back(std::move(request));
   }
   m->startUpdatingLocation();
+  return number;
 }
 
 void BaseCLManager::getCurrentLocation(std::int64_t accuracy, Handler handler) {
@@ -72,11 +75,11 @@ void BaseCLManager::getCurrentLocation(std::int64_t accuracy, Handler handler) {
   add(Request{Kind::currentLocation, accuracy, std::move(handler)});
 }
 
-void BaseCLManager::startTrip(Handler handler) {
+std::uint64_t BaseCLManager::startTrip(Handler handler) {
   SharedUtil::setDefaultDate(platform::Clock::now(), kCurrentLocationTimer);
   Request request{Kind::tripStart, lcoationAccuracy(), std::move(handler)};
   request.tripFallback = true;
-  add(std::move(request));
+  return add(std::move(request));
 }
 
 void BaseCLManager::updateCurrentLocationHandler(Handler handler) {
@@ -240,6 +243,24 @@ void BaseCLManager::failPending(const PelkError& error) {
     finish(request);
     if (request.handler) request.handler(std::nullopt, error);
   }
+  stopTracking();
+}
+
+void BaseCLManager::cancel(std::uint64_t request) {
+  std::optional<Request> dropped;
+  bool tripStillWaiting = false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == request; });
+    if (it == pending_.end()) return;
+    dropped = std::move(*it);
+    pending_.erase(it);
+    tripStillWaiting = std::any_of(pending_.begin(), pending_.end(), [](const Request& r) { return r.tripFallback; });
+  }
+  if (dropped->tripFallback && !tripStillWaiting) SharedUtil::removeKey(kCurrentLocationTimer);
+  finish(*dropped);
+  // Handler dropped outside the lock: it may hold the caller's objects.
+  dropped.reset();
   stopTracking();
 }
 

@@ -32,7 +32,8 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   void getCurrentLocation(std::int64_t accuracy, Handler handler = nullptr);
   // A fix for a trip start: within the standing accuracy, or any fix more
   // than 3 s after the request.  Fails with QB408 on a location failure.
-  void startTrip(Handler handler = nullptr);
+  // Answers the request's number, which `cancel` takes.
+  std::uint64_t startTrip(Handler handler = nullptr);
   // A fix within the standing accuracy for the handler.
   void updateCurrentLocationHandler(Handler handler = nullptr);
   // A fix within `accuracy` into the location sink as "S", manual.
@@ -47,6 +48,9 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   // Ends every pending request with `error` (handlers are called with it) and
   // stops the updates: the logout, after which no request may stay unanswered.
   void failPending(const PelkError& error);
+  // Drops the pending request of that number without calling its handler (its
+  // caller gave up waiting) and stops the updates when nothing else waits.
+  void cancel(std::uint64_t request);
 
   // Inspection (tests).
   std::shared_ptr<platform::LocationManager> manager() const;
@@ -64,9 +68,10 @@ class BaseCLManager : public platform::LocationManagerDelegate,
     bool tripFallback = false;        // any fix more than 3 s after `requestedAt`
     bool clearsUpdatingFlag = false;  // the tracking modes' accuracy retry
     platform::TimePoint requestedAt{};
+    std::uint64_t number = 0;
   };
   BaseCLManager() = default;
-  void add(Request request);
+  std::uint64_t add(Request request);
   bool accepts(const Request& request, const platform::Location& fix, platform::TimePoint now) const;
   static void finish(const Request& request);
   void stopTracking();
@@ -76,6 +81,7 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   std::shared_ptr<platform::LocationManager> manager_;
   std::vector<Request> pending_;  // in the order they were made
   std::int64_t lcoationAccuracy_ = kDefaultAccuracy;
+  std::uint64_t lastNumber_ = 0;
 };
 
 }  // namespace pelk
