@@ -196,9 +196,8 @@ class PelkManager {
   void installHooks();
   bool permissionGranted() const;
   bool modeAvailable(PelkTrackingModeLocal mode) const;
-  // Trips: the server-trip path of an action, and the fix every action takes.
-  void tripDetail(Trip action, const std::string& tripId, const std::optional<std::string>& description,
-                  TripTextHandler handler);
+  // Trips: the fix every action takes (with a timeout).
+  friend class PelkTripManager;
   void requestTripFix(std::function<void(const platform::Location&)> onFix, TripTextHandler handler);
 
   mutable std::mutex mutex_;
@@ -222,6 +221,16 @@ class PelkManager {
   bool kitStopped_ = false;
   // Set while a one-state-only tracking is paused by the app's state.
   bool pausedByAppState_ = false;
+};
+
+// The server-trip half of the trip actions: switches tracking on in the
+// active mode for a start while it is off and off again at a force-end, takes
+// the action's fix and hands the action to the REST client.
+class PelkTripManager {
+ public:
+  static PelkTripManager& sharedInstance();
+  void tripDetail(Trip action, const std::string& tripId, const std::optional<std::string>& description,
+                  PelkAPIClient::TextCompletion handler);
 };
 
 // Keeps the app's offline-tracking choice and applies the policy at once.

@@ -156,22 +156,31 @@ void PelkManager::trip(Trip action, const std::string& tripId, const std::option
   if (!PermissionCheck::isLocationPermissionGranted()) {
     return refuse(handler, PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
   }
-  withToken([this, action, tripId, description, handler] { tripDetail(action, tripId, description, handler); },
+  withToken(
+      [action, tripId, description, handler] {
+        PelkTripManager::sharedInstance().tripDetail(action, tripId, description, handler);
+      },
             [handler](const PelkError& e) { refuse(handler, e); });
 }
 
-void PelkManager::tripDetail(Trip action, const std::string& tripId, const std::optional<std::string>& description,
-                             TripTextHandler handler) {
+PelkTripManager& PelkTripManager::sharedInstance() {
+  static auto* instance = new PelkTripManager();
+  return *instance;
+}
+
+void PelkTripManager::tripDetail(Trip action, const std::string& tripId, const std::optional<std::string>& description,
+                                 PelkAPIClient::TextCompletion handler) {
+  auto& manager = PelkManager::sharedInstance();
   if (action == Trip::Start && !SharedUtil::getDefaultBoolean(kIsLocationTracking)) {
     SharedUtil::setDefaultBoolean(true, kTripLocationTracking);
-    startTracking(PelkTrackingMode::active);
+    manager.startTracking(PelkTrackingMode::active);
   }
   if (action == Trip::ForceEnd && SharedUtil::getDefaultBoolean(kTripLocationTracking)) {
     SharedUtil::setDefaultBoolean(false, kTripLocationTracking);
-    stopTracking();
+    manager.stopTracking();
   }
-  requestTripFix(
-      [this, action, tripId, description, handler](const platform::Location& fix) {
+  manager.requestTripFix(
+      [&manager, action, tripId, description, handler](const platform::Location& fix) {
         const auto locationId = AppUtilis::getLocationId();
         const auto time = iso8601(platform::Clock::now());
         const auto dict = AppUtilis::tripParameter(action, tripId, locationId, description, time);
@@ -179,11 +188,11 @@ void PelkManager::tripDetail(Trip action, const std::string& tripId, const std::
         // A pause or end position is recorded while the trip still runs, a
         // start or resume position once it runs again.
         if (action == Trip::Start || action == Trip::Resume) {
-          api().trip(dict, fix, handler);
+          manager.api().trip(dict, fix, handler);
           sink();
         } else {
           sink();
-          api().trip(dict, fix, handler);
+          manager.api().trip(dict, fix, handler);
         }
       },
       handler);
