@@ -10,6 +10,7 @@ packages=(
   iproute2 util-linux
   libpaho-mqtt-dev mosquitto
   libgps-dev gpsd gpsd-clients
+  libbenchmark-dev
 )
 
 missing=()
