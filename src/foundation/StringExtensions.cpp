@@ -1,6 +1,7 @@
 #include "foundation/StringExtensions.h"
 
 #include <cmath>
+#include <utility>
 
 #include "foundation/DateExtensions.h"
 #include "platform/Console.h"
@@ -151,6 +152,19 @@ std::optional<nlohmann::json> convertToDictionary(const std::string& text) {
     platform::Console::print(e.what());
     return std::nullopt;
   }
+}
+
+bool jsonNestedWithin(const nlohmann::json& value, int limit) {
+  std::vector<std::pair<const nlohmann::json*, int>> pending{{&value, 1}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (depth > limit) return false;
+    if (node->is_structured()) {
+      for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return true;
 }
 
 }  // namespace pelk

@@ -42,5 +42,9 @@ std::optional<nlohmann::json> convertToDictionary(const std::string& text);
 
 // True when every number is finite and every text valid UTF-8.
 bool isWritableJson(const nlohmann::json& value);
+// True when `value` nests at most `limit` levels (a plain value is one).
+// Iterative, and it stops at the first branch too deep, so a value nested far
+// deeper cannot exhaust the stack here; check before copying or writing one.
+bool jsonNestedWithin(const nlohmann::json& value, int limit);
 
 }  // namespace pelk

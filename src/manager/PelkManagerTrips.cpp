@@ -10,6 +10,7 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/DateExtensions.h"
 #include "foundation/SharedUtil.h"
+#include "foundation/StringExtensions.h"
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "manager/PelkManager.h"
@@ -229,25 +230,6 @@ void PelkManager::syncTrip(const std::string& tripId, TripTextHandler handler) {
 
 // ------------------------------------------------------------------ queries
 
-namespace {
-
-// Coordinates deeper than a reply may nest are refused before anything copies
-// or writes them: both recurse, and a document nested far deeper would
-// exhaust the stack.  Iterative, and it stops at the first branch too deep.
-bool nestsWithin(const nlohmann::json& value, int limit) {
-  std::vector<std::pair<const nlohmann::json*, int>> pending{{&value, 1}};
-  while (!pending.empty()) {
-    const auto [node, depth] = pending.back();
-    pending.pop_back();
-    if (depth > limit) return false;
-    if (node->is_structured()) {
-      for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 void PelkManager::createTrip(const std::optional<nlohmann::json>& coordinate, bool offline,
                              PelkAPIClient::CreateTripCompletion handler) {
@@ -260,7 +242,9 @@ void PelkManager::createTrip(const std::optional<nlohmann::json>& coordinate, bo
   }
   if (!ReachabilityCheck::isConnectedToNetwork()) return refuse(handler, networkError());
   if (TokenManager::getUserId().empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_USER_CREATE));
-  if (coordinate && !nestsWithin(*coordinate, APIClient::kMaxReplyDepth)) {
+  // Coordinates deeper than a reply may nest are refused before anything
+  // copies or writes them: both recurse.
+  if (coordinate && !jsonNestedWithin(*coordinate, APIClient::kMaxReplyDepth)) {
     return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
   }
   withToken([this, coordinate, handler] { api().createTrip(coordinate, handler); },

@@ -49,27 +49,11 @@ const std::array<F, 28> kFields = {{
 
 void log(const std::string& text) { LoggerManager::sharedInstance().writeLocationToFile(text); }
 
-// True when `value` nests at most `limit` levels (a plain value is one).
-// Iterative, and it stops at the first branch too deep, so a value nested
-// far deeper cannot exhaust the stack here.
-bool nestedWithin(const nlohmann::json& value, int limit) {
-  std::vector<std::pair<const nlohmann::json*, int>> pending{{&value, 1}};
-  while (!pending.empty()) {
-    const auto [node, depth] = pending.back();
-    pending.pop_back();
-    if (depth > limit) return false;
-    if (node->is_structured()) {
-      for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
-    }
-  }
-  return true;
-}
-
 // A value is kept when it has a settings form and can be written as JSON.
 // The depth is checked first: the checks after it recurse.
 bool storable(const nlohmann::json& value) {
   // Kept inside the metadata dictionary, one level down.
-  if (!nestedWithin(value, platform::SettingValue::kMaxDepth - 1)) return false;
+  if (!jsonNestedWithin(value, platform::SettingValue::kMaxDepth - 1)) return false;
   if (value.is_null()) return false;
   if (!isWritableJson(value)) return false;
   if (value.is_object()) {
