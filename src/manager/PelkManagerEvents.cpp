@@ -91,54 +91,39 @@ void PelkManager::getEventsStatus(PelkAPIClient::UserCompletion handler) {
 
 // ------------------------------------------------------------------ subscriptions
 
-void PelkManager::subscribe(PelkSubscribe kind, const std::string& userId) {
-  // An empty id names nobody: nothing to subscribe, whatever the network.
+namespace {
+
+// What a subscription kind covers: the own id switches the app's own events
+// and positions (events, then positions); another user's id follows only that
+// user's positions, since events of other users are not offered.  An empty id
+// names nobody, whatever the network.
+void applySubscription(PelkSubscribe kind, const std::string& userId, const std::function<void()>& events,
+                       const std::function<void()>& location,
+                       const std::function<void(const std::string&)>& userLocation) {
   if (userId.empty()) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
-  const bool own = userId == TokenManager::getUserId();
-  switch (kind) {
-    case PelkSubscribe::location:
-      own ? subscribeLocation() : subscribeUserLocation(userId);
-      break;
-    case PelkSubscribe::events:
-      // Events of another user are not offered.
-      if (own) subscribeEvents();
-      break;
-    default:
-      if (own) {
-        subscribeEvents();
-        subscribeLocation();
-      } else {
-        subscribeUserLocation(userId);
-      }
-      break;
+  if (userId != TokenManager::getUserId()) {
+    if (kind != PelkSubscribe::events) userLocation(userId);
+    return;
   }
+  if (kind != PelkSubscribe::location) events();
+  if (kind != PelkSubscribe::events) location();
+}
+
+}  // namespace
+
+void PelkManager::subscribe(PelkSubscribe kind, const std::string& userId) {
+  applySubscription(
+      kind, userId, [this] { subscribeEvents(); }, [this] { subscribeLocation(); },
+      [this](const std::string& id) { subscribeUserLocation(id); });
 }
 
 void PelkManager::unsubscribe(PelkSubscribe kind, const std::string& userId) {
-  if (userId.empty()) {
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
-    return;
-  }
-  const bool own = userId == TokenManager::getUserId();
-  switch (kind) {
-    case PelkSubscribe::location:
-      own ? unsubscribeLocation() : unsubscribeUserLocation(userId);
-      break;
-    case PelkSubscribe::events:
-      if (own) unsubscribeEvents();
-      break;
-    default:
-      if (own) {
-        unsubscribeEvents();
-        unsubscribeLocation();
-      } else {
-        unsubscribeUserLocation(userId);
-      }
-      break;
-  }
+  applySubscription(
+      kind, userId, [this] { unsubscribeEvents(); }, [this] { unsubscribeLocation(); },
+      [this](const std::string& id) { unsubscribeUserLocation(id); });
 }
 
 void PelkManager::subscribeEvents() {
