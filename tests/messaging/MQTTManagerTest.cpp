@@ -253,7 +253,12 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
 
   // An update turns both on again: the stored mode restarts on the main queue.
   ASSERT_TRUE(publishUntil(service, accountUpdate, R"({"state":{"desired":{"location_tracking":true,"pub/sub":true}}})",
-                           [&] { return hooks_->count("startTrackingMode 3") == 1; }));
+                           [&] {
+                             return hooks_->count("startTrackingMode 3") == 1 &&
+                                    hooks_->count("subscribeEvents") >= 1 && hooks_->count("subscribeLocation") >= 1;
+                           }));
+  // The restart and the two subscriptions are separate steps of the update:
+  // all three are waited for, each exactly once.
   EXPECT_EQ(hooks_->count("subscribeEvents"), 1u);
   EXPECT_EQ(hooks_->count("subscribeLocation"), 1u);
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
