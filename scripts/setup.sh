@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev
   libsqlite3-dev libsqlitecpp-dev nlohmann-json3-dev
   libssl-dev libcurl4-openssl-dev libcpp-httplib-dev

@@ -40,6 +40,9 @@ typedef struct pelk_delegate {
 /* Tracking modes: 1 passive, 2 balanced, 3 active, 4 custom.
  * App states: 0 foreground and background, 1 foreground only, 2 background only. */
 
+/* The kit's version, "MAJOR.MINOR.PATCH"; a static text. */
+const char* pelk_library_version(void);
+
 void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint);
 void pelk_set_logger_enabled(bool enabled);
 /* Copies the structure; NULL clears the delegate. */
