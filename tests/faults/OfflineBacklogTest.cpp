@@ -10,6 +10,7 @@
 
 #include "FaultFixture.h"
 #include "messaging/MessagingFixture.h"
+#include "storage/StorageFixture.h"
 
 namespace pelk::test {
 namespace {
@@ -27,17 +28,21 @@ TEST_F(OfflineBacklogTest, TenThousandBufferedPositionsAreAllDeliveredWhenTheBro
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);
   broker.stop();
 
-  // The backlog, stored by the buffer's own insert.  One outer transaction
-  // keeps the set-up short: each insert on its own waits for the disk.
+  // The backlog, stored by the buffer's own insert into the store the kit
+  // replays.  One outer transaction and fixed device readings keep the set-up
+  // short: each insert on its own waits for the disk, and each reading of
+  // the host's devices reads files.
   std::set<std::string> stored;
+  FixedDevice device;
+  MQTTDataStorageManager filler(buffer_->context(), &device);
   const auto fillStart = std::chrono::steady_clock::now();
-  ASSERT_TRUE(buffer_->context()->write([&](SQLite::Database&) {
+  ASSERT_TRUE(filler.context()->write([&](SQLite::Database&) {
     for (int i = 0; i < kPositions; ++i) {
       platform::Location fix;
       fix.coordinate = {45.0 + i * 1e-5, 7.4};
       fix.horizontalAccuracy = 5;
       const std::string id = "backlog-" + std::to_string(i);
-      if (buffer_->saveLocationData(fix, "M", false, 3, id)) stored.insert(id);
+      if (filler.saveLocationData(fix, "M", false, 3, id)) stored.insert(id);
     }
   }));
   const auto fillMs =
