@@ -118,11 +118,11 @@ TEST_F(KillDuringReplayTest, NothingIsLostWhenTheHostIsKilledDuringAReplayAndSta
   std::mt19937 rng(seed);
   // The kill lands after a few pages arrived, somewhere in a page's round
   // trip (publish, acknowledgement, delete).
-  std::uniform_int_distribution<int> pagesBeforeKill(1, 8);
-  std::uniform_int_distribution<int> extraMicros(0, 15000);
+  std::uniform_int_distribution<int> pagesBeforeKill(1, 5);
+  std::uniform_int_distribution<int> extraMicros(0, 5000);
 
   const auto began = std::chrono::steady_clock::now();
-  constexpr int kPositions = 3000;
+  constexpr int kPositions = 5000;
   constexpr int kKills = 3;
   MosquittoBroker broker;
   PositionTally service(broker, kTopic);
