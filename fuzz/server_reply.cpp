@@ -1,6 +1,7 @@
 // The REST reply envelope: the reply body as the transport reads it, then
 // every envelope reader of the client over the object it hands on.
 #include "FuzzSupport.h"
+#include "foundation/StringExtensions.h"
 #include "network/APIClient.h"
 #include "network/ServerResponse.h"
 
@@ -10,6 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto reply = APIClient::readReply(fuzz::text(data, size));
   if (!reply) return 0;
   if (!reply->is_object()) fuzz::broken();
+  // Handlers copy and write replies, both recursively: an accepted reply nests
+  // no deeper than promised (containers, plus one for the plain values).
+  if (!jsonNestedWithin(*reply, APIClient::kMaxReplyDepth + 1)) fuzz::broken();
 
   const PelkServerResponse envelope(*reply);
   const PelkOAuthResponse oauth(*reply);

@@ -55,7 +55,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$scratch/$t/corpus" "$findings/$t" "$tmp/$t"
   cp fuzz/corpus/"$t"/* "$scratch/$t/corpus/"
   # The kit's status lines go to stdout; closed, so only libFuzzer speaks.
-  TMPDIR="$tmp/$t" "$dir/fuzz/fuzz_$t" "$scratch/$t/corpus" \
+  # Targets that read JSON share one dictionary of its syntax and the kit's keys.
+  dict=()
+  [ "$t" = setting_value ] || dict=(-dict=fuzz/json.dict)
+  TMPDIR="$tmp/$t" "$dir/fuzz/fuzz_$t" "$scratch/$t/corpus" "${dict[@]}" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1536 -close_fd_mask=1 -print_final_stats=1 \
     -artifact_prefix="$findings/$t/" >"$scratch/$t/log" 2>&1 &
   pids+=($!)
