@@ -23,7 +23,8 @@ bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice);
 // The custom tracking option set: an object whose members are named as the
 // options; a missing or null member is an absent option.  Any other member, a
 // value of the wrong type or out of range makes the whole text invalid (nothing,
-// with the reason in `why`).  `text` must not be NULL.
+// with the reason in `why`), so a typing error never starts tracking with
+// options the app did not mean.  `text` must not be NULL.
 std::optional<PelkTrackingCustomMethods> customMethodsFromJson(const char* text, std::string& why);
 
 // The coordinates of a trip to create: NULL is none (true, `coordinates`

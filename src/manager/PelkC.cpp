@@ -1,7 +1,6 @@
 #include "pelk/pelk.h"
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
