@@ -59,7 +59,7 @@ for t in "${targets[@]}"; do
   dict=()
   [ "$t" = setting_value ] || dict=(-dict=fuzz/json.dict)
   TMPDIR="$tmp/$t" "$dir/fuzz/fuzz_$t" "$scratch/$t/corpus" "${dict[@]}" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1536 -close_fd_mask=1 -print_final_stats=1 \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
     -artifact_prefix="$findings/$t/" >"$scratch/$t/log" 2>&1 &
   pids+=($!)
 done
