@@ -11,6 +11,7 @@ packages=(
   libpaho-mqtt-dev mosquitto
   libgps-dev gpsd gpsd-clients
   libbenchmark-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

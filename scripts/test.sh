@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the kit and runs every test suite: first a
 # plain build, then the same suites under AddressSanitizer+UBSan and under
-# ThreadSanitizer.  Pass one flavour (plain, asan, tsan) to run only that one.
+# ThreadSanitizer, then every fuzz target for 20 s (scripts/fuzz.sh).  Pass one
+# flavour (plain, asan, tsan, fuzz) to run only that one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,13 +11,18 @@ bash scripts/setup.sh
 bash scripts/check-layers.sh
 
 flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan)
+[ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan fuzz)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
 
 for flavour in "${flavours[@]}"; do
+  if [ "$flavour" = fuzz ]; then
+    # Short runs: enough to catch a reader broken by a change, not a hunt.
+    bash scripts/fuzz.sh "${PELK_FUZZ_SECONDS:-20}"
+    continue
+  fi
   echo "=== $flavour build ==="
   # The build's own output (compiler errors included) goes to the terminal.
   bash scripts/build.sh "$flavour"

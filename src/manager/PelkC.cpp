@@ -1,7 +1,6 @@
 #include "pelk/pelk.h"
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "messaging/LocationPublishParameter.h"
+#include "manager/CApiJson.h"
 #include "pelk/Pelk.h"
 #include "platform/Console.h"
 
@@ -156,27 +155,6 @@ Pelk::TextHandler textHandler(pelk_text_handler handler, void* context) {
     handler(context, text ? text->c_str() : nullptr, error ? error->code().c_str() : nullptr,
             error ? error->message().c_str() : nullptr);
   };
-}
-
-// The publish choice of a C caller: NULL is no choice (true); an object sets
-// the fields it holds as booleans and the metadata; anything else is refused.
-bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice) {
-  if (!text) return true;
-  auto j = json::parse(text, nullptr, false);
-  if (!j.is_object()) {
-    platform::Console::print("Publish choice is not a JSON object; nothing changed");
-    return false;
-  }
-  PelkPublish publish;
-  for (const auto& field : LocationPublishParameter::optionFields()) {
-    const auto it = j.find(field.name);
-    if (it != j.end() && it->is_boolean()) publish.*field.member = it->get<bool>();
-  }
-  // Moved, not copied: a copy recurses, and metadata nested far too deep
-  // would exhaust the stack before the store's own depth check refuses it.
-  if (const auto it = j.find("meta_data"); it != j.end() && it->is_object()) publish.meta_data = std::move(*it);
-  choice = std::move(publish);
-  return true;
 }
 
 // ---- trips
@@ -372,20 +350,15 @@ void pelk_unsubscribe(int64_t kind, const char* user_id) {
 }
 void pelk_publish_save(const char* publish_json) {
   std::optional<pelk::PelkPublish> publish;
-  if (pelk::publishChoiceOf(publish_json, publish)) Pelk::publishSave(publish);
+  if (pelk::capi::publishChoiceOf(publish_json, publish)) Pelk::publishSave(publish);
 }
 void pelk_publish_only(const char* publish_json) {
   std::optional<pelk::PelkPublish> publish;
-  if (pelk::publishChoiceOf(publish_json, publish)) Pelk::publishOnly(publish);
+  if (pelk::capi::publishChoiceOf(publish_json, publish)) Pelk::publishOnly(publish);
 }
 void pelk_stop_publishing(void) { Pelk::stopPublishing(); }
 void pelk_notification_opened(const char* user_info_json) {
-  pelk::PelkOpenedNotification notification;
-  if (user_info_json) {
-    auto info = pelk::json::parse(user_info_json, nullptr, false);
-    if (info.is_object()) notification.userInfo = std::move(info);
-  }
-  Pelk::notificationOpenedHandler(notification);
+  Pelk::notificationOpenedHandler(pelk::capi::openedNotificationOf(user_info_json));
 }
 int64_t pelk_location_permission_status(void) { return Pelk::locationPermissionStatus(); }
 
@@ -395,84 +368,6 @@ int64_t pelk_location_permission_status(void) { return Pelk::locationPermissionS
 namespace pelk {
 namespace {
 
-// The option set from its JSON text: an object whose members are named as the
-// options; a missing or null member is an absent option.  Any other member, a
-// value of the wrong type or out of range makes the whole text invalid, so a
-// typing error never starts tracking with options the app did not mean.
-std::optional<PelkTrackingCustomMethods> customMethodsFromJson(const char* text, std::string& why) {
-  const auto j = json::parse(text, nullptr, false);
-  if (j.is_discarded() || !j.is_object()) {
-    why = "not a JSON object";
-    return std::nullopt;
-  }
-  PelkTrackingCustomMethods o;
-  auto integer = [&](const json& v, const std::string& key) -> std::optional<std::int64_t> {
-    if (v.is_number_integer() && (!v.is_number_unsigned() || v.get<std::uint64_t>() <= INT64_MAX)) {
-      return v.get<std::int64_t>();
-    }
-    why = key + " must be an integer";
-    return std::nullopt;
-  };
-  for (const auto& [key, v] : j.items()) {
-    if (v.is_null()) continue;
-    auto flag = [&](std::optional<bool>& field) {
-      if (!v.is_boolean()) {
-        why = key + " must be true or false";
-        return false;
-      }
-      field = v.get<bool>();
-      return true;
-    };
-    auto whole = [&](std::optional<std::int64_t>& field) {
-      field = integer(v, key);
-      return field.has_value();
-    };
-    bool ok = true;
-    if (key == "desiredAccuracy") {
-      auto raw = integer(v, key);
-      o.desiredAccuracy = raw ? locationAccuracyFromRawValue(*raw) : std::nullopt;
-      if (raw && !o.desiredAccuracy) why = "desiredAccuracy must be 0 to 5";
-      ok = o.desiredAccuracy.has_value();
-    } else if (key == "activityType") {
-      auto raw = integer(v, key);
-      o.activityType = raw ? locationActivityTypeFromRawValue(*raw) : std::nullopt;
-      if (raw && !o.activityType) why = "activityType must be 1 to 5";
-      ok = o.activityType.has_value();
-    } else if (key == "distanceFilter") {
-      ok = v.is_number() && std::isfinite(v.get<double>());
-      if (ok) o.distanceFilter = v.get<double>();
-      else why = "distanceFilter must be a finite number";
-    } else if (key == "useVisits") {
-      ok = flag(o.useVisits);
-    } else if (key == "showsBackgroundLocationIndicator") {
-      ok = flag(o.showsBackgroundLocationIndicator);
-    } else if (key == "useSignificant") {
-      ok = flag(o.useSignificant);
-    } else if (key == "useRegionMonitoring") {
-      ok = flag(o.useRegionMonitoring);
-    } else if (key == "useDynamicGeofencRadius") {
-      ok = flag(o.useDynamicGeofencRadius);
-    } else if (key == "allowBackgroundLocationUpdates") {
-      ok = flag(o.allowBackgroundLocationUpdates);
-    } else if (key == "pausesLocationUpdatesAutomatically") {
-      ok = flag(o.pausesLocationUpdatesAutomatically);
-    } else if (key == "useStandardLocationServices") {
-      ok = flag(o.useStandardLocationServices);
-    } else if (key == "geofenceRadius") {
-      ok = whole(o.geofenceRadius);
-    } else if (key == "accuracyFilter") {
-      ok = whole(o.accuracyFilter);
-    } else if (key == "updateInterval") {
-      ok = whole(o.updateInterval);
-    } else {
-      why = "unknown option " + key;
-      ok = false;
-    }
-    if (!ok) return std::nullopt;
-  }
-  return o;
-}
-
 // Nothing is started when the text is given but is no option set.
 bool withCustomMethods(const char* text, const std::function<void(const std::optional<PelkTrackingCustomMethods>&)>& run) {
   if (!text) {
@@ -480,7 +375,7 @@ bool withCustomMethods(const char* text, const std::function<void(const std::opt
     return true;
   }
   std::string why;
-  auto options = customMethodsFromJson(text, why);
+  auto options = capi::customMethodsFromJson(text, why);
   if (!options) {
     platform::Console::print("Invalid custom tracking options: " + why);
     return false;
@@ -509,14 +404,10 @@ bool pelk_start_self_tracking_with_options(int64_t mode, const char* options_jso
 void pelk_create_trip(bool offline, const char* coordinates_json, pelk_json_handler handler, void* context) {
   auto bridged = pelk::modelHandler<pelk::PelkCreateTrip>(handler, context, pelk::createdTripJson);
   std::optional<nlohmann::json> coordinates;
-  if (coordinates_json) {
-    auto parsed = nlohmann::json::parse(coordinates_json, nullptr, false);
-    if (!parsed.is_object()) {
-      // Dropping text the app meant to send would create a trip it did not ask for.
-      if (bridged) bridged(nullptr, pelk::PelkError(pelk::ErrorCode::QB402, "Data not found"));
-      return;
-    }
-    coordinates = std::move(parsed);
+  if (!pelk::capi::tripCoordinatesOf(coordinates_json, coordinates)) {
+    // Dropping text the app meant to send would create a trip it did not ask for.
+    if (bridged) bridged(nullptr, pelk::PelkError(pelk::ErrorCode::QB402, "Data not found"));
+    return;
   }
   Pelk::createTrip(offline, coordinates, std::move(bridged));
 }

@@ -61,6 +61,13 @@ bool nestsDeeperThan(const std::string& text, int limit) {
 
 }  // namespace
 
+std::optional<nlohmann::json> APIClient::readReply(const std::string& body) {
+  if (nestsDeeperThan(body, kMaxReplyDepth)) return std::nullopt;
+  auto parsed = nlohmann::json::parse(body, nullptr, false);
+  if (!parsed.is_object()) return std::nullopt;
+  return parsed;
+}
+
 std::chrono::milliseconds APIClient::requestDeadline() {
   const auto overrideMs = gDeadlineOverrideMs.load();
   return overrideMs > 0 ? std::chrono::milliseconds(overrideMs) : kRequestDeadline;
@@ -145,15 +152,12 @@ void APIClient::send(const std::string& method, const std::string& path, std::op
       networkError();
       return;
     }
-    nlohmann::json parsed;
-    if (!nestsDeeperThan(response->body, kMaxReplyDepth)) {
-      parsed = nlohmann::json::parse(response->body, nullptr, false);
-    }
-    if (!parsed.is_object()) {
+    auto parsed = readReply(response->body);
+    if (!parsed) {
       if (failure) failure(VuvivaZuvovo::ERROR_SERVER, rawValue(ErrorCode::QB500));
       return;
     }
-    if (success) success(parsed);
+    if (success) success(*parsed);
   });
 }
 

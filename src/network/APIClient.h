@@ -29,6 +29,10 @@ class APIClient {
   using Success = std::function<void(const nlohmann::json& reply)>;
   using Failure = std::function<void(std::optional<std::string> message, std::optional<std::string> code)>;
 
+  // The reply body as the handlers get it: a JSON object nested at most
+  // kMaxReplyDepth deep, or nothing (answered as "Server error").
+  static std::optional<nlohmann::json> readReply(const std::string& body);
+
   static APIClient& sharedInstance();
   APIClient() = default;
   virtual ~APIClient() = default;
