@@ -152,6 +152,7 @@ for _ in $(seq 300); do
   kill -0 "$host" 2>/dev/null || { say "the host app ended early"; exit 1; }
   sleep 0.1
 done
+grep -q "tracking started" "$run/host.log" || { say "the host app did not start tracking within 30 s"; exit 1; }
 # A second gpsd client counts the fixes gpsd reports.
 gpspipe -w "127.0.0.1:$gps_port" >"$run/gpsd.json" 2>/dev/null &
 pids+=("$!")
@@ -161,6 +162,9 @@ pause 20
 say "stopping the broker (pid $broker) for 6 s: the kit keeps positions meanwhile"
 kill -TERM "$broker"
 wait "$broker" 2>/dev/null || true
+# Gone: its id is no longer this script's to signal.
+for i in "${!pids[@]}"; do [ "${pids[i]}" = "$broker" ] && unset 'pids[i]'; done
+pids=("${pids[@]}")
 pause 6
 start_broker || { say "mosquitto did not start again: $run/mosquitto.log"; exit 1; }
 say "broker started again (pid $broker, same ports): the kit reconnects and replays"
@@ -174,7 +178,7 @@ while [ "$quiet" -lt 30 ]; do
   sleep 0.1
 done
 say "route played to its end; waiting for every position to reach the watcher"
-kill -USR1 "$watcher"
+kill -USR1 "$watcher" 2>/dev/null || true
 status=0
 wait "$watcher" || status=$?
 kill -TERM "$host" 2>/dev/null || true
