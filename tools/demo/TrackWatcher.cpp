@@ -332,8 +332,8 @@ int main(int argc, char** argv) {
   std::printf("  fixes read (gpsd reports with a fix)          %zu\n", gpsdFixes(args["--gpsd-log"]));
   std::printf("  positions the kit took (active tracking)      %zu\n", hostKeys.size());
   std::printf("  published live                                %zu\n", live);
-  std::printf("  buffered while the broker was away            %zu\n", hostKeys.size() - live);
-  std::printf("  replayed once the broker was back             %zu  (in %zu page%s)\n", replayed, pages,
+  std::printf("  buffered by the kit (not published live)      %zu\n", hostKeys.size() - live);
+  std::printf("  replayed from the buffer                      %zu  (in %zu page%s)\n", replayed, pages,
               pages == 1 ? "" : "s");
   if (signal == SIGUSR1) {
     std::printf("  lost                                          %zu\n", lost);
