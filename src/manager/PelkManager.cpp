@@ -1,5 +1,6 @@
 #include "manager/PelkManager.h"
 
+#include <array>
 #include <iomanip>
 #include <sstream>
 
@@ -168,10 +169,25 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
 
   if (TokenManager::getSDKToken().empty()) {
     if (ReachabilityCheck::isConnectedToNetwork()) {
-      api().oAuthTokenGeneration(key, [this](bool granted) {
+      // The grant may come after the app has gone on (created a user, chosen
+      // to publish): the defaults are written only to switches it left alone.
+      std::array<std::uint64_t, 3> seen{};
+      for (std::size_t i = 0; i < seen.size(); ++i) seen[i] = appChoices_[i].load();
+      api().oAuthTokenGeneration(key, [this, seen](bool granted) {
         if (!granted) return;
         print(VuvivaZuvovo::ZEZOVUSDK_INITI_SUCCESS);
-        initializeUserDefaults();
+        const auto untouched = [&](AppSwitch which) {
+          const auto i = static_cast<std::size_t>(which);
+          return appChoices_[i].load() == seen[i];
+        };
+        if (untouched(AppSwitch::locationListener) && untouched(AppSwitch::locationPublisher) &&
+            untouched(AppSwitch::offlineTracking)) {
+          initializeUserDefaults();
+          return;
+        }
+        if (untouched(AppSwitch::locationListener)) SharedUtil::setDefaultBoolean(false, kLocationListenerSubscribe);
+        if (untouched(AppSwitch::offlineTracking)) SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+        if (untouched(AppSwitch::locationPublisher)) SharedUtil::setDefaultBoolean(false, KLocationPublisher);
       });
     } else {
       PelkLocationDelegate::sharedInstance().didFail(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
@@ -191,6 +207,8 @@ void PelkManager::initializeUserDefaults() {
   SharedUtil::setDefaultBoolean(true, kOfflineTracking);
   SharedUtil::setDefaultBoolean(false, KLocationPublisher);
 }
+
+void PelkManager::noteAppChoice(AppSwitch which) { ++appChoices_[static_cast<std::size_t>(which)]; }
 
 void PelkManager::mqtt(const std::string& endpoint) { MQTTUtilis::saveMqttEndpoint(endpoint); }
 
@@ -570,6 +588,8 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<P
     print(kTrackingModeNotAvailable);
     return;
   }
+  noteAppChoice(AppSwitch::locationListener);
+  noteAppChoice(AppSwitch::locationPublisher);
   SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
   SharedUtil::setDefaultBoolean(false, KLocationPublisher);
   if (MQTTManager::sharedInstance().connected()) MQTTManager::sharedInstance().disconnect();
@@ -589,6 +609,7 @@ void PelkManager::stopSelfTracking() {
 
 void PelkManager::locationPublisher(bool flag) {
   log(std::string("Location publisher : ") + text(flag));
+  noteAppChoice(AppSwitch::locationPublisher);
   SharedUtil::setDefaultBoolean(flag, KLocationPublisher);
 }
 
@@ -607,6 +628,7 @@ PelkSettings& PelkSettings::sharedInstance() {
 
 void PelkSettings::saveofflineTrackingOption(bool flag) {
   offlineTracking_ = flag;
+  PelkManager::sharedInstance().noteAppChoice(PelkManager::AppSwitch::offlineTracking);
   SharedUtil::setDefaultBoolean(flag, kOfflineTracking);
   log(std::string("Offline tracking setting changed to :  ") + text(flag));
   PelkManager::sharedInstance().updateTrackingAsPerOfflineSettings();

@@ -55,6 +55,12 @@ class PelkManager {
   virtual void intialize(const std::string& key, const std::optional<std::string>& baseUrl = std::nullopt,
                          const std::optional<std::string>& endpoint = std::nullopt);
   virtual void initializeUserDefaults();
+  // A choice made after start-up (by the app, or by the account's shadow) of
+  // one of the switches start-up writes defaults to: location listener,
+  // location publisher, offline tracking.  A start-up whose token is granted
+  // later leaves a switch chosen meanwhile as it was chosen.
+  enum class AppSwitch { locationListener, locationPublisher, offlineTracking };
+  void noteAppChoice(AppSwitch which);
   virtual void mqtt(const std::string& endpoint);
   virtual void setLoggerEnabled(bool logger);
 
@@ -209,6 +215,8 @@ class PelkManager {
   // Orders the stored mode and option set of racing starts with their switch writes.
   std::mutex startMutex_;
   std::uint64_t switchGeneration_ = 0;
+  // Changes the app made to each AppSwitch, in enum order.
+  std::atomic<std::uint64_t> appChoices_[3] = {0, 0, 0};
   std::shared_ptr<Reachability> reachability_;
   std::vector<platform::NotificationCenter::ObserverId> observers_;
   bool registered_ = false;

@@ -164,12 +164,14 @@ void PelkManager::subscribeLocation() {
     return;
   }
   print(VuvivaZuvovo::SUBSCRIBE);
+  noteAppChoice(AppSwitch::locationListener);
   SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
   log("Location Subscribe : true");
 }
 
 void PelkManager::unsubscribeLocation() {
   print(VuvivaZuvovo::UN_SUBSCRIBE);
+  noteAppChoice(AppSwitch::locationListener);
   SharedUtil::setDefaultBoolean(false, kLocationListenerSubscribe);
   log("Location Subscribe : false");
 }
@@ -232,11 +234,18 @@ void PelkManager::unsubscribeUserLocation(const std::string& userId) {
 
 // ------------------------------------------------------------------ publishing
 
-void PelkManager::publishSave(const PelkPublish* publish) { LocationPublishParameter::startPublishing(true, publish); }
+void PelkManager::publishSave(const PelkPublish* publish) {
+  noteAppChoice(AppSwitch::locationPublisher);
+  LocationPublishParameter::startPublishing(true, publish);
+}
 
-void PelkManager::publishOnly(const PelkPublish* publish) { LocationPublishParameter::startPublishing(false, publish); }
+void PelkManager::publishOnly(const PelkPublish* publish) {
+  noteAppChoice(AppSwitch::locationPublisher);
+  LocationPublishParameter::startPublishing(false, publish);
+}
 
 void PelkManager::stopPublishing() {
+  noteAppChoice(AppSwitch::locationPublisher);
   // The switch goes off before the disconnect: the disconnect reconnects at
   // once while it is on, which would leave the app publishing.
   LocationPublishParameter::stopPublishing();

@@ -331,6 +331,15 @@ void MQTTManager::onAccountShadow(const std::string& operation, const std::strin
   // Each switch is applied only when the document carries it.
   if (state.location_tracking) updateTracking();
   if (state.pub_sub) updatePubSub();
+  // Positions taken while publishing was not allowed yet (before the first
+  // document, or while the account had it off) were refused and buffered:
+  // they go out on this connection instead of waiting for the next one.  A
+  // replay closes the connection of an app that is not a location publisher,
+  // so only a publisher's connection replays here.
+  if (state.pub_sub.value_or(false) && connected_.load() && TokenManager::getLocationPublisher() &&
+      offlineBuffer().getOfflineLocationCount() > 0) {
+    startReplay();
+  }
   if (containsGet(operation)) {
     subscribeUserShadow("get");
     unsubscribeTopic(MQTTUtilis::shadowSubscribeAccount(operation));

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <exception>
 #include <functional>
 #include <utility>
@@ -109,7 +111,7 @@ class LocationEngine {
 
   std::shared_ptr<LocationProvider> currentProvider() {
     std::lock_guard lock(mutex);
-    if (!provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig{});
+    if (!provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig::fromEnvironment());
     return provider;
   }
 
@@ -132,7 +134,7 @@ class LocationEngine {
     {
       std::lock_guard lock(mutex);
       needed = neededLocked();
-      if (needed && !provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig{});
+      if (needed && !provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig::fromEnvironment());
       chosen = provider;
     }
     if (running && (!needed || running != chosen)) {
@@ -610,6 +612,24 @@ SimulatedLocationProvider& LocationServices::useSimulatedProvider() {
   auto& ref = *simulated;
   LocationEngine::get().replaceProvider(std::move(simulated), true);
   return ref;
+}
+
+GpsdConfig GpsdConfig::fromEnvironment() {
+  GpsdConfig config;
+  if (const char* host = std::getenv("PELK_GPSD_HOST"); host && *host) config.host = host;
+  if (const char* port = std::getenv("PELK_GPSD_PORT"); port && *port) {
+    const std::string text = port;
+    const bool digits = text.size() <= 5 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+      return c >= '0' && c <= '9';
+    });
+    const long value = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
+    if (value >= 1 && value <= 65535) {
+      config.port = std::to_string(value);
+    } else {
+      std::fprintf(stderr, "pelk: PELK_GPSD_PORT is not a port number; gpsd's default port is used\n");
+    }
+  }
+  return config;
 }
 
 void LocationServices::useGpsdProvider(GpsdConfig config) {

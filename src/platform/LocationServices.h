@@ -35,6 +35,13 @@ struct GpsdConfig {
   // Reconnection waits start at `initialBackoff` and double up to `maxBackoff`.
   Duration initialBackoff = std::chrono::milliseconds(500);
   Duration maxBackoff = std::chrono::seconds(30);
+
+  // The defaults, with the daemon a host names in its environment:
+  // PELK_GPSD_HOST (a host name or address) and PELK_GPSD_PORT (1 to 65535).
+  // A variable that is unset or empty keeps its default; a port that is not a
+  // number in range is ignored with a line on stderr, so a typo cannot point
+  // the kit somewhere unintended.
+  static GpsdConfig fromEnvironment();
 };
 
 // The provider for tests: the test answers authorization requests and
@@ -72,7 +79,7 @@ class SimulatedLocationProvider : public LocationProvider {
 // The app-wide side of the location service: authorization, whether location
 // services are on, the last known position, the monitored regions and the
 // provider.  Unless a provider is chosen, the first manager that needs
-// positions starts a gpsd provider with the default GpsdConfig.
+// positions starts a gpsd provider with GpsdConfig::fromEnvironment().
 class LocationServices {
  public:
   static bool locationServicesEnabled();

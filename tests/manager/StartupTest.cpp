@@ -4,6 +4,10 @@
 #include "platform/Device.h"
 
 #include <atomic>
+#include <vector>
+#include <mutex>
+#include <functional>
+#include <condition_variable>
 #include <thread>
 
 namespace pelk::test {
@@ -104,6 +108,65 @@ TEST_F(StartupTest, FirstStartOnlineObtainsTokenAndWritesDefaults) {
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(KLocationPublisher));
   const auto body = json::parse(server_.requests("/v3/user/token/").at(0).body);
   EXPECT_EQ(body.value("publish_key", ""), "pk-1");
+}
+
+// The token of a first start may be granted after the app has gone on: the
+// defaults then go only to the switches the app left alone, never undoing a
+// choice it made meanwhile (which would stop every position from reaching the
+// app and the broker without a word).
+TEST_F(StartupTest, ALateTokenGrantKeepsTheSwitchesTheAppChoseMeanwhile) {
+  struct Case {
+    const char* name;
+    std::function<void()> choose;
+    bool listener, publisher, offline;  // after the grant
+  };
+  const std::vector<Case> cases = {
+      {"publishSave", [] { Pelk::publishSave(PelkPublish{}); }, false, true, true},
+      {"subscribe to own positions", [] { Pelk::subscribe(PelkSubscribe::location, "u1"); }, true, false, true},
+      {"offline tracking off", [] { Pelk::offlineLocationTracking(false); }, false, false, false},
+  };
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<std::size_t> asked{0};
+  server_.setHandler([&](const RecordedRequest& r) {
+    if (r.path != "/v3/user/token/") return ScriptedReply{404, "", "application/json", {}};
+    ++asked;
+    std::unique_lock lock(mutex);
+    cv.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    return ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump());
+  });
+  const auto releaseGrant = [&](bool value) {
+    std::lock_guard lock(mutex);
+    release = value;
+    cv.notify_all();
+  };
+  std::size_t requests = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    releaseGrant(false);
+    TokenManager::setSdkToken("");
+    TokenManager::setUserId("u1");
+    TokenManager::setLocationListener(true);
+    SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+    SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+    SharedUtil::removeKey(kOfflineTracking);
+
+    manager().intialize("pk-1");
+    ASSERT_TRUE(waitFor([&] { return asked.load() == requests + 1; }));  // the grant is held back
+    ++requests;
+    c.choose();
+    releaseGrant(true);
+    EXPECT_TRUE(waitFor([&] {
+      return SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) == c.listener &&
+             SharedUtil::getDefaultBoolean(KLocationPublisher) == c.publisher &&
+             SharedUtil::getDefaultBoolean(kOfflineTracking) == c.offline;
+    })) << "listener " << SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) << ", publisher "
+        << SharedUtil::getDefaultBoolean(KLocationPublisher) << ", offline "
+        << SharedUtil::getDefaultBoolean(kOfflineTracking);
+    EXPECT_EQ(TokenManager::getSDKToken(), "tok-1");
+  }
+  releaseGrant(true);
 }
 
 TEST_F(StartupTest, FirstStartOfflineReportsNetworkErrorToTheDelegate) {

@@ -113,6 +113,38 @@ TEST_F(ReplayTest, NothingIsLostWhenTheBrokerStopsDuringAReplay) {
   for (auto size : pages.sizes) EXPECT_LE(size, 50u);
 }
 
+// Positions taken before the account's shadow allowed publishing were refused
+// and buffered; the shadow's "pub/sub" on sends them on the same connection,
+// not only after the next reconnect, which may be hours away.
+TEST_F(ReplayTest, PublishingAllowedByTheShadowSendsWhatWasBufferedMeanwhile) {
+  MosquittoBroker broker;
+  const auto stored = buffer(3);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  Observer service(broker);
+  ASSERT_TRUE(service.waitConnected());
+  Pages pages;
+  service.answer(kOwnTopic, [&](const std::string& payload) { pages.add(payload); });
+  // The first answer carries no pub/sub switch yet: publishing stays off.
+  service.answer("$aws/things/account_a1/shadow/get", [&](const std::string&) {
+    service.client().publish("$aws/things/account_a1/shadow/get/accepted", R"({"state":{"desired":{"welcome":"w"}}})", 1);
+  });
+
+  ASSERT_TRUE(connectTo(broker));
+  // The replay that every connection starts has run and was refused.
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 3);
+  EXPECT_EQ(pages.rows(), 0u);
+
+  ASSERT_TRUE(publishUntil(service, "$aws/things/account_a1/shadow/update/accepted",
+                           R"({"state":{"desired":{"pub/sub":true}}})", [&] { return TokenManager::getPubSubState(); }));
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && pages.rows() >= 3; }))
+      << buffer_->getOfflineLocationCount() << " left, " << pages.rows() << " received";
+  EXPECT_TRUE(manager().connected());
+  std::lock_guard lock(pages.mutex);
+  EXPECT_EQ(std::set<std::string>(pages.ids.begin(), pages.ids.end()), stored);
+  EXPECT_EQ(pages.ids.size(), 3u);
+}
+
 TEST_F(ReplayTest, PagesNotAcknowledgedOrNotWritableStayBuffered) {
   MosquittoBroker broker;
   Observer observer(broker);

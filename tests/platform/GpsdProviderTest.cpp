@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -151,4 +152,39 @@ TEST_F(GpsdProvider, AGpsdThatGoesAwayIsOneFailureAndIsReconnectedWhenItReturns)
   EXPECT_GE(provider_->connections(), 2u);
   EXPECT_EQ(rec_->errors.size(), errorsBefore + 1);
   for (const auto& fix : rec_->fixes) EXPECT_TRUE(onRoute(fix));
+}
+
+// The host names its gpsd in the environment; what is not a usable port never
+// reaches libgps, and an unset or empty variable keeps the default.
+TEST(GpsdConfigFromEnvironment, TakesUsableValuesAndKeepsTheDefaultsOtherwise) {
+  struct Case {
+    const char* host;  // nullptr: unset
+    const char* port;
+    std::string wantHost;
+    std::string wantPort;
+  };
+  const std::vector<Case> cases = {
+      {nullptr, nullptr, "localhost", "2947"},
+      {"127.0.0.1", "40123", "127.0.0.1", "40123"},
+      {"", "", "localhost", "2947"},
+      {"::1", "1", "::1", "1"},
+      {nullptr, "65535", "localhost", "65535"},
+      {nullptr, "0", "localhost", "2947"},
+      {nullptr, "65536", "localhost", "2947"},
+      {nullptr, "-1", "localhost", "2947"},
+      {nullptr, "12ab", "localhost", "2947"},
+      {nullptr, " 2948", "localhost", "2947"},
+      {nullptr, "99999999999999999999", "localhost", "2947"},
+      {nullptr, "gpsd", "localhost", "2947"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host ? c.host : "(unset)") + " " + (c.port ? c.port : "(unset)"));
+    if (c.host) ::setenv("PELK_GPSD_HOST", c.host, 1); else ::unsetenv("PELK_GPSD_HOST");
+    if (c.port) ::setenv("PELK_GPSD_PORT", c.port, 1); else ::unsetenv("PELK_GPSD_PORT");
+    const GpsdConfig config = GpsdConfig::fromEnvironment();
+    EXPECT_EQ(config.host, c.wantHost);
+    EXPECT_EQ(config.port, c.wantPort);
+  }
+  ::unsetenv("PELK_GPSD_HOST");
+  ::unsetenv("PELK_GPSD_PORT");
 }
