@@ -1,5 +1,5 @@
 // A host tracking at 1 Hz with MQTT up, for its peak resident set.  Prints
-// "<peak kB> <positions>" after SECONDS of tracking:
+// "<peak kB> <positions> <own resident kB>" after SECONDS of tracking:
 //   pelk_bench_host kit FOLDER BASE_URL WS_URL GPSD_PORT SECONDS
 //     the kit as the demo host drives it: start-up against the REST service,
 //     a new user, publishing on, active tracking of gpsd's fixes; positions
@@ -42,14 +42,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-long peakKb() {
+// A figure of /proc/self/status in kB ("VmHWM:" the peak resident set,
+// "RssAnon:" the resident memory of the program's own, not of mapped files).
+long statusKb(const std::string& field) {
   // The peak of this program's own memory: getrusage() would also count the
   // peak of the process that started it, which the exec does not reset.
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + field.size(), nullptr, 10);
   }
   return -1;
+}
+
+void printFigures(long positions) {
+  std::printf("%ld %ld %ld\n", statusKb("VmHWM:"), positions, statusKb("RssAnon:"));
+  std::fflush(stdout);
 }
 
 template <class F>
@@ -97,8 +104,7 @@ int track(const std::string& folder, const std::string& baseUrl, const std::stri
   Pelk::publishSave();
   Pelk::startTracking(PelkTrackingMode::active);
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  std::printf("%ld %ld\n", peakKb(), app->count.load());
-  std::fflush(stdout);
+  printFigures(app->count.load());
   // The kit's threads end with the process; nothing of it is torn down here.
   std::_Exit(0);
 }
@@ -132,7 +138,7 @@ int track(const std::string&, const std::string&, const std::string& wsUrl, cons
   }
   gps_stream(&gps, WATCH_DISABLE, nullptr);
   gps_close(&gps);
-  std::printf("%ld %ld\n", peakKb(), published);
+  printFigures(published);
   return 0;
 }
 #endif

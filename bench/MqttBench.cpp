@@ -388,8 +388,13 @@ class Probe {
     }
     ::close(fds_[1]);
   }
-  // "<peak kB> <positions>", or nothing when the probe failed.
-  std::optional<std::pair<long, long>> result() {
+  struct Figures {
+    long peakKb = -1;
+    long positions = -1;
+    long anonKb = -1;  // resident memory not backed by files (heap, stacks)
+  };
+  // Nothing when the probe failed.
+  std::optional<Figures> result() {
     std::string out;
     char buf[64];
     ssize_t n;
@@ -398,14 +403,14 @@ class Probe {
     int status = 0;
     ::waitpid(pid_, &status, 0);
     // The figures are the last line; the kit prints lines of its own before.
-    long kb = -1, positions = -1;
+    Figures f;
     while (!out.empty() && out.back() == '\n') out.pop_back();
     const std::string last = out.substr(out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(last.c_str(), "%ld %ld", &kb, &positions) != 2) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(last.c_str(), "%ld %ld %ld", &f.peakKb, &f.positions, &f.anonKb) != 3) {
       std::fprintf(stderr, "pelk_bench_mqtt: probe %s ended with status %d: %s\n", name_.c_str(), status, out.c_str());
       return std::nullopt;
     }
-    return std::make_pair(kb, positions);
+    return f;
   }
 
  private:
@@ -415,7 +420,7 @@ class Probe {
 };
 
 struct HostFigures {
-  std::optional<std::pair<long, long>> kit, bare;
+  std::optional<Probe::Figures> kit, bare;
   int seconds = 0;
   long kitPublished = 0, barePublished = 0;
 };
@@ -506,10 +511,12 @@ void printTable(const std::vector<Column>& columns, const HostFigures& host) {
       [](double us) { return kReplayRows / (us / 1e6); }, "goal >= 0.5x and >= 20000/s");
   const std::string title = "max RSS, host tracking 1 Hz, MQTT (" + std::to_string(host.seconds) + " s)";
   if (host.kit && host.bare) {
-    std::printf("%-40s | %7.1f MB %7.1f MB %6.2fx   published: kit %ld (app got %ld), bare %ld; goal < 15 MB\n",
-                title.c_str(), host.kit->first / 1024.0, host.bare->first / 1024.0,
-                static_cast<double>(host.kit->first) / static_cast<double>(host.bare->first), host.kitPublished,
-                host.kit->second, host.barePublished);
+    std::printf("%-40s | %7.1f MB %7.1f MB %6.2fx   goal < 15 MB\n", title.c_str(), host.kit->peakKb / 1024.0,
+                host.bare->peakKb / 1024.0, static_cast<double>(host.kit->peakKb) / static_cast<double>(host.bare->peakKb));
+    std::printf("%-40s | %7.1f MB %7.1f MB %6.2fx   published: kit %ld (app got %ld), bare %ld\n",
+                "  of it not file-backed (heap, stacks)", host.kit->anonKb / 1024.0, host.bare->anonKb / 1024.0,
+                static_cast<double>(host.kit->anonKb) / static_cast<double>(host.bare->anonKb), host.kitPublished,
+                host.kit->positions, host.barePublished);
   } else {
     std::printf("%-40s | probe failed\n", title.c_str());
   }
