@@ -22,8 +22,28 @@ bool carries(const GatedKey& key, bool saveMode) {
   return SharedUtil::getDefaultBoolean(key.publishSwitch);
 }
 
+namespace {
+
+// Whether a value can be written as JSON; numbers and switches without
+// writing them out, as most values of a message are such.
+bool writable(const nlohmann::json& value) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::null:
+    case nlohmann::json::value_t::boolean:
+    case nlohmann::json::value_t::number_integer:
+    case nlohmann::json::value_t::number_unsigned:
+      return true;
+    case nlohmann::json::value_t::number_float:
+      return std::isfinite(value.get<double>());
+    default:
+      return isWritableJson(value);
+  }
+}
+
+}  // namespace
+
 void put(nlohmann::json& dict, const std::string& key, nlohmann::json value) {
-  if (!isWritableJson(value)) {
+  if (!writable(value)) {
     LoggerManager::sharedInstance().writeLocationToFile("Location message: " + key +
                                                         " left out, its value cannot be written as JSON");
     return;
@@ -118,7 +138,14 @@ std::string LocationUtils::getMQTTString(const platform::Location& location, con
                                          bool manual, std::int64_t speed,
                                          const std::optional<std::string>& locationId,
                                          const std::optional<std::string>& recordedAt, DeviceInfo& device) {
-  return getMQTTString(mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device));
+  // Every value went into the dictionary checked (and the metadata without
+  // what cannot be written), so it is written once, without a second check.
+  const auto dict = mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device);
+  try {
+    return dict.dump();
+  } catch (const nlohmann::json::exception&) {
+    return "";
+  }
 }
 
 std::string LocationUtils::getMQTTString(const nlohmann::json& locationdict) {

@@ -222,8 +222,10 @@ void MQTTManager::unsubscribeUserLocation(const std::vector<std::string>& userId
 void MQTTManager::publish(const std::string& message, std::function<void(bool)> completionHandler) {
   log("MQTT Publish " + message);
   bool accepted = false;
-  if (connected_.load() && TokenManager::getPubSubState() && MQTTUtilis::ownTopicIdsValid()) {
-    if (auto c = client()) accepted = c->publish(MQTTUtilis::toTopicSubscribe(), message, 1);
+  if (connected_.load() && TokenManager::getPubSubState()) {
+    const auto topic = MQTTUtilis::ownPositionTopic();
+    auto c = client();
+    if (topic && c) accepted = c->publish(*topic, message, 1);
   }
   if (completionHandler) completionHandler(accepted);
 }
@@ -231,10 +233,11 @@ void MQTTManager::publish(const std::string& message, std::function<void(bool)> 
 void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler) {
   log("MQTT Publish " + message);
   auto handler = std::make_shared<std::function<void(bool)>>(std::move(completionHandler));
-  if (connected_.load() && TokenManager::getPubSubState() && MQTTUtilis::ownTopicIdsValid()) {
+  if (connected_.load() && TokenManager::getPubSubState()) {
+    const auto topic = MQTTUtilis::ownPositionTopic();
     auto c = client();
     // The client answers the delivery exactly once when it took the message.
-    if (c && c->publish(MQTTUtilis::toTopicSubscribe(), message, 1, [handler](bool ok) {
+    if (topic && c && c->publish(*topic, message, 1, [handler](bool ok) {
           if (*handler) (*handler)(ok);
         })) {
       return;
@@ -245,9 +248,10 @@ void MQTTManager::publishDelivered(const std::string& message, std::function<voi
 
 bool MQTTManager::publishAcknowledged(const std::string& message) {
   log("MQTT Publish " + message);
-  if (!connected_.load() || !TokenManager::getPubSubState() || !MQTTUtilis::ownTopicIdsValid()) return false;
+  if (!connected_.load() || !TokenManager::getPubSubState()) return false;
+  const auto topic = MQTTUtilis::ownPositionTopic();
   auto c = client();
-  if (!c) return false;
+  if (!topic || !c) return false;
   std::chrono::milliseconds timeout;
   {
     std::lock_guard lock(mutex_);
@@ -255,7 +259,7 @@ bool MQTTManager::publishAcknowledged(const std::string& message) {
   }
   auto outcome = std::make_shared<std::promise<bool>>();
   auto future = outcome->get_future();
-  if (!c->publish(MQTTUtilis::toTopicSubscribe(), message, 1, [outcome](bool ok) { outcome->set_value(ok); })) {
+  if (!c->publish(*topic, message, 1, [outcome](bool ok) { outcome->set_value(ok); })) {
     return false;
   }
   if (future.wait_for(timeout) != std::future_status::ready) return false;

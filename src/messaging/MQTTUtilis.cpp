@@ -201,6 +201,13 @@ bool MQTTUtilis::ownTopicIdsValid() {
   return isValidTopicId(TokenManager::getAccountId()) && isValidTopicId(TokenManager::getProjectId()) &&
          isValidTopicId(TokenManager::getUserId());
 }
+std::optional<std::string> MQTTUtilis::ownPositionTopic() {
+  const std::string account = TokenManager::getAccountId();
+  const std::string project = TokenManager::getProjectId();
+  const std::string user = TokenManager::getUserId();
+  if (!isValidTopicId(account) || !isValidTopicId(project) || !isValidTopicId(user)) return std::nullopt;
+  return envPrefix() + "locations/" + account + "/" + project + "/" + user;
+}
 bool MQTTUtilis::accountIdValid() { return isValidTopicId(TokenManager::getAccountId()); }
 bool MQTTUtilis::userIdValid() { return isValidTopicId(TokenManager::getUserId()); }
 

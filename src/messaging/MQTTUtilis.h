@@ -77,6 +77,10 @@ class MQTTUtilis {
   static std::string shadowPublishUserMessage();
   // True when the ids that topic needs are usable (see isValidTopicId).
   static bool ownTopicIdsValid();
+  // The own position topic when all three ids are usable in it; nothing
+  // otherwise.  Each id is read once, so the topic is built from the ids that
+  // were checked.
+  static std::optional<std::string> ownPositionTopic();
   static bool accountIdValid();
   static bool userIdValid();
 

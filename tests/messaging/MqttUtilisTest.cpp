@@ -54,6 +54,7 @@ TEST_F(MqttUtilisTest, TopicsInBothEnvironments) {
   };
   const Case cases[] = {
       {&MQTTUtilis::toTopicSubscribe, "locations/a/p/u", "test_locations/a/p/u"},
+      {[] { return MQTTUtilis::ownPositionTopic().value_or("none"); }, "locations/a/p/u", "test_locations/a/p/u"},
       {&MQTTUtilis::eventSubscribe, "events/a/p/u", "test_events/a/p/u"},
       {&MQTTUtilis::shadowPublishAccountMessage, "$aws/things/account_a/shadow/get",
        "$aws/things/test_account_a/shadow/get"},
@@ -107,6 +108,17 @@ TEST_F(MqttUtilisTest, UnusableIdsAreNeitherStoredNorUsable) {
   EXPECT_FALSE(MQTTUtilis::ownTopicIdsValid());
   EXPECT_FALSE(MQTTUtilis::accountIdValid());
   EXPECT_TRUE(MQTTUtilis::userIdValid());
+
+  // No position topic while any of its ids is unusable.
+  for (auto* set : {&TokenManager::setAccountId, &TokenManager::setProjectId, &TokenManager::setUserId}) {
+    for (const auto& id : unusable) {
+      TokenManager::setAccountId("a");
+      TokenManager::setProjectId("p");
+      TokenManager::setUserId("u");
+      set(id);
+      EXPECT_EQ(MQTTUtilis::ownPositionTopic(), std::nullopt) << id;
+    }
+  }
 }
 
 TEST_F(MqttUtilisTest, EndpointsMapToWebSocketUrls) {
