@@ -86,6 +86,61 @@ Database::Database(std::string path, Body prepare) : path_(std::move(path)), pre
 
 Database::~Database() = default;
 
+Database::Statement::Statement(SQLite::Statement* kept, bool* inUse) : statement_(kept), inUse_(inUse) {
+  *inUse_ = true;
+}
+
+Database::Statement::Statement(std::unique_ptr<SQLite::Statement> own)
+    : statement_(own.get()), own_(std::move(own)) {}
+
+Database::Statement::Statement(Statement&& other) noexcept
+    : statement_(other.statement_), inUse_(other.inUse_), own_(std::move(other.own_)) {
+  other.statement_ = nullptr;
+  other.inUse_ = nullptr;
+}
+
+Database::Statement::~Statement() {
+  if (!statement_) return;
+  // A statement left stepping would hold the read lock (and its snapshot)
+  // until its next use; its error, if any, was reported by the step itself.
+  statement_->tryReset();
+  if (inUse_) *inUse_ = false;
+}
+
+Database::Statement Database::statement(const std::string& sql) {
+  std::lock_guard lock(mutex_);
+  if (depth_ == 0 || !db_) throw std::logic_error("a kept statement is for use inside a body only");
+  return kept(sql);
+}
+
+Database::Statement Database::kept(const std::string& sql) {
+  auto it = kept_.find(sql);
+  if (it == kept_.end()) {
+    auto fresh = std::make_unique<SQLite::Statement>(*db_, sql);
+    if (kept_.size() >= kMaxKept) return Statement(std::move(fresh));
+    it = kept_.emplace(sql, Kept{std::move(fresh)}).first;
+  } else if (it->second.inUse) {
+    // An enclosing body is still stepping through it.
+    return Statement(std::make_unique<SQLite::Statement>(*db_, sql));
+  } else {
+    it->second.statement->tryReset();
+    it->second.statement->clearBindings();
+  }
+  return Statement(it->second.statement.get(), &it->second.inUse);
+}
+
+void Database::execKept(const std::string& sql) { kept(sql)->exec(); }
+
+void Database::dropConnection() {
+  kept_.clear();
+  db_.reset();
+}
+
+std::uint64_t Database::connectionSerial() {
+  std::lock_guard lock(mutex_);
+  return connectionSerial_;
+}
+
 std::string Database::moveAside(const std::string& path, const std::string& why) {
   const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
   std::string aside = path + ".corrupt-" + stamp;
@@ -174,7 +229,7 @@ void Database::openOrRecover() {
   } catch (const DamagedFile& e) {
     damage_ = e.what();
   }
-  db_.reset();
+  dropConnection();
   if (moveAside(path_, "was unreadable (" + damage_ + ")").empty()) {
     throw std::runtime_error("damaged file could not be moved aside");  // stay unavailable rather than overwrite it
   }
@@ -183,7 +238,7 @@ void Database::openOrRecover() {
 
 void Database::recoverFromDamage(const std::string& why) {
   // Closing first lets SQLite finish with the old file (and its -wal) before it moves.
-  db_.reset();
+  dropConnection();
   moveAside(path_, "is damaged (" + why + ")");
 }
 
@@ -198,10 +253,12 @@ bool Database::ensureOpen(std::string* error) {
   try {
     const auto parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) Paths::ensureDirectory(parent.string());
+    dropConnection();
     openOrRecover();
+    ++connectionSerial_;
     return true;
   } catch (const std::exception& e) {
-    db_.reset();
+    dropConnection();
     if (error) *error = e.what();
     return false;
   }
@@ -222,7 +279,7 @@ bool Database::isOpen() {
 
 void Database::close() {
   std::lock_guard lock(mutex_);
-  if (depth_ == 0) db_.reset();
+  if (depth_ == 0) dropConnection();
 }
 
 Database::Outcome Database::write(const Body& body) { return run(body, "BEGIN IMMEDIATE"); }
@@ -236,7 +293,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   if (outer && db_ && fileHasMoved()) {
     // Writes would go to a file no one can find any more; the path decides.
     Console::print("pelk: database " + path_ + " was deleted or replaced while open; opening it again");
-    db_.reset();
+    dropConnection();
   }
   if (outer && !ensureOpen(&out.error)) {
     out.unavailable = true;
@@ -273,11 +330,13 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
       damaged_ = false;
       recoverFromDamage(damage_);
     } else if (isConnectionFault(faultCode)) {
-      db_.reset();
+      dropConnection();
     }
   };
 
-  if (!attempt([&] { db_->exec(outer ? std::string(begin) : "SAVEPOINT " + savepoint); })) {
+  // Transaction texts are kept statements too: preparing them is most of
+  // their cost.
+  if (!attempt([&] { execKept(outer ? std::string(begin) : "SAVEPOINT " + savepoint); })) {
     finishFailure();
     return out;
   }
@@ -286,7 +345,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   --depth_;
   // Damage met by a nested operation dooms the whole transaction.
   if (bodyDone && !(outer && damaged_) &&
-      attempt([&] { db_->exec(outer ? std::string("COMMIT") : "RELEASE " + savepoint); })) {
+      attempt([&] { execKept(outer ? std::string("COMMIT") : "RELEASE " + savepoint); })) {
     out.ok = true;
     return out;
   }
@@ -294,10 +353,10 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   // The body or the commit failed: undo everything this call did.
   try {
     if (outer) {
-      db_->exec("ROLLBACK");
+      execKept("ROLLBACK");
     } else {
-      db_->exec("ROLLBACK TO " + savepoint);
-      db_->exec("RELEASE " + savepoint);
+      execKept("ROLLBACK TO " + savepoint);
+      execKept("RELEASE " + savepoint);
     }
   } catch (...) {
     // SQLite has already ended the transaction by itself on some errors.
