@@ -4,6 +4,8 @@
 #include <map>
 #include <system_error>
 
+#include <sys/stat.h>
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
 
@@ -18,6 +20,12 @@ std::mutex gRegistryMutex;
 std::map<std::string, std::weak_ptr<Database>>& registry() {
   static auto* r = new std::map<std::string, std::weak_ptr<Database>>();
   return *r;
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> fileId(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
 }
 
 int primaryCode(const SQLite::Exception& e) { return e.getErrorCode() & 0xff; }
@@ -248,6 +256,27 @@ bool Database::fileHasMoved() {
   return moved != 0;
 }
 
+void Database::setAsideOldLog() {
+  // SQLite folds no log into a file that has moved, and leaves it where it
+  // was: the file now at the path would take it for its own and read the old
+  // file's last transactions as its pages.  A log the newcomer brought along
+  // is another file and stays.
+  if (!logId_ || fileId(path_ + "-wal") != logId_) return;
+  logId_.reset();
+  const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
+  std::string aside = path_ + ".replaced-" + stamp;
+  std::error_code ec;
+  for (int n = 1; std::filesystem::exists(aside + "-wal", ec); ++n) aside = path_ + ".replaced-" + stamp + "-" + std::to_string(n);
+  // Kept, not deleted: it holds the last committed transactions of the file that went.
+  std::filesystem::rename(path_ + "-wal", aside + "-wal", ec);
+  if (ec) {
+    std::filesystem::remove(path_ + "-wal", ec);
+    Console::print("pelk: log of the earlier " + path_ + " could not be kept aside; removed");
+    return;
+  }
+  Console::print("pelk: log of the earlier " + path_ + " moved to " + aside + "-wal");
+}
+
 bool Database::ensureOpen(std::string* error) {
   if (db_) return true;
   try {
@@ -256,6 +285,7 @@ bool Database::ensureOpen(std::string* error) {
     dropConnection();
     openOrRecover();
     ++connectionSerial_;
+    logId_ = fileId(path_ + "-wal");
     return true;
   } catch (const std::exception& e) {
     dropConnection();
@@ -294,6 +324,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
     // Writes would go to a file no one can find any more; the path decides.
     Console::print("pelk: database " + path_ + " was deleted or replaced while open; opening it again");
     dropConnection();
+    setAsideOldLog();
   }
   if (outer && !ensureOpen(&out.error)) {
     out.unavailable = true;

@@ -3,10 +3,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace SQLite {
 class Database;
@@ -129,6 +131,7 @@ class Database {
   void checkFile(SQLite::Database& db, bool readOnly);
   void recoverFromDamage(const std::string& why);
   bool fileHasMoved();
+  void setAsideOldLog();
   Outcome run(const Body& body, const char* begin);
   Statement kept(const std::string& sql);
   void execKept(const std::string& sql);
@@ -150,6 +153,8 @@ class Database {
   // Declared after db_: destroyed (finalised) before the connection closes.
   std::unordered_map<std::string, Kept> kept_;
   std::uint64_t connectionSerial_ = 0;
+  // Device and inode of the -wal the connection opened with: the file's own log.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> logId_;
   int depth_ = 0;
   // Set when an operation of the current outer transaction met damage.
   bool damaged_ = false;
