@@ -312,11 +312,30 @@ void Database::close() {
   if (depth_ == 0) dropConnection();
 }
 
-Database::Outcome Database::write(const Body& body) { return run(body, "BEGIN IMMEDIATE"); }
+namespace {
+// The transaction texts, made once: they are looked up among the kept
+// statements on every operation.  Never destroyed: a store task may still run
+// while the process exits.
+struct TransactionTexts {
+  const std::string beginImmediate = "BEGIN IMMEDIATE";
+  const std::string beginDeferred = "BEGIN";
+  const std::string commit = "COMMIT";
+  const std::string rollback = "ROLLBACK";
+  const std::string none;
+};
+const TransactionTexts& texts() {
+  static const auto* t = new TransactionTexts();
+  return *t;
+}
+}  // namespace
 
-Database::Outcome Database::read(const Body& body) { return run(body, "BEGIN"); }
+Database::Outcome Database::write(const Body& body) { return run(body, texts().beginImmediate); }
 
-Database::Outcome Database::run(const Body& body, const char* begin) {
+Database::Outcome Database::read(const Body& body) { return run(body, texts().beginDeferred); }
+
+Database::Outcome Database::readOne(const Body& body) { return run(body, texts().none); }
+
+Database::Outcome Database::run(const Body& body, const std::string& begin) {
   std::lock_guard lock(mutex_);
   Outcome out;
   const bool outer = depth_ == 0;
@@ -331,9 +350,9 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
     return out;
   }
   if (outer) damaged_ = false;
-  const std::string savepoint = "pelk_sp" + std::to_string(depth_);
+  const std::string savepoint = outer ? std::string() : "pelk_sp" + std::to_string(depth_);
   int faultCode = 0;
-  auto attempt = [&](const std::function<void()>& step) {
+  auto attempt = [&](auto&& step) {
     try {
       step();
       return true;
@@ -365,9 +384,22 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
     }
   };
 
+  if (outer && begin.empty()) {
+    // One statement in autocommit: its own transaction, all or nothing.
+    ++depth_;
+    const bool bodyDone = attempt([&] { body(*db_); });
+    --depth_;
+    if (bodyDone && !damaged_) {
+      out.ok = true;
+      return out;
+    }
+    if (out.error.empty()) out.error = "damaged file: " + damage_;
+    finishFailure();
+    return out;
+  }
   // Transaction texts are kept statements too: preparing them is most of
   // their cost.
-  if (!attempt([&] { execKept(outer ? std::string(begin) : "SAVEPOINT " + savepoint); })) {
+  if (!attempt([&] { execKept(outer ? begin : "SAVEPOINT " + savepoint); })) {
     finishFailure();
     return out;
   }
@@ -376,7 +408,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   --depth_;
   // Damage met by a nested operation dooms the whole transaction.
   if (bodyDone && !(outer && damaged_) &&
-      attempt([&] { execKept(outer ? std::string("COMMIT") : "RELEASE " + savepoint); })) {
+      attempt([&] { execKept(outer ? texts().commit : "RELEASE " + savepoint); })) {
     out.ok = true;
     return out;
   }
@@ -384,7 +416,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   // The body or the commit failed: undo everything this call did.
   try {
     if (outer) {
-      execKept("ROLLBACK");
+      execKept(texts().rollback);
     } else {
       execKept("ROLLBACK TO " + savepoint);
       execKept("RELEASE " + savepoint);

@@ -20,7 +20,7 @@ namespace pelk::platform {
 // One SQLite file of the app: one connection and one lock per file in the
 // process, write-ahead logging, foreign keys enforced.  Every read() or write()
 // is one transaction: it commits when the body returns and rolls back when the
-// body throws.  A nested call (from inside a body, same thread) runs as a
+// body throws (readOne() runs one statement, its own transaction).  A nested call (from inside a body, same thread) runs as a
 // savepoint of the outer transaction.
 //
 // A file that cannot be opened does not throw: the operation answers an
@@ -35,9 +35,9 @@ namespace pelk::platform {
 //
 // The file and its -wal and -shm are private to the owner (mode 0600).
 //
-// Rows are never cached: every read goes to the file.  Prepared statements are
-// (see statement()): they belong to the connection and go with it whenever it
-// is dropped.  Safe to use from any thread; the lock is held for the duration
+// Rows are never cached: every read goes to the file.  Prepared statements
+// are (see statement()): they belong to the connection and go with it
+// whenever it is dropped.  Safe to use from any thread; the lock is held for the duration
 // of a body, so bodies must not call out to code that may wait for another
 // thread using the same file.
 class Database {
@@ -93,6 +93,11 @@ class Database {
   Outcome write(const Body& body);
   // A deferred transaction: one consistent snapshot for the whole body.
   Outcome read(const Body& body);
+  // A read whose body runs a single statement, which is then its own
+  // transaction: it spares the BEGIN and COMMIT around it.  A body that runs
+  // more than one would see a snapshot per statement; use read() for that.
+  // Nested in another operation, it is a read() of that transaction.
+  Outcome readOne(const Body& body);
 
   // The statement for `sql` on the current connection, prepared the first
   // time it is asked for and kept until the connection is dropped (closed,
@@ -132,7 +137,7 @@ class Database {
   void recoverFromDamage(const std::string& why);
   bool fileHasMoved();
   void setAsideOldLog();
-  Outcome run(const Body& body, const char* begin);
+  Outcome run(const Body& body, const std::string& begin);
   Statement kept(const std::string& sql);
   void execKept(const std::string& sql);
   // Finalises the kept statements, then closes the connection.

@@ -46,10 +46,18 @@ std::string normalised(const std::string& path) {
   return abs.lexically_normal().string();
 }
 
-const std::string kDataVersion = "PRAGMA data_version";
-const std::string kSelectAll = "SELECT key, value FROM entries";
-const std::string kUpsert = "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, ?, ?)";
-const std::string kDelete = "DELETE FROM entries WHERE key = ?";
+// The suite's statement texts, never destroyed: settings may still be read
+// while the process exits.
+struct Texts {
+  const std::string dataVersion = "PRAGMA data_version";
+  const std::string selectAll = "SELECT key, value FROM entries";
+  const std::string upsert = "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, ?, ?)";
+  const std::string remove = "DELETE FROM entries WHERE key = ?";
+};
+const Texts& texts() {
+  static const auto* t = new Texts();
+  return *t;
+}
 
 void undecodable(const std::string& key) {
   Console::print("pelk: settings value of " + key + " cannot be read; treated as absent");
@@ -95,20 +103,23 @@ void SettingsSuite::failed(const char* what, const std::string& key, const Datab
   if (transactionDepth_ > 0) transactionFailed_ = true;
 }
 
+bool SettingsSuite::memoryIsCurrent(std::int64_t* version, std::uint64_t* serial) {
+  *serial = db_->connectionSerial();
+  auto q = db_->statement(texts().dataVersion);
+  *version = q->executeStep() ? q->getColumn(0).getInt64() : 0;
+  return memory_ && memory_->connectionSerial == *serial && memory_->dataVersion == *version;
+}
+
 void SettingsSuite::refresh() {
-  const std::uint64_t serial = db_->connectionSerial();
+  std::uint64_t serial = 0;
   std::int64_t version = 0;
-  {
-    auto q = db_->statement(kDataVersion);
-    if (q->executeStep()) version = q->getColumn(0).getInt64();
-  }
-  if (memory_ && memory_->connectionSerial == serial && memory_->dataVersion == version) return;
+  if (memoryIsCurrent(&version, &serial)) return;
   // Forgotten first: a load that fails half-way must not leave half a memory.
   memory_.reset();
   Memory loaded;
   loaded.dataVersion = version;
   loaded.connectionSerial = serial;
-  auto q = db_->statement(kSelectAll);
+  auto q = db_->statement(texts().selectAll);
   while (q->executeStep()) {
     loaded.entries.emplace(q->getColumn(0).getString(), SettingValue::decode(blobOf(q->getColumn(1))));
   }
@@ -119,7 +130,16 @@ bool SettingsSuite::current(const char* what, const std::string& key) {
   // A transaction holds the write lock and a block holds its snapshot: what
   // was true at their start is true throughout.
   if ((transactionDepth_ > 0 || readDepth_ > 0) && memory_) return true;
-  const auto outcome = db_->read([&](SQLite::Database&) { refresh(); });
+  // The common case, nothing changed, costs one statement: asking the file.
+  bool unchanged = false;
+  auto outcome = db_->readOne([&](SQLite::Database&) {
+    std::uint64_t serial = 0;
+    std::int64_t version = 0;
+    unchanged = memoryIsCurrent(&version, &serial);
+  });
+  // Else the question is asked again in the transaction that loads the
+  // entries, so the number kept is the one of the entries loaded.
+  if (outcome && !unchanged) outcome = db_->read([&](SQLite::Database&) { refresh(); });
   if (!outcome || !memory_) {
     memory_.reset();
     failed(what, key, outcome);
@@ -148,7 +168,7 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
   }
   const std::string bytes = v.encode();
   const auto outcome = db_->write([&](SQLite::Database&) {
-    auto q = db_->statement(kUpsert);
+    auto q = db_->statement(texts().upsert);
     q->bind(1, key);
     q->bind(2, static_cast<int>(v.kind()));
     q->bind(3, bytes.data(), static_cast<int>(bytes.size()));
@@ -167,7 +187,7 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
 void SettingsSuite::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
   const auto outcome = db_->write([&](SQLite::Database&) {
-    auto q = db_->statement(kDelete);
+    auto q = db_->statement(texts().remove);
     q->bind(1, key);
     q->exec();
   });

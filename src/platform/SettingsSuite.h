@@ -83,6 +83,9 @@ class SettingsSuite {
  private:
   explicit SettingsSuite(std::string path);
   void failed(const char* what, const std::string& key, const Database::Outcome& outcome);
+  // Inside a body of db_: whether the memory is what the file holds now
+  // (and the file's numbers it was asked by).
+  bool memoryIsCurrent(std::int64_t* version, std::uint64_t* serial);
   // Inside a body of db_: makes the memory what the file holds now.
   void refresh();
   // Makes sure the memory is true now; false (with a console line) when the
