@@ -82,6 +82,9 @@ TEST(SettingsSuite, OneSharedObjectPerNameAndRemoval) {
   EXPECT_EQ(a, SettingsSuite::named("suite-a"));
   EXPECT_NE(a, SettingsSuite::named("suite-b"));
   EXPECT_EQ(a->path(), dir.path() + "/Preferences/suite-a.settings");
+  // One object per file however its path is spelled: two would each keep a
+  // memory that misses the other's writes.
+  EXPECT_EQ(a, SettingsSuite::atPath(dir.path() + "/Preferences/../Preferences/./suite-a.settings"));
 
   a->set("x", SettingValue(1));
   a->set("y", SettingValue(2));
