@@ -70,10 +70,10 @@ bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& loca
   row.recorded_at = iso8601(platform::Clock::now());
 
   auto db = persistentContainer();
-  const auto outcome = db->write([&](SQLite::Database& c) {
-    SQLite::Statement q(c, storage::insertSql<HttpLocationData>());
-    storage::bindColumns(q, row);
-    q.exec();
+  const auto outcome = db->write([&](SQLite::Database&) {
+    auto q = db->statement(storage::insertSql<HttpLocationData>());
+    storage::bindColumns(*q, row);
+    q->exec();
   });
   if (!outcome) storage::logStoreFailure(*db, outcome, "position not buffered for upload");
   return outcome.ok;
@@ -104,13 +104,12 @@ bool PelkHTTPDataStorageManager::deleteAllRecords() {
 bool PelkHTTPDataStorageManager::deleteRecords(const std::vector<HttpLocationData>& rows) {
   if (rows.empty()) return true;
   auto db = persistentContainer();
-  const auto outcome = db->write([&](SQLite::Database& c) {
-    SQLite::Statement q(c, std::string("DELETE FROM ") + HttpLocationData::entityName + " WHERE " +
-                               storage::kPrimaryKey + " = ?");
+  const auto outcome = db->write([&](SQLite::Database&) {
+    auto q = db->statement(storage::deleteByKeySql<HttpLocationData>());
     for (const auto& row : rows) {
-      q.bind(1, static_cast<std::int64_t>(row.objectID));
-      q.exec();
-      q.reset();
+      q->bind(1, static_cast<std::int64_t>(row.objectID));
+      q->exec();
+      q->reset();
     }
   });
   if (!outcome) storage::logStoreFailure(*db, outcome, "uploaded positions not deleted");
