@@ -58,9 +58,10 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   row.altitude = location.altitude;
   row.app_context = info.appState();
   row.app_id = TokenManager::getAppId();
-  row.battery_remaining = saturatingInt16(info.batteryStatus());
+  const auto battery = info.batteryReading();  // one look at the power supplies
+  row.battery_remaining = saturatingInt16(battery.percent);
   row.battery_saver = info.isLowPowerEnabled();
-  row.battery_status = info.batteryState();
+  row.battery_status = battery.state;
   row.course = location.course;
   row.device_manufacturer = info.deviceBrand();
   row.device_model = info.deviceModel();
