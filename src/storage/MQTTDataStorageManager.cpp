@@ -20,7 +20,11 @@ namespace {
 // that position is stored (and only if no newer visit replaced it meanwhile),
 // so a position that could not be stored does not use it up.
 void releaseVisitDate(const std::string& used) {
-  SharedUtil::userDefaultValue()->transaction([&] {
+  auto suite = SharedUtil::userDefaultValue();
+  // Most stationary positions find no visit time stored: then nothing is
+  // written, not even an empty transaction.
+  if (!suite->contains(kVisitDate)) return;
+  suite->transaction([&] {
     if (SharedUtil::getDefaultString(kVisitDate) == used) SharedUtil::removeKey(kVisitDate);
   });
 }
