@@ -17,7 +17,8 @@ struct DeviceContextHooks {
   // The app's location authorization: 0 not determined, 1 restricted,
   // 2 denied, 3 always, 4 when in use.
   std::function<int()> locationAuthorizationStatus;
-  // The synchronous online test (unset: the default route's reachability flags).
+  // The synchronous online test (unset: the default route's reachability
+  // flags, from the running reachability monitor when there is one).
   std::function<bool()> networkReachable;
   // Motion and fitness permission.
   std::function<bool()> motionAuthorized;
@@ -40,7 +41,7 @@ class DeviceInfo {
  public:
   // The battery's level and state from one look at the power supplies.
   struct BatteryReading {
-    std::int64_t percent = 0;    // as batteryStatus()
+    std::int64_t percent = 0;       // as batteryStatus()
     std::string state = "unknown";  // as batteryState()
   };
 

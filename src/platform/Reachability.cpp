@@ -252,6 +252,9 @@ class NetlinkTarget final : public ReachabilityTarget {
     wakeFd_ = wake;
     thread_ = std::thread([this, sock = std::move(sock), wake, haveInitial, initial] {
       watch(*sock, wake, haveInitial ? std::optional<std::uint32_t>(initial) : std::nullopt);
+      // A watch that ended on its own (its socket failed) has no latest
+      // reading to offer any more.
+      recordWatch(this, false, std::nullopt);
     });
     return true;
   }
