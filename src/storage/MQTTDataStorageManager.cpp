@@ -20,7 +20,11 @@ namespace {
 // that position is stored (and only if no newer visit replaced it meanwhile),
 // so a position that could not be stored does not use it up.
 void releaseVisitDate(const std::string& used) {
-  SharedUtil::userDefaultValue()->transaction([&] {
+  auto suite = SharedUtil::userDefaultValue();
+  // Most stationary positions find no visit time stored: then nothing is
+  // written, not even an empty transaction.
+  if (!suite->contains(kVisitDate)) return;
+  suite->transaction([&] {
     if (SharedUtil::getDefaultString(kVisitDate) == used) SharedUtil::removeKey(kVisitDate);
   });
 }
@@ -74,9 +78,10 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   row.activity = activity;
   row.altitude = location.altitude;
   row.app_context = info.appState();
-  row.battery_remaining = saturatingInt16(info.batteryStatus());
+  const auto battery = info.batteryReading();  // one look at the power supplies
+  row.battery_remaining = saturatingInt16(battery.percent);
   row.battery_saver = info.isLowPowerEnabled();
-  row.battery_status = info.batteryState();
+  row.battery_status = battery.state;
   row.course = location.course;
   row.device_manufacturer = info.deviceBrand();
   row.device_model = info.deviceModel();

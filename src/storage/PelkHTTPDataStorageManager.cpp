@@ -56,7 +56,8 @@ bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& loca
   row.altitude = location.altitude;
   row.speed = static_cast<double>(speed);
   row.activity = activity;
-  row.battery_remaining = saturatingInt16(info.batteryStatus());
+  const auto battery = info.batteryReading();  // one look at the power supplies
+  row.battery_remaining = saturatingInt16(battery.percent);
   row.app_stat = flag ? std::string(kMoving) : info.appState();
   row.gps_stat = info.locationState();
   row.location_permission = info.isLocationServicesEnabled();
@@ -66,7 +67,7 @@ bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& loca
   row.user_id = TokenManager::getUserId();
   row.bat_saver_mode = info.isLowPowerEnabled();
   // The upload sends the battery state; store it like the MQTT buffer does.
-  row.bat_stat = info.batteryState();
+  row.bat_stat = battery.state;
   row.recorded_at = iso8601(platform::Clock::now());
 
   auto db = persistentContainer();
