@@ -231,8 +231,9 @@ TEST_F(ReachabilityMonitorTest, ReleasedMonitorPostsNothing) {
   EXPECT_EQ(pending, 0u);
 }
 
-// A stored position asks for the network state; while the monitor runs, its
-// latest reading answers and the route table is not read per position.
+// A stored position asks for the network state, and the send road asks
+// whether the device is online; while the monitor runs, its latest reading
+// answers both and the route table is not read per position.
 TEST_F(ReachabilityMonitorTest, NetworkStatusFollowsTheRunningMonitorWithoutReadingPerPosition) {
   auto& device = DeviceInfo::sharedInstance();
   auto monitor = makeMonitor(nullptr);
@@ -248,7 +249,11 @@ TEST_F(ReachabilityMonitorTest, NetworkStatusFollowsTheRunningMonitorWithoutRead
   for (const auto& [flags, online] : events) {
     platform::Reachability::setTestFlags(flags);
     // The next position sees the change at once, before the monitor's queue has run.
-    for (int position = 0; position < 3; ++position) EXPECT_EQ(device.networkStatus(), online) << flags;
+    for (int position = 0; position < 3; ++position) {
+      EXPECT_EQ(device.networkStatus(), online) << flags;
+      // The online test the send road asks per position answers the same way.
+      EXPECT_EQ(ReachabilityCheck::isConnectedToNetwork(), online) << flags;
+    }
     settle(*monitor);
     EXPECT_EQ(monitor->flags(), ReachabilityFlagSet{flags});
   }
