@@ -23,6 +23,7 @@
 #include "BareSqlite.h"
 #include "KitSetup.h"
 #include "foundation/SharedUtil.h"
+#include "network/Reachability.h"
 #include "storage/LocalEntities.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
@@ -44,6 +45,14 @@ std::optional<std::string> makeFolder(const std::string& parent) {
 struct Stores {
   explicit Stores(const std::string& folder) {
     pointKitAt(folder);
+    // The reachability monitor runs while the kit is started; positions take
+    // its network state, as they do in the kit.
+    try {
+      monitor = Reachability::create(nullptr);
+      monitor->startNotifier();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "pelk_bench: no reachability monitor (%s); positions read the route table\n", e.what());
+    }
     suite = SharedUtil::userDefaultValue();
     mqtt = std::make_unique<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext());
     // One row in each store and one setting, so that the baseline can copy the
@@ -157,6 +166,7 @@ struct Stores {
     return done;
   }
 
+  std::shared_ptr<Reachability> monitor;
   std::shared_ptr<platform::SettingsSuite> suite;
   std::unique_ptr<MQTTDataStorageManager> mqtt;
   PelkHTTPDataStorageManager http;

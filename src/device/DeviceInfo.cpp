@@ -30,6 +30,26 @@ auto hook(Member member) {
   return hooksStorage().*member;
 }
 
+std::int64_t percentOf(float level) {
+  if (level == -1.0f) return 0;
+  // Rounded, not truncated: the float nearest 0.53 times 100 is 52.99998.
+  return std::lround(level * 100.0f);
+}
+
+std::string textOf(platform::Device::BatteryState state) {
+  switch (state) {
+    case platform::Device::BatteryState::charging:
+      return "charging";
+    case platform::Device::BatteryState::full:
+      return "Full";
+    case platform::Device::BatteryState::unplugged:
+      return "unplugged";
+    case platform::Device::BatteryState::unknown:
+      break;
+  }
+  return "unknown";
+}
+
 }  // namespace
 
 void setDeviceContextHooks(DeviceContextHooks hooks) {
@@ -65,30 +85,18 @@ bool DeviceInfo::locationState() {
   return status == 3 || status == 4;
 }
 
-std::int64_t DeviceInfo::batteryStatus() {
-  const float level = platform::Device::batteryLevel();
-  if (level == -1.0f) return 0;
-  // Rounded, not truncated: the float nearest 0.53 times 100 is 52.99998.
-  return std::lround(level * 100.0f);
-}
+std::int64_t DeviceInfo::batteryStatus() { return percentOf(platform::Device::batteryLevel()); }
 
 std::string DeviceInfo::timeOffSet() {
   std::string offset = TimeZone::current().offsetFromUTC();
   return offset.empty() ? "+0000" : offset;
 }
 
-std::string DeviceInfo::batteryState() {
-  switch (platform::Device::batteryState()) {
-    case platform::Device::BatteryState::charging:
-      return "charging";
-    case platform::Device::BatteryState::full:
-      return "Full";
-    case platform::Device::BatteryState::unplugged:
-      return "unplugged";
-    case platform::Device::BatteryState::unknown:
-      break;
-  }
-  return "unknown";
+std::string DeviceInfo::batteryState() { return textOf(platform::Device::batteryState()); }
+
+DeviceInfo::BatteryReading DeviceInfo::batteryReading() {
+  const auto battery = platform::Device::battery();
+  return {percentOf(battery.level), textOf(battery.state)};
 }
 
 bool DeviceInfo::isCharging() { return platform::Device::batteryState() == platform::Device::BatteryState::charging; }
@@ -107,8 +115,12 @@ std::string DeviceInfo::getCarrierName() { return platform::Device::carrierName(
 
 bool DeviceInfo::networkStatus() {
   if (auto f = hook(&DeviceContextHooks::networkReachable)) return f();
-  // Until the online test is installed, read the flags it reads itself.
-  const auto flags = platform::Reachability::readDefaultRouteFlags();
+  // Until the online test is installed, the flags it reads itself: the
+  // running monitor's latest reading answers without a look at the route
+  // table (a dump of every route and link, slow on a host with many routes);
+  // with no monitor, one reading is taken now.
+  auto flags = platform::Reachability::watchedDefaultRouteFlags();
+  if (!flags) flags = platform::Reachability::readDefaultRouteFlags();
   return flags && (*flags & platform::ReachabilityFlags::reachable) &&
          !(*flags & platform::ReachabilityFlags::connectionRequired);
 }

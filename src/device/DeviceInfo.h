@@ -17,7 +17,8 @@ struct DeviceContextHooks {
   // The app's location authorization: 0 not determined, 1 restricted,
   // 2 denied, 3 always, 4 when in use.
   std::function<int()> locationAuthorizationStatus;
-  // The synchronous online test (unset: the default route's reachability flags).
+  // The synchronous online test (unset: the default route's reachability
+  // flags, from the running reachability monitor when there is one).
   std::function<bool()> networkReachable;
   // Motion and fitness permission.
   std::function<bool()> motionAuthorized;
@@ -34,9 +35,16 @@ void updateDeviceContextHooks(const std::function<void(DeviceContextHooks&)>& ed
 DeviceContextHooks deviceContextHooks();
 
 // The device and app readings that messages, request bodies, buffer rows and
-// the User-Agent carry.  Every reading is taken afresh; none fails.
+// the User-Agent carry.  Readings that change are taken afresh; the model,
+// brand and OS version come from the platform's kept readings.  None fails.
 class DeviceInfo {
  public:
+  // The battery's level and state from one look at the power supplies.
+  struct BatteryReading {
+    std::int64_t percent = 0;       // as batteryStatus()
+    std::string state = "unknown";  // as batteryState()
+  };
+
   static DeviceInfo& sharedInstance();
 
   DeviceInfo() = default;
@@ -54,6 +62,8 @@ class DeviceInfo {
   virtual std::string timeOffSet();
   // "charging", "Full", "unplugged" or "unknown".
   virtual std::string batteryState();
+  // Both of the above at once: what a stored position takes.
+  virtual BatteryReading batteryReading();
   virtual bool isCharging();
   // Display name of the hardware model.
   virtual std::string deviceModel();
@@ -64,6 +74,10 @@ class DeviceInfo {
   // The kit's version, "0.0.5".
   virtual std::string sdkVersion();
   virtual std::string getCarrierName();
+  // The installed online test when there is one; else, while the kit's
+  // reachability monitor watches the default route, its latest reading; else
+  // one reading of the route table.  True when reachable without first
+  // having to set up a connection.
   virtual bool networkStatus();
   // Motion permission.
   virtual bool getVuvivaZuvovo();

@@ -17,8 +17,13 @@ using platform::SettingValue;
 
 std::optional<SettingValue> read(const std::string& key) { return SharedUtil::userDefaultValue()->value(key); }
 
+// Every write is a durable commit of the settings file; one that would store
+// the value already held (the same kind and bytes) changes nothing a reader
+// can see, so it is left out.  The check and the write need no transaction:
+// a write by another thread or process after the check simply comes later.
 void write(const std::string& key, const SettingValue& v) {
   auto suite = SharedUtil::userDefaultValue();
+  if (auto held = suite->value(key); held && held->kind() == v.kind() && held->encode() == v.encode()) return;
   suite->set(key, v);
   suite->synchronize();
 }
@@ -121,6 +126,8 @@ nlohmann::json SharedUtil::getDefaultDictionary(const std::string& key) {
 
 void SharedUtil::removeKey(const std::string& key) {
   auto suite = userDefaultValue();
+  // Nothing held: nothing to commit (see write above).
+  if (!suite->contains(key)) return;
   suite->remove(key);
   suite->synchronize();
 }

@@ -55,10 +55,14 @@ Date VisitTimes::distantFuture() { return Date::max(); }
 bool VisitTimes::isRealDate(Date date) { return date > distantPast() && date < distantFuture(); }
 
 void LocationUtils::saveLocation(const platform::Location& fix) {
-  SharedUtil::setDefaultDouble(fix.coordinate.latitude, kMotionLatitude);
-  SharedUtil::setDefaultDouble(fix.coordinate.longitude, kMotionLongitude);
-  SharedUtil::setDefaultDouble(fix.horizontalAccuracy, kMotionHorizontalAccuracy);
-  SharedUtil::setDefaultDate(fix.timestamp, kMotionTimeStamp);
+  // One commit for the four values: a position costs one durable write, and a
+  // reader never sees the coordinates of one position with the time of another.
+  SharedUtil::userDefaultValue()->transaction([&] {
+    SharedUtil::setDefaultDouble(fix.coordinate.latitude, kMotionLatitude);
+    SharedUtil::setDefaultDouble(fix.coordinate.longitude, kMotionLongitude);
+    SharedUtil::setDefaultDouble(fix.horizontalAccuracy, kMotionHorizontalAccuracy);
+    SharedUtil::setDefaultDate(fix.timestamp, kMotionTimeStamp);
+  });
 }
 
 platform::Location LocationUtils::getLastLocation() {

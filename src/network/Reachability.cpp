@@ -254,7 +254,10 @@ std::string Reachability::description() const {
 // ------------------------------------------------------------------ online test
 
 bool ReachabilityCheck::isConnectedToNetwork() {
-  const auto raw = platform::Reachability::readDefaultRouteFlags();
+  // Asked once per position on the send road: while a watch runs, its latest
+  // reading answers without a look at the route table.
+  auto raw = platform::Reachability::watchedDefaultRouteFlags();
+  if (!raw) raw = platform::Reachability::readDefaultRouteFlags();
   if (!raw) return false;
   const ReachabilityFlagSet flags{*raw};
   return flags.isReachableFlagSet() && !flags.isConnectionRequiredFlagSet();

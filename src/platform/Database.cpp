@@ -4,6 +4,8 @@
 #include <map>
 #include <system_error>
 
+#include <sys/stat.h>
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
 
@@ -18,6 +20,12 @@ std::mutex gRegistryMutex;
 std::map<std::string, std::weak_ptr<Database>>& registry() {
   static auto* r = new std::map<std::string, std::weak_ptr<Database>>();
   return *r;
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> fileId(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
 }
 
 int primaryCode(const SQLite::Exception& e) { return e.getErrorCode() & 0xff; }
@@ -85,6 +93,61 @@ std::shared_ptr<Database> Database::atPath(const std::string& path, Body prepare
 Database::Database(std::string path, Body prepare) : path_(std::move(path)), prepare_(std::move(prepare)) {}
 
 Database::~Database() = default;
+
+Database::Statement::Statement(SQLite::Statement* kept, bool* inUse) : statement_(kept), inUse_(inUse) {
+  *inUse_ = true;
+}
+
+Database::Statement::Statement(std::unique_ptr<SQLite::Statement> own)
+    : statement_(own.get()), own_(std::move(own)) {}
+
+Database::Statement::Statement(Statement&& other) noexcept
+    : statement_(other.statement_), inUse_(other.inUse_), own_(std::move(other.own_)) {
+  other.statement_ = nullptr;
+  other.inUse_ = nullptr;
+}
+
+Database::Statement::~Statement() {
+  if (!statement_) return;
+  // A statement left stepping would hold the read lock (and its snapshot)
+  // until its next use; its error, if any, was reported by the step itself.
+  statement_->tryReset();
+  if (inUse_) *inUse_ = false;
+}
+
+Database::Statement Database::statement(const std::string& sql) {
+  std::lock_guard lock(mutex_);
+  if (depth_ == 0 || !db_) throw std::logic_error("a kept statement is for use inside a body only");
+  return kept(sql);
+}
+
+Database::Statement Database::kept(const std::string& sql) {
+  auto it = kept_.find(sql);
+  if (it == kept_.end()) {
+    auto fresh = std::make_unique<SQLite::Statement>(*db_, sql);
+    if (kept_.size() >= kMaxKept) return Statement(std::move(fresh));
+    it = kept_.emplace(sql, Kept{std::move(fresh)}).first;
+  } else if (it->second.inUse) {
+    // An enclosing body is still stepping through it.
+    return Statement(std::make_unique<SQLite::Statement>(*db_, sql));
+  } else {
+    it->second.statement->tryReset();
+    it->second.statement->clearBindings();
+  }
+  return Statement(it->second.statement.get(), &it->second.inUse);
+}
+
+void Database::execKept(const std::string& sql) { kept(sql)->exec(); }
+
+void Database::dropConnection() {
+  kept_.clear();
+  db_.reset();
+}
+
+std::uint64_t Database::connectionSerial() {
+  std::lock_guard lock(mutex_);
+  return connectionSerial_;
+}
 
 std::string Database::moveAside(const std::string& path, const std::string& why) {
   const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
@@ -174,7 +237,7 @@ void Database::openOrRecover() {
   } catch (const DamagedFile& e) {
     damage_ = e.what();
   }
-  db_.reset();
+  dropConnection();
   if (moveAside(path_, "was unreadable (" + damage_ + ")").empty()) {
     throw std::runtime_error("damaged file could not be moved aside");  // stay unavailable rather than overwrite it
   }
@@ -183,7 +246,7 @@ void Database::openOrRecover() {
 
 void Database::recoverFromDamage(const std::string& why) {
   // Closing first lets SQLite finish with the old file (and its -wal) before it moves.
-  db_.reset();
+  dropConnection();
   moveAside(path_, "is damaged (" + why + ")");
 }
 
@@ -193,15 +256,39 @@ bool Database::fileHasMoved() {
   return moved != 0;
 }
 
+void Database::setAsideOldLog() {
+  // SQLite folds no log into a file that has moved, and leaves it where it
+  // was: the file now at the path would take it for its own and read the old
+  // file's last transactions as its pages.  A log the newcomer brought along
+  // is another file and stays.
+  if (!logId_ || fileId(path_ + "-wal") != logId_) return;
+  logId_.reset();
+  const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
+  std::string aside = path_ + ".replaced-" + stamp;
+  std::error_code ec;
+  for (int n = 1; std::filesystem::exists(aside + "-wal", ec); ++n) aside = path_ + ".replaced-" + stamp + "-" + std::to_string(n);
+  // Kept, not deleted: it holds the last committed transactions of the file that went.
+  std::filesystem::rename(path_ + "-wal", aside + "-wal", ec);
+  if (ec) {
+    std::filesystem::remove(path_ + "-wal", ec);
+    Console::print("pelk: log of the earlier " + path_ + " could not be kept aside; removed");
+    return;
+  }
+  Console::print("pelk: log of the earlier " + path_ + " moved to " + aside + "-wal");
+}
+
 bool Database::ensureOpen(std::string* error) {
   if (db_) return true;
   try {
     const auto parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) Paths::ensureDirectory(parent.string());
+    dropConnection();
     openOrRecover();
+    ++connectionSerial_;
+    logId_ = fileId(path_ + "-wal");
     return true;
   } catch (const std::exception& e) {
-    db_.reset();
+    dropConnection();
     if (error) *error = e.what();
     return false;
   }
@@ -222,30 +309,50 @@ bool Database::isOpen() {
 
 void Database::close() {
   std::lock_guard lock(mutex_);
-  if (depth_ == 0) db_.reset();
+  if (depth_ == 0) dropConnection();
 }
 
-Database::Outcome Database::write(const Body& body) { return run(body, "BEGIN IMMEDIATE"); }
+namespace {
+// The transaction texts, made once: they are looked up among the kept
+// statements on every operation.  Never destroyed: a store task may still run
+// while the process exits.
+struct TransactionTexts {
+  const std::string beginImmediate = "BEGIN IMMEDIATE";
+  const std::string beginDeferred = "BEGIN";
+  const std::string commit = "COMMIT";
+  const std::string rollback = "ROLLBACK";
+  const std::string none;
+};
+const TransactionTexts& texts() {
+  static const auto* t = new TransactionTexts();
+  return *t;
+}
+}  // namespace
 
-Database::Outcome Database::read(const Body& body) { return run(body, "BEGIN"); }
+Database::Outcome Database::write(const Body& body) { return run(body, texts().beginImmediate); }
 
-Database::Outcome Database::run(const Body& body, const char* begin) {
+Database::Outcome Database::read(const Body& body) { return run(body, texts().beginDeferred); }
+
+Database::Outcome Database::readOne(const Body& body) { return run(body, texts().none); }
+
+Database::Outcome Database::run(const Body& body, const std::string& begin) {
   std::lock_guard lock(mutex_);
   Outcome out;
   const bool outer = depth_ == 0;
   if (outer && db_ && fileHasMoved()) {
     // Writes would go to a file no one can find any more; the path decides.
     Console::print("pelk: database " + path_ + " was deleted or replaced while open; opening it again");
-    db_.reset();
+    dropConnection();
+    setAsideOldLog();
   }
   if (outer && !ensureOpen(&out.error)) {
     out.unavailable = true;
     return out;
   }
   if (outer) damaged_ = false;
-  const std::string savepoint = "pelk_sp" + std::to_string(depth_);
+  const std::string savepoint = outer ? std::string() : "pelk_sp" + std::to_string(depth_);
   int faultCode = 0;
-  auto attempt = [&](const std::function<void()>& step) {
+  auto attempt = [&](auto&& step) {
     try {
       step();
       return true;
@@ -273,11 +380,26 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
       damaged_ = false;
       recoverFromDamage(damage_);
     } else if (isConnectionFault(faultCode)) {
-      db_.reset();
+      dropConnection();
     }
   };
 
-  if (!attempt([&] { db_->exec(outer ? std::string(begin) : "SAVEPOINT " + savepoint); })) {
+  if (outer && begin.empty()) {
+    // One statement in autocommit: its own transaction, all or nothing.
+    ++depth_;
+    const bool bodyDone = attempt([&] { body(*db_); });
+    --depth_;
+    if (bodyDone && !damaged_) {
+      out.ok = true;
+      return out;
+    }
+    if (out.error.empty()) out.error = "damaged file: " + damage_;
+    finishFailure();
+    return out;
+  }
+  // Transaction texts are kept statements too: preparing them is most of
+  // their cost.
+  if (!attempt([&] { execKept(outer ? begin : "SAVEPOINT " + savepoint); })) {
     finishFailure();
     return out;
   }
@@ -286,7 +408,7 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   --depth_;
   // Damage met by a nested operation dooms the whole transaction.
   if (bodyDone && !(outer && damaged_) &&
-      attempt([&] { db_->exec(outer ? std::string("COMMIT") : "RELEASE " + savepoint); })) {
+      attempt([&] { execKept(outer ? texts().commit : "RELEASE " + savepoint); })) {
     out.ok = true;
     return out;
   }
@@ -294,10 +416,10 @@ Database::Outcome Database::run(const Body& body, const char* begin) {
   // The body or the commit failed: undo everything this call did.
   try {
     if (outer) {
-      db_->exec("ROLLBACK");
+      execKept(texts().rollback);
     } else {
-      db_->exec("ROLLBACK TO " + savepoint);
-      db_->exec("RELEASE " + savepoint);
+      execKept("ROLLBACK TO " + savepoint);
+      execKept("RELEASE " + savepoint);
     }
   } catch (...) {
     // SQLite has already ended the transaction by itself on some errors.

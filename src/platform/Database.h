@@ -3,11 +3,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 namespace SQLite {
 class Database;
+class Statement;
 }
 
 namespace pelk::platform {
@@ -15,7 +20,7 @@ namespace pelk::platform {
 // One SQLite file of the app: one connection and one lock per file in the
 // process, write-ahead logging, foreign keys enforced.  Every read() or write()
 // is one transaction: it commits when the body returns and rolls back when the
-// body throws.  A nested call (from inside a body, same thread) runs as a
+// body throws (readOne() runs one statement, its own transaction).  A nested call (from inside a body, same thread) runs as a
 // savepoint of the outer transaction.
 //
 // A file that cannot be opened does not throw: the operation answers an
@@ -30,9 +35,11 @@ namespace pelk::platform {
 //
 // The file and its -wal and -shm are private to the owner (mode 0600).
 //
-// Rows are never cached: every read goes to the file.  Safe to use from any
-// thread; the lock is held for the duration of a body, so bodies must not call
-// out to code that may wait for another thread using the same file.
+// Rows are never cached: every read goes to the file.  Prepared statements
+// are (see statement()): they belong to the connection and go with it
+// whenever it is dropped.  Safe to use from any thread; the lock is held for the duration
+// of a body, so bodies must not call out to code that may wait for another
+// thread using the same file.
 class Database {
  public:
   using Body = std::function<void(SQLite::Database&)>;
@@ -41,6 +48,27 @@ class Database {
   // e.g. a table of another shape: the file is then treated as damaged.
   struct DamagedFile : std::runtime_error {
     using std::runtime_error::runtime_error;
+  };
+
+  // A statement handed out by statement(): reset with its bindings cleared
+  // when handed out, and reset again when the handle goes, so that no
+  // statement keeps the file's read lock between operations.  Must not
+  // outlive the body it was taken in.
+  class Statement {
+   public:
+    Statement(Statement&& other) noexcept;
+    Statement& operator=(Statement&&) = delete;
+    ~Statement();
+    SQLite::Statement& operator*() const { return *statement_; }
+    SQLite::Statement* operator->() const { return statement_; }
+
+   private:
+    friend class Database;
+    Statement(SQLite::Statement* kept, bool* inUse);
+    explicit Statement(std::unique_ptr<SQLite::Statement> own);
+    SQLite::Statement* statement_ = nullptr;
+    bool* inUse_ = nullptr;  // the kept statement's flag; null for one made for this use only
+    std::unique_ptr<SQLite::Statement> own_;
   };
 
   struct Outcome {
@@ -65,6 +93,23 @@ class Database {
   Outcome write(const Body& body);
   // A deferred transaction: one consistent snapshot for the whole body.
   Outcome read(const Body& body);
+  // A read whose body runs a single statement, which is then its own
+  // transaction: it spares the BEGIN and COMMIT around it.  A body that runs
+  // more than one would see a snapshot per statement; use read() for that.
+  // Nested in another operation, it is a read() of that transaction.
+  Outcome readOne(const Body& body);
+
+  // The statement for `sql` on the current connection, prepared the first
+  // time it is asked for and kept until the connection is dropped (closed,
+  // damaged, moved or replaced, or a fault of the file).  For use inside a
+  // body only (std::logic_error otherwise).  A text whose kept statement is
+  // already in use by an enclosing body gets one prepared for this use alone.
+  Statement statement(const std::string& sql);
+
+  // Changes whenever a new connection is opened.  What a body learned about
+  // the file under one number (PRAGMA data_version, say) does not hold under
+  // another: the file may have been replaced in between.
+  std::uint64_t connectionSerial();
 
   // Opens the file now unless open; unavailable (with the cause) when it
   // cannot be opened.
@@ -91,12 +136,30 @@ class Database {
   void checkFile(SQLite::Database& db, bool readOnly);
   void recoverFromDamage(const std::string& why);
   bool fileHasMoved();
-  Outcome run(const Body& body, const char* begin);
+  void setAsideOldLog();
+  Outcome run(const Body& body, const std::string& begin);
+  Statement kept(const std::string& sql);
+  void execKept(const std::string& sql);
+  // Finalises the kept statements, then closes the connection.
+  void dropConnection();
+
+  struct Kept {
+    std::unique_ptr<SQLite::Statement> statement;
+    bool inUse = false;
+  };
+  // Texts built from data must not fill the cache: past this many, statements
+  // are prepared for one use.
+  static constexpr std::size_t kMaxKept = 64;
 
   const std::string path_;
   const Body prepare_;
   std::recursive_mutex mutex_;
   std::unique_ptr<SQLite::Database> db_;
+  // Declared after db_: destroyed (finalised) before the connection closes.
+  std::unordered_map<std::string, Kept> kept_;
+  std::uint64_t connectionSerial_ = 0;
+  // Device and inode of the -wal the connection opened with: the file's own log.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> logId_;
   int depth_ = 0;
   // Set when an operation of the current outer transaction met damage.
   bool damaged_ = false;

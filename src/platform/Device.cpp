@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <system_error>
@@ -30,6 +32,9 @@ std::atomic<bool> gMonitoring{false};
 
 std::mutex gMutex;  // guards the test controls below
 std::optional<std::string> gRoot;
+// Moved on by every test control, after the change, so that readings kept from
+// an older state are read again.
+std::atomic<std::uint64_t> gGeneration{1};
 std::optional<Device::Uname> gUname;
 std::optional<std::map<std::string, std::string>> gEnvironment;
 
@@ -68,7 +73,7 @@ std::optional<double> readNumber(const std::string& file) {
   return v;
 }
 
-struct Battery {
+struct PowerSupply {
   std::optional<double> percent;
   std::optional<double> capacityFull;  // energy or charge when full, for weighting
   std::string status;
@@ -76,8 +81,8 @@ struct Battery {
 
 // The system's batteries: power supplies of type "Battery" that power the
 // system itself (a mouse or headset reports scope "Device") and are present.
-std::vector<Battery> systemBatteries() {
-  std::vector<Battery> out;
+std::vector<PowerSupply> systemBatteries() {
+  std::vector<PowerSupply> out;
   std::error_code ec;
   const fs::path dir = path("/sys/class/power_supply");
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -85,7 +90,7 @@ std::vector<Battery> systemBatteries() {
     if (readLine(base + "/type").value_or("") != "Battery") continue;
     if (readLine(base + "/scope").value_or("") == "Device") continue;
     if (readLine(base + "/present").value_or("1") == "0") continue;
-    Battery b;
+    PowerSupply b;
     b.status = readLine(base + "/status").value_or("Unknown");
     auto now = readNumber(base + "/energy_now");
     auto full = readNumber(base + "/energy_full");
@@ -102,6 +107,44 @@ std::vector<Battery> systemBatteries() {
     out.push_back(std::move(b));
   }
   return out;
+}
+
+float levelOf(const std::vector<PowerSupply>& batteries) {
+  double sum = 0, weights = 0;
+  const bool weighted = std::all_of(batteries.begin(), batteries.end(), [](const PowerSupply& b) { return b.capacityFull; });
+  // Weights relative to the largest, so capacities near the top of a double
+  // cannot overflow the sums into a level that is not a number.
+  double largest = 0;
+  for (const auto& b : batteries) {
+    if (weighted) largest = std::max(largest, *b.capacityFull);
+  }
+  for (const auto& b : batteries) {
+    if (!b.percent) continue;
+    const double w = weighted ? *b.capacityFull / largest : 1.0;
+    sum += std::clamp(*b.percent, 0.0, 100.0) * w;
+    weights += w;
+  }
+  if (weights <= 0) return -1.0f;
+  // Percent first, then the division in single precision, so a battery at
+  // 29 % reads as the float nearest 0.29.
+  return static_cast<float>(sum / weights) / 100.0f;
+}
+
+Device::BatteryState stateOf(const std::vector<PowerSupply>& batteries) {
+  using State = Device::BatteryState;
+  if (batteries.empty()) return State::unknown;
+  auto any = [&](std::initializer_list<const char*> texts) {
+    return std::any_of(batteries.begin(), batteries.end(), [&](const PowerSupply& b) {
+      return std::any_of(texts.begin(), texts.end(), [&](const char* t) { return b.status == t; });
+    });
+  };
+  // "Not charging": on external power, held below full (a charge threshold);
+  // a phone reports that as charging too.
+  if (any({"Charging", "Not charging"})) return State::charging;
+  if (any({"Discharging"})) return State::unplugged;
+  const bool allFull =
+      std::all_of(batteries.begin(), batteries.end(), [](const PowerSupply& b) { return b.status == "Full"; });
+  return allFull ? State::full : State::unknown;
 }
 
 // KEY=VALUE lines; values may be quoted with " or ' and use backslash escapes.
@@ -130,11 +173,66 @@ std::map<std::string, std::string> osRelease() {
   return fields;
 }
 
-std::string osField(const char* key, std::string Device::Uname::*fallback) {
-  auto fields = osRelease();
-  auto it = fields.find(key);
-  if (it != fields.end() && !it->second.empty()) return it->second;
-  return Device::uname().*fallback;
+Device::Uname systemUname() {
+  struct utsname u {};
+  if (::uname(&u) != 0) return {};
+  return {u.sysname, u.release, u.machine};
+}
+
+// The readings that cannot change while the process runs, read once.
+struct FixedReadings {
+  Device::Uname uname;
+  std::string systemName;
+  std::string systemVersion;
+};
+
+FixedReadings readFixed() {
+  FixedReadings r;
+  std::optional<Device::Uname> names;
+  {
+    std::lock_guard lock(gMutex);
+    names = gUname;
+  }
+  r.uname = names ? *names : systemUname();
+  const auto fields = osRelease();
+  auto field = [&](const char* key, const std::string& fallback) {
+    auto it = fields.find(key);
+    return it != fields.end() && !it->second.empty() ? it->second : fallback;
+  };
+  r.systemName = field("ID", r.uname.sysname);
+  r.systemVersion = field("VERSION_ID", r.uname.release);
+  return r;
+}
+
+struct FixedCache {
+  std::mutex mutex;
+  std::shared_ptr<const FixedReadings> readings;
+  std::uint64_t generation = 0;
+};
+
+FixedCache& fixedCache() {
+  static auto* cache = new FixedCache();  // never destroyed: positions may be stored while the process exits
+  return *cache;
+}
+
+std::shared_ptr<const FixedReadings> fixedReadings() {
+  auto& cache = fixedCache();
+  // Taken before the sources are read: a control that changes them after this
+  // point also moves the generation on, so what is read below is never kept
+  // as newer than it is.
+  const std::uint64_t generation = gGeneration.load();
+  {
+    std::lock_guard lock(cache.mutex);
+    if (cache.readings && cache.generation == generation) return cache.readings;
+  }
+  // Read with no lock held; two threads may both read, and either result is right.
+  auto fresh = std::make_shared<const FixedReadings>(readFixed());
+  std::lock_guard lock(cache.mutex);
+  if (!cache.readings || cache.generation <= generation) {
+    cache.readings = fresh;
+    cache.generation = generation;
+  }
+  return fresh;
 }
 
 // Writes the file whole or not at all (a temp file renamed over it).
@@ -170,66 +268,27 @@ void Device::setBatteryMonitoringEnabled(bool enabled) { gMonitoring.store(enabl
 
 bool Device::isBatteryMonitoringEnabled() { return gMonitoring.load(); }
 
-float Device::batteryLevel() {
-  if (!gMonitoring.load()) return -1.0f;
-  const auto batteries = systemBatteries();
-  double sum = 0, weights = 0;
-  const bool weighted = std::all_of(batteries.begin(), batteries.end(), [](const Battery& b) { return b.capacityFull; });
-  // Weights relative to the largest, so capacities near the top of a double
-  // cannot overflow the sums into a level that is not a number.
-  double largest = 0;
-  for (const auto& b : batteries) {
-    if (weighted) largest = std::max(largest, *b.capacityFull);
-  }
-  for (const auto& b : batteries) {
-    if (!b.percent) continue;
-    const double w = weighted ? *b.capacityFull / largest : 1.0;
-    sum += std::clamp(*b.percent, 0.0, 100.0) * w;
-    weights += w;
-  }
-  if (weights <= 0) return -1.0f;
-  // Percent first, then the division in single precision, so a battery at
-  // 29 % reads as the float nearest 0.29.
-  return static_cast<float>(sum / weights) / 100.0f;
-}
+float Device::batteryLevel() { return battery().level; }
 
-Device::BatteryState Device::batteryState() {
-  if (!gMonitoring.load()) return BatteryState::unknown;
+Device::BatteryState Device::batteryState() { return battery().state; }
+
+Device::Battery Device::battery() {
+  if (!gMonitoring.load()) return {};
   const auto batteries = systemBatteries();
-  if (batteries.empty()) return BatteryState::unknown;
-  auto any = [&](std::initializer_list<const char*> texts) {
-    return std::any_of(batteries.begin(), batteries.end(), [&](const Battery& b) {
-      return std::any_of(texts.begin(), texts.end(), [&](const char* t) { return b.status == t; });
-    });
-  };
-  // "Not charging": on external power, held below full (a charge threshold);
-  // a phone reports that as charging too.
-  if (any({"Charging", "Not charging"})) return BatteryState::charging;
-  if (any({"Discharging"})) return BatteryState::unplugged;
-  const bool allFull =
-      std::all_of(batteries.begin(), batteries.end(), [](const Battery& b) { return b.status == "Full"; });
-  return allFull ? BatteryState::full : BatteryState::unknown;
+  return {levelOf(batteries), stateOf(batteries)};
 }
 
 bool Device::isLowPowerModeEnabled() {
   return readLine(path("/sys/firmware/acpi/platform_profile")).value_or("") == "low-power";
 }
 
-std::string Device::systemName() { return osField("ID", &Uname::sysname); }
+std::string Device::systemName() { return fixedReadings()->systemName; }
 
-std::string Device::systemVersion() { return osField("VERSION_ID", &Uname::release); }
+std::string Device::systemVersion() { return fixedReadings()->systemVersion; }
 
 std::string Device::model() { return uname().sysname; }
 
-Device::Uname Device::uname() {
-  {
-    std::lock_guard lock(gMutex);
-    if (gUname) return *gUname;
-  }
-  struct utsname u {};
-  if (::uname(&u) != 0) return {};
-  return {u.sysname, u.release, u.machine};
-}
+Device::Uname Device::uname() { return fixedReadings()->uname; }
 
 std::string Device::identifierForVendor() {
   if (auto text = readLine(path("/etc/machine-id"))) {
@@ -268,16 +327,19 @@ std::optional<std::string> Device::environment(const std::string& name) {
 void Device::setRoot(std::optional<std::string> root) {
   std::lock_guard lock(gMutex);
   gRoot = std::move(root);
+  ++gGeneration;
 }
 
 void Device::setUname(std::optional<Uname> names) {
   std::lock_guard lock(gMutex);
   gUname = std::move(names);
+  ++gGeneration;
 }
 
 void Device::setEnvironment(std::optional<std::map<std::string, std::string>> variables) {
   std::lock_guard lock(gMutex);
   gEnvironment = std::move(variables);
+  ++gGeneration;
 }
 
 }  // namespace pelk::platform

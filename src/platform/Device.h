@@ -9,14 +9,23 @@ namespace pelk::platform {
 // What the host device says about itself: battery, power profile, operating
 // system, hardware and the identifier of this device for the host app.
 //
-// Every reading looks at its source again when asked.  Tests point the file
-// readings at a tree of their own (setRoot: <root>/sys/class/power_supply,
+// Readings that change while the process runs (battery, power profile,
+// environment) look at their source again when asked.  Those that cannot - the
+// kernel's names and os-release - are read once and kept; any test control
+// below makes the next reading look again.  Tests point the file readings at a
+// tree of their own (setRoot: <root>/sys/class/power_supply,
 // <root>/sys/firmware/acpi/platform_profile, <root>/etc/os-release,
 // <root>/etc/machine-id) and replace the kernel's names (setUname) and
-// environment variables (setEnvironment).
+// environment variables (setEnvironment).  Safe to use from any thread.
 class Device {
  public:
   enum class BatteryState { unknown, unplugged, charging, full };
+
+  // Level and state from one look at the power supplies.
+  struct Battery {
+    float level = -1.0f;  // as batteryLevel()
+    BatteryState state = BatteryState::unknown;
+  };
 
   struct Uname {
     std::string sysname;  // "Linux"
@@ -32,6 +41,8 @@ class Device {
   // 0.0 ... 1.0, or -1 when not known.
   static float batteryLevel();
   static BatteryState batteryState();
+  // Both at once, for a caller that needs both: the supplies are scanned once.
+  static Battery battery();
 
   // The firmware's platform profile is "low-power".
   static bool isLowPowerModeEnabled();
@@ -60,7 +71,8 @@ class Device {
 
   static std::optional<std::string> environment(const std::string& name);
 
-  // Test controls; nullopt restores the real source.
+  // Test controls; nullopt restores the real source.  Each takes effect at
+  // once, also for the readings kept since the first one.
   static void setRoot(std::optional<std::string> root);
   static void setUname(std::optional<Uname> names);
   // Replaces the process environment as a whole for environment().

@@ -25,6 +25,49 @@ namespace pelk::platform {
 namespace {
 
 thread_local int tLastError = 0;
+std::atomic<std::uint64_t> gOneShotReadings{0};
+
+// The latest reading of every running watch, by target.  Lock order: the
+// test source's mutex before this one.
+struct WatchRecord {
+  bool test = false;
+  std::optional<std::uint32_t> flags;  // nothing: the latest reading failed
+  std::uint64_t stamp = 0;             // when it was taken, in record order
+};
+struct Watches {
+  std::mutex mutex;
+  std::map<const void*, WatchRecord> running;
+  std::uint64_t clock = 0;
+};
+
+Watches& watches() {
+  static auto* w = new Watches();  // never destroyed: watch threads may record during exit
+  return *w;
+}
+
+void recordWatch(const void* target, bool test, std::optional<std::uint32_t> flags) {
+  auto& w = watches();
+  std::lock_guard lock(w.mutex);
+  w.running[target] = WatchRecord{test, flags, ++w.clock};
+}
+
+void forgetWatch(const void* target) {
+  auto& w = watches();
+  std::lock_guard lock(w.mutex);
+  w.running.erase(target);
+}
+
+std::optional<std::uint32_t> latestWatched(bool test) {
+  auto& w = watches();
+  std::lock_guard lock(w.mutex);
+  const WatchRecord* latest = nullptr;
+  for (const auto& [target, record] : w.running) {
+    if (record.test != test || !record.flags) continue;
+    if (!latest || record.stamp > latest->stamp) latest = &record;
+  }
+  if (!latest) return std::nullopt;
+  return latest->flags;
+}
 
 bool fail(int error) {
   tLastError = error;
@@ -204,9 +247,14 @@ class NetlinkTarget final : public ReachabilityTarget {
       std::lock_guard lock(mutex_);
       queue_ = queue;
     }
+    // Recorded before the thread starts, so its first reading is the newer one.
+    recordWatch(this, false, haveInitial ? std::optional<std::uint32_t>(initial) : std::nullopt);
     wakeFd_ = wake;
     thread_ = std::thread([this, sock = std::move(sock), wake, haveInitial, initial] {
       watch(*sock, wake, haveInitial ? std::optional<std::uint32_t>(initial) : std::nullopt);
+      // A watch that ended on its own (its socket failed) has no latest
+      // reading to offer any more.
+      recordWatch(this, false, std::nullopt);
     });
     return true;
   }
@@ -218,6 +266,7 @@ class NetlinkTarget final : public ReachabilityTarget {
       [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
       thread_.join();
     }
+    forgetWatch(this);
     if (wakeFd_ >= 0) {
       ::close(wakeFd_);
       wakeFd_ = -1;
@@ -249,7 +298,11 @@ class NetlinkTarget final : public ReachabilityTarget {
         if (r == 0) break;
       }
       std::uint32_t flags = 0;
-      if (!readSystemFlags(flags)) continue;
+      if (!readSystemFlags(flags)) {
+        recordWatch(this, false, std::nullopt);
+        continue;
+      }
+      recordWatch(this, false, flags);
       if (last && *last == flags) continue;
       last = flags;
       ReachabilityCallback cb;
@@ -301,6 +354,7 @@ class TestTarget final : public ReachabilityTarget {
     auto& s = testSource();
     std::lock_guard lock(s.mutex);
     std::erase(s.targets, this);
+    forgetWatch(this);
   }
 
   bool getFlags(std::uint32_t& flags) override {
@@ -320,6 +374,7 @@ class TestTarget final : public ReachabilityTarget {
     }
     if (callback) ++s.installations;
     callback_ = std::move(callback);
+    runningChangedLocked(s);
     return true;
   }
 
@@ -332,17 +387,29 @@ class TestTarget final : public ReachabilityTarget {
     }
     if (queue) ++s.installations;
     queue_ = std::move(queue);
+    runningChangedLocked(s);
     return true;
   }
 
   // Called with the source's lock held.
   void deliverLocked(std::uint32_t flags) {
     if (callback_ && queue_) {
+      recordWatch(this, true, flags);
       queue_->async([cb = callback_, flags] { cb(flags); });
     }
   }
 
  private:
+  // A target that starts running reads the source's flags, as the system
+  // watch takes a first reading when it starts.
+  void runningChangedLocked(const TestSource& s) {
+    if (callback_ && queue_) {
+      recordWatch(this, true, s.flags);
+    } else {
+      forgetWatch(this);
+    }
+  }
+
   ReachabilityCallback callback_;
   std::shared_ptr<Queue> queue_;
 };
@@ -368,6 +435,7 @@ std::unique_ptr<ReachabilityTarget> Reachability::makeDefaultRouteTarget() {
 }
 
 std::optional<std::uint32_t> Reachability::readDefaultRouteFlags() {
+  ++gOneShotReadings;
   auto& s = testSource();
   {
     std::lock_guard lock(s.mutex);
@@ -383,6 +451,14 @@ std::optional<std::uint32_t> Reachability::readDefaultRouteFlags() {
   if (!readSystemFlags(flags)) return std::nullopt;
   return flags;
 }
+
+std::optional<std::uint32_t> Reachability::watchedDefaultRouteFlags() {
+  auto& s = testSource();
+  std::lock_guard lock(s.mutex);
+  return latestWatched(s.active);
+}
+
+std::uint64_t Reachability::oneShotReadings() { return gOneShotReadings.load(); }
 
 void Reachability::useTestFlags(std::optional<std::uint32_t> initial) {
   auto& s = testSource();

@@ -55,6 +55,15 @@ class Reachability {
   static std::unique_ptr<ReachabilityTarget> makeDefaultRouteTarget();
   // One reading of the default route; nothing when it cannot be taken.
   static std::optional<std::uint32_t> readDefaultRouteFlags();
+  // The latest reading a running watch took (a target with a queue set - and,
+  // on the test source, a callback), so that a caller can skip its own look
+  // at the route table while the watch runs.  A reading the watch has taken
+  // is seen here before it is delivered.  Nothing when no watch of the source
+  // in use runs or none of their latest readings succeeded.
+  static std::optional<std::uint32_t> watchedDefaultRouteFlags();
+  // One-shot readings (readDefaultRouteFlags) taken since the process
+  // started, from either source.
+  static std::uint64_t oneShotReadings();
   // The error code of the last failing call on this thread (an errno value).
   static int lastError();
 

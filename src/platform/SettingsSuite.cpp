@@ -1,6 +1,8 @@
 #include "platform/SettingsSuite.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <set>
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -37,6 +39,26 @@ std::string blobOf(const SQLite::Column& col) {
   return std::string(static_cast<const char*>(col.getBlob()), static_cast<std::size_t>(col.getBytes()));
 }
 
+std::string normalised(const std::string& path) {
+  std::error_code ec;
+  auto abs = std::filesystem::absolute(path, ec);
+  if (ec) return path;
+  return abs.lexically_normal().string();
+}
+
+// The suite's statement texts, never destroyed: settings may still be read
+// while the process exits.
+struct Texts {
+  const std::string dataVersion = "PRAGMA data_version";
+  const std::string selectAll = "SELECT key, value FROM entries";
+  const std::string upsert = "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, ?, ?)";
+  const std::string remove = "DELETE FROM entries WHERE key = ?";
+};
+const Texts& texts() {
+  static const auto* t = new Texts();
+  return *t;
+}
+
 void undecodable(const std::string& key) {
   Console::print("pelk: settings value of " + key + " cannot be read; treated as absent");
 }
@@ -48,12 +70,15 @@ std::shared_ptr<SettingsSuite> SettingsSuite::named(const std::string& name) {
 }
 
 std::shared_ptr<SettingsSuite> SettingsSuite::atPath(const std::string& path) {
+  // One object per file, however the path is spelled: the memory of two
+  // objects on one connection could not see each other's writes.
+  const std::string key = normalised(path);
   std::lock_guard lock(gRegistryMutex);
   auto& r = registry();
-  auto it = r.find(path);
+  auto it = r.find(key);
   if (it != r.end()) return it->second;
   std::shared_ptr<SettingsSuite> suite(new SettingsSuite(path));
-  r.emplace(path, suite);
+  r.emplace(key, suite);
   return suite;
 }
 
@@ -78,22 +103,58 @@ void SettingsSuite::failed(const char* what, const std::string& key, const Datab
   if (transactionDepth_ > 0) transactionFailed_ = true;
 }
 
+bool SettingsSuite::memoryIsCurrent(std::int64_t* version, std::uint64_t* serial) {
+  *serial = db_->connectionSerial();
+  auto q = db_->statement(texts().dataVersion);
+  *version = q->executeStep() ? q->getColumn(0).getInt64() : 0;
+  return memory_ && memory_->connectionSerial == *serial && memory_->dataVersion == *version;
+}
+
+void SettingsSuite::refresh() {
+  std::uint64_t serial = 0;
+  std::int64_t version = 0;
+  if (memoryIsCurrent(&version, &serial)) return;
+  // Forgotten first: a load that fails half-way must not leave half a memory.
+  memory_.reset();
+  Memory loaded;
+  loaded.dataVersion = version;
+  loaded.connectionSerial = serial;
+  auto q = db_->statement(texts().selectAll);
+  while (q->executeStep()) {
+    loaded.entries.emplace(q->getColumn(0).getString(), SettingValue::decode(blobOf(q->getColumn(1))));
+  }
+  memory_ = std::move(loaded);
+}
+
+bool SettingsSuite::current(const char* what, const std::string& key) {
+  // A transaction holds the write lock and a block holds its snapshot: what
+  // was true at their start is true throughout.
+  if ((transactionDepth_ > 0 || readDepth_ > 0) && memory_) return true;
+  // The common case, nothing changed, costs one statement: asking the file.
+  bool unchanged = false;
+  auto outcome = db_->readOne([&](SQLite::Database&) {
+    std::uint64_t serial = 0;
+    std::int64_t version = 0;
+    unchanged = memoryIsCurrent(&version, &serial);
+  });
+  // Else the question is asked again in the transaction that loads the
+  // entries, so the number kept is the one of the entries loaded.
+  if (outcome && !unchanged) outcome = db_->read([&](SQLite::Database&) { refresh(); });
+  if (!outcome || !memory_) {
+    memory_.reset();
+    failed(what, key, outcome);
+    return false;
+  }
+  return true;
+}
+
 std::optional<SettingValue> SettingsSuite::value(const std::string& key) {
   std::lock_guard lock(mutex_);
-  std::optional<std::string> bytes;
-  const auto outcome = db_->read([&](SQLite::Database& db) {
-    SQLite::Statement q(db, "SELECT value FROM entries WHERE key = ?");
-    q.bind(1, key);
-    if (q.executeStep()) bytes = blobOf(q.getColumn(0));
-  });
-  if (!outcome) {
-    failed("read", key, outcome);
-    return std::nullopt;
-  }
-  if (!bytes) return std::nullopt;
-  auto v = SettingValue::decode(*bytes);
-  if (!v) undecodable(key);
-  return v;
+  if (!current("read", key)) return std::nullopt;
+  const auto it = memory_->entries.find(key);
+  if (it == memory_->entries.end()) return std::nullopt;
+  if (!it->second) undecodable(key);
+  return it->second;
 }
 
 bool SettingsSuite::contains(const std::string& key) { return value(key).has_value(); }
@@ -106,55 +167,54 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
     return;
   }
   const std::string bytes = v.encode();
-  const auto outcome = db_->write([&](SQLite::Database& db) {
-    SQLite::Statement q(db, "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?, ?, ?)");
-    q.bind(1, key);
-    q.bind(2, static_cast<int>(v.kind()));
-    q.bind(3, bytes.data(), static_cast<int>(bytes.size()));
-    q.exec();
+  const auto outcome = db_->write([&](SQLite::Database&) {
+    auto q = db_->statement(texts().upsert);
+    q->bind(1, key);
+    q->bind(2, static_cast<int>(v.kind()));
+    q->bind(3, bytes.data(), static_cast<int>(bytes.size()));
+    q->exec();
   });
-  if (!outcome) failed("write", key, outcome);
+  if (!outcome) {
+    memory_.reset();
+    failed("write", key, outcome);
+    return;
+  }
+  // Were the memory behind the file (another writer committed since it was
+  // loaded), the next read still finds the file changed and loads it whole.
+  if (memory_) memory_->entries.insert_or_assign(key, v);
 }
 
 void SettingsSuite::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
-  const auto outcome = db_->write([&](SQLite::Database& db) {
-    SQLite::Statement q(db, "DELETE FROM entries WHERE key = ?");
-    q.bind(1, key);
-    q.exec();
+  const auto outcome = db_->write([&](SQLite::Database&) {
+    auto q = db_->statement(texts().remove);
+    q->bind(1, key);
+    q->exec();
   });
-  if (!outcome) failed("remove", key, outcome);
+  if (!outcome) {
+    memory_.reset();
+    failed("remove", key, outcome);
+    return;
+  }
+  if (memory_) memory_->entries.erase(key);
 }
 
 std::vector<std::string> SettingsSuite::keys() {
   std::lock_guard lock(mutex_);
+  if (!current("listing", "the keys")) return {};
   std::vector<std::string> out;
-  const auto outcome = db_->read([&](SQLite::Database& db) {
-    SQLite::Statement q(db, "SELECT key FROM entries");
-    while (q.executeStep()) out.push_back(q.getColumn(0).getString());
-  });
-  if (!outcome) {
-    failed("listing", "the keys", outcome);
-    return {};
-  }
+  out.reserve(memory_->entries.size());
+  for (const auto& entry : memory_->entries) out.push_back(entry.first);
   return out;
 }
 
 std::map<std::string, SettingValue> SettingsSuite::dictionaryRepresentation() {
   std::lock_guard lock(mutex_);
-  std::vector<std::pair<std::string, std::string>> rows;
-  const auto outcome = db_->read([&](SQLite::Database& db) {
-    SQLite::Statement q(db, "SELECT key, value FROM entries");
-    while (q.executeStep()) rows.emplace_back(q.getColumn(0).getString(), blobOf(q.getColumn(1)));
-  });
-  if (!outcome) {
-    failed("read", "every entry", outcome);
-    return {};
-  }
+  if (!current("read", "every entry")) return {};
   std::map<std::string, SettingValue> out;
-  for (auto& [key, bytes] : rows) {
-    if (auto v = SettingValue::decode(bytes)) {
-      out.emplace(key, std::move(*v));
+  for (const auto& [key, v] : memory_->entries) {
+    if (v) {
+      out.emplace(key, *v);
     } else {
       undecodable(key);
     }
@@ -187,6 +247,9 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
   ++transactionDepth_;
   std::exception_ptr thrown;
   const auto outcome = db_->write([&](SQLite::Database&) {
+    // With the write lock held nobody else can commit: what the file holds
+    // now is what every read in the body answers.
+    refresh();
     try {
       body();
     } catch (...) {
@@ -197,12 +260,45 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
   });
   --transactionDepth_;
   transactionFailed_ = false;
+  // The body's writes are in the memory already: undone in the file, they
+  // must go from the memory too.
+  if (!outcome) memory_.reset();
   if (thrown) std::rethrow_exception(thrown);
   if (!outcome) {
     Console::print("pelk: settings transaction on " + path_ + " not committed: " + outcome.error);
     return false;
   }
   return true;
+}
+
+bool SettingsSuite::readTogether(const std::function<void()>& body) {
+  std::lock_guard lock(mutex_);
+  if (transactionDepth_ > 0 || readDepth_ > 0) {
+    body();
+    return true;
+  }
+  bool ran = false;
+  ++readDepth_;
+  std::exception_ptr thrown;
+  const auto outcome = db_->read([&](SQLite::Database&) {
+    refresh();
+    ran = true;
+    try {
+      body();
+    } catch (...) {
+      thrown = std::current_exception();
+      throw;
+    }
+  });
+  --readDepth_;
+  if (!outcome) memory_.reset();
+  if (thrown) std::rethrow_exception(thrown);
+  if (!ran) {
+    // The file could not be read: each read tries for itself and says so.
+    body();
+    return false;
+  }
+  return outcome.ok;
 }
 
 }  // namespace pelk::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,8 +15,19 @@
 namespace pelk::platform {
 
 // A named, typed key-value suite kept in one SQLite file, one row per key.
-// Every write is committed durably before it returns; reads always go to the
-// file, so a value written by another process (or an earlier launch) is seen.
+// Every write is committed durably before it returns.  Reads are served from
+// the decoded entries the suite keeps in memory, yet each one still opens a
+// read transaction on the file and asks whether another connection (another
+// process, or anything else with the file open) has committed since the
+// entries were loaded: if so, or when the connection was opened afresh, they
+// are loaded again whole.  So a value written elsewhere is seen by the next
+// read, as if every read went to the file.  The suite's own writes update the
+// memory once committed; a write or transaction that fails forgets it, and the
+// next read loads the file as it is.  Inside transaction() and readTogether()
+// the file cannot change under the suite (or the block reads one snapshot), so
+// reads there are answered from memory without another trip to the file.
+// Write the file through its suite object only (there is one per file in the
+// process); a raw connection's writes are seen like another process's.
 // Safe to use from any thread.
 //
 // The file is a Database (see there): private to the owner, moved aside when
@@ -57,16 +69,44 @@ class SettingsSuite {
   // inside it fails, nothing of it is kept.  Nested calls join the outer one.
   bool transaction(const std::function<void()>& body);
 
+  // Runs `body` with the suite locked and its reads in one read transaction:
+  // the file is asked once whether it changed, and every read in the body
+  // answers from that one snapshot.  For groups of reads (a write inside
+  // joins the block's transaction and commits with it).  When the file cannot
+  // be read the body still runs and its reads fail one by one, as they would
+  // outside.  Answers whether the block's transaction committed.  Nested calls
+  // join the outer block or transaction.
+  bool readTogether(const std::function<void()>& body);
+
   const std::string& path() const { return path_; }
 
  private:
   explicit SettingsSuite(std::string path);
   void failed(const char* what, const std::string& key, const Database::Outcome& outcome);
+  // Inside a body of db_: whether the memory is what the file holds now
+  // (and the file's numbers it was asked by).
+  bool memoryIsCurrent(std::int64_t* version, std::uint64_t* serial);
+  // Inside a body of db_: makes the memory what the file holds now.
+  void refresh();
+  // Makes sure the memory is true now; false (with a console line) when the
+  // file cannot be read.
+  bool current(const char* what, const std::string& key);
+
+  // The entries as last loaded plus the suite's own committed writes; an
+  // entry that cannot be decoded is kept as nothing, so that its key still
+  // lists.
+  struct Memory {
+    std::map<std::string, std::optional<SettingValue>> entries;
+    std::int64_t dataVersion = 0;
+    std::uint64_t connectionSerial = 0;
+  };
 
   const std::string path_;
   const std::shared_ptr<Database> db_;
   std::recursive_mutex mutex_;
+  std::optional<Memory> memory_;
   int transactionDepth_ = 0;
+  int readDepth_ = 0;
   bool transactionFailed_ = false;
 };
 

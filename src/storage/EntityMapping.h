@@ -168,27 +168,42 @@ std::string createTableSql() {
 }
 
 // "SELECT pk, <columns> FROM <entity>" (the caller appends WHERE / ORDER BY).
+// Built once per entity; like the tables, never destroyed.
 template <class E>
-std::string selectSql() {
-  std::string sql = std::string("SELECT ") + kPrimaryKey;
-  for (const auto& c : columnsOf<E>()) sql += std::string(", ") + c.name;
-  return sql + " FROM " + E::entityName;
+const std::string& selectSql() {
+  static const auto* text = [] {
+    auto* sql = new std::string(std::string("SELECT ") + kPrimaryKey);
+    for (const auto& c : columnsOf<E>()) *sql += std::string(", ") + c.name;
+    return &(*sql += std::string(" FROM ") + E::entityName);
+  }();
+  return *text;
 }
 
-// "INSERT INTO <entity> (<columns>) VALUES (?, ...)".
+// "INSERT INTO <entity> (<columns>) VALUES (?, ...)", built once per entity.
 template <class E>
-std::string insertSql() {
-  std::string names;
-  std::string marks;
-  for (const auto& c : columnsOf<E>()) {
-    if (!names.empty()) {
-      names += ", ";
-      marks += ", ";
+const std::string& insertSql() {
+  static const auto* text = [] {
+    std::string names;
+    std::string marks;
+    for (const auto& c : columnsOf<E>()) {
+      if (!names.empty()) {
+        names += ", ";
+        marks += ", ";
+      }
+      names += c.name;
+      marks += "?";
     }
-    names += c.name;
-    marks += "?";
-  }
-  return std::string("INSERT INTO ") + E::entityName + " (" + names + ") VALUES (" + marks + ")";
+    return new std::string(std::string("INSERT INTO ") + E::entityName + " (" + names + ") VALUES (" + marks + ")");
+  }();
+  return *text;
+}
+
+// "DELETE FROM <entity> WHERE pk = ?", built once per entity.
+template <class E>
+const std::string& deleteByKeySql() {
+  static const auto* text =
+      new std::string(std::string("DELETE FROM ") + E::entityName + " WHERE " + kPrimaryKey + " = ?");
+  return *text;
 }
 
 template <class E>

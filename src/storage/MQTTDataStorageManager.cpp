@@ -20,7 +20,11 @@ namespace {
 // that position is stored (and only if no newer visit replaced it meanwhile),
 // so a position that could not be stored does not use it up.
 void releaseVisitDate(const std::string& used) {
-  SharedUtil::userDefaultValue()->transaction([&] {
+  auto suite = SharedUtil::userDefaultValue();
+  // Most stationary positions find no visit time stored: then nothing is
+  // written, not even an empty transaction.
+  if (!suite->contains(kVisitDate)) return;
+  suite->transaction([&] {
     if (SharedUtil::getDefaultString(kVisitDate) == used) SharedUtil::removeKey(kVisitDate);
   });
 }
@@ -54,13 +58,30 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   auto& info = device();
   std::optional<std::string> visit;  // the stored visit time, when this position consulted it
   MqttLocationData row;
+  // The stored switches and ids, read together: one look at the settings file
+  // answers them all, from one snapshot.  Nothing but settings reads in here:
+  // the suite stays locked while they run.
+  SharedUtil::userDefaultValue()->readTogether([&] {
+    row.app_id = TokenManager::getAppId();
+    row.user_id = TokenManager::getUserId();
+    row.location_events = TokenManager::getLocationEvent();
+    row.trips_events = TokenManager::getTripEvents();
+    row.nearby_events = TokenManager::getNearEvents();
+    row.geofence_events = TokenManager::getGeofenceEvents();
+    row.location_listener = TokenManager::getLocationListener();
+    row.event_listener = TokenManager::getEventListener();
+    row.tracking_mode = manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
+    if ((!recordedAt || recordedAt->empty()) && activity == kStationary && !manual) {
+      visit = SharedUtil::getDefaultString(kVisitDate);
+    }
+  });
   row.activity = activity;
   row.altitude = location.altitude;
   row.app_context = info.appState();
-  row.app_id = TokenManager::getAppId();
-  row.battery_remaining = saturatingInt16(info.batteryStatus());
+  const auto battery = info.batteryReading();  // one look at the power supplies
+  row.battery_remaining = saturatingInt16(battery.percent);
   row.battery_saver = info.isLowPowerEnabled();
-  row.battery_status = info.batteryState();
+  row.battery_status = battery.state;
   row.course = location.course;
   row.device_manufacturer = info.deviceBrand();
   row.device_model = info.deviceModel();
@@ -74,30 +95,21 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   row.location_id = (locationId && !locationId->empty()) ? *locationId : AppUtilis::getLocationId();
   if (recordedAt && !recordedAt->empty()) {
     row.recorded_at = *recordedAt;
-  } else if (activity == kStationary && !manual) {
-    visit = SharedUtil::getDefaultString(kVisitDate);
+  } else if (visit) {
     row.recorded_at = visit->empty() ? iso8601(platform::Clock::now()) : *visit;
   } else {
     row.recorded_at = iso8601(platform::Clock::now());
   }
   row.speed = saturatingInt16(speed);
-  row.tracking_mode = manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
   row.tz_offset = info.timeOffSet();
-  row.user_id = TokenManager::getUserId();
   row.vertical_accuracy = location.verticalAccuracy;
-  row.location_events = TokenManager::getLocationEvent();
-  row.trips_events = TokenManager::getTripEvents();
-  row.nearby_events = TokenManager::getNearEvents();
-  row.geofence_events = TokenManager::getGeofenceEvents();
-  row.location_listener = TokenManager::getLocationListener();
-  row.event_listener = TokenManager::getEventListener();
   row.mqttLocation_time = platform::Clock::now();
   row.mqtt_id = saturatingInt16(mqttId);
 
-  const auto outcome = context_->write([&](SQLite::Database& db) {
-    SQLite::Statement q(db, storage::insertSql<MqttLocationData>());
-    storage::bindColumns(q, row);
-    q.exec();
+  const auto outcome = context_->write([&](SQLite::Database&) {
+    auto q = context_->statement(storage::insertSql<MqttLocationData>());
+    storage::bindColumns(*q, row);
+    q->exec();
   });
   if (!outcome) storage::logStoreFailure(*context_, outcome, "position " + *row.location_id + " not buffered");
   if (outcome.ok && visit) releaseVisitDate(*visit);
@@ -106,9 +118,10 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
 
 std::int64_t MQTTDataStorageManager::getOfflineLocationCount() {
   std::int64_t count = 0;
-  const auto outcome = context_->read([&](SQLite::Database& db) {
-    SQLite::Statement q(db, std::string("SELECT count(*) FROM ") + MqttLocationData::entityName);
-    if (q.executeStep()) count = q.getColumn(0).getInt64();
+  static const auto* sql = new std::string(std::string("SELECT count(*) FROM ") + MqttLocationData::entityName);
+  const auto outcome = context_->read([&](SQLite::Database&) {
+    auto q = context_->statement(*sql);
+    if (q->executeStep()) count = q->getColumn(0).getInt64();
   });
   if (!outcome) {
     storage::logStoreFailure(*context_, outcome, "buffered positions not counted");
@@ -119,12 +132,14 @@ std::int64_t MQTTDataStorageManager::getOfflineLocationCount() {
 
 std::vector<MqttLocationData> MQTTDataStorageManager::fetchDeviceData(std::int64_t offset) {
   std::vector<MqttLocationData> rows;
-  const auto outcome = context_->read([&](SQLite::Database& db) {
-    SQLite::Statement q(db, storage::selectSql<MqttLocationData>() + " WHERE mqtt_id = 0 ORDER BY " +
-                                storage::kPrimaryKey + " LIMIT ? OFFSET ?");
-    q.bind(1, kPageSize);
-    q.bind(2, static_cast<std::int64_t>(offset < 0 ? 0 : offset));
-    while (q.executeStep()) rows.push_back(storage::readRow<MqttLocationData>(q));
+  static const auto* sql = new std::string(storage::selectSql<MqttLocationData>() + " WHERE mqtt_id = 0 ORDER BY " +
+                                            storage::kPrimaryKey + " LIMIT ? OFFSET ?");
+  rows.reserve(kPageSize);
+  const auto outcome = context_->read([&](SQLite::Database&) {
+    auto q = context_->statement(*sql);
+    q->bind(1, kPageSize);
+    q->bind(2, static_cast<std::int64_t>(offset < 0 ? 0 : offset));
+    while (q->executeStep()) rows.push_back(storage::readRow<MqttLocationData>(*q));
   });
   if (!outcome) {
     storage::logStoreFailure(*context_, outcome, "buffered positions not read");
@@ -146,13 +161,12 @@ bool MQTTDataStorageManager::deleteRecord(const MqttLocationData& mqttrecord) {
 
 bool MQTTDataStorageManager::deleteBatchEntity(const std::vector<MqttLocationData>& locations) {
   if (locations.empty()) return true;
-  const auto outcome = context_->write([&](SQLite::Database& db) {
-    SQLite::Statement q(db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE " +
-                                storage::kPrimaryKey + " = ?");
+  const auto outcome = context_->write([&](SQLite::Database&) {
+    auto q = context_->statement(storage::deleteByKeySql<MqttLocationData>());
     for (const auto& row : locations) {
-      q.bind(1, static_cast<std::int64_t>(row.objectID));
-      q.exec();
-      q.reset();
+      q->bind(1, static_cast<std::int64_t>(row.objectID));
+      q->exec();
+      q->reset();
     }
   });
   if (!outcome) storage::logStoreFailure(*context_, outcome, "replayed positions not deleted");

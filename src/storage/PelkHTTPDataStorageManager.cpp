@@ -56,7 +56,8 @@ bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& loca
   row.altitude = location.altitude;
   row.speed = static_cast<double>(speed);
   row.activity = activity;
-  row.battery_remaining = saturatingInt16(info.batteryStatus());
+  const auto battery = info.batteryReading();  // one look at the power supplies
+  row.battery_remaining = saturatingInt16(battery.percent);
   row.app_stat = flag ? std::string(kMoving) : info.appState();
   row.gps_stat = info.locationState();
   row.location_permission = info.isLocationServicesEnabled();
@@ -66,14 +67,14 @@ bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& loca
   row.user_id = TokenManager::getUserId();
   row.bat_saver_mode = info.isLowPowerEnabled();
   // The upload sends the battery state; store it like the MQTT buffer does.
-  row.bat_stat = info.batteryState();
+  row.bat_stat = battery.state;
   row.recorded_at = iso8601(platform::Clock::now());
 
   auto db = persistentContainer();
-  const auto outcome = db->write([&](SQLite::Database& c) {
-    SQLite::Statement q(c, storage::insertSql<HttpLocationData>());
-    storage::bindColumns(q, row);
-    q.exec();
+  const auto outcome = db->write([&](SQLite::Database&) {
+    auto q = db->statement(storage::insertSql<HttpLocationData>());
+    storage::bindColumns(*q, row);
+    q->exec();
   });
   if (!outcome) storage::logStoreFailure(*db, outcome, "position not buffered for upload");
   return outcome.ok;
@@ -104,13 +105,12 @@ bool PelkHTTPDataStorageManager::deleteAllRecords() {
 bool PelkHTTPDataStorageManager::deleteRecords(const std::vector<HttpLocationData>& rows) {
   if (rows.empty()) return true;
   auto db = persistentContainer();
-  const auto outcome = db->write([&](SQLite::Database& c) {
-    SQLite::Statement q(c, std::string("DELETE FROM ") + HttpLocationData::entityName + " WHERE " +
-                               storage::kPrimaryKey + " = ?");
+  const auto outcome = db->write([&](SQLite::Database&) {
+    auto q = db->statement(storage::deleteByKeySql<HttpLocationData>());
     for (const auto& row : rows) {
-      q.bind(1, static_cast<std::int64_t>(row.objectID));
-      q.exec();
-      q.reset();
+      q->bind(1, static_cast<std::int64_t>(row.objectID));
+      q->exec();
+      q->reset();
     }
   });
   if (!outcome) storage::logStoreFailure(*db, outcome, "uploaded positions not deleted");

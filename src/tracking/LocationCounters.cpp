@@ -35,13 +35,21 @@ void LocationUpdateStatus::resetData() {
 }
 
 void LocationUpdateStatus::addData() {
-  if (SharedUtil::getDefaultInteger(KLocationCountSDK) == 0) {
-    SharedUtil::setDefaultDate(platform::Clock::now(), KLocationCountStartedDate);
-  }
-  if (SharedUtil::getDefaultBoolean(kLocationCountUpdating) && SharedUtil::getDefaultInteger(KLocationCountSDKTemp) == 0) {
-    SharedUtil::setDefaultDate(platform::Clock::now(), KLocationCountStartedDateTemp);
-  }
-  if (auto suite = SharedUtil::userDefaultValue()) incrementLocationCount(*suite);
+  auto suite = SharedUtil::userDefaultValue();
+  if (!suite) return;
+  // The start dates and the counts in one commit: a position costs one durable
+  // write of the settings, and a report read on another thread never sees a
+  // count without the start date it belongs to.
+  suite->transaction([&] {
+    if (SharedUtil::getDefaultInteger(KLocationCountSDK) == 0) {
+      SharedUtil::setDefaultDate(platform::Clock::now(), KLocationCountStartedDate);
+    }
+    if (SharedUtil::getDefaultBoolean(kLocationCountUpdating) &&
+        SharedUtil::getDefaultInteger(KLocationCountSDKTemp) == 0) {
+      SharedUtil::setDefaultDate(platform::Clock::now(), KLocationCountStartedDateTemp);
+    }
+    incrementLocationCount(*suite);
+  });
 }
 
 PelkLocationCount& PelkLocationCount::sharedInstance() {
@@ -119,7 +127,9 @@ void PelkLocationGpsData::updateGpsOffline() {
   if (record.is_object() && !record.empty()) LocationUtils::sendGpsStatus(record, true);
 }
 
-std::int64_t LocationFilter::getPassiveRadius(const platform::Location& fix) {
+namespace {
+
+std::int64_t passiveRadius(const platform::Location& fix) {
   // No stored last position: getLastLocation answers an empty one at (0, 0).
   const auto last = LocationUtils::getLastLocation();
   if (last.coordinate.latitude == 0.0 && last.coordinate.longitude == 0.0) return 100;
@@ -141,6 +151,16 @@ std::int64_t LocationFilter::getPassiveRadius(const platform::Location& fix) {
     return 100;
   }
   return windowed();
+}
+
+}  // namespace
+
+std::int64_t LocationFilter::getPassiveRadius(const platform::Location& fix) {
+  // The speed window's updates (add this speed, drop the oldest, or start
+  // again) in one commit of the settings rather than up to three.
+  std::int64_t radius = 100;
+  SharedUtil::userDefaultValue()->transaction([&] { radius = passiveRadius(fix); });
+  return radius;
 }
 
 }  // namespace pelk

@@ -38,6 +38,9 @@ TEST_F(DeviceTest, BatteryPercentAndStateTexts) {
     EXPECT_EQ(info().batteryStatus(), c.percent) << c.capacity;
     EXPECT_EQ(info().batteryState(), c.state) << c.status;
     EXPECT_EQ(info().isCharging(), c.charging) << c.status;
+    const auto both = info().batteryReading();  // what a stored position takes, from one scan
+    EXPECT_EQ(both.percent, c.percent) << c.capacity;
+    EXPECT_EQ(both.state, c.state) << c.status;
   }
   noBattery();
   EXPECT_EQ(info().batteryStatus(), 0);
@@ -47,6 +50,8 @@ TEST_F(DeviceTest, BatteryPercentAndStateTexts) {
   platform::Device::setBatteryMonitoringEnabled(false);
   EXPECT_EQ(info().batteryStatus(), 0);
   EXPECT_EQ(info().batteryState(), "unknown");
+  EXPECT_EQ(info().batteryReading().percent, 0);
+  EXPECT_EQ(info().batteryReading().state, "unknown");
 }
 
 TEST_F(DeviceTest, DeviceAndSystemReadings) {

@@ -1,3 +1,6 @@
+#include <chrono>
+#include <cmath>
+#include <functional>
 #include <limits>
 #include <set>
 #include <string>
@@ -10,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/SettingsSuite.h"
 #include "support/KitFixture.h"
+#include "support/WalCommits.h"
 
 using namespace pelk;
 using platform::SettingValue;
@@ -108,6 +112,52 @@ TEST_F(SharedUtilTest, LocationCountCountsEveryPositionAndTheTemporaryCounterWhi
   incrementLocationCount(suite);
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), kMax);
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), kMax);
+}
+
+// Every set and remove is a durable commit of the settings file; one that
+// would leave the file as it is commits nothing.
+TEST_F(SharedUtilTest, StoringTheHeldValueOrRemovingAnAbsentKeyCommitsNothing) {
+  const std::string file = SharedUtil::userDefaultValue()->path();
+  const auto when = platform::Clock::fromSecondsSince1970(1'704'067'200.5);
+  const nlohmann::json dict{{"x", 1}, {"y", {{"z", "w"}}}};
+  struct Case {
+    const char* what;
+    std::function<void()> write;
+    int commits;
+  };
+  const Case cases[] = {
+      {"new text", [] { SharedUtil::setDefaultString("a", "text"); }, 1},
+      {"same text", [] { SharedUtil::setDefaultString("a", "text"); }, 0},
+      {"other text", [] { SharedUtil::setDefaultString("b", "text"); }, 1},
+      {"empty text over absent", [] { SharedUtil::setDefaultString("", "empty"); }, 1},
+      {"integer", [] { SharedUtil::setDefaultInteger(1, "number"); }, 1},
+      {"same integer", [] { SharedUtil::setDefaultInteger(1, "number"); }, 0},
+      {"equal number of another kind", [] { SharedUtil::setDefaultDouble(1.0, "number"); }, 1},
+      {"same double", [] { SharedUtil::setDefaultDouble(1.0, "number"); }, 0},
+      {"zero", [] { SharedUtil::setDefaultDouble(0.0, "zero"); }, 1},
+      {"negative zero over zero", [] { SharedUtil::setDefaultDouble(-0.0, "zero"); }, 1},
+      {"false over absent", [] { SharedUtil::setDefaultBoolean(false, "flag"); }, 1},
+      {"same false", [] { SharedUtil::setDefaultBoolean(false, "flag"); }, 0},
+      {"date", [&] { SharedUtil::setDefaultDate(when, "date"); }, 1},
+      {"same date", [&] { SharedUtil::setDefaultDate(when, "date"); }, 0},
+      {"a microsecond later", [&] { SharedUtil::setDefaultDate(when + std::chrono::microseconds(1), "date"); }, 1},
+      {"list", [] { SharedUtil::setDefaultArray({"a", "b"}, "list"); }, 1},
+      {"same list", [] { SharedUtil::setDefaultArray({"a", "b"}, "list"); }, 0},
+      {"dictionary", [&] { SharedUtil::setDefaultDictionary(dict, "dict"); }, 1},
+      {"same dictionary", [&] { SharedUtil::setDefaultDictionary(dict, "dict"); }, 0},
+      {"remove held", [] { SharedUtil::removeKey("text"); }, 1},
+      {"remove absent", [] { SharedUtil::removeKey("text"); }, 0},
+  };
+  for (const auto& c : cases) {
+    const int before = test::walCommits(file);
+    c.write();
+    EXPECT_EQ(test::walCommits(file) - before, c.commits) << c.what;
+  }
+  auto suite = SharedUtil::userDefaultValue();
+  EXPECT_EQ(suite->value("number")->kind(), SettingValue::Kind::Double);
+  EXPECT_TRUE(std::signbit(*suite->value("zero")->get<double>()));
+  EXPECT_TRUE(suite->contains("empty") && suite->contains("flag"));
+  EXPECT_FALSE(suite->contains("text"));
 }
 
 TEST(AppDefaults, KeyLiteralsAreDistinctAndStable) {

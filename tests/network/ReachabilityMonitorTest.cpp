@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "NetworkFixture.h"
+#include "device/DeviceInfo.h"
 #include "network/Reachability.h"
 #include "platform/Dispatch.h"
 
@@ -228,6 +229,74 @@ TEST_F(ReachabilityMonitorTest, ReleasedMonitorPostsNothing) {
   platform::Dispatch::main().sync([] {});
   EXPECT_EQ(posted, 0);
   EXPECT_EQ(pending, 0u);
+}
+
+// A stored position asks for the network state, and the send road asks
+// whether the device is online; while the monitor runs, its latest reading
+// answers both and the route table is not read per position.
+TEST_F(ReachabilityMonitorTest, NetworkStatusFollowsTheRunningMonitorWithoutReadingPerPosition) {
+  auto& device = DeviceInfo::sharedInstance();
+  auto monitor = makeMonitor(nullptr);
+  monitor->startNotifier();
+  const auto readings = platform::Reachability::oneShotReadings();
+  const std::pair<std::uint32_t, bool> events[] = {
+      {0u, false},
+      {kReachable, true},
+      {kReachable | ReachabilityFlags::connectionRequired, false},
+      {kCellular, true},
+      {0u, false},
+  };
+  for (const auto& [flags, online] : events) {
+    platform::Reachability::setTestFlags(flags);
+    // The next position sees the change at once, before the monitor's queue has run.
+    for (int position = 0; position < 3; ++position) {
+      EXPECT_EQ(device.networkStatus(), online) << flags;
+      // The online test the send road asks per position answers the same way.
+      EXPECT_EQ(ReachabilityCheck::isConnectedToNetwork(), online) << flags;
+    }
+    settle(*monitor);
+    EXPECT_EQ(monitor->flags(), ReachabilityFlagSet{flags});
+  }
+  EXPECT_EQ(platform::Reachability::oneShotReadings(), readings);
+
+  // A watch of the test source does not answer once the system source is back.
+  platform::Reachability::useSystemFlags();
+  device.networkStatus();
+  EXPECT_EQ(platform::Reachability::oneShotReadings(), readings + 1);
+  platform::Reachability::useTestFlags(kReachable);
+
+  // Stopped (or released), the monitor answers nothing: each position reads the route table.
+  monitor->stopNotifier();
+  EXPECT_TRUE(device.networkStatus());
+  platform::Reachability::setTestFlags(0u);
+  EXPECT_FALSE(device.networkStatus());
+  EXPECT_EQ(platform::Reachability::oneShotReadings(), readings + 3);
+  monitor->startNotifier();
+  monitor.reset();
+  platform::Reachability::setTestFlags(kReachable);
+  EXPECT_TRUE(device.networkStatus());
+  EXPECT_EQ(platform::Reachability::oneShotReadings(), readings + 4);
+}
+
+// The same on the host's own routes: the monitor's netlink watch answers.
+TEST(MonitorOnTheSystemSource, NetworkStatusReadsNoRouteTableWhileTheMonitorRuns) {
+  platform::Reachability::useSystemFlags();
+  auto& device = DeviceInfo::sharedInstance();
+  const bool online = device.networkStatus();
+  auto monitor = Reachability::create(nullptr);
+  try {
+    monitor->startNotifier();
+  } catch (const ReachabilityError& e) {
+    GTEST_SKIP() << "no route events here: " << e.what();
+  }
+  const auto readings = platform::Reachability::oneShotReadings();
+  ASSERT_TRUE(platform::Reachability::watchedDefaultRouteFlags());
+  for (int position = 0; position < 100; ++position) EXPECT_EQ(device.networkStatus(), online);
+  EXPECT_EQ(platform::Reachability::oneShotReadings(), readings);
+  monitor->stopNotifier();
+  EXPECT_FALSE(platform::Reachability::watchedDefaultRouteFlags());
+  EXPECT_EQ(device.networkStatus(), online);
+  EXPECT_EQ(platform::Reachability::oneShotReadings(), readings + 1);
 }
 
 TEST(ReachabilityFlagSetTest, TextsAndTests) {

@@ -1,11 +1,13 @@
 #include "platform/Database.h"
 
 #include <cstdio>
+#include <stdexcept>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,6 +211,28 @@ TEST(DatabaseTest, FileDeletedWhileOpenIsOpenedAgainAndNothingGoesToTheLostFile)
   EXPECT_FALSE(capture.lines().empty());
 }
 
+TEST(DatabaseTest, FileReplacedWhileOpenIsReadWithoutTheLogOfTheFileThatWent) {
+  TempDir dir;
+  const std::string path = dir.file("x.sqlite");
+  auto db = Database::atPath(path, prepareItems);
+  fill(*db, 5);  // committed into the -wal, not yet into the file
+  {
+    SQLite::Database other(dir.file("other.sqlite"), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    prepareItems(other);
+    insert(other, "the newcomer's only row");
+  }
+  std::filesystem::rename(dir.file("other.sqlite"), path);
+  Console::Capture capture;
+  EXPECT_EQ(countItems(*db), 1);
+  EXPECT_EQ(rawCount(path), 1);
+  bool logKept = false;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    const auto name = e.path().filename().string();
+    logKept |= name.rfind("x.sqlite.replaced-", 0) == 0 && name.ends_with("-wal");
+  }
+  EXPECT_TRUE(logKept) << "the old file's last transactions are kept aside";
+}
+
 TEST(DatabaseTest, DamageIsFoundInTheTablesAtOpenAndAfterOpen) {
   for (const bool whileOpen : {false, true}) {
     SCOPED_TRACE(whileOpen ? "damaged while open" : "damaged before open");
@@ -311,6 +335,103 @@ TEST(DatabaseTest, ReadOnlyFileOfAnEarlierRunStillAnswersReads) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop privileges; 1: a read failed or a write was kept";
   }
+}
+
+}  // namespace
+}  // namespace pelk::platform
+
+namespace pelk::platform {
+namespace {
+
+using test::TempDir;
+
+// How many times the kept statement for `sql` has run on its connection: it
+// counts on while the statement is reused and starts again once it is not.
+int keptRuns(Database& db, const std::string& sql) {
+  int runs = -1;
+  EXPECT_TRUE(db.read([&](SQLite::Database& c) {
+    db.statement(sql)->executeStep();
+    for (sqlite3_stmt* s = sqlite3_next_stmt(c.getHandle(), nullptr); s; s = sqlite3_next_stmt(c.getHandle(), s)) {
+      if (sql == sqlite3_sql(s)) runs = sqlite3_stmt_status(s, SQLITE_STMTSTATUS_RUN, 0);
+    }
+  }));
+  return runs;
+}
+
+TEST(DatabaseKeptStatement, IsReusedUntilTheConnectionIsDroppedAndNeverOutlivesIt) {
+  TempDir dir;
+  const std::string path = dir.file("x.sqlite");
+  auto db = Database::atPath(path, prepareItems);
+  const std::string count = "SELECT count(*) FROM items";
+  EXPECT_EQ(keptRuns(*db, count), 1);
+  EXPECT_EQ(keptRuns(*db, count), 2) << "the same statement, prepared once";
+
+  // Every way the connection goes takes its statements along.
+  db->close();
+  EXPECT_EQ(keptRuns(*db, count), 1) << "after close";
+  fill(*db, 1);
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  EXPECT_EQ(keptRuns(*db, count), 1) << "after the file was deleted";
+  // A kept insert runs on the file now at the path, not on the one deleted.
+  ASSERT_TRUE(db->write([&](SQLite::Database&) {
+    auto q = db->statement("INSERT INTO items (name) VALUES (?)");
+    q->bind(1, "kept");
+    q->exec();
+  }));
+  EXPECT_EQ(rawCount(path), 1);
+}
+
+TEST(DatabaseKeptStatement, IsResetWhenHandedOutAndWhenDoneSoNoReadLockStays) {
+  TempDir dir;
+  const std::string path = dir.file("x.sqlite");
+  auto db = Database::atPath(path, prepareItems);
+  fill(*db, 3);
+  const std::string names = "SELECT name FROM items WHERE length(name) > ?";
+  // Stepped into its first row, then left: the handle resets it.
+  ASSERT_TRUE(db->read([&](SQLite::Database&) {
+    auto q = db->statement(names);
+    q->bind(1, 0);
+    ASSERT_TRUE(q->executeStep());
+  }));
+  ASSERT_TRUE(db->write([](SQLite::Database& c) { insert(c, "one more"); }));
+  // A log can be folded away and truncated only when no connection reads it.
+  {
+    SQLite::Database other(path, SQLite::OPEN_READWRITE);
+    SQLite::Statement checkpoint(other, "PRAGMA wal_checkpoint(TRUNCATE)");
+    ASSERT_TRUE(checkpoint.executeStep());
+    EXPECT_EQ(checkpoint.getColumn(0).getInt(), 0) << "a statement of the kit still holds a read lock";
+  }
+  // Its bindings were cleared too: an unbound parameter is NULL, which matches nothing.
+  int rows = -1;
+  ASSERT_TRUE(db->read([&](SQLite::Database&) {
+    auto q = db->statement(names);
+    for (rows = 0; q->executeStep();) ++rows;
+  }));
+  EXPECT_EQ(rows, 0);
+}
+
+TEST(DatabaseKeptStatement, NestedUseOfOneTextAndUseOutsideABody) {
+  TempDir dir;
+  auto db = Database::atPath(dir.file("x.sqlite"), prepareItems);
+  fill(*db, 3);
+  const std::string names = "SELECT name FROM items ORDER BY id";
+  int outer = 0, inner = 0;
+  ASSERT_TRUE(db->read([&](SQLite::Database&) {
+    auto q = db->statement(names);
+    while (q->executeStep()) {
+      ++outer;
+      // The enclosing body is still stepping through the kept one: this use gets its own.
+      ASSERT_TRUE(db->read([&](SQLite::Database&) {
+        auto again = db->statement(names);
+        while (again->executeStep()) ++inner;
+      }));
+    }
+  }));
+  EXPECT_EQ(outer, 3);
+  EXPECT_EQ(inner, 9);
+  EXPECT_THROW(db->statement(names), std::logic_error);
 }
 
 }  // namespace

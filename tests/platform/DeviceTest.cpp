@@ -1,6 +1,8 @@
 #include "platform/Device.h"
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +78,9 @@ TEST_F(DeviceTest, BatteryReadingsFollowThePowerSupplyTree) {
     supply("BAT0", {{"type", "Battery"}, {"status", c.status}, {"capacity", c.capacity}});
     EXPECT_EQ(Device::batteryState(), c.state);
     EXPECT_EQ(Device::batteryLevel(), c.level);
+    const auto both = Device::battery();  // one scan gives the same pair
+    EXPECT_EQ(both.state, c.state);
+    EXPECT_EQ(both.level, c.level);
   }
 }
 
@@ -152,13 +157,16 @@ TEST_F(DeviceTest, SystemNameAndVersionFromOsReleaseOrTheKernel) {
   EXPECT_EQ(Device::systemName(), "Linux");
   EXPECT_EQ(Device::systemVersion(), "6.1.0-test");
 
+  // os-release is read once; pointing the readings at the tree again reads it anew.
   writeFile(root_ + "/etc/os-release",
             "# comment\nNAME=\"Debian GNU/Linux\"\nID=debian\nVERSION_ID=\"12\"\nPRETTY_NAME='Debian 12'\n");
+  Device::setRoot(root_);
   EXPECT_EQ(Device::systemName(), "debian");
   EXPECT_EQ(Device::systemVersion(), "12");
 
   // A rolling release has no VERSION_ID.
   writeFile(root_ + "/etc/os-release", "ID=\"arch\"\nBUILD_ID=rolling\n");
+  Device::setRoot(root_);
   EXPECT_EQ(Device::systemName(), "arch");
   EXPECT_EQ(Device::systemVersion(), "6.1.0-test");
 
@@ -166,6 +174,62 @@ TEST_F(DeviceTest, SystemNameAndVersionFromOsReleaseOrTheKernel) {
   EXPECT_EQ(Device::machine(), "x86_64");
   EXPECT_EQ(Device::kernelRelease(), "6.1.0-test");
   EXPECT_EQ(Device::carrierName(), "");
+}
+
+TEST_F(DeviceTest, FixedReadingsAreKeptAndEveryControlRenewsThem) {
+  writeFile(root_ + "/etc/os-release", "ID=debian\nVERSION_ID=12\n");
+  Device::setRoot(root_);
+  EXPECT_EQ(Device::systemVersion(), "12");
+  // An upgrade under a running process is not seen: the version is read once.
+  writeFile(root_ + "/etc/os-release", "ID=debian\nVERSION_ID=13\n");
+  EXPECT_EQ(Device::systemVersion(), "12");
+
+  const std::string other = dir_.file("other-root");
+  fs::create_directories(other + "/etc");
+  writeFile(other + "/etc/os-release", "ID=fedora\nVERSION_ID=40\n");
+  struct Case {
+    const char* control;
+    std::function<void()> apply;
+    std::string name, version, machine;
+  };
+  const Case cases[] = {
+      {"setRoot", [&] { Device::setRoot(other); }, "fedora", "40", "x86_64"},
+      {"setUname", [] { Device::setUname(Device::Uname{"Linux", "6.9", "aarch64"}); }, "fedora", "40", "aarch64"},
+      {"setRoot back", [&] { Device::setRoot(root_); }, "debian", "13", "aarch64"},
+      {"setEnvironment", [&] {
+         writeFile(root_ + "/etc/os-release", "VERSION_ID=14\n");
+         Device::setEnvironment(std::map<std::string, std::string>{});
+       }, "Linux", "14", "aarch64"},
+  };
+  for (const auto& c : cases) {
+    c.apply();
+    EXPECT_EQ(Device::systemName(), c.name) << c.control;
+    EXPECT_EQ(Device::systemVersion(), c.version) << c.control;
+    EXPECT_EQ(Device::machine(), c.machine) << c.control;
+  }
+}
+
+TEST_F(DeviceTest, KeptReadingsFollowControlsChangedWhileOtherThreadsRead) {
+  writeFile(root_ + "/etc/os-release", "ID=debian\nVERSION_ID=12\n");
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        const auto names = Device::uname();
+        // One reading is one state of the controls, never a mix of two.
+        EXPECT_TRUE(names.machine == "x86_64" ? names.release == "6.1.0-test" : names.release == "6.9")
+            << names.machine << " " << names.release;
+        Device::systemVersion();
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    Device::setUname(i % 2 ? Device::Uname{"Linux", "6.1.0-test", "x86_64"} : Device::Uname{"Linux", "6.9", "aarch64"});
+    EXPECT_EQ(Device::machine(), i % 2 ? "x86_64" : "aarch64") << i;  // the control's own thread sees it at once
+  }
+  stop = true;
+  for (auto& r : readers) r.join();
 }
 
 TEST_F(DeviceTest, RealUnameIsReadWithoutOverride) {

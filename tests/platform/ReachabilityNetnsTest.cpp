@@ -79,13 +79,18 @@ TEST(ReachabilityNetns, DefaultRouteRemovalAndRestoreAreSeen) {
   FlagsCollector seen;
   ASSERT_TRUE(target->setCallback([&](std::uint32_t f) { seen.add(f); }));
   ASSERT_TRUE(target->setQueue(Dispatch::makeSerial("test.reachability")));
+  // The running watch's latest reading is kept for callers that would
+  // otherwise dump the route table; it is there from the start.
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), F::reachable);
 
   ASSERT_TRUE(run("ip route del default"));
   EXPECT_TRUE(seen.waitFor(false)) << "route removal not seen";
   EXPECT_EQ(Reachability::readDefaultRouteFlags(), 0u);
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), 0u);  // kept before it was delivered
 
   ASSERT_TRUE(run("ip route add default via 10.77.0.1 dev pelkv0"));
   EXPECT_TRUE(seen.waitFor(true)) << "route restore not seen";
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), F::reachable);
 
   // A link event: the peer goes down, pelkv0 loses its carrier while the
   // route stays, and the route no longer counts.
@@ -94,8 +99,9 @@ TEST(ReachabilityNetns, DefaultRouteRemovalAndRestoreAreSeen) {
   ASSERT_TRUE(run("ip link set pelkv1 up"));
   EXPECT_TRUE(seen.waitFor(true)) << "carrier return not seen";
 
-  // After stop nothing more is delivered.
+  // After stop nothing more is delivered, and no watched reading is left to answer.
   ASSERT_TRUE(target->setQueue(nullptr));
+  EXPECT_FALSE(Reachability::watchedDefaultRouteFlags());
   const int before = seen.count();
   ASSERT_TRUE(run("ip route del default"));
   std::this_thread::sleep_for(std::chrono::milliseconds(400));

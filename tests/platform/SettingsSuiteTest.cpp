@@ -2,7 +2,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <limits>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +24,11 @@
 
 using namespace pelk::platform;
 using pelk::test::TempDir;
+
+namespace pelk::platform {
+// Values in failure messages as JSON rather than bytes.
+void PrintTo(const SettingValue& v, std::ostream* os) { *os << v.toJson().dump(); }
+}  // namespace pelk::platform
 
 namespace {
 
@@ -71,6 +82,9 @@ TEST(SettingsSuite, OneSharedObjectPerNameAndRemoval) {
   EXPECT_EQ(a, SettingsSuite::named("suite-a"));
   EXPECT_NE(a, SettingsSuite::named("suite-b"));
   EXPECT_EQ(a->path(), dir.path() + "/Preferences/suite-a.settings");
+  // One object per file however its path is spelled: two would each keep a
+  // memory that misses the other's writes.
+  EXPECT_EQ(a, SettingsSuite::atPath(dir.path() + "/Preferences/../Preferences/./suite-a.settings"));
 
   a->set("x", SettingValue(1));
   a->set("y", SettingValue(2));
@@ -276,5 +290,255 @@ TEST(SettingsSuite, DamageAfterOpenOrAnotherTableShapeIsMovedAsideLikeDamageAtOp
       aside |= e.path().filename().string().rfind("kit.settings.corrupt-", 0) == 0;
     }
     EXPECT_TRUE(aside);
+  }
+}
+
+namespace {
+
+// One change of the script two processes play on one suite file: a value
+// written, or (no value) the key removed.
+struct Change {
+  const char* key;
+  std::optional<SettingValue> value;
+};
+
+const std::vector<Change>& script() {
+  static const std::vector<Change> changes = {
+      {"a", SettingValue(1)},
+      {"b", SettingValue("text")},
+      {"a", SettingValue(2)},  // same size as the value it replaces
+      {"c", SettingValue(SettingValue::Dictionary{{"k", SettingValue(1.5)}})},
+      {"b", std::nullopt},
+      {"a", SettingValue(std::string(5000, 'x'))},
+      {"c", std::nullopt},
+      {"b", SettingValue(false)},
+  };
+  return changes;
+}
+
+void apply(SettingsSuite& suite, const Change& c) {
+  if (c.value) {
+    suite.set(c.key, *c.value);
+  } else {
+    suite.remove(c.key);
+  }
+}
+
+void change(std::map<std::string, SettingValue>& entries, const Change& c) {
+  if (c.value) {
+    entries.insert_or_assign(c.key, *c.value);
+  } else {
+    entries.erase(c.key);
+  }
+}
+
+// Empty when the suite reads exactly `expected`, else what differs.
+std::string differences(SettingsSuite& suite, const std::map<std::string, SettingValue>& expected) {
+  std::string out;
+  for (const char* key : {"a", "b", "c"}) {
+    const auto it = expected.find(key);
+    const auto want = it == expected.end() ? std::nullopt : std::optional<SettingValue>(it->second);
+    if (suite.value(key) != want) out += std::string(" value of ") + key;
+  }
+  if (suite.dictionaryRepresentation() != expected) out += " dictionary";
+  if (suite.keys().size() != expected.size()) out += " keys";
+  return out;
+}
+
+bool sendByte(int fd, char c) { return ::write(fd, &c, 1) == 1; }
+
+char receiveByte(int fd) {
+  char c = 0;
+  return ::read(fd, &c, 1) == 1 ? c : '\0';
+}
+
+}  // namespace
+
+// Each process holds its suite, with its memory loaded, while the other one
+// changes the file: every change is seen at the next read, both ways round.
+// The peer is this program again, running only the test below.
+TEST(SettingsSuite, MemoryStaysTrueWhileAnotherProcessWrites) {
+  TempDir dir;
+  const std::string path = dir.file("shared.settings");
+  int toPeer[2], fromPeer[2];
+  ASSERT_EQ(::pipe(toPeer), 0);
+  ASSERT_EQ(::pipe(fromPeer), 0);
+  auto suite = SettingsSuite::atPath(path);
+  suite->set("warm", SettingValue(0));
+  suite->remove("warm");
+  ASSERT_TRUE(suite->keys().empty());
+
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::string fds = std::to_string(toPeer[0]) + " " + std::to_string(fromPeer[1]);
+    ::setenv("PELK_SETTINGS_PEER_PATH", path.c_str(), 1);
+    ::setenv("PELK_SETTINGS_PEER_FDS", fds.c_str(), 1);
+    ::execl("/proc/self/exe", "settings-peer", "--gtest_filter=SettingsSuitePeer.PlaysTheScript",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(toPeer[0]);
+  ::close(fromPeer[1]);
+
+  // The peer writes; this process reads after each change.
+  std::map<std::string, SettingValue> expected;
+  for (const auto& c : script()) {
+    SCOPED_TRACE(std::string("peer changed ") + c.key);
+    ASSERT_EQ(receiveByte(fromPeer[0]), 'w');
+    change(expected, c);
+    EXPECT_EQ(differences(*suite, expected), "");
+    ASSERT_TRUE(sendByte(toPeer[1], 'r'));
+  }
+  // This process writes; the peer reads after each change and answers.
+  for (const auto& c : script()) {
+    SCOPED_TRACE(std::string("this process changed ") + c.key);
+    apply(*suite, c);
+    ASSERT_TRUE(sendByte(toPeer[1], 'w'));
+    EXPECT_EQ(receiveByte(fromPeer[0]), '1') << "the peer read something else";
+  }
+  ::close(toPeer[1]);
+  ::close(fromPeer[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(SettingsSuitePeer, PlaysTheScript) {
+  const char* path = std::getenv("PELK_SETTINGS_PEER_PATH");
+  const char* fds = std::getenv("PELK_SETTINGS_PEER_FDS");
+  if (!path || !fds) GTEST_SKIP() << "runs only as the peer process of another test";
+  int in = -1, out = -1;
+  ASSERT_EQ(std::sscanf(fds, "%d %d", &in, &out), 2);
+  auto suite = SettingsSuite::atPath(path);
+  ASSERT_TRUE(suite->keys().empty());
+  std::map<std::string, SettingValue> expected;
+  for (const auto& c : script()) {
+    apply(*suite, c);
+    change(expected, c);
+    ASSERT_TRUE(sendByte(out, 'w'));
+    ASSERT_EQ(receiveByte(in), 'r');
+  }
+  // The other process plays the script again, from where this one left the file.
+  for (const auto& c : script()) {
+    ASSERT_EQ(receiveByte(in), 'w');
+    change(expected, c);
+    const std::string diff = differences(*suite, expected);
+    EXPECT_EQ(diff, "") << "after the other process changed " << c.key;
+    ASSERT_TRUE(sendByte(out, diff.empty() ? '1' : '0'));
+  }
+}
+
+namespace {
+
+// A suite file written by another program: `entries` in the suite's table shape.
+void writeSuiteFile(const std::string& path, const std::map<std::string, SettingValue>& entries) {
+  SQLite::Database raw(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+  raw.exec("CREATE TABLE entries (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, value BLOB NOT NULL)");
+  for (const auto& [key, v] : entries) {
+    SQLite::Statement q(raw, "INSERT INTO entries (key, kind, value) VALUES (?, ?, ?)");
+    const std::string bytes = v.encode();
+    q.bind(1, key);
+    q.bind(2, static_cast<int>(v.kind()));
+    q.bind(3, bytes.data(), static_cast<int>(bytes.size()));
+    q.exec();
+  }
+}
+
+std::optional<std::int64_t> rawInteger(const std::string& path, const std::string& key) {
+  SQLite::Database raw(path, SQLite::OPEN_READONLY);
+  SQLite::Statement q(raw, "SELECT value FROM entries WHERE key = ?");
+  q.bind(1, key);
+  if (!q.executeStep()) return std::nullopt;
+  const auto v = SettingValue::decode(std::string(static_cast<const char*>(q.getColumn(0).getBlob()),
+                                                  static_cast<std::size_t>(q.getColumn(0).getBytes())));
+  return v ? v->integerValue() : std::nullopt;
+}
+
+}  // namespace
+
+TEST(SettingsSuite, TransactionThatFailsLeavesNothingInMemoryThatTheFileLacks) {
+  const SettingValue tooDeep = [] {
+    SettingValue v(1);
+    for (int i = 0; i < SettingValue::kMaxDepth; ++i) v = SettingValue(SettingValue::List{v});
+    return v;
+  }();
+  struct Case {
+    const char* name;
+    std::function<void(SettingsSuite&)> failure;
+  };
+  const std::vector<Case> cases = {
+      {"a write inside is refused", [&](SettingsSuite& s) { s.set("other", tooDeep); }},
+      {"the body throws", [](SettingsSuite&) { throw std::runtime_error("caller gave up"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.file("kit.settings");
+    auto suite = SettingsSuite::atPath(path);
+    suite->set("n", SettingValue(1));
+    Console::Capture console;
+    bool committed = true;
+    try {
+      committed = suite->transaction([&] {
+        suite->set("n", SettingValue(2));
+        suite->set("added", SettingValue(3));
+        EXPECT_EQ(suite->value("n"), SettingValue(2)) << "the transaction reads its own writes";
+        c.failure(*suite);
+      });
+    } catch (const std::runtime_error&) {
+      committed = false;
+    }
+    EXPECT_FALSE(committed);
+    EXPECT_EQ(rawInteger(path, "n"), 1);
+    EXPECT_EQ(suite->value("n"), SettingValue(1));
+    EXPECT_FALSE(suite->value("added"));
+    EXPECT_EQ(suite->keys(), std::vector<std::string>{"n"});
+  }
+}
+
+TEST(SettingsSuite, ReadsFollowTheFileWhenItIsReplacedDeletedOrWrittenBehindTheSuite) {
+  enum class What { Replaced, Deleted, WrittenByAnotherConnection };
+  const std::pair<What, const char*> cases[] = {{What::Replaced, "replaced by another file"},
+                                                {What::Deleted, "deleted"},
+                                                {What::WrittenByAnotherConnection, "written by another connection"}};
+  for (const auto& [what, name] : cases) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const std::string path = dir.file("kit.settings");
+    auto suite = SettingsSuite::atPath(path);
+    suite->set("n", SettingValue(1));
+    suite->set("old", SettingValue("kept only in the first file"));
+    ASSERT_EQ(suite->value("n"), SettingValue(1));
+
+    std::map<std::string, SettingValue> now;
+    if (what == What::Replaced) {
+      now = {{"n", SettingValue(7)}, {"new", SettingValue("from the other file")}};
+      writeSuiteFile(dir.file("other.settings"), now);
+      std::filesystem::rename(dir.file("other.settings"), path);
+    } else if (what == What::Deleted) {
+      for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+    } else {
+      now = {{"n", SettingValue(5)}};
+      SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+      raw.exec("DELETE FROM entries WHERE key = 'old'");
+      SQLite::Statement q(raw, "UPDATE entries SET value = ? WHERE key = 'n'");
+      const std::string five = SettingValue(5).encode();
+      q.bind(1, five.data(), static_cast<int>(five.size()));
+      q.exec();
+    }
+    Console::Capture console;
+    // First a read-modify-write, with the memory still warm from before: it
+    // reads what the file holds now.
+    EXPECT_TRUE(suite->transaction([&] {
+      suite->set("n", SettingValue(suite->value("n").value_or(SettingValue(0)).integerValue().value_or(0) + 1));
+    }));
+    const std::int64_t n = (now.count("n") ? *now.at("n").integerValue() : 0) + 1;
+    EXPECT_EQ(rawInteger(path, "n"), n);
+    now.insert_or_assign("n", SettingValue(n));
+    EXPECT_EQ(suite->dictionaryRepresentation(), now);
+    EXPECT_EQ(suite->value("n"), SettingValue(n));
+    EXPECT_FALSE(suite->value("old"));
   }
 }

@@ -19,6 +19,7 @@ class FixedDevice : public DeviceInfo {
   std::int64_t batteryStatus() override { return battery; }
   std::string timeOffSet() override { return "+0530"; }
   std::string batteryState() override { return "charging"; }
+  BatteryReading batteryReading() override { return {batteryStatus(), batteryState()}; }
   std::string deviceModel() override { return "Test Board 3"; }
   std::string deviceBrand() override { return "TestBoard"; }
   std::string osVersion() override { return "12.4"; }

@@ -7,6 +7,7 @@
 #include "tracking/PelkActiveTracking.h"
 #include "tracking/PelkPassiveTracking.h"
 #include "tracking/PelkReActiveTracking.h"
+#include "support/WalCommits.h"
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -486,6 +487,25 @@ TEST_F(BalancedPassiveTest, EnteringTheBackgroundReArmsAStoppedPassiveModeOnlyWh
     passive().stopTracking();
     platform::Dispatch::drainMain();
   }
+}
+
+
+// A buffered position's settings writes: one commit for the speed window and
+// one for the last position (four values), nothing for values left as they were.
+TEST_F(BalancedPassiveTest, ABufferedPositionCostsAtMostTwoSettingsCommits) {
+  setOnline(false);
+  SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+  start(balancedMode());
+  const std::string file = SharedUtil::userDefaultValue()->path();
+  const double latitudes[] = {52.5, 52.5005, 52.5010, 52.5015};
+  for (std::size_t i = 0; i < std::size(latitudes); ++i) {
+    const int before = walCommits(file);
+    deliver(latitudes[i], 30);
+    // The first has no earlier position, so no speed to keep.
+    EXPECT_EQ(walCommits(file) - before, i == 0 ? 1 : 2) << i;
+    EXPECT_EQ(buffer_->getOfflineLocationCount(), static_cast<std::int64_t>(i + 1));
+  }
+  EXPECT_EQ(LocationUtils::getLastLocation().coordinate.latitude, 52.5015);
 }
 
 }  // namespace

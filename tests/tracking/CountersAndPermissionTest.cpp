@@ -4,6 +4,7 @@
 #include "device/DeviceInfo.h"
 #include "messaging/LocationUtils.h"
 #include "network/PelkAPIClient.h"
+#include "support/WalCommits.h"
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -117,6 +118,54 @@ TEST_F(CountersTest, RadiusFollowsTheWindowOfCloseSpeeds) {
   EXPECT_EQ(radius, 300);
   auto late = fixAt(lat + 0.001, 13.4, 10, t + 61s);
   EXPECT_EQ(LocationFilter::getPassiveRadius(late), 100);
+  EXPECT_EQ(LocationUtils::getAllSpeed().size(), 1u);
+}
+
+// What a position writes to the settings, step by step: each step one commit
+// (or none when nothing changes), never one per value.
+TEST_F(CountersTest, EachStepOfAPositionIsOneSettingsCommit) {
+  const std::string file = SharedUtil::userDefaultValue()->path();
+  auto t = platform::Clock::now();
+  double lat = 52.5;
+  auto next = [&] {
+    t += 10s;
+    lat += 0.0006245;
+    return fixAt(lat, 13.4, 10, t);
+  };
+  auto committing = [&](const std::function<void()>& step) {
+    const int before = walCommits(file);
+    step();
+    return walCommits(file) - before;
+  };
+  SharedUtil::setDefaultBoolean(false, kLocationCountUpdating);
+  struct Case {
+    const char* what;
+    std::function<void()> step;
+    int commits;
+  };
+  const platform::Location first = next();
+  const Case cases[] = {
+      {"first count: start date and count", [] { LocationUpdateStatus::shared().addData(); }, 1},
+      {"next count", [] { LocationUpdateStatus::shared().addData(); }, 1},
+      {"count while a report is in flight: temporary date and counts",
+       [] {
+         SharedUtil::setDefaultBoolean(true, kLocationCountUpdating);
+         LocationUpdateStatus::shared().addData();
+       },
+       2},  // the flight's switch is a write of its own
+      {"last position: four values", [&] { LocationUtils::saveLocation(first); }, 1},
+      {"the same last position again", [&] { LocationUtils::saveLocation(first); }, 0},
+      {"radius: first speed", [&] { LocationFilter::getPassiveRadius(next()); }, 1},
+      {"radius: speeds 2 to 4", [&] { for (int i = 0; i < 3; ++i) LocationFilter::getPassiveRadius(next()); }, 3},
+      {"radius: fifth speed drops the oldest", [&] { LocationFilter::getPassiveRadius(next()); }, 1},
+      {"radius: a late position starts again", [&] { t += 61s; LocationFilter::getPassiveRadius(next()); }, 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(committing(c.step), c.commits) << c.what;
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 3);
+  EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), 1);
+  EXPECT_TRUE(SharedUtil::userDefaultValue()->contains(KLocationCountStartedDate));
+  EXPECT_TRUE(SharedUtil::userDefaultValue()->contains(KLocationCountStartedDateTemp));
+  EXPECT_EQ(LocationUtils::getLastLocation().coordinate.latitude, first.coordinate.latitude);
   EXPECT_EQ(LocationUtils::getAllSpeed().size(), 1u);
 }
 
