@@ -1,6 +1,7 @@
 // What a kept statement or a settings memory could get wrong when the file, a
 // second connection or the caller does something unexpected.
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -242,4 +243,35 @@ TEST(HostileCache, WatchedReadingFollowsTheSourceWhenItStopsAnswering) {
   target.reset();
   EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), std::nullopt);
   Reachability::useSystemFlags();
+}
+
+// Garbage where the settings file was, put there by renaming over it or by
+// writing into the file itself, while the memory is warm: no read answers a
+// value of the file that went, and the suite writes again afterwards.
+TEST(HostileCache, GarbageOverTheFileIsNotAnsweredFromMemory) {
+  for (const bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "written into the file" : "renamed over the file");
+    TempDir dir;
+    const std::string path = dir.file("kit.settings");
+    auto suite = SettingsSuite::atPath(path);
+    suite->set("n", SettingValue(1));
+    ASSERT_EQ(suite->value("n"), SettingValue(1));
+    {
+      SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+      raw.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    const std::string garbage(8192, '\x5a');
+    const std::string target = inPlace ? path : dir.file("garbage");
+    {
+      std::FILE* f = std::fopen(target.c_str(), inPlace ? "r+b" : "wb");
+      ASSERT_NE(f, nullptr);
+      std::fwrite(garbage.data(), 1, garbage.size(), f);
+      std::fclose(f);
+    }
+    if (!inPlace) std::filesystem::rename(target, path);
+    Console::Capture console;
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(suite->value("n")) << "read " << i;
+    suite->set("m", SettingValue(2));
+    EXPECT_EQ(suite->value("m"), SettingValue(2));
+  }
 }
