@@ -275,3 +275,57 @@ TEST(HostileCache, GarbageOverTheFileIsNotAnsweredFromMemory) {
     EXPECT_EQ(suite->value("m"), SettingValue(2));
   }
 }
+
+// The connection dropped under kept statements - closed, the file moved away,
+// the file damaged - and a new one opened: the statements asked for next are
+// made on the new connection and read the file now at the path.
+TEST(HostileCache, KeptStatementsFollowTheConnectionWhenItIsDropped) {
+  enum class How { Closed, MovedAway, Damaged };
+  const std::pair<How, const char*> cases[] = {
+      {How::Closed, "closed"}, {How::MovedAway, "moved away"}, {How::Damaged, "damaged"}};
+  for (const auto& [how, name] : cases) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const std::string path = dir.file("numbers.db");
+    auto db = Database::atPath(path, makeNumbers);
+    const std::string insert = "INSERT INTO numbers VALUES (?)";
+    const std::string count = "SELECT count(*), coalesce(max(n), 0) FROM numbers";
+    auto add = [&](int n) {
+      return db->write([&](SQLite::Database&) {
+        auto q = db->statement(insert);
+        q->bind(1, n);
+        q->exec();
+      });
+    };
+    auto state = [&] {
+      std::pair<int, int> out{-1, -1};
+      db->read([&](SQLite::Database&) {
+        auto q = db->statement(count);
+        if (q->executeStep()) out = {q->getColumn(0).getInt(), q->getColumn(1).getInt()};
+      });
+      return out;
+    };
+    ASSERT_TRUE(add(1));
+    ASSERT_TRUE(add(2));
+    ASSERT_EQ(state(), std::make_pair(2, 2));
+    Console::Capture console;
+    if (how == How::Closed) {
+      db->close();
+    } else if (how == How::MovedAway) {
+      std::filesystem::rename(path, dir.file("elsewhere.db"));
+    } else {
+      db->close();
+      std::FILE* f = std::fopen(path.c_str(), "r+b");
+      ASSERT_NE(f, nullptr);
+      const std::string garbage(4096, '\x33');
+      std::fwrite(garbage.data(), 1, garbage.size(), f);
+      std::fclose(f);
+      for (const char* log : {"-wal", "-shm"}) std::filesystem::remove(path + log);
+    }
+    const int before = how == How::Closed ? 2 : 0;
+    EXPECT_EQ(state(), std::make_pair(before, before == 0 ? 0 : 2));
+    EXPECT_TRUE(add(7));
+    EXPECT_EQ(state(), std::make_pair(before + 1, 7));
+    EXPECT_TRUE(logCanBeEmptied(path));
+  }
+}
