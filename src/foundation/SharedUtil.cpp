@@ -126,8 +126,8 @@ nlohmann::json SharedUtil::getDefaultDictionary(const std::string& key) {
 
 void SharedUtil::removeKey(const std::string& key) {
   auto suite = userDefaultValue();
-  // Nothing held: nothing to commit (see write above).
-  if (!suite->contains(key)) return;
+  // A key not held commits nothing (the suite sees to it, also for an entry
+  // that cannot be decoded, which must still go).
   suite->remove(key);
   suite->synchronize();
 }

@@ -399,6 +399,12 @@ class TestTarget final : public ReachabilityTarget {
     }
   }
 
+  // Called with the source's lock held: the source stopped answering, as a
+  // system reading that fails, so the watch's latest reading is no reading.
+  void readingFailedLocked() {
+    if (callback_ && queue_) recordWatch(this, true, std::nullopt);
+  }
+
  private:
   // A target that starts running reads the source's flags, as the system
   // watch takes a first reading when it starts.
@@ -487,7 +493,10 @@ void Reachability::setTestFlags(std::optional<std::uint32_t> flags) {
   auto& s = testSource();
   std::lock_guard lock(s.mutex);
   s.flags = flags;
-  if (!flags) return;
+  if (!flags) {
+    for (auto* t : s.targets) t->readingFailedLocked();
+    return;
+  }
   for (auto* t : s.targets) t->deliverLocked(*flags);
 }
 

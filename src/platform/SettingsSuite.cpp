@@ -186,6 +186,9 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
 
 void SettingsSuite::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
+  // A key the file does not hold leaves nothing to commit.  An entry whose
+  // value cannot be decoded is held all the same, and goes.
+  if (current("remove", key) && memory_->entries.count(key) == 0) return;
   const auto outcome = db_->write([&](SQLite::Database&) {
     auto q = db_->statement(texts().remove);
     q->bind(1, key);

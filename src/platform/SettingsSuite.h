@@ -53,6 +53,7 @@ class SettingsSuite {
   // A value nested deeper than SettingValue::kMaxDepth is refused (console
   // line), since it could not be read back.
   void set(const std::string& key, const SettingValue& value);
+  // Removing a key the file does not hold commits nothing.
   void remove(const std::string& key);
   // Every stored key, whether or not its value can be decoded.
   std::vector<std::string> keys();
