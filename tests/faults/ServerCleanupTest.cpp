@@ -80,7 +80,8 @@ TEST(TestServers, GoWhenTheTestProcessDiesWithoutStoppingThem) {
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the owner ended otherwise: status " << status;
 
   pid_t broker = 0, gps = 0;
-  std::ifstream(idsFile) >> broker >> gps;
+  std::string brokerDir;
+  std::ifstream(idsFile) >> broker >> gps >> brokerDir;
   ASSERT_GT(broker, 0);
   ASSERT_GT(gps, 0);
   const bool brokerGone = waitFor([&] { return running(broker, false).empty(); }, 10s);
@@ -88,6 +89,8 @@ TEST(TestServers, GoWhenTheTestProcessDiesWithoutStoppingThem) {
   // Whatever stayed is stopped here, so that a failure leaves nothing either.
   if (!brokerGone) ::kill(broker, SIGKILL);
   if (!gpsGone) ::kill(-gps, SIGKILL);
+  // The owner's destructors never ran: its broker's folder is removed here.
+  if (!brokerDir.empty()) std::filesystem::remove_all(brokerDir);
   EXPECT_TRUE(brokerGone) << "mosquitto " << broker << " outlived the test that started it";
   EXPECT_TRUE(gpsGone) << "gpsfake or its gpsd (process group " << gps << ") outlived the test that started them";
 }
@@ -102,7 +105,8 @@ TEST(ServerOwner, StartsServersAndDies) {
   ASSERT_TRUE(gps.started());
   // gpsd is up once its port answers: the group then holds gpsfake and gpsd.
   ASSERT_TRUE(waitForListener(port, 10s));
-  writeFile(idsFile, std::to_string(broker.pid()) + " " + std::to_string(gps.processGroup()) + "\n");
+  writeFile(idsFile, std::to_string(broker.pid()) + " " + std::to_string(gps.processGroup()) + " " +
+                         std::filesystem::path(broker.caFile()).parent_path().string() + "\n");
   ::kill(::getpid(), SIGKILL);
 }
 
