@@ -67,6 +67,15 @@ cmake --build "$tmp/consumer-cpp/build" -- -v >"$tmp/cpp-build.log" || { cat "$t
 echo "--- C host: pkg-config pelk ($(pkg-config --cflags --libs pelk))"
 make -C "$tmp/consumer-c" >"$tmp/c-build.log" || { cat "$tmp/c-build.log" >&2; exit 1; }
 
+# The JSON type's mangled name carries nlohmann-json's version: a host with
+# another version of it must be refused by the package, not fail at link time.
+mkdir -p "$tmp/other-json"
+sed -E 's/^Version:.*/Version: 99.0.0/' "$(pkg-config --variable=pcfiledir nlohmann_json)/nlohmann_json.pc" \
+  >"$tmp/other-json/nlohmann_json.pc"
+if PKG_CONFIG_PATH=$tmp/other-json:$PKG_CONFIG_PATH pkg-config --exists pelk; then
+  fail "pkg-config accepts pelk beside another nlohmann-json version"
+fi
+
 if grep -hF -e "$src" -e "$build" "$tmp/cpp-build.log" "$tmp/c-build.log"; then
   fail "a host build used a path of the source or build tree"
 fi

@@ -71,9 +71,16 @@ free_port() {
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$port"; return; fi
   done
 }
-wait_for_port() {
+# True once the process `id` (or a process of the group `id`) listens on the
+# loopback port: a port answering is not enough, another program may have
+# taken it meanwhile, and this server then failed to bind.
+wait_for_own_port() {
+  local port=$1 id=$2 p
   for _ in $(seq 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    kill -0 "$id" 2>/dev/null || return 1
+    for p in $(ss -Htlnp "sport = :$port" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2); do
+      if [ "$p" = "$id" ] || [ "$(ps -o pgid= -p "$p" 2>/dev/null | tr -d ' ')" = "$id" ]; then return 0; fi
+    done
     sleep 0.1
   done
   return 1
@@ -106,7 +113,7 @@ start_broker() {
   mosquitto -c "$run/mosquitto.conf" >>"$run/mosquitto.log" 2>&1 &
   broker=$!
   pids+=("$broker")
-  wait_for_port "$mqtt_port" && wait_for_port "$ws_port"
+  wait_for_own_port "$mqtt_port" "$broker" && wait_for_own_port "$ws_port" "$broker"
 }
 start_broker || { say "mosquitto did not start: $run/mosquitto.log"; exit 1; }
 say "mosquitto (pid $broker) on 127.0.0.1: MQTT $mqtt_port, WebSockets $ws_port"
@@ -129,7 +136,7 @@ setsid gpsfake -P "$gps_port" -q -1 -c 0.08 -W 300 examples/data/demo-route.nmea
 gpsfake=$!
 pids+=("-$gpsfake")
 disown "$gpsfake"  # stopped with its gpsd below; no job notice when it goes
-wait_for_port "$gps_port" || { say "gpsd did not start: $run/gpsfake.log"; exit 1; }
+wait_for_own_port "$gps_port" "$gpsfake" || { say "gpsd did not start: $run/gpsfake.log"; exit 1; }
 say "gpsd via gpsfake (process group $gpsfake) on 127.0.0.1:$gps_port, route examples/data/demo-route.nmea"
 
 # --- the watcher on the user's topic

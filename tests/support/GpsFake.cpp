@@ -25,7 +25,10 @@ std::string GpsFake::routeFile() {
 bool GpsFake::installed() { return std::system("command -v gpsfake >/dev/null 2>&1") == 0; }
 
 GpsFake::GpsFake(int port, bool once) {
-  std::vector<std::string> args = {"gpsfake", "-P", std::to_string(port), "-q", "-c", "0.1"};
+  // setpriv ends gpsfake (which takes its gpsd along) when the test process
+  // dies without stopping it.
+  std::vector<std::string> args = {"setpriv", "--pdeathsig", "TERM", "--", "gpsfake",
+                                   "-P",      std::to_string(port), "-q", "-c", "0.1"};
   if (once) args.push_back("-1");
   args.push_back(routeFile());
   std::vector<char*> argv;
@@ -39,7 +42,7 @@ GpsFake::GpsFake(int port, bool once) {
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-  if (posix_spawnp(&pid_, "gpsfake", &files, &attr, argv.data(), environ) != 0) pid_ = -1;
+  if (posix_spawnp(&pid_, "setpriv", &files, &attr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&files);
   posix_spawnattr_destroy(&attr);
 }

@@ -18,6 +18,8 @@ class GpsFake {
   GpsFake& operator=(const GpsFake&) = delete;
 
   bool started() const { return pid_ > 0; }
+  // The id of gpsfake's process group (gpsfake and its gpsd).
+  pid_t processGroup() const { return pid_; }
   // Ends gpsfake and gpsd (SIGTERM, then SIGKILL after half a second).
   void stop();
 

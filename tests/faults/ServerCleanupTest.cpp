@@ -1,0 +1,114 @@
+// The servers a test starts go with the test process even when it dies
+// without running its destructors (a crash, a sanitizer's abort, a kill by the
+// test runner): a second process (this program, running only the owner below)
+// starts a broker and gpsfake with its gpsd, writes their ids and kills itself
+// with SIGKILL.  None of them may stay behind on its port.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/GpsFake.h"
+#include "support/HttpTestServer.h"
+#include "support/MosquittoBroker.h"
+#include "support/TestEnvironment.h"
+#include "support/WaitFor.h"
+
+extern char** environ;
+
+namespace pelk::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kOwnerVar = "PELK_SERVER_OWNER_IDS";
+
+// Processes of `group` (or the one process `pid` when group is false) that
+// still run; a zombie waiting for its new parent to reap it has ended.
+std::vector<pid_t> running(pid_t id, bool group) {
+  std::vector<pid_t> out;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    char state = 0;
+    long ppid = 0, pgrp = 0;
+    rest >> state >> ppid >> pgrp;
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (state != 'Z' && (group ? pgrp == id : pid == id)) out.push_back(pid);
+  }
+  return out;
+}
+
+TEST(TestServers, GoWhenTheTestProcessDiesWithoutStoppingThem) {
+  if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
+  TempDir dir;
+  const std::string idsFile = dir.file("ids");
+  std::string added = std::string(kOwnerVar) + "=" + idsFile;
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(added.data());
+  envp.push_back(nullptr);
+  char name[] = "server-owner";
+  char filter[] = "--gtest_filter=ServerOwner.StartsServersAndDies";
+  char* argv[] = {name, filter, nullptr};
+  const pid_t owner = ::fork();
+  if (owner == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) ::dup2(null, 1);
+    ::execve("/proc/self/exe", argv, envp.data());
+    ::_exit(127);
+  }
+  ASSERT_GT(owner, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(owner, &status, 0), owner);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the owner ended otherwise: status " << status;
+
+  pid_t broker = 0, gps = 0;
+  std::string brokerDir;
+  std::ifstream(idsFile) >> broker >> gps >> brokerDir;
+  ASSERT_GT(broker, 0);
+  ASSERT_GT(gps, 0);
+  const bool brokerGone = waitFor([&] { return running(broker, false).empty(); }, 10s);
+  const bool gpsGone = waitFor([&] { return running(gps, true).empty(); }, 10s);
+  // Whatever stayed is stopped here, so that a failure leaves nothing either.
+  if (!brokerGone) ::kill(broker, SIGKILL);
+  if (!gpsGone) ::kill(-gps, SIGKILL);
+  // The owner's destructors never ran: its broker's folder is removed here.
+  if (!brokerDir.empty()) std::filesystem::remove_all(brokerDir);
+  EXPECT_TRUE(brokerGone) << "mosquitto " << broker << " outlived the test that started it";
+  EXPECT_TRUE(gpsGone) << "gpsfake or its gpsd (process group " << gps << ") outlived the test that started them";
+}
+
+// The owner process of the test above; skipped in an ordinary run.
+TEST(ServerOwner, StartsServersAndDies) {
+  const char* idsFile = std::getenv(kOwnerVar);
+  if (!idsFile) GTEST_SKIP() << "runs only as the owner process of another test";
+  MosquittoBroker broker;
+  const int port = HttpTestServer::unusedPort();
+  GpsFake gps(port, /*once=*/false);
+  ASSERT_TRUE(gps.started());
+  // gpsd is up once its port answers: the group then holds gpsfake and gpsd.
+  ASSERT_TRUE(waitForListener(port, 10s));
+  writeFile(idsFile, std::to_string(broker.pid()) + " " + std::to_string(gps.processGroup()) + " " +
+                         std::filesystem::path(broker.caFile()).parent_path().string() + "\n");
+  ::kill(::getpid(), SIGKILL);
+}
+
+}  // namespace
+}  // namespace pelk::test
