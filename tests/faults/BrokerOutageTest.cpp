@@ -8,6 +8,7 @@
 
 #include "FaultFixture.h"
 #include "manager/ManagerFixture.h"
+#include "manager/RoadFixture.h"
 #include "messaging/LocationSending.h"
 #include "messaging/MQTTManager.h"
 #include "messaging/MQTTUtilis.h"
@@ -23,17 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class BrokerOutageTest : public ManagerTest {
+class BrokerOutageTest : public RoadTest {
  protected:
-  BrokerOutageTest() {
-    manager().setTrackingModes(defaultTrackingModes());
-    buffer_ = resetMqttForTest();
-    LocationSendingHooks sending;
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
-    BaseCLManager::sharedInstance().resetForTesting();
-    PelkActiveTracking::shareInstance().resetFirstCallForTesting();
-  }
   void SetUp() override {
     if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
     gpsdPort_ = HttpTestServer::unusedPort();
@@ -42,21 +34,14 @@ class BrokerOutageTest : public ManagerTest {
         platform::GpsdConfig{"127.0.0.1", std::to_string(gpsdPort_), 50ms, 400ms}));
   }
   ~BrokerOutageTest() override {
-    PelkActiveTracking::shareInstance().stopTracking();
-    platform::Dispatch::drainMain();
+    // Tracking stops before gpsd's provider goes.
+    stopTracking();
     platform::LocationServices::useSimulatedProvider();
-    auto& m = MQTTManager::sharedInstance();
-    waitFor([&] { return !m.replayRunning(); });
-    m.resetForTesting();
-    BaseCLManager::sharedInstance().resetForTesting();
-    setLocationSendingHooks({});
-    MQTTUtilis::resetForTesting();
   }
 
   static bool connected() { return MQTTManager::sharedInstance().connected(); }
 
   int gpsdPort_ = -1;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
 };
 
 TEST_F(BrokerOutageTest, EveryPositionTakenIsDeliveredWhenTheBrokerComesBack) {

@@ -1,6 +1,7 @@
 #include <set>
 
 #include "ManagerFixture.h"
+#include "RoadFixture.h"
 #include "messaging/LocationSending.h"
 #include "messaging/MQTTManager.h"
 #include "messaging/MqttTestSetup.h"
@@ -10,6 +11,7 @@
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
 #include "support/MosquittoBroker.h"
+#include "support/SignUpReplies.h"
 #include "tracking/BaseCLManager.h"
 #include "tracking/LocationCounters.h"
 #include "tracking/PelkActiveTracking.h"
@@ -61,28 +63,8 @@ class TopicWatcher {
   std::vector<json> messages_;
 };
 
-class MainRoadTest : public ManagerTest {
+class MainRoadTest : public RoadTest {
  protected:
-  MainRoadTest() {
-    manager().setTrackingModes(defaultTrackingModes());
-    buffer_ = resetMqttForTest();
-    LocationSendingHooks sending;
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
-    BaseCLManager::sharedInstance().resetForTesting();
-    PelkActiveTracking::shareInstance().resetFirstCallForTesting();
-  }
-  ~MainRoadTest() override {
-    PelkActiveTracking::shareInstance().stopTracking();
-    platform::Dispatch::drainMain();
-    auto& m = MQTTManager::sharedInstance();
-    waitFor([&] { return !m.replayRunning(); });
-    m.resetForTesting();
-    BaseCLManager::sharedInstance().resetForTesting();
-    setLocationSendingHooks({});
-    MQTTUtilis::resetForTesting();
-  }
-
   void deliver(double lat) {
     platform::Location l;
     l.coordinate = {lat, 13.4};
@@ -96,28 +78,11 @@ class MainRoadTest : public ManagerTest {
     for (const auto& r : buffer_->fetchDeviceData(0)) ids.insert(r.location_id.value_or(""));
     return ids;
   }
-
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
 };
 
 TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
   MosquittoBroker broker({.users = {}, .persistence = true});
-  server_.setDefault("/v3/user/token/",
-                     ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump()));
-  server_.setDefault("/v3/user/", ScriptedReply::json(json{{"code", 201},
-                                                           {"msg", "ok"},
-                                                           {"data",
-                                                            {{"user_id", "u-1"},
-                                                             {"app_id", "app-1"},
-                                                             {"geofence_events", false},
-                                                             {"location_events", false},
-                                                             {"nearby_events", false},
-                                                             {"trips_events", false},
-                                                             {"location_listener", true},
-                                                             {"event_listener", false},
-                                                             {"account_id", "acc-1"},
-                                                             {"project_id", "prj-1"}}}}
-                                                          .dump()));
+  answerSignUp(server_);
   TopicWatcher service(broker, "locations/acc-1/prj-1/u-1");
   ASSERT_TRUE(waitFor([&] { return broker.log().find("service-side") != std::string::npos; }));
   auto app = std::make_shared<RecordingDelegate>();
