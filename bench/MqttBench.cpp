@@ -8,11 +8,6 @@
 // broker, the REST stand-in, gpsd fed by gpsfake; each is stopped by its id.
 // PELK_BENCH_DISK and PELK_BENCH_TMPFS choose the parent folders (default
 // /var/tmp and /dev/shm); PELK_BENCH_HOST_SECONDS the tracking time (25).
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +28,7 @@
 
 #include "BarePaho.h"
 #include "BareSqlite.h"
+#include "BenchSupport.h"
 #include "KitSetup.h"
 #include "device/AppUtili.h"
 #include "foundation/AppDefaults.h"
@@ -49,11 +45,12 @@
 #include "storage/LocalEntities.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
+#include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
 #include "support/MosquittoBroker.h"
+#include "support/SignUpReplies.h"
 #include "tracking/TrackingModeSupport.h"
 
-extern char** environ;
 
 namespace pelk::bench {
 namespace {
@@ -61,15 +58,8 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-constexpr int kReplayRows = 10000;
 constexpr const char* kBareTopic = "locations/a1/p1/bare";
 constexpr const char* kBareHostTopic = "locations/a1/p1/bare-host";
-
-std::optional<std::string> makeFolder(const std::string& parent) {
-  std::string tmpl = parent + "/pelk-mqtt-bench-XXXXXX";
-  if (!::mkdtemp(tmpl.data())) return std::nullopt;
-  return tmpl;
-}
 
 template <class F>
 bool waitUntil(F done, std::chrono::milliseconds limit) {
@@ -207,45 +197,27 @@ struct Road {
   // whole, written as the JSON array the service expects, published and
   // acknowledged, and deleted by key in one transaction.
   std::int64_t bareReplayLoop() {
-    sqlite3* db = bareReplay->get();
-    Statement count(db, std::string("SELECT count(*) FROM ") + MqttLocationData::entityName);
-    count.step();
-    Statement page(db, std::string("SELECT * FROM ") + MqttLocationData::entityName +
-                           " WHERE mqtt_id = 0 ORDER BY pk LIMIT ? OFFSET 0");
-    Statement del(db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE pk = ?");
-    std::int64_t done = 0;
-    for (;;) {
-      std::vector<std::int64_t> keys;
-      json rows = json::array();
-      sqlite3_bind_int(page.get(), 1, MQTTDataStorageManager::kPageSize);
-      while (page.step()) {
-        sqlite3_stmt* s = page.get();
-        keys.push_back(sqlite3_column_int64(s, 0));
-        json object = json::object();
-        for (int c = 1; c < sqlite3_column_count(s); ++c) {
-          const char* name = sqlite3_column_name(s, c);
-          switch (sqlite3_column_type(s, c)) {
-            case SQLITE_INTEGER: object[name] = sqlite3_column_int64(s, c); break;
-            case SQLITE_FLOAT: object[name] = sqlite3_column_double(s, c); break;
-            case SQLITE_TEXT: object[name] = reinterpret_cast<const char*>(sqlite3_column_text(s, c)); break;
-            default: break;
+    json rows = json::array();
+    return bench::bareReplayLoop(
+        bareReplay->get(),
+        [&rows](sqlite3_stmt* s) {
+          json object = json::object();
+          for (int c = 1; c < sqlite3_column_count(s); ++c) {
+            const char* name = sqlite3_column_name(s, c);
+            switch (sqlite3_column_type(s, c)) {
+              case SQLITE_INTEGER: object[name] = sqlite3_column_int64(s, c); break;
+              case SQLITE_FLOAT: object[name] = sqlite3_column_double(s, c); break;
+              case SQLITE_TEXT: object[name] = reinterpret_cast<const char*>(sqlite3_column_text(s, c)); break;
+              default: break;
+            }
           }
-        }
-        rows.push_back(std::move(object));
-      }
-      page.reset();
-      if (keys.empty()) break;
-      if (!bare->publishAcknowledged(kBareTopic, rows.dump(2))) return done;
-      exec(db, "BEGIN IMMEDIATE");
-      for (auto k : keys) {
-        sqlite3_bind_int64(del.get(), 1, k);
-        del.step();
-        del.reset();
-      }
-      exec(db, "COMMIT");
-      done += static_cast<std::int64_t>(keys.size());
-    }
-    return done;
+          rows.push_back(std::move(object));
+        },
+        [this, &rows] {
+          const bool ok = bare->publishAcknowledged(kBareTopic, rows.dump(2));
+          rows = json::array();
+          return ok;
+        });
   }
 
   std::shared_ptr<CountingDelegate> app = std::make_shared<CountingDelegate>();
@@ -259,168 +231,61 @@ struct Road {
   std::unique_ptr<BareDb> bareReplay;
 };
 
-template <class Body>
-void timedReplay(benchmark::State& state, const std::string& path, const Row& row, Body body) {
-  for (auto _ : state) {
-    fillTable(path, MqttLocationData::entityName, row, kReplayRows);
-    const auto start = std::chrono::steady_clock::now();
-    const std::int64_t done = body();
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (done != kReplayRows) state.SkipWithError("the replay did not take every row");
-    state.SetIterationTime(took.count());
-  }
-}
-
 void registerAll(Road& r) {
-  auto reg = [](const char* name, auto fn) {
-    return benchmark::RegisterBenchmark(name, fn)
-        ->Unit(benchmark::kMicrosecond)
-        ->Repetitions(7)
-        ->ReportAggregatesOnly(true);
-  };
   int i = 0;
-  reg("position/kit", [&r, &i](benchmark::State& st) {
+  registerBench("position/kit", [&r, &i](benchmark::State& st) {
     for (auto _ : st) {
       if (!r.kitPosition(++i)) st.SkipWithError("a position was not acknowledged");
     }
   });
-  reg("position/bare", [&r](benchmark::State& st) {
+  registerBench("position/bare", [&r](benchmark::State& st) {
     for (auto _ : st) {
       if (!r.bare->publishAcknowledged(kBareTopic, r.message)) st.SkipWithError("not acknowledged");
     }
   });
-  reg("replay/kit", [&r](benchmark::State& st) {
+  registerBench("replay/kit", [&r](benchmark::State& st) {
     timedReplay(st, r.bufferPath, r.row, [&r] { return r.kitReplay(); });
   })->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
-  reg("replay/bare", [&r](benchmark::State& st) {
+  registerBench("replay/bare", [&r](benchmark::State& st) {
     timedReplay(st, r.bareReplayPath, r.row, [&r] { return r.bareReplayLoop(); });
   })->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
 }
 
-// Keeps the median of every benchmark, in microseconds, and prints nothing.
-class MedianCollector : public benchmark::BenchmarkReporter {
- public:
-  bool ReportContext(const Context&) override { return true; }
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& run : runs) {
-      if (run.error_occurred) {
-        std::fprintf(stderr, "%s: %s\n", run.benchmark_name().c_str(), run.error_message.c_str());
-        failed = true;
-        continue;
-      }
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      const double us = run.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      medians[run.run_name.function_name] = us;
-    }
-  }
-  std::map<std::string, double> medians;
-  bool failed = false;
-};
-
-struct Column {
-  std::string label;
-  std::map<std::string, double> medians;
-};
-
-bool writable(const std::string& dir) { return ::access(dir.c_str(), W_OK) == 0; }
-
 // gpsfake playing the recorded route at one fix a second (three sentences a
-// fix), over and over, into a gpsd of its own on `port`; in a process group
-// of their own, stopped by the group's id.
+// fix), over and over, into a gpsd of its own on `port`, listening once built.
 class GpsFeed {
  public:
-  explicit GpsFeed(int port) {
-    const std::string route =
-        (std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "data" / "gpsd-route.nmea").string();
-    std::vector<std::string> args = {"gpsfake", "-P", std::to_string(port), "-q", "-c", "0.333", route};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "gpsfake", &files, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
-    if (pid_ > 0 && !test::waitForListener(port, 10s)) stop();
+  explicit GpsFeed(int port) : fake_(port, /*once=*/false, "0.333") {
+    if (fake_.started() && !test::waitForListener(port, 10s)) fake_.stop();
   }
-  ~GpsFeed() { stop(); }
-  GpsFeed(const GpsFeed&) = delete;
-  GpsFeed& operator=(const GpsFeed&) = delete;
-  bool started() const { return pid_ > 0; }
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(-pid_, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + 1s;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ::kill(-pid_, SIGKILL);  // whatever is left of the group (gpsd)
-    ::waitpid(pid_, &status, WNOHANG);
-    pid_ = -1;
-  }
+  bool started() const { return fake_.started(); }
 
  private:
-  pid_t pid_ = -1;
+  test::GpsFake fake_;
 };
 
-// A probe program started with its output on a pipe.
-class Probe {
- public:
-  explicit Probe(const std::vector<std::string>& args) : name_(args.at(0)) {
-    if (::pipe(fds_) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds_[1], 1);
-      ::close(fds_[0]);
-      ::close(fds_[1]);
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(fds_[1]);
-  }
-  struct Figures {
-    long peakKb = -1;
-    long positions = -1;
-    long anonKb = -1;  // resident memory not backed by files (heap, stacks)
-  };
-  // Nothing when the probe failed.
-  std::optional<Figures> result() {
-    std::string out;
-    char buf[64];
-    ssize_t n;
-    while ((n = ::read(fds_[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    ::close(fds_[0]);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    // The figures are the last line; the kit prints lines of its own before.
-    Figures f;
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    const std::string last = out.substr(out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(last.c_str(), "%ld %ld %ld", &f.peakKb, &f.positions, &f.anonKb) != 3) {
-      std::fprintf(stderr, "pelk_bench_mqtt: probe %s ended with status %d: %s\n", name_.c_str(), status, out.c_str());
-      return std::nullopt;
-    }
-    return f;
-  }
-
- private:
-  std::string name_;
-  int fds_[2] = {-1, -1};
-  pid_t pid_ = -1;
+struct ProbeFigures {
+  long peakKb = -1;
+  long positions = -1;
+  long anonKb = -1;  // resident memory not backed by files (heap, stacks)
 };
+
+// The figures a host probe printed last; nothing when the probe failed.
+std::optional<ProbeFigures> probeFigures(Probe& probe) {
+  int status = 0;
+  std::string out;
+  const auto last = probe.lastLine(&status, &out);
+  ProbeFigures f;
+  if (!last || std::sscanf(last->c_str(), "%ld %ld %ld", &f.peakKb, &f.positions, &f.anonKb) != 3) {
+    std::fprintf(stderr, "pelk_bench_mqtt: probe %s ended with status %d: %s\n", probe.name().c_str(), status,
+                 out.c_str());
+    return std::nullopt;
+  }
+  return f;
+}
 
 struct HostFigures {
-  std::optional<Probe::Figures> kit, bare;
+  std::optional<ProbeFigures> kit, bare;
   int seconds = 0;
   long kitPublished = 0, barePublished = 0;
 };
@@ -432,22 +297,7 @@ HostFigures measureHosts(const std::string& folder, const test::MosquittoBroker&
   const char* secondsEnv = std::getenv("PELK_BENCH_HOST_SECONDS");
   figures.seconds = secondsEnv ? std::atoi(secondsEnv) : 25;
   test::HttpTestServer rest;
-  rest.setDefault("/v3/user/token/",
-                  test::ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump()));
-  rest.setDefault("/v3/user/", test::ScriptedReply::json(json{{"code", 201},
-                                                              {"msg", "ok"},
-                                                              {"data",
-                                                               {{"user_id", "u-1"},
-                                                                {"app_id", "app-1"},
-                                                                {"geofence_events", false},
-                                                                {"location_events", false},
-                                                                {"nearby_events", false},
-                                                                {"trips_events", false},
-                                                                {"location_listener", true},
-                                                                {"event_listener", false},
-                                                                {"account_id", "acc-1"},
-                                                                {"project_id", "prj-1"}}}}
-                                                             .dump()));
+  test::answerSignUp(rest);
   const int kitPort = test::HttpTestServer::unusedPort();
   int barePort = test::HttpTestServer::unusedPort();
   while (barePort == kitPort) barePort = test::HttpTestServer::unusedPort();
@@ -469,16 +319,15 @@ HostFigures measureHosts(const std::string& folder, const test::MosquittoBroker&
   }
   service->subscribe("locations/acc-1/prj-1/u-1", 1, [&](const std::string&, const std::string&) { ++kitMessages; });
   service->subscribe(kBareHostTopic, 1, [&](const std::string&, const std::string&) { ++bareMessages; });
-  const auto dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
   const std::string seconds = std::to_string(figures.seconds);
   std::filesystem::create_directories(folder + "/host-kit");
   std::filesystem::create_directories(folder + "/host-bare");
-  Probe kit({(dir / "pelk_bench_host").string(), "kit", folder + "/host-kit", rest.baseUrl(), broker.wsUrl(),
+  Probe kit({Probe::beside("pelk_bench_host"), "kit", folder + "/host-kit", rest.baseUrl(), broker.wsUrl(),
              std::to_string(kitPort), seconds});
-  Probe bare({(dir / "pelk_bench_host_bare").string(), "bare", folder + "/host-bare", rest.baseUrl(),
+  Probe bare({Probe::beside("pelk_bench_host_bare"), "bare", folder + "/host-bare", rest.baseUrl(),
               broker.wsUrl(), std::to_string(barePort), seconds});
-  figures.kit = kit.result();
-  figures.bare = bare.result();
+  figures.kit = probeFigures(kit);
+  figures.bare = probeFigures(bare);
   std::this_thread::sleep_for(200ms);  // the last acknowledged messages on their way to the service side
   service->disconnect();
   figures.kitPublished = kitMessages.load();
@@ -527,57 +376,24 @@ void printTable(const std::vector<Column>& columns, const HostFigures& host) {
 
 int main(int argc, char** argv) {
   using namespace pelk::bench;
-  // Repetitions of the kit and its baseline alternate, so that drift in the
-  // machine's load reaches both alike.
-  std::vector<char*> args{argv[0], const_cast<char*>("--benchmark_enable_random_interleaving=true")};
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int n = static_cast<int>(args.size());
-  benchmark::Initialize(&n, args.data());
-  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 2;
-
-  const char* diskEnv = std::getenv("PELK_BENCH_DISK");
-  const char* shmEnv = std::getenv("PELK_BENCH_TMPFS");
-  std::vector<std::pair<std::string, std::string>> parents{{"disk", diskEnv ? diskEnv : "/var/tmp"}};
-  const std::string shm = shmEnv ? shmEnv : "/dev/shm";
-  if (writable(shm)) parents.emplace_back("tmpfs", shm);
-
-  std::vector<Column> columns;
-  std::vector<std::string> folders;
-  bool failed = false;
+  if (!initBenchmark(argc, argv)) return 2;
+  Measured m;
   HostFigures host;
   try {
     pelk::test::MosquittoBroker broker;
-    for (const auto& [label, parent] : parents) {
-      const auto folder = makeFolder(parent);
-      if (!folder) {
-        std::fprintf(stderr, "pelk_bench_mqtt: cannot make a folder in %s\n", parent.c_str());
-        continue;
-      }
-      folders.push_back(*folder);
-      std::fprintf(stderr, "pelk_bench_mqtt: %s in %s\n", label.c_str(), folder->c_str());
-      MedianCollector collector;
-      try {
-        Road road(*folder, broker);
-        registerAll(road);
-        benchmark::RunSpecifiedBenchmarks(&collector);
-        benchmark::ClearRegisteredBenchmarks();
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "pelk_bench_mqtt: %s\n", e.what());
-        failed = true;
-      }
-      failed = failed || collector.failed;
-      columns.push_back({label, collector.medians});
-    }
-    if (!folders.empty()) host = measureHosts(folders.back(), broker);
+    m = measureInFolders("pelk_bench_mqtt", "pelk-mqtt-bench",
+                         [&broker](const std::string& folder, MedianCollector& collector) {
+                           Road road(folder, broker);
+                           registerAll(road);
+                           runRegistered(collector);
+                         });
+    if (!m.folders.empty()) host = measureHosts(m.folders.back(), broker);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "pelk_bench_mqtt: %s\n", e.what());
-    failed = true;
+    m.failed = true;
   }
-  printTable(columns, host);
-  for (const auto& f : folders) {
-    std::error_code ec;
-    std::filesystem::remove_all(f, ec);
-  }
+  printTable(m.columns, host);
+  removeFolders(m.folders);
   benchmark::Shutdown();
-  return failed || !host.kit || !host.bare ? 1 : 0;
+  return m.failed || !host.kit || !host.bare ? 1 : 0;
 }

@@ -5,22 +5,17 @@
 //   pelk_bench [google benchmark flags]
 // PELK_BENCH_DISK and PELK_BENCH_TMPFS choose the parent folders (default
 // /var/tmp and /dev/shm; tmpfs is left out when it cannot be written).
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "BareSqlite.h"
+#include "BenchSupport.h"
 #include "KitSetup.h"
 #include "foundation/SharedUtil.h"
 #include "network/Reachability.h"
@@ -32,14 +27,7 @@
 namespace pelk::bench {
 namespace {
 
-constexpr int kReplayRows = 10000;
 constexpr const char* kSettingKey = "benchSetting";
-
-std::optional<std::string> makeFolder(const std::string& parent) {
-  std::string tmpl = parent + "/pelk-bench-XXXXXX";
-  if (!::mkdtemp(tmpl.data())) return std::nullopt;
-  return tmpl;
-}
 
 // Everything one folder's benchmarks use: the kit's stores and the bare files.
 struct Stores {
@@ -124,34 +112,17 @@ struct Stores {
   // unsent rows read whole and deleted by key in one transaction, until none
   // are left.
   std::int64_t bareReplayLoop() {
-    sqlite3* db = bareReplay->get();
-    Statement count(db, std::string("SELECT count(*) FROM ") + MqttLocationData::entityName);
-    count.step();
-    Statement page(db, std::string("SELECT * FROM ") + MqttLocationData::entityName +
-                           " WHERE mqtt_id = 0 ORDER BY pk LIMIT ? OFFSET 0");
-    Statement del(db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE pk = ?");
-    std::int64_t done = 0;
-    for (;;) {
-      std::vector<std::int64_t> keys;
-      double sum = 0;
-      sqlite3_bind_int(page.get(), 1, MQTTDataStorageManager::kPageSize);
-      while (page.step()) {
-        keys.push_back(sqlite3_column_int64(page.get(), 0));
-        for (int c = 1; c < sqlite3_column_count(page.get()); ++c) sum += sqlite3_column_bytes(page.get(), c);
-      }
-      page.reset();
-      benchmark::DoNotOptimize(sum);
-      if (keys.empty()) break;
-      exec(db, "BEGIN IMMEDIATE");
-      for (auto k : keys) {
-        sqlite3_bind_int64(del.get(), 1, k);
-        del.step();
-        del.reset();
-      }
-      exec(db, "COMMIT");
-      done += static_cast<std::int64_t>(keys.size());
-    }
-    return done;
+    double sum = 0;
+    return bench::bareReplayLoop(
+        bareReplay->get(),
+        [&sum](sqlite3_stmt* row) {
+          for (int c = 1; c < sqlite3_column_count(row); ++c) sum += sqlite3_column_bytes(row, c);
+        },
+        [&sum] {
+          benchmark::DoNotOptimize(sum);
+          sum = 0;
+          return true;
+        });
   }
 
   std::int64_t kitReplayLoop() {
@@ -180,118 +151,56 @@ struct Stores {
   std::string bareReplayPath;
 };
 
-template <class Body>
-void timedReplay(benchmark::State& state, const std::string& path, const Row& row, Body body) {
-  for (auto _ : state) {
-    fillTable(path, MqttLocationData::entityName, row, kReplayRows);
-    const auto start = std::chrono::steady_clock::now();
-    const std::int64_t done = body();
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (done != kReplayRows) state.SkipWithError("the replay did not take every row");
-    state.SetIterationTime(took.count());
-  }
-}
-
 void registerAll(Stores& s) {
-  auto reg = [](const char* name, auto fn) {
-    return benchmark::RegisterBenchmark(name, fn)
-        ->Unit(benchmark::kMicrosecond)
-        ->Repetitions(7)
-        ->ReportAggregatesOnly(true);
-  };
   int i = 0;
-  reg("road/kit", [&s, &i](benchmark::State& st) {
+  registerBench("road/kit", [&s, &i](benchmark::State& st) {
     for (auto _ : st) {
       incrementLocationCount(*s.suite);
       if (!s.mqtt->saveLocationData(samplePosition(++i), "M", false, 0)) st.SkipWithError("not stored");
     }
   });
-  reg("save/kit", [&s, &i](benchmark::State& st) {
+  registerBench("save/kit", [&s, &i](benchmark::State& st) {
     for (auto _ : st) {
       if (!s.mqtt->saveLocationData(samplePosition(++i), "M", false, 0)) st.SkipWithError("not stored");
     }
   });
-  reg("insert/bare", [&s](benchmark::State& st) {
+  registerBench("insert/bare", [&s](benchmark::State& st) {
     for (auto _ : st) s.bareInsert(*s.bareMqttInsert, s.mqttRow);
   });
-  reg("http/kit", [&s, &i](benchmark::State& st) {
+  registerBench("http/kit", [&s, &i](benchmark::State& st) {
     for (auto _ : st) {
       if (!s.http.saveLocationData(samplePosition(++i), "M", false, 0)) st.SkipWithError("not stored");
     }
   });
-  reg("http-insert/bare", [&s](benchmark::State& st) {
+  registerBench("http-insert/bare", [&s](benchmark::State& st) {
     for (auto _ : st) s.bareInsert(*s.bareHttpInsert, s.httpRow);
   });
-  reg("settings-write/kit", [&i](benchmark::State& st) {
+  registerBench("settings-write/kit", [&i](benchmark::State& st) {
     for (auto _ : st) SharedUtil::setDefaultInteger(++i % 2 + 1, kSettingKey);
   });
-  reg("upsert/bare", [&s](benchmark::State& st) {
+  registerBench("upsert/bare", [&s](benchmark::State& st) {
     for (auto _ : st) s.bareUpsertSetting();
   });
-  reg("settings-read/kit", [](benchmark::State& st) {
+  registerBench("settings-read/kit", [](benchmark::State& st) {
     for (auto _ : st) benchmark::DoNotOptimize(SharedUtil::getDefaultInteger(kSettingKey));
   });
-  reg("select/bare", [&s](benchmark::State& st) {
+  registerBench("select/bare", [&s](benchmark::State& st) {
     for (auto _ : st) benchmark::DoNotOptimize(s.bareSelectSetting());
   });
-  reg("replay/kit", [&s](benchmark::State& st) {
+  registerBench("replay/kit", [&s](benchmark::State& st) {
     timedReplay(st, s.mqttPath, s.mqttRow, [&s] { return s.kitReplayLoop(); });
   })->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-  reg("replay/bare", [&s](benchmark::State& st) {
+  registerBench("replay/bare", [&s](benchmark::State& st) {
     timedReplay(st, s.bareReplayPath, s.mqttRow, [&s] { return s.bareReplayLoop(); });
   })->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 }
 
-// Keeps the median of every benchmark, in microseconds, and prints nothing.
-class MedianCollector : public benchmark::BenchmarkReporter {
- public:
-  bool ReportContext(const Context&) override { return true; }
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& run : runs) {
-      if (run.error_occurred) {
-        std::fprintf(stderr, "%s: %s\n", run.benchmark_name().c_str(), run.error_message.c_str());
-        failed = true;
-        continue;
-      }
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      const double us = run.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      medians[run.run_name.function_name] = us;
-    }
-  }
-  std::map<std::string, double> medians;
-  bool failed = false;
-};
-
 // Peak RSS (kB) of the probe program run with `mode` on `folder`; -1 on failure.
 long probeRss(const std::string& mode, const std::string& folder) {
-  const auto self = std::filesystem::read_symlink("/proc/self/exe");
-  const std::string probe = (self.parent_path() / (mode == "kit" ? "pelk_bench_rss" : "pelk_bench_rss_bare")).string();
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipeFds[1], 1);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-    ::execl(probe.c_str(), probe.c_str(), mode.c_str(), folder.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(pipeFds[1]);
-  std::string out;
-  char buf[64];
-  ssize_t n;
-  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return std::strtol(out.c_str(), nullptr, 10);
+  Probe probe({Probe::beside(mode == "kit" ? "pelk_bench_rss" : "pelk_bench_rss_bare"), mode, folder});
+  const auto out = probe.lastLine();
+  return out ? std::strtol(out->c_str(), nullptr, 10) : -1;
 }
-
-struct Column {
-  std::string label;
-  std::map<std::string, double> medians;
-};
 
 void printTable(const std::vector<Column>& columns, long kitRss, long bareRss, const std::string& rssOn) {
   struct Figure {
@@ -333,53 +242,19 @@ void printTable(const std::vector<Column>& columns, long kitRss, long bareRss, c
   }
 }
 
-bool writable(const std::string& dir) { return ::access(dir.c_str(), W_OK) == 0; }
-
 }  // namespace
 }  // namespace pelk::bench
 
 int main(int argc, char** argv) {
   using namespace pelk::bench;
-  // Repetitions of the kit and its baseline alternate, so that drift in the
-  // machine's load reaches both alike.
-  std::vector<char*> args{argv[0], const_cast<char*>("--benchmark_enable_random_interleaving=true")};
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int n = static_cast<int>(args.size());
-  benchmark::Initialize(&n, args.data());
-  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 2;
-
-  const char* diskEnv = std::getenv("PELK_BENCH_DISK");
-  const char* shmEnv = std::getenv("PELK_BENCH_TMPFS");
-  std::vector<std::pair<std::string, std::string>> parents{{"disk", diskEnv ? diskEnv : "/var/tmp"}};
-  const std::string shm = shmEnv ? shmEnv : "/dev/shm";
-  if (writable(shm)) parents.emplace_back("tmpfs", shm);
-
-  std::vector<Column> columns;
-  std::string rssFolder;
-  std::vector<std::string> folders;
-  bool failed = false;
-  for (const auto& [label, parent] : parents) {
-    const auto folder = makeFolder(parent);
-    if (!folder) {
-      std::fprintf(stderr, "pelk_bench: cannot make a folder in %s\n", parent.c_str());
-      continue;
-    }
-    folders.push_back(*folder);
-    std::fprintf(stderr, "pelk_bench: %s in %s\n", label.c_str(), folder->c_str());
-    MedianCollector collector;
-    try {
-      Stores stores(*folder);
-      registerAll(stores);
-      benchmark::RunSpecifiedBenchmarks(&collector);
-      benchmark::ClearRegisteredBenchmarks();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "pelk_bench: %s\n", e.what());
-      failed = true;
-    }
-    failed = failed || collector.failed;
-    columns.push_back({label, collector.medians});
-    rssFolder = *folder;  // tmpfs when there is one: the figure does not depend on the medium
-  }
+  if (!initBenchmark(argc, argv)) return 2;
+  Measured m = measureInFolders("pelk_bench", "pelk-bench", [](const std::string& folder, MedianCollector& collector) {
+    Stores stores(folder);
+    registerAll(stores);
+    runRegistered(collector);
+  });
+  // tmpfs when there is one: the figure does not depend on the medium
+  const std::string rssFolder = m.folders.empty() ? "" : m.folders.back();
   long kitRss = -1, bareRss = -1;
   if (!rssFolder.empty()) {
     const std::string probeFolder = rssFolder + "/rss";
@@ -387,11 +262,8 @@ int main(int argc, char** argv) {
     kitRss = probeRss("kit", probeFolder);
     bareRss = probeRss("bare", probeFolder);
   }
-  printTable(columns, kitRss, bareRss, columns.empty() ? "" : columns.back().label);
-  for (const auto& f : folders) {
-    std::error_code ec;
-    std::filesystem::remove_all(f, ec);
-  }
+  printTable(m.columns, kitRss, bareRss, m.columns.empty() ? "" : m.columns.back().label);
+  removeFolders(m.folders);
   benchmark::Shutdown();
-  return failed || kitRss <= 0 || bareRss <= 0 ? 1 : 0;
+  return m.failed || kitRss <= 0 || bareRss <= 0 ? 1 : 0;
 }

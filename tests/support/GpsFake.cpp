@@ -24,11 +24,11 @@ std::string GpsFake::routeFile() {
 
 bool GpsFake::installed() { return std::system("command -v gpsfake >/dev/null 2>&1") == 0; }
 
-GpsFake::GpsFake(int port, bool once) {
+GpsFake::GpsFake(int port, bool once, const std::string& cycle) {
   // setpriv ends gpsfake (which takes its gpsd along) when the test process
   // dies without stopping it.
   std::vector<std::string> args = {"setpriv", "--pdeathsig", "TERM", "--", "gpsfake",
-                                   "-P",      std::to_string(port), "-q", "-c", "0.1"};
+                                   "-P",      std::to_string(port), "-q", "-c", cycle};
   if (once) args.push_back("-1");
   args.push_back(routeFile());
   std::vector<char*> argv;

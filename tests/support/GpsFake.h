@@ -12,7 +12,8 @@ namespace pelk::test {
 class GpsFake {
  public:
   // once: play the route one time and end; otherwise gpsfake loops over it.
-  GpsFake(int port, bool once);
+  // cycle: the seconds between sentences (the route has three a fix).
+  GpsFake(int port, bool once, const std::string& cycle = "0.1");
   ~GpsFake();
   GpsFake(const GpsFake&) = delete;
   GpsFake& operator=(const GpsFake&) = delete;
