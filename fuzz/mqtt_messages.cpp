@@ -2,20 +2,13 @@
 // other users' positions, parsed as the subscriptions parse them and read into
 // the models the app is handed.
 #include "FuzzSupport.h"
+#include "ModelReads.h"
 #include "foundation/StringExtensions.h"
 #include "messaging/MQTTUtilis.h"
 #include "pelk/PelkEvents.h"
 #include "pelk/PelkLocation.h"
 
 using namespace pelk;
-
-namespace {
-volatile double gSink;
-void read(const PelkNumber& n) { gSink = n.doubleValue() + static_cast<double>(n.int64Value()) + n.floatValue(); }
-void read(const std::optional<PelkNumber>& n) {
-  if (n) read(*n);
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto message = MQTTUtilis::parseMessageObject(fuzz::text(data, size));
@@ -26,24 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (const auto it = message->find("events"); it != message->end() && it->is_array()) {
     for (const auto& entry : *it) {
-      if (auto events = PelkEvents::fromDictionary(entry)) {
-        read(events->altitude());
-        read(events->course());
-        read(events->distance());
-        read(events->speed());
-        read(events->horizontalAccuracy());
-        read(events->veritcalAccuracy());
-      }
+      if (auto events = PelkEvents::fromDictionary(entry)) fuzz::readNumbers(*events);
     }
   }
   auto received = PelkLocationReceived::fromDictionary(*message);
   if (!received) fuzz::broken();  // refused only when not an object
-  read(received->latitude());
-  read(received->longitude());
-  read(received->altitude());
-  read(received->course());
-  read(received->speed());
-  read(received->horizontalAccuracy());
-  read(received->verticalAccuracy());
+  fuzz::readNumbers(*received);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "ModelReads.h"
 #include "network/APIClient.h"
 #include "pelk/PelkCreateTrip.h"
 #include "pelk/PelkEvents.h"
@@ -19,12 +20,7 @@ using namespace pelk;
 
 namespace {
 
-volatile double gSink;
-
-void read(const PelkNumber& n) { gSink = n.doubleValue() + static_cast<double>(n.int64Value()) + n.floatValue(); }
-void read(const std::optional<PelkNumber>& n) {
-  if (n) read(*n);
-}
+using fuzz::read;
 
 template <class Place>
 void readPlaces(const std::vector<std::shared_ptr<Place>>& places) {
@@ -69,23 +65,8 @@ void readAll(const nlohmann::json& object) {
     if (!rebuilt || rebuilt->route() != summary->route()) fuzz::broken();
   }
   (void)PelkTripSummaryRoute::fromDictionary(object);
-  if (auto events = PelkEvents::fromDictionary(object)) {
-    read(events->altitude());
-    read(events->course());
-    read(events->distance());
-    read(events->speed());
-    read(events->horizontalAccuracy());
-    read(events->veritcalAccuracy());
-  }
-  if (auto received = PelkLocationReceived::fromDictionary(object)) {
-    read(received->altitude());
-    read(received->latitude());
-    read(received->longitude());
-    read(received->course());
-    read(received->horizontalAccuracy());
-    read(received->speed());
-    read(received->verticalAccuracy());
-  }
+  if (auto events = PelkEvents::fromDictionary(object)) fuzz::readNumbers(*events);
+  if (auto received = PelkLocationReceived::fromDictionary(object)) fuzz::readNumbers(*received);
 }
 
 }  // namespace
