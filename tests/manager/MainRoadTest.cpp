@@ -123,9 +123,13 @@ TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
   ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, 20s)) << broker.log();
   ASSERT_TRUE(waitFor([&] { return service.ids().size() >= 6; }, 20s)) << service.ids().size();
   const auto seen = service.ids();
-  EXPECT_EQ(seen.size(), 6u);
-  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 6u);
-  for (const auto& id : buffered) EXPECT_EQ(seen.count(id), 1u) << id;
+  const std::set<std::string> distinct(seen.begin(), seen.end());
+  EXPECT_EQ(distinct.size(), 6u);
+  // Delivery is at least once: a position published just before the broker
+  // stopped, whose acknowledgement never came back, is buffered and goes out
+  // again.  Only that one may arrive twice.
+  EXPECT_LE(seen.size() - distinct.size(), 1u);
+  for (const auto& id : buffered) EXPECT_GE(seen.count(id), 1u) << id;
   EXPECT_EQ(app->locations.size(), 6u);
 }
 
