@@ -246,8 +246,10 @@ std::string readUpgradeRequest(const std::function<void(int port)>& connectTo) {
 }
 
 TEST(MqttClient, WebSocketUpgradeCarriesPathAndAuthorizerHeaders) {
-  std::shared_ptr<MqttClient> client;
+  // The record outlives the client: the failed connection may still be
+  // reported from the client's thread until the client is gone.
   Seen seen;
+  std::shared_ptr<MqttClient> client;
   const std::string request = readUpgradeRequest([&](int port) {
     auto options = optionsFor("ws://127.0.0.1:" + std::to_string(port) + "/mqtt", "hdr");
     options.httpHeaders = {{"x-amz-customauthorizer-name", "auth-name"},
