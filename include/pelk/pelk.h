@@ -6,7 +6,27 @@
  * optional one.  Results and model objects are handed over as UTF-8 JSON
  * text, valid only during the call.  A handler is a function pointer with a
  * context pointer given back unchanged; a NULL handler gets no call and the
- * operation runs all the same.  Handlers run on whichever thread answers. */
+ * operation runs all the same.  Handlers run on whichever thread answers.
+ *
+ * ---- results as JSON
+ * A result model is handed over under the keys its reader takes from the
+ * server or the broker, whether the server, a broker message or the kit's
+ * local trip store made it; so a record reads as the server's own does, and
+ * the model's reader reads the text back to the same values.  The shape of
+ * each result is given where it is handed over (below).  Throughout:
+ *  - a text the model does not hold is null; a list is always a list;
+ *  - a number keeps the type the model holds it in: an integer field arrives
+ *    as a JSON integer (125), a floating-point field with its fraction or
+ *    ".0" (1500.0, 12.5); a single-precision field in its shortest form (12.3);
+ *  - "(0)" marks a number that is the integer 0 when the record had none or
+ *    held it in another form, whatever the field's type; "(or null)" marks
+ *    one that is then null;
+ *  - a number that is not finite (a quotient over zero) arrives as null;
+ *  - bytes of a text that are not UTF-8 arrive as U+FFFD;
+ *  - members may come in any order.
+ * A place (the origins and destinations of a trip):
+ *   {"id", "trip_id", "loc_type", "created_at", "updated_at": text,
+ *    "reached": boolean, "coordinates": {"coordinates": [numbers, as sent]} or null}. */
 
 #include <stdbool.h>
 #include <stddef.h>
@@ -16,18 +36,50 @@
 extern "C" {
 #endif
 
-/* error_code / error_message are NULL on success. */
+/* error_code / error_message are NULL on success.
+ * user_json: the user record as the server sends it under "data" (its
+ * "app_id" is not kept):
+ *   {"user_id": text, "description": text or null,
+ *    "geofence_events", "location_events", "trips_events", "nearby_events",
+ *    "event_listener", "location_listener": boolean,
+ *    "account_id", "project_id": text ("" when none)}. */
 typedef void (*pelk_user_handler)(void* context, const char* user_json, const char* error_code,
                                   const char* error_message);
 typedef void (*pelk_text_handler)(void* context, const char* text, const char* error_code,
                                   const char* error_message);
 
-/* location_json: {"latitude", "longitude", "altitude", "horizontal_accuracy",
- * "vertical_accuracy", "speed", "course", "timestamp_ms"}. */
+/* location_json: one fix of this device as the location service gave it (the
+ * kit has no server record of it):
+ *   {"latitude", "longitude" (degrees), "altitude" (metres),
+ *    "horizontal_accuracy", "vertical_accuracy" (metres), "speed" (m/s),
+ *    "course" (degrees): floating point, a negative accuracy, speed or course
+ *    meaning "not known"; "timestamp_ms": integer milliseconds since 1970}. */
 typedef void (*pelk_location_handler)(void* context, const char* location_json, const char* error_code,
                                       const char* error_message);
 
-/* The app's delegate; members may be NULL except did_update_location. */
+/* The app's delegate; members may be NULL except did_update_location.
+ *  did_update_location, one accepted position of this device:
+ *    {"user_id": text ("" when no user), "activity": "M" or "S",
+ *     "location": a fix as location_json above, "tz_offset": text ("+0100"),
+ *     "recorded_at": text, the moment it was handed over}.
+ *  did_receive_events, one call per event of a broker message:
+ *    {"event_type", "event_source", "event_version", "user_id", "trip_id",
+ *     "geofence_id", "nearby_user_id", "location_id", "created_at",
+ *     "recorded_at", "activity": text,
+ *     "altitude", "course", "speed", "distance", "horizontal_accuracy",
+ *     "veritcal_accuracy" (so spelled, as the event messages spell it):
+ *     floating point (0),
+ *     "location": {"coordinates": [numbers, as sent]} or null}.
+ *  did_receive_user_location, one position of a followed user:
+ *    {"user_id", "activity", "location_id", "recorded_at", "event_type",
+ *     "event_source", "event_version": text,
+ *     "altitude", "course", "horizontal_accuracy", "vertical_accuracy":
+ *     floating point (or null), "speed": integer (or null),
+ *     "coordinates": {"coordinates": [longitude, latitude]} or null}.
+ *  did_receive_trip_status, the progress of a subscribed ongoing trip:
+ *    {"trip_id", "started_at": text, "speed" (m/s), "distance" (metres),
+ *     "duration" (seconds), "pace" (s/m), "latitude", "longitude" (degrees of
+ *     the last recorded position): floating point}. */
 typedef struct pelk_delegate {
   void* context;
   void (*did_update_location)(void* context, const char* location_json);
@@ -112,10 +164,39 @@ void pelk_notification_opened(const char* user_info_json);
 int64_t pelk_location_permission_status(void);
 
 /* ---- trips
- * A trip created offline lives in the kit's local store until it is synced.
- * Results arrive as JSON text: a created trip, trip details or a trip summary
- * as an object, the active trips as an array, a trip's progress as
- * {"trip_id", "speed", "distance", "duration", "started_at"}. */
+ * A trip created offline lives in the kit's local store until it is synced;
+ * its results have the same shape as a server trip's.  Results as JSON text:
+ *  created trip (pelk_create_trip):
+ *    {"id", "user_id", "trip_tracking_url", "created_at", "updated_at": text,
+ *     "is_started", "is_ended", "is_deleted": boolean,
+ *     "origins", "destinations": [place]}.
+ *  active trips (pelk_active_trips), an array of
+ *    {"id", "created_at", "updated_at": text, "syncStatus": text (so spelled;
+ *     set for trips of the local store), "is_started", "is_paused",
+ *     "is_ended", "is_deleted": boolean}.
+ *  trip details (pelk_get_trip_details):
+ *    {"id", "user_id", "project_id", "created_at", "updated_at",
+ *     "trip_started_at", "trip_ended_at": text,
+ *     "is_started", "is_paused", "is_ended", "is_deleted": boolean,
+ *     "distance_covered": floating point, metres (0),
+ *     "duration": single-precision floating point, seconds (0),
+ *     "origins", "destinations": [place],
+ *     "events": [{"id", "trip_id", "user_id", "event_type", "user_location_id",
+ *                 "created_at": text, "is_deleted": boolean}]}.
+ *  trip summary (pelk_get_trip_summary); the trip's id is under "trip_id"
+ *  here, as the server's summary has it:
+ *    {"trip_id", "user_id", "project_id", "trip_status": text,
+ *     "distance_covered", "total_elevation_gain": floating point (0),
+ *     "duration": integer seconds (0),
+ *     "route": [{"activity", "recorded_at": text,
+ *                "altitude", "elevation_gain", "distance": floating point (0),
+ *                "duration": integer (0),
+ *                "coordinates": {"coordinates": [numbers]} or null}]}.
+ *    A route point of the local store holds [latitude, longitude] and has
+ *    the integer 0 for its elevation gain, distance and duration.
+ *  trip progress (pelk_get_trip_status), for a trip followed on this device:
+ *    {"trip_id", "started_at": text, "speed" (m/s), "distance" (metres),
+ *     "duration" (seconds): floating point}. */
 typedef void (*pelk_json_handler)(void* context, const char* result_json, const char* error_code,
                                   const char* error_message);
 typedef void (*pelk_synced_handler)(void* context, bool synced, const char* error_code, const char* error_message);

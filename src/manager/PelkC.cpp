@@ -1,6 +1,8 @@
 #include "pelk/pelk.h"
 
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,11 +27,43 @@ std::optional<std::string> optionalOf(const char* s) {
   return std::string(s);
 }
 
+// Models are handed over under the keys their readers take, so a host reads
+// the kit's results as it reads the server's records, and the text read back
+// by the model's reader gives the same values.
+
+// A number in the type the model holds it: an integer as an integer (125, not
+// 125.0), a 64-bit floating-point value as itself, and a 32-bit one in the
+// shortest text that reads back as the same float (12.3, not
+// 12.300000190734863).  A value that is not finite has no JSON form: null.
+json numberJson(const PelkNumber& n) {
+  switch (n.kind()) {
+    case PelkNumber::Kind::int64:
+      return n.int64Value();
+    case PelkNumber::Kind::float64:
+      return n.doubleValue();
+    case PelkNumber::Kind::float32:
+      break;
+  }
+  const float f = n.floatValue();
+  if (!std::isfinite(f)) return nullptr;
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, f);
+  double shortest = f;
+  if (written.ec == std::errc()) std::from_chars(text, written.ptr, shortest);
+  return shortest;
+}
+
 template <class T>
 json orNull(const std::optional<T>& v) {
   return v ? json(*v) : json(nullptr);
 }
-json orNull(const std::optional<PelkNumber>& v) { return v ? json(v->doubleValue()) : json(nullptr); }
+json orNull(const std::optional<PelkNumber>& v) { return v ? numberJson(*v) : json(nullptr); }
+
+// A place, a route point or an event holds a position's list the way the
+// server nests it: {"coordinates": [...]}.
+json nestedCoordinates(const std::optional<std::vector<double>>& list) {
+  return list ? json{{"coordinates", *list}} : json(nullptr);
+}
 
 json userJson(const PelkUser& u) {
   return {{"user_id", u.userId()},
@@ -69,13 +103,21 @@ json eventsJson(const PelkEvents& e) {
           {"activity", orNull(e.activity())},
           {"recorded_at", orNull(e.recordedAt())},
           {"created_at", orNull(e.createdAt())},
-          {"coordinates", orNull(e.coordinates())},
-          {"altitude", e.altitude().doubleValue()},
-          {"course", e.course().doubleValue()},
-          {"distance", e.distance().doubleValue()},
-          {"speed", e.speed().doubleValue()},
-          {"horizontal_accuracy", e.horizontalAccuracy().doubleValue()},
-          {"vertical_accuracy", e.veritcalAccuracy().doubleValue()}};
+          {"location", nestedCoordinates(e.coordinates())},
+          {"altitude", numberJson(e.altitude())},
+          {"course", numberJson(e.course())},
+          {"distance", numberJson(e.distance())},
+          {"speed", numberJson(e.speed())},
+          {"horizontal_accuracy", numberJson(e.horizontalAccuracy())},
+          // Spelled as the event messages spell it.
+          {"veritcal_accuracy", numberJson(e.veritcalAccuracy())}};
+}
+
+// The position of a received location as its message carries it, longitude
+// first; null unless both halves are known.
+json receivedCoordinates(const PelkLocationReceived& r) {
+  if (!r.latitude() || !r.longitude()) return nullptr;
+  return {{"coordinates", json::array({numberJson(*r.longitude()), numberJson(*r.latitude())})}};
 }
 
 json receivedJson(const PelkLocationReceived& r) {
@@ -86,8 +128,7 @@ json receivedJson(const PelkLocationReceived& r) {
           {"event_type", orNull(r.eventType())},
           {"event_source", orNull(r.eventSource())},
           {"event_version", orNull(r.eventVersion())},
-          {"latitude", orNull(r.latitude())},
-          {"longitude", orNull(r.longitude())},
+          {"coordinates", receivedCoordinates(r)},
           {"altitude", orNull(r.altitude())},
           {"course", orNull(r.course())},
           {"speed", orNull(r.speed())},
@@ -158,11 +199,9 @@ Pelk::TextHandler textHandler(pelk_text_handler handler, void* context) {
 }
 
 // ---- trips
-json numberJson(const PelkNumber& n) { return n.doubleValue(); }
-
 json placeJson(const PelkTripPlace& p) {
   return {{"id", orNull(p.id())},           {"trip_id", orNull(p.tripId())},
-          {"loc_type", orNull(p.locType())}, {"coordinates", orNull(p.coordinates())},
+          {"loc_type", orNull(p.locType())}, {"coordinates", nestedCoordinates(p.coordinates())},
           {"reached", p.reached()},          {"created_at", orNull(p.createdAt())},
           {"updated_at", orNull(p.updatedAt())}};
 }
@@ -177,17 +216,17 @@ json placesJson(const std::vector<std::shared_ptr<Place>>& places) {
 }
 
 json createdTripJson(const PelkCreateTrip& t) {
-  return {{"trip_id", orNull(t.tripId())},         {"user_id", orNull(t.userId())},
+  return {{"id", orNull(t.tripId())},             {"user_id", orNull(t.userId())},
           {"is_started", t.isStarted()},           {"is_ended", t.isEnded()},
           {"is_deleted", t.isDeleted()},           {"trip_tracking_url", orNull(t.tripTrackingUrl())},
           {"created_at", orNull(t.createdAt())},   {"updated_at", orNull(t.updatedAt())},
-          {"origin", placesJson(t.origins())},     {"destination", placesJson(t.destinations())}};
+          {"origins", placesJson(t.origins())},    {"destinations", placesJson(t.destinations())}};
 }
 
 json tripJson(const PelkTrip& t) {
-  return {{"trip_id", orNull(t.tripId())},       {"is_started", t.started()},
+  return {{"id", orNull(t.tripId())},            {"is_started", t.started()},
           {"is_paused", t.paused()},             {"is_ended", t.ended()},
-          {"is_deleted", t.deleted()},           {"sync_status", orNull(t.syncStatus())},
+          {"is_deleted", t.deleted()},           {"syncStatus", orNull(t.syncStatus())},
           {"created_at", orNull(t.createdAt())}, {"updated_at", orNull(t.updatedAt())}};
 }
 
@@ -203,7 +242,7 @@ json tripDetailsJson(const PelkGetTrip& t) {
                       {"created_at", orNull(e->createdAt())},
                       {"is_deleted", e->isDeleted()}});
   }
-  return {{"trip_id", orNull(t.tripId())},
+  return {{"id", orNull(t.tripId())},
           {"user_id", orNull(t.userId())},
           {"project_id", orNull(t.projectId())},
           {"is_started", t.isStarted()},
@@ -216,8 +255,8 @@ json tripDetailsJson(const PelkGetTrip& t) {
           {"updated_at", orNull(t.updatedAt())},
           {"distance_covered", numberJson(t.distanceCovered())},
           {"duration", numberJson(t.duration())},
-          {"origin", placesJson(t.origins())},
-          {"destination", placesJson(t.destinations())},
+          {"origins", placesJson(t.origins())},
+          {"destinations", placesJson(t.destinations())},
           {"events", events}};
 }
 
@@ -226,7 +265,7 @@ json tripSummaryJson(const PelkTripSummary& t) {
   for (const auto& r : t.route()) {
     if (!r) continue;
     route.push_back({{"activity", orNull(r->activity())},
-                     {"coordinates", orNull(r->coordinates())},
+                     {"coordinates", nestedCoordinates(r->coordinates())},
                      {"recorded_at", orNull(r->recordedAt())},
                      {"altitude", numberJson(r->altitude())},
                      {"distance", numberJson(r->distance())},
