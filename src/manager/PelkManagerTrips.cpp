@@ -58,7 +58,8 @@ std::optional<PelkError> localStateRefusal(Trip action, const TripsLocal& trip) 
     case Trip::Resume:
       if (!trip.is_started) return notStarted();
       if (trip.is_ended) return ended();
-      if (!trip.is_paused) return PelkError(ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_RESUME);
+      // The resume code, as the trip store answers a resume of a running trip.
+      if (!trip.is_paused) return PelkError(ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME);
       return std::nullopt;
     default:  // End, ForceEnd
       if (!trip.is_started) return notStarted();

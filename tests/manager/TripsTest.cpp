@@ -264,7 +264,7 @@ TEST_F(TripsTest, LocalTripStateAndOfflineSwitchDecideBeforeAnyFix) {
       {"pause created", created, true, pause, notStarted},
       {"pause paused", paused, true, pause, err(ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_PAUSE)},
       {"pause ended", ended, true, pause, alreadyEnded},
-      {"resume running", started, true, resume, err(ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_RESUME)},
+      {"resume running", started, true, resume, err(ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME)},
       {"resume ended", ended, true, resume, alreadyEnded},
       {"force end created", created, true, forceEnd, notStarted},
       {"force end ended", ended, true, forceEnd, alreadyEnded},
