@@ -219,8 +219,15 @@ void PelkManager::syncTrip(const std::string& tripId, TripTextHandler handler) {
   if (!trips.checkIfTripStarted(tripId) || !trips.getTripStatus(tripId)) {
     return refuse(handler, error402(VuvivaZuvovo::ERROR_TRIP_ID_NOT_ENDED));
   }
-  if (trips.getSyncStatus(tripId)) return refuse(handler, error402(VuvivaZuvovo::ERROR_TRIP_ID_SYNC));
-  if (!ReachabilityCheck::isConnectedToNetwork()) {
+  const bool online = ReachabilityCheck::isConnectedToNetwork();
+  if (trips.getSyncStatus(tripId)) {
+    // Queued already.  Online, the app's call sends it now rather than at the
+    // store's next retry; the store refuses it while a copy is on its way.
+    if (!online) return refuse(handler, error402(VuvivaZuvovo::ERROR_TRIP_ID_SYNC));
+    trips.syncTrip(tripId, handler);
+    return;
+  }
+  if (!online) {
     // Queued: the next network change sends it (checkSync).
     trips.updateLocalTrip(tripId, SyncStatus().sync_initiated);
     if (handler) handler(VuvivaZuvovo::SYNC_INITATED, std::nullopt);

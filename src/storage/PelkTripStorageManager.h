@@ -3,6 +3,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -18,6 +20,7 @@
 #include "pelk/PelkTrip.h"
 #include "pelk/PelkTripListener.h"
 #include "pelk/PelkTripSummary.h"
+#include "platform/Clock.h"
 #include "platform/Database.h"
 #include "platform/Location.h"
 #include "storage/LocalEntities.h"
@@ -103,14 +106,24 @@ class PelkTripStorageManager {
   // shared store (idempotent).
   static void installNetworkRecording();
 
+  // Waits before a queued trip whose sync was refused (or not delivered) is
+  // sent again while the device is online: the first wait follows the
+  // refusal, each further refusal doubles it, up to the longest.  A trip is
+  // retried until the server accepts it or its rows are gone.
+  static constexpr platform::Duration kSyncRetryFirstWait = std::chrono::seconds(30);
+  static constexpr platform::Duration kSyncRetryLongestWait = std::chrono::minutes(30);
+
   // A store of its own (tests); it must outlive the syncs it has started, whose
-  // replies come back to it on the HTTP callback queue.
+  // replies come back to it on the HTTP callback queue.  Its pending retries
+  // end with it.
   explicit PelkTripStorageManager(std::shared_ptr<platform::Database> context);
-  virtual ~PelkTripStorageManager() = default;
+  virtual ~PelkTripStorageManager();
   PelkTripStorageManager(const PelkTripStorageManager&) = delete;
   PelkTripStorageManager& operator=(const PelkTripStorageManager&) = delete;
 
   std::shared_ptr<platform::Database> context() const;
+  // Another store file: the retries planned for the trips of the earlier one
+  // are forgotten.
   void setContext(std::shared_ptr<platform::Database> context);
 
   // ---- Trip progress ----
@@ -190,7 +203,8 @@ class PelkTripStorageManager {
   // Reads the ended trip's rows and queues it ("sync_in_progress") in one
   // transaction, posts its body and deletes its rows once the server answers
   // "Success.".  A trip whose sync is in flight is not sent again, and a trip
-  // being deleted is not sent at all.
+  // being deleted is not sent at all.  Any other answer leaves the trip
+  // queued and plans its next attempt (kSyncRetryFirstWait).
   virtual void syncTrip(const std::string& tripId, TextCompletion handler = nullptr);
   virtual void updateLocalTrip(const std::string& tripId, const std::string& status);
   // Offline trips that are ended and queued.
@@ -203,6 +217,9 @@ class PelkTripStorageManager {
   std::vector<MyTripRoute> routeOf(const MyTrip& trip);
   // True while a sync of the trip waits for its reply.
   bool isSyncInFlight(const std::string& tripId) const;
+  // The wait before the planned retry of the trip's sync; nothing while none
+  // is planned.
+  std::optional<platform::Duration> plannedSyncRetry(const std::string& tripId) const;
 
  private:
   using SyncSender = std::function<void(const std::string& body,
@@ -215,6 +232,22 @@ class PelkTripStorageManager {
   void runAction(const Action& action, const nlohmann::json& request, const platform::Location& location,
                  const TextCompletion& completion);
 
+  // Plans the next sync of a queued trip after a refusal.
+  void planSyncRetry(const std::string& tripId);
+  void forgetSyncRetry(const std::string& tripId);
+  // The planned retry `generation` of the trip is due.
+  void retrySync(const std::string& tripId, std::uint64_t generation);
+
+  // Shared with the planned retries, which run on the main queue: they reach
+  // the store only while it lives, and its destructor waits for one running.
+  struct Lifeline;
+  struct PlannedRetry {
+    int refusals = 0;
+    std::uint64_t generation = 0;  // only the latest plan of a trip runs
+    platform::Duration wait{};
+  };
+
+  // Guards the members below; nothing is called out while it is held.
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Database> context_;
   // Trips whose sync waits for its reply, and trips being deleted (with the
@@ -222,6 +255,9 @@ class PelkTripStorageManager {
   // each other.
   std::set<std::string> syncInFlight_;
   std::map<std::string, int> deleting_;
+  std::map<std::string, PlannedRetry> retries_;
+  std::uint64_t retryGeneration_ = 0;
+  std::shared_ptr<Lifeline> lifeline_;
 };
 
 }  // namespace pelk

@@ -539,6 +539,47 @@ TEST_F(TripsTest, DeleteAndSyncOfALocalTripGoThroughTheStoreAndAlwaysAnswer) {
   EXPECT_TRUE(store().checkIfLocalTrip(refused));
 }
 
+// A refused sync on a network that does not change: the store sends it again
+// by itself, while online only, and the app may send it at once.
+TEST_F(TripsTest, ARefusedSyncIsSentAgainWhileOnlineAndTheAppMaySendItAtOnce) {
+  const auto id = createLocal();
+  act([&](PelkManager& m, auto h) { m.startTrip(id, std::nullopt, h); });
+  act([&](PelkManager& m, auto h) { m.stopTrip(id, h); });
+  const auto refusal = ScriptedReply::json(R"({"code":503,"msg":"busy","error":{"ErrorCode":"QB9"}})");
+  server_.setDefault("/v3/trips/v2/sync/", refusal);
+  auto posts = [&] { return server_.requests("/v3/trips/v2/sync/").size(); };
+  auto waitForPosts = [&](std::size_t n) {
+    return waitFor([&] {
+      platform::Dispatch::drainMain();
+      return posts() >= n && !store().isSyncInFlight(id);
+    });
+  };
+  EXPECT_EQ(act([&](PelkManager& m, auto h) { m.syncTrip(id, h); }).second, PelkError("QB9", "busy"));
+  ASSERT_TRUE(waitForPosts(1));
+
+  platform::Dispatch::advanceClock(29s);
+  EXPECT_EQ(posts(), 1u);
+  platform::Dispatch::advanceClock(1s);
+  ASSERT_TRUE(waitForPosts(2)) << "sent again after the first wait";
+  EXPECT_EQ(store().plannedSyncRetry(id), std::optional<platform::Duration>(1min));
+
+  // Offline the retry sends nothing and waits on.
+  setOnline(false);
+  platform::Dispatch::advanceClock(1min);
+  EXPECT_EQ(posts(), 2u);
+  EXPECT_EQ(store().plannedSyncRetry(id), std::optional<platform::Duration>(2min));
+  setOnline(true);
+  platform::Dispatch::drainMain();  // the network change sends it
+  ASSERT_TRUE(waitForPosts(3));
+
+  // The app does not wait for the next retry.
+  server_.setDefault("/v3/trips/v2/sync/", ScriptedReply::json(R"({"code":200,"msg":"Success."})"));
+  EXPECT_EQ(act([&](PelkManager& m, auto h) { m.syncTrip(id, h); }).first, VuvivaZuvovo::TRIP_SUCESS);
+  EXPECT_EQ(posts(), 4u);
+  EXPECT_FALSE(store().checkIfLocalTrip(id));
+  EXPECT_FALSE(store().plannedSyncRetry(id)) << "nothing planned once the server holds it";
+}
+
 // ------------------------------------------------------------------ queries and status
 
 TEST_F(TripsTest, OfflineCreationAndListingWorkWithoutANetwork) {
