@@ -348,6 +348,11 @@ void PelkTripStorageManager::saveTripData(const platform::Location& location, do
                                           const std::string& startTime, std::int64_t speed,
                                           const std::optional<std::string>& locationId, const std::string& status,
                                           const std::string& tripId) {
+  {
+    // Marked before the row is written: a row in the file always has its mark.
+    std::lock_guard lock(mutex_);
+    progressStarted_[tripId] = ++progressSerial_;
+  }
   auto db = context();
   const auto outcome = db->write(
       [&](SQLite::Database& c) { startProgress(c, location, distance, startTime, speed, locationId, status, tripId); });
@@ -401,6 +406,93 @@ void PelkTripStorageManager::updateStatusOfTrip(const std::string& tripId, const
   auto db = context();
   const auto outcome = db->write([&](SQLite::Database& c) { changeStatus(c, tripId, status, location); });
   if (!outcome) storage::logStoreFailure(*db, outcome, "status of trip " + tripId + " not changed");
+}
+
+// ---- Server trips ----
+
+namespace {
+
+bool hasLocalTrip(SQLite::Database& db, const std::string& tripId) {
+  SQLite::Statement q(db, std::string("SELECT 1 FROM ") + TripsLocal::entityName + " WHERE trip_id = ? LIMIT 1");
+  q.bind(1, tripId);
+  return q.executeStep();
+}
+
+void removeProgress(SQLite::Database& db, const std::string& tripId) {
+  execute(db, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
+  execute(db, std::string("DELETE FROM ") + MyTrip::entityName + " WHERE tripId = ?", tripId);
+}
+
+}  // namespace
+
+std::uint64_t PelkTripStorageManager::progressMark() const {
+  std::lock_guard lock(mutex_);
+  return progressSerial_;
+}
+
+void PelkTripStorageManager::endServerTrip(const std::string& tripId, const platform::Location& location) {
+  bool removed = false;
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    if (hasLocalTrip(c, tripId)) {
+      changeStatus(c, tripId, kTripEnd, location);
+      return;
+    }
+    removeProgress(c, tripId);
+    removed = true;
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "progress of ended trip " + tripId + " not removed");
+    return;
+  }
+  if (removed) {
+    std::lock_guard lock(mutex_);
+    progressStarted_.erase(tripId);
+  }
+}
+
+void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<PelkTrip>>& active,
+                                             std::uint64_t mark) {
+  std::set<std::string> running;
+  std::set<std::string> over;
+  bool whole = true;
+  for (const auto& trip : active) {
+    if (!trip || !trip->tripId()) {
+      whole = false;
+      continue;
+    }
+    (trip->ended() || trip->deleted() ? over : running).insert(*trip->tripId());
+  }
+  std::set<std::string> recent;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [tripId, serial] : progressStarted_) {
+      if (serial > mark) recent.insert(tripId);
+    }
+  }
+  std::vector<std::string> removed;
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    std::vector<std::string> server;
+    {
+      SQLite::Statement q(c, std::string("SELECT DISTINCT tripId FROM ") + MyTrip::entityName +
+                                 " WHERE tripId IS NOT NULL AND tripId NOT IN (SELECT trip_id FROM " +
+                                 TripsLocal::entityName + " WHERE trip_id IS NOT NULL)");
+      while (q.executeStep()) server.push_back(q.getColumn(0).getString());
+    }
+    for (const auto& tripId : server) {
+      if (recent.count(tripId) || running.count(tripId)) continue;
+      if (!whole && !over.count(tripId)) continue;
+      removeProgress(c, tripId);
+      removed.push_back(tripId);
+    }
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "progress of trips the server no longer runs not removed");
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  for (const auto& tripId : removed) progressStarted_.erase(tripId);
 }
 
 // ---- Progress queries ----
@@ -1087,7 +1179,15 @@ void PelkTripStorageManager::installNetworkRecording() {
   };
   recorder.updateStatus = [](const std::string& tripId, const std::string& status,
                              const platform::Location& location) {
-    shared().updateStatusOfTrip(tripId, status, location);
+    if (status == kTripEnd) {
+      shared().endServerTrip(tripId, location);
+    } else {
+      shared().updateStatusOfTrip(tripId, status, location);
+    }
+  };
+  recorder.mark = [] { return shared().progressMark(); };
+  recorder.activeTrips = [](const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark) {
+    shared().keepServerTrips(active, mark);
   };
   setTripProgressRecorder(std::move(recorder));
 }

@@ -145,6 +145,22 @@ class PelkTripStorageManager {
   virtual void updateStatusOfTrip(const std::string& tripId, const std::string& status,
                                   const platform::Location& location);
 
+  // ---- Server trips ----
+  // How far the store's recording of trip starts has come.  A list of the
+  // server's active trips asked for at one mark cannot hold the trips whose
+  // start was recorded after it.
+  std::uint64_t progressMark() const;
+  // A server trip ended: its progress and route go, so that no later position
+  // is added to it (its details and summary come from the server).  The
+  // progress of a local trip of that id is only ended.
+  virtual void endServerTrip(const std::string& tripId, const platform::Location& location);
+  // The server's active trips, as listed for a request made at `mark`: the
+  // progress of every server trip the list no longer holds as running (left
+  // out, ended or deleted) goes, unless its start was recorded after the mark.
+  // An entry without an id leaves out nothing: only the trips the list marks
+  // as ended or deleted go then.  Local trips are never touched.
+  virtual void keepServerTrips(const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark);
+
   // ---- Progress queries ----
   virtual std::vector<MyTrip> fetchAllTripData();
   // The single progress row of the trip id.
@@ -257,6 +273,10 @@ class PelkTripStorageManager {
   std::map<std::string, int> deleting_;
   std::map<std::string, PlannedRetry> retries_;
   std::uint64_t retryGeneration_ = 0;
+  // Starts recorded through saveTripData in this process, by trip id, under
+  // the mark each made.
+  std::uint64_t progressSerial_ = 0;
+  std::map<std::string, std::uint64_t> progressStarted_;
   std::shared_ptr<Lifeline> lifeline_;
 };
 

@@ -490,6 +490,37 @@ TEST_F(TripsTest, AServerStartWhoseFixFailsKeepsTheTrackingItSwitchedOn) {
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
 }
 
+// A server trip ended here, or ended or deleted elsewhere (the server's list
+// of active trips no longer runs it), is not advanced by later positions.
+TEST_F(TripsTest, ServerTripProgressGoesWhenTheTripEndsOrTheServerNoLongerRunsIt) {
+  server_.setDefault("/v3/trips/", ScriptedReply::json(R"({"code":200,"msg":"done"})"));
+  SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+  for (const char* id : {"srv-here", "srv-elsewhere", "srv-running"}) {
+    act([&](PelkManager& m, auto h) { m.startTrip(id, std::nullopt, h); });
+  }
+  platform::Dispatch::drainMain();
+  for (const char* id : {"srv-here", "srv-elsewhere", "srv-running"}) ASSERT_TRUE(store().checkIfTripStarted(id)) << id;
+
+  act([&](PelkManager& m, auto h) { m.stopTrip("srv-here", h); });
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(store().checkIfTripStarted("srv-here"));
+
+  server_.setDefault("/v3/trips/active/v2/u1/",
+                     ScriptedReply::json(R"({"code":200,"data":[{"id":"srv-running","is_deleted":false,
+                                            "is_ended":false,"is_started":true,"is_paused":false}]})"));
+  Calls<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
+  manager().activeTrips(false, list.handler());
+  ASSERT_TRUE(list.wait());
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(store().checkIfTripStarted("srv-elsewhere"));
+  ASSERT_TRUE(store().checkIfTripStarted("srv-running"));
+
+  const auto before = store().getMyTripRouteDetails("srv-running").size();
+  store().updateAllActiveTrips(fixAt(52.6), "M");
+  EXPECT_EQ(store().getMyTripRouteDetails("srv-running").size(), before + 1);
+  for (const char* id : {"srv-here", "srv-elsewhere"}) EXPECT_TRUE(store().getMyTripRouteDetails(id).empty()) << id;
+}
+
 // ------------------------------------------------------------------ delete and sync
 
 TEST_F(TripsTest, DeleteAndSyncOfALocalTripGoThroughTheStoreAndAlwaysAnswer) {
