@@ -25,7 +25,8 @@ struct TripProgressRecorder {
   std::function<void(const platform::Location& location, const std::string& startedAt,
                      const std::optional<std::string>& locationId, const std::string& tripId)>
       start;
-  // PelkTripStorageManager::updateStatusOfTrip(tripId, status, position).
+  // PelkTripStorageManager::updateStatusOfTrip(tripId, status, position);
+  // an "end" is PelkTripStorageManager::endServerTrip(tripId, position).
   std::function<void(const std::string& tripId, const std::string& status, const platform::Location& location)>
       updateStatus;
   // Taken when the list of active trips is asked for: what the store has
