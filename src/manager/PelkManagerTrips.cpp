@@ -58,7 +58,8 @@ std::optional<PelkError> localStateRefusal(Trip action, const TripsLocal& trip) 
     case Trip::Resume:
       if (!trip.is_started) return notStarted();
       if (trip.is_ended) return ended();
-      if (!trip.is_paused) return PelkError(ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_RESUME);
+      // The resume code, as the trip store answers a resume of a running trip.
+      if (!trip.is_paused) return PelkError(ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME);
       return std::nullopt;
     default:  // End, ForceEnd
       if (!trip.is_started) return notStarted();
@@ -218,8 +219,15 @@ void PelkManager::syncTrip(const std::string& tripId, TripTextHandler handler) {
   if (!trips.checkIfTripStarted(tripId) || !trips.getTripStatus(tripId)) {
     return refuse(handler, error402(VuvivaZuvovo::ERROR_TRIP_ID_NOT_ENDED));
   }
-  if (trips.getSyncStatus(tripId)) return refuse(handler, error402(VuvivaZuvovo::ERROR_TRIP_ID_SYNC));
-  if (!ReachabilityCheck::isConnectedToNetwork()) {
+  const bool online = ReachabilityCheck::isConnectedToNetwork();
+  if (trips.getSyncStatus(tripId)) {
+    // Queued already.  Online, the app's call sends it now rather than at the
+    // store's next retry; the store refuses it while a copy is on its way.
+    if (!online) return refuse(handler, error402(VuvivaZuvovo::ERROR_TRIP_ID_SYNC));
+    trips.syncTrip(tripId, handler);
+    return;
+  }
+  if (!online) {
     // Queued: the next network change sends it (checkSync).
     trips.updateLocalTrip(tripId, SyncStatus().sync_initiated);
     if (handler) handler(VuvivaZuvovo::SYNC_INITATED, std::nullopt);

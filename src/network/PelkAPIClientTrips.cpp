@@ -94,7 +94,22 @@ void recordTripAction(const nlohmann::json& request, const platform::Location& l
 
 // ------------------------------------------------------------------ active trips
 
-void PelkAPIClient::activeTrip(ActiveTripsCompletion completion) { activeTripRound(std::move(completion), 0); }
+void PelkAPIClient::activeTrip(ActiveTripsCompletion completion) {
+  // The server's list also tells the store which server trips ended or went
+  // elsewhere.  The mark lets the store keep the trips it started recording
+  // after the request left, which the list cannot hold yet.
+  const auto recorder = tripProgressRecorder();
+  if (recorder.activeTrips) {
+    const std::uint64_t mark = recorder.mark ? recorder.mark() : 0;
+    completion = [completion, mark, keep = recorder.activeTrips](
+                     std::optional<std::vector<std::shared_ptr<PelkTrip>>> list, std::optional<PelkError> error) {
+      // On the main queue, in order with the recordings of trip actions.
+      if (list && !error) platform::Dispatch::main().async([keep, active = *list, mark] { keep(active, mark); });
+      if (completion) completion(std::move(list), std::move(error));
+    };
+  }
+  activeTripRound(std::move(completion), 0);
+}
 
 void PelkAPIClient::activeTripRound(ActiveTripsCompletion completion, int round) {
   const std::string path = rawValue(MethodUrls::ACTIVE_TRIPS_URL) + percentEncoded(TokenManager::getUserId()) + "/";

@@ -1,28 +1,39 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "pelk/PelkTrip.h"
 #include "platform/Location.h"
 
 namespace pelk {
 
-// Where the REST client records a successful server trip action: the trip
-// progress of the local store, which sits above this layer and installs the
-// recorder.  The recorder is called on the main queue; an unset member records
-// nothing.
+// Where the REST client records a successful server trip action, and what
+// the server's list of active trips says: the trip progress of the local
+// store, which sits above this layer and installs the recorder.  The recorder
+// is called on the main queue (mark on the caller's thread); an unset member
+// records nothing.
 struct TripProgressRecorder {
   // PelkTripStorageManager::saveTripData(position, 0, startedAt, 0,
   // locationId, "ongoing", tripId).
   std::function<void(const platform::Location& location, const std::string& startedAt,
                      const std::optional<std::string>& locationId, const std::string& tripId)>
       start;
-  // PelkTripStorageManager::updateStatusOfTrip(tripId, status, position).
+  // PelkTripStorageManager::updateStatusOfTrip(tripId, status, position);
+  // an "end" is PelkTripStorageManager::endServerTrip(tripId, position).
   std::function<void(const std::string& tripId, const std::string& status, const platform::Location& location)>
       updateStatus;
+  // Taken when the list of active trips is asked for: what the store has
+  // recorded up to then.
+  std::function<std::uint64_t()> mark;
+  // The list the server answered to the request made at `mark`.
+  std::function<void(const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark)> activeTrips;
 };
 
 TripProgressRecorder tripProgressRecorder();

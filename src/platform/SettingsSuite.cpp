@@ -19,19 +19,31 @@ std::map<std::string, std::shared_ptr<SettingsSuite>>& registry() {
   return *r;
 }
 
-// The one table of a suite file.  A table of that name with other columns is
-// not ours to write into: the file is treated as damaged and set aside.
-void prepareEntries(SQLite::Database& db) {
-  db.exec(
-      "CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, "
-      "value BLOB NOT NULL)");
+std::set<std::string> entryColumns(SQLite::Database& db) {
   std::set<std::string> columns;
   SQLite::Statement info(db, "PRAGMA table_info(entries)");
   while (info.executeStep()) {
     columns.insert(info.getColumn(1).getString() + " " + info.getColumn(2).getString() + " " +
                    std::to_string(info.getColumn(5).getInt()));
   }
+  return columns;
+}
+
+// The one table of a suite file.  A table of that name with other columns is
+// not ours to write into: the file is treated as damaged and set aside.  A
+// table that lacks only the kind of each value still holds every key and
+// value (a value's bytes tell its kind): it gains the column and keeps them.
+void prepareEntries(SQLite::Database& db) {
+  db.exec(
+      "CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, "
+      "value BLOB NOT NULL)");
   const std::set<std::string> expected = {"key TEXT 1", "kind INTEGER 0", "value BLOB 0"};
+  auto columns = entryColumns(db);
+  if (columns == std::set<std::string>{"key TEXT 1", "value BLOB 0"}) {
+    db.exec("ALTER TABLE entries ADD COLUMN kind INTEGER NOT NULL DEFAULT 0");
+    Console::print("pelk: settings table gained column kind");
+    columns = entryColumns(db);
+  }
   if (columns != expected) throw Database::DamagedFile("settings table has another shape");
 }
 

@@ -139,31 +139,37 @@ std::vector<std::string> attributeNamesOf() {
   return names;
 }
 
+// The column definition of one attribute, as CREATE TABLE and ALTER TABLE
+// take it.  Each is one SQLite can add to a table that already holds rows:
+// no key, a default for every NOT NULL, a NULL default for every reference.
+template <class E>
+std::string columnSql(const Attribute<E>& c) {
+  std::string sql = c.name;
+  std::visit(
+      [&](auto m) {
+        using T = std::remove_cvref_t<decltype(std::declval<E>().*m)>;
+        if constexpr (std::is_same_v<T, OptionalText>) {
+          sql += " TEXT";
+        } else if constexpr (std::is_same_v<T, double>) {
+          sql += " REAL NOT NULL DEFAULT 0";
+        } else if constexpr (std::is_same_v<T, std::int16_t> || std::is_same_v<T, bool>) {
+          sql += " INTEGER NOT NULL DEFAULT 0";
+        } else if constexpr (std::is_same_v<T, std::optional<Date>>) {
+          sql += " REAL";
+        } else {
+          sql += std::string(" INTEGER REFERENCES ") + c.references + "(" + kPrimaryKey + ") ON DELETE CASCADE";
+        }
+      },
+      c.member);
+  return sql;
+}
+
 // "CREATE TABLE IF NOT EXISTS" for the entity.
 template <class E>
 std::string createTableSql() {
   std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + E::entityName + " (" + kPrimaryKey +
                     " INTEGER PRIMARY KEY AUTOINCREMENT";
-  for (const auto& c : columnsOf<E>()) {
-    sql += ", ";
-    sql += c.name;
-    std::visit(
-        [&](auto m) {
-          using T = std::remove_cvref_t<decltype(std::declval<E>().*m)>;
-          if constexpr (std::is_same_v<T, OptionalText>) {
-            sql += " TEXT";
-          } else if constexpr (std::is_same_v<T, double>) {
-            sql += " REAL NOT NULL DEFAULT 0";
-          } else if constexpr (std::is_same_v<T, std::int16_t> || std::is_same_v<T, bool>) {
-            sql += " INTEGER NOT NULL DEFAULT 0";
-          } else if constexpr (std::is_same_v<T, std::optional<Date>>) {
-            sql += " REAL";
-          } else {
-            sql += std::string(" INTEGER REFERENCES ") + c.references + "(" + kPrimaryKey + ") ON DELETE CASCADE";
-          }
-        },
-        c.member);
-  }
+  for (const auto& c : columnsOf<E>()) sql += ", " + columnSql(c);
   return sql + ")";
 }
 

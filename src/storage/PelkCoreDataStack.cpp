@@ -24,24 +24,39 @@ void setVersion(SQLite::Database& db, int version) {
   db.exec("PRAGMA user_version = " + std::to_string(version));
 }
 
-// Creates the entity's table, or checks that the table of that name holds
-// every column of the entity.  A table of another shape (a file of another
-// program, or damage) would refuse every write from then on; the file is
-// treated as damaged instead, so it is set aside and the store starts afresh.
+// Creates the entity's table, or brings the table of that name up to the
+// entity: a file written before an attribute existed gains its column (empty,
+// or the scalar's default, in every row) and keeps its rows.  A table the
+// kit's rows cannot be written into - no primary key of ours, or a column of
+// its own that every row must fill - is not one of the kit's (a file of
+// another program, or damage) and would refuse every write from then on; the
+// file is treated as damaged instead, so it is set aside and the store starts
+// afresh.
 template <class E>
 void prepareTable(SQLite::Database& db) {
   db.exec(createTableSql<E>());
+  std::set<std::string> ours;
+  for (const auto& c : columnsOf<E>()) ours.insert(c.name);
   std::set<std::string> present;
-  SQLite::Statement info(db, "SELECT name FROM pragma_table_info(?)");
+  bool foreignRequired = false;
+  SQLite::Statement info(db, "SELECT name, \"notnull\", dflt_value IS NULL, pk FROM pragma_table_info(?)");
   info.bind(1, E::entityName);
-  while (info.executeStep()) present.insert(info.getColumn(0).getString());
-  if (!present.count(kPrimaryKey)) {
+  while (info.executeStep()) {
+    const std::string name = info.getColumn(0).getString();
+    present.insert(name);
+    const bool required = info.getColumn(1).getInt() != 0 && info.getColumn(2).getInt() != 0;
+    if (name != kPrimaryKey && !ours.count(name) && (required || info.getColumn(3).getInt() != 0)) {
+      foreignRequired = true;
+    }
+  }
+  info.reset();
+  if (!present.count(kPrimaryKey) || foreignRequired) {
     throw platform::Database::DamagedFile(std::string("table ") + E::entityName + " has another shape");
   }
   for (const auto& c : columnsOf<E>()) {
-    if (!present.count(c.name)) {
-      throw platform::Database::DamagedFile(std::string("table ") + E::entityName + " has no column " + c.name);
-    }
+    if (present.count(c.name)) continue;
+    db.exec(std::string("ALTER TABLE ") + E::entityName + " ADD COLUMN " + columnSql(c));
+    platform::Console::print(std::string("pelk: store table ") + E::entityName + " gained column " + c.name);
   }
 }
 

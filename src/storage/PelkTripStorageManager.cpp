@@ -1,8 +1,10 @@
 #include "storage/PelkTripStorageManager.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <stdexcept>
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -14,9 +16,11 @@
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "network/PelkAPIClient.h"
+#include "network/Reachability.h"
 #include "network/TripRecording.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Dispatch.h"
 #include "storage/EntityMapping.h"
 #include "storage/PelkCoreDataStack.h"
 #include "storage/PelkOfflineTripsUtils.h"
@@ -307,8 +311,25 @@ PelkTripStorageManager& PelkTripStorageManager::shared() {
   return *instance;
 }
 
+struct PelkTripStorageManager::Lifeline {
+  // Held only to count the retries running; a leaf: nothing else is locked
+  // or called while it is held.
+  std::mutex mutex;
+  std::condition_variable idle;
+  PelkTripStorageManager* store = nullptr;
+  int running = 0;
+};
+
 PelkTripStorageManager::PelkTripStorageManager(std::shared_ptr<platform::Database> context)
-    : context_(std::move(context)) {}
+    : context_(std::move(context)), lifeline_(std::make_shared<Lifeline>()) {
+  lifeline_->store = this;
+}
+
+PelkTripStorageManager::~PelkTripStorageManager() {
+  std::unique_lock lock(lifeline_->mutex);
+  lifeline_->store = nullptr;
+  lifeline_->idle.wait(lock, [&] { return lifeline_->running == 0; });
+}
 
 std::shared_ptr<platform::Database> PelkTripStorageManager::context() const {
   std::lock_guard lock(mutex_);
@@ -318,6 +339,7 @@ std::shared_ptr<platform::Database> PelkTripStorageManager::context() const {
 void PelkTripStorageManager::setContext(std::shared_ptr<platform::Database> context) {
   std::lock_guard lock(mutex_);
   context_ = std::move(context);
+  retries_.clear();
 }
 
 // ---- Trip progress ----
@@ -326,6 +348,11 @@ void PelkTripStorageManager::saveTripData(const platform::Location& location, do
                                           const std::string& startTime, std::int64_t speed,
                                           const std::optional<std::string>& locationId, const std::string& status,
                                           const std::string& tripId) {
+  {
+    // Marked before the row is written: a row in the file always has its mark.
+    std::lock_guard lock(mutex_);
+    progressStarted_[tripId] = ++progressSerial_;
+  }
   auto db = context();
   const auto outcome = db->write(
       [&](SQLite::Database& c) { startProgress(c, location, distance, startTime, speed, locationId, status, tripId); });
@@ -379,6 +406,93 @@ void PelkTripStorageManager::updateStatusOfTrip(const std::string& tripId, const
   auto db = context();
   const auto outcome = db->write([&](SQLite::Database& c) { changeStatus(c, tripId, status, location); });
   if (!outcome) storage::logStoreFailure(*db, outcome, "status of trip " + tripId + " not changed");
+}
+
+// ---- Server trips ----
+
+namespace {
+
+bool hasLocalTrip(SQLite::Database& db, const std::string& tripId) {
+  SQLite::Statement q(db, std::string("SELECT 1 FROM ") + TripsLocal::entityName + " WHERE trip_id = ? LIMIT 1");
+  q.bind(1, tripId);
+  return q.executeStep();
+}
+
+void removeProgress(SQLite::Database& db, const std::string& tripId) {
+  execute(db, std::string("DELETE FROM ") + MyTripRoute::entityName + " WHERE tripId = ?", tripId);
+  execute(db, std::string("DELETE FROM ") + MyTrip::entityName + " WHERE tripId = ?", tripId);
+}
+
+}  // namespace
+
+std::uint64_t PelkTripStorageManager::progressMark() const {
+  std::lock_guard lock(mutex_);
+  return progressSerial_;
+}
+
+void PelkTripStorageManager::endServerTrip(const std::string& tripId, const platform::Location& location) {
+  bool removed = false;
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    if (hasLocalTrip(c, tripId)) {
+      changeStatus(c, tripId, kTripEnd, location);
+      return;
+    }
+    removeProgress(c, tripId);
+    removed = true;
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "progress of ended trip " + tripId + " not removed");
+    return;
+  }
+  if (removed) {
+    std::lock_guard lock(mutex_);
+    progressStarted_.erase(tripId);
+  }
+}
+
+void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<PelkTrip>>& active,
+                                             std::uint64_t mark) {
+  std::set<std::string> running;
+  std::set<std::string> over;
+  bool whole = true;
+  for (const auto& trip : active) {
+    if (!trip || !trip->tripId()) {
+      whole = false;
+      continue;
+    }
+    (trip->ended() || trip->deleted() ? over : running).insert(*trip->tripId());
+  }
+  std::set<std::string> recent;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [tripId, serial] : progressStarted_) {
+      if (serial > mark) recent.insert(tripId);
+    }
+  }
+  std::vector<std::string> removed;
+  auto db = context();
+  const auto outcome = db->write([&](SQLite::Database& c) {
+    std::vector<std::string> server;
+    {
+      SQLite::Statement q(c, std::string("SELECT DISTINCT tripId FROM ") + MyTrip::entityName +
+                                 " WHERE tripId IS NOT NULL AND tripId NOT IN (SELECT trip_id FROM " +
+                                 TripsLocal::entityName + " WHERE trip_id IS NOT NULL)");
+      while (q.executeStep()) server.push_back(q.getColumn(0).getString());
+    }
+    for (const auto& tripId : server) {
+      if (recent.count(tripId) || running.count(tripId)) continue;
+      if (!whole && !over.count(tripId)) continue;
+      removeProgress(c, tripId);
+      removed.push_back(tripId);
+    }
+  });
+  if (!outcome) {
+    storage::logStoreFailure(*db, outcome, "progress of trips the server no longer runs not removed");
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  for (const auto& tripId : removed) progressStarted_.erase(tripId);
 }
 
 // ---- Progress queries ----
@@ -908,6 +1022,7 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
   switch (found) {
     case Found::missing:
       release();
+      forgetSyncRetry(tripId);
       report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
       return;
     case Found::notEnded:
@@ -931,17 +1046,93 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
       const bool removed = removeTripRows(tripId);
       release();
       if (!removed) {
+        // Its rows stay, queued: it goes again until they are gone.
+        planSyncRetry(tripId);
         report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
       } else {
+        forgetSyncRetry(tripId);
         report(handler, message, std::nullopt);
       }
       return;
     }
     release();
-    // Anything but the server's acceptance leaves the trip queued.
+    // Anything but the server's acceptance leaves the trip queued, to be sent
+    // again without waiting for a change of network.
+    planSyncRetry(tripId);
     if (!error) error = PelkError(ErrorCode::QB500, isNilOrEmpty(message) ? VuvivaZuvovo::ERROR_SERVER : *message);
     report(handler, "", error);
   });
+}
+
+std::optional<platform::Duration> PelkTripStorageManager::plannedSyncRetry(const std::string& tripId) const {
+  std::lock_guard lock(mutex_);
+  const auto it = retries_.find(tripId);
+  if (it == retries_.end()) return std::nullopt;
+  return it->second.wait;
+}
+
+void PelkTripStorageManager::planSyncRetry(const std::string& tripId) {
+  PlannedRetry plan;
+  {
+    std::lock_guard lock(mutex_);
+    auto& retry = retries_[tripId];
+    retry.wait = kSyncRetryFirstWait;
+    for (int i = 0; i < retry.refusals && retry.wait < kSyncRetryLongestWait; ++i) retry.wait *= 2;
+    retry.wait = std::min(retry.wait, kSyncRetryLongestWait);
+    ++retry.refusals;
+    retry.generation = ++retryGeneration_;
+    plan = retry;
+  }
+  std::weak_ptr<Lifeline> weak = lifeline_;
+  platform::Dispatch::main().asyncAfter(plan.wait, [weak, tripId, generation = plan.generation] {
+    const auto life = weak.lock();
+    if (!life) return;
+    PelkTripStorageManager* store = nullptr;
+    {
+      std::lock_guard lock(life->mutex);
+      store = life->store;
+      if (!store) return;
+      ++life->running;
+    }
+    struct Done {
+      Lifeline& life;
+      ~Done() {
+        std::lock_guard lock(life.mutex);
+        --life.running;
+        life.idle.notify_all();
+      }
+    } done{*life};
+    store->retrySync(tripId, generation);
+  });
+}
+
+void PelkTripStorageManager::forgetSyncRetry(const std::string& tripId) {
+  std::lock_guard lock(mutex_);
+  retries_.erase(tripId);
+}
+
+void PelkTripStorageManager::retrySync(const std::string& tripId, std::uint64_t generation) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = retries_.find(tripId);
+    // A later plan, or the trip's acceptance, took its place.
+    if (it == retries_.end() || it->second.generation != generation) return;
+    // A sync of it is on its way: its reply plans what follows.
+    if (syncInFlight_.count(tripId) != 0) return;
+  }
+  const auto row = getTripDataLocal(tripId);
+  if (!row || !row->synced || !row->is_ended) {
+    // Gone, or no longer queued: nothing to send.
+    forgetSyncRetry(tripId);
+    return;
+  }
+  if (!ReachabilityCheck::isConnectedToNetwork()) {
+    // Sent while online only; the wait goes on (a change of network sends it
+    // at once as well).
+    planSyncRetry(tripId);
+    return;
+  }
+  syncTrip(tripId);
 }
 
 void PelkTripStorageManager::updateLocalTrip(const std::string& tripId, const std::string& status) {
@@ -988,7 +1179,15 @@ void PelkTripStorageManager::installNetworkRecording() {
   };
   recorder.updateStatus = [](const std::string& tripId, const std::string& status,
                              const platform::Location& location) {
-    shared().updateStatusOfTrip(tripId, status, location);
+    if (status == kTripEnd) {
+      shared().endServerTrip(tripId, location);
+    } else {
+      shared().updateStatusOfTrip(tripId, status, location);
+    }
+  };
+  recorder.mark = [] { return shared().progressMark(); };
+  recorder.activeTrips = [](const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark) {
+    shared().keepServerTrips(active, mark);
   };
   setTripProgressRecorder(std::move(recorder));
 }

@@ -3,6 +3,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -18,6 +20,7 @@
 #include "pelk/PelkTrip.h"
 #include "pelk/PelkTripListener.h"
 #include "pelk/PelkTripSummary.h"
+#include "platform/Clock.h"
 #include "platform/Database.h"
 #include "platform/Location.h"
 #include "storage/LocalEntities.h"
@@ -103,14 +106,24 @@ class PelkTripStorageManager {
   // shared store (idempotent).
   static void installNetworkRecording();
 
+  // Waits before a queued trip whose sync was refused (or not delivered) is
+  // sent again while the device is online: the first wait follows the
+  // refusal, each further refusal doubles it, up to the longest.  A trip is
+  // retried until the server accepts it or its rows are gone.
+  static constexpr platform::Duration kSyncRetryFirstWait = std::chrono::seconds(30);
+  static constexpr platform::Duration kSyncRetryLongestWait = std::chrono::minutes(30);
+
   // A store of its own (tests); it must outlive the syncs it has started, whose
-  // replies come back to it on the HTTP callback queue.
+  // replies come back to it on the HTTP callback queue.  Its pending retries
+  // end with it.
   explicit PelkTripStorageManager(std::shared_ptr<platform::Database> context);
-  virtual ~PelkTripStorageManager() = default;
+  virtual ~PelkTripStorageManager();
   PelkTripStorageManager(const PelkTripStorageManager&) = delete;
   PelkTripStorageManager& operator=(const PelkTripStorageManager&) = delete;
 
   std::shared_ptr<platform::Database> context() const;
+  // Another store file: the retries planned for the trips of the earlier one
+  // are forgotten.
   void setContext(std::shared_ptr<platform::Database> context);
 
   // ---- Trip progress ----
@@ -131,6 +144,22 @@ class PelkTripStorageManager {
   // position for a pause, and for an end that does not follow a pause.
   virtual void updateStatusOfTrip(const std::string& tripId, const std::string& status,
                                   const platform::Location& location);
+
+  // ---- Server trips ----
+  // How far the store's recording of trip starts has come.  A list of the
+  // server's active trips asked for at one mark cannot hold the trips whose
+  // start was recorded after it.
+  std::uint64_t progressMark() const;
+  // A server trip ended: its progress and route go, so that no later position
+  // is added to it (its details and summary come from the server).  The
+  // progress of a local trip of that id is only ended.
+  virtual void endServerTrip(const std::string& tripId, const platform::Location& location);
+  // The server's active trips, as listed for a request made at `mark`: the
+  // progress of every server trip the list no longer holds as running (left
+  // out, ended or deleted) goes, unless its start was recorded after the mark.
+  // An entry without an id leaves out nothing: only the trips the list marks
+  // as ended or deleted go then.  Local trips are never touched.
+  virtual void keepServerTrips(const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark);
 
   // ---- Progress queries ----
   virtual std::vector<MyTrip> fetchAllTripData();
@@ -190,7 +219,8 @@ class PelkTripStorageManager {
   // Reads the ended trip's rows and queues it ("sync_in_progress") in one
   // transaction, posts its body and deletes its rows once the server answers
   // "Success.".  A trip whose sync is in flight is not sent again, and a trip
-  // being deleted is not sent at all.
+  // being deleted is not sent at all.  Any other answer leaves the trip
+  // queued and plans its next attempt (kSyncRetryFirstWait).
   virtual void syncTrip(const std::string& tripId, TextCompletion handler = nullptr);
   virtual void updateLocalTrip(const std::string& tripId, const std::string& status);
   // Offline trips that are ended and queued.
@@ -203,6 +233,9 @@ class PelkTripStorageManager {
   std::vector<MyTripRoute> routeOf(const MyTrip& trip);
   // True while a sync of the trip waits for its reply.
   bool isSyncInFlight(const std::string& tripId) const;
+  // The wait before the planned retry of the trip's sync; nothing while none
+  // is planned.
+  std::optional<platform::Duration> plannedSyncRetry(const std::string& tripId) const;
 
  private:
   using SyncSender = std::function<void(const std::string& body,
@@ -215,6 +248,22 @@ class PelkTripStorageManager {
   void runAction(const Action& action, const nlohmann::json& request, const platform::Location& location,
                  const TextCompletion& completion);
 
+  // Plans the next sync of a queued trip after a refusal.
+  void planSyncRetry(const std::string& tripId);
+  void forgetSyncRetry(const std::string& tripId);
+  // The planned retry `generation` of the trip is due.
+  void retrySync(const std::string& tripId, std::uint64_t generation);
+
+  // Shared with the planned retries, which run on the main queue: they reach
+  // the store only while it lives, and its destructor waits for one running.
+  struct Lifeline;
+  struct PlannedRetry {
+    int refusals = 0;
+    std::uint64_t generation = 0;  // only the latest plan of a trip runs
+    platform::Duration wait{};
+  };
+
+  // Guards the members below; nothing is called out while it is held.
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Database> context_;
   // Trips whose sync waits for its reply, and trips being deleted (with the
@@ -222,6 +271,13 @@ class PelkTripStorageManager {
   // each other.
   std::set<std::string> syncInFlight_;
   std::map<std::string, int> deleting_;
+  std::map<std::string, PlannedRetry> retries_;
+  std::uint64_t retryGeneration_ = 0;
+  // Starts recorded through saveTripData in this process, by trip id, under
+  // the mark each made.
+  std::uint64_t progressSerial_ = 0;
+  std::map<std::string, std::uint64_t> progressStarted_;
+  std::shared_ptr<Lifeline> lifeline_;
 };
 
 }  // namespace pelk

@@ -264,7 +264,7 @@ TEST_F(TripsTest, LocalTripStateAndOfflineSwitchDecideBeforeAnyFix) {
       {"pause created", created, true, pause, notStarted},
       {"pause paused", paused, true, pause, err(ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_PAUSE)},
       {"pause ended", ended, true, pause, alreadyEnded},
-      {"resume running", started, true, resume, err(ErrorCode::QB416, VuvivaZuvovo::TRIP_ALREADY_RESUME)},
+      {"resume running", started, true, resume, err(ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME)},
       {"resume ended", ended, true, resume, alreadyEnded},
       {"force end created", created, true, forceEnd, notStarted},
       {"force end ended", ended, true, forceEnd, alreadyEnded},
@@ -490,6 +490,37 @@ TEST_F(TripsTest, AServerStartWhoseFixFailsKeepsTheTrackingItSwitchedOn) {
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
 }
 
+// A server trip ended here, or ended or deleted elsewhere (the server's list
+// of active trips no longer runs it), is not advanced by later positions.
+TEST_F(TripsTest, ServerTripProgressGoesWhenTheTripEndsOrTheServerNoLongerRunsIt) {
+  server_.setDefault("/v3/trips/", ScriptedReply::json(R"({"code":200,"msg":"done"})"));
+  SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+  for (const char* id : {"srv-here", "srv-elsewhere", "srv-running"}) {
+    act([&](PelkManager& m, auto h) { m.startTrip(id, std::nullopt, h); });
+  }
+  platform::Dispatch::drainMain();
+  for (const char* id : {"srv-here", "srv-elsewhere", "srv-running"}) ASSERT_TRUE(store().checkIfTripStarted(id)) << id;
+
+  act([&](PelkManager& m, auto h) { m.stopTrip("srv-here", h); });
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(store().checkIfTripStarted("srv-here"));
+
+  server_.setDefault("/v3/trips/active/v2/u1/",
+                     ScriptedReply::json(R"({"code":200,"data":[{"id":"srv-running","is_deleted":false,
+                                            "is_ended":false,"is_started":true,"is_paused":false}]})"));
+  Calls<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
+  manager().activeTrips(false, list.handler());
+  ASSERT_TRUE(list.wait());
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(store().checkIfTripStarted("srv-elsewhere"));
+  ASSERT_TRUE(store().checkIfTripStarted("srv-running"));
+
+  const auto before = store().getMyTripRouteDetails("srv-running").size();
+  store().updateAllActiveTrips(fixAt(52.6), "M");
+  EXPECT_EQ(store().getMyTripRouteDetails("srv-running").size(), before + 1);
+  for (const char* id : {"srv-here", "srv-elsewhere"}) EXPECT_TRUE(store().getMyTripRouteDetails(id).empty()) << id;
+}
+
 // ------------------------------------------------------------------ delete and sync
 
 TEST_F(TripsTest, DeleteAndSyncOfALocalTripGoThroughTheStoreAndAlwaysAnswer) {
@@ -537,6 +568,47 @@ TEST_F(TripsTest, DeleteAndSyncOfALocalTripGoThroughTheStoreAndAlwaysAnswer) {
   act([&](PelkManager& m, auto h) { m.stopTrip(refused, h); });
   EXPECT_EQ(act([&](PelkManager& m, auto h) { m.syncTrip(refused, h); }).second, PelkError("QB9", "no"));
   EXPECT_TRUE(store().checkIfLocalTrip(refused));
+}
+
+// A refused sync on a network that does not change: the store sends it again
+// by itself, while online only, and the app may send it at once.
+TEST_F(TripsTest, ARefusedSyncIsSentAgainWhileOnlineAndTheAppMaySendItAtOnce) {
+  const auto id = createLocal();
+  act([&](PelkManager& m, auto h) { m.startTrip(id, std::nullopt, h); });
+  act([&](PelkManager& m, auto h) { m.stopTrip(id, h); });
+  const auto refusal = ScriptedReply::json(R"({"code":503,"msg":"busy","error":{"ErrorCode":"QB9"}})");
+  server_.setDefault("/v3/trips/v2/sync/", refusal);
+  auto posts = [&] { return server_.requests("/v3/trips/v2/sync/").size(); };
+  auto waitForPosts = [&](std::size_t n) {
+    return waitFor([&] {
+      platform::Dispatch::drainMain();
+      return posts() >= n && !store().isSyncInFlight(id);
+    });
+  };
+  EXPECT_EQ(act([&](PelkManager& m, auto h) { m.syncTrip(id, h); }).second, PelkError("QB9", "busy"));
+  ASSERT_TRUE(waitForPosts(1));
+
+  platform::Dispatch::advanceClock(29s);
+  EXPECT_EQ(posts(), 1u);
+  platform::Dispatch::advanceClock(1s);
+  ASSERT_TRUE(waitForPosts(2)) << "sent again after the first wait";
+  EXPECT_EQ(store().plannedSyncRetry(id), std::optional<platform::Duration>(1min));
+
+  // Offline the retry sends nothing and waits on.
+  setOnline(false);
+  platform::Dispatch::advanceClock(1min);
+  EXPECT_EQ(posts(), 2u);
+  EXPECT_EQ(store().plannedSyncRetry(id), std::optional<platform::Duration>(2min));
+  setOnline(true);
+  platform::Dispatch::drainMain();  // the network change sends it
+  ASSERT_TRUE(waitForPosts(3));
+
+  // The app does not wait for the next retry.
+  server_.setDefault("/v3/trips/v2/sync/", ScriptedReply::json(R"({"code":200,"msg":"Success."})"));
+  EXPECT_EQ(act([&](PelkManager& m, auto h) { m.syncTrip(id, h); }).first, VuvivaZuvovo::TRIP_SUCESS);
+  EXPECT_EQ(posts(), 4u);
+  EXPECT_FALSE(store().checkIfLocalTrip(id));
+  EXPECT_FALSE(store().plannedSyncRetry(id)) << "nothing planned once the server holds it";
 }
 
 // ------------------------------------------------------------------ queries and status

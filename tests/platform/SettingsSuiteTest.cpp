@@ -251,6 +251,33 @@ TEST(SettingsSuite, ValueNestedPastTheLimitReadsAsAbsentWithALine) {
   EXPECT_EQ(console.lines().size(), 1u);
 }
 
+// A suite file of today's shape short of the column that records each
+// value's kind: its keys and values are all there, so it keeps them.
+TEST(SettingsSuite, FileWithoutTheKindColumnKeepsItsValues) {
+  TempDir dir;
+  const std::string path = dir.file("earlier.settings");
+  {
+    auto suite = SettingsSuite::atPath(path);
+    suite->set("SDKToken", SettingValue("tok-1"));
+    suite->set("switches", SettingValue(SettingValue::List{SettingValue(true), SettingValue(7)}));
+  }
+  {
+    // The suite object stays registered for the process; its connection is
+    // what goes, and the next use opens the file as it is now.
+    SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+    raw.exec("ALTER TABLE entries DROP COLUMN kind");
+  }
+  Database::atPath(path, nullptr)->close();
+  auto suite = SettingsSuite::atPath(path);
+  suite->set("after", SettingValue(1));  // a write opens the file again
+  EXPECT_EQ(suite->value("SDKToken"), SettingValue("tok-1"));
+  EXPECT_EQ(suite->value("switches"), SettingValue(SettingValue::List{SettingValue(true), SettingValue(7)}));
+  EXPECT_EQ(suite->value("after"), SettingValue(1));
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
+  }
+}
+
 TEST(SettingsSuite, DamageAfterOpenOrAnotherTableShapeIsMovedAsideLikeDamageAtOpen) {
   for (const bool otherShape : {false, true}) {
     SCOPED_TRACE(otherShape ? "table of another shape" : "pages overwritten while open");

@@ -411,6 +411,23 @@ TEST_F(LocalTripTest, SyncReplyOtherThanSuccessKeepsTheTripQueued) {
   EXPECT_TRUE(store_->getSyncStatus("t"));
 }
 
+TEST_F(LocalTripTest, EachRefusalPlansTheNextSyncAfterAWaitThatDoublesUpToHalfAnHour) {
+  using std::chrono::minutes;
+  using std::chrono::seconds;
+  endedTrip("t");
+  EXPECT_FALSE(store_->plannedSyncRetry("t"));
+  replyWith("", PelkError("QB500", "Network error"));
+  const platform::Duration expected[] = {seconds(30), minutes(1), minutes(2), minutes(4), minutes(8),
+                                         minutes(16), minutes(30), minutes(30), minutes(30)};
+  for (const auto wait : expected) {
+    EXPECT_TRUE(sync("t").error);
+    EXPECT_EQ(store_->plannedSyncRetry("t"), wait);
+  }
+  replyWith("Success.", std::nullopt);
+  EXPECT_EQ(sync("t").text, "Success.");
+  EXPECT_FALSE(store_->plannedSyncRetry("t")) << "nothing is planned for a trip the server holds";
+}
+
 TEST_F(LocalTripTest, TripInFlightIsNotSentAgain) {
   endedTrip("t");
   std::function<void(std::optional<std::string>, std::optional<PelkError>)> pending;

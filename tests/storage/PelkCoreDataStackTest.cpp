@@ -1,5 +1,6 @@
 #include "storage/PelkCoreDataStack.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "storage/LocalEntities.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkHTTPDataStorageManager.h"
+#include "storage/PelkTripStorageManager.h"
 #include "StorageFixture.h"
 
 namespace pelk {
@@ -179,30 +181,108 @@ TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
 }
 
 
+// A file written before an attribute existed: today's tables, each short of
+// one column.  It opens with its rows, gains the columns and takes new rows;
+// nothing is set aside.
+TEST_F(CoreDataStackTest, StoreFileOfAnEarlierShapeGainsTheMissingColumnsAndKeepsItsRows) {
+  auto db = PelkCoreDataStack().managedObjectContext();
+  PelkHTTPDataStorageManager http(&device_);
+  auto quelbrin = http.persistentContainer();
+  MQTTDataStorageManager mqtt(db, &device_);
+  PelkTripStorageManager trips(db);
+  ASSERT_TRUE(mqtt.saveLocationData(fixAt(1, 2), "M", false, 0));
+  ASSERT_TRUE(http.saveLocationData(fixAt(1, 2), "M", false, 0));
+  trips.createTrip("loc-1", "trip-1");
+  trips.trip({{"trip_id", "trip-1"},
+              {"location_id", "loc-2"},
+              {"start", true},
+              {"trip_started_at", "2024-01-01T00:00:00.000Z"}},
+             nullptr, fixAt(1, 2));
+  trips.trip({{"trip_id", "trip-1"}, {"end", true}, {"trip_ended_at", "2024-01-01T00:10:00.000Z"}}, nullptr,
+             fixAt(1.01, 2));
+
+  struct Dropped {
+    platform::Database* file;
+    const char* table;
+    const char* column;
+  };
+  const Dropped dropped[] = {
+      {db.get(), "MqttLocationData", "vertical_accuracy"}, {db.get(), "MyTrip", "location_count"},
+      {db.get(), "MyTripRoute", "accuracy"},               {db.get(), "TripsLocal", "sync_status"},
+      {db.get(), "TripEventsLocal", "event_version"},      {quelbrin.get(), "HttpLocationData", "timezone_offset"},
+  };
+  db->close();
+  quelbrin->close();
+  for (const auto& d : dropped) {
+    SQLite::Database raw(d.file->path(), SQLite::OPEN_READWRITE);
+    raw.exec(std::string("ALTER TABLE ") + d.table + " DROP COLUMN " + d.column);
+  }
+
+  platform::Console::Capture console;
+  EXPECT_EQ(mqtt.getOfflineLocationCount(), 1);
+  EXPECT_EQ(http.fetchDeviceData().size(), 1u);
+  ASSERT_TRUE(trips.checkIfLocalTrip("trip-1"));
+  EXPECT_TRUE(trips.getTripData("trip-1"));
+  EXPECT_EQ(trips.getMyTripRouteDetails("trip-1").size(), 1u);
+  EXPECT_EQ(trips.eventsOf(*trips.getTripDataLocal("trip-1")).size(), 3u);
+  for (const auto& d : dropped) {
+    const auto names = columns(*d.file, d.table);
+    EXPECT_NE(std::find(names.begin(), names.end(), d.column), names.end()) << d.table << "." << d.column;
+  }
+  // The gained columns take values like any other.
+  trips.updateLocalTrip("trip-1", "sync_initiated");
+  EXPECT_EQ(trips.getTripDataLocal("trip-1")->sync_status, "sync_initiated");
+  ASSERT_TRUE(mqtt.saveLocationData(fixAt(3, 4), "M", false, 0));
+  EXPECT_EQ(mqtt.getOfflineLocationCount(), 2);
+  for (const auto& file : {db->path(), quelbrin->path()}) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(file).parent_path())) {
+      EXPECT_EQ(entry.path().filename().string().find(".corrupt-"), std::string::npos) << entry.path();
+    }
+  }
+}
+
 // A file left by another program (or another build of the kit) whose tables
 // have the kit's names but other columns: rows that cannot be written would
 // be lost on every position from then on, so the file is set aside instead.
+// A key column of the kit's name does not make the table the kit's when
+// another column must be filled in every row.
 TEST_F(CoreDataStackTest, StoreFileWithTablesOfAnotherShapeIsSetAsideAndStartedAfresh) {
   const std::string mqttPath = storePath();
   const std::string httpPath = platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile;
-  for (const auto& [path, table] : {std::pair{mqttPath, "MqttLocationData"}, {httpPath, "HttpLocationData"}}) {
-    SQLite::Database foreign(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    foreign.exec(std::string("CREATE TABLE ") + table + " (id INTEGER PRIMARY KEY, payload TEXT NOT NULL)");
-    foreign.exec(std::string("INSERT INTO ") + table + " (payload) VALUES ('theirs')");
-  }
-  platform::Console::Capture capture;
-  MQTTDataStorageManager mqtt(PelkCoreDataStack().managedObjectContext(), &device_);
-  PelkHTTPDataStorageManager http(&device_);
-  EXPECT_TRUE(mqtt.saveLocationData(fixAt(1, 2), "M", false, 0));
-  EXPECT_TRUE(http.saveLocationData(fixAt(1, 2), "M", false, 0));
-  EXPECT_EQ(mqtt.getOfflineLocationCount(), 1);
-  EXPECT_EQ(http.fetchDeviceData().size(), 1u);
-  for (const auto& path : {mqttPath, httpPath}) {
-    bool setAside = false;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
-      setAside |= entry.path().filename().string().rfind(std::filesystem::path(path).filename().string() + ".corrupt-", 0) == 0;
+  for (const char* shape :
+       {"id INTEGER PRIMARY KEY, payload TEXT NOT NULL", "pk INTEGER PRIMARY KEY, payload TEXT NOT NULL"}) {
+    SCOPED_TRACE(shape);
+    for (const auto& path : {mqttPath, httpPath}) {
+      const auto folder = std::filesystem::path(path).parent_path();
+      std::filesystem::create_directories(folder);
+      std::vector<std::filesystem::path> earlier;
+      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(std::filesystem::path(path).filename().string(), 0) == 0) {
+          earlier.push_back(entry.path());
+        }
+      }
+      for (const auto& file : earlier) std::filesystem::remove(file);
     }
-    EXPECT_TRUE(setAside) << path << ": the other program's rows are kept beside";
+    for (const auto& [path, table] : {std::pair{mqttPath, "MqttLocationData"}, {httpPath, "HttpLocationData"}}) {
+      SQLite::Database foreign(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+      foreign.exec(std::string("CREATE TABLE ") + table + " (" + shape + ")");
+      foreign.exec(std::string("INSERT INTO ") + table + " (payload) VALUES ('theirs')");
+    }
+    platform::Console::Capture capture;
+    MQTTDataStorageManager mqtt(PelkCoreDataStack().managedObjectContext(), &device_);
+    PelkHTTPDataStorageManager http(&device_);
+    EXPECT_TRUE(mqtt.saveLocationData(fixAt(1, 2), "M", false, 0));
+    EXPECT_TRUE(http.saveLocationData(fixAt(1, 2), "M", false, 0));
+    EXPECT_EQ(mqtt.getOfflineLocationCount(), 1);
+    EXPECT_EQ(http.fetchDeviceData().size(), 1u);
+    for (const auto& path : {mqttPath, httpPath}) {
+      bool setAside = false;
+      for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+        const auto prefix = std::filesystem::path(path).filename().string() + ".corrupt-";
+        setAside |= entry.path().filename().string().rfind(prefix, 0) == 0;
+      }
+      EXPECT_TRUE(setAside) << path << ": the other program's rows are kept beside";
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <limits>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -173,7 +174,53 @@ TEST_F(TripProgressTest, ServerTripActionsReachTheSharedStoreWithoutAnyEarlierUs
   ASSERT_TRUE(started);
   EXPECT_EQ(started->status, kTripOngoing);
   recordTripAction({{"trip_id", "server-1"}, {"end", true}, {"trip_ended_at", now()}}, fix);
-  EXPECT_EQ(shared.getTripData("server-1")->status, kTripEnd);
+  EXPECT_FALSE(shared.checkIfTripStarted("server-1")) << "an ended server trip keeps no progress";
+  EXPECT_TRUE(shared.getMyTripRouteDetails("server-1").empty());
+}
+
+// What the server's list of active trips leaves out, or lists as ended or
+// deleted, no longer runs: its progress goes, so later positions are not added
+// to it.  What was started after the list was asked for stays, and so do local
+// trips.
+TEST_F(TripProgressTest, ServerTripsTheServerNoLongerRunsLoseTheirProgress) {
+  const auto listed = [](const std::string& id, bool ended, bool deleted) {
+    return PelkTrip::fromDictionary(
+        {{"id", id}, {"is_ended", ended}, {"is_deleted", deleted}, {"is_started", true}, {"is_paused", false}});
+  };
+  const auto noId = PelkTrip::fromDictionary({{"is_ended", false}, {"is_deleted", false}, {"is_started", true}});
+  struct Case {
+    const char* name;
+    std::vector<std::shared_ptr<PelkTrip>> list;
+    std::set<std::string> kept;
+  };
+  const std::vector<Case> cases = {
+      {"complete list",
+       {listed("running", false, false), listed("ended", true, false), listed("deleted", false, true)},
+       {"running", "late", "local"}},
+      {"an entry without an id",
+       {listed("running", false, false), listed("ended", true, false), listed("deleted", false, true), noId},
+       {"running", "gone", "late", "local"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sql("DELETE FROM MyTrip");
+    sql("DELETE FROM TripsLocal");
+    for (const char* id : {"running", "ended", "deleted", "gone"}) startServerTrip(id, fixAt(1, 1));
+    createLocal("local");
+    act1(Trip::Start, "local", fixAt(1, 1));
+    const auto mark = store_->progressMark();
+    startServerTrip("late", fixAt(1, 1));  // its start was recorded after the list was asked for
+    store_->keepServerTrips(c.list, mark);
+    std::set<std::string> kept;
+    for (const auto& trip : store_->fetchAllTripData()) kept.insert(trip.tripId.value_or(""));
+    EXPECT_EQ(kept, c.kept);
+    for (const char* id : {"running", "ended", "deleted", "gone", "late", "local"}) {
+      EXPECT_EQ(store_->getMyTripRouteDetails(id).empty(), !c.kept.count(id)) << id << ": its route goes with it";
+    }
+  }
+  // A local trip ended the server's way keeps its progress for its sync.
+  store_->endServerTrip("local", fixAt(1.001, 1));
+  EXPECT_EQ(row("local").status, kTripEnd);
 }
 
 TEST_F(TripProgressTest, DurationNeverDecreases) {
