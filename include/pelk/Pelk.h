@@ -37,7 +37,8 @@ class Pelk {
   Pelk() = delete;
 
   // Start-up: the publishable key, and optionally the REST base URL and the
-  // MQTT endpoint (both or neither are taken).
+  // MQTT endpoint (both or neither are taken: an endpoint the MQTT connection
+  // cannot use keeps the base URL out too, with a console line).
   static void initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl = std::nullopt,
                          const std::optional<std::string>& mqttEndpoint = std::nullopt);
   static void setLoggerEnabled(bool logger);

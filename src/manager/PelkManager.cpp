@@ -161,9 +161,20 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
     return;
   }
   if (baseUrl && !baseUrl->empty() && endpoint && !endpoint->empty()) {
-    const bool hasScheme = baseUrl->starts_with("https://") || baseUrl->starts_with("http://");
-    SharedUtil::setDefaultString(hasScheme ? *baseUrl : "https://" + *baseUrl, KUserBaseUrl);
-    mqtt(*endpoint);
+    // The REST base URL and the MQTT endpoint name one service: both are
+    // stored, in one transaction, or neither, so that REST and MQTT never
+    // talk to different hosts.
+    if (!MQTTUtilis::connectionUri(*endpoint)) {
+      print("MQTT endpoint not usable: " + *endpoint);
+    } else {
+      const bool hasScheme = baseUrl->starts_with("https://") || baseUrl->starts_with("http://");
+      const std::string url = hasScheme ? *baseUrl : "https://" + *baseUrl;
+      const bool stored = SharedUtil::userDefaultValue()->transaction([&] {
+        SharedUtil::setDefaultString(url, KUserBaseUrl);
+        mqtt(*endpoint);
+      });
+      if (!stored) print("pelk: base URL and MQTT endpoint could not be stored");
+    }
   }
   TokenManager::setPublishKey(key);
 
