@@ -61,6 +61,8 @@ class Pelk {
   static void stopTracking();
   static void startSelfTracking(PelkTrackingMode mode,
                                 const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
+  // Stops the mode that runs, whether started as self-tracking or as tracking;
+  // isLocationTracking() reads false afterwards.
   static void stopSelfTracking();
   static void requestLocation();
   // One fix within `accuracy` metres (at least 10) for the handler.
