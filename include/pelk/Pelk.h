@@ -37,7 +37,8 @@ class Pelk {
   Pelk() = delete;
 
   // Start-up: the publishable key, and optionally the REST base URL and the
-  // MQTT endpoint (both or neither are taken).
+  // MQTT endpoint (both or neither are taken: an endpoint the MQTT connection
+  // cannot use keeps the base URL out too, with a console line).
   static void initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl = std::nullopt,
                          const std::optional<std::string>& mqttEndpoint = std::nullopt);
   static void setLoggerEnabled(bool logger);
@@ -60,6 +61,8 @@ class Pelk {
   static void stopTracking();
   static void startSelfTracking(PelkTrackingMode mode,
                                 const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
+  // Stops the mode that runs, whether started as self-tracking or as tracking;
+  // isLocationTracking() reads false afterwards.
   static void stopSelfTracking();
   static void requestLocation();
   // One fix within `accuracy` metres (at least 10) for the handler.

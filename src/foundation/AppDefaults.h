@@ -55,6 +55,10 @@ inline constexpr const char* kUserAppState = "UserAppState";
 inline constexpr const char* kIsLocationTracking = "isLocationTracking";
 inline constexpr const char* kTripLocationTracking = "TripLocationTracking";
 inline constexpr const char* kTrackingOption = "TrackingOption";
+// True while the last stop of tracking was the kit's own (no network with
+// offline tracking off, a refused SDK token): only such a stop is undone when
+// the network returns, also after a relaunch.  Absent otherwise.
+inline constexpr const char* kTrackingStoppedByKit = "TrackingStoppedByKit";
 inline constexpr const char* kOfflineTracking = "offlinetrackingenabled";
 inline constexpr const char* KLocationPublisher = "LocationPublisher";
 inline constexpr const char* kTrackingTimeBase = "kTrackingTimeBase";

@@ -111,7 +111,6 @@ void PelkManager::resetForTesting() {
     api_ = nullptr;
     modes_ = defaultTrackingModes();
     running_ = PelkTrackingModeLocal::notselected;
-    kitStopped_ = false;
     pausedByAppState_ = false;
   }
   for (auto id : observers) platform::NotificationCenter::defaultCenter().removeObserver(id);
@@ -161,9 +160,20 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
     return;
   }
   if (baseUrl && !baseUrl->empty() && endpoint && !endpoint->empty()) {
-    const bool hasScheme = baseUrl->starts_with("https://") || baseUrl->starts_with("http://");
-    SharedUtil::setDefaultString(hasScheme ? *baseUrl : "https://" + *baseUrl, KUserBaseUrl);
-    mqtt(*endpoint);
+    // The REST base URL and the MQTT endpoint name one service: both are
+    // stored, in one transaction, or neither, so that REST and MQTT never
+    // talk to different hosts.
+    if (!MQTTUtilis::connectionUri(*endpoint)) {
+      print("MQTT endpoint not usable: " + *endpoint);
+    } else {
+      const bool hasScheme = baseUrl->starts_with("https://") || baseUrl->starts_with("http://");
+      const std::string url = hasScheme ? *baseUrl : "https://" + *baseUrl;
+      const bool stored = SharedUtil::userDefaultValue()->transaction([&] {
+        SharedUtil::setDefaultString(url, KUserBaseUrl);
+        mqtt(*endpoint);
+      });
+      if (!stored) print("pelk: base URL and MQTT endpoint could not be stored");
+    }
   }
   TokenManager::setPublishKey(key);
 
@@ -230,7 +240,7 @@ void PelkManager::installHooks() {
     // The shadow allows tracking again after its own stop: the app's tracking resumes as it was.
     hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
       if (mode == PelkTrackingModeLocal::notselected) return;
-      const auto generation = setTrackingSwitch(true, std::nullopt);
+      const auto generation = setTrackingSwitch(true, StopRecord::keep);
       onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
     };
     hooks.subscribeEvents = [this] { subscribeEvents(); };
@@ -448,6 +458,8 @@ void PelkManager::logoutUser(PelkAPIClient::TextCompletion handler) {
           // never be answered; it gets what a request made now would get.
           if (!error) {
             BaseCLManager::sharedInstance().failPending(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_INITIALIZE));
+            // The logout's own stop of tracking is no stop for a network change to undo.
+            SharedUtil::removeKey(kTrackingStoppedByKit);
           }
           if (handler) handler(std::move(text), std::move(error));
         });
@@ -467,14 +479,21 @@ void PelkManager::setDeviceToken(const std::vector<std::uint8_t>& token) {
 
 // ------------------------------------------------------------------ tracking
 
-std::uint64_t PelkManager::setTrackingSwitch(bool on, std::optional<bool> kitStopped) {
+std::uint64_t PelkManager::setTrackingSwitch(std::optional<bool> on, StopRecord record) {
   std::lock_guard order(switchMutex_);
-  SharedUtil::setDefaultBoolean(on, kIsLocationTracking);
-  std::lock_guard lock(mutex_);
-  if (kitStopped) {
-    kitStopped_ = *kitStopped;
-    pausedByAppState_ = false;
+  bool modeRunning = false;
+  {
+    std::lock_guard lock(mutex_);
+    modeRunning = running_ != PelkTrackingModeLocal::notselected;
   }
+  SharedUtil::userDefaultValue()->transaction([&] {
+    const bool wasTracking = modeRunning || SharedUtil::getDefaultBoolean(kIsLocationTracking);
+    if (on) SharedUtil::setDefaultBoolean(*on, kIsLocationTracking);
+    if (record == StopRecord::clear) SharedUtil::removeKey(kTrackingStoppedByKit);
+    if (record == StopRecord::kit && wasTracking) SharedUtil::setDefaultBoolean(true, kTrackingStoppedByKit);
+  });
+  std::lock_guard lock(mutex_);
+  if (record != StopRecord::keep) pausedByAppState_ = false;
   return ++switchGeneration_;
 }
 
@@ -548,7 +567,7 @@ void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkT
     std::lock_guard order(startMutex_);
     SaveUtilis::saveTrackingOptions(mode);
     if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*option);
-    generation = setTrackingSwitch(true, false);
+    generation = setTrackingSwitch(true, StopRecord::clear);
   }
   log("Started Tracking with " + std::to_string(rawValue(mode)));
   onMain([this, m = *local, option, generation] { startMode(m, option, generation); });
@@ -558,16 +577,17 @@ void PelkManager::stopTracking() { stopTrackingBecause(StopCause::app); }
 
 void PelkManager::stopTrackingBecause(StopCause cause) {
   print(VuvivaZuvovo::SUCCESS_TRACKING_STOP);
-  const auto generation = setTrackingSwitch(false, cause == StopCause::kit);
+  const auto generation = setTrackingSwitch(false, cause == StopCause::kit ? StopRecord::kit : StopRecord::clear);
   log("Tracking Stopped");
   stopRunningMode(generation);
 }
 
 void PelkManager::restartStoredMode() {
+  // Only a stop the kit caused is undone; the app's own stop stands.
+  if (!SharedUtil::getDefaultBoolean(kTrackingStoppedByKit)) return;
   {
     std::lock_guard lock(mutex_);
-    // Only a stop the kit caused is undone; the app's own stop stands.
-    if (!kitStopped_ || running_ != PelkTrackingModeLocal::notselected) return;
+    if (running_ != PelkTrackingModeLocal::notselected) return;
   }
   const auto mode = SaveUtilis::getTrackingOptions();
   onMain([this, mode] { startMode(mode); });
@@ -595,16 +615,25 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<P
   if (MQTTManager::sharedInstance().connected()) MQTTManager::sharedInstance().disconnect();
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
   log("start Self Tracking with " + std::to_string(rawValue(mode)));
-  SaveUtilis::saveTrackingOptions(mode);
-  if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*options);
-  onMain([this, m = *local, options] { startMode(m, options); });
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard order(startMutex_);
+    SaveUtilis::saveTrackingOptions(mode);
+    if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*options);
+    // The switch stays as it is, but the app now starts tracking itself: a
+    // stop queued before this start must not undo it, and a stop the kit
+    // caused earlier is no longer one a network change undoes.
+    generation = setTrackingSwitch(std::nullopt, StopRecord::clear);
+  }
+  onMain([this, m = *local, options, generation] { startMode(m, options, generation); });
 }
 
 void PelkManager::stopSelfTracking() {
   log("Stopped SelfTracking");
-  // Self-tracking never sets the tracking switch, so only the mode itself is
-  // stopped; a stop that stops nothing would report success falsely.
-  stopRunningMode();
+  // Stops what runs, whether the app started it as self-tracking or as
+  // tracking, and clears the switch with it: a switch left on would have the
+  // next lifecycle change start the mode again behind the app's back.
+  stopRunningMode(setTrackingSwitch(false, StopRecord::clear));
 }
 
 void PelkManager::locationPublisher(bool flag) {

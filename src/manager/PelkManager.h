@@ -195,8 +195,14 @@ class PelkManager {
   void startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt,
                  std::optional<std::uint64_t> generation = std::nullopt);
   void stopRunningMode(std::optional<std::uint64_t> generation = std::nullopt);
-  // Writes the switch and records whether the kit itself stopped tracking.
-  std::uint64_t setTrackingSwitch(bool on, std::optional<bool> kitStopped);
+  // What a write of the switch records about who stopped tracking last.
+  // `kit` is recorded only when tracking was on (the switch, or a mode
+  // running): the kit's stop of tracking that was off already leaves the
+  // earlier cause, so an app's own stop stands.
+  enum class StopRecord { keep, clear, kit };
+  // Writes the switch (when given) and the stop's cause (stored, so that a
+  // relaunch knows it) in one transaction, and opens a new generation.
+  std::uint64_t setTrackingSwitch(std::optional<bool> on, StopRecord record);
   void stopTrackingBecause(StopCause cause);
   void restartStoredMode();
   void installHooks();
@@ -224,9 +230,6 @@ class PelkManager {
   PelkAPIClient* api_ = nullptr;
   TrackingModes modes_;
   PelkTrackingModeLocal running_ = PelkTrackingModeLocal::notselected;
-  // Set when the last tracking stop was the kit's own (offline policy, refused
-  // token): only such a stop is undone by a network change.
-  bool kitStopped_ = false;
   // Set while a one-state-only tracking is paused by the app's state.
   bool pausedByAppState_ = false;
 };

@@ -184,13 +184,19 @@ void Reachability::stopLocked() {
 int Reachability::setReachabilityFlags() {
   bool ok = false;
   int code = 0;
-  std::uint32_t raw = 0;
+  // Read and stored in one step on the serial queue, where the watch also
+  // delivers its changes: a change that comes in after this reading is then
+  // stored after it, never overwritten by it.
   reachabilitySerialQueue_->sync([&] {
+    std::uint32_t raw = 0;
     ok = reachabilityRef_->getFlags(raw);
-    if (!ok) code = platform::Reachability::lastError();
+    if (!ok) {
+      code = platform::Reachability::lastError();
+      return;
+    }
+    updateFlags(ReachabilityFlagSet{raw});
   });
   if (!ok) return code != 0 ? code : EIO;
-  updateFlags(ReachabilityFlagSet{raw});
   return 0;
 }
 

@@ -73,9 +73,10 @@ class ReachabilityError : public std::runtime_error {
 // queue (the main queue by default; with none, on the private serial queue).
 // Listeners and the notification always run later, from a queue, never inside
 // the call that read the change, and with no lock of the monitor held: a
-// listener may call startNotifier or stopNotifier.  Readings are taken on the
-// private serial queue.  Made only through create(), as a shared object: queued work holds it
-// weakly, so a monitor that is released posts nothing more.
+// listener may call startNotifier or stopNotifier.  Readings are taken and
+// stored on the private serial queue, in the order they were taken.  Made only
+// through create(), as a shared object: queued work holds it weakly, so a
+// monitor that is released posts nothing more.
 class Reachability : public std::enable_shared_from_this<Reachability> {
  public:
   using Connection = ReachabilityConnection;
@@ -127,7 +128,8 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
 
  private:
   Reachability(std::unique_ptr<platform::ReachabilityTarget> ref, platform::Queue* notificationQueue);
-  // Reads the flags on the serial queue; answers 0 or the platform's error code.
+  // Reads and stores the flags in one task on the serial queue; answers 0 or
+  // the platform's error code.
   int setReachabilityFlags();
   void stopLocked();
   void updateFlags(ReachabilityFlagSet newFlags);

@@ -29,26 +29,39 @@ TEST_F(StartupTest, EmptyKeyStoresNothingYetRegistersObserversAndBattery) {
   EXPECT_TRUE(server_.requests().empty());
 }
 
-TEST_F(StartupTest, BaseUrlIsStoredOnlyWithAnEndpointAndGetsASchemeWhenItHasNone) {
+// The base URL and the MQTT endpoint are stored both or neither: REST and
+// MQTT never point at different services.
+TEST_F(StartupTest, BaseUrlAndEndpointAreStoredTogetherAndTheUrlGetsASchemeWhenItHasNone) {
   struct Case {
     std::optional<std::string> base, endpoint;
-    std::string stored;
+    std::string storedBase, storedEndpoint;
   };
   const std::string earlier = "https://earlier.example";
+  const std::string earlierEndpoint = "wss://earlier-mq.example/mqtt";
+  const std::string endpoint = "wss://mq.example/mqtt";
   const std::vector<Case> cases = {
-      {"api.example", "wss://mq.example/mqtt", "https://api.example"},
-      {"http://api.example", "wss://mq.example/mqtt", "http://api.example"},
-      {"https://api.example", "wss://mq.example/mqtt", "https://api.example"},
-      {"HTTPS://api.example", "wss://mq.example/mqtt", "https://HTTPS://api.example"},
-      {"api.example", std::nullopt, earlier},
-      {"api.example", "", earlier},
-      {std::nullopt, "wss://mq.example/mqtt", earlier},
+      {"api.example", endpoint, "https://api.example", endpoint},
+      {"http://api.example", endpoint, "http://api.example", endpoint},
+      {"https://api.example", endpoint, "https://api.example", endpoint},
+      {"HTTPS://api.example", endpoint, "https://HTTPS://api.example", endpoint},
+      {"api.example", "mq.example", "https://api.example", "mq.example"},
+      {"api.example", std::nullopt, earlier, earlierEndpoint},
+      {"api.example", "", earlier, earlierEndpoint},
+      {std::nullopt, endpoint, earlier, earlierEndpoint},
+      {"", endpoint, earlier, earlierEndpoint},
+      // Endpoints the MQTT connection cannot use are refused, and the base URL with them.
+      {"api.example", "ftp://mq.example", earlier, earlierEndpoint},
+      {"api.example", "wss://", earlier, earlierEndpoint},
+      {"api.example", "mq.example:", earlier, earlierEndpoint},
   };
   TokenManager::setSdkToken("tok");  // no token request
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.base.value_or("<none>") + " / " + c.endpoint.value_or("<none>"));
     SharedUtil::setDefaultString(earlier, KUserBaseUrl);
+    SharedUtil::setDefaultString(earlierEndpoint, kAWSIOTEndPoint);
     manager().intialize("key", c.base, c.endpoint);
-    EXPECT_EQ(SharedUtil::getDefaultString(KUserBaseUrl), c.stored) << c.base.value_or("<none>");
+    EXPECT_EQ(SharedUtil::getDefaultString(KUserBaseUrl), c.storedBase);
+    EXPECT_EQ(SharedUtil::getDefaultString(kAWSIOTEndPoint), c.storedEndpoint);
     EXPECT_EQ(TokenManager::getPublishKey(), "key");
   }
 }

@@ -170,6 +170,9 @@ TEST_F(TrackingControlTest, LogoutStopsTheModeThatIsRunning) {
   EXPECT_EQ(SaveUtilis::getTrackingOptions(), PelkTrackingModeLocal::notselected);
   EXPECT_EQ(modes_->count(kStopActive), 1u);
   EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::notselected);
+  // The logout's stop is not one the network's return (in this process or
+  // after a relaunch) may undo for the next user.
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kTrackingStoppedByKit));
   EXPECT_EQ(TokenManager::getPublishKey(), "pk");
   EXPECT_EQ(TokenManager::getDeviceToken(), "0aff");
   EXPECT_EQ(TokenManager::getUserId(), "");
@@ -241,6 +244,57 @@ TEST_F(TrackingControlTest, SelfTrackingFeedsTheAppAndItsStopStopsTheMode) {
   Pelk::stopSelfTracking();
   platform::Dispatch::drainMain();
   EXPECT_EQ(modes_->count(kStopActive), 1u);
+}
+
+// The app's stop of self-tracking stops what runs, whatever it was, and leaves
+// the switch saying so: neither a lifecycle change nor a network change brings
+// a mode back afterwards.
+TEST_F(TrackingControlTest, StopSelfTrackingLeavesNothingRunningAndNothingToRestart) {
+  storeUser();
+  manager().intialize("pk");
+  struct Case {
+    const char* name;
+    std::function<void()> start;
+  };
+  const std::vector<Case> cases = {
+      {"self-tracking", [] { Pelk::startSelfTracking(PelkTrackingMode::active); }},
+      {"app tracking", [] { Pelk::startTracking(PelkTrackingMode::active); }},
+      {"self-tracking over app tracking",
+       [] {
+         Pelk::startTracking(PelkTrackingMode::active);
+         Pelk::startSelfTracking(PelkTrackingMode::balanced);
+       }},
+      {"self-tracking after the kit stopped tracking",
+       [] {
+         Pelk::startTracking(PelkTrackingMode::active);
+         trackingHooks().stopTracking();
+         Pelk::startSelfTracking(PelkTrackingMode::balanced);
+       }},
+  };
+  const auto starts = [this] {
+    std::size_t n = 0;
+    for (const auto& call : modes_->calls()) n += call.starts_with("start") ? 1 : 0;
+    return n;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.start();
+    platform::Dispatch::drainMain();
+    ASSERT_NE(manager().runningMode(), PelkTrackingModeLocal::notselected);
+    Pelk::stopSelfTracking();
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::notselected);
+    EXPECT_FALSE(Pelk::isLocationTracking());
+    const auto before = starts();
+    platform::Application::reportBackground();
+    platform::Dispatch::drainMain();
+    platform::Application::reportForeground();
+    platform::Dispatch::drainMain();
+    manager().updateTrackingAsPerOfflineSettings();
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(starts(), before);
+    EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::notselected);
+  }
 }
 
 TEST_F(TrackingControlTest, AccuracySwitchesNeedUserAndTokenAndStoreTheirValues) {
@@ -521,6 +575,67 @@ TEST_F(NetworkReactionTest, LosingTheNetworkWithoutOfflineTrackingStopsAndItsRet
   setOnline(true);
   ASSERT_TRUE(waitFor([&] { return modes_->count(kStartActive) == 2; }));
   EXPECT_FALSE(Pelk::isLocationTracking());
+}
+
+// Who stopped tracking last is kept with the settings: after a relaunch the
+// network's return restarts a mode the kit stopped, whether the relaunch finds
+// the network back already or still gone, and never one the app stopped
+// itself (the kit's stop of tracking that is off already is no stop of its own).
+TEST_F(NetworkReactionTest, AfterARelaunchTheNetworksReturnRestartsOnlyAModeTheKitStopped) {
+  struct Case {
+    const char* name;
+    std::function<void()> thenTheApp;
+    bool relaunchOnline;
+    bool restarts;
+  };
+  const auto appStops = [] { Pelk::stopTracking(); };
+  const auto appRunsSelfTracking = [] {
+    Pelk::startSelfTracking(PelkTrackingMode::active);
+    platform::Dispatch::drainMain();
+    Pelk::stopSelfTracking();
+  };
+  const std::vector<Case> cases = {
+      {"the kit's stop, relaunched online", [] {}, true, true},
+      {"the kit's stop, relaunched offline", [] {}, false, true},
+      {"the app's stop after it, relaunched online", appStops, true, false},
+      {"the app's stop after it, relaunched offline", appStops, false, false},
+      {"self-tracking started and stopped after it, relaunched offline", appRunsSelfTracking, false, false},
+  };
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    storeUser();
+    SharedUtil::setDefaultBoolean(false, kOfflineTracking);
+    setOnline(true);
+    resetManager();
+    manager().intialize("pk");
+    platform::Dispatch::drainMain();
+    modes_->clear();
+    Pelk::startTracking(PelkTrackingMode::active);
+    platform::Dispatch::drainMain();
+    setOnline(false);
+    ASSERT_TRUE(waitFor([&] { return modes_->count(kStopActive) == 1; }));
+    c.thenTheApp();
+    platform::Dispatch::drainMain();
+
+    // Relaunch: the process's memory is gone, the settings file stays.
+    resetManager();
+    modes_->clear();
+    if (c.relaunchOnline) setOnline(true);
+    manager().intialize("pk");
+    std::atomic<int> changes{0};
+    // Registered after the manager's observer: it sees each change once the manager has reacted.
+    const auto id = center.addObserver(kReachabilityChangedNotification, nullptr,
+                                       [&](const platform::Notification&) { ++changes; });
+    platform::Dispatch::drainMain();  // the first reading
+    if (!c.relaunchOnline) setOnline(true);
+    const bool reacted = waitFor([&] { return changes.load() == (c.relaunchOnline ? 1 : 2); });
+    center.removeObserver(id);
+    ASSERT_TRUE(reacted);
+    EXPECT_EQ(modes_->count(kStartActive), c.restarts ? 1u : 0u);
+    EXPECT_FALSE(Pelk::isLocationTracking());  // a restart leaves the switch off
+  }
 }
 
 TEST_F(NetworkReactionTest, LocalDataUploadDeletesOnlyRowsTheServerAccepted) {

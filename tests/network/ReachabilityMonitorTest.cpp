@@ -131,6 +131,59 @@ TEST_F(ReachabilityMonitorTest, RestartPostsOnlyWhenFlagsChangedMeanwhile) {
   EXPECT_EQ(seen().back().connection, Reachability::Connection::cellular);
 }
 
+// A watch whose first reading is overtaken at once: the route changes just
+// after the start reads it, and the change is delivered on the watch's queue
+// as the platform would deliver it.
+class OvertakenReadingTarget : public platform::ReachabilityTarget {
+ public:
+  OvertakenReadingTarget(std::uint32_t read, std::uint32_t next) : read_(read), next_(next) {}
+  bool getFlags(std::uint32_t& flags) override {
+    std::lock_guard lock(mutex_);
+    flags = read_;
+    if (queue_ && callback_) queue_->async([callback = callback_, next = next_] { callback(next); });
+    return true;
+  }
+  bool setCallback(platform::ReachabilityCallback callback) override {
+    std::lock_guard lock(mutex_);
+    callback_ = std::move(callback);
+    return true;
+  }
+  bool setQueue(std::shared_ptr<platform::Queue> queue) override {
+    std::lock_guard lock(mutex_);
+    queue_ = std::move(queue);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  const std::uint32_t read_;
+  const std::uint32_t next_;
+  platform::ReachabilityCallback callback_;
+  std::shared_ptr<platform::Queue> queue_;
+};
+
+// The start's reading and a change delivered right after it land in the order
+// they were taken: the monitor ends on the newer one, and so does the last
+// report its owner gets.  (A reading written back after the change came in
+// would leave the stale one standing until the next change.)
+TEST_F(ReachabilityMonitorTest, AChangeRightAfterTheStartsReadingIsNotOverwrittenByIt) {
+  int stale = 0;
+  for (int run = 0; run < 1000; ++run) {
+    auto monitor = Reachability::create(std::make_unique<OvertakenReadingTarget>(0u, kReachable), nullptr);
+    platform::NotificationCenter center;
+    monitor->setNotificationCenter(center);
+    std::optional<Reachability::Connection> lastReport;
+    center.addObserver(kReachabilityChangedNotification, monitor.get(),
+                       [&](const platform::Notification&) { lastReport = monitor->connection(); });
+    monitor->startNotifier();
+    settle(*monitor);
+    if (monitor->flags() != ReachabilityFlagSet{kReachable} || lastReport != Reachability::Connection::wifi) ++stale;
+    monitor->stopNotifier();
+    settle(*monitor);
+  }
+  EXPECT_EQ(stale, 0) << "of 1000 starts";
+}
+
 TEST_F(ReachabilityMonitorTest, CellularCountsOnlyWhileAllowed) {
   platform::Reachability::setTestFlags(kCellular);
   auto monitor = makeMonitor();
