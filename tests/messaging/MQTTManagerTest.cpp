@@ -283,6 +283,64 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
 }
 
 
+// Polls without running the main queue (waitFor drains it).
+bool seenWithoutDraining(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// The shadow's switches act on what is true when their work runs: a restart
+// queued by one document waits when a newer document took the permission back
+// before it ran, and the pub/sub mark stays until the subscriptions it asks
+// for are back.
+TEST_F(MessagingTest, QueuedRestartAndResubscriptionActOnWhatIsTrueWhenTheyRun) {
+  MosquittoBroker broker;
+  Observer service(broker.wsUrl());
+  ASSERT_TRUE(service.waitConnected());
+  SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+  SaveUtilis::saveTrackingOptions(PelkTrackingMode::active);
+  const std::string accountUpdate = "$aws/things/account_a1/shadow/update/accepted";
+  auto& client = service.client();
+  service.answer("$aws/things/account_a1/shadow/get", [&](const std::string&) {
+    client.publish("$aws/things/account_a1/shadow/get/accepted",
+                   R"({"state":{"desired":{"location_tracking":false,"pub/sub":false}}})", 1);
+  });
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return hooks_->count("stopTracking") == 1 && hooks_->count("unsubscribeEvents") == 1; }));
+  ASSERT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+
+  // Publishing allowed again while the subscriptions cannot be made: the mark
+  // stays, and the next such document asks again.
+  hooks_->subscriptionsMade = false;
+  ASSERT_TRUE(publishUntil(service, accountUpdate, R"({"state":{"desired":{"pub/sub":true}}})",
+                           [&] { return hooks_->count("subscribeLocation") >= 1; }));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+  hooks_->subscriptionsMade = true;
+  std::size_t asked = hooks_->count("subscribeLocation");
+  client.publish(accountUpdate, R"({"state":{"desired":{"pub/sub":true}}})", 1);
+  ASSERT_TRUE(waitFor([&] { return hooks_->count("subscribeLocation") == asked + 1; }));
+  EXPECT_EQ(hooks_->count("subscribeEvents"), asked + 1);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+
+  // Tracking allowed, then refused again before the queued restart ran: it
+  // does not start, and the mark waits for the next permission.
+  asked = hooks_->count("subscribeLocation");
+  client.publish(accountUpdate, R"({"state":{"desired":{"location_tracking":true,"pub/sub":false}}})", 1);
+  client.publish(accountUpdate, R"({"state":{"desired":{"location_tracking":false,"pub/sub":true}}})", 1);
+  ASSERT_TRUE(seenWithoutDraining([&] { return hooks_->count("subscribeLocation") == asked + 1; }));
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(hooks_->count("startTrackingMode 3"), 0u);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
+  ASSERT_TRUE(publishUntil(service, accountUpdate, R"({"state":{"desired":{"location_tracking":true}}})",
+                           [&] { return hooks_->count("startTrackingMode 3") == 1; }));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
+}
+
 // Connects asked from several threads at once (the REST client, the app and
 // a reachability change) end in one working connection.
 TEST_F(MessagingTest, RacingConnectsEndInOneConnection) {
