@@ -1,6 +1,5 @@
 #include "messaging/MqttOfflineLocationUtils.h"
 
-#include <algorithm>
 #include <string>
 
 #include "device/AppUtili.h"
