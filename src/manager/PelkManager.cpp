@@ -243,9 +243,17 @@ void PelkManager::installHooks() {
       const auto generation = setTrackingSwitch(true, StopRecord::keep);
       onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
     };
-    hooks.subscribeEvents = [this] { subscribeEvents(); };
+    // The shadow asks for the subscriptions back: whether they are in place
+    // afterwards is what the app's switches say then.
+    hooks.subscribeEvents = [this] {
+      subscribeEvents();
+      return SharedUtil::getDefaultBoolean(kEventListenerSubscribe);
+    };
     hooks.unsubscribeEvents = [this] { unsubscribeEvents(); };
-    hooks.subscribeLocation = [this] { subscribeLocation(); };
+    hooks.subscribeLocation = [this] {
+      subscribeLocation();
+      return SharedUtil::getDefaultBoolean(kLocationListenerSubscribe);
+    };
     hooks.unsubscribeLocation = [this] { unsubscribeLocation(); };
   });
   auto trips = tripStoreHooks();

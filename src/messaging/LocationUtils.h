@@ -12,6 +12,7 @@
 #include "foundation/SharedUtil.h"
 #include "network/PelkAPIClient.h"
 #include "platform/Location.h"
+#include "storage/LocalEntities.h"
 
 namespace pelk {
 
@@ -129,6 +130,17 @@ class MqttLocationUtils {
                                const std::optional<std::string>& recordedAt = std::nullopt,
                                std::function<void(bool)> completionHandler = nullptr,
                                DeviceInfo& device = DeviceInfo::sharedInstance());
+  // As mqttLocationData, and when the position does not reach the broker the
+  // completion also gets the buffer row that holds what the message held: its
+  // location id, recorded-at time, user and readings, taken when the message
+  // was built, not when the failure is noticed (the keep-alive may take a
+  // minute to notice a silent link).  No row for a position without finite
+  // coordinates.
+  using LivePositionCompletion = std::function<void(bool published, std::optional<MqttLocationData> keep)>;
+  static void publishLivePosition(const platform::Location& location, const std::string& activity, bool manual,
+                                  std::int64_t speed, const std::optional<std::string>& locationId,
+                                  const std::optional<std::string>& recordedAt, LivePositionCompletion completion,
+                                  DeviceInfo& device = DeviceInfo::sharedInstance());
 };
 
 }  // namespace pelk

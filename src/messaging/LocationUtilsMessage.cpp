@@ -12,6 +12,7 @@
 #include "messaging/LocationSending.h"
 #include "messaging/LocationUtils.h"
 #include "platform/Clock.h"
+#include "storage/MQTTDataStorageManager.h"
 
 namespace pelk {
 
@@ -182,6 +183,42 @@ void MqttLocationUtils::mqttLocationData(const platform::Location& location, con
     return;
   }
   sending::publish(text, std::move(completionHandler));
+}
+
+void MqttLocationUtils::publishLivePosition(const platform::Location& location, const std::string& activity,
+                                            bool manual, std::int64_t speed,
+                                            const std::optional<std::string>& locationId,
+                                            const std::optional<std::string>& recordedAt,
+                                            LivePositionCompletion completion, DeviceInfo& device) {
+  if (!location.hasFiniteCoordinate()) {
+    LoggerManager::sharedInstance().writeLocationToFile("Location message not sent: the position has no coordinates");
+    if (completion) completion(false, std::nullopt);
+    return;
+  }
+  const auto dict =
+      LocationUtils::mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device);
+  // The row takes the message's own id and time; a message that carries no
+  // time (switched off) keeps the moment it was built.
+  const auto text = [&](const char* key) -> std::optional<std::string> {
+    auto it = dict.find(key);
+    if (it == dict.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+  };
+  std::optional<std::string> at = text("recorded_at");
+  if (!at) at = recordedAt && !recordedAt->empty() ? *recordedAt : iso8601(platform::Clock::now());
+  auto row = sending::offlineBuffer().locationRow(location, activity, manual, speed, text("location_id"), at);
+  std::string message;
+  try {
+    message = dict.dump();
+  } catch (const nlohmann::json::exception&) {
+  }
+  if (message.empty()) {
+    if (completion) completion(false, std::move(row));
+    return;
+  }
+  sending::publish(message, [completion = std::move(completion), row = std::move(row)](bool ok) {
+    if (completion) completion(ok, ok ? std::nullopt : row);
+  });
 }
 
 }  // namespace pelk

@@ -294,6 +294,9 @@ void MQTTManager::replayOnce() {
   std::int64_t offset = 0;
   for (std::int64_t page = 0; page < pages; ++page) {
     if (!connected_.load()) return;  // the rest waits for the next connection
+    // While the account does not allow publishing no page would be taken:
+    // none is read or converted, the rows wait for the shadow to allow it.
+    if (!TokenManager::getPubSubState()) break;
     const auto rows = buffer.fetchDeviceData(offset);
     if (rows.empty()) break;
     // Rows stay where they are unless acknowledged and deleted; the next
@@ -331,7 +334,15 @@ void MQTTManager::subscribeUserShadow(const std::string& operation) {
 void MQTTManager::onAccountShadow(const std::string& operation, const std::string& payload) {
   auto document = MQTTUtilis::parseMessageObject(payload);
   if (!document) return;
+  const std::optional<bool> before = MQTTUtilis::pubSubAnswer();
   const PelkShadowState state = MQTTUtilis::pubsubState(*document);
+  // Positions are dropped while the account has publishing off: say so once
+  // when that starts and once when it ends, not for each position.
+  if (state.pub_sub && *state.pub_sub != before.value_or(true)) {
+    platform::Console::print(*state.pub_sub
+                                 ? "pelk: publishing allowed again for the account; positions are sent"
+                                 : "pelk: publishing off for the account; positions are neither sent nor kept");
+  }
   // Each switch is applied only when the document carries it.
   if (state.location_tracking) updateTracking();
   if (state.pub_sub) updatePubSub();
@@ -373,6 +384,9 @@ void MQTTManager::updateTracking() {
     platform::Dispatch::main().async([] {
       // Several documents may have queued a restart: only the first runs.
       if (!SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow)) return;
+      // A newer document may have taken the permission back meanwhile: the
+      // restart waits, mark kept, for the next one that allows tracking.
+      if (!TokenManager::getLocationTrackingState()) return;
       // The mark has done its work: a later document must not undo a stop the
       // app makes on its own.
       SharedUtil::setDefaultBoolean(false, kLocationTrackingUpdatedByShadow);
@@ -395,10 +409,12 @@ void MQTTManager::updatePubSub() {
     log("pub sub disabled by shadow");
   }
   if (on && SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow)) {
-    SharedUtil::setDefaultBoolean(false, kPubSubStateUpdatedByShadow);
     const auto hooks = messagingHooks();
-    if (hooks.subscribeEvents) hooks.subscribeEvents();
-    if (hooks.subscribeLocation) hooks.subscribeLocation();
+    const bool events = hooks.subscribeEvents ? hooks.subscribeEvents() : false;
+    const bool location = hooks.subscribeLocation ? hooks.subscribeLocation() : false;
+    // The mark stays until both subscriptions are back (offline now, say):
+    // the next document that allows publishing asks for them again.
+    if (events && location) SharedUtil::setDefaultBoolean(false, kPubSubStateUpdatedByShadow);
     log("pub sub enabled by shadow");
   }
 }

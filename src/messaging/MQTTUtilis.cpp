@@ -243,6 +243,12 @@ PelkShadowState MQTTUtilis::pubsubState(const nlohmann::json& document) {
   return state;
 }
 
+std::optional<bool> MQTTUtilis::pubSubAnswer() {
+  const auto value = SharedUtil::userDefaultValue()->value(kPubSubState);
+  if (!value) return std::nullopt;
+  return value->boolValue();
+}
+
 void MQTTUtilis::saveUserShadow(const nlohmann::json& document) {
   if (!document.is_object()) return;
   auto state = document.find("state");

@@ -94,6 +94,9 @@ class MQTTUtilis {
 
   // Stores the account switches the document holds; answers what it held.
   static PelkShadowState pubsubState(const nlohmann::json& document);
+  // The account shadow's last answer on publishing ("shadow_state_pub_sub"):
+  // nothing while none was stored since installation or the last logout.
+  static std::optional<bool> pubSubAnswer();
   // Stores the user switches the document holds as booleans.
   static void saveUserShadow(const nlohmann::json& document);
 

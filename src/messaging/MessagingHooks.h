@@ -24,10 +24,11 @@ struct MessagingHooks {
   // with its stored options); never called with notselected.
   std::function<void(PelkTrackingModeLocal mode)> startTrackingMode;
   // PelkManager::subscribeEvents / unsubscribeEvents / subscribeLocation /
-  // unsubscribeLocation.
-  std::function<void()> subscribeEvents;
+  // unsubscribeLocation.  The two subscribes answer whether the subscription
+  // is in place afterwards (false when it could not be made, offline say).
+  std::function<bool()> subscribeEvents;
   std::function<void()> unsubscribeEvents;
-  std::function<void()> subscribeLocation;
+  std::function<bool()> subscribeLocation;
   std::function<void()> unsubscribeLocation;
 };
 

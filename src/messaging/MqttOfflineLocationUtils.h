@@ -20,9 +20,10 @@ class MqttOfflineLocationUtils {
   void locationDataToDictionary(const MqttLocationData& row);
   // Publishes the page as one pretty-printed JSON array (every stored
   // attribute of each row, in page order) and deletes exactly these rows once
-  // the broker acknowledged it.  A page that is empty or cannot be converted
-  // or written is neither sent nor deleted.  Answers how many rows were sent
-  // and deleted: all of the page or none.
+  // the broker acknowledged it.  A row that can never be sent (taken for
+  // another user than the stored one, or not writable as JSON) is removed
+  // with a console line and the rest goes without it.  Answers how many rows
+  // left the buffer: those removed, plus the sent ones once deleted.
   std::size_t locationDataBatch(const std::vector<MqttLocationData>& rows);
 };
 

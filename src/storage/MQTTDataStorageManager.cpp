@@ -44,19 +44,21 @@ MQTTDataStorageManager::MQTTDataStorageManager(std::shared_ptr<platform::Databas
 
 DeviceInfo& MQTTDataStorageManager::device() const { return device_ ? *device_ : DeviceInfo::sharedInstance(); }
 
-bool MQTTDataStorageManager::saveLocationData(const platform::Location& location, const std::string& activity,
-                                              bool manual, std::int64_t speed,
-                                              const std::optional<std::string>& locationId,
-                                              const std::optional<std::string>& recordedAt, std::int64_t mqttId) {
+std::optional<MqttLocationData> MQTTDataStorageManager::makeRow(const platform::Location& location,
+                                                                const std::string& activity, bool manual,
+                                                                std::int64_t speed,
+                                                                const std::optional<std::string>& locationId,
+                                                                const std::optional<std::string>& recordedAt,
+                                                                std::int64_t mqttId, bool consultVisit,
+                                                                std::optional<std::string>* visit) {
   // A fix without a position (gpsd reports NaN then) is not a place at (0, 0).
   if (!storage::hasFiniteCoordinate(location)) {
     platform::Console::print("pelk: position without finite coordinates not buffered");
-    return false;
+    return std::nullopt;
   }
   // Every reading is taken before the store is locked: readings may reach
   // other subsystems.
   auto& info = device();
-  std::optional<std::string> visit;  // the stored visit time, when this position consulted it
   MqttLocationData row;
   // The stored switches and ids, read together: one look at the settings file
   // answers them all, from one snapshot.  Nothing but settings reads in here:
@@ -71,8 +73,8 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
     row.location_listener = TokenManager::getLocationListener();
     row.event_listener = TokenManager::getEventListener();
     row.tracking_mode = manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
-    if ((!recordedAt || recordedAt->empty()) && activity == kStationary && !manual) {
-      visit = SharedUtil::getDefaultString(kVisitDate);
+    if (consultVisit && (!recordedAt || recordedAt->empty()) && activity == kStationary && !manual) {
+      *visit = SharedUtil::getDefaultString(kVisitDate);
     }
   });
   row.activity = activity;
@@ -95,8 +97,8 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   row.location_id = (locationId && !locationId->empty()) ? *locationId : AppUtilis::getLocationId();
   if (recordedAt && !recordedAt->empty()) {
     row.recorded_at = *recordedAt;
-  } else if (visit) {
-    row.recorded_at = visit->empty() ? iso8601(platform::Clock::now()) : *visit;
+  } else if (visit && *visit && !(*visit)->empty()) {
+    row.recorded_at = **visit;
   } else {
     row.recorded_at = iso8601(platform::Clock::now());
   }
@@ -105,15 +107,45 @@ bool MQTTDataStorageManager::saveLocationData(const platform::Location& location
   row.vertical_accuracy = location.verticalAccuracy;
   row.mqttLocation_time = platform::Clock::now();
   row.mqtt_id = saturatingInt16(mqttId);
+  return row;
+}
 
+bool MQTTDataStorageManager::insertRow(const MqttLocationData& row) {
   const auto outcome = context_->write([&](SQLite::Database&) {
     auto q = context_->statement(storage::insertSql<MqttLocationData>());
     storage::bindColumns(*q, row);
     q->exec();
   });
-  if (!outcome) storage::logStoreFailure(*context_, outcome, "position " + *row.location_id + " not buffered");
-  if (outcome.ok && visit) releaseVisitDate(*visit);
+  if (!outcome) {
+    storage::logStoreFailure(*context_, outcome, "position " + row.location_id.value_or("") + " not buffered");
+  }
   return outcome.ok;
+}
+
+bool MQTTDataStorageManager::saveLocationData(const platform::Location& location, const std::string& activity,
+                                              bool manual, std::int64_t speed,
+                                              const std::optional<std::string>& locationId,
+                                              const std::optional<std::string>& recordedAt, std::int64_t mqttId) {
+  std::optional<std::string> visit;  // the stored visit time, when this position consulted it
+  const auto row = makeRow(location, activity, manual, speed, locationId, recordedAt, mqttId, true, &visit);
+  if (!row) return false;
+  const bool stored = insertRow(*row);
+  if (stored && visit) releaseVisitDate(*visit);
+  return stored;
+}
+
+std::optional<MqttLocationData> MQTTDataStorageManager::locationRow(const platform::Location& location,
+                                                                    const std::string& activity, bool manual,
+                                                                    std::int64_t speed,
+                                                                    const std::optional<std::string>& locationId,
+                                                                    const std::optional<std::string>& recordedAt) {
+  return makeRow(location, activity, manual, speed, locationId, recordedAt, 0, false, nullptr);
+}
+
+bool MQTTDataStorageManager::saveLocationRow(MqttLocationData row) {
+  row.objectID = 0;
+  row.mqttLocation_time = platform::Clock::now();
+  return insertRow(row);
 }
 
 std::int64_t MQTTDataStorageManager::getOfflineLocationCount() {

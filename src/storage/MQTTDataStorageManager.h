@@ -44,6 +44,18 @@ class MQTTDataStorageManager {
   virtual bool saveLocationData(const platform::Location& location, const std::string& activity, bool manual,
                                 std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
                                 const std::optional<std::string>& recordedAt = std::nullopt, std::int64_t mqttId = 0);
+  // The row that would keep this position, with the device readings and
+  // stored switches and ids of this moment, not stored.  An absent or empty
+  // location id gets a new one; an absent or empty recorded time becomes now
+  // (a stored visit time is not consulted).  Nothing for a position without
+  // finite coordinates.
+  std::optional<MqttLocationData> locationRow(const platform::Location& location, const std::string& activity,
+                                              bool manual, std::int64_t speed,
+                                              const std::optional<std::string>& locationId = std::nullopt,
+                                              const std::optional<std::string>& recordedAt = std::nullopt);
+  // Stores a row made earlier by locationRow(), as it was made (its time of
+  // storing is now).  False (and a console line) when it could not be stored.
+  virtual bool saveLocationRow(MqttLocationData row);
   // Every stored row, whatever its tag; 0 when the store cannot be read.
   virtual std::int64_t getOfflineLocationCount();
   // At most kPageSize rows tagged 0, in the order they were stored, skipping
@@ -61,6 +73,14 @@ class MQTTDataStorageManager {
 
  private:
   DeviceInfo& device() const;
+  // `visit` receives the stored visit time when consultVisit and the position
+  // is one that takes it.
+  std::optional<MqttLocationData> makeRow(const platform::Location& location, const std::string& activity,
+                                          bool manual, std::int64_t speed,
+                                          const std::optional<std::string>& locationId,
+                                          const std::optional<std::string>& recordedAt, std::int64_t mqttId,
+                                          bool consultVisit, std::optional<std::string>* visit);
+  bool insertRow(const MqttLocationData& row);
 
   std::shared_ptr<platform::Database> context_;
   DeviceInfo* device_;

@@ -9,7 +9,9 @@
 #include "foundation/TokenManager.h"
 #include "messaging/LocationSending.h"
 #include "messaging/LocationUtils.h"
+#include "messaging/MQTTUtilis.h"
 #include "network/Reachability.h"
+#include "platform/Console.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkTripStorageManager.h"
 #include "tracking/LocationCounters.h"
@@ -72,12 +74,27 @@ void LocationDataManager::sendLocationDataMqtt(const platform::Location& fix, co
     buffer(fix, activity, manual, speed, locationId, recordedAt);
     return;
   }
-  MqttLocationUtils::mqttLocationData(fix, activity, manual, speed, locationId, recordedAt,
-                                      [=](bool published) {
-                                        LoggerManager::sharedInstance().writeLocationToFile(
-                                            std::string("location updated status  ") + (published ? "true" : "false"));
-                                        if (!published) buffer(fix, activity, manual, speed, locationId, recordedAt);
-                                      });
+  // The account's shadow said publishing is off: the position is neither sent
+  // nor kept (the shadow handler says so on the console when that starts).
+  // Until a shadow has answered at all it is kept, so that what is taken just
+  // after a connect is not lost.
+  if (MQTTUtilis::pubSubAnswer() == false) return;
+  MqttLocationUtils::publishLivePosition(
+      fix, activity, manual, speed, locationId, recordedAt,
+      [](bool published, std::optional<MqttLocationData> keep) {
+        LoggerManager::sharedInstance().writeLocationToFile(std::string("location updated status  ") +
+                                                            (published ? "true" : "false"));
+        if (published || !keep) return;
+        // The failure may be noticed long after the position was taken, and
+        // after a logout or another user's sign-in: a position is kept only
+        // for the user it was taken for.
+        if (keep->user_id.value_or("") != TokenManager::getUserId()) {
+          platform::Console::print("pelk: position " + keep->location_id.value_or("") +
+                                   " not kept: it was taken for a user who is no longer signed in");
+          return;
+        }
+        sending::offlineBuffer().saveLocationRow(std::move(*keep));
+      });
 }
 
 }  // namespace pelk

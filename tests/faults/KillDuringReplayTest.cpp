@@ -85,8 +85,10 @@ class KillDuringReplayTest : public SettingsTest {
     return pid;
   }
 
-  // Fills the buffer of this folder with `n` positions of known ids.
+  // Fills the buffer of this folder with `n` positions of known ids, taken
+  // for the user the hosts run as (only that user's positions go on its topic).
   std::set<std::string> fillBuffer(int n) {
+    storeUser();
     PelkCoreDataStack stack;
     MQTTDataStorageManager buffer(stack.managedObjectContext());
     std::set<std::string> ids;

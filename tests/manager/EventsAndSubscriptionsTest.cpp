@@ -581,14 +581,21 @@ TEST_F(EventsAndSubscriptionsTest, ShadowHooksReachTheSubscriptionOperations) {
   TokenManager::setLocationListener(true);
   Pelk::initialize("pk-1");
   const auto hooks = messagingHooks();
-  hooks.subscribeEvents();
-  hooks.subscribeLocation();
+  EXPECT_TRUE(hooks.subscribeEvents());
+  EXPECT_TRUE(hooks.subscribeLocation());
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
   hooks.unsubscribeEvents();
   hooks.unsubscribeLocation();
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
+  // What cannot be subscribed (offline; the server's listener switch off) is
+  // reported as not made, so the shadow asks again later.
+  setOnline(false);
+  EXPECT_FALSE(hooks.subscribeEvents());
+  setOnline(true);
+  TokenManager::setLocationListener(false);
+  EXPECT_FALSE(hooks.subscribeLocation());
   EXPECT_EQ(Pelk::locationPermissionStatus(), 0);
   SharedUtil::setDefaultInteger(4, klocationPermissionStatus);
   EXPECT_EQ(Pelk::locationPermissionStatus(), 4);

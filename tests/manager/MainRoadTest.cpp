@@ -7,6 +7,7 @@
 #include "messaging/MqttTestSetup.h"
 #include "messaging/MQTTUtilis.h"
 #include "platform/Clock.h"
+#include "platform/Console.h"
 #include "platform/MqttClient.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
@@ -185,6 +186,44 @@ TEST_F(MainRoadTest, GpsStatusKeptWhileDisconnectedGoesOutWithTheLocalData) {
     }
     return false;
   })) << service.messages().size();
+}
+
+// The logout empties the buffer and then closes the connection, which fails
+// a publish the broker never acknowledged: that position belonged to the user
+// who left and must not wait in the buffer for the next one's topic.
+TEST_F(MainRoadTest, APositionInFlightAtLogoutIsNotKeptForTheNextUser) {
+  MosquittoBroker broker({.users = {}, .persistence = false});
+  server_.setDefault("/v3/user/logout/", ScriptedReply::json(json{{"code", 200}, {"msg", "Logged out"}}.dump()));
+  storeUser();
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);  // the app hears of each position
+  auto app = std::make_shared<RecordingDelegate>();
+  Pelk::setDelegate(app);
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  ASSERT_TRUE(Pelk::isLocationTracking());
+
+  broker.freeze();  // the position goes out and is never acknowledged
+  platform::Console::Capture console;
+  deliver(52.5);
+  ASSERT_EQ(app->locationCount(), 1u);
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
+  std::atomic<bool> loggedOut{false};
+  Pelk::logoutUser([&](std::optional<std::string>, std::optional<PelkError> e) { loggedOut = !e; });
+  ASSERT_TRUE(waitFor([&] { return loggedOut.load(); }));
+  // The closing connection answers the publish: dropped, with a line saying so.
+  const auto dropped = [&] {
+    for (const auto& line : console.lines()) {
+      if (line.find("not kept") != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(waitFor([&] { return dropped() || buffer_->getOfflineLocationCount() > 0; }, 15s));
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0) << "the position waits for the next user's topic";
+  broker.thaw();
 }
 
 }  // namespace

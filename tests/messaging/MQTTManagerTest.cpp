@@ -283,6 +283,82 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
 }
 
 
+// The account shadow answers "get" with both switches off and the app
+// tracking in the active mode; the answer's stop and unsubscriptions are
+// awaited.
+class ShadowSwitchesTest : public MessagingTest {
+ protected:
+  static constexpr const char* kAccountUpdate = "$aws/things/account_a1/shadow/update/accepted";
+
+  void connectWithBothSwitchesOff() {
+    SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+    SaveUtilis::saveTrackingOptions(PelkTrackingMode::active);
+    auto& client = service_.client();
+    ASSERT_TRUE(service_.waitConnected());
+    service_.answer("$aws/things/account_a1/shadow/get", [&client](const std::string&) {
+      client.publish("$aws/things/account_a1/shadow/get/accepted",
+                     R"({"state":{"desired":{"location_tracking":false,"pub/sub":false}}})", 1);
+    });
+    ASSERT_TRUE(connectTo(broker_));
+    ASSERT_TRUE(waitFor([&] { return hooks_->count("stopTracking") == 1 && hooks_->count("unsubscribeEvents") == 1; }));
+    ASSERT_TRUE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
+    ASSERT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+  }
+  void publish(const std::string& document) { service_.client().publish(kAccountUpdate, document, 1); }
+
+  MosquittoBroker broker_;
+  Observer service_{broker_.wsUrl()};
+};
+
+// The pub/sub mark stays until the subscriptions it asks for are back: a
+// document that allows publishing while they cannot be made (offline, say)
+// leaves it, and the next such document asks again.
+TEST_F(ShadowSwitchesTest, PubSubMarkStaysUntilTheSubscriptionsAreBack) {
+  connectWithBothSwitchesOff();
+  hooks_->subscriptionsMade = false;
+  ASSERT_TRUE(publishUntil(service_, kAccountUpdate, R"({"state":{"desired":{"pub/sub":true}}})",
+                           [&] { return hooks_->count("subscribeLocation") >= 1; }));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+  hooks_->subscriptionsMade = true;
+  const std::size_t asked = hooks_->count("subscribeLocation");
+  publish(R"({"state":{"desired":{"pub/sub":true}}})");
+  ASSERT_TRUE(waitFor([&] { return hooks_->count("subscribeLocation") == asked + 1; }));
+  EXPECT_EQ(hooks_->count("subscribeEvents"), asked + 1);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+}
+
+// Polls without running the main queue (waitFor drains it).
+bool seenWithoutDraining(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// Tracking allowed, then refused again before the restart the first document
+// queued has run: the restart does not start tracking, and the mark waits for
+// the next document that allows it.
+TEST_F(ShadowSwitchesTest, AQueuedRestartWaitsWhenANewerDocumentRefusesTracking) {
+  connectWithBothSwitchesOff();
+  // The second document's pub/sub "on" asks for the subscriptions back: seen
+  // without running the main queue, it shows both documents were handled.
+  ASSERT_TRUE(publishUntil(service_, kAccountUpdate, R"({"state":{"desired":{"pub/sub":false}}})",
+                           [&] { return hooks_->count("unsubscribeEvents") >= 2; }));
+  publish(R"({"state":{"desired":{"location_tracking":true,"pub/sub":false}}})");
+  publish(R"({"state":{"desired":{"location_tracking":false,"pub/sub":true}}})");
+  ASSERT_TRUE(seenWithoutDraining([&] { return hooks_->count("subscribeEvents") == 1; }));
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(hooks_->count("startTrackingMode 3"), 0u);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
+
+  ASSERT_TRUE(publishUntil(service_, kAccountUpdate, R"({"state":{"desired":{"location_tracking":true}}})",
+                           [&] { return hooks_->count("startTrackingMode 3") == 1; }));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationTrackingUpdatedByShadow));
+}
+
 // Connects asked from several threads at once (the REST client, the app and
 // a reachability change) end in one working connection.
 TEST_F(MessagingTest, RacingConnectsEndInOneConnection) {

@@ -4,6 +4,7 @@
 // mosquitto broker on loopback through the app's endpoint; plus an observer
 // client that plays the service's side.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,8 @@ struct HookLog {
   mutable std::mutex mutex;
   std::vector<std::string> calls;
   std::vector<nlohmann::json> events, userLocations;
+  // What the subscribe hooks answer: whether the subscription was made.
+  std::atomic<bool> subscriptionsMade{true};
 
   void add(const std::string& call) {
     std::lock_guard lock(mutex);
@@ -121,9 +124,15 @@ class MessagingTest : public SettingsTest {
       log->add("startTrackingMode " + std::to_string(static_cast<int>(mode)));
       SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
     };
-    hooks.subscribeEvents = [log = hooks_] { log->add("subscribeEvents"); };
+    hooks.subscribeEvents = [log = hooks_] {
+      log->add("subscribeEvents");
+      return log->subscriptionsMade.load();
+    };
     hooks.unsubscribeEvents = [log = hooks_] { log->add("unsubscribeEvents"); };
-    hooks.subscribeLocation = [log = hooks_] { log->add("subscribeLocation"); };
+    hooks.subscribeLocation = [log = hooks_] {
+      log->add("subscribeLocation");
+      return log->subscriptionsMade.load();
+    };
     hooks.unsubscribeLocation = [log = hooks_] { log->add("unsubscribeLocation"); };
     setMessagingHooks(hooks);
     TokenManager::setUserId("u1");

@@ -5,6 +5,7 @@
 
 #include "MessagingFixture.h"
 #include "messaging/MqttOfflineLocationUtils.h"
+#include "platform/Console.h"
 #include "platform/Location.h"
 
 namespace pelk::test {
@@ -145,7 +146,7 @@ TEST_F(ReplayTest, PublishingAllowedByTheShadowSendsWhatWasBufferedMeanwhile) {
   EXPECT_EQ(pages.ids.size(), 3u);
 }
 
-TEST_F(ReplayTest, PagesNotAcknowledgedOrNotWritableStayBuffered) {
+TEST_F(ReplayTest, PagesNotAcknowledgedStayBufferedAndRowsThatCanNeverGoAreSetAside) {
   MosquittoBroker broker;
   Observer observer(broker);
   ASSERT_TRUE(observer.waitConnected());
@@ -161,26 +162,35 @@ TEST_F(ReplayTest, PagesNotAcknowledgedOrNotWritableStayBuffered) {
   ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 30);
 
-  // A page that cannot be written as JSON (invalid UTF-8) is not sent as an
-  // empty array, and is not deleted.
+  // A row that cannot be written as JSON (invalid UTF-8), and one taken for
+  // another user, can never go: each is removed with a console line, and the
+  // rows of their page go without them.
   ASSERT_TRUE(buffer_->deleteAllRecords());
+  const auto good = buffer(2);
   buffer(1, "\xff\xfe");
+  TokenManager::setUserId("u0");
+  buffer(1);
+  TokenManager::setUserId("u1");
+  ASSERT_EQ(buffer_->getOfflineLocationCount(), 4);
   TokenManager::setPubSubState(true);
+  platform::Console::Capture console;
   manager().sendOfflineDataIfAny();
-  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
-  std::vector<bool> sent;
-  manager().publish("{\"marker\":1}", [&](bool ok) { sent.push_back(ok); });
-  ASSERT_EQ(sent, std::vector<bool>{true});
-  // The marker went out after the replay: once it arrived, a page would have.
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning() && pages.rows() == 2; }))
+      << pages.rows() << " received, " << buffer_->getOfflineLocationCount() << " left";
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
+  {
     std::lock_guard lock(pages.mutex);
-    return !pages.others.empty();
-  }));
-  EXPECT_EQ(pages.rows(), 0u);
-  EXPECT_TRUE(pages.sizes.empty());
-  EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
+    EXPECT_EQ(std::set<std::string>(pages.ids.begin(), pages.ids.end()), good);
+    EXPECT_EQ(pages.sizes, std::vector<std::size_t>{2});
+  }
+  std::vector<std::string> removed;
+  for (const auto& line : console.lines()) {
+    if (line.find("removed unsent") != std::string::npos) removed.push_back(line);
+  }
+  ASSERT_EQ(removed.size(), 2u) << ::testing::PrintToString(console.lines());
+  EXPECT_NE(removed[0].find("another user"), std::string::npos) << removed[0];
+  EXPECT_NE(removed[1].find("JSON"), std::string::npos) << removed[1];
 }
-
 
 // A logout while pages go out: the replay ends, the client goes, and every
 // row not acknowledged stays buffered.

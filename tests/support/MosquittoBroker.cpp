@@ -105,6 +105,23 @@ bool MosquittoBroker::start() {
 void MosquittoBroker::stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);  // a frozen process takes the SIGTERM once it runs
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+void MosquittoBroker::freeze() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void MosquittoBroker::thaw() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
+void MosquittoBroker::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;

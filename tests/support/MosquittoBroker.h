@@ -36,8 +36,15 @@ class MosquittoBroker {
 
   // Starts it again on the same ports; true once both listeners accept.
   bool start();
-  // Stops the broker process (SIGTERM, then waits for it).
+  // Stops the broker process (SIGTERM, then waits for it); also a frozen one.
   void stop();
+  // Freezes the process (SIGSTOP): connections stay open, nothing is read or
+  // answered, as with a link that went silent.  thaw() lets it go on.
+  void freeze();
+  void thaw();
+  // Ends the process at once (SIGKILL), frozen or not: its connections are
+  // cut without a word, and what it had not read is never answered.
+  void kill();
   bool running() const { return pid_ > 0; }
 
   int tcpPort() const { return tcpPort_; }
