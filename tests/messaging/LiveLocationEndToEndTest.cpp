@@ -2,6 +2,7 @@
 // (no broker stand-in), the app's publish selection, and the road of a
 // position or GPS status that could not go out.
 
+#include <algorithm>
 #include <signal.h>
 
 #include <atomic>
@@ -223,20 +224,27 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
         << broker.log();
     ASSERT_TRUE(waitFor([&] {
       std::lock_guard lock(mutex);
-      return !received.empty();
+      return std::any_of(received.begin(), received.end(), [](const json& m) { return m.is_array(); });
     }));
     {
       std::lock_guard lock(mutex);
-      // At least once: when the frozen broker had already passed the message on before
-      // its acknowledgement was lost, the replay sends it a second time.
+      // At least once: the replay sends the buffered copy as a page, and the
+      // MQTT client may still hand the live message it had in flight to the
+      // broker once it is back (its acknowledgement was lost with the link);
+      // both carry the one location id, nothing else arrives.
       ASSERT_LE(received.size(), 2u);
+      std::size_t pages = 0;
       for (const auto& message : received) {
-        ASSERT_TRUE(message.is_array()) << message.dump();
-        ASSERT_EQ(message.size(), 1u);
-        EXPECT_EQ(message[0].value("location_id", ""), "offline-1");
-        EXPECT_EQ(message[0].value("latitude", 0.0), 52.52);
-        EXPECT_EQ(message[0].value("speed", 0), 27);
+        const bool page = message.is_array();
+        pages += page ? 1 : 0;
+        if (page) ASSERT_EQ(message.size(), 1u) << message.dump();
+        const json& position = page ? message[0] : message;
+        ASSERT_TRUE(position.is_object()) << message.dump();
+        EXPECT_EQ(position.value("location_id", ""), "offline-1");
+        EXPECT_EQ(position.value("latitude", 0.0), 52.52);
+        EXPECT_EQ(position.value("speed", 0), 27);
       }
+      EXPECT_EQ(pages, 1u);
     }
     LocationPublishParameter::stopPublishing();
     ASSERT_TRUE(waitFor([&] { return !manager().connected(); }));
