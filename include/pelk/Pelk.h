@@ -65,9 +65,12 @@ class Pelk {
   // isLocationTracking() reads false afterwards.
   static void stopSelfTracking();
   static void requestLocation();
-  // One fix within `accuracy` metres (at least 10) for the handler.
+  // One fix within `accuracy` metres (at least 10) for the handler.  When none
+  // comes within 15 s the handler gets the most accurate fix seen meanwhile
+  // (its horizontalAccuracy says how coarse), or QB408 when there was none.
   static void getCurrentLocation(std::int64_t accuracy, LocationHandler handler = nullptr);
-  // One fix within `accuracy` metres (at least 10) sent as a position of this device.
+  // One fix within `accuracy` metres (at least 10) sent as a position of this
+  // device; after 15 s without one, the most accurate fix seen meanwhile.
   static void updateCurrentLocation(std::int64_t accuracy);
   static bool isLocationEnabled();
   static bool isLocationTracking();

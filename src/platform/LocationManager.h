@@ -107,7 +107,10 @@ class LocationManagerDelegate {
   virtual void didUpdateLocations(LocationManager&, const std::vector<Location>&) {}
   virtual void didFailWithError(LocationManager&, const LocationError&) {}
   virtual void didVisit(LocationManager&, const Visit&) {}
-  // Region crossings go only to the manager that placed the region.
+  // Region crossings go only to the manager that placed the region, and only
+  // while that placement is still monitored when the crossing is delivered:
+  // a crossing whose region was replaced or removed meanwhile (for instance
+  // by a delegate handling the fix that caused it) is dropped.
   virtual void didEnterRegion(LocationManager&, const CircularRegion&) {}
   virtual void didExitRegion(LocationManager&, const CircularRegion&) {}
   virtual void monitoringDidFail(LocationManager&, const CircularRegion&, const LocationError&) {}

@@ -54,6 +54,10 @@ class LocationEngine {
     CircularRegion region;
     std::weak_ptr<LocationManager> owner;
     std::optional<bool> inside;  // unknown until a fix says
+    // Which placement this is: a crossing is computed when a fix comes in but
+    // delivered after the managers' updates, which may have replaced or
+    // removed the region meanwhile; such a crossing is stale.
+    std::uint64_t placement = 0;
   };
 
   static LocationEngine& get() {
@@ -68,6 +72,7 @@ class LocationEngine {
   bool enabled = true;
   std::optional<Location> last;
   std::vector<RegionEntry> regions;
+  std::uint64_t placements = 0;  // numbers the region placements
   std::vector<ManagerEntry> managers;
   Duration oneShotTimeout = std::chrono::seconds(15);
   std::shared_ptr<LocationProvider> provider;  // chosen provider (guarded by mutex)
@@ -288,13 +293,23 @@ class LocationEngine {
   static void crossingLocked(const RegionEntry& r, bool entered, std::vector<Delivery>& deliveries) {
     if (entered && !r.region.notifyOnEntry) return;
     if (!entered && !r.region.notifyOnExit) return;
-    deliveries.push_back({r.owner, [region = r.region, entered](LocationManager& m, LocationManagerDelegate& d) {
+    deliveries.push_back({r.owner, [region = r.region, entered, placement = r.placement](
+                                       LocationManager& m, LocationManagerDelegate& d) {
+                            // Only for the region as it is still monitored when the
+                            // crossing runs: not for one replaced or removed since.
+                            if (!get().stillMonitored(placement)) return;
                             if (entered) {
                               d.didEnterRegion(m, region);
                             } else {
                               d.didExitRegion(m, region);
                             }
                           }});
+  }
+
+  bool stillMonitored(std::uint64_t placement) {
+    std::lock_guard lock(mutex);
+    return std::any_of(regions.begin(), regions.end(),
+                       [placement](const RegionEntry& r) { return r.placement == placement; });
   }
 
   void handleFailure(const LocationError& error) {
@@ -535,7 +550,7 @@ void LocationManager::startMonitoring(const CircularRegion& region) {
   }
   {
     std::lock_guard lock(engine.mutex);
-    LocationEngine::RegionEntry entry{region, state_->self, std::nullopt};
+    LocationEngine::RegionEntry entry{region, state_->self, std::nullopt, ++engine.placements};
     if (engine.last && engine.grantedLocked()) entry.inside = region.contains(engine.last->coordinate);
     auto it = std::find_if(engine.regions.begin(), engine.regions.end(), [&](const LocationEngine::RegionEntry& r) {
       return r.region.identifier == region.identifier;

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "tracking/LocationDataManager.h"
+#include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
 
 namespace pelk {
@@ -55,6 +56,7 @@ void BaseCLManager::setDelegate() {
 std::uint64_t BaseCLManager::add(Request request) {
   setDelegate();
   request.requestedAt = platform::Clock::now();
+  const auto bound = request.bound;
   std::shared_ptr<platform::LocationManager> m;
   std::uint64_t number = 0;
   {
@@ -64,6 +66,8 @@ std::uint64_t BaseCLManager::add(Request request) {
     pending_.push_back(std::move(request));
   }
   m->startUpdatingLocation();
+  // The service lives for the process, so the timer may hold it plainly.
+  platform::Dispatch::main().asyncAfter(bound, [this, number] { expire(number); });
   return number;
 }
 
@@ -79,6 +83,9 @@ std::uint64_t BaseCLManager::startTrip(Handler handler) {
   SharedUtil::setDefaultDate(platform::Clock::now(), kCurrentLocationTimer);
   Request request{Kind::tripStart, lcoationAccuracy(), std::move(handler)};
   request.tripFallback = true;
+  // It already takes any fix after 3 s: at its bound no fix came at all.
+  request.coarserAtBound = false;
+  request.bound = kTripStartBound;
   return add(std::move(request));
 }
 
@@ -91,9 +98,9 @@ void BaseCLManager::updateCurrentLocation(std::int64_t accuracy) {
     std::lock_guard lock(mutex_);
     lcoationAccuracy_ = accuracy;
   }
-  updateCurrentLocationHandler([this](std::optional<platform::Location> fix, std::optional<PelkError>) {
-    if (fix) sendDataToServer(*fix, kStationary, true);
-  });
+  Request request{Kind::sinkUpdate, accuracy, nullptr};
+  request.sink = SinkEntry{kStationary, true};
+  add(std::move(request));
 }
 
 void BaseCLManager::updateCurrentLocationImproveAccuracy(std::int64_t accuracy) {
@@ -109,18 +116,22 @@ void BaseCLManager::updateCurrentLocationImproveAccuracy(std::int64_t accuracy) 
       }
     }
   }
-  Request request{Kind::sinkUpdate, accuracy, [this](std::optional<platform::Location> fix, std::optional<PelkError>) {
-                    if (fix) sendDataToServer(*fix, kMoving, false);
-                  }};
+  Request request{Kind::sinkUpdate, accuracy, nullptr};
+  request.sink = SinkEntry{kMoving, false};
   request.clearsUpdatingFlag = true;
+  // A coarse fix is what the mode refused: at its bound the retry just ends.
+  request.coarserAtBound = false;
   add(std::move(request));
 }
 
+bool BaseCLManager::usable(const platform::Location& fix) {
+  // A negative or unknown accuracy says the fix has no usable position; nor
+  // has a fix without finite coordinates, whatever accuracy it claims.
+  return std::isfinite(fix.horizontalAccuracy) && fix.horizontalAccuracy >= 0 && fix.hasFiniteCoordinate();
+}
+
 bool BaseCLManager::accepts(const Request& request, const platform::Location& fix, platform::TimePoint now) const {
-  // A negative or unknown accuracy says the fix has no usable position.
-  if (!std::isfinite(fix.horizontalAccuracy) || fix.horizontalAccuracy < 0) return false;
-  // Nor is a fix without finite coordinates, whatever accuracy it claims.
-  if (!fix.hasFiniteCoordinate()) return false;
+  if (!usable(fix)) return false;
   if (static_cast<std::int64_t>(std::trunc(fix.horizontalAccuracy)) <= request.accuracy) return true;
   return request.tripFallback && now - request.requestedAt > kTripFallback;
 }
@@ -153,16 +164,57 @@ void BaseCLManager::didUpdateLocations(platform::LocationManager&, const std::ve
         }
       }
     }
+    // What still waits remembers the most accurate fix it saw, for its bound.
+    if (usable(*fix)) {
+      for (auto& r : pending_) {
+        if (!r.best || fix->horizontalAccuracy <= r.best->horizontalAccuracy) r.best = *fix;
+      }
+    }
     tripStillWaiting = std::any_of(pending_.begin(), pending_.end(), [](const Request& r) { return r.tripFallback; });
   }
   if (served.empty()) return;
   if (!tripStillWaiting) SharedUtil::removeKey(kCurrentLocationTimer);
-  const platform::Location copy = *fix;
-  for (auto& request : served) {
-    finish(request);
-    if (request.handler) request.handler(copy, std::nullopt);
-  }
+  answer(served, *fix);
   stopTracking();
+}
+
+void BaseCLManager::expire(std::uint64_t number) {
+  std::vector<Request> ended;
+  bool tripStillWaiting = false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == number; });
+    if (it == pending_.end()) return;
+    ended.push_back(std::move(*it));
+    pending_.erase(it);
+    tripStillWaiting = std::any_of(pending_.begin(), pending_.end(), [](const Request& r) { return r.tripFallback; });
+  }
+  if (ended.front().tripFallback && !tripStillWaiting) SharedUtil::removeKey(kCurrentLocationTimer);
+  std::optional<platform::Location> fix;
+  if (ended.front().coarserAtBound) fix = ended.front().best;
+  answer(ended, fix);
+  stopTracking();
+}
+
+void BaseCLManager::answer(std::vector<Request>& ended, const std::optional<platform::Location>& fix) {
+  const PelkError error408(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+  // Every sink request this fix answers makes one entry: the app's manual
+  // update when it is among them, else a retry.
+  std::optional<SinkEntry> entry;
+  for (auto& request : ended) {
+    finish(request);
+    if (request.sink) {
+      if (!entry || (request.sink->manual && !entry->manual)) entry = request.sink;
+    } else if (request.handler) {
+      if (fix) {
+        request.handler(*fix, std::nullopt);
+      } else {
+        request.handler(std::nullopt, error408);
+      }
+    }
+  }
+  // Not again when a tracking mode has just sent this very fix.
+  if (entry && fix && SentFixes::shared().claim(*fix)) sendDataToServer(*fix, entry->activity, entry->manual);
 }
 
 void BaseCLManager::didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) {

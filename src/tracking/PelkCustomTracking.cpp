@@ -17,7 +17,9 @@
 #include "tracking/CustomAccuracyGate.h"
 #include "tracking/LocationDataManager.h"
 #include "tracking/PelkTimeBasedLocationManager.h"
+#include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
+#include "tracking/TrackingModeSupport.h"
 
 namespace pelk {
 namespace {
@@ -184,9 +186,17 @@ void PelkCustomTracking::updateLocation(const platform::Location& fix, const std
     return;
   }
   if (!fix.hasFiniteCoordinate()) return;
-  const auto speed = LocationUtils::speedCalculate(fix);
+  // Measured against this mode's own previous position: the shared last
+  // position belongs to the other modes and may be far older.
+  std::optional<platform::Location> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(lastRoadFix_, fix);
+  }
+  const auto speed = trackingmode::ownSpeedKmh(fix, previous);
   const auto options = option();
   if (options && options->useRegionMonitoring) updateRegionMoitoring(fix);
+  if (!SentFixes::shared().claim(fix)) return;
   LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, toInt(speed), AppUtilis::getLocationId());
 }
 
@@ -361,12 +371,31 @@ void PelkCustomTracking::didUpdateLocations(platform::LocationManager& manager,
 void PelkCustomTracking::didVisit(platform::LocationManager& manager, const platform::Visit&) {
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
+  SentFixes::shared().claim(*last);
   LocationDataManager::sharedInstance().sendDataServer(*last, kStationary, false, 0, AppUtilis::getLocationId());
 }
 
 void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
   const bool first = takeFirstCall();
-  if (auto last = manager.location()) updateLocation(*last, first ? kStationary : kMoving);
+  auto last = manager.location();
+  if (!last) return;
+  if (SaveUtilis::getTrackingOptions() != PelkTrackingModeLocal::custom) {
+    stopTracking();
+    return;
+  }
+  {
+    // The update that placed the region already sent this position.
+    std::lock_guard lock(mutex_);
+    if (lastRoadFix_ == *last) return;
+  }
+  if (first) {
+    updateLocation(*last, kStationary);
+    return;
+  }
+  // An exit caused by a fix the accuracy gate refused does not let it in.
+  const bool accepted =
+      SharedUtil::getDefaultBoolean(kAccuracyFilterCustom) ? passesCustomAccuracyGate(*last) : !unusableFix(*last);
+  if (accepted) updateLocation(*last, kMoving);
 }
 
 void PelkCustomTracking::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
@@ -399,6 +428,7 @@ void PelkCustomTracking::resetForTesting() {
   std::lock_guard lock(mutex_);
   firstTimeCalled_ = true;
   option_.reset();
+  lastRoadFix_.reset();
 }
 
 }  // namespace pelk

@@ -34,7 +34,8 @@ class PelkCustomTracking : public platform::LocationManagerDelegate,
   void updateDistanceFilterSetting(const PelkTrackingCustomMethods& options);
   void updateVisitSettings(const PelkTrackingCustomMethods& options);
   void updateSignificantSettings(const PelkTrackingCustomMethods& options);
-  // The hand-off of one position to the sink.
+  // The hand-off of one position to the sink, with the receiver's own speed
+  // or else the speed from this mode's previous position.
   void updateLocation(const platform::Location& fix, const std::string& activity);
   void updateRegionMoitoring(const platform::Location& fix);
   void createGeofence(const platform::Location& fix, std::int64_t radius);
@@ -60,7 +61,8 @@ class PelkCustomTracking : public platform::LocationManagerDelegate,
   std::shared_ptr<platform::LocationManager> locationManager() const;
   std::optional<PelkTrackingCustomMethods> option() const;
   bool firstTimeCalled() const;
-  // Tests: a fresh first-call flag and no option set (stopTracking() first).
+  // Tests: a fresh first-call flag, no option set and no previous position
+  // (stopTracking() first).
   void resetForTesting();
 
  private:
@@ -75,6 +77,9 @@ class PelkCustomTracking : public platform::LocationManagerDelegate,
   std::shared_ptr<platform::LocationManager> manager_;
   std::optional<PelkTrackingCustomMethods> option_;
   bool firstTimeCalled_ = true;
+  // The last position handed on by updateLocation: the speed of the next is
+  // measured from it, and a region exit does not send it again.
+  std::optional<platform::Location> lastRoadFix_;
 };
 
 }  // namespace pelk

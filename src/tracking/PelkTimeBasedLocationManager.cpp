@@ -15,7 +15,9 @@
 #include "tracking/BaseCLManager.h"
 #include "tracking/CustomAccuracyGate.h"
 #include "tracking/LocationDataManager.h"
+#include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
+#include "tracking/TrackingModeSupport.h"
 
 namespace pelk {
 namespace {
@@ -169,9 +171,19 @@ void PelkTimeBasedLocationManager::sendLocationToServer(const platform::Location
     stop();
     return;
   }
-  const auto speed = LocationUtils::speedCalculate(location);
-  LocationDataManager::sharedInstance().sendDataServer(location, speed > 0 ? kMoving : kStationary, false,
-                                                       toInt(speed), AppUtilis::getLocationId());
+  // Measured against this tracker's own previous position, not the shared
+  // last position, which only the other modes keep (and which may be hours
+  // old or missing).  Moving or stationary follows the speed that is sent.
+  std::optional<platform::Location> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(previousPosition_, location);
+  }
+  const auto speed = toInt(trackingmode::ownSpeedKmh(location, previous));
+  // The one-shot service may have sent this very fix in a retry already.
+  if (!SentFixes::shared().claim(location)) return;
+  LocationDataManager::sharedInstance().sendDataServer(location, speed > 0 ? kMoving : kStationary, false, speed,
+                                                       AppUtilis::getLocationId());
 }
 
 void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
@@ -265,6 +277,7 @@ void PelkTimeBasedLocationManager::resetForTesting() {
   std::lock_guard lock(mutex_);
   lastLocationDate_.reset();
   updateInterval_.reset();
+  previousPosition_.reset();
 }
 
 }  // namespace pelk

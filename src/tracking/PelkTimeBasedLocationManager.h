@@ -41,6 +41,8 @@ class PelkTimeBasedLocationManager : public platform::LocationManagerDelegate,
   // Whether more than the interval (whole seconds) has passed since the last
   // position was sent.
   bool isItTime(platform::TimePoint now) const;
+  // Sends the position, moving when its speed in whole km/h (the receiver's
+  // own, else measured from the previous position sent) is above 0.
   void sendLocationToServer(const platform::Location& location, platform::TimePoint now);
   // Ends the held background task (if any), begins a new one, restarts the timer.
   void beginNewBackgroundTask();
@@ -53,7 +55,8 @@ class PelkTimeBasedLocationManager : public platform::LocationManagerDelegate,
   std::optional<std::int64_t> updateInterval() const;
   bool hasTimer() const;
   std::optional<platform::BackgroundTaskId> backgroundTask() const;
-  // Tests: no interval, no last position date (stop() first).
+  // Tests: no interval, no last position date, no previous position (stop()
+  // first).
   void resetForTesting();
 
  private:
@@ -65,6 +68,9 @@ class PelkTimeBasedLocationManager : public platform::LocationManagerDelegate,
   std::shared_ptr<platform::Timer> timer_;
   std::optional<platform::BackgroundTaskId> currentBgTaskId_;
   std::optional<platform::TimePoint> lastLocationDate_;
+  // The position last handed to the sink: the next one's speed is measured
+  // from it when the receiver reports none.
+  std::optional<platform::Location> previousPosition_;
   std::optional<std::int64_t> updateInterval_;
   std::optional<platform::NotificationCenter::ObserverId> backgroundObserver_;
   // Bumped by every start: a stop queued before a start leaves that start alone.

@@ -1,5 +1,6 @@
 #include "tracking/TrackingModeSupport.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -15,6 +16,7 @@
 #include "tracking/BaseCLManager.h"
 #include "tracking/LocationCounters.h"
 #include "tracking/LocationDataManager.h"
+#include "tracking/SentFixes.h"
 
 namespace pelk::trackingmode {
 namespace {
@@ -45,18 +47,35 @@ std::int64_t wholeSpeed(double kmh) {
   return static_cast<std::int64_t>(kmh);
 }
 
-bool passesAccuracyGate(const platform::Location& fix, double unfilteredLimit) {
+double ownSpeedKmh(const platform::Location& fix, const std::optional<platform::Location>& previous) {
+  if (std::isfinite(fix.speed) && fix.speed >= 0) return fix.speed * 3.6;
+  if (!previous || !previous->hasFiniteCoordinate() || !fix.hasFiniteCoordinate()) return 0;
+  const double elapsed = std::chrono::duration<double>(fix.timestamp - previous->timestamp).count();
+  if (!(elapsed > 0)) return 0;
+  const double kmh = previous->distance(fix) / elapsed * 3.6;
+  return std::isfinite(kmh) ? kmh : 0;
+}
+
+bool accuracyAccepted(const platform::Location& fix, double unfilteredLimit) {
   // A NaN compares as within any limit, so it is refused before the filter.
   const double accuracy = fix.horizontalAccuracy;
   if (!std::isfinite(accuracy) || accuracy < 0) return false;
   if (!SharedUtil::getDefaultBoolean(kAccuracyFilter)) return accuracy <= unfilteredLimit;
-  if (LocationUtils::filterAndAddLocation(fix)) return true;
+  return LocationUtils::filterAndAddLocation(fix);
+}
+
+bool passesAccuracyGate(const platform::Location& fix, double unfilteredLimit) {
+  if (accuracyAccepted(fix, unfilteredLimit)) return true;
+  // Only the filter asks for a better fix; without it a bad fix is dropped.
+  const double accuracy = fix.horizontalAccuracy;
+  if (!std::isfinite(accuracy) || accuracy < 0 || !SharedUtil::getDefaultBoolean(kAccuracyFilter)) return false;
   BaseCLManager::sharedInstance().updateCurrentLocationImproveAccuracy(kImproveAccuracy);
   log("location accuracy did not pass:" + decimalText(accuracy));
   return false;
 }
 
 void sendPosition(const platform::Location& fix, const std::string& activity, double speedKmh) {
+  if (!SentFixes::shared().claim(fix)) return;
   LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, wholeSpeed(speedKmh),
                                                        AppUtilis::getLocationId());
 }
@@ -64,6 +83,7 @@ void sendPosition(const platform::Location& fix, const std::string& activity, do
 void sendVisit(platform::LocationManager& manager) {
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
+  SentFixes::shared().claim(*last);
   LocationDataManager::sharedInstance().sendDataServer(*last, kStationary, false, 0, AppUtilis::getLocationId());
 }
 
@@ -110,6 +130,10 @@ void GeofencedMode::updateLocation(const platform::Location& fix, const std::str
   if (!AppUtilis::checkCoordinate(fix)) {
     unusableCoordinate();
     return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    lastRoadFix_ = fix;
   }
   const auto radius = LocationFilter::getPassiveRadius(fix);
   const auto speed = LocationUtils::speedCalculate(fix);
@@ -193,7 +217,21 @@ void GeofencedMode::didUpdateLocations(platform::LocationManager& manager,
 
 void GeofencedMode::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
   const bool first = takeFirstCall();
-  if (auto last = manager.location()) updateLocation(*last, first ? kStationary : kMoving);
+  auto last = manager.location();
+  if (!last) return;
+  if (SaveUtilis::getTrackingOptions() != mode_) {
+    stopTracking();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (lastRoadFix_ == *last) return;
+  }
+  if (first) {
+    updateLocation(*last, kStationary);
+    return;
+  }
+  if (accuracyAccepted(*last, unfilteredLimit_)) updateLocation(*last, kMoving);
 }
 
 void GeofencedMode::didVisit(platform::LocationManager& manager, const platform::Visit&) { sendVisit(manager); }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ std::string decimalText(double value);
 // A speed in whole km/h; 0 when it is not finite.
 std::int64_t wholeSpeed(double kmh);
 
+// The speed of a fix in km/h for the modes that keep no shared last position
+// (custom and time-based): the receiver's own when it reports one (finite and
+// not negative), else measured from `previous`, the mode's own previous
+// position (0 without one, and for a fix not later than it).
+double ownSpeedKmh(const platform::Location& fix, const std::optional<platform::Location>& previous);
+
 // The accuracy gate of the modes that follow the "AccuracyFilterOn" switch.
 // A fix without a usable accuracy (NaN, infinite, negative) never passes.
 // With the switch on the position-history filter decides; a refused fix asks
@@ -39,13 +46,19 @@ std::int64_t wholeSpeed(double kmh);
 // moving) and logs the refusal.  With the switch off a fix passes when its
 // accuracy is at most `unfilteredLimit`.
 bool passesAccuracyGate(const platform::Location& fix, double unfilteredLimit);
+// The same judgement without asking for a better fix or logging.
+bool accuracyAccepted(const platform::Location& fix, double unfilteredLimit);
 
 // Hands one tracked position to the location sink: not an app-requested
-// update, the speed in whole km/h, a new location id.
+// update, the speed in whole km/h, a new location id.  The fix the engine
+// handed to the sink last (the one-shot service may have sent it in this
+// mode's place) does not go in again (SentFixes).
 void sendPosition(const platform::Location& fix, const std::string& activity, double speedKmh);
 
 // A visit: the manager's last position, when it is a usable one, goes to the
-// sink as stationary with speed 0.  The visit's own place is not used.
+// sink as stationary with speed 0.  The visit's own place is not used.  It is
+// sent even when that position just went in as a tracked one (a visit is an
+// event of its own), and counts as the last one sent.
 void sendVisit(platform::LocationManager& manager);
 
 // Removes every monitored region whose identifier begins with the kit's
@@ -106,6 +119,10 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
   // unfiltered as stationary; later ones pass the gate as moving.
   void didUpdateLocations(platform::LocationManager& manager, const std::vector<platform::Location>& fixes) override;
   // The manager's last position, stationary the first time, else moving.
+  // Nothing when that position already went through this mode's road (the
+  // update that placed the region sent it), and, after the first time,
+  // nothing when the accuracy gate would refuse it: an exit caused by a fix
+  // the gate refused does not let that fix in.
   void didExitRegion(platform::LocationManager& manager, const platform::CircularRegion& region) override;
   void didVisit(platform::LocationManager& manager, const platform::Visit& visit) override;
   void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
@@ -151,6 +168,8 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
   const double unfilteredLimit_;
   std::shared_ptr<platform::LocationManager> locationManager_;
   bool firstTimeCalled_ = true;
+  // The last position that went through updateLocation's road.
+  std::optional<platform::Location> lastRoadFix_;
   StopTicket stopTicket_;
 };
 

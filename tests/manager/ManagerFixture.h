@@ -31,6 +31,7 @@
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
 #include "support/WaitFor.h"
+#include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
 
 namespace pelk::test {
@@ -75,6 +76,9 @@ class ManagerTest : public SettingsTest {
     SharedUtil::setDefaultString(server_.baseUrl(), KUserBaseUrl);
     APIClient::resetBaseUrlForTesting();
     resetManager();
+    // The virtual clock stands still between tests: a fix of an earlier test
+    // may look like one of this test.
+    SentFixes::shared().resetForTesting();
   }
   ~ManagerTest() override {
     platform::Dispatch::drainMain();

@@ -406,3 +406,43 @@ TEST_F(SimulatedLocation, DeliveriesToAGoneDelegateOrManagerAreDropped) {
   Dispatch::drainMain();
   EXPECT_TRUE(rec->crossings.empty());
 }
+
+// A crossing is worked out as a fix comes in and delivered after the managers'
+// updates for that fix; an update that moves or removes the region (as the
+// tracking modes do) leaves nothing for the crossing to report.
+TEST_F(SimulatedLocation, ACrossingReachesItsManagerOnlyWhileItsRegionIsStillMonitored) {
+  enum class Act { keep, move, remove };
+  struct Follower : Recorder {
+    Act act = Act::keep;
+    void didUpdateLocations(LocationManager& m, const std::vector<Location>& l) override {
+      Recorder::didUpdateLocations(m, l);
+      if (updates.size() < 2) return;  // acts on the update of the fix that leaves
+      if (act == Act::move) m.startMonitoring({"fence", l.back().coordinate, 100.0});
+      if (act == Act::remove) m.stopMonitoring("fence");
+    }
+  };
+  grant();
+  const struct {
+    const char* name;
+    Act act;
+    std::vector<std::string> crossings;
+  } cases[] = {{"kept", Act::keep, {"-fence"}}, {"moved", Act::move, {}}, {"removed", Act::remove, {}}};
+  int second = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto manager = LocationManager::create();
+    auto rec = std::make_shared<Follower>();
+    rec->act = c.act;
+    manager->setDelegate(rec);
+    manager->startUpdatingLocation();
+    sim_->deliverFix(fixAt(45.0, 7.0, 10.0, ++second));
+    Dispatch::drainMain();
+    manager->startMonitoring({"fence", {45.0, 7.0}, 100.0});  // placed around that fix
+    sim_->deliverFix(fixAt(45.003, 7.0, 10.0, ++second));     // ~333 m out
+    Dispatch::drainMain();
+    EXPECT_EQ(rec->updates.size(), 2u);
+    EXPECT_EQ(rec->crossings, c.crossings);
+    manager->stopMonitoring("fence");
+    manager->stopUpdatingLocation();
+  }
+}

@@ -84,9 +84,14 @@ TEST_F(ActiveTrackingTest, ARefusedFixAsksForABetterOneThatGoesInAsMoving) {
   deliver(52.5003, 80);  // refused by the 50 m filter: a one-shot retry
   EXPECT_EQ(deliveredCount(), 1u);
   EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 1u);
-  deliver(52.5006, 40);  // passes the filter and serves the retry
-  EXPECT_EQ(activities(), (std::vector<std::string>{"S", "M", "M"}));
+  // Passes the filter and serves the retry too: the mode and the retry both
+  // take it, and it goes in once.
+  deliver(52.5006, 40);
+  EXPECT_EQ(activities(), (std::vector<std::string>{"S", "M"}));
+  EXPECT_EQ(publishedCount(), 2u);
   EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+  std::lock_guard lock(rec_->mutex);
+  EXPECT_EQ(rec_->delivered.back().first.coordinate.latitude, 52.5006);
 }
 
 TEST_F(ActiveTrackingTest, AFixAfterTheModeChangedStopsTheModeAndSendsNothing) {

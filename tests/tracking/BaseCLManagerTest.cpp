@@ -166,5 +166,92 @@ TEST_F(BaseCLManagerTest, AccuracyRetrySendsMovingFixToTheSinkOnceAndClearsItsFl
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationUpdating));
 }
 
+// No request waits for ever.  Each kind, with what it saw before its bound
+// (fixes coarser than it asked for, or none), and what it gets at the bound;
+// afterwards nothing is pending and the updates are off.
+TEST_F(BaseCLManagerTest, EveryRequestEndsAtItsBound) {
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  SharedUtil::setDefaultBoolean(true, kLocationPublishSave);
+  enum class Kind { current, manualUpdate, retry, trip };
+  const struct {
+    const char* name;
+    Kind kind;
+    std::vector<double> seen;  // accuracies of the fixes that came, in order
+    platform::Duration bound;
+    std::optional<double> answered;  // the accuracy of the fix it gets; none: QB408 / nothing sent
+  } cases[] = {
+      {"current location: the best fix seen", Kind::current, {21, 15, 18}, BaseCLManager::kRequestBound, 15},
+      {"current location: no fix", Kind::current, {}, BaseCLManager::kRequestBound, std::nullopt},
+      {"manual update: the best fix seen", Kind::manualUpdate, {21, 15, 18}, BaseCLManager::kRequestBound, 15},
+      {"retry: nothing coarser than asked", Kind::retry, {80, 70}, BaseCLManager::kRequestBound, std::nullopt},
+      {"trip start: no fix", Kind::trip, {}, BaseCLManager::kTripStartBound, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::Dispatch::advanceClock(1s);
+    {
+      std::lock_guard lock(rec_->mutex);
+      rec_->delivered.clear();
+      rec_->published.clear();
+    }
+    SharedUtil::setDefaultBoolean(c.kind == Kind::retry, kIsLocationUpdating);
+    auto answers = std::make_shared<Answers>();
+    switch (c.kind) {
+      case Kind::current: base().getCurrentLocation(10, recordInto(answers)); break;
+      case Kind::manualUpdate: base().updateCurrentLocation(10); break;
+      case Kind::retry: base().updateCurrentLocationImproveAccuracy(50); break;
+      case Kind::trip: base().startTrip(recordInto(answers)); break;
+    }
+    double lat = 52.5;
+    for (double accuracy : c.seen) {
+      sim_->deliverFix(fixAt(lat += 0.0001, 13.4, accuracy));
+      platform::Dispatch::drainMain();
+    }
+    platform::Dispatch::advanceClock(c.bound - 1s);
+    EXPECT_EQ(base().pendingCount(), 1u) << "answered before its bound";
+    platform::Dispatch::advanceClock(1s);
+    EXPECT_EQ(base().pendingCount(), 0u);
+    EXPECT_FALSE(base().manager()->isUpdatingLocation()) << "the stream stops once nothing waits";
+    EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationUpdating));
+    if (c.kind == Kind::current || c.kind == Kind::trip) {
+      ASSERT_EQ(answers->fixes.size(), 1u);
+      if (c.answered) {
+        ASSERT_TRUE(answers->fixes[0]);
+        EXPECT_EQ(answers->fixes[0]->horizontalAccuracy, *c.answered);
+        EXPECT_FALSE(answers->errors[0]);
+      } else {
+        EXPECT_FALSE(answers->fixes[0]);
+        ASSERT_TRUE(answers->errors[0]);
+        EXPECT_EQ(answers->errors[0]->code(), "QB408");
+      }
+    } else {
+      std::lock_guard lock(rec_->mutex);
+      ASSERT_EQ(rec_->delivered.size(), c.answered ? 1u : 0u);
+      if (c.answered) {
+        EXPECT_EQ(rec_->delivered[0].first.horizontalAccuracy, *c.answered);
+        EXPECT_EQ(rec_->delivered[0].second, "S");
+        ASSERT_EQ(rec_->published.size(), 1u);
+        EXPECT_NE(rec_->published[0].find("\"tracking_mode\":\"manual\""), std::string::npos) << rec_->published[0];
+      }
+    }
+  }
+}
+
+// The app's update and a mode's retry wait together; one fix meets both.  It
+// goes into the sink once, as the app's update.
+TEST_F(BaseCLManagerTest, OneFixServingTheAppsUpdateAndARetryEntersTheSinkOnce) {
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  SharedUtil::setDefaultBoolean(true, kIsLocationUpdating);
+  base().updateCurrentLocation(100);
+  base().updateCurrentLocationImproveAccuracy(50);
+  ASSERT_EQ(base().pendingCount(), 2u);
+  sim_->deliverFix(fixAt(52.5, 13.4, 30));
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(base().pendingCount(), 0u);
+  EXPECT_EQ(activities(), std::vector<std::string>{"S"});
+  EXPECT_EQ(publishedCount(), 1u);
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationUpdating));
+}
+
 }  // namespace
 }  // namespace pelk::test

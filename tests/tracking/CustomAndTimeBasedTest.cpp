@@ -4,6 +4,9 @@
 #include <limits>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
+#include "messaging/LocationUtils.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "tracking/TrackingFixture.h"
@@ -452,6 +455,58 @@ TEST_F(CustomTrackingTest, IntervalPositionsGoOutWithoutTheTrackingSwitch) {
   deliver(52.5, 10);
   EXPECT_EQ(activities(), std::vector<std::string>{"S"});
   EXPECT_TRUE(timeBased().locationManager());
+}
+
+// Both kinds keep no shared last position.  A position's speed is the
+// receiver's own when it reports one, else measured from the kind's own
+// previous position; another mode's old last position (hundreds of kilometres
+// and hours away) plays no part.  Interval positions are moving or stationary
+// by that speed; continuous ones stay moving after the first.
+TEST_F(CustomTrackingTest, PositionsTakeTheReceiversSpeedOrTheirOwnPreviousPosition) {
+  SharedUtil::setDefaultBoolean(true, kLocationPublishSave);
+  const struct {
+    double lat;
+    double ownSpeed;  // m/s as the receiver reports it; -1: none
+    std::int64_t kmh;
+  } fixes[] = {
+      {52.5, -1, 0},       // nothing to measure from
+      {52.5009, -1, 5},    // ~100 m in 61 s
+      {52.5010, 12.5, 45}, // the receiver's 12.5 m/s, not the ~11 m moved
+      {52.5110, 0, 0},     // a receiver at rest, whatever the position says
+  };
+  for (bool interval : {true, false}) {
+    SCOPED_TRACE(interval ? "interval" : "continuous");
+    platform::Dispatch::advanceClock(1h);
+    custom().resetForTesting();
+    timeBased().resetForTesting();
+    {
+      std::lock_guard lock(rec_->mutex);
+      rec_->delivered.clear();
+      rec_->published.clear();
+    }
+    LocationUtils::saveLocation(fixAt(48.1, 11.5, 10, platform::Clock::now() - 5h));
+    PelkTrackingCustomMethods o;
+    if (interval) o.updateInterval = 60;
+    custom().startTracking(o);
+    platform::Dispatch::drainMain();
+    for (const auto& f : fixes) {
+      auto fix = fixAt(f.lat, 13.4, 10);
+      fix.speed = f.ownSpeed;
+      sim_->deliverFix(fix);
+      platform::Dispatch::drainMain();
+      platform::Dispatch::advanceClock(61s);
+    }
+    std::vector<std::int64_t> speeds;
+    {
+      std::lock_guard lock(rec_->mutex);
+      for (const auto& message : rec_->published) speeds.push_back(nlohmann::json::parse(message).at("speed"));
+    }
+    EXPECT_EQ(speeds, (std::vector<std::int64_t>{0, 5, 45, 0}));
+    EXPECT_EQ(activities(), interval ? (std::vector<std::string>{"S", "M", "M", "S"})
+                                     : (std::vector<std::string>{"S", "M", "M", "M"}));
+    custom().stopTracking();
+    platform::Dispatch::drainMain();
+  }
 }
 
 }  // namespace

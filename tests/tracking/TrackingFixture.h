@@ -23,6 +23,7 @@
 #include "storage/PelkCoreDataStack.h"
 #include "support/KitFixture.h"
 #include "tracking/BaseCLManager.h"
+#include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
 
 namespace pelk::test {
@@ -87,6 +88,9 @@ class TrackingTest : public SettingsTest {
     };
     setTrackingHooks(hooks);
     BaseCLManager::sharedInstance().resetForTesting();
+    // The virtual clock stands still between tests: a fix of an earlier test
+    // may look like one of this test.
+    SentFixes::shared().resetForTesting();
   }
   ~TrackingTest() override {
     BaseCLManager::sharedInstance().resetForTesting();
