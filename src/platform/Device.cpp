@@ -235,10 +235,12 @@ std::shared_ptr<const FixedReadings> fixedReadings() {
   return fresh;
 }
 
-// Writes the file whole or not at all (a temp file renamed over it).
+// Writes the file whole or not at all (a temp file renamed over it), private
+// to the owner like the kit's other files: a temp file left with wider
+// permissions by an earlier run is made private before it is written.
 bool writeAtomically(const std::string& file, const std::string& content) {
   const std::string tmp = file + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = Paths::openPrivateFile(tmp, O_WRONLY | O_TRUNC);
   if (fd < 0) return false;
   bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   ok = ::fsync(fd) == 0 && ok;
@@ -252,7 +254,11 @@ std::string keptIdentifier() {
   const std::string file = Paths::appSupport() + "/device-identifier";
   std::lock_guard lock(gIdentifierMutex);
   if (auto text = readLine(file)) {
-    if (auto uuid = Crypto::parseUuid(*text)) return Crypto::uuidString(*uuid);
+    if (auto uuid = Crypto::parseUuid(*text)) {
+      // A file an earlier build left readable by others is made private.
+      Paths::ensurePrivateFile(file, false);
+      return Crypto::uuidString(*uuid);
+    }
   }
   if (auto it = gUnsavedIdentifiers.find(file); it != gUnsavedIdentifiers.end()) return it->second;
   std::string id = Crypto::uuidString(Crypto::randomUuid());
