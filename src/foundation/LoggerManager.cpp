@@ -25,10 +25,11 @@ namespace {
 using platform::SettingValue;
 
 // The records written to the file but not yet to the settings, oldest first,
-// kept within the array's bounds.  Its lock is a leaf: taken last (after the
-// settings suite's lock when the records are written), and nothing is called
-// under it but the file system; it also keeps lines whole, a rotation
-// unraced, and the lines and the records in one order.
+// kept within the array's bounds.  Lock order: the log's lock comes after
+// every other lock of the kit but the leaves (platform/LockOrder.h): it is
+// taken after the settings suite's lock when the records are written, and
+// nothing but the file system is touched under it.  It also keeps lines
+// whole, a rotation unraced, and the lines and the records in one order.
 struct LogState {
   std::mutex mutex;
   std::deque<SettingValue> waiting;

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 
 std::atomic<bool> gMonitoring{false};
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;  // guards the test controls below
 std::optional<std::string> gRoot;
 // Moved on by every test control, after the change, so that readings kept from
@@ -38,6 +39,7 @@ std::atomic<std::uint64_t> gGeneration{1};
 std::optional<Device::Uname> gUname;
 std::optional<std::map<std::string, std::string>> gEnvironment;
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gIdentifierMutex;  // one writer of the kept identifier at a time
 std::map<std::string, std::string> gUnsavedIdentifiers;  // by file, when it could not be written
 
@@ -205,6 +207,7 @@ FixedReadings readFixed() {
 }
 
 struct FixedCache {
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex;
   std::shared_ptr<const FixedReadings> readings;
   std::uint64_t generation = 0;

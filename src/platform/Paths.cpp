@@ -16,6 +16,7 @@
 namespace pelk::platform {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 std::optional<std::string> gRoot;
 

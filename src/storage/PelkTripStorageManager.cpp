@@ -24,6 +24,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex& hooksMutex() {
   static std::mutex m;
   return m;

@@ -215,6 +215,7 @@ class PelkTripStorageManager {
   void runAction(const Action& action, const nlohmann::json& request, const platform::Location& location,
                  const TextCompletion& completion);
 
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Database> context_;
   // Trips whose sync waits for its reply, and trips being deleted (with the
