@@ -208,6 +208,13 @@ void LoggerManager::flush() {
   }
 }
 
+void LoggerManager::discardWaiting() {
+  auto& state = logState();
+  std::lock_guard lock(state.mutex);
+  state.waiting.clear();
+  state.waitingBytes = 0;
+}
+
 void LoggerManager::writeLocationToFile(const std::string& text) {
   if (text.empty()) return;
   if (!SharedUtil::getDefaultBoolean(kLoggingEnabled)) return;

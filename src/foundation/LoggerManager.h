@@ -47,6 +47,10 @@ class LoggerManager {
   // called with a lock of the kit held (it takes the settings suite's lock);
   // does nothing, and touches no setting, when none wait.
   static void flush();
+  // Drops the records still waiting, for the logout's reset of the settings:
+  // records logged before it must not come back after it.  Called inside the
+  // reset's settings transaction, so that no waiting record slips past it.
+  static void discardWaiting();
   // The local time as "yyyy-MM-dd HH:mm:ss".
   static std::string getCurrentTimeStamp();
   // The log file's path, and the path of the file it was last rotated to.
