@@ -22,8 +22,8 @@
 //     GeofencedMode, PelkRequestLocation, PelkTimeBasedLocationManager): take
 //     the location engine's lock (8) when they make or drop a LocationManager.
 //  7. LocationServices' provider lock: starts and stops a provider (the gpsd
-//     provider's lock; the provider's thread, joined under this lock, takes
-//     only the engine's lock and the leaves) and takes the engine's lock (8).
+//     provider's lock; the provider's thread, joined under this lock, only
+//     posts its fixes to the main queue) and takes the engine's lock (8).
 //  8. The location engine's lock.
 //  9. PelkHTTPDataStorageManager::mutex_: opens its container (12).
 // 10. MqttClient::State::mutex: waits for the users of the Paho handle, who
