@@ -1,7 +1,8 @@
 // The cost of a position's road into the kit's stores, each figure beside its
 // baseline (plain SQLite, same file settings, statements prepared once) in the
 // same process, on disk and on tmpfs.  Prints one table: medians of the
-// repetitions and the ratio kit / bare.
+// repetitions and the ratio kit / bare.  The log's figure is a line of the
+// kit's log after 10000 earlier lines beside the first line of an empty log.
 //   pelk_bench [google benchmark flags]
 // PELK_BENCH_DISK and PELK_BENCH_TMPFS choose the parent folders (default
 // /var/tmp and /dev/shm; tmpfs is left out when it cannot be written).
@@ -17,6 +18,7 @@
 #include "BareSqlite.h"
 #include "BenchSupport.h"
 #include "KitSetup.h"
+#include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "network/Reachability.h"
 #include "storage/LocalEntities.h"
@@ -28,6 +30,35 @@ namespace pelk::bench {
 namespace {
 
 constexpr const char* kSettingKey = "benchSetting";
+constexpr int kEarlierLines = 10000;
+
+// A log line of the size of a short REST reply: with the log's bounds, its
+// records fill the record array to its byte limit and its count limit alike.
+std::string logLine(int i) {
+  return "Trip Status  {\"code\":200,\"msg\":\"Success\",\"data\":{\"trip_id\":\"5f1c2b7e9a0d4c3b2a190807\","
+         "\"status\":\"started\",\"distance\":" +
+         std::to_string(i) +
+         ",\"duration\":1834,\"origin\":{\"lat\":52.520008,\"lng\":13.404954},\"destination\":{"
+         "\"lat\":52.516275,\"lng\":13.377704},\"updated_at\":\"2026-03-07T14:05:09.123Z\"}}";
+}
+
+// The log as the first line finds it: no records, no file.
+void forgetLog() {
+  SharedUtil::removeKey(kSaveLocationServerLogs);
+  std::error_code ec;
+  std::filesystem::remove(LoggerManager::fileUrl(), ec);
+  std::filesystem::remove(LoggerManager::previousFileUrl(), ec);
+}
+
+// The log as kEarlierLines lines of the kit leave it.  The lines are logged
+// inside one settings transaction, which their records join, so that the
+// folder is ready in a second rather than after ten thousand commits.
+void fillLog(platform::SettingsSuite& suite) {
+  forgetLog();
+  suite.transaction([] {
+    for (int i = 0; i < kEarlierLines; ++i) LoggerManager::sharedInstance().writeLocationToFile(logLine(i));
+  });
+}
 
 // Everything one folder's benchmarks use: the kit's stores and the bare files.
 struct Stores {
@@ -187,6 +218,22 @@ void registerAll(Stores& s) {
   registerBench("select/bare", [&s](benchmark::State& st) {
     for (auto _ : st) benchmark::DoNotOptimize(s.bareSelectSetting());
   });
+  // A line of the log, the first and one after kEarlierLines: the log's
+  // bounds keep the second from costing more with every line logged.
+  registerBench("log-first/kit", [&i](benchmark::State& st) {
+    SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+    for (auto _ : st) {
+      st.PauseTiming();
+      forgetLog();
+      st.ResumeTiming();
+      LoggerManager::sharedInstance().writeLocationToFile(logLine(++i));
+    }
+  });
+  registerBench("log-after-earlier/kit", [&s, &i](benchmark::State& st) {
+    SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+    fillLog(*s.suite);
+    for (auto _ : st) LoggerManager::sharedInstance().writeLocationToFile(logLine(++i));
+  });
   registerBench("replay/kit", [&s](benchmark::State& st) {
     timedReplay(st, s.mqttPath, s.mqttRow, [&s] { return s.kitReplayLoop(); });
   })->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -216,6 +263,7 @@ void printTable(const std::vector<Column>& columns, long kitRss, long bareRss, c
       {"settings write vs upsert (us)", "settings-write/kit", "upsert/bare"},
       {"settings read vs select (us)", "settings-read/kit", "select/bare"},
       {"replay of 10000 rows (ms)", "replay/kit", "replay/bare", 1e-3},
+      {"log line: after 10000 lines vs first (us)", "log-after-earlier/kit", "log-first/kit"},
   };
   std::printf("%-40s", "figure");
   for (const auto& c : columns) std::printf(" | %10s %10s %7s", (c.label + " kit").c_str(), "bare", "ratio");

@@ -11,6 +11,7 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/DateExtensions.h"
 #include "foundation/DeravObjectId.h"
+#include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "foundation/StringExtensions.h"
 #include "foundation/TokenManager.h"
@@ -274,6 +275,8 @@ void AppUtilis::resetDefaults() {
   auto suite = SharedUtil::userDefaultValue();
   // By key, so a row whose value cannot be decoded goes too.
   auto removeAll = [&] {
+    // The log's records still waiting for the settings go with the rest.
+    LoggerManager::discardWaiting();
     for (const auto& key : suite->keys()) {
       if (key == kPublishKey || key == kDeviceToken) continue;
       suite->remove(key);

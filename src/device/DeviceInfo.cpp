@@ -15,6 +15,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gHooksMutex;
 // Built on first use: other layers install hooks from their own static
 // initializers, which may run before this file's.

@@ -23,6 +23,7 @@ class DeravObjectId {
   DeravObjectId();
   std::int64_t takeCounter();
 
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::int64_t counter_;
   std::mt19937_64 random_;

@@ -10,6 +10,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gSuiteMutex;
 std::shared_ptr<platform::SettingsSuite> gSuite;
 

@@ -9,6 +9,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 
 template <class T>

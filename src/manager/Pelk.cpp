@@ -8,6 +8,7 @@
 namespace pelk {
 
 namespace {
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex& delegateMutex() {
   static auto* m = new std::mutex();
   return *m;

@@ -37,6 +37,7 @@ class PelkLocationDelegate {
   virtual void getCurrentLocation();
 
  private:
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<PelkDelegate> delegate_;
 };

@@ -212,13 +212,17 @@ class PelkManager {
   friend class PelkTripManager;
   void requestTripFix(std::function<void(const platform::Location&)> onFix, TripTextHandler handler);
 
+  // Lock order: a leaf, taken under initMutex_ and switchMutex_ (platform/LockOrder.h).
   mutable std::mutex mutex_;
   // Held through the one-time registration of initialize, so that a second
   // caller waits until hooks and observers are in place.
+  // Lock order: the first of the kit's locks (platform/LockOrder.h).
   std::mutex initMutex_;
   // Orders the writes of the tracking switch with their generations.
+  // Lock order: after startMutex_, before the settings and mutex_ (platform/LockOrder.h).
   std::mutex switchMutex_;
   // Orders the stored mode and option set of racing starts with their switch writes.
+  // Lock order: after initMutex_, before switchMutex_ (platform/LockOrder.h).
   std::mutex startMutex_;
   std::uint64_t switchGeneration_ = 0;
   // Changes the app made to each AppSwitch, in enum order.

@@ -26,6 +26,7 @@ bool online() { return ReachabilityCheck::isConnectedToNetwork(); }
 
 // Guards the read-change-write of the followed-user list, so that two
 // subscriptions made at once both stay.  Never held while MQTT is called.
+// Lock order: before the settings (platform/LockOrder.h).
 std::mutex& followedUsersMutex() {
   static auto* m = new std::mutex();
   return *m;

@@ -330,6 +330,7 @@ namespace {
 
 // Makes the test of the stored trip and the store of a new one one step, so
 // that two subscriptions made at once cannot both report success.
+// Lock order: before the settings (platform/LockOrder.h).
 std::mutex& tripStatusMutex() {
   static auto* m = new std::mutex();
   return *m;

@@ -132,6 +132,7 @@ namespace {
 
 // A choice of style is one step: two made at once leave one of them whole,
 // never the style of one with the fields of both.  Not held while MQTT runs.
+// Lock order: before the settings and the log (platform/LockOrder.h).
 std::mutex& choiceMutex() {
   static auto* m = new std::mutex();
   return *m;

@@ -8,6 +8,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 LocationSendingHooks gHooks;
 

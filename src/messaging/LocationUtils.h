@@ -103,8 +103,13 @@ class LocationUtils {
   static std::vector<double> getAllSpeed();
   static void deleteSpeed();
   static void resetSpeed();
-  // The geofence radius band (m) of the rounded mean of the speeds.
+  // The geofence radius band (m) of the rounded mean of the speeds, after
+  // logging the speeds and their mean (logSpeeds).
   static std::int64_t getSpeed(const std::vector<double>& speeds);
+  // The band alone, and the two log lines alone, for a caller that works out
+  // the band inside a settings transaction and logs once it is committed.
+  static std::int64_t speedBand(const std::vector<double>& speeds);
+  static void logSpeeds(const std::vector<double>& speeds);
   // True when the fix is at most 10 s old, its accuracy valid and within the
   // stored tracking mode's limit.
   static bool filterAndAddLocation(const platform::Location& fix);

@@ -127,19 +127,35 @@ void LocationUtils::deleteSpeed() {
 void LocationUtils::resetSpeed() { SharedUtil::removeKey(kMotionSpeed); }
 
 std::int64_t LocationUtils::getSpeed(const std::vector<double>& speeds) {
-  std::string list = "[";
+  logSpeeds(speeds);
+  return speedBand(speeds);
+}
+
+namespace {
+
+// The mean of no speeds is not a number and falls to the smallest band.
+double roundedMean(const std::vector<double>& speeds) {
   double sum = 0;
+  for (double s : speeds) sum += s;
+  return std::round(sum / static_cast<double>(speeds.size()));
+}
+
+}  // namespace
+
+void LocationUtils::logSpeeds(const std::vector<double>& speeds) {
+  std::string list = "[";
   for (std::size_t i = 0; i < speeds.size(); ++i) {
     if (i) list += ", ";
     list += numberText(speeds[i]);
-    sum += speeds[i];
   }
   list += "]";
   auto& logger = LoggerManager::sharedInstance();
   logger.writeLocationToFile("Array Speed " + list);
-  // The mean of no speeds is not a number and falls to the smallest band.
-  const double average = std::round(sum / static_cast<double>(speeds.size()));
-  logger.writeLocationToFile("Average Speed " + numberText(average));
+  logger.writeLocationToFile("Average Speed " + numberText(roundedMean(speeds)));
+}
+
+std::int64_t LocationUtils::speedBand(const std::vector<double>& speeds) {
+  const double average = roundedMean(speeds);
   if (average >= 0 && average <= 10) return 100;
   if (average >= 10 && average <= 20) return 200;
   if (average >= 20 && average <= 30) return 300;

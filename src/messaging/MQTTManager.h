@@ -104,6 +104,7 @@ class MQTTManager {
   void onAccountShadow(const std::string& operation, const std::string& payload);
   void onUserShadow(const std::string& operation, const std::string& payload);
 
+  // Lock order: before the MQTT client's state lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::MqttClient> client_;
   std::uint64_t generation_ = 0;

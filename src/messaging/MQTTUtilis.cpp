@@ -20,6 +20,7 @@ constexpr int kMaxMessageDepth = 64;
 
 // Values fixed at their first use in the process.
 struct Latched {
+  // Lock order: before the settings (platform/LockOrder.h).
   std::mutex mutex;
   std::optional<std::string> endpoint, authorizer, signature, salt, userPrefix;
 };

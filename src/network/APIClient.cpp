@@ -14,6 +14,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: before the settings (platform/LockOrder.h).
 std::mutex gBaseUrlMutex;
 std::optional<std::string> gBaseUrl;
 

@@ -4,6 +4,7 @@
 
 namespace pelk {
 namespace {
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gHooksMutex;
 NetworkHooks& hooksStorage() {
   static auto* hooks = new NetworkHooks();

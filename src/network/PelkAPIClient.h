@@ -121,6 +121,7 @@ class PelkAPIClient {
   APIClient& transport_;
 
  private:
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex renewalMutex_;
   bool renewing_ = false;
   std::vector<std::function<void(bool)>> renewalWaiters_;

@@ -13,6 +13,7 @@ namespace {
 
 void writeLog(const std::string& text) { LoggerManager::sharedInstance().writeLocationToFile(text); }
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gRecorderMutex;
 
 TripProgressRecorder& recorderStorage() {

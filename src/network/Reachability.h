@@ -142,10 +142,12 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   std::atomic<bool> allowsCellularConnection_{true};
   std::atomic<bool> notifierRunning_{false};
 
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;  // guards flags_ and the listeners
   std::optional<ReachabilityFlagSet> flags_;
   Listener whenReachable_;
   Listener whenUnreachable_;
+  // Lock order: before the platform watch's locks (platform/LockOrder.h).
   std::mutex startStopMutex_;  // serializes start and stop
 };
 

@@ -7,6 +7,7 @@
 
 namespace pelk::platform {
 namespace {
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 std::optional<std::string> gBundleId;
 std::optional<std::string> gVersion;

@@ -23,6 +23,7 @@ struct BackgroundTask {
 struct AppState {
   std::atomic<int> state{static_cast<int>(ApplicationState::active)};
   std::atomic<bool> terminated{false};
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex;
   std::map<BackgroundTaskId, BackgroundTask> tasks;
   BackgroundTaskId nextId = 1;

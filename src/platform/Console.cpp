@@ -6,6 +6,7 @@
 
 namespace pelk::platform {
 namespace {
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 int gCaptures = 0;
 std::vector<std::string> gLines;

@@ -16,6 +16,7 @@
 namespace pelk::platform {
 namespace {
 
+// Lock order: after the suite registry, before the files' locks (platform/LockOrder.h).
 std::mutex gRegistryMutex;
 std::map<std::string, std::weak_ptr<Database>>& registry() {
   static auto* r = new std::map<std::string, std::weak_ptr<Database>>();

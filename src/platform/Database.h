@@ -153,6 +153,7 @@ class Database {
 
   const std::string path_;
   const Body prepare_;
+  // Lock order: after the settings suite's lock, before the leaves; a body runs under it (platform/LockOrder.h).
   std::recursive_mutex mutex_;
   std::unique_ptr<SQLite::Database> db_;
   // Declared after db_: destroyed (finalised) before the connection closes.

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 
 std::atomic<bool> gMonitoring{false};
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;  // guards the test controls below
 std::optional<std::string> gRoot;
 // Moved on by every test control, after the change, so that readings kept from
@@ -38,6 +39,7 @@ std::atomic<std::uint64_t> gGeneration{1};
 std::optional<Device::Uname> gUname;
 std::optional<std::map<std::string, std::string>> gEnvironment;
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gIdentifierMutex;  // one writer of the kept identifier at a time
 std::map<std::string, std::string> gUnsavedIdentifiers;  // by file, when it could not be written
 
@@ -205,6 +207,7 @@ FixedReadings readFixed() {
 }
 
 struct FixedCache {
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex;
   std::shared_ptr<const FixedReadings> readings;
   std::uint64_t generation = 0;
@@ -235,10 +238,12 @@ std::shared_ptr<const FixedReadings> fixedReadings() {
   return fresh;
 }
 
-// Writes the file whole or not at all (a temp file renamed over it).
+// Writes the file whole or not at all (a temp file renamed over it), private
+// to the owner like the kit's other files: a temp file left with wider
+// permissions by an earlier run is made private before it is written.
 bool writeAtomically(const std::string& file, const std::string& content) {
   const std::string tmp = file + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = Paths::openPrivateFile(tmp, O_WRONLY | O_TRUNC);
   if (fd < 0) return false;
   bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   ok = ::fsync(fd) == 0 && ok;
@@ -252,7 +257,11 @@ std::string keptIdentifier() {
   const std::string file = Paths::appSupport() + "/device-identifier";
   std::lock_guard lock(gIdentifierMutex);
   if (auto text = readLine(file)) {
-    if (auto uuid = Crypto::parseUuid(*text)) return Crypto::uuidString(*uuid);
+    if (auto uuid = Crypto::parseUuid(*text)) {
+      // A file an earlier build left readable by others is made private.
+      Paths::ensurePrivateFile(file, false);
+      return Crypto::uuidString(*uuid);
+    }
   }
   if (auto it = gUnsavedIdentifiers.find(file); it != gUnsavedIdentifiers.end()) return it->second;
   std::string id = Crypto::uuidString(Crypto::randomUuid());

@@ -69,6 +69,7 @@ struct QueueState {
   const std::string label;
   const int baseWorkers;  // threads kept while idle
   const int maxWorkers;   // 1 makes the queue serial
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex;
   std::condition_variable cv;      // new work, or a change of mode
   std::condition_variable exited;  // a thread ended
@@ -81,6 +82,7 @@ struct QueueState {
 
 // Every thread queue alive, for the exit shutdown.  Never destroyed.
 struct QueueRegistry {
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex;
   std::vector<std::weak_ptr<QueueState>> states;
   bool exiting = false;
@@ -416,6 +418,7 @@ class MainQueue final : public Queue {
 
   ThreadQueue threaded_;
   std::atomic<bool> manual_{false};
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::thread::id manualThread_;
   std::map<std::pair<TimePoint, std::uint64_t>, Task> items_;

@@ -43,6 +43,7 @@ class GpsdLocationProvider : public LocationProvider {
   bool waitStopped(Duration d);
 
   const GpsdConfig config_;
+  // Lock order: under LocationServices' provider lock; a leaf (platform/LockOrder.h).
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;

@@ -106,6 +106,7 @@ class HttpSession {
 
   std::shared_ptr<Queue> callbacks_;
   void* multi_ = nullptr;  // CURLM*
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex_;
   std::vector<std::unique_ptr<Transfer>> pending_;
   bool stopping_ = false;

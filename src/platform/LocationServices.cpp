@@ -67,6 +67,7 @@ class LocationEngine {
     return *engine;
   }
 
+  // Lock order: the engine's lock, after the tracking modes' and the provider lock (platform/LockOrder.h).
   std::mutex mutex;
   AuthorizationStatus status = AuthorizationStatus::notDetermined;
   bool enabled = true;
@@ -77,6 +78,7 @@ class LocationEngine {
   Duration oneShotTimeout = std::chrono::seconds(15);
   std::shared_ptr<LocationProvider> provider;  // chosen provider (guarded by mutex)
 
+  // Lock order: before the gpsd provider's lock and the engine's (platform/LockOrder.h).
   std::mutex providerMutex;                   // serialises provider start and stop
   std::shared_ptr<LocationProvider> running;  // guarded by providerMutex
   bool exiting = false;                       // guarded by providerMutex: nothing starts any more

@@ -70,6 +70,7 @@ class SimulatedLocationProvider : public LocationProvider {
   std::size_t startCount() const { return starts_.load(); }
 
  private:
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::vector<bool> requests_;
   std::atomic<bool> running_{false};

@@ -59,6 +59,7 @@ class Registry {
   }
 
  private:
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex_;
   std::uint64_t next_ = 0;
   std::map<std::uint64_t, Ticket> tickets_;
@@ -78,6 +79,7 @@ std::uint64_t fromContext(void* context) { return static_cast<std::uint64_t>(rei
 // handles are destroyed, which stops those threads, before OpenSSL's own exit
 // handler frees what they use.
 struct LiveHandles {
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex;
   std::condition_variable cv;
   std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
@@ -109,6 +111,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   std::vector<MQTTAsync_nameValue> headerArray;
   const std::shared_ptr<Queue> control;
 
+  // Lock order: after MQTTManager's lock; waits for the handle's users (platform/LockOrder.h).
   mutable std::mutex mutex;
   StatusHandler statusHandler;
   std::map<std::string, MessageHandler> subscriptions;

@@ -54,6 +54,7 @@ class NotificationCenter {
 
  private:
   struct Entry;
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Entry>> entries_;
   ObserverId nextId_ = 1;

@@ -1,5 +1,6 @@
 #include "platform/Paths.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -15,6 +16,7 @@
 namespace pelk::platform {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 std::optional<std::string> gRoot;
 
@@ -78,14 +80,47 @@ bool Paths::ensureDirectory(const std::string& path) {
 }
 
 bool Paths::ensurePrivateFile(const std::string& path, bool create) {
-  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | (create ? O_CREAT : 0);
-  const int fd = ::open(path.c_str(), flags, 0600);
+  const int fd = openPrivateFile(path, O_RDWR, create);
   if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok && (st.st_mode & 077) != 0) ok = ::fchmod(fd, st.st_mode & 0700) == 0;
   ::close(fd);
-  return ok;
+  return true;
+}
+
+int Paths::openPrivateFile(const std::string& path, int flags, bool create) {
+  const int base = (flags & ~(O_CREAT | O_EXCL)) | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+  // Twice at most: a file removed between the two opens below is made afresh.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool created = false;
+    int fd = -1;
+    if (create) {
+      fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, 0600);
+      if (fd >= 0) {
+        created = true;
+      } else if (errno != EEXIST) {
+        return -1;
+      }
+    }
+    if (fd < 0) fd = ::open(path.c_str(), base);
+    if (fd < 0) {
+      if (create && errno == ENOENT) continue;
+      return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return -1;
+    }
+    // A file made here is 0600 whatever the umask took from it (a umask that
+    // takes the owner's write leaves a file nobody may write the next time);
+    // one found keeps the owner's permissions and loses everybody else's.
+    const mode_t wanted = created ? 0600 : (st.st_mode & 0700);
+    if ((st.st_mode & 07777) != wanted && ::fchmod(fd, wanted) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  return -1;
 }
 
 }  // namespace pelk::platform

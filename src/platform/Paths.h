@@ -32,6 +32,14 @@ class Paths {
   // followed.  False when the file is missing (and not created) or cannot be
   // opened for writing; the caller then opens it as it can.
   static bool ensurePrivateFile(const std::string& path, bool create = true);
+
+  // Opens `path` with `flags` (O_WRONLY, O_RDWR, O_APPEND, O_TRUNC...) as a
+  // private file: created with mode 0600 exactly when missing (with `create`;
+  // the umask takes nothing from it), group and other permissions taken from
+  // a file that has any.  A symbolic link is never followed, and anything but
+  // a regular file is refused.  The descriptor (close-on-exec), or -1 when the
+  // file cannot be opened or made private.
+  static int openPrivateFile(const std::string& path, int flags, bool create = true);
 };
 
 }  // namespace pelk::platform

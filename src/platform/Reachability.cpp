@@ -35,6 +35,7 @@ struct WatchRecord {
   std::uint64_t stamp = 0;             // when it was taken, in record order
 };
 struct Watches {
+  // Lock order: a leaf, also under the test source's lock (platform/LockOrder.h).
   std::mutex mutex;
   std::map<const void*, WatchRecord> running;
   std::uint64_t clock = 0;
@@ -316,6 +317,7 @@ class NetlinkTarget final : public ReachabilityTarget {
     }
   }
 
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex_;
   ReachabilityCallback callback_;
   std::shared_ptr<Queue> queue_;
@@ -328,6 +330,7 @@ class NetlinkTarget final : public ReachabilityTarget {
 class TestTarget;
 
 struct TestSource {
+  // Lock order: under the monitor's start and stop; takes the watch registry and posts (platform/LockOrder.h).
   std::mutex mutex;
   bool active = false;
   std::optional<std::uint32_t> flags;

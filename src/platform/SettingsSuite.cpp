@@ -13,6 +13,7 @@
 namespace pelk::platform {
 namespace {
 
+// Lock order: before the database registry and the suites' locks (platform/LockOrder.h).
 std::mutex gRegistryMutex;
 std::map<std::string, std::shared_ptr<SettingsSuite>>& registry() {
   static auto* r = new std::map<std::string, std::shared_ptr<SettingsSuite>>();

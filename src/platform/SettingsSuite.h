@@ -104,6 +104,7 @@ class SettingsSuite {
 
   const std::string path_;
   const std::shared_ptr<Database> db_;
+  // Lock order: after the suite registry, before the file's Database lock and the leaves (platform/LockOrder.h).
   std::recursive_mutex mutex_;
   std::optional<Memory> memory_;
   int transactionDepth_ = 0;

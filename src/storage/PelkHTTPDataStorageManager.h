@@ -87,6 +87,7 @@ class PelkHTTPDataStorageManager {
 
   DeviceInfo* device_;
   PelkAPIClient* api_;
+  // Lock order: before the database registry and its file's lock (platform/LockOrder.h).
   std::mutex mutex_;
   std::shared_ptr<platform::Database> container_;
   Upload upload_;

@@ -28,6 +28,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex& hooksMutex() {
   static std::mutex m;
   return m;
@@ -312,8 +313,8 @@ PelkTripStorageManager& PelkTripStorageManager::shared() {
 }
 
 struct PelkTripStorageManager::Lifeline {
-  // Held only to count the retries running; a leaf: nothing else is locked
-  // or called while it is held.
+  // Held only to count the retries running.  Lock order: a leaf
+  // (platform/LockOrder.h).
   std::mutex mutex;
   std::condition_variable idle;
   PelkTripStorageManager* store = nullptr;

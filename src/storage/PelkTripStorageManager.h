@@ -264,6 +264,7 @@ class PelkTripStorageManager {
   };
 
   // Guards the members below; nothing is called out while it is held.
+  // Lock order: a leaf (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Database> context_;
   // Trips whose sync waits for its reply, and trips being deleted (with the

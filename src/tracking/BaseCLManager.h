@@ -115,6 +115,7 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   void stopTracking();
   void sendDataToServer(const platform::Location& fix, const std::string& activity, bool manual);
 
+  // Lock order: before the location engine's lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::LocationManager> manager_;
   std::vector<Request> pending_;  // in the order they were made

@@ -1,6 +1,8 @@
 #include "tracking/LocationCounters.h"
 
 #include <cmath>
+#include <optional>
+#include <vector>
 
 #include "device/AppUtili.h"
 #include "device/DeviceInfo.h"
@@ -129,7 +131,8 @@ void PelkLocationGpsData::updateGpsOffline() {
 
 namespace {
 
-std::int64_t passiveRadius(const platform::Location& fix) {
+// `window` receives the speeds the band was worked out from, for the log.
+std::int64_t passiveRadius(const platform::Location& fix, std::optional<std::vector<double>>& window) {
   // No stored last position: getLastLocation answers an empty one at (0, 0).
   const auto last = LocationUtils::getLastLocation();
   if (last.coordinate.latitude == 0.0 && last.coordinate.longitude == 0.0) return 100;
@@ -138,7 +141,8 @@ std::int64_t passiveRadius(const platform::Location& fix) {
     LocationUtils::saveSpeed(fix);
     const auto speeds = LocationUtils::getAllSpeed();
     if (speeds.size() >= 5) {
-      const auto radius = LocationUtils::getSpeed(speeds);
+      const auto radius = LocationUtils::speedBand(speeds);
+      window = speeds;
       LocationUtils::deleteSpeed();
       return radius;
     }
@@ -157,9 +161,13 @@ std::int64_t passiveRadius(const platform::Location& fix) {
 
 std::int64_t LocationFilter::getPassiveRadius(const platform::Location& fix) {
   // The speed window's updates (add this speed, drop the oldest, or start
-  // again) in one commit of the settings rather than up to three.
+  // again) in one commit of the settings rather than up to three.  The speeds
+  // are logged once it is committed: a position's road never holds the
+  // settings and the log at once.
   std::int64_t radius = 100;
-  SharedUtil::userDefaultValue()->transaction([&] { radius = passiveRadius(fix); });
+  std::optional<std::vector<double>> window;
+  SharedUtil::userDefaultValue()->transaction([&] { radius = passiveRadius(fix, window); });
+  if (window) LocationUtils::logSpeeds(*window);
   return radius;
 }
 

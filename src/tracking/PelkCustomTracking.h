@@ -73,6 +73,7 @@ class PelkCustomTracking : public platform::LocationManagerDelegate,
   void stopContinuous();
   bool takeFirstCall();
 
+  // Lock order: before the location engine's lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::LocationManager> manager_;
   std::optional<PelkTrackingCustomMethods> option_;

@@ -63,6 +63,7 @@ class PelkTimeBasedLocationManager : public platform::LocationManagerDelegate,
   PelkTimeBasedLocationManager() = default;
   void endBackgroundTask();
 
+  // Lock order: before the location engine's lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::LocationManager> locManager_;
   std::shared_ptr<platform::Timer> timer_;

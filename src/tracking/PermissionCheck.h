@@ -38,6 +38,7 @@ class PelkRequestLocation : public platform::LocationManagerDelegate,
 
  private:
   PelkRequestLocation() = default;
+  // Lock order: before the location engine's lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
   std::shared_ptr<platform::LocationManager> locationManager_;
 };

@@ -38,6 +38,7 @@ class SentFixes {
     bool operator==(const Key&) const = default;
   };
 
+  // Lock order: a leaf (platform/LockOrder.h).
   std::mutex mutex_;
   std::optional<Key> last_;
 };

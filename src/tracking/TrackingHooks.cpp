@@ -9,6 +9,7 @@
 namespace pelk {
 namespace {
 
+// Lock order: a leaf (platform/LockOrder.h).
 std::mutex& hooksMutex() {
   static auto* m = new std::mutex;
   return *m;

@@ -159,6 +159,7 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
 
   const std::string name_;
   // Guards the manager, the flag and whatever the mode adds.
+  // Lock order: before the location engine's lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
 
  private:

@@ -9,6 +9,7 @@
 #include "device/AppUtili.h"
 #include "device/DeviceFixture.h"
 #include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "platform/Paths.h"
 #include "platform/SettingsSuite.h"
@@ -160,6 +161,10 @@ TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);
   SharedUtil::setDefaultInteger(3, kTrackingOption);
   SharedUtil::setDefaultDictionary(json{{"a", 1}}, "GPSData");
+  // Lines of the log whose records still wait for the settings: the logout
+  // takes them too, now and once they would have been written.
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  LoggerManager::sharedInstance().writeLocationToFile("Get User  {\"user_id\":\"U1\"}");
 
   int cleared = 0;
   DeviceContextHooks hooks;
@@ -167,6 +172,7 @@ TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
   setDeviceContextHooks(hooks);
 
   AppUtilis::resetDefaults();
+  LoggerManager::flush();
 
   EXPECT_EQ(cleared, 1);
   auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);

@@ -287,7 +287,22 @@ TEST(DatabaseTest, FilesArePrivateWhateverTheFolderModeAndUmask) {
       EXPECT_EQ(st.st_mode & 0777, 0600u) << path << suffix;
     }
   }
+  // A umask that takes the owner's write as well: the files are still made
+  // 0600, not left read-only for the next run to fail on.
+  ::umask(0277);
+  const std::string narrow = dir.file("narrow.sqlite");
+  auto db = open.emplace_back(Database::atPath(narrow, prepareItems));
+  ASSERT_TRUE(db->write([](SQLite::Database& c) { insert(c, "row"); }));
+  const std::string narrowSettings = dir.file("narrow.settings");
+  SettingsSuite::atPath(narrowSettings)->set("SDKToken", SettingValue("secret"));
   ::umask(oldMask);
+  for (const auto& path : {narrow, narrowSettings}) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      struct stat st {};
+      ASSERT_EQ(::stat((path + suffix).c_str(), &st), 0) << path << suffix;
+      EXPECT_EQ(st.st_mode & 07777, 0600u) << path << suffix;
+    }
+  }
 }
 
 TEST(DatabaseTest, ReadOnlyFileOfAnEarlierRunStillAnswersReads) {

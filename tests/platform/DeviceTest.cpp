@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "platform/AppInfo.h"
 #include "platform/Crypto.h"
@@ -268,6 +269,36 @@ TEST_F(DeviceTest, WithoutMachineIdARandomIdentifierIsKept) {
   const std::string fresh = Device::identifierForVendor();
   EXPECT_EQ(fresh.size(), 36u);
   EXPECT_EQ(Device::identifierForVendor(), fresh);
+}
+
+// The kept identifier is private like the kit's other files: when written
+// under any umask, when a temp file of an interrupted earlier write is in the
+// way, and when an earlier build left it readable by others.
+TEST_F(DeviceTest, KeptIdentifierFileIsPrivate) {
+  const std::string file = Paths::appSupport() + "/device-identifier";
+  auto mode = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  };
+  for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+    SCOPED_TRACE(mask);
+    fs::remove(file);
+    const mode_t oldMask = ::umask(mask);
+    const std::string id = Device::identifierForVendor();
+    ::umask(oldMask);
+    EXPECT_EQ(mode(file), 0600u);
+    EXPECT_EQ(Device::identifierForVendor(), id);
+  }
+
+  fs::remove(file);
+  writeFile(file + ".tmp", "left by an interrupted write");
+  ASSERT_EQ(::chmod((file + ".tmp").c_str(), 0644), 0);
+  const std::string id = Device::identifierForVendor();
+  EXPECT_EQ(mode(file), 0600u);
+
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  EXPECT_EQ(Device::identifierForVendor(), id);
+  EXPECT_EQ(mode(file), 0600u);
 }
 
 TEST_F(DeviceTest, ThreadsAskingAtOnceGetOneKeptIdentifier) {

@@ -2,7 +2,11 @@
 
 // Fixture for suites that use the kit's settings: a temp root for the kit's
 // directories and a settings suite of its own, forgotten in-memory credentials.
+#include <cstdlib>
+#include <cstring>
+
 #include "foundation/AppDefaults.h"
+#include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "platform/SettingsSuite.h"
@@ -10,13 +14,26 @@
 
 namespace pelk::test {
 
+// PELK_TEST_LOGGING=1 runs every settings fixture with the kit's log switched
+// on ("isLoggingEnabled"), so that the lines logged on every road take their
+// locks too, where the sanitizers can see their order.
+inline bool loggingForced() {
+  const char* v = std::getenv("PELK_TEST_LOGGING");
+  return v && std::strcmp(v, "1") == 0;
+}
+
 class SettingsTest : public KitTest {
  protected:
   SettingsTest() {
     SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
     TokenManager::clearMemoryForTesting();
+    if (loggingForced()) SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
   }
-  ~SettingsTest() override { SharedUtil::setUserDefaultValue(nullptr); }
+  ~SettingsTest() override {
+    // Log records still waiting go to this test's settings, not the next one's.
+    LoggerManager::flush();
+    SharedUtil::setUserDefaultValue(nullptr);
+  }
 };
 
 }  // namespace pelk::test

@@ -4,6 +4,8 @@
 #include "device/DeviceInfo.h"
 #include "messaging/LocationUtils.h"
 #include "network/PelkAPIClient.h"
+#include "foundation/LoggerManager.h"
+#include "support/WaitFor.h"
 #include "support/WalCommits.h"
 #include "tracking/TrackingFixture.h"
 
@@ -121,9 +123,43 @@ TEST_F(CountersTest, RadiusFollowsTheWindowOfCloseSpeeds) {
   EXPECT_EQ(LocationUtils::getAllSpeed().size(), 1u);
 }
 
+// With logging on, the radius logs its speeds from inside its settings
+// transaction while replies are logged on other threads: neither may wait for
+// the other's lock (a position's road stalled for good on this once).
+TEST_F(CountersTest, RadiusLoggingItsSpeedsWhileRepliesAreLoggedNeverHangs) {
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  SharedUtil::setDefaultInteger(3, kTrackingOption);
+  constexpr int kPositions = 150;
+  auto t = platform::Clock::now();
+  LocationUtils::saveLocation(fixAt(52.5, 13.4, 10, t));
+  allFinishOrDie(
+      {[&] {
+         double lat = 52.5;
+         for (int i = 0; i < kPositions; ++i) {
+           t += 10s;
+           lat += 0.0006245;
+           const auto fix = fixAt(lat, 13.4, 10, t);
+           LocationFilter::getPassiveRadius(fix);
+           LocationUtils::saveLocation(fix);
+         }
+       },
+       [] {
+         for (int i = 0; i < kPositions; ++i) {
+           LoggerManager::sharedInstance().writeLocationToFile("Trip Status  {\"code\":200} " + std::to_string(i));
+         }
+       }},
+      "radius and replies logging at once");
+  const std::string log = readFile(LoggerManager::fileUrl());
+  EXPECT_NE(log.find("Average Speed 25.0"), std::string::npos);
+  EXPECT_NE(log.find("Trip Status  {\"code\":200} " + std::to_string(kPositions - 1)), std::string::npos);
+}
+
 // What a position writes to the settings, step by step: each step one commit
 // (or none when nothing changes), never one per value.
 TEST_F(CountersTest, EachStepOfAPositionIsOneSettingsCommit) {
+  // The position's own commits: the log's records, written on a schedule of
+  // their own, are left out of the count.
+  SharedUtil::setDefaultBoolean(false, kLoggingEnabled);
   const std::string file = SharedUtil::userDefaultValue()->path();
   auto t = platform::Clock::now();
   double lat = 52.5;
