@@ -7,6 +7,7 @@
 #include <deque>
 #include <iterator>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -34,6 +35,9 @@ struct LogState {
   std::mutex mutex;
   std::deque<SettingValue> waiting;
   std::size_t waitingBytes = 0;
+  // Waiting records were dropped to keep within the bounds: the stored ones
+  // are older still, and kept they would leave a gap before the waiting ones.
+  bool overflowed = false;
   bool flushPosted = false;
 };
 
@@ -69,16 +73,16 @@ std::size_t newestThatFit(const Records& records) {
   return keep;
 }
 
-// Inside a transaction of `suite`: the stored records followed by `batch`,
-// cut to the newest that fit.  A value of another form under the key is
-// replaced.
-void appendRecords(platform::SettingsSuite& suite, std::deque<SettingValue>& batch) {
+// Inside a transaction of `suite`: the stored records (unless `replaceStored`)
+// followed by `batch`, cut to the newest that fit.  A value of another form
+// under the key is replaced.
+void appendRecords(platform::SettingsSuite& suite, const std::deque<SettingValue>& batch, bool replaceStored) {
   std::vector<SettingValue> all;
-  if (auto existing = suite.value(kSaveLocationServerLogs)) {
+  if (auto existing = replaceStored ? std::nullopt : suite.value(kSaveLocationServerLogs)) {
     // The copy read is this call's own: its records move on.
     if (auto* list = const_cast<SettingValue::List*>(existing->get<SettingValue::List>())) all = std::move(*list);
   }
-  all.insert(all.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+  all.insert(all.end(), batch.begin(), batch.end());
   const std::size_t keep = newestThatFit(all);
   SettingValue::List records(std::make_move_iterator(all.end() - static_cast<std::ptrdiff_t>(keep)),
                              std::make_move_iterator(all.end()));
@@ -130,6 +134,7 @@ void addWaiting(LogState& state, SettingValue record) {
          (state.waitingBytes > LoggerManager::kMaxRecordBytes && state.waiting.size() > 1)) {
     state.waitingBytes -= recordBytes(state.waiting.front());
     state.waiting.pop_front();
+    state.overflowed = true;
   }
 }
 
@@ -187,23 +192,30 @@ void LoggerManager::flush() {
   auto suite = SharedUtil::userDefaultValue();
   // The records are taken inside the transaction, so that two writers (the
   // posted one and a caller's) store them in the order they were logged.
-  bool taken = false;
-  suite->transaction([&] {
-    std::deque<SettingValue> batch;
+  std::deque<SettingValue> batch;
+  bool overflowed = false;
+  const bool committed = suite->transaction([&] {
     {
       std::lock_guard lock(state.mutex);
       batch.swap(state.waiting);
       state.waitingBytes = 0;
+      overflowed = std::exchange(state.overflowed, false);
       state.flushPosted = false;
     }
-    taken = true;
-    if (!batch.empty()) appendRecords(*suite, batch);
+    if (!batch.empty()) appendRecords(*suite, batch, overflowed);
   });
   suite->synchronize();
-  if (!taken) {
-    // Settings that cannot be written now: the records wait (within their
-    // bounds), and the next line tries again.
+  if (!committed) {
+    // Settings that cannot be written now: the records wait again, before
+    // any logged meanwhile (within their bounds), and the next line tries
+    // again.
     std::lock_guard lock(state.mutex);
+    std::deque<SettingValue> newer;
+    newer.swap(state.waiting);
+    state.waitingBytes = 0;
+    state.overflowed = state.overflowed || overflowed;
+    for (auto& record : batch) addWaiting(state, std::move(record));
+    for (auto& record : newer) addWaiting(state, std::move(record));
     state.flushPosted = false;
   }
 }
@@ -213,6 +225,7 @@ void LoggerManager::discardWaiting() {
   std::lock_guard lock(state.mutex);
   state.waiting.clear();
   state.waitingBytes = 0;
+  state.overflowed = false;
 }
 
 void LoggerManager::writeLocationToFile(const std::string& text) {
