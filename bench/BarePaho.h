@@ -16,7 +16,10 @@ namespace pelk::bench {
 
 class BarePaho {
  public:
-  BarePaho(const std::string& uri, const std::string& clientId) {
+  // `reconnect`: the client library's own automatic reconnection after a
+  // lost connection, with its default waits (1 s doubling to 60 s), as a
+  // host without the kit would have it.
+  BarePaho(const std::string& uri, const std::string& clientId, bool reconnect = false) {
     MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
     create.MQTTVersion = MQTTVERSION_3_1_1;
     if (MQTTAsync_createWithOptions(&handle_, uri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr,
@@ -31,6 +34,7 @@ class BarePaho {
     opts.onSuccess = [](void* self, MQTTAsync_successData*) { static_cast<BarePaho*>(self)->answer(1); };
     opts.onFailure = [](void* self, MQTTAsync_failureData*) { static_cast<BarePaho*>(self)->answer(0); };
     opts.context = this;
+    opts.automaticReconnect = reconnect ? 1 : 0;
     outcome_ = -1;
     if (MQTTAsync_connect(handle_, &opts) != MQTTASYNC_SUCCESS || !await()) {
       MQTTAsync_destroy(&handle_);
@@ -45,6 +49,8 @@ class BarePaho {
   }
   BarePaho(const BarePaho&) = delete;
   BarePaho& operator=(const BarePaho&) = delete;
+
+  bool connected() const { return MQTTAsync_isConnected(handle_) != 0; }
 
   // Publishes and waits for the broker's acknowledgement (QoS 1: PUBACK).
   bool publishAcknowledged(const std::string& topic, const std::string& payload, int qos = 1) {

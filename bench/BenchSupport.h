@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -121,6 +123,15 @@ std::int64_t bareReplayLoop(sqlite3* db, ReadRow readRow, SendPage sendPage) {
     done += static_cast<std::int64_t>(keys.size());
   }
   return done;
+}
+
+// The median of `values` (the mean of the middle two for an even count);
+// NaN for none.
+inline double median(std::vector<double> values) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  std::sort(values.begin(), values.end());
+  const std::size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
 // Keeps the median of every benchmark, in microseconds, and prints nothing.

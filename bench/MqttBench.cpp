@@ -1,13 +1,17 @@
 // The cost of a position's road to the broker, each figure beside its baseline
 // (the Paho C client used directly, same broker, transport, QoS and topic
 // shape) in the same process, on disk and on tmpfs; and the peak memory of a
-// host tracking at 1 Hz with MQTT up beside a bare gpsd + Paho host.  Prints
-// one table: medians of the repetitions and the ratio kit / bare.
+// host tracking at 1 Hz with MQTT up beside a bare gpsd + Paho host; and how
+// soon the kit is connected again after the broker comes back, beside Paho's
+// own automatic reconnection.  Prints one table: medians of the repetitions
+// (of the outages) and the ratio kit / bare.
 //   pelk_bench_mqtt [google benchmark flags]
 // Everything it talks to runs on loopback and is started here: a mosquitto
 // broker, the REST stand-in, gpsd fed by gpsfake; each is stopped by its id.
 // PELK_BENCH_DISK and PELK_BENCH_TMPFS choose the parent folders (default
-// /var/tmp and /dev/shm); PELK_BENCH_HOST_SECONDS the tracking time (25).
+// /var/tmp and /dev/shm); PELK_BENCH_HOST_SECONDS the tracking time (25);
+// PELK_BENCH_OUTAGES the broker's outages in seconds, comma-separated
+// (5,10,15,30,45).
 
 #include <atomic>
 #include <chrono>
@@ -335,7 +339,108 @@ HostFigures measureHosts(const std::string& folder, const test::MosquittoBroker&
   return figures;
 }
 
-void printTable(const std::vector<Column>& columns, const HostFigures& host) {
+// The outages of the broker, in seconds: PELK_BENCH_OUTAGES or the default.
+std::vector<int> outageSeconds() {
+  const char* env = std::getenv("PELK_BENCH_OUTAGES");
+  std::vector<int> seconds;
+  std::string list = env ? env : "5,10,15,30,45";
+  for (std::size_t at = 0; at <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', at), list.size());
+    const int n = std::atoi(list.substr(at, comma - at).c_str());
+    if (n > 0) seconds.push_back(n);
+    at = comma + 1;
+  }
+  return seconds;
+}
+
+// Milliseconds from the broker accepting connections again to connected,
+// for the kit and for a bare Paho client with automatic reconnection, one
+// entry per outage they both came back from.
+struct ReturnFigures {
+  std::vector<int> outages;
+  std::vector<double> kitMs, bareMs;
+  bool failed = false;
+};
+
+// A broker of its own is stopped for each outage and started again on the
+// same ports, with the kit (its own retry timing) and the bare client both
+// connected to it over WebSocket.
+ReturnFigures measureBrokerReturn(const std::string& folder) {
+  ReturnFigures figures;
+  figures.outages = outageSeconds();
+  test::MosquittoBroker broker;
+  pointKitAt(folder + "/return");
+  TokenManager::clearMemoryForTesting();
+  MQTTUtilis::resetForTesting();
+  auto& kit = MQTTManager::sharedInstance();
+  kit.resetForTesting();
+  auto buffer = std::make_shared<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext());
+  kit.setOfflineBuffer(buffer);
+  TokenManager::setUserId("u1");
+  TokenManager::setAccountId("a1");
+  TokenManager::setProjectId("p1");
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  const auto done = [&] {
+    kit.resetForTesting();
+    kit.setOfflineBuffer(nullptr);
+    releaseKit();
+  };
+  BarePaho bare(broker.wsUrl(), "bare-return", /*reconnect=*/true);
+  if (!MQTTUtilis::saveMqttEndpoint(broker.wsUrl())) {
+    std::fprintf(stderr, "pelk_bench_mqtt: the broker's endpoint was refused\n");
+    figures.failed = true;
+    done();
+    return figures;
+  }
+  kit.connect();
+  const auto kitUp = [&] { return kit.connected(); };
+  const auto bareUp = [&] { return bare.connected(); };
+  if (!waitUntil(kitUp, 15s)) {
+    std::fprintf(stderr, "pelk_bench_mqtt: the kit did not connect for the outages\n");
+    figures.failed = true;
+    done();
+    return figures;
+  }
+  for (const int seconds : figures.outages) {
+    broker.stop();
+    const auto stopped = std::chrono::steady_clock::now();
+    if (!waitUntil([&] { return !kitUp() && !bareUp(); }, 10s)) {
+      std::fprintf(stderr, "pelk_bench_mqtt: the loss of the broker went unnoticed\n");
+      figures.failed = true;
+      break;
+    }
+    std::this_thread::sleep_until(stopped + std::chrono::seconds(seconds));
+    if (!broker.start()) {
+      std::fprintf(stderr, "pelk_bench_mqtt: the broker did not start again\n");
+      figures.failed = true;
+      break;
+    }
+    // Accepting connections from here on; each side is timed until it is up.
+    const auto back = std::chrono::steady_clock::now();
+    std::optional<double> kitMs, bareMs;
+    const auto limit = back + 90s;
+    while ((!kitMs || !bareMs) && std::chrono::steady_clock::now() < limit) {
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - back).count();
+      if (!kitMs && kitUp()) kitMs = ms;
+      if (!bareMs && bareUp()) bareMs = ms;
+      std::this_thread::sleep_for(1ms);
+    }
+    if (!kitMs || !bareMs) {
+      std::fprintf(stderr, "pelk_bench_mqtt: not connected 90 s after an outage of %d s (kit %s, bare %s)\n",
+                   seconds, kitMs ? "up" : "down", bareMs ? "up" : "down");
+      figures.failed = true;
+      break;
+    }
+    figures.kitMs.push_back(*kitMs);
+    figures.bareMs.push_back(*bareMs);
+    std::fprintf(stderr, "pelk_bench_mqtt: outage of %d s: kit connected again in %.0f ms, bare in %.0f ms\n",
+                 seconds, *kitMs, *bareMs);
+  }
+  done();
+  return figures;
+}
+
+void printTable(const std::vector<Column>& columns, const HostFigures& host, const ReturnFigures& back) {
   std::printf("%-40s", "figure");
   for (const auto& c : columns) std::printf(" | %10s %10s %7s", (c.label + " kit").c_str(), "bare", "ratio");
   std::printf("\n");
@@ -369,6 +474,21 @@ void printTable(const std::vector<Column>& columns, const HostFigures& host) {
   } else {
     std::printf("%-40s | probe failed\n", title.c_str());
   }
+  const char* returnTitle = "MQTT broker back to connected (s)";
+  if (!back.kitMs.empty()) {
+    const double kit = median(back.kitMs) / 1e3, bare = median(back.bareMs) / 1e3;
+    std::string each;
+    for (std::size_t i = 0; i < back.kitMs.size(); ++i) {
+      char one[64];
+      std::snprintf(one, sizeof one, "%s%d s away %.1f/%.1f", i ? ", " : "", back.outages[i], back.kitMs[i] / 1e3,
+                    back.bareMs[i] / 1e3);
+      each += one;
+    }
+    std::printf("%-40s | %10.1f %10.1f %6.2fx   goal <= 5 s; median of %zu outages, kit/bare: %s\n", returnTitle,
+                kit, bare, kit / bare, back.kitMs.size(), each.c_str());
+  } else {
+    std::printf("%-40s | not measured\n", returnTitle);
+  }
 }
 
 }  // namespace
@@ -379,6 +499,7 @@ int main(int argc, char** argv) {
   if (!initBenchmark(argc, argv)) return 2;
   Measured m;
   HostFigures host;
+  ReturnFigures back;
   try {
     pelk::test::MosquittoBroker broker;
     m = measureInFolders("pelk_bench_mqtt", "pelk-mqtt-bench",
@@ -388,12 +509,13 @@ int main(int argc, char** argv) {
                            runRegistered(collector);
                          });
     if (!m.folders.empty()) host = measureHosts(m.folders.back(), broker);
+    if (!m.folders.empty()) back = measureBrokerReturn(m.folders.back());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "pelk_bench_mqtt: %s\n", e.what());
     m.failed = true;
   }
-  printTable(m.columns, host);
+  printTable(m.columns, host, back);
   removeFolders(m.folders);
   benchmark::Shutdown();
-  return m.failed || !host.kit || !host.bare ? 1 : 0;
+  return m.failed || !host.kit || !host.bare || back.failed || back.kitMs.empty() ? 1 : 0;
 }

@@ -330,8 +330,14 @@ void PelkManager::reachabilityChanged(Reachability& monitor) {
   const auto connection = monitor.connection();
   log("Reachability check " + description(connection) + "  IsTarcking " +
       text(SharedUtil::getDefaultBoolean(kIsLocationTracking)));
+  const bool online =
+      connection == Reachability::Connection::wifi || connection == Reachability::Connection::cellular;
+  // A broker connection waiting out its retry backoff tries again now: what
+  // it failed on may be the network that just came back.  Only the
+  // connection is concerned, so permission and token do not matter here.
+  if (online) MQTTManager::sharedInstance().retryNow();
   if (!permissionGranted() || TokenManager::getSDKToken().empty() || TokenManager::getUserId().empty()) return;
-  if (connection == Reachability::Connection::wifi || connection == Reachability::Connection::cellular) {
+  if (online) {
     checkSync();
     PelkLocationCount::sharedInstance().updateLocationCount();
     if (!TokenManager::getUserId().empty() && TokenManager::getLocationPublisher()) {

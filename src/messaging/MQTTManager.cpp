@@ -175,6 +175,10 @@ void MQTTManager::disconnect() {
   });
 }
 
+void MQTTManager::retryNow() {
+  if (auto c = client()) c->retryNow();
+}
+
 void MQTTManager::unsubscribeTopic(const std::string& topic) {
   if (auto c = client()) c->unsubscribe(topic);
 }

@@ -36,6 +36,10 @@ class MQTTManager {
   // user id stored (after logout) it also stops a connection being attempted
   // and drops the registered client.
   void disconnect();
+  // A connection that is wanted but down tries again at once instead of at
+  // the end of its retry wait (the network came back); nothing while
+  // connected or while an attempt is under way.
+  void retryNow();
 
   void unsubscribeTopic(const std::string& topic);
   // Subscribes the own events topic (QoS 0); refused (console line) when an
@@ -81,8 +85,9 @@ class MQTTManager {
   // Knobs for tests and the demo.
   struct Tuning {
     std::chrono::milliseconds acknowledgementTimeout{10000};
-    std::chrono::milliseconds firstRetryDelay{1000};
-    std::chrono::milliseconds maxRetryDelay{60000};
+    // The client's own backoff unless a test shortens it.
+    std::chrono::milliseconds firstRetryDelay = platform::MqttClientOptions{}.firstRetryDelay;
+    std::chrono::milliseconds maxRetryDelay = platform::MqttClientOptions{}.maxRetryDelay;
     std::string caFile;  // wss: trust these certificates instead of the system's
   };
   void setTuning(Tuning tuning);

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <condition_variable>
 #include <cstdlib>
+#include <random>
 
 #include "platform/Dispatch.h"
 
@@ -105,6 +106,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     for (const auto& [name, value] : options.httpHeaders) headerArray.push_back({name.c_str(), value.c_str()});
     headerArray.push_back({nullptr, nullptr});
     nextDelay = options.firstRetryDelay;
+    random.seed(std::random_device{}());
   }
 
   const MqttClientOptions options;
@@ -119,6 +121,17 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   bool wanted = false;
   std::uint64_t generation = 0;
   std::chrono::milliseconds nextDelay{1000};
+  std::minstd_rand random;
+  // A connect is under way: from the request to Paho until it reports the
+  // connection or its failure (or the handle goes).
+  bool attempting = false;
+  // The registry ticket of that connect.  Paho may still call its failure
+  // handler when the connection it made is lost later, beside the lost
+  // handler: once connected, the ticket is dropped so the loss counts once.
+  std::uint64_t connectTicket = 0;
+  // The one scheduled attempt that may still run: each new schedule, and each
+  // attempt made at once, takes the place of the one before.
+  std::uint64_t retryTicket = 0;
 
   std::atomic<int> status{static_cast<int>(MqttStatus::unknown)};
   std::atomic<bool> connected{false};
@@ -242,10 +255,10 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     return true;
   }
 
-  void startConnect(std::uint64_t gen) {
+  void startConnect(std::uint64_t gen, std::uint64_t retry) {
     {
       std::lock_guard lock(mutex);
-      if (!wanted || gen != generation) return;
+      if (!wanted || gen != generation || retry != retryTicket || attempting) return;
     }
     if (connected.load()) return;
     if (!ensureHandle()) {
@@ -277,6 +290,11 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     opts.onFailure = &State::onConnectFailure;
     opts.context = toContext(ticket);
 
+    {
+      std::lock_guard lock(mutex);
+      attempting = true;
+      connectTicket = ticket;
+    }
     int rc;
     {
       Use use(*this);
@@ -285,21 +303,49 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     if (rc != MQTTASYNC_SUCCESS) {
       registry().take(ticket);
       report(rc == MQTTASYNC_BAD_PROTOCOL ? MqttStatus::protocolError : MqttStatus::connectionError);
-      scheduleRetry(gen);
+      scheduleRetry(gen, /*attemptOver=*/true);
     }
   }
 
-  void scheduleRetry(std::uint64_t gen) {
+  // `attemptOver`: the attempt under way ended; it is marked so together
+  // with the schedule, so that nothing can start between the two.
+  void scheduleRetry(std::uint64_t gen, bool attemptOver = false) {
     std::chrono::milliseconds delay;
+    std::uint64_t retry;
     {
       std::lock_guard lock(mutex);
+      if (attemptOver) attempting = false;
       if (!wanted || gen != generation) return;
       delay = nextDelay;
       nextDelay = std::min(nextDelay * 2, std::max(options.maxRetryDelay, options.firstRetryDelay));
+      // Up to a quarter off, never longer: the bound of the wait holds.
+      if (const auto spread = delay.count() / 4; spread > 0) {
+        delay -= std::chrono::milliseconds(
+            std::uniform_int_distribution<std::chrono::milliseconds::rep>(0, spread)(random));
+      }
+      retry = ++retryTicket;
     }
-    control->asyncAfter(delay, [weak = weak_from_this(), gen] {
-      if (auto s = weak.lock()) s->startConnect(gen);
+    control->asyncAfter(delay, [weak = weak_from_this(), gen, retry] {
+      if (auto s = weak.lock()) s->startConnect(gen, retry);
     });
+  }
+
+  // An attempt now in place of the scheduled one, unless one is under way.
+  void tryNow(std::uint64_t gen) {
+    std::uint64_t retry;
+    {
+      std::lock_guard lock(mutex);
+      if (!wanted || gen != generation || attempting || connected.load()) return;
+      nextDelay = options.firstRetryDelay;
+      retry = ++retryTicket;
+    }
+    startConnect(gen, retry);
+  }
+
+  void attemptEnded() {
+    std::lock_guard lock(mutex);
+    attempting = false;
+    connectTicket = 0;
   }
 
   // Disconnects (briefly waiting for the broker) and destroys the handle.
@@ -341,6 +387,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       }
       live.cv.notify_all();
     }
+    attemptEnded();
     failDeliveries();
     if (reportStatus && (wasConnected || status.load() != static_cast<int>(MqttStatus::disconnected))) {
       report(MqttStatus::disconnected);
@@ -363,10 +410,14 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   static void onConnected(void* context, char* /*cause*/) {
     auto s = stateFor(context);
     if (!s) return;
+    std::uint64_t connectDone;
     {
       std::lock_guard lock(s->mutex);
       s->nextDelay = s->options.firstRetryDelay;
+      s->attempting = false;
+      connectDone = std::exchange(s->connectTicket, 0);
     }
+    if (connectDone != 0) registry().take(connectDone);
     if (s->connected.exchange(true)) return;  // one report per connection
     s->report(MqttStatus::connected);
   }
@@ -382,7 +433,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       gen = s->generation;
     }
     s->report(MqttStatus::connectionError);
-    s->scheduleRetry(gen);
+    s->scheduleRetry(gen, /*attemptOver=*/true);
   }
 
   static void onConnectFailure(void* context, MQTTAsync_failureData* response) {
@@ -396,7 +447,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     if (code >= 1 && code <= 5) status = MqttStatus::connectionRefused;
     if (code == MQTTASYNC_BAD_PROTOCOL) status = MqttStatus::protocolError;
     s->report(status);
-    s->scheduleRetry(ticket->generation);
+    s->scheduleRetry(ticket->generation, /*attemptOver=*/true);
   }
 
   static int onMessage(void* context, char* topicName, int topicLen, MQTTAsync_message* message) {
@@ -494,15 +545,28 @@ void MqttClient::setStatusHandler(StatusHandler handler) {
 }
 
 void MqttClient::connect() {
-  std::uint64_t gen;
+  std::uint64_t gen, retry;
   {
     std::lock_guard lock(state_->mutex);
     if (state_->wanted) return;
     state_->wanted = true;
     gen = ++state_->generation;
     state_->nextDelay = state_->options.firstRetryDelay;
+    retry = ++state_->retryTicket;
   }
-  state_->control->async([s = state_, gen] { s->startConnect(gen); });
+  state_->control->async([s = state_, gen, retry] { s->startConnect(gen, retry); });
+}
+
+void MqttClient::retryNow() {
+  std::uint64_t gen;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->wanted) return;
+    gen = state_->generation;
+  }
+  // Decided on the control thread, where attempts start, so that it cannot
+  // slip in beside one being started.
+  state_->control->async([s = state_, gen] { s->tryNow(gen); });
 }
 
 void MqttClient::disconnect() {

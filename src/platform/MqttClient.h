@@ -37,11 +37,18 @@ struct MqttClientOptions {
   std::string caFile;
   int keepAliveSeconds = 45;
   int connectTimeoutSeconds = 10;
-  // Backoff of the retries after a failed connect: the first wait, doubled
-  // after each failure up to the maximum.  After a connection was lost the
-  // client reconnects by itself with waits of 1 s doubling to the maximum.
+  // Backoff of the retries after a failed connect or a lost connection: the
+  // first wait, doubled after each failure up to the maximum, and back to the
+  // first once connected.  Each wait is shortened by a random part of up to a
+  // quarter, so that clients that lost the same broker do not come back in
+  // step; it never exceeds the maximum.  The maximum bounds how long a
+  // broker that accepts connections again waits for this client, however
+  // long it was away: the wait, plus the second or so from an attempt to the
+  // connection that a reconnect takes even on loopback, stays under 5 s.  A
+  // refused attempt every few seconds costs little; being offline longer
+  // than needed leaves positions in the buffer.
   std::chrono::milliseconds firstRetryDelay{1000};
-  std::chrono::milliseconds maxRetryDelay{60000};
+  std::chrono::milliseconds maxRetryDelay{3000};
 };
 
 // An MQTT 3.1.1 client over WebSocket (Eclipse Paho async).  connect() keeps
@@ -79,6 +86,12 @@ class MqttClient {
   // Closes the connection and stops every retry; returns at once.  The
   // status "disconnected" follows.  A later connect() starts afresh.
   void disconnect();
+  // While a connection is wanted (connect() without disconnect()) but down
+  // and waiting for its next retry: tries at once instead, and the backoff
+  // starts again from the first wait.  Nothing while connected or while an
+  // attempt is under way (a second one is never started beside it).  For a
+  // change of the network, after which the wait is not worth waiting out.
+  void retryNow();
 
   // Each returns whether the request was handed to the connection (false
   // while not connected).  Subscriptions take exact topics; `handler` gets the

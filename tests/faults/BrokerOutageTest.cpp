@@ -1,10 +1,13 @@
 // Live tracking on a real road: gpsfake plays a recorded route into gpsd, the
 // kit tracks it and publishes to a local mosquitto, and the broker is stopped
 // and started again on the same port while positions keep coming.  Every
-// position the kit took must reach the service side, live or replayed.
+// position the kit took must reach the service side, live or replayed.  And
+// how soon the kit is connected again once the broker accepts connections,
+// on its own and when the network comes back.
 
 #include <chrono>
 #include <iostream>
+#include <thread>
 
 #include "FaultFixture.h"
 #include "manager/ManagerFixture.h"
@@ -107,6 +110,69 @@ TEST_F(BrokerOutageTest, EveryPositionTakenIsDeliveredWhenTheBrokerComesBack) {
   EXPECT_EQ(f.unique, taken) << "a position arrived that the kit did not take";
   EXPECT_GE(f.replayed, 1u) << "the buffered positions were not replayed";
   EXPECT_LE(f.duplicates, static_cast<std::size_t>(MQTTDataStorageManager::kPageSize));
+}
+
+// The kit's connection with a real broker that goes away and comes back,
+// with no tracking around it: how soon the kit is connected again.
+class BrokerReturnTest : public RoadTest {
+ protected:
+  BrokerReturnTest() {
+    storeUser();
+    TokenManager::setPubSubState(true);
+    SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  }
+
+  static bool connected() { return MQTTManager::sharedInstance().connected(); }
+  static void useRetryDelays(std::chrono::milliseconds first, std::chrono::milliseconds max) {
+    MQTTManager::Tuning tuning;
+    tuning.firstRetryDelay = first;
+    tuning.maxRetryDelay = max;
+    MQTTManager::sharedInstance().setTuning(tuning);
+  }
+  // Milliseconds until the kit is connected, at most `limit` (then -1).
+  static long long msUntilConnected(std::chrono::milliseconds limit) {
+    const auto from = std::chrono::steady_clock::now();
+    if (!waitFor(connected, limit)) return -1;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from).count();
+  }
+};
+
+TEST_F(BrokerReturnTest, KitIsConnectedWithinFiveSecondsOfTheBrokerAcceptingAgain) {
+  // The kit's own retry timing, not the shortened one of the other tests.
+  const MQTTManager::Tuning kit;
+  useRetryDelays(kit.firstRetryDelay, kit.maxRetryDelay);
+  MosquittoBroker broker;
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  ASSERT_TRUE(waitFor(connected, 15s)) << broker.log();
+
+  // Away long enough for retry waits that kept doubling from 1 s to have
+  // grown well past 5 s.
+  broker.stop();
+  ASSERT_TRUE(waitFor([] { return !connected(); }));
+  std::this_thread::sleep_for(12s);
+  ASSERT_TRUE(broker.start());
+  const long long ms = msUntilConnected(15s);
+  std::cout << "[" << buildFlavour() << "] broker back after 12 s away, kit connected again in " << ms << " ms\n";
+  EXPECT_GE(ms, 0) << broker.log();
+  EXPECT_LE(ms, 5000);
+}
+
+TEST_F(BrokerReturnTest, NetworkComingBackTriesTheBrokerAtOnce) {
+  // Retry waits far longer than the test: only the network's return can
+  // bring the connection back in time.
+  useRetryDelays(60s, 60s);
+  MosquittoBroker broker;
+  broker.stop();
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  ASSERT_TRUE(waitFor([] {
+    return MQTTManager::sharedInstance().connectState() == static_cast<int>(platform::MqttStatus::connectionError);
+  }));
+
+  setOnline(false);
+  platform::Dispatch::drainMain();
+  ASSERT_TRUE(broker.start());
+  setOnline(true);
+  EXPECT_GE(msUntilConnected(5s), 0) << broker.log();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -124,6 +125,25 @@ TEST(MqttClient, RetriesAFailedFirstConnectAndReconnectsAfterALoss) {
   EXPECT_EQ(seen.count(MqttStatus::connected), 2u);
 }
 
+TEST(MqttClient, ALostConnectionIsReportedOnceAndRetriedByOneAttempt) {
+  MosquittoBroker broker;
+  auto options = optionsFor(broker.wsUrl(), "lost");
+  options.firstRetryDelay = 2s;
+  options.maxRetryDelay = 2s;
+  Seen seen;
+  auto client = started(options, seen);
+  ASSERT_TRUE(waitFor([&] { return client->isConnected(); })) << broker.log();
+  const std::size_t attemptsBefore = seen.count(MqttStatus::connecting);
+
+  broker.stop();
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::connectionError) >= 1; }));
+  // Past the first retry (1.5 to 2 s after the loss), before the second (3 s
+  // at the earliest): one report of the loss, one attempt, refused once.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(seen.count(MqttStatus::connecting) - attemptsBefore, 1u);
+  EXPECT_EQ(seen.count(MqttStatus::connectionError), 2u);
+}
+
 TEST(MqttClient, DisconnectStopsRetrying) {
   MosquittoBroker broker;
   broker.stop();
@@ -243,6 +263,78 @@ std::string readUpgradeRequest(const std::function<void(int port)>& connectTo) {
   }
   ::close(listener);
   return request;
+}
+
+// A loopback port that takes connections and never answers them: a connect
+// to it stays under way until the client gives up or the test closes it.
+class SilentListener {
+ public:
+  SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::listen(fd_, 8);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~SilentListener() {
+    for (int fd : accepted_) ::close(fd);
+    ::close(fd_);
+  }
+  // Takes the next connection within `timeout`; false when none came.
+  bool accept(std::chrono::milliseconds timeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+    const int fd = ::accept(fd_, nullptr, nullptr);
+    if (fd < 0) return false;
+    accepted_.push_back(fd);
+    return true;
+  }
+  // Closes every connection taken: the attempts on them fail.
+  void hangUp() {
+    for (int fd : accepted_) ::close(fd);
+    accepted_.clear();
+  }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> accepted_;
+};
+
+TEST(MqttClient, RetryNowTriesAtOnceButNeverBesideAnAttemptUnderWay) {
+  SilentListener server;
+  auto options = optionsFor("ws://127.0.0.1:" + std::to_string(server.port()) + "/mqtt", "now");
+  // Waits far longer than the test: only retryNow() can make an attempt in time.
+  options.firstRetryDelay = 60s;
+  options.maxRetryDelay = 60s;
+  options.connectTimeoutSeconds = 30;
+  Seen seen;
+  auto client = started(options, seen);
+  ASSERT_TRUE(server.accept(5s));
+
+  // The first attempt is still waiting for an answer: no second connection.
+  for (int i = 0; i < 3; ++i) client->retryNow();
+  EXPECT_FALSE(server.accept(300ms));
+
+  // It fails; the next retry is a minute away, retryNow() does not wait.
+  server.hangUp();
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::connectionError) == 1; }));
+  client->retryNow();
+  client->retryNow();
+  EXPECT_TRUE(server.accept(5s));
+  EXPECT_FALSE(server.accept(300ms)) << "two attempts at once";
+
+  // Once the client was told to stop, nothing makes it try again.
+  client->disconnect();
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::disconnected) == 1; }));
+  server.hangUp();
+  client->retryNow();
+  EXPECT_FALSE(server.accept(300ms));
 }
 
 TEST(MqttClient, WebSocketUpgradeCarriesPathAndAuthorizerHeaders) {
