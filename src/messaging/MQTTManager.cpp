@@ -301,6 +301,8 @@ void MQTTManager::replayOnce() {
     // While the account does not allow publishing no page would be taken:
     // none is read or converted, the rows wait for the shadow to allow it.
     if (!TokenManager::getPubSubState()) break;
+    // Nor while nobody is signed in: the rows wait for their user.
+    if (TokenManager::getUserId().empty()) break;
     const auto rows = buffer.fetchDeviceData(offset);
     if (rows.empty()) break;
     // Rows stay where they are unless acknowledged and deleted; the next

@@ -38,10 +38,13 @@ std::size_t MqttOfflineLocationUtils::locationDataBatch(const std::vector<MqttLo
     aside.push_back(rows[i]);
   };
   // A position goes on the topic of the user it was taken for, or nowhere.
-  // With no user signed in (a logout under way) nothing is sent and nothing
-  // is judged: the rows wait, and the logout's reset decides about them.
   const std::string user = TokenManager::getUserId();
-  if (user.empty()) return 0;
+  if (user.empty()) {
+    // Nobody signed in (a logout under way, or settings that cannot say who):
+    // there is no topic to send on and no other user to set rows aside for.
+    platform::Console::print("Location batch of " + std::to_string(rows.size()) + " rows kept: no user signed in");
+    return 0;
+  }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].user_id.value_or("") == user) {
       page.push_back(i);

@@ -22,7 +22,8 @@ class MqttOfflineLocationUtils {
   // attribute of each row, in page order) and deletes exactly these rows once
   // the broker acknowledged it.  A row that can never be sent (taken for
   // another user than the stored one, or not writable as JSON) is removed
-  // with a console line and the rest goes without it.  Answers how many rows
+  // with a console line and the rest goes without it.  While nobody is
+  // signed in the page is neither sent nor touched.  Answers how many rows
   // left the buffer: those removed, plus the sent ones once deleted.
   std::size_t locationDataBatch(const std::vector<MqttLocationData>& rows);
 };

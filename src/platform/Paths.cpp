@@ -87,7 +87,10 @@ bool Paths::ensurePrivateFile(const std::string& path, bool create) {
 }
 
 int Paths::openPrivateFile(const std::string& path, int flags, bool create) {
-  const int base = (flags & ~(O_CREAT | O_EXCL)) | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+  // Without blocking: opening a pipe nobody reads would wait for a reader,
+  // and anything but a regular file is refused below anyway.  The flag is
+  // taken off again for the file.
+  const int base = (flags & ~(O_CREAT | O_EXCL)) | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
   // Twice at most: a file removed between the two opens below is made afresh.
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool created = false;
@@ -106,7 +109,8 @@ int Paths::openPrivateFile(const std::string& path, int flags, bool create) {
       return -1;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
       ::close(fd);
       return -1;
     }

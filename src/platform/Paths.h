@@ -37,7 +37,7 @@ class Paths {
   // private file: created with mode 0600 exactly when missing (with `create`;
   // the umask takes nothing from it), group and other permissions taken from
   // a file that has any.  A symbolic link is never followed, and anything but
-  // a regular file is refused.  The descriptor (close-on-exec), or -1 when the
+  // a regular file is refused (a pipe or device without waiting on its open).  The descriptor (close-on-exec), or -1 when the
   // file cannot be opened or made private.
   static int openPrivateFile(const std::string& path, int flags, bool create = true);
 };

@@ -24,37 +24,50 @@ void setVersion(SQLite::Database& db, int version) {
   db.exec("PRAGMA user_version = " + std::to_string(version));
 }
 
+// SQLite's names ignore ASCII case: "USER_ID" is the column user_id.
+std::string foldedName(std::string name) {
+  for (auto& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
 // Creates the entity's table, or brings the table of that name up to the
 // entity: a file written before an attribute existed gains its column (empty,
 // or the scalar's default, in every row) and keeps its rows.  A table the
-// kit's rows cannot be written into - no primary key of ours, or a column of
-// its own that every row must fill - is not one of the kit's (a file of
-// another program, or damage) and would refuse every write from then on; the
-// file is treated as damaged instead, so it is set aside and the store starts
-// afresh.
+// kit's rows cannot be written into - no primary key of ours (the key column
+// must be the table's integer key, which tells rows apart and is given to
+// each new one), or a column of its own that every row must fill - is not one
+// of the kit's (a file of another program, or damage) and would refuse every
+// write from then on; the file is treated as damaged instead, so it is set
+// aside and the store starts afresh.
 template <class E>
 void prepareTable(SQLite::Database& db) {
   db.exec(createTableSql<E>());
   std::set<std::string> ours;
-  for (const auto& c : columnsOf<E>()) ours.insert(c.name);
+  for (const auto& c : columnsOf<E>()) ours.insert(foldedName(c.name));
+  const std::string key = foldedName(kPrimaryKey);
   std::set<std::string> present;
   bool foreignRequired = false;
-  SQLite::Statement info(db, "SELECT name, \"notnull\", dflt_value IS NULL, pk FROM pragma_table_info(?)");
+  bool keyIsRowId = false;
+  int keyColumns = 0;
+  SQLite::Statement info(db, "SELECT name, \"notnull\", dflt_value IS NULL, pk, type FROM pragma_table_info(?)");
   info.bind(1, E::entityName);
   while (info.executeStep()) {
-    const std::string name = info.getColumn(0).getString();
+    const std::string name = foldedName(info.getColumn(0).getString());
     present.insert(name);
     const bool required = info.getColumn(1).getInt() != 0 && info.getColumn(2).getInt() != 0;
-    if (name != kPrimaryKey && !ours.count(name) && (required || info.getColumn(3).getInt() != 0)) {
-      foreignRequired = true;
-    }
+    const bool inKey = info.getColumn(3).getInt() != 0;
+    if (inKey) ++keyColumns;
+    if (name == key) keyIsRowId = inKey && foldedName(info.getColumn(4).getString()) == "integer";
+    if (name != key && !ours.count(name) && (required || inKey)) foreignRequired = true;
   }
   info.reset();
-  if (!present.count(kPrimaryKey) || foreignRequired) {
+  if (!keyIsRowId || keyColumns != 1 || foreignRequired) {
     throw platform::Database::DamagedFile(std::string("table ") + E::entityName + " has another shape");
   }
   for (const auto& c : columnsOf<E>()) {
-    if (present.count(c.name)) continue;
+    if (present.count(foldedName(c.name))) continue;
     db.exec(std::string("ALTER TABLE ") + E::entityName + " ADD COLUMN " + columnSql(c));
     platform::Console::print(std::string("pelk: store table ") + E::entityName + " gained column " + c.name);
   }

@@ -192,6 +192,35 @@ TEST_F(ReplayTest, PagesNotAcknowledgedStayBufferedAndRowsThatCanNeverGoAreSetAs
   EXPECT_NE(removed[1].find("JSON"), std::string::npos) << removed[1];
 }
 
+// While nobody is signed in (a logout under way, or settings that cannot say
+// who) there is no topic to send on and no other user either: every row
+// waits, none is set aside.
+TEST_F(ReplayTest, RowsWaitWhileNobodyIsSignedIn) {
+  MosquittoBroker broker;
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
+  const auto stored = buffer(60);
+  TokenManager::setUserId("");
+  platform::Console::Capture console;
+  manager().sendOfflineDataIfAny();
+  ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 60) << ::testing::PrintToString(console.lines());
+
+  // Signed in again as the user they were taken for, they go.
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  Pages pages;
+  observer.answer(kOwnTopic, [&](const std::string& payload) { pages.add(payload); });
+  TokenManager::setUserId("u1");
+  manager().sendOfflineDataIfAny();
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && pages.rows() >= 60; }))
+      << buffer_->getOfflineLocationCount() << " left, " << pages.rows() << " received";
+  std::lock_guard lock(pages.mutex);
+  EXPECT_EQ(std::set<std::string>(pages.ids.begin(), pages.ids.end()), stored);
+}
+
 // A logout while pages go out: the replay ends, the client goes, and every
 // row not acknowledged stays buffered.
 TEST_F(ReplayTest, LogoutDuringAReplayStopsItAndKeepsTheUnsentRows) {

@@ -217,6 +217,11 @@ TEST_F(CoreDataStackTest, StoreFileOfAnEarlierShapeGainsTheMissingColumnsAndKeep
     SQLite::Database raw(d.file->path(), SQLite::OPEN_READWRITE);
     raw.exec(std::string("ALTER TABLE ") + d.table + " DROP COLUMN " + d.column);
   }
+  {
+    // SQLite's names ignore case: a column spelled otherwise is the kit's own.
+    SQLite::Database raw(db->path(), SQLite::OPEN_READWRITE);
+    raw.exec("ALTER TABLE MqttLocationData RENAME COLUMN user_id TO USER_ID");
+  }
 
   platform::Console::Capture console;
   EXPECT_EQ(mqtt.getOfflineLocationCount(), 1);
@@ -249,8 +254,11 @@ TEST_F(CoreDataStackTest, StoreFileOfAnEarlierShapeGainsTheMissingColumnsAndKeep
 TEST_F(CoreDataStackTest, StoreFileWithTablesOfAnotherShapeIsSetAsideAndStartedAfresh) {
   const std::string mqttPath = storePath();
   const std::string httpPath = platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile;
-  for (const char* shape :
-       {"id INTEGER PRIMARY KEY, payload TEXT NOT NULL", "pk INTEGER PRIMARY KEY, payload TEXT NOT NULL"}) {
+  // Nor does a column of the key's name that is not the table's key: its rows
+  // could be neither told apart nor deleted one by one.
+  for (const char* shape : {"id INTEGER PRIMARY KEY, payload TEXT NOT NULL",
+                            "pk INTEGER PRIMARY KEY, payload TEXT NOT NULL", "pk INTEGER, payload TEXT",
+                            "pk TEXT PRIMARY KEY, payload TEXT"}) {
     SCOPED_TRACE(shape);
     for (const auto& path : {mqttPath, httpPath}) {
       const auto folder = std::filesystem::path(path).parent_path();
