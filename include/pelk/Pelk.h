@@ -98,9 +98,28 @@ class Pelk {
   static void publishOnly(const std::optional<PelkPublish>& publish = std::nullopt);
   static void stopPublishing();
   static void notificationOpenedHandler(const PelkOpenedNotification& notification);
-  // The last location authorization the kit saw: 0 not determined,
-  // 1 restricted, 2 denied, 3 always, 4 when in use.
+  // The location authorization in force: 0 not determined, 1 restricted,
+  // 2 denied, 3 always, 4 when in use.  A Linux host has no permission prompt:
+  // unless the host states an answer, the kit grants "always" at start-up
+  // (initialize) or at the first call that needs a position, whichever comes
+  // first.  The answer is kept in the kit's settings and holds in later runs.
   static std::int64_t locationPermissionStatus();
+  // The host's own answer (1 restricted, 2 denied, 3 always, 4 when in use),
+  // in force at once and kept for later runs; false, changing nothing, for any
+  // other value.  Any thread.
+  static bool setLocationPermissionStatus(std::int64_t status);
+
+  // ---- the host app's lifecycle
+  // Nothing moves a Linux host between foreground and background: the host
+  // reports its own changes, from any thread, and the kit reacts on its main
+  // queue in the order of the reports (tracking limited to one app state
+  // pauses and resumes, the stored mode restarts, positions carry the app's
+  // state).  A run starts in the foreground.  reportTerminate is taken once
+  // per run and returns once the kit has taken it (at once when called from
+  // one of the kit's callbacks on its main queue).
+  static void reportForeground();
+  static void reportBackground();
+  static void reportTerminate();
 
   // ---- trips
   // A trip created offline lives in the kit's local store until it is synced;

@@ -161,7 +161,31 @@ void pelk_publish_only(const char* publish_json);
 void pelk_stop_publishing(void);
 /* user_info_json: the opened notification's user info as a JSON object. */
 void pelk_notification_opened(const char* user_info_json);
+
+/* ---- location permission
+ * A Linux host has no permission prompt.  Unless the host states an answer,
+ * the kit grants "always" at start-up (pelk_initialize) or at the first call
+ * that needs a position, whichever comes first.  The answer is kept in the
+ * kit's settings and holds in later runs.
+ * pelk_location_permission_status: the answer in force, 0 not determined,
+ * 1 restricted, 2 denied, 3 always, 4 when in use.
+ * pelk_set_location_permission_status: the host's own answer (1 to 4), in
+ * force at once and kept; false, changing nothing, for any other value.  Any
+ * thread. */
 int64_t pelk_location_permission_status(void);
+bool pelk_set_location_permission_status(int64_t status);
+
+/* ---- the host app's lifecycle
+ * Nothing moves a Linux host between foreground and background: the host
+ * reports its own changes, from any thread, and the kit reacts on its main
+ * queue in the order of the reports (tracking limited to one app state pauses
+ * and resumes, the stored mode restarts, positions carry the app's state).  A
+ * run starts in the foreground.  pelk_report_terminate is taken once per run
+ * and returns once the kit has taken it (at once when called from one of the
+ * kit's callbacks on its main queue). */
+void pelk_report_foreground(void);
+void pelk_report_background(void);
+void pelk_report_terminate(void);
 
 /* ---- trips
  * A trip created offline lives in the kit's local store until it is synced;

@@ -89,6 +89,12 @@ void Pelk::notificationOpenedHandler(const PelkOpenedNotification& notification)
   manager().notificationOpenedHandler(notification);
 }
 std::int64_t Pelk::locationPermissionStatus() { return manager().locationPermissionStatus(); }
+bool Pelk::setLocationPermissionStatus(std::int64_t status) { return manager().setLocationPermissionStatus(status); }
+
+// ---- the host app's lifecycle
+void Pelk::reportForeground() { manager().reportForeground(); }
+void Pelk::reportBackground() { manager().reportBackground(); }
+void Pelk::reportTerminate() { manager().reportTerminate(); }
 
 // ---- trips
 void Pelk::createTrip(bool offline, const std::optional<nlohmann::json>& coordinates, CreateTripHandler handler) {

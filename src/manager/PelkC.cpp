@@ -400,6 +400,10 @@ void pelk_notification_opened(const char* user_info_json) {
   Pelk::notificationOpenedHandler(pelk::capi::openedNotificationOf(user_info_json));
 }
 int64_t pelk_location_permission_status(void) { return Pelk::locationPermissionStatus(); }
+bool pelk_set_location_permission_status(int64_t status) { return Pelk::setLocationPermissionStatus(status); }
+void pelk_report_foreground(void) { Pelk::reportForeground(); }
+void pelk_report_background(void) { Pelk::reportBackground(); }
+void pelk_report_terminate(void) { Pelk::reportTerminate(); }
 
 }  // extern "C"
 

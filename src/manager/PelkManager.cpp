@@ -154,6 +154,15 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
     }
   }
   platform::Device::setBatteryMonitoringEnabled(true);
+  // A run starts in the foreground unless the host said otherwise before
+  // start-up: what the last run recorded last ("B", "T") is not this run's.
+  SharedUtil::setDefaultString(platform::Application::state() == platform::ApplicationState::background
+                                   ? kAppStateBackground
+                                   : kAppStateForeground,
+                               KcurrentAppState);
+  // No prompt will come: the location authorization is settled now, so that
+  // the reactions to the network and the app's lifecycle find it.
+  HostLocationAuthorization::decide();
 
   if (key.empty()) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
@@ -284,6 +293,13 @@ void PelkManager::installHooks() {
     // The engine stops tracking on its own policy (no network, offline tracking off).
     hooks.stopTracking = [this] { stopTrackingBecause(StopCause::kit); };
     hooks.checkAppTrackingState = [] { return PelkTrackingStateData::checkAppTrackingState(); };
+    // Queued: a lifecycle report queued before it may bring the app back into
+    // a state that allows tracking; the pause then has nothing to do.
+    hooks.pauseTracking = [this] {
+      platform::Dispatch::main().async([this] {
+        if (!PelkTrackingStateData::checkAppTrackingState()) pauseForAppState();
+      });
+    };
   });
 }
 
@@ -369,34 +385,53 @@ void PelkManager::sendLocalDataToServer() {
   platform::Dispatch::global().async([] { HttpOfflineLocationUtils::sharedInstance().uploadStoredLocations(); });
 }
 
+void PelkManager::pauseForAppState() {
+  std::function<void(PelkTrackingModeLocal)> stop;
+  PelkTrackingModeLocal mode;
+  {
+    std::lock_guard lock(mutex_);
+    mode = std::exchange(running_, PelkTrackingModeLocal::notselected);
+    if (mode == PelkTrackingModeLocal::notselected) return;
+    pausedByAppState_ = true;
+    stop = modes_.stop;
+  }
+  if (stop) stop(mode);
+}
+
+void PelkManager::followAppState() {
+  if (!PelkTrackingStateData::checkAppTrackingState()) {
+    // Tracking limited to the other state pauses; the app's switch stays on,
+    // so that the return to that state resumes it.
+    if (SharedUtil::getDefaultBoolean(kIsLocationTracking)) pauseForAppState();
+    return;
+  }
+  // The app's tracking, and tracking the kit paused for the app's state,
+  // (re)start in the stored mode.
+  bool paused = false;
+  {
+    std::lock_guard lock(mutex_);
+    paused = pausedByAppState_;
+  }
+  if (!(SharedUtil::getDefaultBoolean(kIsLocationTracking) || paused) || !permissionGranted()) return;
+  {
+    std::lock_guard lock(mutex_);
+    pausedByAppState_ = false;
+  }
+  startMode(SaveUtilis::getTrackingOptions());
+}
+
+// Both run on the main queue (the notification is posted there), after the
+// application's state changed: the pause or restart happens at once, so that
+// a report right behind this one finds it done.
 void PelkManager::applicationDidEnterBackground() {
   print("applicationDidEnterBackground");
-  const auto state = PelkTrackingStateData::getTrackingState();
-  if (state == PelkTrackingState::foregroundOnly) {
-    // Foreground-only tracking pauses; the app's switch stays on so that the
-    // return to the foreground resumes it.
-    if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && runningMode() != PelkTrackingModeLocal::notselected) {
-      { std::lock_guard lock(mutex_); pausedByAppState_ = true; }
-      stopRunningMode();
-    }
-  } else if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && permissionGranted()) {
-    startMode(SaveUtilis::getTrackingOptions());
-  }
+  followAppState();
   SharedUtil::setDefaultString(kAppStateBackground, KcurrentAppState);
 }
 
 void PelkManager::applicationWillForeground() {
   print("applicationWillForeground");
-  const auto state = PelkTrackingStateData::getTrackingState();
-  if (state == PelkTrackingState::backgroundOnly) {
-    if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && runningMode() != PelkTrackingModeLocal::notselected) {
-      { std::lock_guard lock(mutex_); pausedByAppState_ = true; }
-      stopRunningMode();
-    }
-  } else if (SharedUtil::getDefaultBoolean(kIsLocationTracking) && permissionGranted()) {
-    { std::lock_guard lock(mutex_); pausedByAppState_ = false; }
-    startMode(SaveUtilis::getTrackingOptions());
-  }
+  followAppState();
   SharedUtil::setDefaultString(kAppStateForeground, KcurrentAppState);
 }
 
@@ -551,6 +586,7 @@ void PelkManager::stopRunningMode(std::optional<std::uint64_t> generation) {
 }
 
 void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& option) {
+  HostLocationAuthorization::decide();
   if (TokenManager::getUserId().empty()) {
     print(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
@@ -613,6 +649,7 @@ void PelkManager::startTracking() {
 }
 
 void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options) {
+  HostLocationAuthorization::decide();
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
   if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !options)) {
     print(VuvivaZuvovo::ERROR_NOT_FOUND);
@@ -714,7 +751,10 @@ void PelkManager::disableAccuracyFilter() {
   SharedUtil::setDefaultBoolean(false, kAccuracyFilter);
 }
 
-bool PelkManager::isLocationEnabled() { return permissionGranted(); }
+bool PelkManager::isLocationEnabled() {
+  HostLocationAuthorization::restore();
+  return permissionGranted();
+}
 
 void PelkManager::requestLocation() {
   onMain([] { PelkRequestLocation::shareInstance().requestLocation(); });
@@ -722,6 +762,7 @@ void PelkManager::requestLocation() {
 
 void PelkManager::getCurrentLocation(
     std::int64_t accuracy, std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler) {
+  HostLocationAuthorization::decide();
   if (!isLocationEnabled()) {
     if (handler) handler(std::nullopt, PelkError(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
     return;
@@ -744,6 +785,7 @@ void PelkManager::getCurrentLocation(
 }
 
 void PelkManager::updateCurrentLocation(std::int64_t accuracy) {
+  HostLocationAuthorization::decide();
   if (!ReachabilityCheck::isConnectedToNetwork()) {
     print(VuvivaZuvovo::ERROR_NETWORK);
     return;
@@ -762,6 +804,22 @@ void PelkManager::updateCurrentLocation(std::int64_t accuracy) {
 }
 
 bool PelkManager::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
+
+bool PelkManager::setLocationPermissionStatus(std::int64_t status) { return HostLocationAuthorization::state(status); }
+
+// ------------------------------------------------------------------ the host's lifecycle
+
+void PelkManager::reportForeground() { platform::Application::reportForeground(); }
+
+void PelkManager::reportBackground() { platform::Application::reportBackground(); }
+
+void PelkManager::reportTerminate() {
+  platform::Application::reportTerminate();
+  // The host is about to end: it returns once the reaction ran (the main
+  // queue runs in order, so an empty task behind it is enough).  On the main
+  // queue itself waiting would never end; the reaction follows there.
+  if (!platform::Dispatch::isMainThread()) platform::Dispatch::main().sync([] {});
+}
 
 void PelkManager::requestMotion() {}
 

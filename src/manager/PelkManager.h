@@ -177,9 +177,18 @@ class PelkManager {
   virtual void stopPublishing();
   // An opened push notification: reports the kit's own campaign to the server.
   virtual void notificationOpenedHandler(const PelkOpenedNotification& notification);
-  // The last stored location authorization (0 not determined, 1 restricted,
+  // The location authorization in force (0 not determined, 1 restricted,
   // 2 denied, 3 always, 4 when in use).
   virtual std::int64_t locationPermissionStatus();
+  // The host's own answer (1 to 4); false for any other value.
+  virtual bool setLocationPermissionStatus(std::int64_t status);
+
+  // ---- the host's lifecycle reports (any thread; the reactions run on the
+  // main queue, in the order of the reports)
+  virtual void reportForeground();
+  virtual void reportBackground();
+  // Returns once the reaction has run, unless called on the main queue.
+  virtual void reportTerminate();
 
  private:
   enum class StopCause { app, kit, external };
@@ -205,6 +214,13 @@ class PelkManager {
   std::uint64_t setTrackingSwitch(std::optional<bool> on, StopRecord record);
   void stopTrackingBecause(StopCause cause);
   void restartStoredMode();
+  // On the main queue: stops the running mode, keeping the tracking switch,
+  // until the app is back in a state its tracking is for.
+  void pauseForAppState();
+  // The lifecycle reaction, on the main queue: pauses tracking the app's new
+  // state does not allow; otherwise restarts the stored mode when the app
+  // tracks or the kit paused it.
+  void followAppState();
   void installHooks();
   bool permissionGranted() const;
   bool modeAvailable(PelkTrackingModeLocal mode) const;

@@ -15,6 +15,7 @@
 #include "messaging/MQTTUtilis.h"
 #include "network/ServerResponse.h"
 #include "platform/Console.h"
+#include "tracking/PermissionCheck.h"
 
 namespace pelk {
 
@@ -273,6 +274,9 @@ void PelkManager::notificationOpenedHandler(const PelkOpenedNotification& notifi
   }
 }
 
-std::int64_t PelkManager::locationPermissionStatus() { return SharedUtil::getDefaultInteger(klocationPermissionStatus); }
+std::int64_t PelkManager::locationPermissionStatus() {
+  // The answer in force; what is kept for the next run follows it.
+  return static_cast<std::int64_t>(HostLocationAuthorization::restore());
+}
 
 }  // namespace pelk

@@ -135,6 +135,8 @@ void PelkManager::requestTripFix(std::function<void(const platform::Location&)> 
 
 void PelkManager::trip(Trip action, const std::string& tripId, const std::optional<std::string>& description,
                        TripTextHandler handler) {
+  // Every action takes a fix: the first use of positions settles the answer.
+  HostLocationAuthorization::decide();
   if (store().checkIfLocalTrip(tripId)) {
     // Local trips work offline; a missing permission shows as the fix failure.
     requestTripFix(

@@ -81,13 +81,10 @@ void GpsdLocationProvider::stop() {
 }
 
 void GpsdLocationProvider::authorizationRequested(bool always) {
-  const auto status = LocationServices::authorizationStatus();
-  if (status == AuthorizationStatus::notDetermined) {
-    LocationServices::setAuthorizationStatus(always ? AuthorizationStatus::authorizedAlways
-                                                    : AuthorizationStatus::authorizedWhenInUse);
-  } else if (status == AuthorizationStatus::authorizedWhenInUse && always) {
-    LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
-  }
+  // The host's answer, once given, stands: a request for more than it gave
+  // (always after when in use) changes nothing, as no one is there to ask.
+  LocationServices::decideAuthorizationStatus(always ? AuthorizationStatus::authorizedAlways
+                                                     : AuthorizationStatus::authorizedWhenInUse);
 }
 
 bool GpsdLocationProvider::waitStopped(Duration d) {

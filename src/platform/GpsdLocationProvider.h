@@ -26,7 +26,7 @@ class GpsdLocationProvider : public LocationProvider {
   void start() override;
   void stop() override;
   // Linux has no system prompt: an undetermined authorization is granted at
-  // the level asked for; when in use is raised to always on request.
+  // the level asked for; an answer already given stands.
   void authorizationRequested(bool always) override;
 
   const GpsdConfig& config() const { return config_; }

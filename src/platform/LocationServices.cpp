@@ -189,11 +189,16 @@ class LocationEngine {
 
   // --- service state --------------------------------------------------------
 
-  void setStatus(AuthorizationStatus next) {
+  void setStatus(AuthorizationStatus next) { changeStatus(next, false); }
+
+  // Changes the status (with `onlyUndetermined`, only while it is not
+  // determined) and tells every manager; answers the status in force.
+  AuthorizationStatus changeStatus(AuthorizationStatus next, bool onlyUndetermined) {
     std::vector<Delivery> deliveries;
     {
       std::lock_guard lock(mutex);
-      if (next == status) return;
+      if (onlyUndetermined && status != AuthorizationStatus::notDetermined) return status;
+      if (next == status) return status;
       status = next;
       for (auto& e : managers) {
         deliveries.push_back(
@@ -205,6 +210,7 @@ class LocationEngine {
     }
     post(std::move(deliveries));
     reconcile();
+    return next;
   }
 
   void setEnabled(bool on) {
@@ -616,6 +622,11 @@ std::vector<CircularRegion> LocationServices::monitoredRegions() {
 void LocationServices::setAuthorizationStatus(AuthorizationStatus status) {
   ensureExitGuard();
   LocationEngine::get().setStatus(status);
+}
+
+AuthorizationStatus LocationServices::decideAuthorizationStatus(AuthorizationStatus answer) {
+  ensureExitGuard();
+  return LocationEngine::get().changeStatus(answer, true);
 }
 
 void LocationServices::setLocationServicesEnabled(bool enabled) {

@@ -92,6 +92,9 @@ class LocationServices {
   // delegate hears of an actual change; a change to denied or restricted also
   // fails what managers are waiting for with `denied`.
   static void setAuthorizationStatus(AuthorizationStatus status);
+  // The same, but only while the authorization is not determined: an answer
+  // already given stands.  Answers the status in force afterwards.
+  static AuthorizationStatus decideAuthorizationStatus(AuthorizationStatus answer);
   // Off: no positions; whoever waits for one fails with `denied`.
   static void setLocationServicesEnabled(bool enabled);
 
@@ -103,8 +106,8 @@ class LocationServices {
   // a remote host that drops packets can hold up a stop for the system's
   // connect time-out; loopback and reachable hosts answer at once).  A
   // request for authorization while it is not determined is granted at the
-  // level asked for (there is no system prompt on Linux); the host may set
-  // another answer with setAuthorizationStatus.
+  // level asked for (there is no system prompt on Linux); an answer already
+  // given stands.  The host may set another with setAuthorizationStatus.
   static void useGpsdProvider(GpsdConfig config = {});
   // Runs the given provider (tests and hosts with a source of their own).
   static void useProvider(std::shared_ptr<LocationProvider> provider);

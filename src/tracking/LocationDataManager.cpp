@@ -50,7 +50,9 @@ void LocationDataManager::sendDataServer(const platform::Location& fix, const st
     return;
   }
   if (!tracking::checkAppTrackingState()) {
-    tracking::stopTracking();
+    // Tracking limited to the other app state pauses until the app is back
+    // in that state; the position is not taken.
+    tracking::pauseTracking();
     return;
   }
   tracking::updateLocation(fix, activity);

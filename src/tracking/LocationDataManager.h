@@ -10,7 +10,8 @@ namespace pelk {
 
 // The one road of every accepted position: advances the local trips, hands
 // the position to the app, and publishes it live, buffers it, or stops
-// tracking.  No state; runs on the caller's thread.
+// tracking; a position taken in an app state the tracking is not for pauses
+// tracking instead.  No state; runs on the caller's thread.
 class LocationDataManager {
  public:
   static LocationDataManager& sharedInstance();

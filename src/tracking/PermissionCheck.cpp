@@ -1,6 +1,8 @@
 #include "tracking/PermissionCheck.h"
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
@@ -11,6 +13,58 @@
 namespace pelk {
 namespace {
 std::atomic<bool> gMotionAuthorized{false};
+
+// Puts an answer in force and keeps it as one step, so that two answers given
+// at once (the host's and the kit's) leave the one in force kept.  Lock order:
+// this lock, then the location services' lock, then the settings suite's.
+// Nothing called with it held calls back into this file: the location
+// services tell their delegates later, on the main queue.
+std::mutex& answerMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+
+bool isAnswer(std::int64_t raw) { return raw >= 1 && raw <= 4; }
+
+void keep(platform::AuthorizationStatus status) {
+  const auto raw = static_cast<std::int64_t>(status);
+  if (SharedUtil::getDefaultInteger(klocationPermissionStatus) != raw) {
+    SharedUtil::setDefaultInteger(raw, klocationPermissionStatus);
+  }
+}
+
+platform::AuthorizationStatus restoreLocked() {
+  const auto status = platform::LocationServices::authorizationStatus();
+  if (status != platform::AuthorizationStatus::notDetermined) return status;
+  const auto kept = SharedUtil::getDefaultInteger(klocationPermissionStatus);
+  if (!isAnswer(kept)) return status;
+  return platform::LocationServices::decideAuthorizationStatus(static_cast<platform::AuthorizationStatus>(kept));
+}
+
+}  // namespace
+
+platform::AuthorizationStatus HostLocationAuthorization::restore() {
+  std::lock_guard lock(answerMutex());
+  return restoreLocked();
+}
+
+platform::AuthorizationStatus HostLocationAuthorization::decide() {
+  std::lock_guard lock(answerMutex());
+  auto status = restoreLocked();
+  if (status == platform::AuthorizationStatus::notDetermined) {
+    status = platform::LocationServices::decideAuthorizationStatus(platform::AuthorizationStatus::authorizedAlways);
+  }
+  keep(status);
+  return status;
+}
+
+bool HostLocationAuthorization::state(std::int64_t status) {
+  if (!isAnswer(status)) return false;
+  const auto answer = static_cast<platform::AuthorizationStatus>(status);
+  std::lock_guard lock(answerMutex());
+  platform::LocationServices::setAuthorizationStatus(answer);
+  keep(answer);
+  return true;
 }
 
 bool PermissionCheck::isLocationPermissionGranted() {
@@ -46,6 +100,10 @@ void PelkRequestLocation::setDelegate() {
 
 void PelkRequestLocation::requestLocation() {
   setDelegate();
+  // No one is there to answer a prompt: the kit's answer is the user's, heard
+  // by this object's manager like one; an answer given earlier is recorded
+  // all the same, so that the status answers what is in force.
+  HostLocationAuthorization::decide();
   auto manager = locationManager();
   if (!manager) return;
   manager->requestWhenInUseAuthorization();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -20,6 +21,25 @@ class PermissionCheck {
   static void setCoreMotionAuthorized(bool authorized);
 };
 
+// The location authorization on a host without a permission prompt.  One
+// answer is kept under "locationPermissionStatus" for later runs: the host's
+// own (state), or the kit's grant of "always" the first time something needs
+// an answer (decide).  What is kept is put in force again in the next run
+// before anything reads the authorization (restore), as a phone's system
+// remembers an app's answer.
+class HostLocationAuthorization {
+ public:
+  // While this run has no answer yet: the kept one (1 to 4) is put in force.
+  // Answers the status in force.
+  static platform::AuthorizationStatus restore();
+  // restore(); with nothing kept either, "always" is put in force.  What is
+  // in force is kept.  Answers it.
+  static platform::AuthorizationStatus decide();
+  // The host's answer (1 restricted, 2 denied, 3 always, 4 when in use): in
+  // force at once and kept.  False, changing nothing, for any other value.
+  static bool state(std::int64_t status);
+};
+
 // Asks the user for location permission (while in use) and records the
 // answer under "locationPermissionStatus"; a grant also switches
 // "isLocationTracking" on and lets go of the location manager.
@@ -30,6 +50,9 @@ class PelkRequestLocation : public platform::LocationManagerDelegate,
 
   // Creates the location manager when there is none and becomes its delegate.
   void setDelegate();
+  // On a host without a prompt the kit's own answer (HostLocationAuthorization)
+  // stands in for the user's; the answer in force is recorded even when it
+  // was given before.
   void requestLocation();
   void didChangeAuthorization(platform::LocationManager& manager, platform::AuthorizationStatus status) override;
 

@@ -51,6 +51,9 @@ bool checkAppTrackingState() {
   if (auto f = trackingHooks().checkAppTrackingState) return f();
   return true;
 }
+void pauseTracking() {
+  if (auto f = trackingHooks().pauseTracking) f();
+}
 
 }  // namespace tracking
 

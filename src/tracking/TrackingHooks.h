@@ -25,6 +25,10 @@ struct TrackingHooks {
   // The manager's test whether tracking may run in the app's current state
   // (foreground-only / background-only).  Unset: true.
   std::function<bool()> checkAppTrackingState;
+  // The manager's pause of tracking the app's current state does not allow:
+  // the running mode stops, the tracking switch stays on, and the app's
+  // return to a state that allows it resumes the mode.
+  std::function<void()> pauseTracking;
 };
 
 // Replaces every hook.
@@ -39,6 +43,7 @@ void updateLocation(const platform::Location& fix, const std::string& activity);
 void didFail(const PelkError& error);
 void stopTracking();
 bool checkAppTrackingState();
+void pauseTracking();
 }  // namespace tracking
 
 // Installs the tracking layer's readings into DeviceContextHooks: location

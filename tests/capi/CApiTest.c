@@ -365,6 +365,34 @@ int main(void) {
     CHECK(permission >= 0 && permission <= 4);
   }
 
+  /* The host's lifecycle reports: tracking in both app states starts the
+   * stored mode again at each report; terminate is taken once. */
+  pelk_set_tracking_in_app_state(0);
+  pelk_start_tracking(3);
+  harness_drain_main();
+  {
+    const int before = harness_mode_starts();
+    pelk_report_background();
+    harness_drain_main();
+    pelk_report_foreground();
+    harness_drain_main();
+    CHECK(harness_mode_starts() == before + 2);
+    pelk_report_terminate();
+    pelk_report_terminate();
+    harness_drain_main();
+    CHECK(harness_mode_starts() == before + 2 && pelk_is_location_tracking());
+  }
+  pelk_stop_tracking();
+  harness_drain_main();
+
+  /* The host's own answer to the location permission is the one in force. */
+  CHECK(!pelk_set_location_permission_status(0) && !pelk_set_location_permission_status(7));
+  CHECK(pelk_set_location_permission_status(2));
+  CHECK(pelk_location_permission_status() == 2 && !pelk_is_location_enabled());
+  CHECK(pelk_set_location_permission_status(4));
+  CHECK(pelk_location_permission_status() == 4 && pelk_is_location_enabled());
+  CHECK(harness_setting_integer("locationPermissionStatus") == 4);
+
   /* A user again for the trips (the logout above took the first one). */
   struct answer user = {0};
   pelk_create_user("runner", on_user, &user);

@@ -524,6 +524,8 @@ TEST_F(CurrentLocationTest, UpdateCurrentLocationGuardsPrintAndAskForNothing) {
   }
 }
 
+// With no answer yet, the request is answered by the kit's grant ("always"),
+// recorded as the Parts record a user's answer; the host may answer otherwise.
 TEST_F(CurrentLocationTest, RequestLocationAsksWhenInUseAndRecordsTheGrant) {
   sim_->setAuthorization(platform::AuthorizationStatus::notDetermined);
   platform::Dispatch::drainMain();
@@ -532,11 +534,13 @@ TEST_F(CurrentLocationTest, RequestLocationAsksWhenInUseAndRecordsTheGrant) {
   platform::Dispatch::drainMain();
   ASSERT_EQ(sim_->authorizationRequests().size(), asked + 1);
   EXPECT_FALSE(sim_->authorizationRequests().back());  // when in use, not always
-  sim_->setAuthorization(platform::AuthorizationStatus::authorizedWhenInUse);
-  platform::Dispatch::drainMain();
+  EXPECT_EQ(SharedUtil::getDefaultInteger(klocationPermissionStatus),
+            static_cast<int>(platform::AuthorizationStatus::authorizedAlways));
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+  EXPECT_TRUE(Pelk::setLocationPermissionStatus(4));
   EXPECT_EQ(SharedUtil::getDefaultInteger(klocationPermissionStatus),
             static_cast<int>(platform::AuthorizationStatus::authorizedWhenInUse));
-  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
+  EXPECT_EQ(Pelk::locationPermissionStatus(), 4);
 }
 
 }  // namespace

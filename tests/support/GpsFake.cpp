@@ -22,15 +22,21 @@ std::string GpsFake::routeFile() {
   return (std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "gpsd-route.nmea").string();
 }
 
+std::string GpsFake::demoRouteFile() {
+  return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples" / "data" /
+          "demo-route.nmea")
+      .string();
+}
+
 bool GpsFake::installed() { return std::system("command -v gpsfake >/dev/null 2>&1") == 0; }
 
-GpsFake::GpsFake(int port, bool once, const std::string& cycle) {
+GpsFake::GpsFake(int port, bool once, const std::string& cycle, const std::string& route) {
   // setpriv ends gpsfake (which takes its gpsd along) when the test process
   // dies without stopping it.
   std::vector<std::string> args = {"setpriv", "--pdeathsig", "TERM", "--", "gpsfake",
                                    "-P",      std::to_string(port), "-q", "-c", cycle};
   if (once) args.push_back("-1");
-  args.push_back(routeFile());
+  args.push_back(route);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

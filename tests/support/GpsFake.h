@@ -13,7 +13,8 @@ class GpsFake {
  public:
   // once: play the route one time and end; otherwise gpsfake loops over it.
   // cycle: the seconds between sentences (the route has three a fix).
-  GpsFake(int port, bool once, const std::string& cycle = "0.1");
+  // route: the NMEA file played (default: routeFile()).
+  GpsFake(int port, bool once, const std::string& cycle = "0.1", const std::string& route = routeFile());
   ~GpsFake();
   GpsFake(const GpsFake&) = delete;
   GpsFake& operator=(const GpsFake&) = delete;
@@ -24,7 +25,11 @@ class GpsFake {
   // Ends gpsfake and gpsd (SIGTERM, then SIGKILL after half a second).
   void stop();
 
+  // A short route (ten fixes); played in a loop it brings the same fixes back
+  // every three seconds at the default cycle.
   static std::string routeFile();
+  // The demo's drive: about four minutes of fixes, after a few seconds without.
+  static std::string demoRouteFile();
   static bool installed();
 
  private:

@@ -17,6 +17,7 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
     std::size_t delivered, published;
     std::int64_t buffered;
     int stops;
+    int pauses = 0;
   };
   const Case cases[] = {
       {"not publisher: app only", false, true, true, false, true, true, 1, 0, 0, 0},
@@ -25,7 +26,8 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
       {"not connected: buffered", true, true, true, false, false, true, 1, 0, 1, 0},
       {"offline, offline tracking on: buffered", true, true, false, true, true, true, 1, 0, 1, 0},
       {"offline, offline tracking off: stop", true, true, false, false, true, true, 1, 0, 0, 1},
-      {"app state refuses: stop, no delegate", true, false, true, false, true, true, 0, 0, 0, 1},
+      // Tracking for the other app state pauses; it is not stopped.
+      {"app state refuses: pause, no delegate", true, false, true, false, true, true, 0, 0, 0, 0, 1},
   };
   // An ongoing local trip is advanced by every position, whatever road it takes.
   auto& trips = PelkTripStorageManager::shared();
@@ -41,6 +43,7 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
       rec_->delivered.clear();
       rec_->published.clear();
       rec_->stops = 0;
+      rec_->pauses = 0;
       rec_->appStateAllows = c.appStateAllows;
       rec_->connected = c.connected;
       rec_->publishResult = c.publishResult;
@@ -54,6 +57,7 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
     EXPECT_EQ(publishedCount(), c.published);
     EXPECT_EQ(buffer_->getOfflineLocationCount(), c.buffered);
     EXPECT_EQ(stops(), c.stops);
+    EXPECT_EQ(pauses(), c.pauses);
     EXPECT_EQ(countOf(), startCount + ++positions);
   }
 }

@@ -35,6 +35,7 @@ struct TrackingRecord {
   std::vector<std::pair<platform::Location, std::string>> delivered;  // updateLocation
   std::vector<std::string> published;
   int stops = 0;
+  int pauses = 0;
   bool connected = true;
   bool publishResult = true;
   bool appStateAllows = true;
@@ -86,6 +87,10 @@ class TrackingTest : public SettingsTest {
       std::lock_guard lock(r->mutex);
       return r->appStateAllows;
     };
+    hooks.pauseTracking = [r = rec_] {
+      std::lock_guard lock(r->mutex);
+      ++r->pauses;
+    };
     setTrackingHooks(hooks);
     BaseCLManager::sharedInstance().resetForTesting();
     // The virtual clock stands still between tests: a fix of an earlier test
@@ -115,6 +120,10 @@ class TrackingTest : public SettingsTest {
   int stops() {
     std::lock_guard lock(rec_->mutex);
     return rec_->stops;
+  }
+  int pauses() {
+    std::lock_guard lock(rec_->mutex);
+    return rec_->pauses;
   }
   // The activity letters of what reached the app, in order.
   std::vector<std::string> activities() {
