@@ -2,18 +2,29 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 namespace pelk::test {
 
-// gpsfake playing the recorded NMEA route of tests/data into a gpsd of its own
-// on a loopback port, in a process group of their own so that both are stopped
-// by the group's id.
+// One fix of a generated NMEA log: a position at a GPS time, or (hasFix
+// false) a receiver that reports the time but no fix.
+struct NmeaFix {
+  double latitude = 0.0;
+  double longitude = 0.0;
+  std::chrono::system_clock::time_point time;
+  bool hasFix = true;
+};
+
+// gpsfake playing an NMEA log (the recorded route of tests/data unless told
+// otherwise) into a gpsd of its own on a loopback port, in a process group of
+// their own so that both are stopped by the group's id.
 class GpsFake {
  public:
-  // once: play the route one time and end; otherwise gpsfake loops over it.
-  // cycle: the seconds between sentences (the route has three a fix).
-  GpsFake(int port, bool once, const std::string& cycle = "0.1");
+  // once: play the log one time and end; otherwise gpsfake loops over it.
+  // cycle: the seconds between sentences (three a fix).
+  GpsFake(int port, bool once, const std::string& cycle = "0.1", const std::string& log = routeFile());
   ~GpsFake();
   GpsFake(const GpsFake&) = delete;
   GpsFake& operator=(const GpsFake&) = delete;
@@ -23,12 +34,21 @@ class GpsFake {
   pid_t processGroup() const { return pid_; }
   // Ends gpsfake and gpsd (SIGTERM, then SIGKILL after half a second).
   void stop();
+  // Waits until gpsd accepts connections on the port; false after `limit`.
+  bool waitListening(std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
   static std::string routeFile();
   static bool installed();
+  // Writes the fixes as an NMEA log (RMC, GGA and GSA sentences a fix; the
+  // quality of the recorded route) to `path`, which it answers.
+  static std::string writeLog(const std::string& path, const std::vector<NmeaFix>& fixes);
+  // The point `metres` north and `east` metres east of (latitude, longitude).
+  static NmeaFix offset(double latitude, double longitude, double north, double east,
+                        std::chrono::system_clock::time_point time);
 
  private:
   pid_t pid_ = -1;
+  int port_ = -1;
 };
 
 }  // namespace pelk::test
