@@ -20,6 +20,13 @@ struct NmeaFix {
 // gpsfake playing an NMEA log (the recorded route of tests/data unless told
 // otherwise) into a gpsd of its own on a loopback port, in a process group of
 // their own so that both are stopped by the group's id.
+//
+// gpsfake hands its pseudo-terminal to gpsd over gpsd's control socket as soon
+// as the socket's file exists; when gpsd is not listening on it yet, the device
+// is silently never added and gpsd stays without a receiver.  The constructor
+// therefore waits until gpsd answers and lists the device, and adds it itself
+// when gpsd does not (starting gpsfake afresh as the last resort): once built,
+// gpsd is listening with its receiver.
 class GpsFake {
  public:
   // once: play the log one time and end; otherwise gpsfake loops over it.
@@ -34,8 +41,8 @@ class GpsFake {
   pid_t processGroup() const { return pid_; }
   // Ends gpsfake and gpsd (SIGTERM, then SIGKILL after half a second).
   void stop();
-  // Waits until gpsd accepts connections on the port; false after `limit`.
-  bool waitListening(std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  // Waits until gpsd lists the fake receiver among its devices.
+  bool waitDevice(std::chrono::milliseconds limit) const;
 
   static std::string routeFile();
   static bool installed();
@@ -47,6 +54,10 @@ class GpsFake {
                         std::chrono::system_clock::time_point time);
 
  private:
+  void spawn(const std::vector<std::string>& args);
+  // Hands gpsfake's pseudo-terminal to gpsd over its control socket.
+  void addDevice() const;
+
   pid_t pid_ = -1;
   int port_ = -1;
 };
