@@ -79,6 +79,14 @@ class Pelk {
   static void enableAccuracyEngine();
   static void disableAccuracyEngine();
   static void enableAccuracyEngine(std::int64_t accuracy);
+  // The gpsd daemon positions come from.  Without this call the kit reads
+  // PELK_GPSD_HOST and PELK_GPSD_PORT from the environment, else
+  // localhost:2947; once called, the call wins over the environment.
+  // Positions already being tracked come from the new address at once.
+  // Refused (false, nothing changes) for an empty host, one longer than 253
+  // characters or holding a blank or a control character, or a port outside
+  // 1 to 65535.
+  static bool setGpsdAddress(const std::string& host, std::int64_t port);
 
   // ---- events, listeners and subscriptions
   // The server-side switches of the user; the handler gets the user as the

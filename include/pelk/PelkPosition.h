@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 
 namespace pelk {
 
@@ -23,7 +24,12 @@ struct Location {
   double verticalAccuracy = -1.0;   // metres; < 0: altitude invalid
   double speed = -1.0;              // metres per second; < 0: not known
   double course = -1.0;             // degrees clockwise from true north; < 0: not known
-  std::chrono::system_clock::time_point timestamp{};
+  std::chrono::system_clock::time_point timestamp{};  // when the receiver took the fix (its own clock)
+  // When this process received the fix, on a clock that does not jump when the
+  // host's clock is set; empty for a fix that did not come from the location
+  // service.  A fix's age is judged by it: the receiver's time stamp and the
+  // host's clock may be far apart (a box without a real-time clock before NTP).
+  std::optional<std::chrono::steady_clock::time_point> receivedAt = std::nullopt;
 
   // Great-circle distance in metres between the two coordinates (altitude is
   // ignored), on a sphere of the Earth's mean radius.
@@ -33,7 +39,9 @@ struct Location {
   // reports NaN; such a fix says nothing about where the device is.
   bool hasFiniteCoordinate() const;
 
-  bool operator==(const Location&) const = default;
+  // Compares the position and its readings; when it was received is not part
+  // of the position.
+  bool operator==(const Location& other) const;
 };
 
 // Great-circle distance in metres between two coordinates.

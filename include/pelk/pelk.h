@@ -121,6 +121,10 @@ void pelk_offline_location_tracking(bool enabled);
 void pelk_enable_accuracy_engine(void);
 void pelk_disable_accuracy_engine(void);
 void pelk_enable_accuracy_engine_with(int64_t accuracy);
+/* The gpsd daemon positions come from; wins over PELK_GPSD_HOST and
+ * PELK_GPSD_PORT.  false (and nothing changes) for a NULL or empty host, one
+ * with blanks or control characters, or a port outside 1 to 65535. */
+bool pelk_set_gpsd_address(const char* host, int64_t port);
 
 /* ---- custom tracking
  * The option set of the custom mode (4) as a JSON object whose members are

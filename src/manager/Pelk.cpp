@@ -66,6 +66,7 @@ void Pelk::offlineLocationTracking(bool enabled) { manager().offlineLocationTrac
 void Pelk::enableAccuracyEngine() { manager().enableAccuracyFilter(); }
 void Pelk::disableAccuracyEngine() { manager().disableAccuracyFilter(); }
 void Pelk::enableAccuracyEngine(std::int64_t accuracy) { manager().enableAccuracyEngine(accuracy); }
+bool Pelk::setGpsdAddress(const std::string& host, std::int64_t port) { return manager().setGpsdAddress(host, port); }
 
 // ---- events, listeners and subscriptions
 void Pelk::toggleEvents(bool Geofence, bool Trip, bool Location, bool MovingGeofence, UserHandler handler) {

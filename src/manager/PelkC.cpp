@@ -366,6 +366,7 @@ void pelk_offline_location_tracking(bool enabled) { Pelk::offlineLocationTrackin
 void pelk_enable_accuracy_engine(void) { Pelk::enableAccuracyEngine(); }
 void pelk_disable_accuracy_engine(void) { Pelk::disableAccuracyEngine(); }
 void pelk_enable_accuracy_engine_with(int64_t accuracy) { Pelk::enableAccuracyEngine(accuracy); }
+bool pelk_set_gpsd_address(const char* host, int64_t port) { return host && Pelk::setGpsdAddress(host, port); }
 
 // ---- events, listeners and subscriptions
 void pelk_toggle_events(bool geofence, bool trip, bool location, bool moving_geofence, pelk_user_handler handler,

@@ -756,6 +756,16 @@ bool PelkManager::isLocationEnabled() {
   return permissionGranted();
 }
 
+bool PelkManager::setGpsdAddress(const std::string& host, std::int64_t port) {
+  auto config = platform::GpsdConfig::withAddress(host, port);
+  if (!config) {
+    print("gpsd address refused: a host name and a port from 1 to 65535 are needed");
+    return false;
+  }
+  platform::LocationServices::useGpsdProvider(std::move(*config));
+  return true;
+}
+
 void PelkManager::requestLocation() {
   onMain([] { PelkRequestLocation::shareInstance().requestLocation(); });
 }

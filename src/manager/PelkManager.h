@@ -107,6 +107,9 @@ class PelkManager {
   virtual void updateCurrentLocation(std::int64_t accuracy);
   virtual bool isLocationEnabled();
   virtual bool isLocationTracking();
+  // Chooses gpsd at host:port as the location source; false for an address
+  // that cannot be one (nothing changes then).
+  virtual bool setGpsdAddress(const std::string& host, std::int64_t port);
   // A Linux host has no motion prompt: nothing to ask; the state is the one
   // the host declared to the permission check.
   virtual void requestMotion();

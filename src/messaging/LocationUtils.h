@@ -111,7 +111,9 @@ class LocationUtils {
   static std::int64_t speedBand(const std::vector<double>& speeds);
   static void logSpeeds(const std::vector<double>& speeds);
   // True when the fix is at most 10 s old, its accuracy valid and within the
-  // stored tracking mode's limit.
+  // stored tracking mode's limit.  The age counts from when the location
+  // service handed the fix over (Location::receivedAt), else from its time
+  // stamp.
   static bool filterAndAddLocation(const platform::Location& fix);
   static bool getCurrentLcoation30After();
   static std::string geofenceIdentifier();

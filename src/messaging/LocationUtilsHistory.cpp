@@ -167,7 +167,14 @@ std::int64_t LocationUtils::speedBand(const std::vector<double>& speeds) {
 }
 
 bool LocationUtils::filterAndAddLocation(const platform::Location& fix) {
-  const double age = secondsBetween(fix.timestamp, platform::Clock::now());
+  // A fix's age is how long ago this process received it, on the steady
+  // clock: its GPS time stamp is the receiver's and the host's clock may be
+  // far from it (no real-time clock before NTP answers, a clock set later),
+  // which would refuse every fix or let stale ones through.  A fix that did
+  // not come from the location service is judged by its own time stamp.
+  const double age = fix.receivedAt
+                         ? std::chrono::duration<double>(platform::Clock::steadyNow() - *fix.receivedAt).count()
+                         : secondsBetween(fix.timestamp, platform::Clock::now());
   if (age > 10.0) return false;
   const double accuracy = fix.horizontalAccuracy;
   // A negative accuracy means the fix is invalid; NaN says nothing about it.

@@ -8,6 +8,15 @@ namespace pelk::platform {
 namespace {
 std::atomic<bool> gVirtual{false};
 std::atomic<Duration::rep> gVirtualNow{0};
+std::atomic<std::chrono::steady_clock::rep> gVirtualSteady{0};
+
+// `value` moved by `step`, held at the ends of the range instead of wrapping.
+template <class Rep>
+Rep saturatingAdd(Rep value, Rep step) {
+  if (step > 0 && value > std::numeric_limits<Rep>::max() - step) return std::numeric_limits<Rep>::max();
+  if (step < 0 && value < std::numeric_limits<Rep>::min() - step) return std::numeric_limits<Rep>::min();
+  return value + step;
+}
 }  // namespace
 
 TimePoint Clock::now() {
@@ -17,7 +26,20 @@ TimePoint Clock::now() {
   return std::chrono::system_clock::now();
 }
 
+SteadyTimePoint Clock::steadyNow() {
+  if (gVirtual.load(std::memory_order_acquire)) {
+    return SteadyTimePoint(std::chrono::steady_clock::duration(gVirtualSteady.load(std::memory_order_acquire)));
+  }
+  return std::chrono::steady_clock::now();
+}
+
 void Clock::useVirtual(TimePoint start) {
+  // The virtual steady clock starts where the real one stands (never at its
+  // epoch) and never goes back, also when a test starts virtual time again.
+  const auto real = std::chrono::steady_clock::now().time_since_epoch().count();
+  auto steady = gVirtualSteady.load(std::memory_order_acquire);
+  while (steady < real && !gVirtualSteady.compare_exchange_weak(steady, real, std::memory_order_acq_rel)) {
+  }
   gVirtualNow.store(start.time_since_epoch().count(), std::memory_order_release);
   gVirtual.store(true, std::memory_order_release);
 }
@@ -27,20 +49,16 @@ void Clock::useSystem() { gVirtual.store(false, std::memory_order_release); }
 bool Clock::isVirtual() { return gVirtual.load(std::memory_order_acquire); }
 
 void Clock::advance(Duration by) {
-  // Saturates at the ends of the clock's range instead of wrapping round.
-  using Rep = Duration::rep;
-  Rep now = gVirtualNow.load(std::memory_order_acquire);
-  Rep next;
-  do {
-    const Rep step = by.count();
-    if (step > 0 && now > std::numeric_limits<Rep>::max() - step) {
-      next = std::numeric_limits<Rep>::max();
-    } else if (step < 0 && now < std::numeric_limits<Rep>::min() - step) {
-      next = std::numeric_limits<Rep>::min();
-    } else {
-      next = now + step;
-    }
-  } while (!gVirtualNow.compare_exchange_weak(now, next, std::memory_order_acq_rel));
+  Duration::rep now = gVirtualNow.load(std::memory_order_acquire);
+  while (!gVirtualNow.compare_exchange_weak(now, saturatingAdd(now, by.count()), std::memory_order_acq_rel)) {
+  }
+  if (by <= Duration::zero()) return;
+  using SteadyRep = std::chrono::steady_clock::rep;
+  const auto step = std::chrono::duration_cast<std::chrono::steady_clock::duration>(by).count();
+  SteadyRep steady = gVirtualSteady.load(std::memory_order_acquire);
+  while (!gVirtualSteady.compare_exchange_weak(steady, saturatingAdd<SteadyRep>(steady, step),
+                                               std::memory_order_acq_rel)) {
+  }
 }
 
 void Clock::setVirtualNow(TimePoint t) {

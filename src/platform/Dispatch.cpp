@@ -374,10 +374,11 @@ class MainQueue final : public Queue {
         if (!items_.empty() && items_.begin()->first.first <= target) next = items_.begin()->first.first;
       }
       if (!next) break;
-      if (*next > Clock::now()) Clock::setVirtualNow(*next);
+      // Time passes (the steady clock moves too); it is not a step of the host's clock.
+      if (*next > Clock::now()) Clock::advance(*next - Clock::now());
       ran += drain();
     }
-    if (target > Clock::now()) Clock::setVirtualNow(target);
+    if (target > Clock::now()) Clock::advance(target - Clock::now());
     ran += drain();
     return ran;
   }

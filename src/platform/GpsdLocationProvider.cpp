@@ -1,6 +1,9 @@
 #include "platform/GpsdLocationProvider.h"
 
 #include <gps.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +17,9 @@ namespace pelk::platform {
 
 namespace {
 
-constexpr int kPollMicroseconds = 200'000;  // how often the reader looks at the stop flag
+// The longest the reader sleeps between looks at its deadlines; a stop wakes
+// it at once.
+constexpr auto kLongestWait = std::chrono::seconds(1);
 
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
@@ -58,26 +63,94 @@ std::optional<Location> locationFrom(const gps_fix_t& fix) {
 
 }  // namespace
 
-GpsdLocationProvider::GpsdLocationProvider(GpsdConfig config) : config_(std::move(config)) {}
+// One start's reader: its thread, and the eventfd a stop writes to wake it
+// from a wait.
+struct GpsdLocationProvider::Session {
+  Session() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Session() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
-GpsdLocationProvider::~GpsdLocationProvider() { stop(); }
+  void requestStop() {
+    stopping.store(true);
+    if (wakeFd >= 0) {
+      const std::uint64_t one = 1;
+      (void)!::write(wakeFd, &one, sizeof one);
+    }
+  }
+
+  // Waits up to `d`, for `fd` to be readable (when given) or for a stop;
+  // true when stopped.
+  bool wait(std::chrono::steady_clock::duration d, int fd = -1) const {
+    if (stopping.load()) return true;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    (void)::poll(fds, fd >= 0 ? 2 : 1, static_cast<int>(std::clamp<long long>(ms, 0, 60'000)));
+    return stopping.load();
+  }
+
+  const int wakeFd;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> finished{false};
+  std::thread thread;
+};
+
+GpsdLocationProvider::GpsdLocationProvider(GpsdConfig config)
+    : config_(std::move(config)), visitDetector_(config_.visits) {}
+
+GpsdLocationProvider::~GpsdLocationProvider() { join(); }
+
+void GpsdLocationProvider::reapFinishedLocked() {
+  // A finished reader has left run() and takes no lock any more: joining it
+  // here does not wait.
+  std::erase_if(retired_, [](const std::shared_ptr<Session>& s) {
+    if (!s->finished.load()) return false;
+    if (s->thread.joinable()) s->thread.join();
+    return true;
+  });
+}
 
 void GpsdLocationProvider::start() {
   std::lock_guard lock(mutex_);
-  if (thread_.joinable()) return;
-  stopping_ = false;
-  thread_ = std::thread([this] { run(); });
+  reapFinishedLocked();
+  if (current_) return;
+  auto session = std::make_shared<Session>();
+  session->thread = std::thread([this, s = session.get()] {
+    run(*s);
+    s->finished.store(true);
+  });
+  current_ = std::move(session);
 }
 
 void GpsdLocationProvider::stop() {
-  std::thread worker;
+  std::lock_guard lock(mutex_);
+  if (!current_) return;
+  current_->requestStop();
+  retired_.push_back(std::move(current_));
+  reapFinishedLocked();
+}
+
+void GpsdLocationProvider::join() {
+  std::vector<std::shared_ptr<Session>> sessions;
   {
     std::lock_guard lock(mutex_);
-    stopping_ = true;
-    worker = std::move(thread_);
+    if (current_) {
+      current_->requestStop();
+      retired_.push_back(std::move(current_));
+    }
+    sessions.swap(retired_);
   }
-  wake_.notify_all();
-  if (worker.joinable()) worker.join();
+  // Outside the lock: a reader may still report (which takes it) on its way out.
+  for (auto& s : sessions) {
+    if (s->thread.joinable()) s->thread.join();
+  }
+}
+
+std::size_t GpsdLocationProvider::readerThreads() const {
+  std::lock_guard lock(mutex_);
+  return retired_.size() + (current_ ? 1 : 0);
 }
 
 void GpsdLocationProvider::authorizationRequested(bool always) {
@@ -87,35 +160,102 @@ void GpsdLocationProvider::authorizationRequested(bool always) {
                                                      : AuthorizationStatus::authorizedWhenInUse);
 }
 
-bool GpsdLocationProvider::waitStopped(Duration d) {
-  std::unique_lock lock(mutex_);
-  return wake_.wait_for(lock, d, [this] { return stopping_; });
+void GpsdLocationProvider::setAvailable(Session& session, bool available, const std::string& why) {
+  std::lock_guard lock(mutex_);
+  if (session.stopping.load() || available_ == available) return;
+  available_ = available;
+  LocationServices::reportServiceAvailability(available, why);
 }
 
-void GpsdLocationProvider::run() {
+void GpsdLocationProvider::noteLoss(Session& session, const std::string& why) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!lostSince_) lostSince_ = std::chrono::steady_clock::now();
+    lostWhy_ = why;
+  }
+  (void)checkLoss(session);
+}
+
+std::chrono::steady_clock::time_point GpsdLocationProvider::checkLoss(Session& session) {
+  const auto never = std::chrono::steady_clock::time_point::max();
+  std::string why;
+  {
+    std::lock_guard lock(mutex_);
+    if (!lostSince_) return never;
+    const auto due = *lostSince_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(config_.lossGrace);
+    if (std::chrono::steady_clock::now() < due) return due;
+    why = lostWhy_;
+  }
+  setAvailable(session, false, why);
+  return never;
+}
+
+void GpsdLocationProvider::noteTalking() {
+  std::lock_guard lock(mutex_);
+  lostSince_.reset();
+}
+
+void GpsdLocationProvider::fixArrived(Session& session, const Location& fix, bool receiverTime) {
+  std::optional<Visit> visit;
+  {
+    std::lock_guard lock(mutex_);
+    if (session.stopping.load()) return;
+    // A stay is timed by the receiver's clock alone: a report stamped with
+    // the host's time (gpsd gave none) would mix two clocks.
+    if (receiverTime) visit = visitDetector_.add(fix);
+  }
+  ++fixes_;
+  LocationServices::reportFixes({fix});
+  if (visit) {
+    ++visits_;
+    LocationServices::reportVisit(*visit);
+  }
+}
+
+void GpsdLocationProvider::run(Session& session) {
+  using SteadyClock = std::chrono::steady_clock;
   const std::string where = "gpsd at " + config_.host + ":" + config_.port;
   Duration backoff = config_.initialBackoff;
   bool lossReported = false;
   auto reportLoss = [&](const std::string& why) {
+    noteLoss(session, where + " " + why);
     if (lossReported) return;
     lossReported = true;
     ++losses_;
     LocationServices::reportFailure({LocationErrorCode::serviceUnavailable, where + " " + why});
   };
+  // Waits out the backoff, looking at the loss's grace meanwhile.  True when
+  // stopped.
   auto backOff = [&] {
-    const bool stopped = waitStopped(backoff);
+    const auto end = SteadyClock::now() + backoff;
     backoff = std::min(backoff * 2, config_.maxBackoff);
-    return stopped;
+    for (;;) {
+      const auto now = SteadyClock::now();
+      const auto until = std::min(end, checkLoss(session));
+      if (now >= end) return session.stopping.load();
+      if (session.wait(std::max(until - now, SteadyClock::duration::zero()))) return true;
+    }
   };
+  const auto noFixTimeout = std::chrono::duration_cast<SteadyClock::duration>(config_.noFixTimeout);
+  const auto noFixText = [&] {
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(config_.noFixTimeout).count();
+    return "has had no fix for " + std::to_string(s) + " s";
+  }();
 
   std::vector<char> message(16 * 1024);
-  while (!waitStopped(Duration::zero())) {
+  while (!session.stopping.load()) {
     gps_data_t data{};
     ++attempts_;
+    // A blocking connect: a host that drops packets holds the reader here for
+    // the system's connect time-out; nobody waits for it meanwhile.
     if (gps_open(config_.host.c_str(), config_.port.c_str(), &data) != 0) {
       reportLoss(std::string("cannot be reached: ") + gps_errstr(errno));
       if (backOff()) return;
       continue;
+    }
+    if (session.stopping.load()) {
+      gps_close(&data);
+      return;
     }
     ++connections_;
     if (gps_stream(&data, WATCH_ENABLE | WATCH_JSON, nullptr) != 0) {
@@ -124,11 +264,21 @@ void GpsdLocationProvider::run() {
       if (backOff()) return;
       continue;
     }
+    // The bound for a fix runs from the connection, then from each fix.
+    auto fixDeadline = SteadyClock::now() + noFixTimeout;
     bool stopped = false;
-    while (!(stopped = waitStopped(Duration::zero()))) {
+    while (!(stopped = session.stopping.load())) {
+      const auto now = SteadyClock::now();
+      if (now >= fixDeadline) {
+        setAvailable(session, false, where + " " + noFixText);
+        fixDeadline = now + noFixTimeout;
+      }
       errno = 0;
-      if (!gps_waiting(&data, kPollMicroseconds)) {
+      if (!gps_waiting(&data, 0)) {
         if (errno != 0 && errno != EINTR && errno != EAGAIN) break;  // the socket failed
+        const auto wait = std::min<SteadyClock::duration>(kLongestWait, fixDeadline - now);
+        stopped = session.wait(wait, data.gps_fd);
+        if (stopped) break;
         continue;
       }
       message[0] = '\0';
@@ -137,12 +287,14 @@ void GpsdLocationProvider::run() {
       if (n == 0) continue;
       // The daemon is talking: a later loss is news again.
       lossReported = false;
+      noteTalking();
       backoff = config_.initialBackoff;
       message.back() = '\0';
       if (std::strstr(message.data(), "\"class\":\"TPV\"") == nullptr) continue;
       if (auto loc = locationFrom(data.fix)) {
-        ++fixes_;
-        LocationServices::reportFixes({*loc});
+        fixDeadline = SteadyClock::now() + noFixTimeout;
+        setAvailable(session, true, where + " has a fix");
+        fixArrived(session, *loc, data.fix.time.tv_sec > 0);
       } else {
         ++withoutFix_;
       }

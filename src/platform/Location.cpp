@@ -28,6 +28,11 @@ double greatCircleDistance(const Coordinate& a, const Coordinate& b) {
 
 double Location::distance(const Location& other) const { return greatCircleDistance(coordinate, other.coordinate); }
 
+bool Location::operator==(const Location& o) const {
+  return coordinate == o.coordinate && altitude == o.altitude && horizontalAccuracy == o.horizontalAccuracy &&
+         verticalAccuracy == o.verticalAccuracy && speed == o.speed && course == o.course && timestamp == o.timestamp;
+}
+
 bool Location::hasFiniteCoordinate() const {
   return std::isfinite(coordinate.latitude) && std::isfinite(coordinate.longitude);
 }

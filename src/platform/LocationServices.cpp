@@ -12,6 +12,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/GpsdLocationProvider.h"
+#include "platform/NotificationCenter.h"
 
 namespace pelk::platform {
 
@@ -67,10 +68,14 @@ class LocationEngine {
     return *engine;
   }
 
-  // Lock order: the engine's lock, after the tracking modes' and the provider lock (platform/LockOrder.h).
+  // Lock order: providerMutex, then mutex, after the tracking modes' locks;
+  // the main queue's own lock (a post) may be taken under either.  Neither is
+  // held while a delegate, an observer or the provider's reports run
+  // (platform/LockOrder.h).
   std::mutex mutex;
   AuthorizationStatus status = AuthorizationStatus::notDetermined;
   bool enabled = true;
+  bool available = true;  // what the provider last said of its source
   std::optional<Location> last;
   std::vector<RegionEntry> regions;
   std::uint64_t placements = 0;  // numbers the region placements
@@ -82,6 +87,7 @@ class LocationEngine {
   std::mutex providerMutex;                   // serialises provider start and stop
   std::shared_ptr<LocationProvider> running;  // guarded by providerMutex
   bool exiting = false;                       // guarded by providerMutex: nothing starts any more
+  bool stopQueued = false;                    // guarded by providerMutex: a stop waits for the main queue
 
   // --- delivery -------------------------------------------------------------
 
@@ -129,13 +135,17 @@ class LocationEngine {
                        [](const ManagerEntry& e) { return e.manager->state_->usesService(); });
   }
 
-  // Starts or stops the provider to match what managers need.
+  // Starts the provider at once when positions are needed; a provider no
+  // longer needed is stopped from the main queue, after the task in which the
+  // need ended.  A manager that stops and starts its updates within one task
+  // (the time-based tracker's tick) therefore keeps the running provider and
+  // its connection instead of cycling it.
   void reconcile() {
     std::lock_guard plock(providerMutex);
-    reconcileHoldingProviderLock();
+    reconcileHoldingProviderLock(false);
   }
 
-  void reconcileHoldingProviderLock() {
+  void reconcileHoldingProviderLock(bool stopNow) {
     bool needed;
     std::shared_ptr<LocationProvider> chosen;
     {
@@ -144,9 +154,23 @@ class LocationEngine {
       if (needed && !provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig::fromEnvironment());
       chosen = provider;
     }
-    if (running && (!needed || running != chosen)) {
+    if (running && running != chosen) {
       running->stop();
       running.reset();
+    }
+    if (running && !needed) {
+      if (stopNow || exiting) {
+        running->stop();
+        running.reset();
+      } else if (!stopQueued) {
+        stopQueued = true;
+        Dispatch::main().async([] {
+          auto& engine = get();
+          std::lock_guard plock(engine.providerMutex);
+          engine.stopQueued = false;
+          engine.reconcileHoldingProviderLock(true);
+        });
+      }
     }
     if (needed && !running && chosen && !exiting) {
       chosen->start();
@@ -155,6 +179,9 @@ class LocationEngine {
   }
 
   void replaceProvider(std::shared_ptr<LocationProvider> next, bool freshWorld) {
+    // The provider replaced: released (and its threads joined) after the
+    // locks, so that nothing waits on them for a connect under way.
+    std::shared_ptr<LocationProvider> previous;
     std::lock_guard plock(providerMutex);
     if (running) {
       running->stop();
@@ -162,10 +189,11 @@ class LocationEngine {
     }
     {
       std::lock_guard lock(mutex);
-      provider = std::move(next);
+      previous = std::exchange(provider, std::move(next));
       if (freshWorld) {
         status = AuthorizationStatus::notDetermined;
         enabled = true;
+        available = true;
         last.reset();
         regions.clear();
         for (auto& e : managers) {
@@ -175,15 +203,26 @@ class LocationEngine {
         }
       }
     }
-    reconcileHoldingProviderLock();
+    reconcileHoldingProviderLock(false);
   }
 
   void stopProviderAtExit() {
-    std::lock_guard plock(providerMutex);
-    exiting = true;
-    if (running) {
-      running->stop();
-      running.reset();
+    std::shared_ptr<LocationProvider> chosen;
+    {
+      std::lock_guard plock(providerMutex);
+      exiting = true;
+      if (running) {
+        running->stop();
+        running.reset();
+      }
+      std::lock_guard lock(mutex);
+      chosen = provider;
+    }
+    // The provider's threads report through statics that go away after this
+    // guard: they end here, whatever an earlier stop left running.
+    if (chosen) {
+      chosen->stop();
+      chosen->join();
     }
   }
 
@@ -347,6 +386,16 @@ class LocationEngine {
       }
     }
     run(deliveries);
+  }
+
+  void handleAvailability(bool on, const std::string& reason) {
+    {
+      std::lock_guard lock(mutex);
+      if (on == available) return;
+      available = on;
+    }
+    NotificationCenter::defaultCenter().post(LocationServices::availabilityChangedNotification, nullptr,
+                                             ServiceAvailability{on, reason});
   }
 
   void handleCrossing(const std::string& identifier, bool entered) {
@@ -597,6 +646,12 @@ bool LocationServices::locationServicesEnabled() {
   return engine.enabled;
 }
 
+bool LocationServices::serviceAvailable() {
+  auto& engine = LocationEngine::get();
+  std::lock_guard lock(engine.mutex);
+  return engine.available;
+}
+
 AuthorizationStatus LocationServices::authorizationStatus() {
   auto& engine = LocationEngine::get();
   std::lock_guard lock(engine.mutex);
@@ -660,6 +715,18 @@ GpsdConfig GpsdConfig::fromEnvironment() {
   return config;
 }
 
+std::optional<GpsdConfig> GpsdConfig::withAddress(const std::string& host, std::int64_t port) {
+  // A name or an address; what could not be one (or could smuggle a second
+  // line into a log) is refused rather than handed to the resolver.
+  const bool hostUsable = !host.empty() && host.size() <= 253 &&
+                          std::none_of(host.begin(), host.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+  if (!hostUsable || port < 1 || port > 65535) return std::nullopt;
+  GpsdConfig config;
+  config.host = host;
+  config.port = std::to_string(port);
+  return config;
+}
+
 void LocationServices::useGpsdProvider(GpsdConfig config) {
   ensureExitGuard();
   LocationEngine::get().replaceProvider(std::make_shared<GpsdLocationProvider>(std::move(config)), false);
@@ -677,6 +744,12 @@ void LocationServices::setOneShotTimeout(Duration timeout) {
 }
 
 void LocationServices::reportFixes(std::vector<Location> fixes) {
+  // The moment of receipt, on the clock that does not jump, by which the
+  // tracking engine judges how old a fix is.
+  const auto received = Clock::steadyNow();
+  for (auto& fix : fixes) {
+    if (!fix.receivedAt) fix.receivedAt = received;
+  }
   Dispatch::main().async([fixes = std::move(fixes)]() mutable { LocationEngine::get().handleFixes(std::move(fixes)); });
 }
 
@@ -691,6 +764,11 @@ void LocationServices::reportVisit(Visit visit) {
 void LocationServices::reportRegionCrossing(std::string identifier, bool entered) {
   Dispatch::main().async(
       [identifier = std::move(identifier), entered] { LocationEngine::get().handleCrossing(identifier, entered); });
+}
+
+void LocationServices::reportServiceAvailability(bool available, std::string reason) {
+  Dispatch::main().async(
+      [available, reason = std::move(reason)] { LocationEngine::get().handleAvailability(available, reason); });
 }
 
 bool LocationServices::isUsableFix(const Location& fix) {
@@ -739,6 +817,10 @@ void SimulatedLocationProvider::deliverVisit(const Visit& visit) { LocationServi
 
 void SimulatedLocationProvider::deliverRegionCrossing(const std::string& identifier, bool entered) {
   LocationServices::reportRegionCrossing(identifier, entered);
+}
+
+void SimulatedLocationProvider::deliverAvailability(bool available, const std::string& reason) {
+  LocationServices::reportServiceAvailability(available, reason);
 }
 
 }  // namespace pelk::platform

@@ -13,7 +13,13 @@
 #include "messaging/LocationUtils.h"
 #include "network/PelkAPIClient.h"
 #include "network/Reachability.h"
+#include "foundation/LoggerManager.h"
+#include "foundation/VuvivaZuvovo.h"
 #include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/LocationServices.h"
+#include "platform/NotificationCenter.h"
+#include "tracking/TrackingHooks.h"
 
 namespace pelk {
 
@@ -122,6 +128,25 @@ void PelkLocationGpsData::gpsChange(bool networkStatus) {
   } else {
     SharedUtil::setDefaultDictionary(record, kGPSStatus);
   }
+}
+
+void PelkLocationGpsData::watchServiceAvailability() {
+  static const bool installed = [] {
+    platform::NotificationCenter::defaultCenter().addObserver(
+        platform::LocationServices::availabilityChangedNotification, nullptr, [](const platform::Notification& note) {
+          const auto* change = std::any_cast<platform::ServiceAvailability>(&note.userInfo);
+          if (!change) return;
+          const std::string line = change->available ? "Location services available again: " + change->reason
+                                                     : "Location services unavailable: " + change->reason;
+          platform::Console::print(line);
+          LoggerManager::sharedInstance().writeLocationToFile(line);
+          if (change->available) return;
+          PelkLocationGpsData::sharedInstance().gpsChange(ReachabilityCheck::isConnectedToNetwork());
+          tracking::didFail(PelkError(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
+        });
+    return true;
+  }();
+  (void)installed;
 }
 
 void PelkLocationGpsData::updateGpsOffline() {

@@ -48,6 +48,15 @@ class PelkLocationGpsData {
   nlohmann::json gpsDictionary(bool networkStatus);
   // Sends the kept record, if any.
   void updateGpsOffline();
+  // Watches the location service going away and coming back (gpsd
+  // unreachable, or without a fix for its bound; then a fix again), as a
+  // phone's services being switched off and on: one console line per change,
+  // and on each loss the GPS status record (gpsChange with the network's
+  // state) and the app delegate's onError with QB408 "Location services error
+  // or permissions not granted".  Tracking is neither stopped nor switched
+  // off: positions flow again when the source returns.  Once per process;
+  // later calls do nothing.
+  static void watchServiceAvailability();
 };
 
 // The dynamic geofence radius from the recent speed of the device.

@@ -4,6 +4,7 @@
 
 #include "device/DeviceInfo.h"
 #include "platform/LocationServices.h"
+#include "tracking/LocationCounters.h"
 #include "tracking/PermissionCheck.h"
 
 namespace pelk {
@@ -63,6 +64,7 @@ void installTrackingDeviceContextHooks() {
     h.locationAuthorizationStatus = [] { return static_cast<int>(platform::LocationServices::authorizationStatus()); };
     h.motionAuthorized = [] { return PermissionCheck::isCoreMotionAuthorized(); };
   });
+  PelkLocationGpsData::watchServiceAvailability();
 }
 
 }  // namespace pelk

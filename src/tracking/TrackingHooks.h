@@ -47,9 +47,11 @@ void pauseTracking();
 }  // namespace tracking
 
 // Installs the tracking layer's readings into DeviceContextHooks: location
-// services enabled, location authorization and motion permission.  The
-// manager calls it at start-up; the engine's own classes also call it on
-// first use.  Idempotent; keeps the members other layers installed.
+// services enabled, location authorization and motion permission; and its
+// watch on the location service's availability
+// (PelkLocationGpsData::watchServiceAvailability).  The manager calls it at
+// start-up; the engine's own classes also call it on first use.  Idempotent;
+// keeps the members other layers installed.
 void installTrackingDeviceContextHooks();
 
 }  // namespace pelk

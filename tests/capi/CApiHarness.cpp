@@ -17,6 +17,7 @@
 #include "platform/Paths.h"
 #include "platform/Reachability.h"
 #include "platform/SettingsSuite.h"
+#include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
 #include "support/TestEnvironment.h"
 
@@ -29,6 +30,7 @@ struct Harness {
   std::string baseUrl;
   std::atomic<int> starts{0}, stops{0};
   platform::SimulatedLocationProvider* sim = nullptr;
+  std::unique_ptr<test::GpsFake> gpsfake;
 };
 Harness* harness = nullptr;
 }  // namespace
@@ -105,6 +107,22 @@ void harness_deliver_fix(double latitude, double longitude) {
   l.timestamp = platform::Clock::now();
   harness->sim->deliverFix(l);
   platform::Dispatch::drainMain();
+}
+
+int harness_start_gpsfake(void) {
+  if (!test::GpsFake::installed()) return 0;
+  const int port = test::HttpTestServer::unusedPort();
+  harness->gpsfake = std::make_unique<test::GpsFake>(port, false);
+  return harness->gpsfake->started() ? port : 0;
+}
+
+void harness_stop_gpsfake(void) {
+  auto& sim = platform::LocationServices::useSimulatedProvider();
+  harness->sim = &sim;
+  sim.setServicesEnabled(true);
+  sim.setAuthorization(platform::AuthorizationStatus::authorizedAlways);
+  platform::Dispatch::drainMain();
+  harness->gpsfake.reset();
 }
 
 }  // extern "C"

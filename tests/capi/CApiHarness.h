@@ -31,6 +31,11 @@ long long harness_setting_integer(const char* key);
 /* Hands one position fix (accuracy 1 m) to the simulated location services
  * and drains the main queue. */
 void harness_deliver_fix(double latitude, double longitude);
+/* gpsd fed the recorded route (latitude 45.12 or so) by gpsfake on a free
+ * loopback port, which it answers; 0 when gpsfake is not installed. */
+int harness_start_gpsfake(void);
+/* Ends it, and the simulated location services (on, authorized) are back. */
+void harness_stop_gpsfake(void);
 
 #ifdef __cplusplus
 }

@@ -183,6 +183,23 @@ static void drive_trips(void) {
   pelk_set_delegate(NULL);
 }
 
+/* ---- the gpsd address */
+static void drive_gpsd_address(void) {
+  CHECK(!pelk_set_gpsd_address(NULL, 2947));
+  CHECK(!pelk_set_gpsd_address("", 2947));
+  CHECK(!pelk_set_gpsd_address("gps\nhost", 2947));
+  CHECK(!pelk_set_gpsd_address("localhost", 0));
+  CHECK(!pelk_set_gpsd_address("localhost", 65536));
+  const int port = harness_start_gpsfake();
+  if (port <= 0) return; /* gpsfake not installed */
+  CHECK(pelk_set_gpsd_address("127.0.0.1", port));
+  struct answer fix = {0};
+  pelk_get_current_location(100, on_user, &fix);
+  CHECK(harness_wait_flag(&fix.done));
+  CHECK(fix.code[0] == 0 && strstr(fix.json, "\"latitude\":45.1") != NULL);
+  harness_stop_gpsfake();
+}
+
 int main(void) {
   const char* base = harness_start();
   struct app app = {0, ""};
@@ -398,6 +415,7 @@ int main(void) {
   pelk_create_user("runner", on_user, &user);
   CHECK(harness_wait_flag(&user.done) && user.code[0] == 0);
   drive_trips();
+  drive_gpsd_address();
 
   pelk_set_delegate(NULL);
   CHECK(!pelk_has_delegate());

@@ -2,9 +2,12 @@
 #include "storage/PelkHTTPDataStorageManager.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <limits>
 #include <thread>
 
 #include "platform/Clock.h"
+#include "support/GpsFake.h"
 #include "tracking/BaseCLManager.h"
 
 namespace pelk::test {
@@ -667,6 +670,49 @@ TEST_F(NetworkReactionTest, LocalDataUploadDeletesOnlyRowsTheServerAccepted) {
   EXPECT_EQ(second.size(), 2u);
   // Accepted: the buffer is emptied.
   ASSERT_TRUE(waitFor([&] { return rows.fetchDeviceData().empty(); }));
+}
+
+// The host names its gpsd through the API; the call wins over the
+// environment, and an address that cannot be one changes nothing.
+TEST_F(TrackingControlTest, TheHostNamesItsGpsdAndTheCallWinsOverTheEnvironment) {
+  if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
+  const int port = HttpTestServer::unusedPort();
+  const int deadPort = HttpTestServer::unusedPort();
+  ASSERT_GT(port, 0);
+  GpsFake fake(port, false);
+  ASSERT_TRUE(fake.started());
+  ::setenv("PELK_GPSD_HOST", "127.0.0.1", 1);
+  ::setenv("PELK_GPSD_PORT", std::to_string(deadPort).c_str(), 1);
+  storeUser();
+  auto fixFromGpsd = [] {
+    auto answer = std::make_shared<std::optional<Location>>();
+    Pelk::getCurrentLocation(100, [answer](std::optional<Location> fix, std::optional<PelkError>) { *answer = fix; });
+    const bool answered = waitFor([&] { return answer->has_value(); }, std::chrono::seconds(20));
+    return answered && std::abs(answer->value().coordinate.latitude - 45.12) < 0.02;
+  };
+
+  EXPECT_TRUE(Pelk::setGpsdAddress("127.0.0.1", port));
+  EXPECT_TRUE(fixFromGpsd()) << "positions come from the named gpsd, not the environment's";
+
+  const struct {
+    std::string host;
+    std::int64_t port;
+  } refused[] = {{"", 2947},
+                 {"local host", 2947},
+                 {"localhost\r\nX-Injected: 1", 2947},
+                 {std::string("local\0host", 10), 2947},
+                 {std::string(254, 'a'), 2947},
+                 {"localhost", 0},
+                 {"localhost", 65536},
+                 {"localhost", -1},
+                 {"localhost", std::numeric_limits<std::int64_t>::max()}};
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.host + ":" + std::to_string(r.port));
+    EXPECT_FALSE(Pelk::setGpsdAddress(r.host, r.port));
+  }
+  EXPECT_TRUE(fixFromGpsd()) << "the refused addresses left the named gpsd in place";
+  ::unsetenv("PELK_GPSD_HOST");
+  ::unsetenv("PELK_GPSD_PORT");
 }
 
 }  // namespace

@@ -62,6 +62,25 @@ TEST_F(PositionHistoryTest, FixesAreKeptOrRejectedByAgeAndAccuracy) {
   }
 }
 
+// A fix the location service handed over is as old as the time since then on
+// the steady clock; its time stamp (the receiver's clock) does not count.
+TEST_F(PositionHistoryTest, AFixIsAsOldAsTheTimeSinceItWasReceived) {
+  struct Case {
+    double receivedAgo;  // seconds, steady clock
+    double stampAge;     // seconds before the host's clock
+    bool kept;
+  };
+  const Case cases[] = {{0, 3600, true}, {0, -3600, true}, {10, 0, true}, {10.1, 0, false}, {10.1, -20, false}};
+  SharedUtil::setDefaultInteger(1, kTrackingOption);
+  for (const auto& c : cases) {
+    SCOPED_TRACE("received " + std::to_string(c.receivedAgo) + " s ago, stamped " + std::to_string(c.stampAge));
+    auto f = fix(52, 13, c.stampAge);
+    f.receivedAt = platform::Clock::steadyNow() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(c.receivedAgo));
+    EXPECT_EQ(LocationUtils::filterAndAddLocation(f), c.kept);
+  }
+}
+
 TEST_F(PositionHistoryTest, SpeedIsMeasuredAgainstTheStoredLastLocation) {
   EXPECT_EQ(LocationUtils::speedCalculate(fix(52, 13)), 0) << "nothing stored";
   const auto start = fix(52, 13.4, 10);

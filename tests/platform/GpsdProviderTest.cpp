@@ -1,7 +1,11 @@
 // The gpsd provider against a real gpsd, fed a recorded NMEA route by gpsfake
 // on a free loopback port.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -17,11 +21,14 @@
 #include "platform/GpsdLocationProvider.h"
 #include "platform/LocationManager.h"
 #include "platform/LocationServices.h"
+#include "platform/NotificationCenter.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
+#include "support/TestEnvironment.h"
 
 using namespace pelk::platform;
 using pelk::test::GpsFake;
+using pelk::test::NmeaFix;
 using namespace std::chrono_literals;
 
 namespace {
@@ -34,6 +41,7 @@ struct Recorder : LocationManagerDelegate {
   std::vector<Location> fixes;
   std::vector<LocationError> errors;
   std::vector<AuthorizationStatus> authorizations;
+  std::vector<Visit> visits;
   bool allOnMain = true;
   void didUpdateLocations(LocationManager&, const std::vector<Location>& l) override {
     allOnMain = allOnMain && Dispatch::isMainThread();
@@ -41,6 +49,7 @@ struct Recorder : LocationManagerDelegate {
   }
   void didFailWithError(LocationManager&, const LocationError& e) override { errors.push_back(e); }
   void didChangeAuthorization(LocationManager&, AuthorizationStatus s) override { authorizations.push_back(s); }
+  void didVisit(LocationManager&, const Visit& v) override { visits.push_back(v); }
 };
 
 class GpsdProvider : public ::testing::Test {
@@ -57,10 +66,18 @@ class GpsdProvider : public ::testing::Test {
   }
   void TearDown() override {
     manager_->stopUpdatingLocation();  // stops the provider's thread
+    manager_->stopMonitoringVisits();
     Dispatch::drainMain();
     Dispatch::useThreadedMainQueue();
     Clock::useSystem();
   }
+
+  // A provider of this configuration in place of the fixture's.
+  void useConfig(GpsdConfig config) {
+    provider_ = std::make_shared<GpsdLocationProvider>(std::move(config));
+    LocationServices::useProvider(provider_);
+  }
+  GpsdConfig config() const { return GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms}; }
 
   // Drives the manual main queue until `done` holds or the limit passes.
   template <class F>
@@ -187,4 +204,135 @@ TEST(GpsdConfigFromEnvironment, TakesUsableValuesAndKeepsTheDefaultsOtherwise) {
   }
   ::unsetenv("PELK_GPSD_HOST");
   ::unsetenv("PELK_GPSD_PORT");
+}
+
+namespace {
+
+// A loopback port whose accept queue is full: a connect to it waits for an
+// answer that never comes (the kernel drops the SYN), the way a remote host
+// behind a dropping firewall holds a connect.
+class SilentPort {
+ public:
+  SilentPort() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    filler_ = ::socket(AF_INET, SOCK_STREAM, 0);  // takes the one place in the queue
+    if (::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) port_ = -1;
+  }
+  ~SilentPort() { close(); }
+  // Later connects are refused (and the waiting one fails at its next try).
+  void close() {
+    if (filler_ >= 0) ::close(filler_);
+    if (listener_ >= 0) ::close(listener_);
+    filler_ = listener_ = -1;
+  }
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  int port_ = -1;
+};
+
+}  // namespace
+
+// The reader may sit in a connect that will not end soon; a stop from the main
+// queue must not wait for it.
+TEST_F(GpsdProvider, AStopFromTheMainQueueNeverWaitsForTheReader) {
+  SilentPort silent;
+  ASSERT_GT(silent.port(), 0);
+  auto config = this->config();
+  config.port = std::to_string(silent.port());
+  useConfig(config);
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  ASSERT_TRUE(waitFor([&] { return provider_->connectAttempts() >= 1; }, 5'000ms));
+  std::this_thread::sleep_for(100ms);  // well inside the connect by now
+  ASSERT_EQ(provider_->connections(), 0u) << "the connect was answered: the port does not hold it";
+
+  std::atomic<bool> stopped{false};
+  std::thread mainQueue([&] {
+    manager_->stopUpdatingLocation();
+    Dispatch::drainMain();  // the provider's stop runs here
+    stopped = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!stopped && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(stopped) << "the main queue waited for a connect in progress";
+  silent.close();  // lets the connect fail, so the reader can end (the provider joins it when dropped)
+  mainQueue.join();
+}
+
+// A receiver that stays within the radius for the dwell time is a visit: its
+// arrival, then its departure when the fixes leave.  The default rules: 50 m
+// for three minutes, played fast.
+TEST_F(GpsdProvider, VisitsAreFoundInTheFixesOfAReceiverThatStays) {
+  pelk::test::TempDir dir;
+  const auto t0 = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) - 1h;
+  std::vector<NmeaFix> log;
+  // Parked for 300 s, wandering a few metres, then off to the north.
+  for (int i = 0; i <= 300; ++i) log.push_back(GpsFake::offset(45.0, 7.0, (i % 3) * 3.0, (i % 2) * 2.0, t0 + i * 1s));
+  for (int i = 1; i <= 4; ++i) log.push_back(GpsFake::offset(45.0, 7.0, 80.0 * i, 0.0, t0 + (300 + i) * 1s));
+  GpsFake fake(port_, true, "0.01", GpsFake::writeLog(dir.file("stay.nmea"), log));
+  ASSERT_TRUE(fake.started());
+  manager_->requestAlwaysAuthorization();
+  manager_->startMonitoringVisits();  // visits alone keep the provider running
+
+  ASSERT_TRUE(waitFor([&] { return rec_->visits.size() >= 2; }, 30'000ms))
+      << "visits " << rec_->visits.size() << ", fixes read " << provider_->fixesReported();
+  const Visit& arrival = rec_->visits[0];
+  const Visit& departure = rec_->visits[1];
+  // gpsd takes the first sentences to recognise the receiver (and gpsfake
+  // plays on before the provider is connected): the stay begins some fixes in.
+  EXPECT_GE(arrival.arrivalDate, t0);
+  EXPECT_LE(arrival.arrivalDate, t0 + 120s);
+  EXPECT_EQ(arrival.departureDate, TimePoint::max()) << "still there";
+  EXPECT_LT(greatCircleDistance(arrival.coordinate, {45.0, 7.0}), 10.0);
+  EXPECT_GT(arrival.horizontalAccuracy, 0.0);
+  EXPECT_EQ(departure.arrivalDate, arrival.arrivalDate);
+  EXPECT_EQ(departure.departureDate, t0 + 300s) << "the last fix within the radius";
+  Dispatch::drainMain();
+  EXPECT_EQ(rec_->visits.size(), 2u);
+}
+
+// A daemon that answers without a fix for the bound makes the service
+// unavailable; the next fix makes it available again.  Each change is told once.
+TEST_F(GpsdProvider, ADaemonWithoutAFixMakesTheServiceUnavailableUntilAFixComes) {
+  pelk::test::TempDir dir;
+  const auto t0 = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  std::vector<NmeaFix> log;
+  for (int i = 0; i < 20; ++i) log.push_back({0, 0, t0 + i * 1s, false});
+  for (int i = 20; i < 30; ++i) log.push_back(GpsFake::offset(45.0, 7.0, i, 0.0, t0 + i * 1s));
+  auto config = this->config();
+  config.noFixTimeout = 1s;
+  config.lossGrace = 1min;  // gpsfake ending after its one play is not what this test is about
+  useConfig(config);
+  std::vector<ServiceAvailability> changes;
+  auto& center = NotificationCenter::defaultCenter();
+  const auto observer = center.addObserver(LocationServices::availabilityChangedNotification, nullptr,
+                                           [&](const Notification& n) {
+                                             EXPECT_TRUE(Dispatch::isMainThread());
+                                             changes.push_back(std::any_cast<ServiceAvailability>(n.userInfo));
+                                           });
+  GpsFake fake(port_, true, "0.05", GpsFake::writeLog(dir.file("nofix.nmea"), log));
+  ASSERT_TRUE(fake.started());
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+
+  const bool seen = waitFor([&] { return changes.size() >= 2; }, 20'000ms);
+  center.removeObserver(observer);
+  ASSERT_TRUE(seen) << "changes " << changes.size() << ", reports without fix " << provider_->reportsWithoutFix();
+  EXPECT_FALSE(changes[0].available);
+  EXPECT_NE(changes[0].reason.find("no fix"), std::string::npos) << changes[0].reason;
+  EXPECT_TRUE(changes[1].available);
+  EXPECT_TRUE(LocationServices::serviceAvailable());
+  EXPECT_EQ(changes.size(), 2u);
+  EXPECT_FALSE(rec_->fixes.empty());
 }

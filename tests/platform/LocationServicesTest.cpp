@@ -154,6 +154,7 @@ TEST_F(SimulatedLocation, FixesFromAnyThreadReachUpdatingManagersOnTheMainQueue)
   EXPECT_EQ(updating.manager->location(), idle.manager->location());
 
   updating.manager->stopUpdatingLocation();
+  Dispatch::drainMain();  // the stop waits for the main queue's next turn
   EXPECT_FALSE(sim_->isRunning()) << "nobody needs positions any more";
   sim_->deliverFix(fixAt(45.001, 7.0));
   Dispatch::drainMain();

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "messaging/LocationUtils.h"
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -55,6 +56,55 @@ TEST_F(ActiveTrackingTest, WithoutTheFilterOnlyFixesWithinAHundredMetresPass) {
     deliver(lat, c.accuracy);
     EXPECT_EQ(deliveredCount() - before, c.passes ? 1u : 0u);
   }
+}
+
+// The 10 s age test counts from when the fix was received, on a clock the
+// host's clock setting does not move: a receiver's time an hour off the host's
+// clock (either way, or the host's clock set while tracking) refuses nothing,
+// and the position keeps the receiver's time.
+TEST_F(ActiveTrackingTest, TheAgeTestIgnoresHowFarTheHostClockIsFromTheReceiver) {
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
+  deliver(52.5, 30);  // the first fix
+  const struct {
+    const char* name;
+    std::chrono::hours receiverOffset;  // receiver's time minus the host's
+    std::chrono::hours hostClockStep;   // the host's clock set before the fix
+  } cases[] = {
+      {"receiver an hour behind", -1h, 0h},
+      {"receiver an hour ahead", 1h, 0h},
+      {"host clock set an hour forward", 0h, 1h},
+      {"host clock set two hours back", 0h, -2h},
+  };
+  double lat = 52.5;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::Clock::setVirtualNow(platform::Clock::now() + c.hostClockStep);
+    const auto receiverTime = platform::Clock::now() + c.receiverOffset;
+    const auto before = deliveredCount();
+    lat += 0.0003;
+    sim_->deliverFix(fixAt(lat, 13.4, 30, receiverTime));
+    platform::Dispatch::drainMain();
+    ASSERT_EQ(deliveredCount(), before + 1);
+    std::lock_guard lock(rec_->mutex);
+    EXPECT_EQ(rec_->delivered.back().second, "M");
+    EXPECT_EQ(rec_->delivered.back().first.timestamp, receiverTime);
+  }
+}
+
+// A position received more than 10 s ago is stale whatever its time stamp
+// says: the manager's last known position, handed on after a quiet spell, is
+// refused by the gate.
+TEST_F(ActiveTrackingTest, AFixReceivedMoreThanTenSecondsAgoIsRefused) {
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
+  deliver(52.5, 30);  // the first fix
+  sim_->deliverFix(fixAt(52.5003, 13.4, 30));
+  platform::Dispatch::drainMain();
+  const auto last = active().locationManager()->location();
+  ASSERT_TRUE(last);
+  EXPECT_TRUE(LocationUtils::filterAndAddLocation(*last));
+  platform::Dispatch::advanceClock(11s);
+  platform::Clock::setVirtualNow(last->timestamp);  // the host's clock says no time passed
+  EXPECT_FALSE(LocationUtils::filterAndAddLocation(*last));
 }
 
 TEST_F(ActiveTrackingTest, AFixWithoutAUsableAccuracyOrPositionIsNeverSentFilterOnOrOff) {

@@ -1,9 +1,10 @@
 // A recorded NMEA route played by gpsfake into a real gpsd on a free loopback
-// port, read by the gpsd provider, tracked by the active mode, the one-shot
+// port, read by the gpsd provider, tracked by the tracking modes, the one-shot
 // service and interval tracking, and handed through the location sink to the
 // app.
 
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <optional>
@@ -11,12 +12,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/VuvivaZuvovo.h"
+#include "messaging/LocationUtils.h"
+#include "platform/Console.h"
 #include "platform/GpsdLocationProvider.h"
 #include "tracking/PelkActiveTracking.h"
 #include "tracking/PelkCustomTracking.h"
 #include "tracking/PelkTimeBasedLocationManager.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
+#include "support/TestEnvironment.h"
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -34,6 +39,7 @@ class WatchedProvider : public platform::LocationProvider {
     inner_->stop();
     running_ = false;
   }
+  void join() override { inner_->join(); }
   void authorizationRequested(bool always) override { inner_->authorizationRequested(always); }
   bool running() const { return running_.load(); }
 
@@ -48,14 +54,20 @@ class GpsdRouteTest : public TrackingTest {
     if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
     port_ = HttpTestServer::unusedPort();
     ASSERT_GT(port_, 0);
-    provider_ = std::make_shared<platform::GpsdLocationProvider>(
-        platform::GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms});
-    platform::LocationServices::useProvider(provider_);
+    useConfig(config());
   }
   void TearDown() override {
     PelkActiveTracking::shareInstance().stopTracking();
+    PelkTimeBasedLocationManager::instance().stop();
     platform::Dispatch::drainMain();
     platform::LocationServices::useSimulatedProvider();
+  }
+  platform::GpsdConfig config() const {
+    return platform::GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms};
+  }
+  void useConfig(platform::GpsdConfig config) {
+    provider_ = std::make_shared<platform::GpsdLocationProvider>(std::move(config));
+    platform::LocationServices::useProvider(provider_);
   }
   template <class F>
   bool drainUntil(F done, std::chrono::milliseconds limit) {
@@ -67,6 +79,19 @@ class GpsdRouteTest : public TrackingTest {
       std::this_thread::sleep_for(10ms);
     }
   }
+  void startActive() {
+    SharedUtil::setDefaultInteger(3, kTrackingOption);
+    SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+    auto& active = PelkActiveTracking::shareInstance();
+    active.resetFirstCallForTesting();
+    active.startTracking();
+  }
+  std::string diag() {
+    return "positions " + std::to_string(deliveredCount()) + ", attempts " +
+           std::to_string(provider_->connectAttempts()) + ", connections " + std::to_string(provider_->connections()) +
+           ", fixes read " + std::to_string(provider_->fixesReported()) + ", without fix " +
+           std::to_string(provider_->reportsWithoutFix());
+  }
   int port_ = -1;
   std::shared_ptr<platform::GpsdLocationProvider> provider_;
 };
@@ -74,11 +99,7 @@ class GpsdRouteTest : public TrackingTest {
 TEST_F(GpsdRouteTest, FixesOfARecordedRouteReachTheApp) {
   GpsFake fake(port_, true);
   ASSERT_TRUE(fake.started());
-  SharedUtil::setDefaultInteger(3, kTrackingOption);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
-  auto& active = PelkActiveTracking::shareInstance();
-  active.resetFirstCallForTesting();
-  active.startTracking();
+  startActive();
   const platform::Coordinate last{45.1306, 7.4328};
   // The route is played once; wait until its end reached the location service.
   ASSERT_TRUE(drainUntil(
@@ -87,7 +108,7 @@ TEST_F(GpsdRouteTest, FixesOfARecordedRouteReachTheApp) {
         return fix && fix->coordinate == last;
       },
       20'000ms))
-      << "positions " << deliveredCount();
+      << diag();
   platform::Dispatch::drainMain();
   std::lock_guard lock(rec_->mutex);
   EXPECT_GE(rec_->delivered.size(), 4u);
@@ -183,6 +204,122 @@ TEST_F(GpsdRouteTest, IntervalPositionsOnADriveCarryTheReceiversSpeed) {
     EXPECT_EQ(json.at("activity"), "M") << message;
   }
   EXPECT_GE(withMotion, 2u);
+}
+
+// The host's clock an hour ahead of the receiver's (a box without a real-time
+// clock whose clock was set wrong, or the receiver's): with the accuracy
+// filter on, fresh fixes still pass the 10 s age test (none is refused and
+// replaced by a one-shot fix); their GPS time stays their time stamp.
+TEST_F(GpsdRouteTest, FixesAnHourBehindTheHostClockPassTheAgeTest) {
+  TempDir dir;
+  const auto gpsTime = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) - 1h;
+  std::vector<NmeaFix> log;
+  // 30 m apart: beyond the mode's 25 m distance filter.
+  for (int i = 0; i < 12; ++i) log.push_back(GpsFake::offset(45.0, 7.0, 30.0 * i, 0.0, gpsTime + i * 1s));
+  GpsFake fake(port_, true, "0.1", GpsFake::writeLog(dir.file("behind.nmea"), log));
+  ASSERT_TRUE(fake.started());
+  SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
+  startActive();
+  const auto lastPoint = log.back();
+  ASSERT_TRUE(drainUntil(
+      [&] {
+        auto fix = platform::LocationServices::lastLocation();
+        return fix && std::abs(fix->coordinate.latitude - lastPoint.latitude) < 1e-6;
+      },
+      20'000ms))
+      << diag();
+  platform::Dispatch::drainMain();
+  // A refused fix would have been replaced by a one-shot request for 50 m.
+  EXPECT_EQ(BaseCLManager::sharedInstance().lcoationAccuracy(), BaseCLManager::kDefaultAccuracy)
+      << "a fix was refused by the age test";
+  std::lock_guard lock(rec_->mutex);
+  ASSERT_GE(rec_->delivered.size(), 2u);
+  EXPECT_EQ(rec_->delivered.front().second, "S");
+  const auto& [fix, activity] = rec_->delivered.back();
+  EXPECT_EQ(activity, "M");
+  EXPECT_LE(fix.timestamp, gpsTime + 12s) << "the fix keeps the receiver's time";
+  EXPECT_GE(fix.timestamp, gpsTime);
+}
+
+// Interval tracking restarts its updates at every tick; the gpsd connection
+// stays the one it had.
+TEST_F(GpsdRouteTest, IntervalTrackingKeepsOneConnectionThroughItsTicks) {
+  GpsFake fake(port_, false);  // the route over and over
+  ASSERT_TRUE(fake.started());
+  // (The fixture's gpsfake answers once built: no failed first connect pauses
+  // the updates until the next tick.)
+  SharedUtil::setDefaultInteger(4, kTrackingOption);
+  platform::LocationServices::setAuthorizationStatus(platform::AuthorizationStatus::authorizedAlways);
+  auto& timed = PelkTimeBasedLocationManager::instance();
+  timed.resetForTesting();
+  timed.start(2);
+  ASSERT_TRUE(drainUntil([&] { return deliveredCount() >= 1; }, 20'000ms))
+      << "fixes read " << provider_->fixesReported() << ", connections " << provider_->connections() << ", updating "
+      << (timed.locationManager() && timed.locationManager()->isUpdatingLocation());
+  const auto connections = provider_->connections();
+  for (int tick = 0; tick < 10; ++tick) {
+    platform::Dispatch::advanceClock(2s);
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(provider_->connections(), connections) << "a connection per tick";
+  const auto before = deliveredCount();
+  ASSERT_TRUE(drainUntil([&] { return deliveredCount() > before; }, 10'000ms)) << "positions still flow";
+  platform::Dispatch::advanceClock(3s);  // a tick while positions flow
+  EXPECT_EQ(provider_->connections(), connections);
+}
+
+// gpsd stopped: the location service is gone (one console line, the GPS
+// status record and the app's error, once however often the provider tries
+// again); gpsd back: available again (one line), and positions flow.  (The
+// mode's first use installs the watch, as the manager's start-up does.)
+TEST_F(GpsdRouteTest, GpsdGoneAndBackIsTheServiceGoneAndBackOnce) {
+  auto errors = std::make_shared<std::vector<PelkError>>();
+  updateTrackingHooks([errors](TrackingHooks& h) { h.didFail = [errors](const PelkError& e) { errors->push_back(e); }; });
+  platform::Console::Capture console;
+  auto fake = std::make_unique<GpsFake>(port_, false);
+  ASSERT_TRUE(fake->started());
+  startActive();
+  ASSERT_TRUE(drainUntil([&] { return deliveredCount() >= 2; }, 20'000ms)) << diag();
+
+  // The GPS status record: no position, GPS and permission reported off.
+  auto records = [&] {
+    std::lock_guard lock(rec_->mutex);
+    return std::count_if(rec_->published.begin(), rec_->published.end(), [](const std::string& m) {
+      const auto j = nlohmann::json::parse(m, nullptr, false);
+      return j.is_object() && !j.contains("latitude") && j.value("gps_status", true) == false &&
+             j.value("location_permission", true) == false;
+    });
+  };
+  auto linesStarting = [&](const std::string& prefix) {
+    const auto lines = console.lines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  };
+  const auto recordsBefore = records();
+  const auto errorsBefore = errors->size();
+  const auto goneBefore = linesStarting("Location services unavailable: ");
+  const auto backBefore = linesStarting("Location services available again: ");
+  const bool trackingSwitch = LocationUtils::isLocationTracking();
+
+  fake.reset();  // gpsd goes away
+  // Gone for longer than the grace a restarting daemon gets.
+  ASSERT_TRUE(drainUntil([&] { return linesStarting("Location services unavailable: ") > goneBefore; }, 15'000ms));
+  const auto attempts = provider_->connectAttempts();
+  ASSERT_TRUE(drainUntil([&] { return provider_->connectAttempts() >= attempts + 3; }, 10'000ms));
+  EXPECT_EQ(records(), recordsBefore + 1);
+  ASSERT_EQ(errors->size(), errorsBefore + 1);
+  EXPECT_EQ(errors->back().code(), "QB408");
+  EXPECT_EQ(errors->back().message(), VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+
+  const auto delivered = deliveredCount();
+  fake = std::make_unique<GpsFake>(port_, false);  // gpsd is back on the same port
+  ASSERT_TRUE(drainUntil([&] { return linesStarting("Location services available again: ") > backBefore; }, 20'000ms))
+      << diag();
+  ASSERT_TRUE(drainUntil([&] { return deliveredCount() > delivered; }, 10'000ms)) << "tracking went on";
+  EXPECT_EQ(linesStarting("Location services unavailable: "), goneBefore + 1);
+  EXPECT_EQ(linesStarting("Location services available again: "), backBefore + 1);
+  EXPECT_EQ(records(), recordsBefore + 1);
+  EXPECT_EQ(errors->size(), errorsBefore + 1);
+  EXPECT_EQ(LocationUtils::isLocationTracking(), trackingSwitch) << "the tracking switch is left as it was";
 }
 
 }  // namespace
