@@ -21,9 +21,10 @@
 //  6. The tracking modes' locks (BaseCLManager, PelkCustomTracking,
 //     GeofencedMode, PelkRequestLocation, PelkTimeBasedLocationManager): take
 //     the location engine's lock (8) when they make or drop a LocationManager.
-//  7. LocationServices' provider lock: starts and stops a provider (the gpsd
-//     provider's lock; the provider's thread, joined under this lock, only
-//     posts its fixes to the main queue) and takes the engine's lock (8).
+//  7. LocationServices' provider lock: starts and stops a provider and takes
+//     the gpsd provider's lock (which takes only the main queue's lock, to
+//     post its reports) and the engine's lock (8).  A stopped gpsd reader is
+//     woken and joined later, never waited for under this lock.
 //  8. The location engine's lock.
 //  9. PelkHTTPDataStorageManager::mutex_: opens its container (12).
 // 10. MqttClient::State::mutex: waits for the users of the Paho handle, who
