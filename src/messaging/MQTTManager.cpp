@@ -234,11 +234,12 @@ void MQTTManager::publish(const std::string& message, std::function<void(bool)> 
   if (completionHandler) completionHandler(accepted);
 }
 
-void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler) {
+void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler,
+                                   const std::optional<std::string>& userId) {
   log("MQTT Publish " + message);
   auto handler = std::make_shared<std::function<void(bool)>>(std::move(completionHandler));
   if (connected_.load() && TokenManager::getPubSubState()) {
-    const auto topic = MQTTUtilis::ownPositionTopic();
+    const auto topic = userId ? MQTTUtilis::ownPositionTopicFor(*userId) : MQTTUtilis::ownPositionTopic();
     auto c = client();
     // The client answers the delivery exactly once when it took the message.
     if (topic && c && c->publish(*topic, message, 1, [handler](bool ok) {
@@ -250,10 +251,12 @@ void MQTTManager::publishDelivered(const std::string& message, std::function<voi
   if (*handler) (*handler)(false);
 }
 
-bool MQTTManager::publishAcknowledged(const std::string& message) {
+bool MQTTManager::publishAcknowledged(const std::string& message, const std::string& userId) {
   log("MQTT Publish " + message);
   if (!connected_.load() || !TokenManager::getPubSubState()) return false;
-  const auto topic = MQTTUtilis::ownPositionTopic();
+  // The topic is the user's the rows were checked against, built once: a
+  // sign-in of another user since then sends them nowhere.
+  const auto topic = MQTTUtilis::ownPositionTopicFor(userId);
   auto c = client();
   if (!topic || !c) return false;
   std::chrono::milliseconds timeout;

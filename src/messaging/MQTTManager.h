@@ -56,15 +56,19 @@ class MQTTManager {
   // client's acceptance when the message was handed to the client; false when
   // nothing was handed (not connected, pub/sub off, unusable ids).
   void publish(const std::string& message, std::function<void(bool)> completionHandler);
-  // Publishes on the own position topic and waits for the broker's
-  // acknowledgement, at most the acknowledgement timeout.  True only when it
-  // was acknowledged.
-  bool publishAcknowledged(const std::string& message);
+  // Publishes positions taken for `userId` on that user's position topic and
+  // waits for the broker's acknowledgement, at most the acknowledgement
+  // timeout.  True only when it was acknowledged.  Nothing is sent once
+  // another user (or nobody) is signed in: the positions are not theirs.
+  bool publishAcknowledged(const std::string& message, const std::string& userId);
   // Publishes on the own position topic (QoS 1) and calls the handler exactly
   // once with the broker's answer: true once it acknowledged the message;
   // false when nothing was handed over (at once, on the caller's thread) or
   // the connection went before the acknowledgement (on a client thread).
-  void publishDelivered(const std::string& message, std::function<void(bool)> completionHandler);
+  // With `userId`, a message taken for that user: it goes on that user's
+  // topic, and not at all once another user (or nobody) is signed in.
+  void publishDelivered(const std::string& message, std::function<void(bool)> completionHandler,
+                        const std::optional<std::string>& userId = std::nullopt);
 
   // On every "connected": renews the followed subscriptions and, when
   // positions are buffered, replays them in pages on the global queue.  One
