@@ -50,6 +50,12 @@ MQTTManager& MQTTManager::sharedInstance() {
   return *instance;
 }
 
+std::optional<bool> MQTTManager::pubSubAnswerOnThisConnection() const {
+  const int answer = pubSubAnswer_.load();
+  if (answer < 0) return std::nullopt;
+  return answer == 1;
+}
+
 std::optional<int> MQTTManager::connectState() const {
   const int s = connectState_.load();
   if (s < 0) return std::nullopt;
@@ -134,6 +140,9 @@ void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
   }
   const int value = static_cast<int>(status);
   if (value == static_cast<int>(MqttStatus::connected)) {
+    // This connection asks the shadow again; until it answers, an earlier
+    // connection's answer decides nothing that cannot be undone.
+    pubSubAnswer_.store(-1);
     connected_.store(true);
     subscribeAccountShadow("get");
     sendOfflineDataIfAny();
@@ -157,6 +166,7 @@ void MQTTManager::dropClient() {
     previous = std::exchange(client_, nullptr);
   }
   connected_.store(false);
+  pubSubAnswer_.store(-1);
   if (previous) previous->disconnect();
 }
 
@@ -345,6 +355,7 @@ void MQTTManager::onAccountShadow(const std::string& operation, const std::strin
   if (!document) return;
   const std::optional<bool> before = MQTTUtilis::pubSubAnswer();
   const PelkShadowState state = MQTTUtilis::pubsubState(*document);
+  if (state.pub_sub) pubSubAnswer_.store(*state.pub_sub ? 1 : 0);
   // Positions are dropped while the account has publishing off: say so once
   // when that starts and once when it ends, not for each position.
   if (state.pub_sub && *state.pub_sub != before.value_or(true)) {

@@ -82,6 +82,10 @@ class MQTTManager {
   void updatePubSub();
 
   bool connected() const { return connected_.load(); }
+  // The account shadow's answer on publishing given on the current
+  // connection: nothing until the shadow answered since the last
+  // "connected" (the stored switch may be an answer of an earlier one).
+  std::optional<bool> pubSubAnswerOnThisConnection() const;
   // The last status reported; absent before the first.
   std::optional<int> connectState() const;
   bool replayRunning() const { return replayRunning_.load(); }
@@ -121,6 +125,7 @@ class MQTTManager {
   std::shared_ptr<MQTTDataStorageManager> buffer_;
 
   std::atomic<bool> connected_{false};
+  std::atomic<int> pubSubAnswer_{-1};  // -1 none yet on this connection, else 0 or 1
   std::atomic<int> connectState_{-1};
   std::atomic<bool> replayRunning_{false};
   std::atomic<bool> replayRequested_{false};
