@@ -432,8 +432,11 @@ void MQTTManager::updatePubSub() {
     const auto hooks = messagingHooks();
     const bool events = hooks.subscribeEvents ? hooks.subscribeEvents() : false;
     const bool location = hooks.subscribeLocation ? hooks.subscribeLocation() : false;
-    // The mark stays until both subscriptions are back (offline now, say):
-    // the next document that allows publishing asks for them again.
+    // The mark asks for the subscriptions the shadow took away.  It stays
+    // until both requests are done (a subscription back, or one the user's
+    // listener switch forbids): one that could not be made now (offline,
+    // say) is asked for again by the next document that allows publishing.
+    // Once done, later documents leave the app's own choices alone.
     if (events && location) SharedUtil::setDefaultBoolean(false, kPubSubStateUpdatedByShadow);
     log("pub sub enabled by shadow");
   }
