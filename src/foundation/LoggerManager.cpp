@@ -39,6 +39,9 @@ struct LogState {
   // are older still, and kept they would leave a gap before the waiting ones.
   bool overflowed = false;
   bool flushPosted = false;
+  // Counts the logout's resets (discardWaiting): records taken out by a flush
+  // before one of them belong to the time before it.
+  std::uint64_t discards = 0;
 };
 
 LogState& logState() {
@@ -194,9 +197,11 @@ void LoggerManager::flush() {
   // posted one and a caller's) store them in the order they were logged.
   std::deque<SettingValue> batch;
   bool overflowed = false;
+  std::uint64_t discards = 0;
   const bool committed = suite->transaction([&] {
     {
       std::lock_guard lock(state.mutex);
+      discards = state.discards;
       batch.swap(state.waiting);
       state.waitingBytes = 0;
       overflowed = std::exchange(state.overflowed, false);
@@ -208,8 +213,13 @@ void LoggerManager::flush() {
   if (!committed) {
     // Settings that cannot be written now: the records wait again, before
     // any logged meanwhile (within their bounds), and the next line tries
-    // again.
+    // again - unless a logout's reset dropped the waiting records since they
+    // were taken: logged before it, they must not come back after it.
     std::lock_guard lock(state.mutex);
+    if (state.discards != discards) {
+      state.flushPosted = false;
+      return;
+    }
     std::deque<SettingValue> newer;
     newer.swap(state.waiting);
     state.waitingBytes = 0;
@@ -226,6 +236,7 @@ void LoggerManager::discardWaiting() {
   state.waiting.clear();
   state.waitingBytes = 0;
   state.overflowed = false;
+  ++state.discards;
 }
 
 void LoggerManager::writeLocationToFile(const std::string& text) {

@@ -49,7 +49,9 @@ class LoggerManager {
   static void flush();
   // Drops the records still waiting, for the logout's reset of the settings:
   // records logged before it must not come back after it.  Called inside the
-  // reset's settings transaction, so that no waiting record slips past it.
+  // reset's settings transaction, so that no waiting record slips past it;
+  // records a flush had taken out before it, and could not write, are not
+  // put back to wait either.
   static void discardWaiting();
   // The local time as "yyyy-MM-dd HH:mm:ss".
   static std::string getCurrentTimeStamp();

@@ -252,16 +252,18 @@ void PelkManager::installHooks() {
       const auto generation = setTrackingSwitch(true, StopRecord::keep);
       onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
     };
-    // The shadow asks for the subscriptions back: whether they are in place
-    // afterwards is what the app's switches say then.
+    // The shadow asks for the subscriptions back.  Its request is done once
+    // the subscription is in place, or when the user's listener switch says
+    // there is to be none (nothing to do); it waits only for what could not
+    // be made now (offline).
     hooks.subscribeEvents = [this] {
       subscribeEvents();
-      return SharedUtil::getDefaultBoolean(kEventListenerSubscribe);
+      return SharedUtil::getDefaultBoolean(kEventListenerSubscribe) || !TokenManager::getEventListener();
     };
     hooks.unsubscribeEvents = [this] { unsubscribeEvents(); };
     hooks.subscribeLocation = [this] {
       subscribeLocation();
-      return SharedUtil::getDefaultBoolean(kLocationListenerSubscribe);
+      return SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) || !TokenManager::getLocationListener();
     };
     hooks.unsubscribeLocation = [this] { unsubscribeLocation(); };
   });

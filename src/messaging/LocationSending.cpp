@@ -31,7 +31,7 @@ bool connected() {
   return h.connected ? h.connected() : MQTTManager::sharedInstance().connected();
 }
 
-void publish(const std::string& message, std::function<void(bool)> handler) {
+void publish(const std::string& message, std::function<void(bool)> handler, const std::optional<std::string>& userId) {
   auto h = hooks();
   auto once = [handler = std::move(handler)](bool ok) {
     if (handler) handler(ok);
@@ -39,7 +39,7 @@ void publish(const std::string& message, std::function<void(bool)> handler) {
   if (h.publish) {
     h.publish(message, std::move(once));
   } else {
-    MQTTManager::sharedInstance().publishDelivered(message, std::move(once));
+    MQTTManager::sharedInstance().publishDelivered(message, std::move(once), userId);
   }
 }
 

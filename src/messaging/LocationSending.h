@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace pelk {
@@ -29,7 +30,11 @@ bool connected();
 // Publishes on the own location topic; the handler (optional) is called once,
 // true only when the message reached the broker: a position or status that
 // was handed to a connection that then went is reported unsent, not lost.
-void publish(const std::string& message, std::function<void(bool)> handler);
+// With `userId` the message was taken for that user: the kit's connection
+// sends it on that user's topic, and not at all once another user (or
+// nobody) is signed in.
+void publish(const std::string& message, std::function<void(bool)> handler,
+             const std::optional<std::string>& userId = std::nullopt);
 void connect();
 void disconnect();
 MQTTDataStorageManager& offlineBuffer();

@@ -142,7 +142,9 @@ class MqttLocationUtils {
   // location id, recorded-at time, user and readings, taken when the message
   // was built, not when the failure is noticed (the keep-alive may take a
   // minute to notice a silent link).  No row for a position without finite
-  // coordinates.
+  // coordinates.  The position is the signed-in user's of the moment it is
+  // handed in: made while another user signs in, it is neither sent nor kept
+  // (no row); once made, it goes on that user's topic or not at all.
   using LivePositionCompletion = std::function<void(bool published, std::optional<MqttLocationData> keep)>;
   static void publishLivePosition(const platform::Location& location, const std::string& activity, bool manual,
                                   std::int64_t speed, const std::optional<std::string>& locationId,

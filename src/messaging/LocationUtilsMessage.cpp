@@ -12,6 +12,7 @@
 #include "messaging/LocationSending.h"
 #include "messaging/LocationUtils.h"
 #include "platform/Clock.h"
+#include "platform/Console.h"
 #include "storage/MQTTDataStorageManager.h"
 
 namespace pelk {
@@ -195,6 +196,10 @@ void MqttLocationUtils::publishLivePosition(const platform::Location& location, 
     if (completion) completion(false, std::nullopt);
     return;
   }
+  // The user the position is taken for.  The message, its row and its topic
+  // must all be this user's: a sign-in of another user while they are made
+  // (or before the message goes) sends it nowhere.
+  const std::string user = TokenManager::getUserId();
   const auto dict =
       LocationUtils::mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device);
   // The row takes the message's own id and time; a message that carries no
@@ -207,6 +212,14 @@ void MqttLocationUtils::publishLivePosition(const platform::Location& location, 
   std::optional<std::string> at = text("recorded_at");
   if (!at) at = recordedAt && !recordedAt->empty() ? *recordedAt : iso8601(platform::Clock::now());
   auto row = sending::offlineBuffer().locationRow(location, activity, manual, speed, text("location_id"), at);
+  const auto carried = dict.find("user_id");
+  if ((row && row->user_id.value_or("") != user) ||
+      (carried != dict.end() && !(carried->is_string() && carried->get<std::string>() == user))) {
+    // Neither sent nor kept: the user it was taken for is no longer signed in.
+    platform::Console::print("pelk: position not sent: the user changed while its message was made");
+    if (completion) completion(false, std::nullopt);
+    return;
+  }
   std::string message;
   try {
     message = dict.dump();
@@ -216,9 +229,12 @@ void MqttLocationUtils::publishLivePosition(const platform::Location& location, 
     if (completion) completion(false, std::move(row));
     return;
   }
-  sending::publish(message, [completion = std::move(completion), row = std::move(row)](bool ok) {
-    if (completion) completion(ok, ok ? std::nullopt : row);
-  });
+  sending::publish(
+      message,
+      [completion = std::move(completion), row = std::move(row)](bool ok) {
+        if (completion) completion(ok, ok ? std::nullopt : row);
+      },
+      user);
 }
 
 }  // namespace pelk

@@ -50,6 +50,12 @@ MQTTManager& MQTTManager::sharedInstance() {
   return *instance;
 }
 
+std::optional<bool> MQTTManager::pubSubAnswerOnThisConnection() const {
+  const int answer = pubSubAnswer_.load();
+  if (answer < 0) return std::nullopt;
+  return answer == 1;
+}
+
 std::optional<int> MQTTManager::connectState() const {
   const int s = connectState_.load();
   if (s < 0) return std::nullopt;
@@ -134,6 +140,9 @@ void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
   }
   const int value = static_cast<int>(status);
   if (value == static_cast<int>(MqttStatus::connected)) {
+    // This connection asks the shadow again; until it answers, an earlier
+    // connection's answer decides nothing that cannot be undone.
+    pubSubAnswer_.store(-1);
     connected_.store(true);
     subscribeAccountShadow("get");
     sendOfflineDataIfAny();
@@ -157,6 +166,7 @@ void MQTTManager::dropClient() {
     previous = std::exchange(client_, nullptr);
   }
   connected_.store(false);
+  pubSubAnswer_.store(-1);
   if (previous) previous->disconnect();
 }
 
@@ -234,11 +244,12 @@ void MQTTManager::publish(const std::string& message, std::function<void(bool)> 
   if (completionHandler) completionHandler(accepted);
 }
 
-void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler) {
+void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler,
+                                   const std::optional<std::string>& userId) {
   log("MQTT Publish " + message);
   auto handler = std::make_shared<std::function<void(bool)>>(std::move(completionHandler));
   if (connected_.load() && TokenManager::getPubSubState()) {
-    const auto topic = MQTTUtilis::ownPositionTopic();
+    const auto topic = userId ? MQTTUtilis::ownPositionTopicFor(*userId) : MQTTUtilis::ownPositionTopic();
     auto c = client();
     // The client answers the delivery exactly once when it took the message.
     if (topic && c && c->publish(*topic, message, 1, [handler](bool ok) {
@@ -250,10 +261,12 @@ void MQTTManager::publishDelivered(const std::string& message, std::function<voi
   if (*handler) (*handler)(false);
 }
 
-bool MQTTManager::publishAcknowledged(const std::string& message) {
+bool MQTTManager::publishAcknowledged(const std::string& message, const std::string& userId) {
   log("MQTT Publish " + message);
   if (!connected_.load() || !TokenManager::getPubSubState()) return false;
-  const auto topic = MQTTUtilis::ownPositionTopic();
+  // The topic is the user's the rows were checked against, built once: a
+  // sign-in of another user since then sends them nowhere.
+  const auto topic = MQTTUtilis::ownPositionTopicFor(userId);
   auto c = client();
   if (!topic || !c) return false;
   std::chrono::milliseconds timeout;
@@ -342,6 +355,7 @@ void MQTTManager::onAccountShadow(const std::string& operation, const std::strin
   if (!document) return;
   const std::optional<bool> before = MQTTUtilis::pubSubAnswer();
   const PelkShadowState state = MQTTUtilis::pubsubState(*document);
+  if (state.pub_sub) pubSubAnswer_.store(*state.pub_sub ? 1 : 0);
   // Positions are dropped while the account has publishing off: say so once
   // when that starts and once when it ends, not for each position.
   if (state.pub_sub && *state.pub_sub != before.value_or(true)) {
@@ -418,8 +432,11 @@ void MQTTManager::updatePubSub() {
     const auto hooks = messagingHooks();
     const bool events = hooks.subscribeEvents ? hooks.subscribeEvents() : false;
     const bool location = hooks.subscribeLocation ? hooks.subscribeLocation() : false;
-    // The mark stays until both subscriptions are back (offline now, say):
-    // the next document that allows publishing asks for them again.
+    // The mark asks for the subscriptions the shadow took away.  It stays
+    // until both requests are done (a subscription back, or one the user's
+    // listener switch forbids): one that could not be made now (offline,
+    // say) is asked for again by the next document that allows publishing.
+    // Once done, later documents leave the app's own choices alone.
     if (events && location) SharedUtil::setDefaultBoolean(false, kPubSubStateUpdatedByShadow);
     log("pub sub enabled by shadow");
   }

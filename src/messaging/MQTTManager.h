@@ -56,15 +56,19 @@ class MQTTManager {
   // client's acceptance when the message was handed to the client; false when
   // nothing was handed (not connected, pub/sub off, unusable ids).
   void publish(const std::string& message, std::function<void(bool)> completionHandler);
-  // Publishes on the own position topic and waits for the broker's
-  // acknowledgement, at most the acknowledgement timeout.  True only when it
-  // was acknowledged.
-  bool publishAcknowledged(const std::string& message);
+  // Publishes positions taken for `userId` on that user's position topic and
+  // waits for the broker's acknowledgement, at most the acknowledgement
+  // timeout.  True only when it was acknowledged.  Nothing is sent once
+  // another user (or nobody) is signed in: the positions are not theirs.
+  bool publishAcknowledged(const std::string& message, const std::string& userId);
   // Publishes on the own position topic (QoS 1) and calls the handler exactly
   // once with the broker's answer: true once it acknowledged the message;
   // false when nothing was handed over (at once, on the caller's thread) or
   // the connection went before the acknowledgement (on a client thread).
-  void publishDelivered(const std::string& message, std::function<void(bool)> completionHandler);
+  // With `userId`, a message taken for that user: it goes on that user's
+  // topic, and not at all once another user (or nobody) is signed in.
+  void publishDelivered(const std::string& message, std::function<void(bool)> completionHandler,
+                        const std::optional<std::string>& userId = std::nullopt);
 
   // On every "connected": renews the followed subscriptions and, when
   // positions are buffered, replays them in pages on the global queue.  One
@@ -78,6 +82,10 @@ class MQTTManager {
   void updatePubSub();
 
   bool connected() const { return connected_.load(); }
+  // The account shadow's answer on publishing given on the current
+  // connection: nothing until the shadow answered since the last
+  // "connected" (the stored switch may be an answer of an earlier one).
+  std::optional<bool> pubSubAnswerOnThisConnection() const;
   // The last status reported; absent before the first.
   std::optional<int> connectState() const;
   bool replayRunning() const { return replayRunning_.load(); }
@@ -117,6 +125,7 @@ class MQTTManager {
   std::shared_ptr<MQTTDataStorageManager> buffer_;
 
   std::atomic<bool> connected_{false};
+  std::atomic<int> pubSubAnswer_{-1};  // -1 none yet on this connection, else 0 or 1
   std::atomic<int> connectState_{-1};
   std::atomic<bool> replayRunning_{false};
   std::atomic<bool> replayRequested_{false};

@@ -209,6 +209,13 @@ std::optional<std::string> MQTTUtilis::ownPositionTopic() {
   if (!isValidTopicId(account) || !isValidTopicId(project) || !isValidTopicId(user)) return std::nullopt;
   return envPrefix() + "locations/" + account + "/" + project + "/" + user;
 }
+std::optional<std::string> MQTTUtilis::ownPositionTopicFor(const std::string& userId) {
+  const std::string account = TokenManager::getAccountId();
+  const std::string project = TokenManager::getProjectId();
+  if (TokenManager::getUserId() != userId) return std::nullopt;
+  if (!isValidTopicId(account) || !isValidTopicId(project) || !isValidTopicId(userId)) return std::nullopt;
+  return envPrefix() + "locations/" + account + "/" + project + "/" + userId;
+}
 bool MQTTUtilis::accountIdValid() { return isValidTopicId(TokenManager::getAccountId()); }
 bool MQTTUtilis::userIdValid() { return isValidTopicId(TokenManager::getUserId()); }
 

@@ -81,6 +81,11 @@ class MQTTUtilis {
   // otherwise.  Each id is read once, so the topic is built from the ids that
   // were checked.
   static std::optional<std::string> ownPositionTopic();
+  // The own position topic of `userId` while that user is the one signed in;
+  // nothing when another user (or nobody) is signed in by now, or an id is
+  // not usable.  For a message taken for that user: it goes on that user's
+  // topic or not at all.
+  static std::optional<std::string> ownPositionTopicFor(const std::string& userId);
   static bool accountIdValid();
   static bool userIdValid();
 

@@ -24,8 +24,10 @@ struct MessagingHooks {
   // with its stored options); never called with notselected.
   std::function<void(PelkTrackingModeLocal mode)> startTrackingMode;
   // PelkManager::subscribeEvents / unsubscribeEvents / subscribeLocation /
-  // unsubscribeLocation.  The two subscribes answer whether the subscription
-  // is in place afterwards (false when it could not be made, offline say).
+  // unsubscribeLocation.  The two subscribes answer whether the shadow's
+  // request for the subscription is done: it is in place afterwards, or the
+  // user's listener switch forbids it (nothing to do); false when it could
+  // not be made now (offline, say) and is to be asked for again.
   std::function<bool()> subscribeEvents;
   std::function<void()> unsubscribeEvents;
   std::function<bool()> subscribeLocation;

@@ -77,7 +77,7 @@ std::size_t MqttOfflineLocationUtils::locationDataBatch(const std::vector<MqttLo
   }
   auto& logger = LoggerManager::sharedInstance();
   logger.writeLocationToFile("Location Batch update " + std::to_string(page.size()) + "\n " + *text);
-  const bool acknowledged = MQTTManager::sharedInstance().publishAcknowledged(*text);
+  const bool acknowledged = MQTTManager::sharedInstance().publishAcknowledged(*text, user);
   logger.writeLocationToFile(std::string("Location Batch update Status ") + (acknowledged ? "true" : "false"));
   if (!acknowledged) return removed;
   std::vector<MqttLocationData> sent;

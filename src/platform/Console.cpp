@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <mutex>
 
 namespace pelk::platform {
@@ -10,17 +12,24 @@ namespace {
 std::mutex gMutex;
 int gCaptures = 0;
 std::vector<std::string> gLines;
+using Observer = std::function<void(const std::string&)>;
+std::map<const Console::Capture*, std::shared_ptr<const Observer>> gObservers;
 }  // namespace
 
 void Console::print(const std::string& line) {
-  std::lock_guard lock(gMutex);
-  if (gCaptures > 0) {
+  std::vector<std::shared_ptr<const Observer>> observers;
+  {
+    std::lock_guard lock(gMutex);
+    if (gCaptures == 0) {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+      return;
+    }
     gLines.push_back(line);
-    return;
+    for (const auto& [capture, observer] : gObservers) observers.push_back(observer);
   }
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  for (const auto& observer : observers) (*observer)(line);
 }
 
 Console::Capture::Capture() {
@@ -28,9 +37,16 @@ Console::Capture::Capture() {
   if (gCaptures++ == 0) gLines.clear();
 }
 
+Console::Capture::Capture(std::function<void(const std::string& line)> onLine) : Capture() {
+  if (!onLine) return;
+  std::lock_guard lock(gMutex);
+  gObservers[this] = std::make_shared<const Observer>(std::move(onLine));
+}
+
 Console::Capture::~Capture() {
   std::lock_guard lock(gMutex);
   --gCaptures;
+  gObservers.erase(this);
 }
 
 std::vector<std::string> Console::Capture::lines() const {

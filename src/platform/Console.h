@@ -12,10 +12,13 @@ class Console {
  public:
   static void print(const std::string& line);
 
-  // Collects printed lines for as long as it lives (tests).
+  // Collects printed lines for as long as it lives (tests).  `onLine`, when
+  // given, also sees each line as it is printed, on the printing thread and
+  // with no lock of the console held (whatever locks the printer holds).
   class Capture {
    public:
     Capture();
+    explicit Capture(std::function<void(const std::string& line)> onLine);
     ~Capture();
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;

@@ -1,8 +1,11 @@
 #include "platform/Database.h"
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <system_error>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -64,6 +67,28 @@ std::string uriPath(const std::string& path) {
     }
   }
   return out;
+}
+
+// How long an operation waits for a file another connection holds.
+constexpr std::chrono::milliseconds kBusyTimeout{5000};
+
+// Switches the file to write-ahead logging (nothing to do when it is in that
+// mode already).  The switch takes the file for a moment, and SQLite does not
+// wait for a busy file there as it does for a transaction: a second process
+// creating or opening the same fresh file at that instant answers "database
+// is locked" at once, and its first write would be dropped.  It tries again,
+// for as long as a transaction would wait.
+void switchToLogMode(SQLite::Database& db) {
+  const auto deadline = std::chrono::steady_clock::now() + kBusyTimeout;
+  for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
+    try {
+      db.exec("PRAGMA journal_mode=WAL");
+      return;
+    } catch (const SQLite::Exception& e) {
+      if (primaryCode(e) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) throw;
+    }
+    std::this_thread::sleep_for(pause);
+  }
 }
 
 std::string normalised(const std::string& path) {
@@ -180,7 +205,7 @@ std::unique_ptr<SQLite::Database> Database::openOnce() {
     }
   }
   auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db->setBusyTimeout(5000);
+  db->setBusyTimeout(static_cast<int>(kBusyTimeout.count()));
   const bool readOnly = sqlite3_db_readonly(db->getHandle(), "main") == 1;
   if (readOnly) {
     try {
@@ -199,7 +224,7 @@ std::unique_ptr<SQLite::Database> Database::openOnce() {
     Console::print("pelk: database " + path_ + " can only be read; writes to it will fail");
     return db;
   }
-  db->exec("PRAGMA journal_mode=WAL");
+  switchToLogMode(*db);
   checkFile(*db, false);
   return db;
 }

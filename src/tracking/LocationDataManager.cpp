@@ -9,7 +9,7 @@
 #include "foundation/TokenManager.h"
 #include "messaging/LocationSending.h"
 #include "messaging/LocationUtils.h"
-#include "messaging/MQTTUtilis.h"
+#include "messaging/MQTTManager.h"
 #include "network/Reachability.h"
 #include "platform/Console.h"
 #include "storage/MQTTDataStorageManager.h"
@@ -78,9 +78,11 @@ void LocationDataManager::sendLocationDataMqtt(const platform::Location& fix, co
   }
   // The account's shadow said publishing is off: the position is neither sent
   // nor kept (the shadow handler says so on the console when that starts).
-  // Until a shadow has answered at all it is kept, so that what is taken just
-  // after a connect is not lost.
-  if (MQTTUtilis::pubSubAnswer() == false) return;
+  // Only an answer given on this connection counts: until the shadow has
+  // answered after a connect, positions are kept (and replayed once it
+  // allows publishing), so that the short window after each connect loses
+  // nothing, whatever an earlier connection was told.
+  if (MQTTManager::sharedInstance().pubSubAnswerOnThisConnection() == false) return;
   MqttLocationUtils::publishLivePosition(
       fix, activity, manual, speed, locationId, recordedAt,
       [](bool published, std::optional<MqttLocationData> keep) {

@@ -8,10 +8,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <SQLiteCpp/SQLiteCpp.h>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
+#include "platform/Console.h"
 #include "support/KitFixture.h"
 #include "support/WaitFor.h"
 #include "support/WalCommits.h"
@@ -304,4 +306,32 @@ TEST_F(LoggerTest, FileIsRotatedAtItsBoundKeepingOnePreviousFile) {
     if (e.path().filename().string().rfind("Zezovu.log", 0) == 0) ++files;
   }
   EXPECT_EQ(files, 2u);
+}
+
+// A flush whose settings transaction fails puts its records back to wait.  A
+// logout's reset of the waiting records that comes after the flush took them
+// out, and before they are put back, drops them too: nothing logged before a
+// logout comes back after it.
+TEST_F(LoggerTest, RecordsOfAFailedFlushStayDroppedWhenALogoutResetCameBetween) {
+  SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
+  log("before the logout");
+  const std::string settings = SharedUtil::userDefaultValue()->path();
+  // The settings refuse the record array, as a failing disk would: the
+  // flush's transaction fails after it took the records.
+  SQLite::Database(settings, SQLite::OPEN_READWRITE)
+      .exec("CREATE TRIGGER refuse BEFORE INSERT ON entries WHEN NEW.key = 'savelocationServerLogs' "
+            "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  {
+    // The reset comes while the failed transaction is being reported.
+    platform::Console::Capture console([](const std::string& line) {
+      if (line.find("savelocationServerLogs") != std::string::npos) LoggerManager::discardWaiting();
+    });
+    LoggerManager::flush();
+    ASSERT_FALSE(console.lines().empty()) << "the flush did not fail";
+  }
+  SQLite::Database(settings, SQLite::OPEN_READWRITE).exec("DROP TRIGGER refuse");
+  log("after the logout");
+  const auto stored = records();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(responseOf(stored[0]), "after the logout");
 }

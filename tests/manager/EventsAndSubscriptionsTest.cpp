@@ -589,17 +589,54 @@ TEST_F(EventsAndSubscriptionsTest, ShadowHooksReachTheSubscriptionOperations) {
   hooks.unsubscribeLocation();
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
-  // What cannot be subscribed (offline; the server's listener switch off) is
-  // reported as not made, so the shadow asks again later.
+  // What cannot be subscribed now (offline) is reported as not done, so the
+  // shadow asks again later.
   setOnline(false);
   EXPECT_FALSE(hooks.subscribeEvents());
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   setOnline(true);
+  // What the user's listener switches forbid is done: there is nothing to
+  // subscribe, and nothing to ask for again.
+  TokenManager::setEventListener(false);
   TokenManager::setLocationListener(false);
-  EXPECT_FALSE(hooks.subscribeLocation());
+  EXPECT_TRUE(hooks.subscribeEvents());
+  EXPECT_TRUE(hooks.subscribeLocation());
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
   // The answer in force (the fixture's "always"), not what an earlier run kept.
   EXPECT_EQ(Pelk::locationPermissionStatus(), 3);
   SharedUtil::setDefaultInteger(4, klocationPermissionStatus);
   EXPECT_EQ(Pelk::locationPermissionStatus(), 3);
+}
+
+// The shadow switched publishing off and on again while the user's location
+// listener switch was off: its request for the subscriptions is done then,
+// and a later unsubscribe of the app's own is not undone by the documents
+// that follow.
+TEST_F(EventsAndSubscriptionsTest, ShadowsRequestForbiddenByTheListenerSwitchDoesNotUndoTheAppsLaterChoice) {
+  storeUser();
+  TokenManager::setEventListener(true);
+  TokenManager::setLocationListener(false);
+  Pelk::initialize("pk-1");
+  auto& mqtt = MQTTManager::sharedInstance();
+  TokenManager::setPubSubState(false);  // a document switches publishing off
+  mqtt.updatePubSub();
+  ASSERT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+  TokenManager::setPubSubState(true);  // and on again
+  mqtt.updatePubSub();
+  EXPECT_TRUE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
+
+  // Later the user's switch allows it, the app subscribes and unsubscribes
+  // on its own; the next documents that allow publishing leave that alone.
+  TokenManager::setLocationListener(true);
+  manager().subscribeLocation();
+  manager().unsubscribeLocation();
+  manager().unsubscribeEvents();
+  for (int i = 0; i < 2; ++i) mqtt.updatePubSub();
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
+  EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
 }
 
 }  // namespace

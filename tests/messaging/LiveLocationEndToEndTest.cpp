@@ -305,5 +305,82 @@ TEST_F(LiveLocationEndToEndTest, AGpsStatusKeptWhileDisconnectedGoesOutAfterReco
   EXPECT_EQ(json::parse(payloads[0]), status);
 }
 
+// Device readings that sign another user in when read, once armed: the
+// moment a position's message or row is being made.
+class SigningInDevice : public FixedDevice {
+ public:
+  std::string deviceModel() override {
+    signIn();
+    return FixedDevice::deviceModel();
+  }
+  std::string appState() override {
+    signIn();
+    return FixedDevice::appState();
+  }
+  std::atomic<bool> armed{false};
+
+ private:
+  void signIn() {
+    if (armed.exchange(false)) TokenManager::setUserId("u2");
+  }
+};
+
+// A position is the user's it was taken for: another user signing in while
+// its message is made, or after that before it is handed over, sends it
+// nowhere - least of all on the new user's topic - and it is reported unsent.
+TEST_F(LiveLocationEndToEndTest, APositionIsNeverSentForAnotherUserThanTheOneItWasTakenFor) {
+  constexpr const char* kOwn = "locations/a1/p1/u1";
+  constexpr const char* kOther = "locations/a1/p1/u2";
+  MosquittoBroker broker({.users = {}, .logPackets = true});
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  for (const char* topic : {kOwn, kOther}) {
+    observer.record(topic, 1);
+    ASSERT_TRUE(waitSubscribed(broker, topic)) << broker.log();
+  }
+  ASSERT_TRUE(startPublishing(broker, false, chosenFields())) << broker.log();
+
+  SigningInDevice device;  // the message's readings
+  SigningInDevice rowDevice;  // the readings of the row that would keep it
+  MQTTDataStorageManager rowBuffer(buffer_->context(), &rowDevice);
+  LocationSendingHooks hooks;
+  hooks.offlineBuffer = &rowBuffer;  // the kit's connection, this buffer's rows
+  setLocationSendingHooks(hooks);
+  struct Case {
+    const char* name;
+    std::atomic<bool>& armed;
+  };
+  const Case cases[] = {
+      {"while its message is made", device.armed},
+      {"after the message, before it is handed over", rowDevice.armed},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TokenManager::setUserId("u1");
+    c.armed = true;
+    auto outcome = std::make_shared<std::atomic<int>>(-1);
+    MqttLocationUtils::publishLivePosition(
+        berlin(), "M", false, 27, "taken-" + std::to_string(++n), std::string(kRecordedAt),
+        [outcome](bool published, std::optional<MqttLocationData> keep) {
+          EXPECT_TRUE(!keep || keep->user_id == std::optional<std::string>("u1"));
+          outcome->store(published ? 1 : 0);
+        },
+        device);
+    ASSERT_TRUE(waitFor([&] { return outcome->load() >= 0; }));
+    EXPECT_FALSE(c.armed.load()) << "the user was not changed";
+    EXPECT_EQ(outcome->load(), 0);
+  }
+  // Signed in again, the next position goes on the own topic; what the
+  // broker had received before it has arrived by then.
+  TokenManager::setUserId("u1");
+  EXPECT_EQ(send(std::string("after")), std::optional<bool>(true));
+  ASSERT_TRUE(waitFor([&] { return !observer.payloads(kOwn).empty(); })) << broker.log();
+  EXPECT_EQ(observer.payloads(kOther), std::vector<std::string>{});
+  const auto own = observer.payloads(kOwn);
+  ASSERT_EQ(own.size(), 1u);
+  EXPECT_EQ(json::parse(own[0]).value("location_id", ""), "after");
+}
+
 }  // namespace
 }  // namespace pelk::test

@@ -248,5 +248,52 @@ TEST_F(ReplayTest, LogoutDuringAReplayStopsItAndKeepsTheUnsentRows) {
   EXPECT_LE(pages.rows(), 100u);
 }
 
+// A buffer that signs another user in when it removes rows set aside, once
+// armed: after the replay looked at the user, before the page goes.
+class SigningInBuffer : public MQTTDataStorageManager {
+ public:
+  using MQTTDataStorageManager::MQTTDataStorageManager;
+  bool deleteBatchEntity(const std::vector<MqttLocationData>& rows) override {
+    if (armed.exchange(false)) TokenManager::setUserId("u2");
+    return MQTTDataStorageManager::deleteBatchEntity(rows);
+  }
+  std::atomic<bool> armed{false};
+};
+
+// A page goes on the topic of the user its rows were checked against, or
+// not at all: another user signed in meanwhile gets none of them.
+TEST_F(ReplayTest, APageNeverGoesOnTheTopicOfAUserWhoSignedInAfterItWasChecked) {
+  constexpr const char* kOther = "locations/a1/p1/u2";
+  MosquittoBroker broker;
+  auto signingIn = std::make_shared<SigningInBuffer>(buffer_->context());
+  buffer_ = signingIn;
+  manager().setOfflineBuffer(signingIn);
+  Observer observer(broker);
+  ASSERT_TRUE(observer.waitConnected());
+  Pages own, other;
+  observer.answer(kOwnTopic, [&](const std::string& payload) { own.add(payload); });
+  observer.answer(kOther, [&](const std::string& payload) { other.add(payload); });
+
+  const auto good = buffer(3);
+  TokenManager::setUserId("u0");
+  buffer(1);  // set aside, which signs u2 in
+  TokenManager::setUserId("u1");
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  signingIn->armed = true;
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return !signingIn->armed.load() && !manager().replayRunning(); }));
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 3);
+
+  // Signed in again, the rows go on the own topic; a page sent on the other
+  // topic before them would have arrived by then.
+  TokenManager::setUserId("u1");
+  manager().sendOfflineDataIfAny();
+  ASSERT_TRUE(waitFor([&] { return own.rows() == 3; })) << buffer_->getOfflineLocationCount() << " left";
+  EXPECT_EQ(other.rows(), 0u);
+  std::lock_guard lock(own.mutex);
+  EXPECT_EQ(std::set<std::string>(own.ids.begin(), own.ids.end()), good);
+}
+
 }  // namespace
 }  // namespace pelk::test

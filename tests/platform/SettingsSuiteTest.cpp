@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/wait.h>
@@ -568,4 +569,74 @@ TEST(SettingsSuite, ReadsFollowTheFileWhenItIsReplacedDeletedOrWrittenBehindTheS
     EXPECT_EQ(suite->value("n"), SettingValue(n));
     EXPECT_FALSE(suite->value("old"));
   }
+}
+
+namespace {
+constexpr int kFreshFileWrites = 40;
+}  // namespace
+
+// Two host processes with the same app id start at once on a fresh settings
+// file: both create it, switch it to its log mode and write.  Neither may lose
+// a write (nor a read) while the other holds the file for its set-up.  The
+// peers are this program again, running only the writer below; the race is
+// played on several fresh files.
+TEST(SettingsSuite, TwoProcessesStartingOnOneFreshFileLoseNoWrite) {
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir dir;
+    const std::string path = dir.file("fresh.settings");
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> peers;
+    for (const char* tag : {"a", "b"}) {
+      const pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(go[1]);
+        ::setenv("PELK_FRESH_PEER_PATH", path.c_str(), 1);
+        ::setenv("PELK_FRESH_PEER_TAG", tag, 1);
+        ::setenv("PELK_FRESH_PEER_GO", std::to_string(go[0]).c_str(), 1);
+        ::execl("/proc/self/exe", "fresh-peer", "--gtest_filter=SettingsSuiteFreshPeer.WritesOnceToldToGo",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      peers.push_back(pid);
+    }
+    ::close(go[0]);
+    // Both peers are started (the exec is slower than this); closing the pipe
+    // lets them go at once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ::close(go[1]);
+    for (pid_t pid : peers) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), 0) << "a peer lost a write or a read";
+    }
+    auto suite = SettingsSuite::atPath(path);
+    for (const char* tag : {"a", "b"}) {
+      for (int i = 0; i < kFreshFileWrites; ++i) {
+        const std::string key = std::string(tag) + "." + std::to_string(i);
+        EXPECT_EQ(suite->value(key), SettingValue(i)) << key;
+      }
+    }
+  }
+}
+
+TEST(SettingsSuiteFreshPeer, WritesOnceToldToGo) {
+  const char* path = std::getenv("PELK_FRESH_PEER_PATH");
+  const char* tag = std::getenv("PELK_FRESH_PEER_TAG");
+  const char* go = std::getenv("PELK_FRESH_PEER_GO");
+  if (!path || !tag || !go) GTEST_SKIP() << "runs only as a peer process of another test";
+  char byte;
+  while (::read(std::atoi(go), &byte, 1) > 0) {
+  }
+  Console::Capture console;
+  auto suite = SettingsSuite::atPath(path);
+  for (int i = 0; i < kFreshFileWrites; ++i) {
+    suite->set(std::string(tag) + "." + std::to_string(i), SettingValue(i));
+    // A read between the writes, as a host's log switch is read before each line.
+    suite->value("other");
+  }
+  EXPECT_EQ(console.lines(), std::vector<std::string>{});
 }

@@ -218,5 +218,38 @@ TEST_F(SinkOnBrokerTest, WhileTheAccountHasPublishingOffPositionsAreNeitherSentN
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
 }
 
+// The answer "publishing off" drops positions only on the connection it was
+// given on: after a reconnect, positions taken before the shadow answers
+// again are kept, and go out once the new answer allows publishing.
+TEST_F(SinkOnBrokerTest, AfterAReconnectPositionsWaitForTheShadowsNewAnswer) {
+  constexpr const char* kAnswer = "$aws/things/account_a1/shadow/get/accepted";
+  MosquittoBroker broker;
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  Observer service(broker);
+  ASSERT_TRUE(service.waitConnected());
+  service.answer(kOwnTopic, [this](const std::string& payload) { collect(payload); });
+  std::atomic<int> asked{0};
+  service.answer("$aws/things/account_a1/shadow/get", [&](const std::string&) { ++asked; });
+  platform::Console::Capture console;
+  ASSERT_TRUE(connectTo(broker));
+  ASSERT_TRUE(waitFor([&] { return asked.load() == 1 && !manager().replayRunning(); }));
+  service.client().publish(kAnswer, R"({"state":{"desired":{"pub/sub":false}}})", 1);
+  ASSERT_TRUE(waitFor([&] { return console.contains("pelk: publishing off for the account; positions are neither sent nor kept"); }));
+  send("eeeeeeeeeeeeeeeeeeeeee01", 52.80);
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
+
+  // A new connection; the shadow has not answered on it yet.
+  manager().disconnect();
+  ASSERT_TRUE(waitFor([&] { return asked.load() == 2 && manager().connected(); }));
+  send("eeeeeeeeeeeeeeeeeeeeee02", 52.81);
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
+
+  service.client().publish(kAnswer, R"({"state":{"desired":{"pub/sub":true}}})", 1);
+  ASSERT_TRUE(waitFor([&] { return ids().count("eeeeeeeeeeeeeeeeeeeeee02") == 1; }))
+      << buffer_->getOfflineLocationCount() << " buffered";
+  EXPECT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }));
+  EXPECT_EQ(ids().count("eeeeeeeeeeeeeeeeeeeeee01"), 0u);
+}
+
 }  // namespace
 }  // namespace pelk::test
