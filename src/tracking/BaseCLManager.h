@@ -95,12 +95,12 @@ class BaseCLManager : public platform::LocationManagerDelegate,
     Handler handler;
     bool tripFallback = false;        // any fix more than 3 s after `requestedAt`
     bool clearsUpdatingFlag = false;  // the tracking modes' accuracy retry
-    std::optional<SinkEntry> sink;    // the fix goes into the sink, not to `handler`
+    std::optional<SinkEntry> sink{};  // the fix goes into the sink, not to `handler`
     bool coarserAtBound = true;       // at its bound it takes the best fix seen
     platform::Duration bound = kRequestBound;
     platform::TimePoint requestedAt{};
     std::uint64_t number = 0;
-    std::optional<platform::Location> best;  // the most accurate usable fix seen
+    std::optional<platform::Location> best{};  // the most accurate usable fix seen
   };
   BaseCLManager() = default;
   std::uint64_t add(Request request);
