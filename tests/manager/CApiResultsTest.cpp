@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 #include "messaging/LocationSending.h"
 #include "pelk/pelk.h"
 #include "platform/Clock.h"
@@ -56,48 +56,20 @@ void expectSameText(const json& handed, const std::string& expected) {
   EXPECT_EQ(handed.dump(), json::parse(expected).dump());
 }
 
-class CApiResultsTest : public ManagerTest {
+class CApiResultsTest : public OfflineTripsTest {
  protected:
-  CApiResultsTest() {
-    savedContext_ = PelkTripStorageManager::shared().context();
-    PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    LocationSendingHooks sending;
-    sending.connected = [] { return false; };
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
-    BaseCLManager::sharedInstance().resetForTesting();
-    storeUser();
-    TokenManager::setPublishKey("pk-1");
-    manager().intialize("pk-1");
-    SharedUtil::setDefaultBoolean(true, kOfflineTracking);
-    server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
-  }
-  ~CApiResultsTest() override {
-    pelk_set_delegate(nullptr);
-    BaseCLManager::sharedInstance().resetForTesting();
-    platform::Dispatch::drainMain();
-    setLocationSendingHooks({});
-    PelkTripStorageManager::shared().setContext(savedContext_);
-  }
+  ~CApiResultsTest() override { pelk_set_delegate(nullptr); }
 
   // A trip action of the C interface, answered once the fix it waits for came.
   void act(const std::function<void(Handed&)>& action, double lat) {
     Handed h;
     action(h);
-    platform::Location l;
-    l.coordinate = {lat, 13.4};
+    auto l = fixAt(lat);
     l.altitude = 31;
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
     sim_->deliverFix(l);
     platform::Dispatch::drainMain();
     h.wait();
   }
-
-  std::shared_ptr<platform::Database> savedContext_;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
 };
 
 TEST_F(CApiResultsTest, ServerRecordsArriveUnderTheServersKeysWithTheirNumberTypes) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "messaging/LocationSending.h"
 #include "messaging/MQTTUtilis.h"
@@ -50,31 +50,8 @@ struct Answer {
   }
 };
 
-class HostileIssue13Test : public ManagerTest {
+class HostileIssue13Test : public OfflineTripsTest {
  protected:
-  HostileIssue13Test() {
-    savedContext_ = PelkTripStorageManager::shared().context();
-    PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    LocationSendingHooks sending;
-    sending.connected = [] { return false; };
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
-    BaseCLManager::sharedInstance().resetForTesting();
-    storeUser();
-    TokenManager::setPublishKey("pk-1");
-    manager().intialize("pk-1");
-    SharedUtil::setDefaultBoolean(true, kOfflineTracking);
-    server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
-  }
-  ~HostileIssue13Test() override {
-    BaseCLManager::sharedInstance().resetForTesting();
-    platform::Dispatch::drainMain();
-    setLocationSendingHooks({});
-    PelkTripStorageManager::shared().setContext(savedContext_);
-  }
-
   std::string createLocal() {
     std::string id;
     manager().createTrip(std::nullopt, true, [&](std::shared_ptr<PelkCreateTrip> t, std::optional<PelkError>) {
@@ -82,17 +59,6 @@ class HostileIssue13Test : public ManagerTest {
     });
     return id;
   }
-  void deliver() {
-    platform::Location l;
-    l.coordinate = {52.5, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    sim_->deliverFix(l);
-    platform::Dispatch::drainMain();
-  }
-
-  std::shared_ptr<platform::Database> savedContext_;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
 };
 
 // ------------------------------------------------------------------ probes

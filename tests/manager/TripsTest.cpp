@@ -7,7 +7,7 @@
 #include <regex>
 #include <set>
 
-#include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 #include "device/AppUtili.h"
 #include "foundation/DateExtensions.h"
 #include "foundation/VuvivaZuvovo.h"
@@ -56,44 +56,10 @@ class Calls {
 
 using TextCalls = Calls<std::optional<std::string>>;
 
-class TripsTest : public ManagerTest {
+class TripsTest : public OfflineTripsTest {
  protected:
-  TripsTest() {
-    savedContext_ = PelkTripStorageManager::shared().context();
-    PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    LocationSendingHooks sending;
-    sending.connected = [] { return false; };  // every position lands in the buffer
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
-    BaseCLManager::sharedInstance().resetForTesting();
-    storeUser();
-    TokenManager::setPublishKey("pk-1");
-    // Start-up installs the hooks between the trip store, the sink and the app.
-    manager().intialize("pk-1");
-    SharedUtil::setDefaultBoolean(true, kOfflineTracking);
-    SharedUtil::setDefaultBoolean(true, KLocationPublisher);
-    server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
-  }
-  ~TripsTest() override {
-    BaseCLManager::sharedInstance().resetForTesting();
-    platform::Dispatch::drainMain();
-    setLocationSendingHooks({});
-    PelkTripStorageManager::shared().setContext(savedContext_);
-  }
+  TripsTest() { SharedUtil::setDefaultBoolean(true, KLocationPublisher); }
 
-  static platform::Location fixAt(double lat) {
-    platform::Location l;
-    l.coordinate = {lat, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    return l;
-  }
-  void deliver(double lat) {
-    sim_->deliverFix(fixAt(lat));
-    platform::Dispatch::drainMain();
-  }
   static std::size_t pendingFixes() { return BaseCLManager::sharedInstance().pendingCount(); }
   static PelkTripStorageManager& store() { return PelkTripStorageManager::shared(); }
 
@@ -114,9 +80,6 @@ class TripsTest : public ManagerTest {
     EXPECT_EQ(calls.count(), 1u);
     return calls.last();
   }
-
-  std::shared_ptr<platform::Database> savedContext_;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
 };
 
 PelkError err(ErrorCode code, const std::string& message) { return PelkError(code, message); }

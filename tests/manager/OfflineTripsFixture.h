@@ -1,0 +1,60 @@
+// A signed-in kit whose positions all land in an offline buffer of the test's
+// own, with a trip store in the test's folder: the ground of the trip and
+// C API tests.
+#pragma once
+
+#include <memory>
+
+#include "ManagerFixture.h"
+#include "messaging/LocationSending.h"
+#include "platform/Clock.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkCoreDataStack.h"
+#include "tracking/BaseCLManager.h"
+
+namespace pelk::test {
+
+class OfflineTripsTest : public ManagerTest {
+ protected:
+  OfflineTripsTest() {
+    savedContext_ = PelkTripStorageManager::shared().context();
+    PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
+    PelkCoreDataStack stack;
+    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
+    LocationSendingHooks sending;
+    sending.connected = [] { return false; };  // every position lands in the buffer
+    sending.offlineBuffer = buffer_.get();
+    setLocationSendingHooks(sending);
+    BaseCLManager::sharedInstance().resetForTesting();
+    storeUser();
+    TokenManager::setPublishKey("pk-1");
+    // Start-up installs the hooks between the trip store, the sink and the app.
+    manager().intialize("pk-1");
+    SharedUtil::setDefaultBoolean(true, kOfflineTracking);
+    server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
+  }
+  ~OfflineTripsTest() override {
+    BaseCLManager::sharedInstance().resetForTesting();
+    platform::Dispatch::drainMain();
+    setLocationSendingHooks({});
+    PelkTripStorageManager::shared().setContext(savedContext_);
+  }
+
+  static platform::Location fixAt(double lat) {
+    platform::Location l;
+    l.coordinate = {lat, 13.4};
+    l.horizontalAccuracy = 20;
+    l.timestamp = platform::Clock::now();
+    return l;
+  }
+  // A fix from the simulated provider, and the main queue's turn it causes.
+  void deliver(double lat = 52.5) {
+    sim_->deliverFix(fixAt(lat));
+    platform::Dispatch::drainMain();
+  }
+
+  std::shared_ptr<platform::Database> savedContext_;
+  std::shared_ptr<MQTTDataStorageManager> buffer_;
+};
+
+}  // namespace pelk::test
