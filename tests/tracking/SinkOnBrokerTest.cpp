@@ -50,6 +50,16 @@ class SinkOnBrokerTest : public MessagingTest {
     fix.timestamp = platform::Clock::now();
     LocationDataManager::sharedInstance().sendDataServer(fix, kMoving, false, 5, id);
   }
+  // Publishing on, `observer` collecting the own topic, and the kit connected
+  // to `broker`.
+  void publishWatched(MosquittoBroker& broker, Observer& observer) {
+    TokenManager::setPubSubState(true);
+    SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+    ASSERT_TRUE(observer.waitConnected());
+    observer.answer(kOwnTopic, [this](const std::string& payload) { collect(payload); });
+    ASSERT_TRUE(waitFor([&] { return broker.log().find("observer") != std::string::npos; }));
+    ASSERT_TRUE(connectTo(broker));
+  }
   // Location ids seen on the own topic, from live messages and replayed pages.
   void collect(const std::string& payload) {
     const auto j = nlohmann::json::parse(payload, nullptr, false);
@@ -92,13 +102,8 @@ class SinkOnBrokerTest : public MessagingTest {
 
 TEST_F(SinkOnBrokerTest, PositionsArePublishedBufferedWhileTheBrokerIsAwayAndReplayed) {
   MosquittoBroker broker({.users = {}, .persistence = true});
-  TokenManager::setPubSubState(true);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
   Observer observer(broker, /*persistent=*/true);
-  ASSERT_TRUE(observer.waitConnected());
-  observer.answer(kOwnTopic, [this](const std::string& payload) { collect(payload); });
-  ASSERT_TRUE(waitFor([&] { return broker.log().find("observer") != std::string::npos; }));
-  ASSERT_TRUE(connectTo(broker));
+  ASSERT_NO_FATAL_FAILURE(publishWatched(broker, observer));
 
   const std::set<std::string> live = {"aaaaaaaaaaaaaaaaaaaaaa01", "aaaaaaaaaaaaaaaaaaaaaa02"};
   send("aaaaaaaaaaaaaaaaaaaaaa01", 52.50);
@@ -128,13 +133,8 @@ TEST_F(SinkOnBrokerTest, PositionsArePublishedBufferedWhileTheBrokerIsAwayAndRep
 // id, user and readings, not those of the moment of the failure.
 TEST_F(SinkOnBrokerTest, APublishThatFailsLateIsKeptAsItsMessageWas) {
   MosquittoBroker broker({.users = {}, .persistence = true});
-  TokenManager::setPubSubState(true);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
   Observer observer(broker, /*persistent=*/true);
-  ASSERT_TRUE(observer.waitConnected());
-  observer.answer(kOwnTopic, [this](const std::string& payload) { collect(payload); });
-  ASSERT_TRUE(waitFor([&] { return broker.log().find("observer") != std::string::npos; }));
-  ASSERT_TRUE(connectTo(broker));
+  ASSERT_NO_FATAL_FAILURE(publishWatched(broker, observer));
 
   broker.freeze();
   const std::map<std::string, double> sent = {
