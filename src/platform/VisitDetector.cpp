@@ -57,17 +57,11 @@ std::optional<Visit> VisitDetector::add(const Location& fix) {
     begin(fix);
     return std::nullopt;
   }
-  if (fix.timestamp < lastSeen_) {
-    std::optional<Visit> departed;
-    if (arrived_) {
-      departed = visitSoFar();
-      departed->departureDate = lastInside_;
-    }
-    begin(fix);
-    return departed;
-  }
-  lastSeen_ = fix.timestamp;
-  if (greatCircleDistance(anchor_, fix.coordinate) > rules_.radius) {
+  // A fix out of time order, or beyond the radius, ends the stay under way
+  // (a visit departs at its last fix inside) and begins the next one.
+  const bool outOfOrder = fix.timestamp < lastSeen_;
+  if (!outOfOrder) lastSeen_ = fix.timestamp;
+  if (outOfOrder || greatCircleDistance(anchor_, fix.coordinate) > rules_.radius) {
     std::optional<Visit> departed;
     if (arrived_) {
       departed = visitSoFar();
