@@ -62,6 +62,8 @@ class Pelk {
   static void setDeviceToken(const std::vector<std::uint8_t>& deviceToken);
 
   // Tracking.
+  // Tracking needs the kit's user (createUser, or getUser with a known id);
+  // without one the start is refused ("User not created") and nothing changes.
   // The custom mode needs an option set; without one the start is refused
   // ("Data not found") and nothing changes.
   static void startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);

@@ -114,6 +114,8 @@ void pelk_set_description(const char* description);
 void pelk_logout_user(pelk_text_handler handler, void* context);
 void pelk_set_device_token(const uint8_t* bytes, size_t length);
 
+/* Needs the kit's user (pelk_create_user, or pelk_get_user with a known id);
+ * without one the start is refused with the console line "User not created". */
 void pelk_start_tracking(int64_t mode);
 void pelk_stop_tracking(void);
 /* Positions go to did_update_location; pelk_is_location_tracking does not
@@ -121,6 +123,8 @@ void pelk_stop_tracking(void);
 void pelk_start_self_tracking(int64_t mode);
 void pelk_stop_self_tracking(void);
 void pelk_request_location(void);
+/* One fix within `accuracy` metres (at least 10); after 15 s without one the
+ * most accurate fix seen meanwhile, or QB408 when there was none. */
 void pelk_get_current_location(int64_t accuracy, pelk_location_handler handler, void* context);
 void pelk_update_current_location(int64_t accuracy);
 bool pelk_is_location_enabled(void);
@@ -132,7 +136,8 @@ void pelk_disable_accuracy_engine(void);
 void pelk_enable_accuracy_engine_with(int64_t accuracy);
 /* The gpsd daemon positions come from; wins over PELK_GPSD_HOST and
  * PELK_GPSD_PORT.  false (and nothing changes) for a NULL or empty host, one
- * with blanks or control characters, or a port outside 1 to 65535. */
+ * longer than 253 characters or with blanks or control characters, or a port
+ * outside 1 to 65535. */
 bool pelk_set_gpsd_address(const char* host, int64_t port);
 
 /* ---- custom tracking
