@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
 
   pelk::Pelk::setDelegate(std::make_shared<Delegate>(positions));
   // The kit's own log of what it does with each position (under the app's
-  // XDG data directory).
+  // XDG cache directory).
   pelk::Pelk::setLoggerEnabled(true);
 
   say("initialize: publishable key %s, service %s, broker %s", key.c_str(), args["--rest"].c_str(),

@@ -37,8 +37,15 @@ class Pelk {
   Pelk() = delete;
 
   // Start-up: the publishable key, and optionally the REST base URL and the
-  // MQTT endpoint (both or neither are taken: an endpoint the MQTT connection
-  // cannot use keeps the base URL out too, with a console line).
+  // MQTT endpoint of the service, e.g. "http://127.0.0.1:8080" and
+  // "ws://127.0.0.1:9001/mqtt" for local servers.  Both or neither are taken:
+  // a base URL without an endpoint is dropped without a word, and an endpoint
+  // the MQTT connection cannot use keeps the base URL out too, with a console
+  // line ("MQTT endpoint not usable: ...").  The kit speaks MQTT over
+  // WebSockets only: "ws://host:port[/path]" or "wss://..." (path "/mqtt"
+  // when none), or "host[:port]" or "https://host[:port]" for wss (port 443
+  // when none) at "/mqtt"; "tcp://" and "mqtt://" are refused.  A base URL
+  // without a scheme gets "https://".
   static void initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl = std::nullopt,
                          const std::optional<std::string>& mqttEndpoint = std::nullopt);
   static void setLoggerEnabled(bool logger);
@@ -55,10 +62,16 @@ class Pelk {
   static void setDeviceToken(const std::vector<std::uint8_t>& deviceToken);
 
   // Tracking.
+  // Tracking needs the kit's user (createUser, or getUser with a known id);
+  // without one the start is refused ("User not created") and nothing changes.
   // The custom mode needs an option set; without one the start is refused
   // ("Data not found") and nothing changes.
   static void startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   static void stopTracking();
+  // Starts a mode whose positions go to the app's delegate (it switches
+  // didUpdateLocation on, as subscribing to the own positions does); the
+  // tracking switch is left as it was, so isLocationTracking() does not
+  // report it.
   static void startSelfTracking(PelkTrackingMode mode,
                                 const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   // Stops the mode that runs, whether started as self-tracking or as tracking;
@@ -97,8 +110,11 @@ class Pelk {
   static void getEventsStatus(UserHandler handler = nullptr);
   // The same request as getEventsStatus.
   static void getListenerStatus(UserHandler handler = nullptr);
-  // The own user id: the app's own events and positions; another user's id:
-  // that user's positions (events of other users are not offered).
+  // The own user id: the app's own events and positions (location or
+  // eventsAndLocation with the own id is what makes tracking positions reach
+  // the delegate's didUpdateLocation; refused with "Listener not enabled" when
+  // the user's location_listener switch is off on the server); another user's
+  // id: that user's positions (events of other users are not offered).
   static void subscribe(PelkSubscribe kind, const std::string& userId);
   static void unsubscribe(PelkSubscribe kind, const std::string& userId);
   // Publishes this device's positions over MQTT with the chosen fields.

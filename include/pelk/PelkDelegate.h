@@ -15,7 +15,10 @@ class PelkDelegate {
  public:
   virtual ~PelkDelegate() = default;
 
-  // A position of this device was accepted (while the location-listener switch is on).
+  // A position of this device was accepted, while the app follows its own
+  // positions: after subscribe(location or eventsAndLocation, own user id),
+  // or once self-tracking was started.  Without either, tracking runs but
+  // this is never called.
   virtual void didUpdateLocation(const PelkLocation& location) = 0;
   // An event arrived on the subscribed event topic; every event of a message, in order.
   virtual void didReceiveEvents(const PelkEvents& events) { (void)events; }

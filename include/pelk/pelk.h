@@ -58,7 +58,9 @@ typedef void (*pelk_location_handler)(void* context, const char* location_json, 
                                       const char* error_message);
 
 /* The app's delegate; members may be NULL except did_update_location.
- *  did_update_location, one accepted position of this device:
+ *  did_update_location, one accepted position of this device, while the app
+ *  follows its own positions (pelk_subscribe(1 or 0, own user id), or once
+ *  self-tracking was started; without either it is never called):
  *    {"user_id": text ("" when no user), "activity": "M" or "S",
  *     "location": a fix as location_json above, "tz_offset": text ("+0100"),
  *     "recorded_at": text, the moment it was handed over}.
@@ -95,6 +97,11 @@ typedef struct pelk_delegate {
 /* The kit's version, "MAJOR.MINOR.PATCH"; a static text. */
 const char* pelk_library_version(void);
 
+/* base_url and mqtt_endpoint (NULL: none) are taken both or neither, as
+ * pelk::Pelk::initialize: e.g. "http://127.0.0.1:8080" and
+ * "ws://127.0.0.1:9001/mqtt"; MQTT runs over WebSockets only (ws://, wss://,
+ * or "host[:port]" for wss), a "tcp://" endpoint is refused with a console
+ * line and keeps the base URL out too; a base URL alone is dropped silently. */
 void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint);
 void pelk_set_logger_enabled(bool enabled);
 /* Copies the structure; NULL clears the delegate. */
@@ -107,11 +114,17 @@ void pelk_set_description(const char* description);
 void pelk_logout_user(pelk_text_handler handler, void* context);
 void pelk_set_device_token(const uint8_t* bytes, size_t length);
 
+/* Needs the kit's user (pelk_create_user, or pelk_get_user with a known id);
+ * without one the start is refused with the console line "User not created". */
 void pelk_start_tracking(int64_t mode);
 void pelk_stop_tracking(void);
+/* Positions go to did_update_location; pelk_is_location_tracking does not
+ * report self-tracking. */
 void pelk_start_self_tracking(int64_t mode);
 void pelk_stop_self_tracking(void);
 void pelk_request_location(void);
+/* One fix within `accuracy` metres (at least 10); after 15 s without one the
+ * most accurate fix seen meanwhile, or QB408 when there was none. */
 void pelk_get_current_location(int64_t accuracy, pelk_location_handler handler, void* context);
 void pelk_update_current_location(int64_t accuracy);
 bool pelk_is_location_enabled(void);
@@ -123,7 +136,8 @@ void pelk_disable_accuracy_engine(void);
 void pelk_enable_accuracy_engine_with(int64_t accuracy);
 /* The gpsd daemon positions come from; wins over PELK_GPSD_HOST and
  * PELK_GPSD_PORT.  false (and nothing changes) for a NULL or empty host, one
- * with blanks or control characters, or a port outside 1 to 65535. */
+ * longer than 253 characters or with blanks or control characters, or a port
+ * outside 1 to 65535. */
 bool pelk_set_gpsd_address(const char* host, int64_t port);
 
 /* ---- custom tracking
