@@ -148,6 +148,12 @@ void GpsdLocationProvider::join() {
   }
 }
 
+bool GpsdLocationProvider::idle() {
+  std::lock_guard lock(mutex_);
+  reapFinishedLocked();
+  return !current_ && retired_.empty();
+}
+
 std::size_t GpsdLocationProvider::readerThreads() const {
   std::lock_guard lock(mutex_);
   return retired_.size() + (current_ ? 1 : 0);
@@ -218,6 +224,9 @@ void GpsdLocationProvider::run(Session& session) {
   Duration backoff = config_.initialBackoff;
   bool lossReported = false;
   auto reportLoss = [&](const std::string& why) {
+    // A stopped reader (a connect that ended after the stop) speaks for a
+    // daemon nobody uses any more.
+    if (session.stopping.load()) return;
     noteLoss(session, where + " " + why);
     if (lossReported) return;
     lossReported = true;

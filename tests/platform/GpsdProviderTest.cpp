@@ -270,6 +270,34 @@ TEST_F(GpsdProvider, AStopFromTheMainQueueNeverWaitsForTheReader) {
   mainQueue.join();
 }
 
+// The host names another daemon while the reader sits in a connect to the
+// first one (a host that drops packets, the very reason to name another): the
+// call must not wait for that connect to end.
+TEST_F(GpsdProvider, NamingAnotherDaemonNeverWaitsForAConnectToTheFirst) {
+  SilentPort silent;
+  ASSERT_GT(silent.port(), 0);
+  auto first = this->config();
+  first.port = std::to_string(silent.port());
+  LocationServices::useGpsdProvider(first);  // the kit's own: nobody else holds it
+  provider_.reset();
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  std::this_thread::sleep_for(300ms);  // the reader is inside its connect by now
+
+  std::atomic<bool> switched{false};
+  std::thread host([&] {
+    LocationServices::useGpsdProvider(this->config());
+    switched = true;
+  });
+  EXPECT_TRUE(waitFor([&] { return switched.load(); }, 3'000ms)) << "the switch waited for the old connect";
+  silent.close();  // lets the old connect fail, so its reader ends
+  host.join();
+  // The old reader's failed connect is no news of the daemon in use.
+  std::this_thread::sleep_for(3s);  // the connect's next try after the close
+  Dispatch::drainMain();
+  for (const auto& e : rec_->errors) EXPECT_EQ(e.message.find(":" + first.port + " "), std::string::npos) << e.message;
+}
+
 // A receiver that stays within the radius for the dwell time is a visit: its
 // arrival, then its departure when the fixes leave.  The default rules: 50 m
 // for three minutes, played fast.
