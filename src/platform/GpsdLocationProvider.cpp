@@ -2,6 +2,8 @@
 
 #include <gps.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -118,6 +120,13 @@ void GpsdLocationProvider::start() {
   if (current_) return;
   auto session = std::make_shared<Session>();
   session->thread = std::thread([this, s = session.get()] {
+    // libgps writes to the daemon with plain write(): to a daemon that has
+    // hung up that raises SIGPIPE, whose default ends the host's process.
+    // Blocked in this thread alone, the write fails with EPIPE instead.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     run(*s);
     s->finished.store(true);
   });
@@ -146,6 +155,12 @@ void GpsdLocationProvider::join() {
   for (auto& s : sessions) {
     if (s->thread.joinable()) s->thread.join();
   }
+}
+
+bool GpsdLocationProvider::idle() {
+  std::lock_guard lock(mutex_);
+  reapFinishedLocked();
+  return !current_ && retired_.empty();
 }
 
 std::size_t GpsdLocationProvider::readerThreads() const {
@@ -218,6 +233,9 @@ void GpsdLocationProvider::run(Session& session) {
   Duration backoff = config_.initialBackoff;
   bool lossReported = false;
   auto reportLoss = [&](const std::string& why) {
+    // A stopped reader (a connect that ended after the stop) speaks for a
+    // daemon nobody uses any more.
+    if (session.stopping.load()) return;
     noteLoss(session, where + " " + why);
     if (lossReported) return;
     lossReported = true;
@@ -243,6 +261,10 @@ void GpsdLocationProvider::run(Session& session) {
   }();
 
   std::vector<char> message(16 * 1024);
+  // The bound for a fix runs from the start, then from each fix, across
+  // connections: a daemon that hangs up before it has a fix, again and again,
+  // gives no positions however often it answers.
+  auto fixDeadline = SteadyClock::now() + noFixTimeout;
   while (!session.stopping.load()) {
     gps_data_t data{};
     ++attempts_;
@@ -264,8 +286,6 @@ void GpsdLocationProvider::run(Session& session) {
       if (backOff()) return;
       continue;
     }
-    // The bound for a fix runs from the connection, then from each fix.
-    auto fixDeadline = SteadyClock::now() + noFixTimeout;
     bool stopped = false;
     while (!(stopped = session.stopping.load())) {
       const auto now = SteadyClock::now();

@@ -37,6 +37,7 @@ class GpsdLocationProvider : public LocationProvider {
   void start() override;
   void stop() override;
   void join() override;
+  bool idle() override;
   // Linux has no system prompt: an undetermined authorization is granted at
   // the level asked for; an answer already given stands.
   void authorizationRequested(bool always) override;

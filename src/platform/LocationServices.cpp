@@ -88,6 +88,9 @@ class LocationEngine {
   std::shared_ptr<LocationProvider> running;  // guarded by providerMutex
   bool exiting = false;                       // guarded by providerMutex: nothing starts any more
   bool stopQueued = false;                    // guarded by providerMutex: a stop waits for the main queue
+  // Replaced providers whose work has not ended yet (a reader in a connect
+  // that may last the system's time-out): released once idle, joined at exit.
+  std::vector<std::shared_ptr<LocationProvider>> retiring;  // guarded by providerMutex
 
   // --- delivery -------------------------------------------------------------
 
@@ -179,9 +182,10 @@ class LocationEngine {
   }
 
   void replaceProvider(std::shared_ptr<LocationProvider> next, bool freshWorld) {
-    // The provider replaced: released (and its threads joined) after the
-    // locks, so that nothing waits on them for a connect under way.
-    std::shared_ptr<LocationProvider> previous;
+    // Providers released here go after the locks; one whose work still runs
+    // is kept aside instead, so that the caller never waits for a connect
+    // under way (the host names another daemon because the first one hangs).
+    std::vector<std::shared_ptr<LocationProvider>> released;
     std::lock_guard plock(providerMutex);
     if (running) {
       running->stop();
@@ -189,7 +193,9 @@ class LocationEngine {
     }
     {
       std::lock_guard lock(mutex);
-      previous = std::exchange(provider, std::move(next));
+      auto previous = std::exchange(provider, std::move(next));
+      if (previous && previous != provider) retiring.push_back(std::move(previous));
+      std::erase(retiring, provider);  // chosen again: it is no longer set aside
       if (freshWorld) {
         status = AuthorizationStatus::notDetermined;
         enabled = true;
@@ -203,11 +209,15 @@ class LocationEngine {
         }
       }
     }
+    const auto idle = std::stable_partition(retiring.begin(), retiring.end(),
+                                            [](const std::shared_ptr<LocationProvider>& p) { return !p->idle(); });
+    released.assign(std::make_move_iterator(idle), std::make_move_iterator(retiring.end()));
+    retiring.erase(idle, retiring.end());
     reconcileHoldingProviderLock(false);
   }
 
   void stopProviderAtExit() {
-    std::shared_ptr<LocationProvider> chosen;
+    std::vector<std::shared_ptr<LocationProvider>> providers;
     {
       std::lock_guard plock(providerMutex);
       exiting = true;
@@ -215,14 +225,15 @@ class LocationEngine {
         running->stop();
         running.reset();
       }
+      providers.swap(retiring);
       std::lock_guard lock(mutex);
-      chosen = provider;
+      if (provider) providers.push_back(provider);
     }
-    // The provider's threads report through statics that go away after this
+    // The providers' threads report through statics that go away after this
     // guard: they end here, whatever an earlier stop left running.
-    if (chosen) {
-      chosen->stop();
-      chosen->join();
+    for (auto& p : providers) {
+      p->stop();
+      p->join();
     }
   }
 

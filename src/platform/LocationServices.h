@@ -29,6 +29,9 @@ class LocationProvider {
   virtual void stop() = 0;
   // Waits until the work of every earlier start has ended (process exit).
   virtual void join() {}
+  // True when no work of an earlier start runs any more, so that releasing
+  // the provider waits for nothing.
+  virtual bool idle() { return true; }
   // A manager asked for authorization (always: true; when in use: false).
   virtual void authorizationRequested(bool always) = 0;
 };

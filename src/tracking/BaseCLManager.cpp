@@ -132,7 +132,9 @@ bool BaseCLManager::usable(const platform::Location& fix) {
 
 bool BaseCLManager::accepts(const Request& request, const platform::Location& fix, platform::TimePoint now) const {
   if (!usable(fix)) return false;
-  if (static_cast<std::int64_t>(std::trunc(fix.horizontalAccuracy)) <= request.accuracy) return true;
+  // Compared as a double: an estimate past what an integer holds (a receiver
+  // gone wild) would not convert, and may come out as a small number.
+  if (std::trunc(fix.horizontalAccuracy) <= static_cast<double>(request.accuracy)) return true;
   return request.tripFallback && now - request.requestedAt > kTripFallback;
 }
 

@@ -26,8 +26,9 @@ constexpr std::int64_t kDefaultImproveAccuracy = 50;
 // A hundred years, in seconds.
 constexpr std::int64_t kLongestTick = std::int64_t{100} * 365 * 24 * 3600;
 
+// A receiver's speed gone wild (past what an integer holds) is no speed.
 std::int64_t toInt(double value) {
-  if (!std::isfinite(value)) return 0;
+  if (!std::isfinite(value) || std::fabs(value) > 9.0e18) return 0;
   return static_cast<std::int64_t>(value);
 }
 

@@ -270,6 +270,34 @@ TEST_F(GpsdProvider, AStopFromTheMainQueueNeverWaitsForTheReader) {
   mainQueue.join();
 }
 
+// The host names another daemon while the reader sits in a connect to the
+// first one (a host that drops packets, the very reason to name another): the
+// call must not wait for that connect to end.
+TEST_F(GpsdProvider, NamingAnotherDaemonNeverWaitsForAConnectToTheFirst) {
+  SilentPort silent;
+  ASSERT_GT(silent.port(), 0);
+  auto first = this->config();
+  first.port = std::to_string(silent.port());
+  LocationServices::useGpsdProvider(first);  // the kit's own: nobody else holds it
+  provider_.reset();
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  std::this_thread::sleep_for(300ms);  // the reader is inside its connect by now
+
+  std::atomic<bool> switched{false};
+  std::thread host([&] {
+    LocationServices::useGpsdProvider(this->config());
+    switched = true;
+  });
+  EXPECT_TRUE(waitFor([&] { return switched.load(); }, 3'000ms)) << "the switch waited for the old connect";
+  silent.close();  // lets the old connect fail, so its reader ends
+  host.join();
+  // The old reader's failed connect is no news of the daemon in use.
+  std::this_thread::sleep_for(3s);  // the connect's next try after the close
+  Dispatch::drainMain();
+  for (const auto& e : rec_->errors) EXPECT_EQ(e.message.find(":" + first.port + " "), std::string::npos) << e.message;
+}
+
 // A receiver that stays within the radius for the dwell time is a visit: its
 // arrival, then its departure when the fixes leave.  The default rules: 50 m
 // for three minutes, played fast.
@@ -335,4 +363,70 @@ TEST_F(GpsdProvider, ADaemonWithoutAFixMakesTheServiceUnavailableUntilAFixComes)
   EXPECT_TRUE(LocationServices::serviceAvailable());
   EXPECT_EQ(changes.size(), 2u);
   EXPECT_FALSE(rec_->fixes.empty());
+}
+namespace {
+// A loopback "daemon" that greets each connection with `greeting` and hangs up.
+class GreetAndHangUp {
+ public:
+  explicit GreetAndHangUp(std::string greeting) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, greeting = std::move(greeting)] {
+      for (;;) {
+        const int c = ::accept(listener_, nullptr, nullptr);
+        if (c < 0) return;
+        ++accepts_;
+        (void)!::send(c, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(20ms);  // the watch request arrives
+        ::close(c);
+      }
+    });
+  }
+  ~GreetAndHangUp() {
+    ::shutdown(listener_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+  int port() const { return port_; }
+  int accepts() const { return accepts_.load(); }
+
+ private:
+  int listener_ = -1;
+  int port_ = -1;
+  std::atomic<int> accepts_{0};
+  std::thread thread_;
+};
+}  // namespace
+
+// A daemon that answers every connection and hangs up before any fix gives
+// no positions however often the reader reconnects: the bound for a fix runs
+// across the connections, and the service is unavailable once it passed.
+TEST_F(GpsdProvider, ADaemonThatHangsUpAfterEachGreetingMakesTheServiceUnavailable) {
+  GreetAndHangUp daemon("{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\n");
+  ASSERT_GT(daemon.port(), 0);
+  auto config = this->config();
+  config.port = std::to_string(daemon.port());
+  config.noFixTimeout = 1s;
+  useConfig(config);
+  std::vector<ServiceAvailability> changes;
+  auto& center = NotificationCenter::defaultCenter();
+  const auto observer = center.addObserver(LocationServices::availabilityChangedNotification, nullptr,
+                                           [&](const Notification& n) {
+                                             changes.push_back(std::any_cast<ServiceAvailability>(n.userInfo));
+                                           });
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  const bool unavailable = waitFor([&] { return !changes.empty(); }, 5'000ms);
+  center.removeObserver(observer);
+  EXPECT_GE(daemon.accepts(), 2) << "the daemon was not reconnected to";
+  ASSERT_TRUE(unavailable) << "no fix in " << daemon.accepts() << " connections, and the service still available";
+  EXPECT_FALSE(changes.front().available);
+  EXPECT_NE(changes.front().reason.find("no fix"), std::string::npos) << changes.front().reason;
 }

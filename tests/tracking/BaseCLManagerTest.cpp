@@ -33,7 +33,9 @@ TEST_F(BaseCLManagerTest, AccuracyIsTruncatedAndInvalidAccuracyNeverAccepted) {
     double accuracy;
     bool accepted;
   } cases[] = {{100.9, true}, {100.0, true}, {101.0, false}, {-1.0, false},
-               {std::numeric_limits<double>::quiet_NaN(), false}, {5.0, true}};
+               {std::numeric_limits<double>::quiet_NaN(), false}, {5.0, true},
+               // Past what an integer holds (a receiver's error estimate gone wild).
+               {1e19, false}, {1e300, false}, {std::numeric_limits<double>::infinity(), false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.accuracy);
     auto answers = std::make_shared<Answers>();

@@ -473,6 +473,7 @@ TEST_F(CustomTrackingTest, PositionsTakeTheReceiversSpeedOrTheirOwnPreviousPosit
       {52.5009, -1, 5},    // ~100 m in 61 s
       {52.5010, 12.5, 45}, // the receiver's 12.5 m/s, not the ~11 m moved
       {52.5110, 0, 0},     // a receiver at rest, whatever the position says
+      {52.5111, 1e30, 0},  // a speed no integer holds is no speed
   };
   for (bool interval : {true, false}) {
     SCOPED_TRACE(interval ? "interval" : "continuous");
@@ -501,9 +502,9 @@ TEST_F(CustomTrackingTest, PositionsTakeTheReceiversSpeedOrTheirOwnPreviousPosit
       std::lock_guard lock(rec_->mutex);
       for (const auto& message : rec_->published) speeds.push_back(nlohmann::json::parse(message).at("speed"));
     }
-    EXPECT_EQ(speeds, (std::vector<std::int64_t>{0, 5, 45, 0}));
-    EXPECT_EQ(activities(), interval ? (std::vector<std::string>{"S", "M", "M", "S"})
-                                     : (std::vector<std::string>{"S", "M", "M", "M"}));
+    EXPECT_EQ(speeds, (std::vector<std::int64_t>{0, 5, 45, 0, 0}));
+    EXPECT_EQ(activities(), interval ? (std::vector<std::string>{"S", "M", "M", "S", "S"})
+                                     : (std::vector<std::string>{"S", "M", "M", "M", "M"}));
     custom().stopTracking();
     platform::Dispatch::drainMain();
   }
