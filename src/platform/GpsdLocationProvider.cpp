@@ -63,6 +63,18 @@ std::optional<Location> locationFrom(const gps_fix_t& fix) {
   return loc;
 }
 
+// libgps writes its requests with write(): to a daemon that has closed the
+// connection that raises SIGPIPE, whose default ends the whole host.  The
+// reader blocks it for itself alone (a write's SIGPIPE goes to the thread
+// that wrote), so the write fails with EPIPE and is handled as the loss it
+// is, while the host's own disposition and its other threads are untouched.
+void blockSigpipeInThisThread() {
+  sigset_t pipe;
+  ::sigemptyset(&pipe);
+  ::sigaddset(&pipe, SIGPIPE);
+  (void)::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
 }  // namespace
 
 // One start's reader: its thread, and the eventfd a stop writes to wake it
@@ -120,13 +132,7 @@ void GpsdLocationProvider::start() {
   if (current_) return;
   auto session = std::make_shared<Session>();
   session->thread = std::thread([this, s = session.get()] {
-    // libgps writes to the daemon with plain write(): to a daemon that has
-    // hung up that raises SIGPIPE, whose default ends the host's process.
-    // Blocked in this thread alone, the write fails with EPIPE instead.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    blockSigpipeInThisThread();
     run(*s);
     s->finished.store(true);
   });
@@ -319,6 +325,7 @@ void GpsdLocationProvider::run(Session& session) {
         ++withoutFix_;
       }
     }
+    // The goodbye may meet a daemon already gone: it then fails with EPIPE.
     if (!stopped) (void)gps_stream(&data, WATCH_DISABLE, nullptr);
     gps_close(&data);
     if (stopped) return;

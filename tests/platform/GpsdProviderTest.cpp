@@ -2,6 +2,9 @@
 // on a free loopback port.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,7 +58,7 @@ struct Recorder : LocationManagerDelegate {
 class GpsdProvider : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
+    if (needsGpsfake_ && !GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
     Dispatch::useManualMainQueue();
     LocationServices::useSimulatedProvider();  // a fresh world: nothing authorized, no regions
     port_ = pelk::test::HttpTestServer::unusedPort();
@@ -91,6 +94,7 @@ class GpsdProvider : public ::testing::Test {
     }
   }
 
+  bool needsGpsfake_ = true;
   int port_ = -1;
   std::shared_ptr<GpsdLocationProvider> provider_;
   std::shared_ptr<LocationManager> manager_ = LocationManager::create();
@@ -364,6 +368,7 @@ TEST_F(GpsdProvider, ADaemonWithoutAFixMakesTheServiceUnavailableUntilAFixComes)
   EXPECT_EQ(changes.size(), 2u);
   EXPECT_FALSE(rec_->fixes.empty());
 }
+
 namespace {
 // A loopback "daemon" that greets each connection with `greeting` and hangs up.
 class GreetAndHangUp {
@@ -429,4 +434,116 @@ TEST_F(GpsdProvider, ADaemonThatHangsUpAfterEachGreetingMakesTheServiceUnavailab
   ASSERT_TRUE(unavailable) << "no fix in " << daemon.accepts() << " connections, and the service still available";
   EXPECT_FALSE(changes.front().available);
   EXPECT_NE(changes.front().reason.find("no fix"), std::string::npos) << changes.front().reason;
+}
+
+namespace {
+
+// A daemon stand-in on a loopback port that resets every connection (RST, as
+// a daemon that dies with unread input does): at once, or after reading the
+// watch request.
+class ResettingDaemon {
+ public:
+  explicit ResettingDaemon(bool readFirst) : readFirst_(readFirst) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ResettingDaemon() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) ::close(listener_);
+  }
+  int port() const { return port_; }
+  int resets() const { return resets_.load(); }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      if (readFirst_) {
+        pollfd q{c, POLLIN, 0};
+        char request[512];
+        if (::poll(&q, 1, 2000) > 0) (void)!::read(c, request, sizeof request);
+      }
+      const linger reset{1, 0};
+      ::setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      ::close(c);
+      ++resets_;
+    }
+  }
+
+  const bool readFirst_;
+  int listener_ = -1;
+  int port_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> resets_{0};
+  std::thread thread_;
+};
+
+// SIGPIPE at its default (death) for the test's span, as in a host that never
+// touched it; the disposition found is put back.
+class DefaultSigpipe {
+ public:
+  DefaultSigpipe() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    ::sigemptyset(&dfl.sa_mask);
+    ::sigaction(SIGPIPE, &dfl, &saved_);
+  }
+  ~DefaultSigpipe() { ::sigaction(SIGPIPE, &saved_, nullptr); }
+  static bool isDefault() {
+    struct sigaction now {};
+    ::sigaction(SIGPIPE, nullptr, &now);
+    return now.sa_handler == SIG_DFL;
+  }
+
+ private:
+  struct sigaction saved_ {};
+};
+
+class GpsdStandIn : public GpsdProvider {
+ protected:
+  GpsdStandIn() { needsGpsfake_ = false; }
+};
+
+}  // namespace
+
+// A daemon that drops the connection while the reader writes to it (gpsd
+// killed, restarting, or at its client limit) is a loss like any other: the
+// host, whose SIGPIPE is left at its default, is not killed by the reader's
+// write, and its own disposition and signal mask are as it set them.
+TEST_F(GpsdStandIn, ADaemonResettingTheConnectionNeverKillsTheHost) {
+  DefaultSigpipe sigpipe;
+  for (const bool readFirst : {false, true}) {
+    SCOPED_TRACE(readFirst ? "reset after the watch request" : "reset at once");
+    ResettingDaemon daemon(readFirst);
+    ASSERT_GT(daemon.port(), 0);
+    auto config = this->config();
+    config.port = std::to_string(daemon.port());
+    useConfig(config);
+    rec_->errors.clear();
+    LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+    manager_->startUpdatingLocation();
+    ASSERT_TRUE(waitFor([&] { return provider_->connections() >= 4 && daemon.resets() >= 4; }, 10'000ms))
+        << "connections " << provider_->connections() << ", resets " << daemon.resets();
+    ASSERT_FALSE(rec_->errors.empty());
+    EXPECT_EQ(rec_->errors.front().code, LocationErrorCode::serviceUnavailable);
+    manager_->stopUpdatingLocation();
+    Dispatch::drainMain();
+    provider_->join();
+  }
+  EXPECT_TRUE(DefaultSigpipe::isDefault()) << "the kit changed the host's SIGPIPE disposition";
+  sigset_t mask;
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);
+  EXPECT_EQ(::sigismember(&mask, SIGPIPE), 0) << "the kit blocked SIGPIPE in the host's thread";
 }

@@ -154,7 +154,8 @@ void GpsFake::addDevice() const {
   std::snprintf(a.sun_path, sizeof a.sun_path, "%s", control.c_str());
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
     const std::string add = "+" + device + "\r\n";
-    (void)!::write(fd, add.c_str(), add.size() + 1);  // with its NUL, as gpsfake sends it
+    // MSG_NOSIGNAL: a daemon gone meanwhile must not end the test process.
+    (void)!::send(fd, add.c_str(), add.size() + 1, MSG_NOSIGNAL);  // with its NUL, as gpsfake sends it
     pollfd p{fd, POLLIN, 0};
     char answer[16];
     if (::poll(&p, 1, 1000) > 0) (void)!::read(fd, answer, sizeof answer);
@@ -173,7 +174,7 @@ bool GpsFake::waitDevice(std::chrono::milliseconds limit) const {
     std::string reply;
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
       const char ask[] = "?DEVICES;\n";
-      (void)!::write(fd, ask, sizeof ask - 1);
+      (void)!::send(fd, ask, sizeof ask - 1, MSG_NOSIGNAL);
       // The banner, then the list of devices.
       while (reply.find("\"class\":\"DEVICES\"") == std::string::npos ||
              reply.find('\n', reply.find("\"class\":\"DEVICES\"")) == std::string::npos) {
