@@ -28,7 +28,11 @@
 //  8. The location engine's lock.
 //  9. PelkHTTPDataStorageManager::mutex_: opens its container (12).
 // 10. MqttClient::State::mutex: waits for the users of the Paho handle, who
-//     hold no lock of ours while they call Paho.
+//     hold no lock of ours while they call Paho.  The MQTT client's handle
+//     lock (one per process, around making, destroying and asking a Paho
+//     handle that may be going) is taken with no lock of ours held and takes
+//     only the MQTT handle registry (16); Paho's threads, which call us back,
+//     never take it.
 // 11. Reachability::startStopMutex_ (network): takes the platform watch's
 //     locks, which post onto a queue (16).
 // 12. The registries of settings suites and of database files, in that order.

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <future>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <condition_variable>
@@ -18,6 +19,28 @@
 namespace pelk::platform {
 namespace {
 
+// Set once when something has happened; waited for with a time limit.
+class Signal {
+ public:
+  void set() {
+    {
+      std::lock_guard lock(mutex_);
+      set_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool waitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return set_; });
+  }
+
+ private:
+  // Lock order: a leaf (platform/LockOrder.h).
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
+
 // Paho hands back a context pointer with every callback.  It never carries a
 // pointer of ours: it carries a ticket number that is looked up here, so a
 // callback that arrives after its client or handle is gone finds nothing.
@@ -27,7 +50,8 @@ struct Ticket {
   std::uint64_t handleId = 0;
   Kind kind = Kind::handle;
   std::uint64_t generation = 0;
-  std::shared_ptr<std::promise<void>> done;  // disconnect only
+  // Set when the operation answered: the connect's outcome, the disconnect's end.
+  std::shared_ptr<Signal> answered;
 };
 
 class Registry {
@@ -91,6 +115,21 @@ LiveHandles& liveHandles() {
   static auto* l = new LiveHandles();
   return *l;
 }
+
+// Held while a Paho handle is made or destroyed, so that one is never made
+// while another is being destroyed.  When the last handle of the process
+// goes, the library stops its threads and frees its shared state, letting go
+// of its own lock while it waits for them; a handle made or connected on
+// another thread in that moment is caught in the teardown.  Also held around
+// the calls into a handle that the exit may destroy meanwhile.  Nothing of
+// ours is called under it: the library calls back on its own threads, which
+// never take it.
+// Lock order: taken with no lock of ours held; takes only the handle
+// registry (platform/LockOrder.h).
+std::mutex& handleLifecycleMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
 void destroyLiveHandlesAtExit();
 
 bool hasControlCharacters(const std::string& text) {
@@ -129,6 +168,9 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   // handler when the connection it made is lost later, beside the lost
   // handler: once connected, the ticket is dropped so the loss counts once.
   std::uint64_t connectTicket = 0;
+  // Set when that connect answered (connected or failed).  Until then the
+  // library's threads still use the handle, which is not destroyed before.
+  std::shared_ptr<Signal> connectAnswered;
   // The one scheduled attempt that may still run: each new schedule, and each
   // attempt made at once, takes the place of the one before.
   std::uint64_t retryTicket = 0;
@@ -232,10 +274,13 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     MQTTAsync h = nullptr;
     MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer;
     createOptions.MQTTVersion = MQTTVERSION_3_1_1;
-    if (MQTTAsync_createWithOptions(&h, options.serverUri.c_str(), options.clientId.c_str(),
-                                    MQTTCLIENT_PERSISTENCE_NONE, nullptr, &createOptions) != MQTTASYNC_SUCCESS) {
-      return false;
+    int created;
+    {
+      std::lock_guard lifecycle(handleLifecycleMutex());
+      created = MQTTAsync_createWithOptions(&h, options.serverUri.c_str(), options.clientId.c_str(),
+                                            MQTTCLIENT_PERSISTENCE_NONE, nullptr, &createOptions);
     }
+    if (created != MQTTASYNC_SUCCESS) return false;
     {
       // Registered after the first handle made Paho start OpenSSL, so that it
       // runs before OpenSSL's exit handler.
@@ -244,7 +289,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       std::lock_guard lock(liveHandles().mutex);
       liveHandles().handles.emplace(h, weak_from_this());
     }
-    const std::uint64_t id = registry().add(Ticket{weak_from_this(), 0, Ticket::Kind::handle, 0, nullptr});
+    const std::uint64_t id = registry().add(Ticket{weak_from_this(), 0, Ticket::Kind::handle, 0, {}});
     MQTTAsync_setCallbacks(h, toContext(id), &State::onConnectionLost, &State::onMessage, nullptr);
     MQTTAsync_setConnected(h, toContext(id), &State::onConnected);
     {
@@ -286,7 +331,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       opts.ssl = &ssl;
     }
     const std::uint64_t hid = handleId.load();
-    const std::uint64_t ticket = registry().add(Ticket{weak_from_this(), hid, Ticket::Kind::connect, gen, nullptr});
+    auto answered = std::make_shared<Signal>();
+    const std::uint64_t ticket = registry().add(Ticket{weak_from_this(), hid, Ticket::Kind::connect, gen, answered});
     opts.onFailure = &State::onConnectFailure;
     opts.context = toContext(ticket);
 
@@ -294,6 +340,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       std::lock_guard lock(mutex);
       attempting = true;
       connectTicket = ticket;
+      connectAnswered = answered;
     }
     int rc;
     {
@@ -348,50 +395,118 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     connectTicket = 0;
   }
 
-  // Disconnects (briefly waiting for the broker) and destroys the handle.
-  void closeHandle(bool reportStatus) {
-    const std::uint64_t id = handleId.load();
-    MQTTAsync h = takeHandle();
-    const bool wasConnected = connected.exchange(false);
-    if (h) {
+  // Calls `call` with the library's handle lock held, unless the exit has
+  // destroyed `h` meanwhile (it destroys the handles still registered, under
+  // that lock).  False when `h` is gone.
+  static bool whileRegistered(MQTTAsync h, const std::function<void()>& call) {
+    std::lock_guard lifecycle(handleLifecycleMutex());
+    {
       auto& live = liveHandles();
       std::lock_guard lock(live.mutex);
-      if (live.handles.erase(h) == 0) {
+      if (live.handles.count(h) == 0) return false;
+    }
+    call();
+    return true;
+  }
+
+  // Asks the library to disconnect `h` (connected) and waits briefly for
+  // its answer.
+  void disconnectAndWait(MQTTAsync h, std::uint64_t id) {
+    auto answered = std::make_shared<Signal>();
+    const std::uint64_t ticket = registry().add(Ticket{weak_from_this(), id, Ticket::Kind::disconnect, 0, answered});
+    MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
+    opts.timeout = 1000;
+    opts.onSuccess = &State::onDisconnectDone;
+    opts.onFailure = &State::onDisconnectFailed;
+    opts.context = toContext(ticket);
+    bool accepted = false;
+    whileRegistered(h, [&] { accepted = MQTTAsync_disconnect(h, &opts) == MQTTASYNC_SUCCESS; });
+    if (accepted) answered->waitFor(std::chrono::milliseconds(2000));
+    registry().take(ticket);
+  }
+
+  // A connect under way uses the handle on the library's threads until it
+  // answers (connected or failed); destroying the handle before frees what
+  // those threads still read.  The library takes no disconnect before it is
+  // connected, so the connect is waited out: it answers within its own time
+  // limit.  False when it has not answered by then (the library is stuck), or
+  // the handle went at exit.
+  bool waitForConnectAnswer(MQTTAsync h, const std::shared_ptr<Signal>& answered) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.connectTimeoutSeconds + 2);
+    while (!answered->waitFor(std::chrono::milliseconds(100))) {
+      bool nowConnected = false;
+      if (!whileRegistered(h, [&] { nowConnected = MQTTAsync_isConnected(h) != 0; })) return false;
+      // Connected: the connect is over for the library; the connection is
+      // closed as any other.
+      if (nowConnected) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
+    return true;
+  }
+
+  // Disconnects (briefly waiting for the broker) and destroys the handle.  A
+  // connect under way is waited out first: the handle is destroyed only once
+  // the library is done with it.  The handle stays registered until then, so
+  // that an exit meanwhile destroys it rather than leaving its threads on.
+  void closeHandle(bool reportStatus) {
+    const std::uint64_t id = handleId.load();
+    std::shared_ptr<Signal> connectUnderWay;
+    {
+      std::lock_guard lock(mutex);
+      if (attempting) connectUnderWay = connectAnswered;
+    }
+    MQTTAsync h = takeHandle();
+    const bool wasConnected = connected.exchange(false);
+    auto& live = liveHandles();
+    if (h) {
+      std::lock_guard lock(live.mutex);
+      if (live.handles.count(h) == 0) {
         h = nullptr;  // already destroyed at exit
       } else {
         ++live.closing;
       }
     }
-    if (h) {
-      if (MQTTAsync_isConnected(h)) {
-        auto done = std::make_shared<std::promise<void>>();
-        auto future = done->get_future();
-        const std::uint64_t ticket = registry().add(Ticket{weak_from_this(), id, Ticket::Kind::disconnect, 0, done});
-        MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
-        opts.timeout = 1000;
-        opts.onSuccess = &State::onDisconnectDone;
-        opts.onFailure = &State::onDisconnectFailed;
-        opts.context = toContext(ticket);
-        if (MQTTAsync_disconnect(h, &opts) == MQTTASYNC_SUCCESS) {
-          future.wait_for(std::chrono::milliseconds(2000));
-        }
-        registry().take(ticket);
+    auto settle = [&] {
+      attemptEnded();
+      failDeliveries();
+      if (reportStatus && (wasConnected || status.load() != static_cast<int>(MqttStatus::disconnected))) {
+        report(MqttStatus::disconnected);
       }
-      MQTTAsync_destroy(&h);
+    };
+    // The connect may take up to its time limit to answer: the client is
+    // closed for its user at once.
+    if (connectUnderWay) settle();
+    if (h) {
+      const bool answered = !connectUnderWay || waitForConnectAnswer(h, connectUnderWay);
+      if (answered) {
+        bool stillConnected = false;
+        whileRegistered(h, [&] { stillConnected = MQTTAsync_isConnected(h) != 0; });
+        if (stillConnected) disconnectAndWait(h, id);
+      }
+      // No callback of this handle reaches a handler any more: what waited
+      // for one is answered by settle(), outside the library.
       registry().eraseHandle(id);
       registry().take(id);
-      auto& live = liveHandles();
+      if (answered) {
+        std::lock_guard lifecycle(handleLifecycleMutex());
+        bool ours;
+        {
+          std::lock_guard lock(live.mutex);
+          ours = live.handles.erase(h) > 0;
+        }
+        if (ours) MQTTAsync_destroy(&h);
+      }
+      // Else the library never answered the connect: the handle is left
+      // registered, for the exit to destroy, rather than destroyed under its
+      // threads.
       {
         std::lock_guard lock(live.mutex);
         --live.closing;
       }
       live.cv.notify_all();
     }
-    attemptEnded();
-    failDeliveries();
-    if (reportStatus && (wasConnected || status.load() != static_cast<int>(MqttStatus::disconnected))) {
-      report(MqttStatus::disconnected);
-    }
+    if (!connectUnderWay) settle();
   }
 
   // ---- Paho callbacks (Paho threads) ----
@@ -408,6 +523,18 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   }
 
   static void onConnected(void* context, char* /*cause*/) {
+    if (auto ticket = registry().find(fromContext(context))) {
+      // The connect under way has answered, whether or not the handle is
+      // still the client's (one being closed waits for this).
+      if (auto state = ticket->state.lock()) {
+        std::shared_ptr<Signal> answered;
+        {
+          std::lock_guard lock(state->mutex);
+          answered = state->connectAnswered;
+        }
+        if (answered) answered->set();
+      }
+    }
     auto s = stateFor(context);
     if (!s) return;
     std::uint64_t connectDone;
@@ -439,6 +566,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   static void onConnectFailure(void* context, MQTTAsync_failureData* response) {
     auto ticket = registry().take(fromContext(context));
     if (!ticket) return;
+    if (ticket->answered) ticket->answered->set();
     auto s = ticket->state.lock();
     if (!s || !s->current(ticket->handleId)) return;
     s->connected.store(false);
@@ -479,7 +607,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   static void onPublishFailed(void* context, MQTTAsync_failureData*) { onPublishResult(context, false); }
 
   static void onDisconnectDone(void* context, MQTTAsync_successData*) {
-    if (auto ticket = registry().find(fromContext(context)); ticket && ticket->done) ticket->done->set_value();
+    if (auto ticket = registry().find(fromContext(context)); ticket && ticket->answered) ticket->answered->set();
   }
   static void onDisconnectFailed(void* context, MQTTAsync_failureData*) { onDisconnectDone(context, nullptr); }
 };
@@ -501,6 +629,7 @@ void destroyLiveHandlesAtExit() {
       state->connected.store(false);
     }
     MQTTAsync h = handle;
+    std::lock_guard lifecycle(handleLifecycleMutex());
     MQTTAsync_destroy(&h);
   }
 }
@@ -606,7 +735,7 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, i
   std::uint64_t ticket = 0;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
   if (onDelivered) {
-    ticket = registry().add(Ticket{state_, state_->handleId.load(), Ticket::Kind::publish, 0, nullptr});
+    ticket = registry().add(Ticket{state_, state_->handleId.load(), Ticket::Kind::publish, 0, {}});
     {
       std::lock_guard guard(state_->mutex);
       state_->deliveries.emplace(ticket, std::move(onDelivered));

@@ -18,6 +18,7 @@
 #include "foundation/TokenManager.h"
 #include "manager/PelkLocationDelegate.h"
 #include "manager/PelkManager.h"
+#include "messaging/MQTTUtilis.h"
 #include "messaging/MessagingHooks.h"
 #include "network/APIClient.h"
 #include "network/NetworkHooks.h"
@@ -75,6 +76,10 @@ class ManagerTest : public SettingsTest {
     platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
     SharedUtil::setDefaultString(server_.baseUrl(), KUserBaseUrl);
     APIClient::resetBaseUrlForTesting();
+    // The MQTT connection goes to a loopback port nobody listens on unless
+    // the test gives its own broker: the built-in endpoint's host would be
+    // looked up through the system's resolver, off this machine.
+    MQTTUtilis::saveMqttEndpoint("ws://127.0.0.1:" + std::to_string(HttpTestServer::unusedPort()) + "/mqtt");
     resetManager();
     // The virtual clock stands still between tests: a fix of an earlier test
     // may look like one of this test.

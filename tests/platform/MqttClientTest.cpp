@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -377,6 +378,83 @@ TEST(MqttClient, ReleasedInsideItsOwnHandlerEndsCleanly) {
   Seen other;
   auto second = started(optionsFor(broker.wsUrl(), "self"), other);
   EXPECT_TRUE(waitFor([&] { return second->isConnected(); }));
+}
+
+// A loopback port nobody listens on: a connect to it is refused at once.
+int closedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// Clients made, connected and let go at once, over and over from two
+// threads, while the client library is slow to take their connects up (the
+// status handler it calls holds its thread a moment, as a busy host's
+// handler would): clients go while their connect still waits in the
+// library's queue, beside connects of other clients.  The library keeps
+// using a handle until its connect has answered; the sanitizer runs of this
+// test catch a handle destroyed before.  Afterwards a client still works.
+TEST(MqttClient, ClientsLetGoWhileTheirConnectWaitsEndCleanly) {
+  MosquittoBroker broker;
+  // Refused at once by the system (no packet leaves: broadcasting is not
+  // allowed on the socket), in the library's own thread.
+  const std::string refused = "ws://255.255.255.255:9/mqtt";
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      std::minstd_rand random(static_cast<unsigned>(t + 1));
+      for (int i = 0; i < 40; ++i) {
+        auto options = optionsFor(i % 8 == 7 ? broker.wsUrl() : refused, "churn");
+        options.firstRetryDelay = 1s;
+        auto client = MqttClient::create(options);
+        client->setStatusHandler([](MqttStatus s) {
+          if (s == MqttStatus::connectionError) std::this_thread::sleep_for(5ms);
+        });
+        client->connect();
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
+        if (i % 2 == 0) client->disconnect();
+        client.reset();  // the handle goes on the client's own thread
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  Seen seen;
+  auto client = started(optionsFor(broker.wsUrl(), "after"), seen);
+  ASSERT_TRUE(waitFor([&] { return client->isConnected(); })) << broker.log();
+  std::atomic<bool> acknowledged{false};
+  EXPECT_TRUE(client->publish("after/churn", "ok", 1, [&](bool ok) { acknowledged = ok; }));
+  EXPECT_TRUE(waitFor([&] { return acknowledged.load(); }));
+}
+
+// A client closed while its connect hangs on a silent broker is closed for
+// its user at once, not after the connect's time limit; its handle goes once
+// the connect answers, and the client connects again when asked.
+TEST(MqttClient, ClosedWhileItsConnectHangsOnASilentBroker) {
+  MosquittoBroker broker;
+  broker.freeze();
+  Seen seen;
+  auto options = optionsFor(broker.wsUrl(), "silent");
+  options.connectTimeoutSeconds = 60;
+  auto client = started(options, seen);
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::connecting) == 1; }));
+  std::this_thread::sleep_for(300ms);  // the socket is open, the upgrade unanswered
+  client->disconnect();
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::disconnected) == 1; }));
+  client->connect();
+  broker.thaw();  // the first connect answers; the second one follows it
+  ASSERT_TRUE(waitFor([&] { return client->isConnected(); }, 20s)) << broker.log();
+  EXPECT_EQ(seen.count(MqttStatus::connected), 1u);
+  // Released while another connect hangs: the test's exit still ends cleanly.
+  broker.freeze();
+  auto second = started(optionsFor(broker.wsUrl(), "silent-2"), seen);
+  ASSERT_TRUE(waitFor([&] { return seen.count(MqttStatus::connecting) == 3; }));
+  second.reset();
 }
 
 }  // namespace
