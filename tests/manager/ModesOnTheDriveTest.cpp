@@ -491,5 +491,102 @@ TEST_F(ModesOnTheDriveTest, EachModeTracksTheRecordedDrive) {
   }
 }
 
+// A drive that parks for longer than a stay takes to count as a visit (three
+// minutes within 50 m), then drives on.  A mode that watches visits sends the
+// parked position as stationary, with speed 0, once the stay has lasted that
+// long; the broker receives it once; and tracking goes on when the drive does.
+TEST_F(ModesOnTheDriveTest, AVisitWhileParkedSendsTheParkedPosition) {
+  using namespace std::chrono;
+  const auto t0 = floor<seconds>(system_clock::now()) - 1h;
+  constexpr int kParkFrom = 30, kParkUntil = 250, kEnd = 280;  // fix numbers; one a second
+  const double lat = 45.0, lon = 7.0, parkedNorth = 10.0 * kParkFrom;
+  std::vector<NmeaFix> log;
+  for (int i = 0; i < kEnd; ++i) {
+    double north = 10.0 * i, east = 0.0;  // 36 km/h
+    if (i >= kParkFrom && i < kParkUntil) {
+      north = parkedNorth + (i % 3) * 2.0;  // a parked receiver's wander
+      east = (i % 2) * 2.0;
+    } else if (i >= kParkUntil) {
+      north = parkedNorth + 10.0 * (i - kParkUntil + 1);
+    }
+    log.push_back(GpsFake::offset(lat, lon, north, east, t0 + i * 1s));
+  }
+  TempDir dir;
+  const std::string nmea = GpsFake::writeLog(dir.file("park.nmea"), log);
+  const std::time_t last = system_clock::to_time_t(log.back().time);
+  std::tm utc{};
+  ::gmtime_r(&last, &utc);
+  char lastTime[32];
+  std::strftime(lastTime, sizeof lastTime, "%Y-%m-%dT%H:%M:%S", &utc);
+  const NmeaFix parked = GpsFake::offset(lat, lon, parkedNorth, 0.0, t0);
+
+  const std::vector<std::string> modes = {"balanced", "passive"};
+  std::vector<DriveRun> runs(modes.size());
+  {
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < modes.size(); ++i) {
+      threads.emplace_back([&, i] {
+        try {
+          runs[i] = drive(modes[i], nmea, lastTime, "0.02");
+        } catch (const std::exception& e) {
+          runs[i].mode = modes[i];
+          runs[i].failure = e.what();
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  for (const auto& r : runs) std::cout << tableRow(r) << "\n";
+
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.mode);
+    ASSERT_TRUE(r.failure.empty()) << r.failure;
+    const auto fixTime = [&](const json& p) {
+      return system_clock::time_point(milliseconds(p.value("fix_ms", std::int64_t{0})));
+    };
+    const auto distanceToParked = [&](const json& p) {
+      Location a, b;
+      a.coordinate = {p.value("latitude", 0.0), p.value("longitude", 0.0)};
+      b.coordinate = {parked.latitude, parked.longitude};
+      return a.distance(b);
+    };
+    // The stay counts once its fixes span three minutes: the visit's position
+    // is a parked fix of that time or later.
+    std::optional<std::size_t> visit;
+    for (std::size_t i = 1; i < r.app.size(); ++i) {
+      const auto t = fixTime(r.app[i]);
+      if (r.app[i].value("activity", "") == "S" && t >= t0 + (kParkFrom + 150) * 1s && t < t0 + kParkUntil * 1s) {
+        visit = i;
+        break;
+      }
+    }
+    ASSERT_TRUE(visit) << "no stationary position while parked; the app heard of " << r.app.dump();
+    EXPECT_LT(distanceToParked(r.app[*visit]), 10.0);
+    // The drive goes on: moving positions after the stay.
+    std::size_t movingAfter = 0;
+    for (std::size_t i = *visit + 1; i < r.app.size(); ++i) {
+      if (r.app[i].value("activity", "") == "M" && fixTime(r.app[i]) >= t0 + kParkUntil * 1s) ++movingAfter;
+    }
+    EXPECT_GE(movingAfter, 1u) << r.app.dump();
+    // Each position the app heard of reaches the broker once; the parked one
+    // as stationary with speed 0.
+    std::map<std::string, std::size_t> timesPublished;
+    for (const auto& row : r.published) ++timesPublished[row.value("location_id", "")];
+    for (const auto& [id, n] : timesPublished) EXPECT_EQ(n, 1u) << "location " << id;
+    EXPECT_EQ(timesPublished.size(), r.app.size());
+    std::size_t parkedRows = 0;
+    for (const auto& row : r.published) {
+      if (std::abs(row.value("latitude", 0.0) - r.app[*visit].value("latitude", 1.0)) > 1e-7 ||
+          std::abs(row.value("longitude", 0.0) - r.app[*visit].value("longitude", 1.0)) > 1e-7) {
+        continue;
+      }
+      ++parkedRows;
+      EXPECT_EQ(row.value("activity", ""), "S") << row.dump();
+      EXPECT_EQ(row.value("speed", std::int64_t{-1}), 0) << row.dump();
+    }
+    EXPECT_EQ(parkedRows, 1u) << "the parked position, published";
+  }
+}
+
 }  // namespace
 }  // namespace pelk::test
