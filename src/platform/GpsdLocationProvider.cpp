@@ -23,6 +23,14 @@ namespace {
 // it at once.
 constexpr auto kLongestWait = std::chrono::seconds(1);
 
+// How long after connecting a fix without the receiver's time is held back.
+// gpsd gives a fix's time only once it has the date, and its first reports of
+// a connection often lack it; the next report (a second later from a 1 Hz
+// receiver) has it.  A fix stamped with the host's clock meanwhile would put
+// the first position on another clock than the rest: hours apart when the
+// host's clock is off, and a speed measured between them says nothing.
+constexpr auto kTimeGrace = std::chrono::seconds(3);
+
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
 // The 2D error estimate gpsd gives, or nothing: eph first, then the
@@ -216,11 +224,21 @@ void GpsdLocationProvider::noteTalking() {
   lostSince_.reset();
 }
 
-void GpsdLocationProvider::fixArrived(Session& session, const Location& fix, bool receiverTime) {
+void GpsdLocationProvider::fixArrived(Session& session, Location fix, bool receiverTime,
+                                      std::chrono::steady_clock::time_point connectedAt) {
   std::optional<Visit> visit;
   {
     std::lock_guard lock(mutex_);
     if (session.stopping.load()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (receiverTime) {
+      receiverClock_.emplace(fix.timestamp, now);
+    } else if (receiverClock_) {
+      fix.timestamp = receiverClock_->first + std::chrono::duration_cast<TimePoint::duration>(now - receiverClock_->second);
+    } else if (now - connectedAt < kTimeGrace) {
+      ++heldBack_;
+      return;
+    }
     // A stay is timed by the receiver's clock alone: a report stamped with
     // the host's time (gpsd gave none) would mix two clocks.
     if (receiverTime) visit = visitDetector_.add(fix);
@@ -292,6 +310,9 @@ void GpsdLocationProvider::run(Session& session) {
       if (backOff()) return;
       continue;
     }
+    // A fix without the receiver's time may wait a while after connecting
+    // for the receiver's clock to be seen.
+    const auto connectedAt = SteadyClock::now();
     bool stopped = false;
     while (!(stopped = session.stopping.load())) {
       const auto now = SteadyClock::now();
@@ -320,7 +341,7 @@ void GpsdLocationProvider::run(Session& session) {
       if (auto loc = locationFrom(data.fix)) {
         fixDeadline = SteadyClock::now() + noFixTimeout;
         setAvailable(session, true, where + " has a fix");
-        fixArrived(session, *loc, data.fix.time.tv_sec > 0);
+        fixArrived(session, *loc, data.fix.time.tv_sec > 0, connectedAt);
       } else {
         ++withoutFix_;
       }

@@ -46,6 +46,8 @@ class GpsdLocationProvider : public LocationProvider {
   // Counters for diagnostics and tests.
   std::size_t fixesReported() const { return fixes_.load(); }
   std::size_t reportsWithoutFix() const { return withoutFix_.load(); }
+  // Fixes held back while the receiver had not given its time yet.
+  std::size_t fixesWithoutTimeHeldBack() const { return heldBack_.load(); }
   std::size_t connectAttempts() const { return attempts_.load(); }
   std::size_t connections() const { return connections_.load(); }
   std::size_t lossesReported() const { return losses_.load(); }
@@ -59,8 +61,12 @@ class GpsdLocationProvider : public LocationProvider {
   // Reports the source's availability when it changed, unless the session
   // was stopped meanwhile.
   void setAvailable(Session& session, bool available, const std::string& why);
-  // receiverTime: the fix's time stamp is the receiver's (else the host's).
-  void fixArrived(Session& session, const Location& fix, bool receiverTime);
+  // receiverTime: the fix's time stamp is the receiver's.  A fix without it
+  // is stamped on the receiver's clock as last seen, or held back for a
+  // moment after the connection (the receiver's time is likely to follow),
+  // or, from a receiver that gives no time, stamped with the host's.
+  void fixArrived(Session& session, Location fix, bool receiverTime,
+                  std::chrono::steady_clock::time_point connectedAt);
   // The daemon could not be reached or went away: the loss counts from the
   // first such moment since the daemon last talked, across sessions, and
   // becomes the service's once it has lasted config_.lossGrace.
@@ -82,8 +88,13 @@ class GpsdLocationProvider : public LocationProvider {
   std::optional<std::chrono::steady_clock::time_point> lostSince_;
   std::string lostWhy_;
   VisitDetector visitDetector_;                     // guarded by mutex_
+  // The receiver's clock at its last time-stamped fix, and when that came
+  // (guarded by mutex_): a later fix without a time is stamped from it, so
+  // that one stream of fixes keeps to one clock whatever the host's says.
+  std::optional<std::pair<TimePoint, std::chrono::steady_clock::time_point>> receiverClock_;
   std::atomic<std::size_t> fixes_{0};
   std::atomic<std::size_t> withoutFix_{0};
+  std::atomic<std::size_t> heldBack_{0};
   std::atomic<std::size_t> attempts_{0};
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::size_t> losses_{0};

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -546,4 +547,55 @@ TEST_F(GpsdStandIn, ADaemonResettingTheConnectionNeverKillsTheHost) {
   sigset_t mask;
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);
   EXPECT_EQ(::sigismember(&mask, SIGPIPE), 0) << "the kit blocked SIGPIPE in the host's thread";
+}
+
+// gpsd gives a fix's time only once it knows the date, and the first reports
+// of a connection often lack it.  Every fix of one receiver is on the
+// receiver's clock all the same: the route's fixes are dated weeks before the
+// host's clock here, and none of them may carry the host's time (a first
+// position hours or weeks off the next one makes its speed meaningless).  A
+// receiver that never gives a date (GGA sentences only) still has its fixes
+// passed on, with the host's time.
+TEST_F(GpsdProvider, FixesKeepToTheReceiversClockAndAReceiverWithoutDatesStillHasItsFixesPassedOn) {
+  using std::chrono::sys_days;
+  using namespace std::chrono;
+  const auto first = sys_days{2026y / November / 21} + 9h + 12min + 4s;  // the drive's first fix
+  const auto last = sys_days{2026y / November / 21} + 9h + 15min + 49s;
+  pelk::test::TempDir dir;
+  const std::string noDates = dir.file("no-dates.nmea");
+  {
+    std::ifstream in(GpsFake::demoRouteFile());
+    std::ofstream out(noDates);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("$GPRMC", 0) != 0) out << line << "\n";
+    }
+  }
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  for (const bool dated : {true, false}) {
+    SCOPED_TRACE(dated ? "the recorded drive" : "the drive without dates");
+    useConfig(config());  // a receiver the provider has not heard yet
+    rec_->fixes.clear();
+    GpsFake fake(port_, true, "0.01", dated ? GpsFake::demoRouteFile() : noDates);
+    ASSERT_TRUE(fake.started());
+    // gpsd opens the receiver for its first watcher, in the middle of the
+    // sentences played so far, as when a host starts tracking on a running gpsd.
+    std::this_thread::sleep_for(500ms);
+    manager_->startUpdatingLocation();
+    ASSERT_TRUE(waitFor([&] { return rec_->fixes.size() >= 40; }, 30'000ms))
+        << "fixes " << rec_->fixes.size() << ", held back " << provider_->fixesWithoutTimeHeldBack();
+    const auto now = Clock::now();
+    for (std::size_t i = 0; i < rec_->fixes.size(); ++i) {
+      const auto t = rec_->fixes[i].timestamp;
+      if (dated) {
+        EXPECT_GE(t, first) << "fix " << i << " at " << Clock::secondsSince1970(t);
+        EXPECT_LE(t, last) << "fix " << i << " at " << Clock::secondsSince1970(t);
+      } else {
+        EXPECT_LE(std::chrono::abs(t - now), 60s) << "fix " << i << " at " << Clock::secondsSince1970(t);
+      }
+      if (i > 0) EXPECT_LE(rec_->fixes[i - 1].timestamp, t) << "fix " << i;
+    }
+    manager_->stopUpdatingLocation();
+    Dispatch::drainMain();
+    provider_->join();
+  }
 }

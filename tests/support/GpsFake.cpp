@@ -194,6 +194,38 @@ bool GpsFake::waitDevice(std::chrono::milliseconds limit) const {
   return false;
 }
 
+bool GpsFake::waitFixAt(const std::string& time, std::chrono::milliseconds limit) const {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port_));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool seen = false;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const char watch[] = "?WATCH={\"enable\":true,\"json\":true};\n";
+    (void)!::write(fd, watch, sizeof watch - 1);
+    std::string pending;
+    while (!seen && std::chrono::steady_clock::now() < end) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 200) <= 0) continue;
+      char buf[4096];
+      const auto n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      pending.append(buf, static_cast<std::size_t>(n));
+      for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+        const auto line = pending.substr(0, nl);
+        if (line.find("\"class\":\"TPV\"") != std::string::npos && line.find("\"time\":\"" + time) != std::string::npos) {
+          seen = true;
+        }
+      }
+    }
+  }
+  ::close(fd);
+  return seen;
+}
+
 GpsFake::~GpsFake() { stop(); }
 
 void GpsFake::stop() {

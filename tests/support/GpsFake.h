@@ -43,6 +43,11 @@ class GpsFake {
   void stop();
   // Waits until gpsd lists the fake receiver among its devices.
   bool waitDevice(std::chrono::milliseconds limit) const;
+  // Watches gpsd as a client of its own until it reports a fix whose time
+  // holds `time` (as gpsd writes it: "2026-11-21T09:15:49"), that is until
+  // the log has been played up to it.  (gpsfake playing a log once ends only
+  // a minute after its last sentence.)
+  bool waitFixAt(const std::string& time, std::chrono::milliseconds limit) const;
 
   // A short route (ten fixes); played in a loop it brings the same fixes back
   // every three seconds at the default cycle.
