@@ -102,10 +102,11 @@ int main(int argc, char** argv) {
   say("ready");
 
   std::atomic<bool> stop{false};
-  std::atomic<long long> replies{0};
+  // A reply may still arrive after main returned: its count is not on main's stack.
+  static std::atomic<long long> replies{0};
   std::thread rest([&] {
     while (!stop.load()) {
-      Pelk::getUser(*userId, [&](std::shared_ptr<PelkUser>, std::optional<PelkError>) {
+      Pelk::getUser(*userId, [](std::shared_ptr<PelkUser>, std::optional<PelkError>) {
         const long long n = ++replies;
         if (n % 10 == 0) say("rest", n);
       });
