@@ -138,9 +138,10 @@ class Pelk {
   // reports its own changes, from any thread, and the kit reacts on its main
   // queue in the order of the reports (tracking limited to one app state
   // pauses and resumes, the stored mode restarts, positions carry the app's
-  // state).  A run starts in the foreground.  reportTerminate is taken once
-  // per run and returns once the kit has taken it (at once when called from
-  // one of the kit's callbacks on its main queue).
+  // state).  A run starts in the foreground; tracking the last run left on
+  // restarts at initialize as a report would restart it.  reportTerminate is
+  // taken once per run and returns once the kit has taken it (at once when
+  // called from one of the kit's callbacks on its main queue).
   static void reportForeground();
   static void reportBackground();
   static void reportTerminate();

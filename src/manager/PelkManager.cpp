@@ -112,6 +112,7 @@ void PelkManager::resetForTesting() {
     modes_ = defaultTrackingModes();
     running_ = PelkTrackingModeLocal::notselected;
     pausedByAppState_ = false;
+    resumeChecked_ = false;
   }
   for (auto id : observers) platform::NotificationCenter::defaultCenter().removeObserver(id);
   if (monitor) monitor->stopNotifier();
@@ -185,6 +186,7 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
     }
   }
   TokenManager::setPublishKey(key);
+  resumeTrackingLeftOn();
 
   if (TokenManager::getSDKToken().empty()) {
     if (ReachabilityCheck::isConnectedToNetwork()) {
@@ -420,6 +422,28 @@ void PelkManager::followAppState() {
     pausedByAppState_ = false;
   }
   startMode(SaveUtilis::getTrackingOptions());
+}
+
+// A run that ended with tracking on (killed, or returned from main without a
+// stop) leaves the switch on.  A run starts in the foreground, so no lifecycle
+// report may ever come to restart it, and the switch would say "tracking"
+// while nothing runs: the kit restarts it once at start-up, on the main queue
+// behind whatever the host reported before, exactly as a report would (switch
+// on, permission granted, an app state the tracking is for).
+void PelkManager::resumeTrackingLeftOn() {
+  {
+    std::lock_guard lock(mutex_);
+    if (std::exchange(resumeChecked_, true)) return;
+  }
+  if (TokenManager::getUserId().empty()) return;
+  platform::Dispatch::main().async([this] {
+    {
+      std::lock_guard lock(mutex_);
+      // The app started tracking itself meanwhile.
+      if (running_ != PelkTrackingModeLocal::notselected) return;
+    }
+    followAppState();
+  });
 }
 
 // Both run on the main queue (the notification is posted there), after the

@@ -224,6 +224,9 @@ class PelkManager {
   // state does not allow; otherwise restarts the stored mode when the app
   // tracks or the kit paused it.
   void followAppState();
+  // Once per process, at start-up: tracking the last run left on restarts
+  // in the stored mode, as a lifecycle report would restart it.
+  void resumeTrackingLeftOn();
   void installHooks();
   bool permissionGranted() const;
   bool modeAvailable(PelkTrackingModeLocal mode) const;
@@ -255,6 +258,8 @@ class PelkManager {
   PelkTrackingModeLocal running_ = PelkTrackingModeLocal::notselected;
   // Set while a one-state-only tracking is paused by the app's state.
   bool pausedByAppState_ = false;
+  // Set once start-up has looked at the tracking the last run left on.
+  bool resumeChecked_ = false;
 };
 
 // The server-trip half of the trip actions: switches tracking on in the

@@ -153,6 +153,31 @@ void runRoad(const std::string& road, const std::string& rest, const std::string
     expectTheAnswerInForce(3);
     return;
   }
+  if (road == "relaunch-tracking") {
+    // The last run ended with tracking on: what the switch says runs from
+    // start-up on, before and after the host's first reports.
+    EXPECT_TRUE(Pelk::isLocationTracking());
+    Pelk::initialize("pk-fresh", rest, mqtt);
+    EXPECT_TRUE(waitFor([&] { return app->count() >= 2; }, 15s)) << "no position without a report";
+    for (auto report : {&Pelk::reportForeground, &Pelk::reportBackground}) {
+      report();
+      const auto before = app->count();
+      EXPECT_TRUE(waitFor([&] { return app->count() >= before + 2; }, 15s)) << "positions " << app->count();
+    }
+    EXPECT_TRUE(Pelk::isLocationTracking());
+    return;
+  }
+  if (road == "relaunch-background-only") {
+    // Tracking for the background only, left on: a run starts in the
+    // foreground, so nothing until the host reports the background.
+    EXPECT_TRUE(Pelk::isLocationTracking());
+    Pelk::initialize("pk-fresh", rest, mqtt);
+    EXPECT_FALSE(waitFor([&] { return app->count() > 0; }, 4s)) << "a position in the foreground";
+    Pelk::reportBackground();
+    EXPECT_TRUE(waitFor([&] { return app->count() >= 2; }, 15s)) << "positions " << app->count();
+    EXPECT_TRUE(Pelk::isLocationTracking());
+    return;
+  }
   if (road == "relaunch-denied") {
     expectTheAnswerInForce(2);
     Pelk::initialize("pk-fresh", rest, mqtt);
@@ -255,6 +280,12 @@ void runRoad(const std::string& road, const std::string& rest, const std::string
     EXPECT_TRUE(waitFor([&] { return app->count() >= 2; }, 15s)) << "positions " << app->count();
     expectTheAnswerInForce(3);
     return;  // the process ends with tracking on, as when the host is killed
+  }
+  if (road == "track-then-terminate") {
+    Pelk::startTracking(PelkTrackingMode::active);
+    EXPECT_TRUE(waitFor([&] { return app->count() >= 2; }, 15s)) << "positions " << app->count();
+    Pelk::reportTerminate();
+    return;  // returns from main with tracking on, after telling the kit
   }
   if (road == "when-in-use") {
     // The host's own answer stands when a mode asks for more.
@@ -407,6 +438,20 @@ TEST_F(FreshHostTest, ARelaunchKeepsTheAnswer) {
   }
   TempDir root;
   runHost("when-in-use", root);
+}
+
+// A run that ends with tracking on, told or not, leaves the switch on; the
+// next run tracks as the switch says from its start-up on, in the app states
+// its tracking is for.
+TEST_F(FreshHostTest, ARelaunchTracksAsTheSwitchSays) {
+  MosquittoBroker broker;
+  for (const char* first : {"track-then-quit", "track-then-terminate"}) {
+    SCOPED_TRACE(first);
+    TempDir root;
+    if (runHost(first, root)) runHost("relaunch-tracking", root);
+  }
+  TempDir root;
+  if (runHost("background-only", root, broker.wsUrl())) runHost("relaunch-background-only", root, broker.wsUrl());
 }
 
 // Tracking for the background only, started in the foreground: nothing until

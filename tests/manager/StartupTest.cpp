@@ -17,6 +17,61 @@ using json = nlohmann::json;
 
 class StartupTest : public ManagerTest {};
 
+// Tracking the last run left on (the switch stored true) restarts once at
+// start-up in the stored mode, where a lifecycle report would restart it;
+// otherwise nothing starts.
+TEST_F(StartupTest, TrackingLeftOnRestartsOnceAtStartUpAsALifecycleReportWould) {
+  struct Case {
+    const char* name;
+    bool switchOn, user;
+    std::int64_t permission;  // the host's answer
+    PelkTrackingState state;
+    bool started;
+  } cases[] = {
+      {"left on", true, true, 3, PelkTrackingState::foregroundAndBackground, true},
+      {"foreground only", true, true, 4, PelkTrackingState::foregroundOnly, true},
+      {"stopped", false, true, 3, PelkTrackingState::foregroundAndBackground, false},
+      {"no user", true, false, 3, PelkTrackingState::foregroundAndBackground, false},
+      {"denied", true, true, 2, PelkTrackingState::foregroundAndBackground, false},
+      {"background only, run starts in the foreground", true, true, 3, PelkTrackingState::backgroundOnly, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedUtil::resetDefaults();
+    TokenManager::clearMemoryForTesting();
+    resetManager();
+    modes_->clear();
+    TokenManager::setSdkToken("tok");
+    if (c.user) storeUser();
+    SaveUtilis::saveTrackingOptions(PelkTrackingMode::active);
+    SharedUtil::setDefaultBoolean(c.switchOn, kIsLocationTracking);
+    SharedUtil::setDefaultInteger(rawValue(c.state), kUserAppState);
+    manager().setLocationPermissionStatus(c.permission);
+    manager().intialize("pk", std::nullopt, std::nullopt);
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(modes_->calls(), c.started ? std::vector<std::string>{"start 3"} : std::vector<std::string>{});
+    EXPECT_EQ(manager().isLocationTracking(), c.switchOn);
+    // A second start-up in the same run starts nothing more.
+    manager().intialize("pk", std::nullopt, std::nullopt);
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(modes_->count("start 3"), c.started ? 1u : 0u);
+  }
+  // The app's stop right after start-up stands.
+  SharedUtil::resetDefaults();
+  TokenManager::clearMemoryForTesting();
+  resetManager();
+  modes_->clear();
+  storeUser();
+  SaveUtilis::saveTrackingOptions(PelkTrackingMode::active);
+  SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
+  manager().setLocationPermissionStatus(3);
+  manager().intialize("pk", std::nullopt, std::nullopt);
+  manager().stopTracking();
+  platform::Dispatch::drainMain();
+  EXPECT_EQ(modes_->count("start 3"), 0u);
+  EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::notselected);
+}
+
 TEST_F(StartupTest, EmptyKeyStoresNothingYetRegistersObserversAndBattery) {
   platform::Device::setBatteryMonitoringEnabled(false);
   platform::Console::Capture console;
