@@ -32,10 +32,10 @@
 #include "platform/SettingsSuite.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
+#include "support/SelfProcess.h"
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
 
-extern char** environ;
 
 namespace pelk::test {
 namespace {
@@ -62,27 +62,12 @@ class KillDuringReplayTest : public SettingsTest {
  protected:
   // Starts the host process on this test's folder.
   pid_t startHost(const MosquittoBroker& broker) {
-    // Built before the fork: between fork and exec only async-signal-safe
-    // calls are made.
-    std::vector<std::string> added{std::string(kRootVar) + "=" + dir_.path(),
-                                   std::string(kBrokerVar) + "=" + broker.wsUrl(),
-                                   std::string(kRestVar) + "=" + rest_.baseUrl()};
-    std::vector<char*> envp;
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
-    for (auto& a : added) envp.push_back(a.data());
-    envp.push_back(nullptr);
-    char name[] = "replay-host";
-    char filter[] = "--gtest_filter=ReplayingHost.ReplaysItsBuffer";
-    char* argv[] = {name, filter, nullptr};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      // The host's own test report would only clutter this test's output.
-      const int null = ::open("/dev/null", O_WRONLY);
-      if (null >= 0) ::dup2(null, 1);
-      ::execve("/proc/self/exe", argv, envp.data());
-      ::_exit(127);
-    }
-    return pid;
+    // The host's own test report would only clutter this test's output.
+    return spawnSelf({.test = "ReplayingHost.ReplaysItsBuffer",
+                      .env = {std::string(kRootVar) + "=" + dir_.path(),
+                              std::string(kBrokerVar) + "=" + broker.wsUrl(),
+                              std::string(kRestVar) + "=" + rest_.baseUrl()},
+                      .stdoutTo = "/dev/null"});
   }
 
   // Fills the buffer of this folder with `n` positions of known ids, taken

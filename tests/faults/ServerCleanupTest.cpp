@@ -19,13 +19,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/SelfProcess.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
 #include "support/MosquittoBroker.h"
 #include "support/TestEnvironment.h"
 #include "support/WaitFor.h"
 
-extern char** environ;
 
 namespace pelk::test {
 namespace {
@@ -59,21 +59,9 @@ TEST(TestServers, GoWhenTheTestProcessDiesWithoutStoppingThem) {
   if (!GpsFake::installed()) GTEST_SKIP() << "gpsfake is not installed";
   TempDir dir;
   const std::string idsFile = dir.file("ids");
-  std::string added = std::string(kOwnerVar) + "=" + idsFile;
-  std::vector<char*> envp;
-  for (char** e = environ; *e; ++e) envp.push_back(*e);
-  envp.push_back(added.data());
-  envp.push_back(nullptr);
-  char name[] = "server-owner";
-  char filter[] = "--gtest_filter=ServerOwner.StartsServersAndDies";
-  char* argv[] = {name, filter, nullptr};
-  const pid_t owner = ::fork();
-  if (owner == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (null >= 0) ::dup2(null, 1);
-    ::execve("/proc/self/exe", argv, envp.data());
-    ::_exit(127);
-  }
+  const pid_t owner = spawnSelf({.test = "ServerOwner.StartsServersAndDies",
+                                 .env = {std::string(kOwnerVar) + "=" + idsFile},
+                                 .stdoutTo = "/dev/null"});
   ASSERT_GT(owner, 0);
   int status = 0;
   ASSERT_EQ(::waitpid(owner, &status, 0), owner);

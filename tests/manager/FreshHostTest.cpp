@@ -28,6 +28,7 @@
 #include "platform/Paths.h"
 #include "platform/Reachability.h"
 #include "platform/SettingsSuite.h"
+#include "support/SelfProcess.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
 #include "support/MosquittoBroker.h"
@@ -35,7 +36,6 @@
 #include "support/TestEnvironment.h"
 #include "support/WaitFor.h"
 
-extern char** environ;
 
 namespace pelk::test {
 namespace {
@@ -362,32 +362,15 @@ class FreshHostTest : public ::testing::Test {
   // process passed.  Its output is shown when it did not.
   bool runHost(const std::string& road, const TempDir& root, const std::string& mqtt = "ws://127.0.0.1:9/mqtt") {
     const std::string log = root.file(road + ".log");
-    std::vector<std::string> added{std::string(kRootVar) + "=" + root.path(),
-                                   std::string(kRoadVar) + "=" + road,
-                                   std::string(kRestVar) + "=" + rest_.baseUrl(),
-                                   std::string(kMqttVar) + "=" + mqtt,
-                                   "PELK_GPSD_HOST=127.0.0.1",
-                                   "PELK_GPSD_PORT=" + std::to_string(port_)};
-    std::vector<char*> envp;
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("PELK_", 0) != 0) envp.push_back(*e);
-    }
-    for (auto& a : added) envp.push_back(a.data());
-    envp.push_back(nullptr);
-    char name[] = "fresh-host";
-    char filter[] = "--gtest_filter=FreshHost.RunsTheRoad";
-    char* argv[] = {name, filter, nullptr};
-    // Built before the fork: between fork and exec only async-signal-safe calls.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out >= 0) {
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-      }
-      ::execve("/proc/self/exe", argv, envp.data());
-      ::_exit(127);
-    }
+    const pid_t pid = spawnSelf({.test = "FreshHost.RunsTheRoad",
+                                 .env = {std::string(kRootVar) + "=" + root.path(),
+                                         std::string(kRoadVar) + "=" + road,
+                                         std::string(kRestVar) + "=" + rest_.baseUrl(),
+                                         std::string(kMqttVar) + "=" + mqtt, "PELK_GPSD_HOST=127.0.0.1",
+                                         "PELK_GPSD_PORT=" + std::to_string(port_)},
+                                 .withoutKitVariables = true,
+                                 .stdoutTo = log,
+                                 .stderrToo = true});
     if (pid < 0) return false;
     int status = 0;
     if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s)) {

@@ -45,6 +45,7 @@
 #include "platform/Paths.h"
 #include "platform/Reachability.h"
 #include "platform/SettingsSuite.h"
+#include "support/SelfProcess.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
 #include "support/MosquittoBroker.h"
@@ -52,7 +53,6 @@
 #include "support/TestEnvironment.h"
 #include "support/WaitFor.h"
 
-extern char** environ;
 
 namespace pelk::test {
 namespace {
@@ -258,34 +258,13 @@ class ModesOnTheDriveTest : public ::testing::Test {
 
   // Starts the host process; its pid, or -1.
   pid_t spawnHost(const std::string& mode, const TempDir& root, const std::string& mqtt, int gpsdPort) {
-    const std::string log = root.file("host.log");
-    std::vector<std::string> added{std::string(kRootVar) + "=" + root.path(),
-                                   std::string(kModeVar) + "=" + mode,
-                                   std::string(kRestVar) + "=" + rest_.baseUrl(),
-                                   std::string(kMqttVar) + "=" + mqtt,
-                                   "PELK_GPSD_HOST=127.0.0.1",
-                                   "PELK_GPSD_PORT=" + std::to_string(gpsdPort)};
-    std::vector<char*> envp;
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("PELK_", 0) != 0) envp.push_back(*e);
-    }
-    for (auto& a : added) envp.push_back(a.data());
-    envp.push_back(nullptr);
-    char name[] = "drive-host";
-    char filter[] = "--gtest_filter=ModeOnTheDrive.RunsTheMode";
-    char* argv[] = {name, filter, nullptr};
-    // Built before the fork: between fork and exec only async-signal-safe calls.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out >= 0) {
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-      }
-      ::execve("/proc/self/exe", argv, envp.data());
-      ::_exit(127);
-    }
-    return pid;
+    return spawnSelf({.test = "ModeOnTheDrive.RunsTheMode",
+                      .env = {std::string(kRootVar) + "=" + root.path(), std::string(kModeVar) + "=" + mode,
+                              std::string(kRestVar) + "=" + rest_.baseUrl(), std::string(kMqttVar) + "=" + mqtt,
+                              "PELK_GPSD_HOST=127.0.0.1", "PELK_GPSD_PORT=" + std::to_string(gpsdPort)},
+                      .withoutKitVariables = true,
+                      .stdoutTo = root.file("host.log"),
+                      .stderrToo = true});
   }
 
   // Plays `nmea` once, up to its last fix at `lastFixTime`, to a host process

@@ -29,8 +29,8 @@
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
 #include "StorageFixture.h"
+#include "support/SelfProcess.h"
 
-extern char** environ;
 
 namespace pelk {
 namespace {
@@ -51,23 +51,10 @@ class KillDuringInsertTest : public test::StorageTest {
     int fds[2];
     if (::pipe(fds) != 0) return -1;
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    // The child's environment is built before the fork: between fork and exec
-    // only async-signal-safe calls are made.
-    std::vector<std::string> added{std::string(kRootVar) + "=" + dir_.path(),
-                                   std::string(kFdVar) + "=" + std::to_string(fds[1]),
-                                   std::string(kRoundVar) + "=" + std::to_string(round)};
-    std::vector<char*> envp;
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
-    for (auto& a : added) envp.push_back(a.data());
-    envp.push_back(nullptr);
-    char name[] = "kill-writer";
-    char filter[] = "--gtest_filter=KillDuringInsertWriter.InsertsUntilKilled";
-    char* argv[] = {name, filter, nullptr};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::execve("/proc/self/exe", argv, envp.data());
-      ::_exit(127);
-    }
+    const pid_t pid = test::spawnSelf({.test = "KillDuringInsertWriter.InsertsUntilKilled",
+                                 .env = {std::string(kRootVar) + "=" + dir_.path(),
+                                         std::string(kFdVar) + "=" + std::to_string(fds[1]),
+                                         std::string(kRoundVar) + "=" + std::to_string(round)}});
     ::close(fds[1]);
     readFd = fds[0];
     return pid;

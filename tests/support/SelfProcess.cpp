@@ -1,0 +1,41 @@
+#include "support/SelfProcess.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pelk::test {
+
+pid_t spawnSelf(const SelfProcess& process) {
+  // Everything is built before the fork: between fork and exec only
+  // async-signal-safe calls are made.
+  std::vector<std::string> added = process.env;
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) {
+    if (process.withoutKitVariables && std::string(*e).rfind("PELK_", 0) == 0) continue;
+    envp.push_back(*e);
+  }
+  for (auto& a : added) envp.push_back(a.data());
+  envp.push_back(nullptr);
+  std::string name = "self-process";
+  std::string filter = "--gtest_filter=" + process.test;
+  char* argv[] = {name.data(), filter.data(), nullptr};
+  const char* out = process.stdoutTo.empty() ? nullptr : process.stdoutTo.c_str();
+  const bool both = process.stderrToo;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (out) {
+      const int fd = ::open(out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd >= 0) {
+        ::dup2(fd, 1);
+        if (both) ::dup2(fd, 2);
+      }
+    }
+    ::execve("/proc/self/exe", argv, envp.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+}  // namespace pelk::test

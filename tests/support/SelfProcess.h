@@ -1,0 +1,23 @@
+// One test of this test program run in a process of its own: fresh statics,
+// folders and environment, as a host app starting anew.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace pelk::test {
+
+struct SelfProcess {
+  std::string test{};                // the one test it runs ("Suite.Name")
+  std::vector<std::string> env{};    // NAME=value added to the environment
+  bool withoutKitVariables = false;  // leave out the PELK_ variables of this process
+  std::string stdoutTo{};            // a file for its standard output; empty keeps ours
+  bool stderrToo = false;            // its standard error into the same file
+};
+
+// Starts it; its pid, or -1.
+pid_t spawnSelf(const SelfProcess& process);
+
+}  // namespace pelk::test
