@@ -28,6 +28,7 @@
 #include "platform/Paths.h"
 #include "platform/Reachability.h"
 #include "platform/SettingsSuite.h"
+#include "HostSignUp.h"
 #include "support/SelfProcess.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
@@ -81,33 +82,6 @@ class HostApp : public PelkDelegate {
 };
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// The host's start-up on a first run: the kit, then a user (a start-up still
-// fetching its token may refuse the first try, as the demo host knows), whose
-// own positions the app follows.
-bool signUp(const std::string& rest, const std::string& mqtt) {
-  Pelk::initialize("pk-fresh", rest, mqtt);
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    std::mutex m;
-    bool done = false;
-    bool created = false;
-    Pelk::createUser("fresh host", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) {
-      std::lock_guard lock(m);
-      created = user != nullptr;
-      done = true;
-    });
-    waitFor([&] {
-      std::lock_guard lock(m);
-      return done;
-    });
-    std::lock_guard lock(m);
-    if (!created) continue;
-    // The app follows its own positions (the delegate hears of them).
-    Pelk::subscribe(PelkSubscribe::location, "u-1");
-    return true;
-  }
-  return false;
-}
 
 void expectTheAnswerInForce(std::int64_t status) {
   EXPECT_EQ(Pelk::locationPermissionStatus(), status);
@@ -187,7 +161,7 @@ void runRoad(const std::string& road, const std::string& rest, const std::string
     return;
   }
 
-  ASSERT_TRUE(signUp(rest, mqtt));
+  ASSERT_TRUE(signUpHost("pk-fresh", rest, mqtt));
   if (road == "interval") {
     constexpr int kInterval = 2;
     PelkTrackingCustomMethods options;

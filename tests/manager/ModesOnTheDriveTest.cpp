@@ -45,6 +45,7 @@
 #include "platform/Paths.h"
 #include "platform/Reachability.h"
 #include "platform/SettingsSuite.h"
+#include "HostSignUp.h"
 #include "support/SelfProcess.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
@@ -109,37 +110,11 @@ class HostApp : public PelkDelegate {
   json positions_ = json::array();
 };
 
-// The start-up of a new host: the kit, then a user (a start-up still fetching
-// its token may refuse the first try).
-bool signUp(const std::string& rest, const std::string& mqtt) {
-  Pelk::initialize("pk-drive", rest, mqtt);
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    std::mutex m;
-    bool done = false;
-    bool created = false;
-    Pelk::createUser("driver", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) {
-      std::lock_guard lock(m);
-      created = user != nullptr;
-      done = true;
-    });
-    waitFor([&] {
-      std::lock_guard lock(m);
-      return done;
-    });
-    std::lock_guard lock(m);
-    if (!created) continue;
-    // The app follows its own positions (the delegate hears of them).
-    Pelk::subscribe(PelkSubscribe::location, "u-1");
-    return true;
-  }
-  return false;
-}
-
 void trackTheDrive(const std::string& root, const std::string& mode, const std::string& rest,
                    const std::string& mqtt) {
   auto app = std::make_shared<HostApp>();
   Pelk::setDelegate(app);
-  ASSERT_TRUE(signUp(rest, mqtt));
+  ASSERT_TRUE(signUpHost("pk-drive", rest, mqtt));
   Pelk::publishSave();
   touch(root + "/ready");
   ASSERT_TRUE(waitForFile(root + "/go", 60s)) << "the drive never began";
