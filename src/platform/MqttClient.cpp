@@ -623,11 +623,26 @@ void destroyLiveHandlesAtExit() {
     live.cv.wait_for(lock, std::chrono::seconds(3), [&] { return live.closing == 0; });
     handles.swap(live.handles);
   }
+  // A connect still under way uses its handle on the library's threads until
+  // it answers; destroying the handle before frees what they read.  Such a
+  // handle is given the rest of the exit's wait to answer, and is otherwise
+  // left to the end of the process, as is one a close already left for lack
+  // of an answer (its client is gone).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   for (auto& [handle, weak] : handles) {
-    if (auto state = weak.lock()) {
-      state->takeHandle(handle);
-      state->connected.store(false);
+    auto state = weak.lock();
+    if (!state) continue;
+    std::shared_ptr<Signal> connectAnswered;
+    {
+      std::lock_guard lock(state->mutex);
+      connectAnswered = state->connectAnswered;
     }
+    if (connectAnswered) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (!connectAnswered->waitFor(std::max(left, std::chrono::milliseconds(0)))) continue;
+    }
+    state->takeHandle(handle);
+    state->connected.store(false);
     MQTTAsync h = handle;
     std::lock_guard lifecycle(handleLifecycleMutex());
     MQTTAsync_destroy(&h);
