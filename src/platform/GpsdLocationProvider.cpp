@@ -224,7 +224,7 @@ void GpsdLocationProvider::noteTalking() {
   lostSince_.reset();
 }
 
-void GpsdLocationProvider::fixArrived(Session& session, Location fix, bool receiverTime,
+void GpsdLocationProvider::fixArrived(Session& session, Location fix, bool receiverTime, ReceiverClock& receiverClock,
                                       std::chrono::steady_clock::time_point connectedAt) {
   std::optional<Visit> visit;
   {
@@ -232,9 +232,9 @@ void GpsdLocationProvider::fixArrived(Session& session, Location fix, bool recei
     if (session.stopping.load()) return;
     const auto now = std::chrono::steady_clock::now();
     if (receiverTime) {
-      receiverClock_.emplace(fix.timestamp, now);
-    } else if (receiverClock_) {
-      fix.timestamp = receiverClock_->first + std::chrono::duration_cast<TimePoint::duration>(now - receiverClock_->second);
+      receiverClock.emplace(fix.timestamp, now);
+    } else if (receiverClock) {
+      fix.timestamp = receiverClock->first + std::chrono::duration_cast<TimePoint::duration>(now - receiverClock->second);
     } else if (now - connectedAt < kTimeGrace) {
       ++heldBack_;
       return;
@@ -311,8 +311,12 @@ void GpsdLocationProvider::run(Session& session) {
       continue;
     }
     // A fix without the receiver's time may wait a while after connecting
-    // for the receiver's clock to be seen.
+    // for the receiver's clock to be seen.  The clock seen is this
+    // connection's alone: the daemon that answers at the address after a
+    // reconnection may be another one (restarted, another receiver, a replay
+    // begun afresh) whose clock has nothing to do with the last one's.
     const auto connectedAt = SteadyClock::now();
+    ReceiverClock receiverClock;
     bool stopped = false;
     while (!(stopped = session.stopping.load())) {
       const auto now = SteadyClock::now();
@@ -341,7 +345,7 @@ void GpsdLocationProvider::run(Session& session) {
       if (auto loc = locationFrom(data.fix)) {
         fixDeadline = SteadyClock::now() + noFixTimeout;
         setAvailable(session, true, where + " has a fix");
-        fixArrived(session, *loc, data.fix.time.tv_sec > 0, connectedAt);
+        fixArrived(session, *loc, data.fix.time.tv_sec > 0, receiverClock, connectedAt);
       } else {
         ++withoutFix_;
       }

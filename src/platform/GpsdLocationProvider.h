@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/LocationServices.h"
@@ -61,11 +62,15 @@ class GpsdLocationProvider : public LocationProvider {
   // Reports the source's availability when it changed, unless the session
   // was stopped meanwhile.
   void setAvailable(Session& session, bool available, const std::string& why);
+  // The receiver's clock at its last time-stamped fix of one connection, and
+  // when that came.
+  using ReceiverClock = std::optional<std::pair<TimePoint, std::chrono::steady_clock::time_point>>;
   // receiverTime: the fix's time stamp is the receiver's.  A fix without it
-  // is stamped on the receiver's clock as last seen, or held back for a
-  // moment after the connection (the receiver's time is likely to follow),
-  // or, from a receiver that gives no time, stamped with the host's.
-  void fixArrived(Session& session, Location fix, bool receiverTime,
+  // is stamped on the receiver's clock as last seen on this connection, or
+  // held back for a moment after the connection (the receiver's time is
+  // likely to follow), or, from a receiver that gives no time, stamped with
+  // the host's.
+  void fixArrived(Session& session, Location fix, bool receiverTime, ReceiverClock& receiverClock,
                   std::chrono::steady_clock::time_point connectedAt);
   // The daemon could not be reached or went away: the loss counts from the
   // first such moment since the daemon last talked, across sessions, and
@@ -88,10 +93,6 @@ class GpsdLocationProvider : public LocationProvider {
   std::optional<std::chrono::steady_clock::time_point> lostSince_;
   std::string lostWhy_;
   VisitDetector visitDetector_;                     // guarded by mutex_
-  // The receiver's clock at its last time-stamped fix, and when that came
-  // (guarded by mutex_): a later fix without a time is stamped from it, so
-  // that one stream of fixes keeps to one clock whatever the host's says.
-  std::optional<std::pair<TimePoint, std::chrono::steady_clock::time_point>> receiverClock_;
   std::atomic<std::size_t> fixes_{0};
   std::atomic<std::size_t> withoutFix_{0};
   std::atomic<std::size_t> heldBack_{0};

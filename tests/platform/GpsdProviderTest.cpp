@@ -599,3 +599,39 @@ TEST_F(GpsdProvider, FixesKeepToTheReceiversClockAndAReceiverWithoutDatesStillHa
     provider_->join();
   }
 }
+
+// The daemon at the provider's address may come back as another one (gpsd
+// restarted with another receiver, a replay started afresh), whose clock has
+// nothing to do with the last one's.  A fix of the new connection that comes
+// before the new receiver's time is not stamped from the old receiver's
+// clock: the positions after the reconnection all keep to the new clock.
+TEST_F(GpsdProvider, AFixAfterReconnectingIsNotStampedFromTheLastDaemonsClock) {
+  using namespace std::chrono;
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  pelk::test::TempDir dir;
+  const auto start = sys_days{2020y / January / 1} + 8h;
+  std::vector<NmeaFix> later;
+  for (int i = 0; i < 40; ++i) later.push_back({45.1234 + i * 0.0009, 7.4321, start + std::chrono::seconds(i)});
+  const std::string otherLog = GpsFake::writeLog(dir.file("other-receiver.nmea"), later);
+
+  manager_->startUpdatingLocation();
+  std::size_t before = 0;
+  {
+    GpsFake first(port_, false);  // the route of 2026-03-15, looping
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(waitFor([&] { return rec_->fixes.size() >= 5; }, 20'000ms));
+    first.stop();
+    std::this_thread::sleep_for(300ms);
+    Dispatch::drainMain();
+    before = rec_->fixes.size();
+  }
+  GpsFake second(port_, true, "0.1", otherLog);
+  ASSERT_TRUE(second.started());
+  ASSERT_TRUE(waitFor([&] { return rec_->fixes.size() >= before + 8; }, 30'000ms))
+      << "fixes " << rec_->fixes.size() - before << ", held back " << provider_->fixesWithoutTimeHeldBack();
+  for (std::size_t i = before; i < rec_->fixes.size(); ++i) {
+    const auto t = rec_->fixes[i].timestamp;
+    EXPECT_GE(t, start) << "fix " << i << " at " << Clock::secondsSince1970(t);
+    EXPECT_LE(t, start + 40s) << "fix " << i << " at " << Clock::secondsSince1970(t);
+  }
+}
