@@ -111,7 +111,9 @@ GpsFake::GpsFake(int port, bool once, const std::string& cycle, const std::strin
     // added late: a short wait keeps it short.)
     if (waitForListener(port_, 10s) && waitDevice(700ms)) return;
     addDevice();
-    if (waitDevice(3s)) return;
+    // A loaded machine (sanitizer builds, several gpsds starting at once) may
+    // take seconds to answer: only a gpsd silent for long is started afresh.
+    if (waitDevice(10s)) return;
     stop();  // still without the receiver: once more
   }
 }
