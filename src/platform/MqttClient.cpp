@@ -448,7 +448,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   // Disconnects (briefly waiting for the broker) and destroys the handle.  A
   // connect under way is waited out first: the handle is destroyed only once
   // the library is done with it.  The handle stays registered until then, so
-  // that an exit meanwhile destroys it rather than leaving its threads on.
+  // that an exit meanwhile still finds it (and destroys it once its connect
+  // answered).
   void closeHandle(bool reportStatus) {
     const std::uint64_t id = handleId.load();
     std::shared_ptr<Signal> connectUnderWay;
@@ -498,8 +499,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
         if (ours) MQTTAsync_destroy(&h);
       }
       // Else the library never answered the connect: the handle is left
-      // registered, for the exit to destroy, rather than destroyed under its
-      // threads.
+      // registered and never destroyed under its threads (the exit passes
+      // over it too); it goes with the process.
       {
         std::lock_guard lock(live.mutex);
         --live.closing;
