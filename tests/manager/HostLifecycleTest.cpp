@@ -49,12 +49,7 @@ class HostLifecycleTest : public RoadTest {
   void deliver() {
     platform::Dispatch::advanceClock(10s);
     lat_ += 0.001;
-    platform::Location l;
-    l.coordinate = {lat_, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    sim_->deliverFix(l);
-    platform::Dispatch::drainMain();
+    deliverFixAt(lat_);
   }
   void report(void (*what)()) {
     what();

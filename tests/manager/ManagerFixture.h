@@ -24,6 +24,7 @@
 #include "network/NetworkHooks.h"
 #include "pelk/Pelk.h"
 #include "platform/Application.h"
+#include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
 #include "platform/LocationServices.h"
@@ -122,6 +123,19 @@ class ManagerTest : public SettingsTest {
     TokenManager::setUserId("u1");
     TokenManager::setAccountId("a1");
     TokenManager::setProjectId("p1");
+  }
+  // A fix of 20 m at `lat` taken now.
+  static platform::Location fixAt(double lat) {
+    platform::Location l;
+    l.coordinate = {lat, 13.4};
+    l.horizontalAccuracy = 20;
+    l.timestamp = platform::Clock::now();
+    return l;
+  }
+  // A fix from the simulated provider, and the main queue's turn it causes.
+  void deliverFixAt(double lat) {
+    sim_->deliverFix(fixAt(lat));
+    platform::Dispatch::drainMain();
   }
 
   platform::SimulatedLocationProvider* sim_ = nullptr;

@@ -40,18 +40,7 @@ class OfflineTripsTest : public ManagerTest {
     PelkTripStorageManager::shared().setContext(savedContext_);
   }
 
-  static platform::Location fixAt(double lat) {
-    platform::Location l;
-    l.coordinate = {lat, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    return l;
-  }
-  // A fix from the simulated provider, and the main queue's turn it causes.
-  void deliver(double lat = 52.5) {
-    sim_->deliverFix(fixAt(lat));
-    platform::Dispatch::drainMain();
-  }
+  void deliver(double lat = 52.5) { deliverFixAt(lat); }
 
   std::shared_ptr<platform::Database> savedContext_;
   std::shared_ptr<MQTTDataStorageManager> buffer_;

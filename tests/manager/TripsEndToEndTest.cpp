@@ -90,12 +90,7 @@ class TripsEndToEndTest : public ManagerTest {
 
   void deliver() {
     lat_ += 0.0003;
-    platform::Location l;
-    l.coordinate = {lat_, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    sim_->deliverFix(l);
-    platform::Dispatch::drainMain();
+    deliverFixAt(lat_);
   }
   // A trip action through the facade, answered once its fix came.
   std::optional<std::string> act(const std::function<void(Pelk::TextHandler)>& action) {
