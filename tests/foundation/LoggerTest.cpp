@@ -126,8 +126,10 @@ TEST_F(LoggerTest, ConcurrentWritersLoseNoLineAndNoRecord) {
     seen.insert(logged);
   }
   EXPECT_EQ(seen, expected);
-  // The records are the newest lines, in the file's order.
-  ASSERT_GE(r.size(), 4u);
+  // The records are the newest lines, in the file's order.  Three of the
+  // longest entries (about 20 KB each) always fit the array's 64 KiB; a
+  // fourth fits only when a short one is among the newest.
+  ASSERT_GE(r.size(), 3u);
   ASSERT_LE(r.size(), l.size());
   for (std::size_t k = 1; k <= r.size(); ++k) {
     EXPECT_EQ(responseOf(r[r.size() - k]), l[l.size() - k].substr(27)) << "record and line " << k << " from the end differ";
