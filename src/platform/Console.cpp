@@ -12,11 +12,12 @@ namespace {
 std::mutex gMutex;
 int gCaptures = 0;
 std::vector<std::string> gLines;
+std::vector<Console::Level> gLevels;
 using Observer = std::function<void(const std::string&)>;
 std::map<const Console::Capture*, std::shared_ptr<const Observer>> gObservers;
 }  // namespace
 
-void Console::print(const std::string& line) {
+void Console::print(const std::string& line, Level level) {
   std::vector<std::shared_ptr<const Observer>> observers;
   {
     std::lock_guard lock(gMutex);
@@ -27,6 +28,7 @@ void Console::print(const std::string& line) {
       return;
     }
     gLines.push_back(line);
+    gLevels.push_back(level);
     for (const auto& [capture, observer] : gObservers) observers.push_back(observer);
   }
   for (const auto& observer : observers) (*observer)(line);
@@ -34,7 +36,10 @@ void Console::print(const std::string& line) {
 
 Console::Capture::Capture() {
   std::lock_guard lock(gMutex);
-  if (gCaptures++ == 0) gLines.clear();
+  if (gCaptures++ == 0) {
+    gLines.clear();
+    gLevels.clear();
+  }
 }
 
 Console::Capture::Capture(std::function<void(const std::string& line)> onLine) : Capture() {
@@ -52,6 +57,15 @@ Console::Capture::~Capture() {
 std::vector<std::string> Console::Capture::lines() const {
   std::lock_guard lock(gMutex);
   return gLines;
+}
+
+std::vector<std::string> Console::Capture::lines(Level level) const {
+  std::lock_guard lock(gMutex);
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < gLines.size(); ++i) {
+    if (gLevels[i] == level) out.push_back(gLines[i]);
+  }
+  return out;
 }
 
 bool Console::Capture::contains(const std::string& line) const {

@@ -10,7 +10,11 @@ namespace pelk::platform {
 // installed a capture sink.
 class Console {
  public:
-  static void print(const std::string& line);
+  // How much a line matters to the host: a failure that no handler of the
+  // host's receives is an Error; what the kit did, Info.
+  enum class Level { Debug, Info, Warning, Error };
+
+  static void print(const std::string& line, Level level = Level::Info);
 
   // Collects printed lines for as long as it lives (tests).  `onLine`, when
   // given, also sees each line as it is printed, on the printing thread and
@@ -23,6 +27,8 @@ class Console {
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
     std::vector<std::string> lines() const;
+    // The lines printed at `level` (in order).
+    std::vector<std::string> lines(Level level) const;
     bool contains(const std::string& line) const;
   };
 };
