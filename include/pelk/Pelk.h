@@ -189,22 +189,21 @@ class Pelk {
 //    forceEndTrip, deleteTrip, syncTrip, activeTrips, getTripDetails,
 //    getTripSummary, getTripStatus, isTripSynced.
 // An answer the kit has at once - a refusal (no network, no user, no token
-// and no key, an empty id, a trip in the wrong state) or a reply of the local
-// trip store (an offline trip, activeTrips(true), getTripStatus) - runs on the
-// caller's thread before the call returns.  Every other answer - a server's
-// reply, a trip action once its fix came - runs later on the answer thread of
-// its kind.  Answers of one kind run one at a time, in the order the kit got
-// them: an answer the kit has at once waits its turn too (then on the answer
-// thread, after the call returned) while an earlier one of its kind is still
-// waiting or running.  Two requests in flight together are answered in the
-// order their replies arrive.
+// and no key, an empty id, a local trip in the wrong state) or a reply of the
+// local trip store (an offline trip, activeTrips(true), getTripStatus) - runs
+// on the caller's thread before the call returns, whatever earlier calls
+// still wait for.  Every other answer - a server's reply, a trip action once
+// its fix came - runs later on the answer thread of its kind: one at a time,
+// in the order the kit got them (two requests in flight together are answered
+// in the order their replies arrive).
 //
 // A handler that blocks holds up only the later answers of its own kind:
 // the other kind, REST transfers, tracking, the broker and the delegate go
-// on.  A handler may call the kit, any operation; an answer of its own kind
-// comes after it returns, so it must not wait inside for one (that wait never
-// ends).  An exception thrown by a handler on an answer thread is caught and
-// printed; on the caller's thread it reaches the caller.
+// on.  A handler may call the kit, any operation: a refusal comes inside it,
+// as to any caller, but a later answer of its own kind only after it returns,
+// so it must not wait inside for one (that wait never ends).  An exception
+// thrown by a handler on an answer thread is caught and printed at the error
+// level; on the caller's thread it reaches the caller.
 //
 // getCurrentLocation is the exception: its answer, unless it is a refusal at
 // once, runs on the kit's main queue, the thread that runs tracking.  While

@@ -274,22 +274,20 @@ void pelk_unsubscribe_trip_status(const char* trip_id);
  *    pelk_sync_trip, pelk_active_trips, pelk_get_trip_details,
  *    pelk_get_trip_summary, pelk_get_trip_status, pelk_is_trip_synced.
  * An answer the kit has at once (a refusal: no network, no user, no token
- * and no key, a NULL or empty id, coordinates that are no JSON object, a trip
- * in the wrong state; or a reply of the local trip store: an offline trip,
- * pelk_active_trips(true, ...), pelk_get_trip_status) is handed over on the
- * caller's thread before the call returns.  Every other answer (a server's
- * reply, a trip action once its fix came) is handed over later on the answer
- * thread of its kind.  Answers of one kind come one at a time, in the order
- * the kit got them: an answer the kit has at once also waits its turn (then
- * on the answer thread, after the call returned) while an earlier one of its
- * kind is still waiting or running.  Two requests in flight together are
- * answered in the order their replies arrive.
+ * and no key, a NULL or empty id, coordinates that are no JSON object, a
+ * local trip in the wrong state; or a reply of the local trip store: an
+ * offline trip, pelk_active_trips(true, ...), pelk_get_trip_status) is handed
+ * over on the caller's thread before the call returns, whatever earlier calls
+ * still wait for.  Every other answer (a server's reply, a trip action once
+ * its fix came) is handed over later on the answer thread of its kind: one at
+ * a time, in the order the kit got them (two requests in flight together are
+ * answered in the order their replies arrive).
  *
  * A handler that blocks holds up only the later answers of its own kind; the
  * other kind, REST transfers, tracking, the broker and the delegate go on.  A
- * handler may call the kit, any function; an answer of its own kind comes
- * after it returns, so it must not wait inside for one (that wait never
- * ends).
+ * handler may call the kit, any function: a refusal comes inside it, as to
+ * any caller, but a later answer of its own kind only after it returns, so it
+ * must not wait inside for one (that wait never ends).
  *
  * pelk_get_current_location is the exception: its answer, unless a refusal
  * at once, is handed over on the kit's main queue, the thread that runs

@@ -12,7 +12,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "manager/AnswerLanes.h"
 #include "manager/CApiJson.h"
 #include "pelk/Pelk.h"
 #include "platform/Console.h"
@@ -451,9 +450,7 @@ void pelk_create_trip(bool offline, const char* coordinates_json, pelk_json_hand
   std::optional<nlohmann::json> coordinates;
   if (!pelk::capi::tripCoordinatesOf(coordinates_json, coordinates)) {
     // Dropping text the app meant to send would create a trip it did not ask for.
-    // The refusal takes its turn among the trip answers, as the kit's own do.
-    const pelk::PublicCall call(pelk::AnswerLane::Kind::trips);
-    if (auto refused = call.handler(std::move(bridged))) refused(nullptr, pelk::PelkError(pelk::ErrorCode::QB402, "Data not found"));
+    if (bridged) bridged(nullptr, pelk::PelkError(pelk::ErrorCode::QB402, "Data not found"));
     return;
   }
   Pelk::createTrip(offline, coordinates, std::move(bridged));

@@ -51,8 +51,7 @@
 //     the delegate slots, PelkManager::mutex_, the trip store's and the
 //     reachability monitor's state, the token-renewal waiters, the MQTT
 //     ticket and handle registries, the dispatch queues' and timers' state,
-//     the notification center, the answer lanes' waiting lists (manager),
-//     the trip store's count of running sync
+//     the notification center, the trip store's count of running sync
 //     retries, the record of the last fix sent (tracking), the HTTP session,
 //     the device readings and kept identifier, the app info, paths and
 //     console, the application's background tasks and the location services'
