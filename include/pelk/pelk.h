@@ -321,8 +321,8 @@ void pelk_unsubscribe_trip_status(const char* trip_id);
  *    never called), and the tasks that run are waited for, up to a few
  *    seconds, so no kit thread runs while the process's statics go away.
  * Settings, the position buffer and the trip store are SQLite files written
- * one transaction per change before the call that makes it returns: nothing
- * of them waits in memory.  Positions left in the buffer are sent in a later
+ * one transaction per change as it is made (a setting before the call that
+ * sets it returns): nothing of them waits in memory.  Positions left in the buffer are sent in a later
  * run once the broker is connected; tracking left on restarts at its
  * pelk_initialize.
  *
