@@ -27,7 +27,10 @@ namespace pelk {
 
 // The one entry point of the kit.  Every operation forwards to the kit's
 // manager and runs on the caller's thread; results come back through the
-// handler given with the call (it may be empty), or as a console line.
+// handler given with the call (it may be empty), or as a console line.  Any
+// thread may call; which thread runs a handler or the delegate, and what the
+// process's end does to the kit, are under "Threads" and "The end of the
+// process" below the class.
 class Pelk {
  public:
   using UserHandler = std::function<void(std::shared_ptr<PelkUser>, std::optional<PelkError>)>;
@@ -176,5 +179,76 @@ class Pelk {
   static void subscribeTripStatus(const std::string& tripId);
   static void unsubscribeTripStatus(const std::string& tripId);
 };
+
+// ---- Threads
+//
+// Handlers.  The answers come in two kinds, each with a thread of its own:
+//  - user: createUser, getUser, logoutUser, toggleEvents, toggleListener,
+//    getEventsStatus, getListenerStatus;
+//  - trips: createTrip, startTrip, stopTrip, pauseTrip, resumeTrip,
+//    forceEndTrip, deleteTrip, syncTrip, activeTrips, getTripDetails,
+//    getTripSummary, getTripStatus, isTripSynced.
+// An answer the kit has at once - a refusal (no network, no user, no token
+// and no key, an empty id, a local trip in the wrong state) or a reply of the
+// local trip store (an offline trip, activeTrips(true), getTripStatus) - runs
+// on the caller's thread before the call returns, whatever earlier calls
+// still wait for.  Every other answer - a server's reply, a trip action once
+// its fix came - runs later on the answer thread of its kind: one at a time,
+// in the order the kit got them (two requests in flight together are answered
+// in the order their replies arrive).
+//
+// A handler that blocks holds up only the later answers of its own kind:
+// the other kind, REST transfers, tracking, the broker and the delegate go
+// on.  A handler may call the kit, any operation: a refusal comes inside it,
+// as to any caller, but a later answer of its own kind only after it returns,
+// so it must not wait inside for one (that wait never ends).  An exception
+// thrown by a handler on an answer thread is caught and printed at the error
+// level; on the caller's thread it reaches the caller.
+//
+// getCurrentLocation is the exception: its answer, unless it is a refusal at
+// once, runs on the kit's main queue, the thread that runs tracking.  While
+// that handler or the delegate's didUpdateLocation blocks, no position is
+// taken, no timer fires and no lifecycle report is acted on.
+//
+// The delegate (PelkDelegate.h) is called on the thread that met the event:
+//  - didUpdateLocation and didReceiveTripStatus: the main queue;
+//  - didReceiveEvents and didReceiveUserLocation: the MQTT client's thread,
+//    which then holds every later message of the broker (a long block may
+//    cost the connection its keep-alive);
+//  - onError: where the failure was met: inside initialize on the caller's
+//    thread, the REST callback thread (a refused token request; every REST
+//    reply waits meanwhile) or the main queue (the location service gone).
+// A delegate may call the kit; on the main queue it must not wait for what
+// the main queue does next (a current location, a trip action's fix).
+// setDelegate takes effect for deliveries that start after it; one under way
+// finishes with the delegate it started with, which the kit keeps alive until
+// then.
+//
+// ---- The end of the process
+//
+// The kit lives for the process: there is no shutdown call, and its objects
+// are never destroyed.  When the host returns from main or calls exit():
+//  - the broker connection is closed; a position the broker has not yet
+//    acknowledged is answered "not delivered", as when the connection drops,
+//    and goes to the offline buffer for the next run (it may then arrive
+//    twice);
+//  - log records still waiting for the settings are written (the log file's
+//    lines are written at once);
+//  - the kit's queues take no more work: what waits on them is dropped (a
+//    position not yet handled, an answer not yet handed over: its handler is
+//    never called), and the tasks that run are waited for, up to a few
+//    seconds, so no kit thread runs while the process's statics go away.
+// Settings, the position buffer and the trip store are SQLite files written
+// one transaction per change as it is made (a setting before the call that
+// sets it returns): nothing of them waits in memory.  Positions left in the buffer are sent in a later
+// run once the broker is connected, and tracking left on restarts at its
+// initialize.
+//
+// SIGTERM's default action ends the process without any of the above: a
+// position being published is lost unless the broker had acknowledged it,
+// log records of the last second stay out of the settings, and what was
+// queued is lost; what was written stays.  A host that wants the orderly end
+// handles SIGTERM (sigwait or signalfd on a thread of its own), optionally
+// calls reportTerminate(), and returns from main.
 
 }  // namespace pelk

@@ -10,7 +10,9 @@ namespace pelk {
 // What the kit tells the app outside the answers to its calls.  Only
 // didUpdateLocation must be implemented; the others do nothing unless the app
 // overrides them.  Calls arrive on whichever thread delivered the event:
-// positions on the main queue, messages on the MQTT client's threads.
+// positions and trip status on the kit's main queue, broker messages on the
+// MQTT client's thread, errors where they were met (see "Threads" in Pelk.h,
+// also for what a call that blocks holds up).
 class PelkDelegate {
  public:
   virtual ~PelkDelegate() = default;

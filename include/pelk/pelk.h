@@ -6,7 +6,9 @@
  * optional one.  Results and model objects are handed over as UTF-8 JSON
  * text, valid only during the call.  A handler is a function pointer with a
  * context pointer given back unchanged; a NULL handler gets no call and the
- * operation runs all the same.  Handlers run on whichever thread answers.
+ * operation runs all the same.  Which thread runs a handler or a delegate
+ * member, and what the end of the process does, are under "threads" and "the
+ * end of the process" at the end of this file.
  *
  * ---- results as JSON
  * A result model is handed over under the keys its reader takes from the
@@ -260,6 +262,76 @@ void pelk_get_trip_status(const char* trip_id, pelk_json_handler handler, void* 
 void pelk_is_trip_synced(const char* trip_id, pelk_synced_handler handler, void* context);
 void pelk_subscribe_trip_status(const char* trip_id);
 void pelk_unsubscribe_trip_status(const char* trip_id);
+
+/* ---- threads
+ * Any thread may call the kit.  The handlers' answers come in two kinds, each
+ * with a thread of its own:
+ *  - user: pelk_create_user, pelk_get_user, pelk_logout_user,
+ *    pelk_toggle_events, pelk_toggle_listener, pelk_get_events_status,
+ *    pelk_get_listener_status;
+ *  - trips: pelk_create_trip, pelk_start_trip, pelk_stop_trip,
+ *    pelk_pause_trip, pelk_resume_trip, pelk_force_end_trip, pelk_delete_trip,
+ *    pelk_sync_trip, pelk_active_trips, pelk_get_trip_details,
+ *    pelk_get_trip_summary, pelk_get_trip_status, pelk_is_trip_synced.
+ * An answer the kit has at once (a refusal: no network, no user, no token
+ * and no key, a NULL or empty id, coordinates that are no JSON object, a
+ * local trip in the wrong state; or a reply of the local trip store: an
+ * offline trip, pelk_active_trips(true, ...), pelk_get_trip_status) is handed
+ * over on the caller's thread before the call returns, whatever earlier calls
+ * still wait for.  Every other answer (a server's reply, a trip action once
+ * its fix came) is handed over later on the answer thread of its kind: one at
+ * a time, in the order the kit got them (two requests in flight together are
+ * answered in the order their replies arrive).
+ *
+ * A handler that blocks holds up only the later answers of its own kind; the
+ * other kind, REST transfers, tracking, the broker and the delegate go on.  A
+ * handler may call the kit, any function: a refusal comes inside it, as to
+ * any caller, but a later answer of its own kind only after it returns, so it
+ * must not wait inside for one (that wait never ends).
+ *
+ * pelk_get_current_location is the exception: its answer, unless a refusal
+ * at once, is handed over on the kit's main queue, the thread that runs
+ * tracking.  While that handler or did_update_location blocks, no position is
+ * taken, no timer fires and no lifecycle report is acted on.
+ *
+ * The delegate's members run on the thread that met the event:
+ * did_update_location and did_receive_trip_status on the main queue;
+ * did_receive_events and did_receive_user_location on the MQTT client's
+ * thread, which then holds every later message of the broker (a long block
+ * may cost the connection its keep-alive); on_error where the failure was met:
+ * inside pelk_initialize on the caller's thread, the REST callback thread (a
+ * refused token request; every REST reply waits meanwhile) or the main queue
+ * (the location service gone).  A member may call the kit; on the main queue
+ * it must not wait for what the main queue does next (a current location, a
+ * trip action's fix).  pelk_set_delegate takes effect for deliveries that
+ * start after it: one under way finishes with the structure (and context) it
+ * started with, so keep a context valid a little past replacing it.
+ *
+ * ---- the end of the process
+ * The kit lives for the process: there is no shutdown call.  When the host
+ * returns from main or calls exit():
+ *  - the broker connection is closed; a position the broker has not yet
+ *    acknowledged is answered "not delivered", as when the connection drops,
+ *    and goes to the offline buffer for the next run (it may then arrive
+ *    twice);
+ *  - log records still waiting for the settings are written (the log file's
+ *    lines are written at once);
+ *  - the kit's queues take no more work: what waits on them is dropped (a
+ *    position not yet handled, an answer not yet handed over: its handler is
+ *    never called), and the tasks that run are waited for, up to a few
+ *    seconds, so no kit thread runs while the process's statics go away.
+ * Settings, the position buffer and the trip store are SQLite files written
+ * one transaction per change as it is made (a setting before the call that
+ * sets it returns): nothing of them waits in memory.  Positions left in the buffer are sent in a later
+ * run once the broker is connected; tracking left on restarts at its
+ * pelk_initialize.
+ *
+ * SIGTERM's default action ends the process without any of the above: a
+ * position being published is lost unless the broker had acknowledged it,
+ * log records of the last second stay out of the settings, and what was
+ * queued is lost; what was written stays.  A host that wants the orderly end
+ * handles SIGTERM (sigwait or signalfd on a thread of its own), optionally
+ * calls pelk_report_terminate(), and returns from main. */
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,9 @@
 #include "pelk/Pelk.h"
 
-#include "manager/PelkLocationDelegate.h"
 #include <mutex>
 
+#include "manager/AnswerLanes.h"
+#include "manager/PelkLocationDelegate.h"
 #include "manager/PelkManager.h"
 
 namespace pelk {
@@ -18,6 +19,11 @@ std::shared_ptr<PelkDelegate>& storedDelegate() {
   return *d;
 }
 PelkManager& manager() { return PelkManager::sharedInstance(); }
+
+// The answers of the user operations, and those of the trip operations, each
+// go out one at a time in the order they came (see AnswerLanes.h).
+PublicCall userCall() { return PublicCall(AnswerLane::Kind::user); }
+PublicCall tripCall() { return PublicCall(AnswerLane::Kind::trips); }
 }  // namespace
 
 void Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
@@ -39,11 +45,18 @@ void Pelk::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
 }
 
 void Pelk::createUser(const std::string& description, UserHandler handler) {
-  manager().createUser(description, std::move(handler));
+  const auto call = userCall();
+  manager().createUser(description, call.handler(std::move(handler)));
 }
-void Pelk::getUser(const std::string& userId, UserHandler handler) { manager().getUser(userId, std::move(handler)); }
+void Pelk::getUser(const std::string& userId, UserHandler handler) {
+  const auto call = userCall();
+  manager().getUser(userId, call.handler(std::move(handler)));
+}
 void Pelk::setDescription(const std::string& description) { manager().setDescription(description); }
-void Pelk::logoutUser(TextHandler handler) { manager().logoutUser(std::move(handler)); }
+void Pelk::logoutUser(TextHandler handler) {
+  const auto call = userCall();
+  manager().logoutUser(call.handler(std::move(handler)));
+}
 void Pelk::setDeviceToken(const std::vector<std::uint8_t>& deviceToken) { manager().setDeviceToken(deviceToken); }
 
 void Pelk::startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options) {
@@ -70,13 +83,21 @@ bool Pelk::setGpsdAddress(const std::string& host, std::int64_t port) { return m
 
 // ---- events, listeners and subscriptions
 void Pelk::toggleEvents(bool Geofence, bool Trip, bool Location, bool MovingGeofence, UserHandler handler) {
-  manager().toggleEvents(Geofence, Trip, Location, MovingGeofence, std::move(handler));
+  const auto call = userCall();
+  manager().toggleEvents(Geofence, Trip, Location, MovingGeofence, call.handler(std::move(handler)));
 }
 void Pelk::toggleListener(bool Events, bool Locations, UserHandler handler) {
-  manager().toggleListener(Events, Locations, std::move(handler));
+  const auto call = userCall();
+  manager().toggleListener(Events, Locations, call.handler(std::move(handler)));
 }
-void Pelk::getEventsStatus(UserHandler handler) { manager().getEventsStatus(std::move(handler)); }
-void Pelk::getListenerStatus(UserHandler handler) { manager().getEventsStatus(std::move(handler)); }
+void Pelk::getEventsStatus(UserHandler handler) {
+  const auto call = userCall();
+  manager().getEventsStatus(call.handler(std::move(handler)));
+}
+void Pelk::getListenerStatus(UserHandler handler) {
+  const auto call = userCall();
+  manager().getEventsStatus(call.handler(std::move(handler)));
+}
 void Pelk::subscribe(PelkSubscribe kind, const std::string& userId) { manager().subscribe(kind, userId); }
 void Pelk::unsubscribe(PelkSubscribe kind, const std::string& userId) { manager().unsubscribe(kind, userId); }
 void Pelk::publishSave(const std::optional<PelkPublish>& publish) {
@@ -99,35 +120,56 @@ void Pelk::reportTerminate() { manager().reportTerminate(); }
 
 // ---- trips
 void Pelk::createTrip(bool offline, const std::optional<nlohmann::json>& coordinates, CreateTripHandler handler) {
-  manager().createTrip(coordinates, offline, std::move(handler));
+  const auto call = tripCall();
+  manager().createTrip(coordinates, offline, call.handler(std::move(handler)));
 }
 void Pelk::startTrip(const std::string& tripId, const std::optional<std::string>& description, TextHandler handler) {
-  manager().startTrip(tripId, description, std::move(handler));
+  const auto call = tripCall();
+  manager().startTrip(tripId, description, call.handler(std::move(handler)));
 }
-void Pelk::stopTrip(const std::string& tripId, TextHandler handler) { manager().stopTrip(tripId, std::move(handler)); }
-void Pelk::pauseTrip(const std::string& tripId, TextHandler handler) { manager().pauseTrip(tripId, std::move(handler)); }
+void Pelk::stopTrip(const std::string& tripId, TextHandler handler) {
+  const auto call = tripCall();
+  manager().stopTrip(tripId, call.handler(std::move(handler)));
+}
+void Pelk::pauseTrip(const std::string& tripId, TextHandler handler) {
+  const auto call = tripCall();
+  manager().pauseTrip(tripId, call.handler(std::move(handler)));
+}
 void Pelk::resumeTrip(const std::string& tripId, TextHandler handler) {
-  manager().resumeTrip(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().resumeTrip(tripId, call.handler(std::move(handler)));
 }
 void Pelk::forceEndTrip(const std::string& tripId, TextHandler handler) {
-  manager().forceEndTrip(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().forceEndTrip(tripId, call.handler(std::move(handler)));
 }
 void Pelk::deleteTrip(const std::string& tripId, TextHandler handler) {
-  manager().deleteTrip(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().deleteTrip(tripId, call.handler(std::move(handler)));
 }
-void Pelk::syncTrip(const std::string& tripId, TextHandler handler) { manager().syncTrip(tripId, std::move(handler)); }
-void Pelk::activeTrips(bool offline, TripsHandler handler) { manager().activeTrips(offline, std::move(handler)); }
+void Pelk::syncTrip(const std::string& tripId, TextHandler handler) {
+  const auto call = tripCall();
+  manager().syncTrip(tripId, call.handler(std::move(handler)));
+}
+void Pelk::activeTrips(bool offline, TripsHandler handler) {
+  const auto call = tripCall();
+  manager().activeTrips(offline, call.handler(std::move(handler)));
+}
 void Pelk::getTripDetails(const std::string& tripId, TripDetailsHandler handler) {
-  manager().getTrips(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().getTrips(tripId, call.handler(std::move(handler)));
 }
 void Pelk::getTripSummary(const std::string& tripId, TripSummaryHandler handler) {
-  manager().tripSummary(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().tripSummary(tripId, call.handler(std::move(handler)));
 }
 void Pelk::getTripStatus(const std::string& tripId, TripStatusHandler handler) {
-  manager().tripListener(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().tripListener(tripId, call.handler(std::move(handler)));
 }
 void Pelk::isTripSynced(const std::string& tripId, SyncedHandler handler) {
-  manager().istripSynced(tripId, std::move(handler));
+  const auto call = tripCall();
+  manager().istripSynced(tripId, call.handler(std::move(handler)));
 }
 void Pelk::subscribeTripStatus(const std::string& tripId) { manager().subscribeTripStatus(tripId); }
 void Pelk::unsubscribeTripStatus(const std::string& tripId) { manager().unsubscribeTripStatus(tripId); }

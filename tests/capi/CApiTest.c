@@ -43,6 +43,19 @@ static void on_text(void* context, const char* text, const char* code, const cha
   on_user(context, text, code, message);
 }
 
+/* A handler that calls the kit from inside: the inner answer, of the same
+ * kind, comes once this handler has returned. */
+struct nested {
+  struct answer outer, inner;
+  volatile int inner_before_outer_ended;
+};
+static void on_user_then_ask_again(void* context, const char* user_json, const char* code, const char* message) {
+  struct nested* n = (struct nested*)context;
+  pelk_get_events_status(on_user, &n->inner);
+  n->inner_before_outer_ended = __atomic_load_n(&n->inner.done, __ATOMIC_ACQUIRE);
+  on_user(&n->outer, user_json, code, message);
+}
+
 struct app {
   int errors;
   char last_code[32];
@@ -131,21 +144,21 @@ static void drive_trips(void) {
   struct answer step = {0};
   pelk_start_trip(id, NULL, on_text, &step);
   harness_deliver_fix(52.5, 13.4);
-  CHECK(step.done && strcmp(step.json, "Trip started successfully") == 0);
+  CHECK(harness_wait_flag(&step.done) && strcmp(step.json, "Trip started successfully") == 0);
   pelk_subscribe_trip_status(id);
   memset(&step, 0, sizeof step);
   pelk_pause_trip(id, on_text, &step);
   harness_deliver_fix(52.501, 13.4);
-  CHECK(step.done && strcmp(step.json, "Trip paused successfully") == 0);
+  CHECK(harness_wait_flag(&step.done) && strcmp(step.json, "Trip paused successfully") == 0);
   CHECK(app.statuses >= 1 && strstr(app.last_status, id) != NULL);
   memset(&step, 0, sizeof step);
   pelk_resume_trip(id, on_text, &step);
   harness_deliver_fix(52.502, 13.4);
-  CHECK(step.done && strcmp(step.json, "Trip resumed successfully") == 0);
+  CHECK(harness_wait_flag(&step.done) && strcmp(step.json, "Trip resumed successfully") == 0);
   memset(&step, 0, sizeof step);
   pelk_stop_trip(id, on_text, &step);
   harness_deliver_fix(52.503, 13.4);
-  CHECK(step.done && strcmp(step.json, "Trip ended successfully") == 0);
+  CHECK(harness_wait_flag(&step.done) && strcmp(step.json, "Trip ended successfully") == 0);
   pelk_unsubscribe_trip_status(NULL);
   struct answer progress = {0}, details = {0}, summary = {0}, list = {0};
   pelk_get_trip_status(id, on_user, &progress);
@@ -352,7 +365,13 @@ int main(void) {
     pelk_get_listener_status(on_user, &listener_status);
     CHECK(harness_wait_flag(&listener_status.done));
     CHECK(strcmp(events_status.json, listener_status.json) == 0);
-    CHECK(harness_request_count("/v3/user/") == user_requests + 4);
+    struct nested nested;
+    memset(&nested, 0, sizeof nested);
+    pelk_get_events_status(on_user_then_ask_again, &nested);
+    CHECK(harness_wait_flag(&nested.outer.done) && nested.outer.code[0] == 0);
+    CHECK(harness_wait_flag(&nested.inner.done) && nested.inner.code[0] == 0);
+    CHECK(!nested.inner_before_outer_ended);
+    CHECK(harness_request_count("/v3/user/") == user_requests + 6);
 
     /* Subscriptions: own id, unknown kinds, NULL and empty ids are taken or refused without a crash. */
     pelk_subscribe(1, "u-\xc3\xa9");

@@ -4,6 +4,7 @@
 // replies through the local REST server, the local trip store's own trips, and
 // broker messages through the delegate dispatcher.
 
+#include <map>
 #include <set>
 
 #include "OfflineTripsFixture.h"
@@ -269,6 +270,128 @@ TEST_F(CApiResultsTest, BrokerMessagesReachTheCDelegateUnderTheirOwnKeys) {
   expectSameText(json::parse(texts.locations[1]), R"({"user_id":"u3","activity":null,"altitude":null,
       "course":null,"speed":null,"horizontal_accuracy":null,"vertical_accuracy":null,"location_id":null,
       "recorded_at":null,"event_type":null,"event_source":null,"event_version":null,"coordinates":null})");
+}
+
+// The keys of every shape pelk.h documents, as the header lists them; each
+// shape is taken from what the C interface hands over.
+TEST_F(CApiResultsTest, EveryShapeTheHeaderDocumentsHasExactlyItsKeys) {
+  using Keys = std::set<std::string>;
+  const std::map<std::string, Keys> documented = {
+      {"user", {"user_id", "description", "geofence_events", "location_events", "trips_events", "nearby_events",
+                "event_listener", "location_listener", "account_id", "project_id"}},
+      {"location", {"latitude", "longitude", "altitude", "horizontal_accuracy", "vertical_accuracy", "speed",
+                    "course", "timestamp_ms"}},
+      {"own position", {"user_id", "activity", "location", "tz_offset", "recorded_at"}},
+      {"events", {"event_type", "event_source", "event_version", "user_id", "trip_id", "geofence_id",
+                  "nearby_user_id", "location_id", "created_at", "recorded_at", "activity", "altitude", "course",
+                  "speed", "distance", "horizontal_accuracy", "veritcal_accuracy", "location"}},
+      {"user location", {"user_id", "activity", "location_id", "recorded_at", "event_type", "event_source",
+                         "event_version", "altitude", "course", "horizontal_accuracy", "vertical_accuracy", "speed",
+                         "coordinates"}},
+      {"trip status", {"trip_id", "started_at", "speed", "distance", "duration", "pace", "latitude", "longitude"}},
+      {"place", {"id", "trip_id", "loc_type", "created_at", "updated_at", "reached", "coordinates"}},
+      {"created trip", {"id", "user_id", "trip_tracking_url", "created_at", "updated_at", "is_started", "is_ended",
+                        "is_deleted", "origins", "destinations"}},
+      {"active trip", {"id", "created_at", "updated_at", "syncStatus", "is_started", "is_paused", "is_ended",
+                       "is_deleted"}},
+      {"trip details", {"id", "user_id", "project_id", "created_at", "updated_at", "trip_started_at",
+                        "trip_ended_at", "is_started", "is_paused", "is_ended", "is_deleted", "distance_covered",
+                        "duration", "origins", "destinations", "events"}},
+      {"trip event", {"id", "trip_id", "user_id", "event_type", "user_location_id", "created_at", "is_deleted"}},
+      {"trip summary", {"trip_id", "user_id", "project_id", "trip_status", "distance_covered",
+                        "total_elevation_gain", "duration", "route"}},
+      {"route point", {"activity", "recorded_at", "altitude", "elevation_gain", "distance", "duration",
+                       "coordinates"}},
+      {"trip progress", {"trip_id", "started_at", "speed", "distance", "duration"}},
+  };
+  std::map<std::string, json> handed;
+
+  // Server records.
+  server_.setDefault("/v3/trips/v2/create/", ScriptedReply::json(R"({"code":201,"data":[{"id":"srv-1",
+      "user_id":"u1","is_deleted":false,"is_ended":false,"is_started":true,"created_at":"c","updated_at":"u",
+      "origins":[{"id":"o-1","trip_id":"srv-1","loc_type":"origin","reached":true,"created_at":"c",
+                  "updated_at":"u","coordinates":{"type":"Point","coordinates":[13,52.5]}}]}]})"));
+  server_.setDefault("/v3/trips/active/v2/u1/", ScriptedReply::json(R"({"code":200,"data":[{"id":"srv-1",
+      "is_deleted":false,"is_ended":false,"is_started":true,"is_paused":true,"created_at":"c","updated_at":"u"}]})"));
+  server_.setDefault("/v3/trips/v2/get/srv-1/", ScriptedReply::json(R"({"code":200,"data":[{"id":"srv-1",
+      "user_id":"u1","is_deleted":false,"is_ended":true,"is_paused":false,"is_started":true,"duration":12.3,
+      "events":[{"id":"ev-1","trip_id":"srv-1","user_id":"u1","event_type":"started","created_at":"c",
+                 "is_deleted":false}]}]})"));
+  server_.setDefault("/v3/trips/v2/summary/srv-1/", ScriptedReply::json(R"({"code":200,"data":{"trip_id":"srv-1",
+      "user_id":"u1","trip_status":"end","distance_covered":1500,"duration":125,
+      "route":[{"activity":"M","duration":4,"recorded_at":"r"}]}})"));
+  Handed created, active, details, summary;
+  pelk_create_trip(false, nullptr, Handed::on, &created);
+  handed["created trip"] = created.get();
+  ASSERT_TRUE(handed["created trip"].is_object());
+  handed["place"] = handed["created trip"].at("origins").at(0);
+  pelk_active_trips(false, Handed::on, &active);
+  handed["active trip"] = active.get().at(0);
+  pelk_get_trip_details("srv-1", Handed::on, &details);
+  handed["trip details"] = details.get();
+  handed["trip event"] = handed["trip details"].at("events").at(0);
+  pelk_get_trip_summary("srv-1", Handed::on, &summary);
+  handed["trip summary"] = summary.get();
+  handed["route point"] = handed["trip summary"].at("route").at(0);
+
+  // A fix, and the progress of a trip of the local store.
+  Handed fix;
+  pelk_get_current_location(50, Handed::on, &fix);
+  platform::Dispatch::drainMain();
+  sim_->deliverFix(fixAt(52.5));
+  platform::Dispatch::drainMain();
+  handed["location"] = fix.get();
+  setOnline(false);
+  Handed local;
+  pelk_create_trip(true, nullptr, Handed::on, &local);
+  const std::string id = local.get().at("id");
+  act([&](Handed& h) { pelk_start_trip(id.c_str(), nullptr, Handed::on, &h); }, 52.6);
+  Handed progress;
+  pelk_get_trip_status(id.c_str(), Handed::on, &progress);
+  handed["trip progress"] = progress.get();
+
+  // The delegate's members.
+  std::map<std::string, std::vector<std::string>> members;
+  pelk_delegate d{};
+  d.context = &members;
+  d.did_update_location = [](void* c, const char* t) { (*static_cast<decltype(members)*>(c))["own position"].push_back(t); };
+  d.did_receive_events = [](void* c, const char* t) { (*static_cast<decltype(members)*>(c))["events"].push_back(t); };
+  d.did_receive_user_location = [](void* c, const char* t) {
+    (*static_cast<decltype(members)*>(c))["user location"].push_back(t);
+  };
+  d.did_receive_trip_status = [](void* c, const char* t) {
+    (*static_cast<decltype(members)*>(c))["trip status"].push_back(t);
+  };
+  pelk_set_delegate(&d);
+  auto& dispatcher = PelkLocationDelegate::sharedInstance();
+  SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
+  dispatcher.updateLocation(fixAt(52.7), "M");
+  dispatcher.didReceiveEvents(json::parse(R"({"events":[{"event_type":"geofence_enter"}]})"));
+  dispatcher.didReceiveUserLocation(json::parse(R"({"user_id":"u2"})"));
+  SharedUtil::setDefaultString(id, kSubscribeTripStatus);
+  dispatcher.didReceiveTripStatus(PelkTripStatusListener(id, 1, 2, 3, "s", 4, 52.7, 13.4));
+  pelk_set_delegate(nullptr);  // `members` ends with this test
+  for (const auto& [shape, texts] : members) {
+    ASSERT_FALSE(texts.empty()) << shape;
+    handed[shape] = json::parse(texts.front());
+  }
+
+  // Last: a new user changes the stored user id the trip paths carry.
+  setOnline(true);
+  server_.setDefault("/v3/user/", ScriptedReply::json(R"({"code":200,"msg":"ok","data":{"user_id":"u-1",
+      "app_id":"app-9","geofence_events":true,"location_events":false,"nearby_events":true,"trips_events":false,
+      "location_listener":true,"event_listener":false,"account_id":"acc-1","project_id":"prj-1"}})"));
+  Handed user;
+  pelk_create_user("d", Handed::on, &user);
+  handed["user"] = user.get();
+
+  for (const auto& [shape, keys] : documented) {
+    SCOPED_TRACE(shape);
+    ASSERT_TRUE(handed.count(shape) && handed.at(shape).is_object()) << "no " << shape << " was handed over";
+    Keys got;
+    for (const auto& item : handed.at(shape).items()) got.insert(item.key());
+    EXPECT_EQ(got, keys);
+  }
 }
 
 }  // namespace
