@@ -19,6 +19,8 @@
 namespace pelk::platform {
 namespace {
 
+namespace fs = std::filesystem;
+
 // Lock order: a leaf (platform/LockOrder.h).
 std::mutex gMutex;
 std::optional<std::string> gRoot;
@@ -91,12 +93,45 @@ Lock takeLock(const std::string& dataDir, Settled& s) {
   return Lock::held;
 }
 
-std::string scratchFolder(const std::string& appId) {
+// Removes the scratch folders of this app id that no live process holds:
+// only folders of this user, holding a lock file nobody has locked.  A folder
+// still being made has no lock file yet and is left alone.
+void sweepScratchFolders(const std::string& base, const std::string& prefix, const std::string& own) {
+  std::error_code ec;
+  for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string path = it->path().string();
+    const std::string name = it->path().filename().string();
+    if (path == own || name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0) continue;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) continue;
+    const int fd = ::open((path + "/pelk.lock").c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code removed;
+      fs::remove_all(path, removed);
+    }
+    ::close(fd);
+  }
+}
+
+// A folder for this process alone, locked for its life like a data
+// directory, so that a later process may remove it once this one has ended.
+std::string scratchFolder(const std::string& appId, Settled& s) {
   std::string base = "/tmp";
   if (const char* t = std::getenv("TMPDIR"); t && *t == '/') base = t;
-  std::string name = base + "/pelk-" + appId + "-XXXXXX";
-  if (::mkdtemp(name.data())) return name;
-  return base + "/pelk-" + appId + "-unavailable";
+  const std::string prefix = "pelk-" + appId + "-";
+  std::string name = base + "/" + prefix + "XXXXXX";
+  if (!::mkdtemp(name.data())) return name;  // nothing can be made there; the files will say so
+  // Locked before it takes its name, so that no sweep finds it unlocked.
+  const std::string pending = name + "/pelk.lock.new";
+  const int fd = Paths::openPrivateFile(pending, O_RDWR);
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::rename(pending.c_str(), (name + "/pelk.lock").c_str()) == 0) {
+    s.lockFd = fd;
+  } else if (fd >= 0) {
+    ::close(fd);
+  }
+  sweepScratchFolders(base, prefix, name);
+  return name;
 }
 
 // Decides, once, where the kit's folders are.  Returns the line to print
@@ -115,7 +150,7 @@ std::optional<std::pair<std::string, Console::Level>> settle(Settled& s) {
   const auto scratch = [&](Paths::Settlement why) {
     s.place.settlement = why;
     s.place.dataDirectory.clear();
-    s.layout = Layout{scratchFolder(appId), {}, {}, {}};
+    s.layout = Layout{scratchFolder(appId, s), {}, {}, {}};
   };
   std::optional<std::string> tried;
   if (gHostDirectory) {

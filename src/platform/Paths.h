@@ -20,7 +20,9 @@ namespace pelk::platform {
 //   - else below $STATE_DIRECTORY/<app id> (the folder a systemd unit's
 //     StateDirectory= gives its service);
 //   - else, with one Error console line, below a scratch folder made for this
-//     process alone ($TMPDIR or /tmp), so nothing is kept for the next run.
+//     process alone ($TMPDIR or /tmp), so nothing is kept for the next run; it
+//     is locked like a data directory, and the scratch folders of the app id
+//     whose process has ended are removed when another is made.
 // Below a named directory (and below the state or scratch folder) the four
 // are "Documents", "Application Support", "Caches" and "Preferences".
 //

@@ -3,10 +3,13 @@
 // Each host runs in a fresh process (the folders are settled once per
 // process), started by the tests below.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -245,8 +248,28 @@ TEST_F(IdentityAndFolders, AServiceWithoutAHomeKeepsItsFilesInItsStateDirectory)
   EXPECT_TRUE(fs::is_empty(top.file("run/tmp")));
 
   // Nothing writable: a scratch folder for the run, said in one Error line.
+  // A scratch folder another process still holds stays; one whose process
+  // ended goes when the next is made.
+  const std::string tmp = top.file("run/tmp");
+  for (const char* name : {"pelk-svc-heldby", "pelk-svc-ended1", "pelk-svc-nolock", "pelk-other-ended"}) {
+    fs::create_directories(tmp + "/" + name);
+    if (std::string(name) != "pelk-svc-nolock") writeFile(tmp + "/" + name + "/pelk.lock", "1\n");
+  }
+  const int held = ::open((tmp + "/pelk-svc-heldby/pelk.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
   env.back() = "STATE_DIRECTORY=" + top.file("file") + "/state";
   EXPECT_TRUE(passed(startHost("nothing", top.file("run"), env), top.file("nothing.log")));
+  EXPECT_TRUE(passed(startHost("nothing", top.file("run"), env), top.file("nothing.log")));
+  ::close(held);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(tmp)) {
+    const auto name = entry.path().filename().string();
+    // The last run's own folder, under a name of its own.
+    const bool kept = name == "pelk-other-ended" || name == "pelk-svc-heldby" || name == "pelk-svc-nolock";
+    left.push_back(kept ? name : "last run's");
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"last run's", "pelk-other-ended", "pelk-svc-heldby", "pelk-svc-nolock"}));
 }
 
 TEST_F(IdentityAndFolders, ASecondProcessOfTheAppIdIsRefusedUntilTheFirstEnds) {
