@@ -178,6 +178,35 @@ class Pelk {
   // The one trip whose live status goes to the delegate's didReceiveTripStatus.
   static void subscribeTripStatus(const std::string& tripId);
   static void unsubscribeTripStatus(const std::string& tripId);
+
+  // ---- the kit's identity and folders
+  // Both are settled at the kit's first use of its folders: `initialize`, or
+  // any earlier call that reads or writes the kit's settings.  Name them
+  // before that; later they are refused (false, with an Error console line
+  // "... already in use ...") and nothing changes.
+  //
+  // The app id: the name of the kit's folders and part of this device's
+  // identifier, so the same id finds the same user and stores in every run.
+  // Without this call, the executable's file name.  1 to 128 letters, digits,
+  // '.', '-' and '_', not beginning with '.' nor holding ".."; any other id is
+  // refused (false, Error console line).
+  static bool setAppId(const std::string& appId);
+  // The folder the kit keeps everything in (settings, stores, log), made (mode
+  // 0700) when missing: an absolute path that can be made a writable folder;
+  // any other is refused (false, Error console line).  Without this call the
+  // kit uses the XDG folders of the app id, else $STATE_DIRECTORY/<app id>
+  // (systemd's StateDirectory=), else a scratch folder for this run only.
+  static bool setDataDirectory(const std::string& path);
+  // The data directory this process holds (settling the folders if it had not
+  // yet): the named one, else $XDG_DATA_HOME/<app id> or
+  // $STATE_DIRECTORY/<app id>.  Empty when the kit has none in this run: no
+  // folder could be written (its files go to a scratch folder and are lost at
+  // exit), or another live process of the same app id holds it.  One process
+  // at a time holds a data directory, from its first use to its exit;
+  // `initialize` in a second one is refused with an Error console line ("...
+  // is in use by process N ...") and its calls answer as calls before
+  // `initialize`, on empty settings of its own.
+  static std::string dataDirectory();
 };
 
 // ---- Threads

@@ -333,6 +333,25 @@ void pelk_unsubscribe_trip_status(const char* trip_id);
  * handles SIGTERM (sigwait or signalfd on a thread of its own), optionally
  * calls pelk_report_terminate(), and returns from main. */
 
+/* ---- the kit's identity and folders
+ * As pelk::Pelk::setAppId, setDataDirectory and dataDirectory.  Both setters
+ * answer false, with an Error console line, once the kit has used its folders
+ * (pelk_initialize, or any earlier call that touches its settings), and for a
+ * NULL or unusable value; call them first.
+ * pelk_set_app_id: 1 to 128 letters, digits, '.', '-' and '_', not beginning
+ * with '.' nor holding ".."; without it, the executable's file name.
+ * pelk_set_data_directory: an absolute path the kit can make (mode 0700) and
+ * write; everything of the kit goes below it.  Without it, the XDG folders of
+ * the app id, else $STATE_DIRECTORY/<app id>, else a scratch folder for this
+ * run only.
+ * pelk_data_directory: the data directory this process holds, valid until the
+ * next call of it on the same thread; NULL when it holds none (nothing was
+ * writable, or another live process of the same app id holds it: that
+ * process's pelk_initialize is then refused with an Error console line). */
+bool pelk_set_app_id(const char* app_id);
+bool pelk_set_data_directory(const char* path);
+const char* pelk_data_directory(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,10 +1,14 @@
 #include "pelk/Pelk.h"
 
+#include <filesystem>
 #include <mutex>
 
 #include "manager/AnswerLanes.h"
 #include "manager/PelkLocationDelegate.h"
 #include "manager/PelkManager.h"
+#include "platform/AppInfo.h"
+#include "platform/Console.h"
+#include "platform/Paths.h"
 
 namespace pelk {
 
@@ -173,5 +177,43 @@ void Pelk::isTripSynced(const std::string& tripId, SyncedHandler handler) {
 }
 void Pelk::subscribeTripStatus(const std::string& tripId) { manager().subscribeTripStatus(tripId); }
 void Pelk::unsubscribeTripStatus(const std::string& tripId) { manager().unsubscribeTripStatus(tripId); }
+
+namespace {
+constexpr const char* kSettled =
+    "the kit's folders are already in use (name it before initialize and before any other call of the kit)";
+void refused(const std::string& what, const std::string& why) {
+  platform::Console::print("pelk: " + what + " refused: " + why, platform::Console::Level::Error);
+}
+}  // namespace
+
+bool Pelk::setAppId(const std::string& appId) {
+  if (const auto why = platform::AppInfo::invalidAppId(appId); !why.empty()) {
+    refused("app id", why);
+    return false;
+  }
+  if (!platform::Paths::unlessSettled([&] { platform::AppInfo::setBundleId(appId); })) {
+    refused("app id " + appId, kSettled);
+    return false;
+  }
+  return true;
+}
+
+bool Pelk::setDataDirectory(const std::string& path) {
+  std::string why;
+  const bool open = platform::Paths::unlessSettled([&] {
+    why = platform::Paths::unusableDirectory(path);
+    if (!why.empty()) return;
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    platform::Paths::setHostDirectory(normal);
+  });
+  if (!open) why = kSettled;
+  if (why.empty()) return true;
+  // A path with control characters is not echoed.
+  refused(why.starts_with("holds") ? std::string("data directory") : "data directory " + path, why);
+  return false;
+}
+
+std::string Pelk::dataDirectory() { return platform::Paths::place().dataDirectory; }
 
 }  // namespace pelk

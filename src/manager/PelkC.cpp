@@ -317,6 +317,28 @@ using pelk::Pelk;
 
 extern "C" {
 
+bool pelk_set_app_id(const char* app_id) {
+  if (!app_id) {
+    pelk::platform::Console::print("pelk: app id refused: NULL", pelk::platform::Console::Level::Error);
+    return false;
+  }
+  return Pelk::setAppId(app_id);
+}
+
+bool pelk_set_data_directory(const char* path) {
+  if (!path) {
+    pelk::platform::Console::print("pelk: data directory refused: NULL", pelk::platform::Console::Level::Error);
+    return false;
+  }
+  return Pelk::setDataDirectory(path);
+}
+
+const char* pelk_data_directory(void) {
+  thread_local std::string held;
+  held = Pelk::dataDirectory();
+  return held.empty() ? nullptr : held.c_str();
+}
+
 void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint) {
   Pelk::initialize(pelk::textOf(publish_key), pelk::optionalOf(base_url), pelk::optionalOf(mqtt_endpoint));
 }

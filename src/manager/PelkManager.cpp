@@ -16,11 +16,13 @@
 #include "messaging/MQTTUtilis.h"
 #include "messaging/MessagingHooks.h"
 #include "network/NetworkHooks.h"
+#include "platform/AppInfo.h"
 #include "platform/Application.h"
 #include "platform/Console.h"
 #include "platform/Device.h"
 #include "platform/Dispatch.h"
 #include "platform/LocationServices.h"
+#include "platform/Paths.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkTripStorageManager.h"
 #include "tracking/BaseCLManager.h"
@@ -135,6 +137,16 @@ bool PelkManager::permissionGranted() const {
 
 void PelkManager::intialize(const std::string& key, const std::optional<std::string>& baseUrl,
                             const std::optional<std::string>& endpoint) {
+  // Another live process of this app id holds the kit's folders: starting
+  // here would take over its user, token and stores.  This process was given
+  // empty settings of its own and stays as before start-up.
+  if (const auto place = platform::Paths::place(); place.settlement == platform::Paths::Settlement::inUse) {
+    platform::Console::print("pelk: initialize refused: app id " + platform::AppInfo::bundleId() +
+                                 " is in use by process " + place.holder + " (" + place.lockFile +
+                                 "); this process keeps no settings or stores of its own",
+                             platform::Console::Level::Error);
+    return;
+  }
   // Observers and the monitor are registered once per process, however often
   // the app starts the kit: a second set would handle each change twice.
   // A concurrent second caller waits here until the first has registered

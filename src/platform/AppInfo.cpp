@@ -46,4 +46,17 @@ std::string AppInfo::executableName() {
   return name.empty() ? "pelk-host" : name;
 }
 
+std::string AppInfo::invalidAppId(const std::string& id) {
+  if (id.empty()) return "empty";
+  if (id.size() > 128) return "longer than 128 characters";
+  if (id.front() == '.') return "begins with '.'";
+  if (id.find("..") != std::string::npos) return "holds \"..\"";
+  for (const char c : id) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                       c == '-' || c == '_';
+    if (!plain) return "holds a character other than letters, digits, '.', '-' and '_'";
+  }
+  return {};
+}
+
 }  // namespace pelk::platform

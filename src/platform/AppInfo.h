@@ -14,6 +14,10 @@ class AppInfo {
   static std::string bundleId();
   static std::optional<std::string> appVersion();
   static std::string executableName();
+  // Why `id` cannot name the app (it becomes a folder name and part of the
+  // device's identifier): empty when it can.  1 to 128 letters, digits, '.',
+  // '-' and '_', not beginning with '.' nor holding "..".
+  static std::string invalidAppId(const std::string& id);
 };
 
 }  // namespace pelk::platform

@@ -44,6 +44,9 @@
 //     waiting for the settings are touched under it, so a line may be logged
 //     with any lock above held, from inside a settings transaction too.  The
 //     records are written later, settings first (13), then this lock.
+// 15a. The settlement of the kit's folders (Paths): decided once, under it,
+//     from the app info (16) and the file system; its console line is printed
+//     after it is released.
 // 16. Leaves, under which nothing else is taken and nothing is called out
 //     (handlers, hooks, tasks and the delegate run after they are released):
 //     the stored credentials' memory (TokenManager), the settings gateway's

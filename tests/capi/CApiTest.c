@@ -220,10 +220,22 @@ int main(void) {
   pelk_set_delegate(&delegate);
   CHECK(pelk_has_delegate());
 
+  /* The app id and the data directory: unusable values are refused at any
+   * time, usable ones only before start-up. */
+  const char* bad_ids[] = {"", "a/b", "..", ".hidden", "new\nline"};
+  for (size_t i = 0; i < sizeof bad_ids / sizeof bad_ids[0]; ++i) CHECK(!pelk_set_app_id(bad_ids[i]));
+  CHECK(!pelk_set_app_id(NULL));
+  CHECK(!pelk_set_data_directory(NULL));
+  CHECK(!pelk_set_data_directory("relative"));
+  CHECK(pelk_set_app_id("org.example.c-host"));
+
   /* Offline first start: the delegate hears the network error. */
   harness_set_online(false);
   pelk_initialize("pk-1", base, "ws://127.0.0.1:1/mqtt");
   CHECK(app.errors == 1 && strcmp(app.last_code, "QB500") == 0);
+  CHECK(!pelk_set_app_id("org.example.later"));
+  CHECK(!pelk_set_data_directory("/tmp"));
+  CHECK(pelk_data_directory() != NULL);
 
   /* A guard answers through the handler with code and message. */
   struct answer offline = {0};

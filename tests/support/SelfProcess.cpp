@@ -12,8 +12,18 @@ pid_t spawnSelf(const SelfProcess& process) {
   // async-signal-safe calls are made.
   std::vector<std::string> added = process.env;
   std::vector<char*> envp;
+  // An added variable replaces one of ours of the same name: the process
+  // would otherwise read the first of the two, ours.
+  const auto added_here = [&](const std::string& entry) {
+    const auto name = entry.substr(0, entry.find('=') + 1);
+    for (const auto& a : added) {
+      if (a.rfind(name, 0) == 0) return true;
+    }
+    return false;
+  };
   for (char** e = environ; *e; ++e) {
     if (process.withoutKitVariables && std::string(*e).rfind("PELK_", 0) == 0) continue;
+    if (added_here(*e)) continue;
     envp.push_back(*e);
   }
   for (auto& a : added) envp.push_back(a.data());

@@ -11,7 +11,7 @@ namespace pelk::test {
 
 struct SelfProcess {
   std::string test{};                // the one test it runs ("Suite.Name")
-  std::vector<std::string> env{};    // NAME=value added to the environment
+  std::vector<std::string> env{};    // NAME=value added to the environment (replacing ours of NAME)
   bool withoutKitVariables = false;  // leave out the PELK_ variables of this process
   std::string stdoutTo{};            // a file for its standard output; empty keeps ours
   bool stderrToo = false;            // its standard error into the same file
