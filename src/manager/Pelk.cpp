@@ -20,9 +20,9 @@ std::shared_ptr<PelkDelegate>& storedDelegate() {
 PelkManager& manager() { return PelkManager::sharedInstance(); }
 }  // namespace
 
-void Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
+bool Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
                       const std::optional<std::string>& mqttEndpoint) {
-  manager().intialize(publishKey, baseUrl, mqttEndpoint);
+  return manager().intialize(publishKey, baseUrl, mqttEndpoint);
 }
 void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }
 
