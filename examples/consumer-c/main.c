@@ -1,6 +1,7 @@
 /* A C host app on the installed kit, safe to run with no server anywhere: it
  * starts the kit against a loopback address nothing listens on, reads its
- * state, asks it to create a user and reports the error that comes back.
+ * state, asks it to create a user and reports the error that comes back: a
+ * network error, since nothing answers.
  *
  *   pelk_consumer_c [BASE_URL [MQTT_ENDPOINT]] */
 #include <pelk/pelk.h>
@@ -45,7 +46,12 @@ int main(int argc, char** argv) {
   int rc = 0;
 
   printf("kit version: %s\n", pelk_library_version());
-  pelk_initialize("pk_consumer_example", base_url, mqtt_endpoint);
+  if (!pelk_initialize("pk_consumer_example", base_url, mqtt_endpoint)) {
+    /* The kit said why on its console. */
+    printf("initialize: refused\n");
+    printf("consumer-c: FAILED\n");
+    return 1;
+  }
 
   memset(&delegate, 0, sizeof delegate);
   delegate.did_update_location = on_location;
@@ -74,6 +80,11 @@ int main(int argc, char** argv) {
     ++failures;
   } else {
     printf("create user: %s %s\n", answer.code, answer.message);
+    /* Nothing answered the token request: that is the network, not the key. */
+    if (strcmp(answer.code, "QB500") != 0 || strcmp(answer.message, "Network error") != 0) {
+      printf("create user: expected QB500 Network error\n");
+      ++failures;
+    }
   }
   pthread_mutex_unlock(&answer.mutex);
 

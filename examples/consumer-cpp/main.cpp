@@ -51,7 +51,11 @@ int main(int argc, char** argv) {
     ++failures;
   }
 
-  pelk::Pelk::initialize("pk_consumer_example", baseUrl, mqttEndpoint);
+  if (!pelk::Pelk::initialize("pk_consumer_example", baseUrl, mqttEndpoint)) {
+    // The kit said why on its console.
+    std::printf("initialize: refused\nconsumer-cpp: FAILED\n");
+    return 1;
+  }
   auto delegate = std::make_shared<HostDelegate>();
   pelk::Pelk::setDelegate(delegate);
   // The delegate comes back as the host's own type.
@@ -85,6 +89,11 @@ int main(int argc, char** argv) {
       ++failures;
     } else {
       std::printf("create user: %s %s\n", error->code().c_str(), error->message().c_str());
+      // Nothing answered the token request: that is the network, not the key.
+      if (*error != pelk::PelkError("QB500", "Network error")) {
+        std::printf("create user: expected QB500 Network error\n");
+        ++failures;
+      }
     }
   }
 

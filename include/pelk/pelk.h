@@ -4,11 +4,12 @@
 /* The kit's C interface: one function per public operation of pelk::Pelk.
  * Texts are UTF-8 and NUL-terminated; a NULL text stands for an absent
  * optional one.  Results and model objects are handed over as UTF-8 JSON
- * text, valid only during the call.  A handler is a function pointer with a
- * context pointer given back unchanged; a NULL handler gets no call and the
- * operation runs all the same.  Which thread runs a handler or a delegate
- * member, and what the end of the process does, are under "threads" and "the
- * end of the process" at the end of this file.
+ * text, valid only during the call.  Errors come as a code and a message
+ * (the README's section "Errors" lists each, and when it comes).  A handler
+ * is a function pointer with a context pointer given back unchanged; a NULL
+ * handler gets no call and the operation runs all the same.  Which thread
+ * runs a handler or a delegate member, and what the end of the process does,
+ * are under "threads" and "the end of the process" at the end of this file.
  *
  * ---- results as JSON
  * A result model is handed over under the keys its reader takes from the
@@ -102,9 +103,14 @@ const char* pelk_library_version(void);
 /* base_url and mqtt_endpoint (NULL: none) are taken both or neither, as
  * pelk::Pelk::initialize: e.g. "http://127.0.0.1:8080" and
  * "ws://127.0.0.1:9001/mqtt"; MQTT runs over WebSockets only (ws://, wss://,
- * or "host[:port]" for wss), a "tcp://" endpoint is refused with a console
- * line and keeps the base URL out too; a base URL alone is dropped silently. */
-void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint);
+ * or "host[:port]" for wss).  Returns false, with a console line at Error
+ * level and nothing stored, when the start-up is refused: a NULL or empty key,
+ * a base URL that is not http(s) or has no host, or an endpoint the kit cannot
+ * use (a start-up that ran earlier stays in force).  One of the two without
+ * the other is not taken (an Error line) and the start-up goes on: true.  A
+ * second call prints what it changed ("Quelbrin already initialized: ...").
+ * Every code and text the kit hands over: the README's section "Errors". */
+bool pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint);
 void pelk_set_logger_enabled(bool enabled);
 /* Copies the structure; NULL clears the delegate. */
 void pelk_set_delegate(const pelk_delegate* delegate);

@@ -15,7 +15,7 @@ bool publishChoiceOf(const char* text, std::optional<PelkPublish>& choice) {
   if (!text) return true;
   auto j = json::parse(text, nullptr, false);
   if (!j.is_object()) {
-    platform::Console::print("Publish choice is not a JSON object; nothing changed");
+    platform::Console::print("Publish choice is not a JSON object; nothing changed", platform::Console::Level::Error);
     return false;
   }
   PelkPublish publish;

@@ -30,9 +30,9 @@ PublicCall userCall() { return PublicCall(AnswerLane::Kind::user); }
 PublicCall tripCall() { return PublicCall(AnswerLane::Kind::trips); }
 }  // namespace
 
-void Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
+bool Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
                       const std::optional<std::string>& mqttEndpoint) {
-  manager().intialize(publishKey, baseUrl, mqttEndpoint);
+  return manager().intialize(publishKey, baseUrl, mqttEndpoint);
 }
 void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }
 

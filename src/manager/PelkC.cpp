@@ -339,8 +339,8 @@ const char* pelk_data_directory(void) {
   return held.empty() ? nullptr : held.c_str();
 }
 
-void pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint) {
-  Pelk::initialize(pelk::textOf(publish_key), pelk::optionalOf(base_url), pelk::optionalOf(mqtt_endpoint));
+bool pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint) {
+  return Pelk::initialize(pelk::textOf(publish_key), pelk::optionalOf(base_url), pelk::optionalOf(mqtt_endpoint));
 }
 void pelk_set_logger_enabled(bool enabled) { Pelk::setLoggerEnabled(enabled); }
 void pelk_set_delegate(const pelk_delegate* delegate) {
@@ -443,7 +443,7 @@ bool withCustomMethods(const char* text, const std::function<void(const std::opt
   std::string why;
   auto options = capi::customMethodsFromJson(text, why);
   if (!options) {
-    platform::Console::print("Invalid custom tracking options: " + why);
+    platform::Console::print("Invalid custom tracking options: " + why, platform::Console::Level::Error);
     return false;
   }
   run(options);

@@ -24,9 +24,9 @@ void shielded(const char* what, Call&& call) {
   try {
     call();
   } catch (const std::exception& e) {
-    platform::Console::print(std::string("delegate ") + what + " threw: " + e.what());
+    platform::Console::print(std::string("delegate ") + what + " threw: " + e.what(), platform::Console::Level::Error);
   } catch (...) {
-    platform::Console::print(std::string("delegate ") + what + " threw");
+    platform::Console::print(std::string("delegate ") + what + " threw", platform::Console::Level::Error);
   }
 }
 

@@ -1,6 +1,8 @@
 #include "manager/PelkManager.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <iomanip>
 #include <sstream>
 
@@ -15,12 +17,15 @@
 #include "messaging/MQTTManager.h"
 #include "messaging/MQTTUtilis.h"
 #include "messaging/MessagingHooks.h"
+#include "network/APIClient.h"
+#include "network/Endpoints.h"
 #include "network/NetworkHooks.h"
 #include "platform/AppInfo.h"
 #include "platform/Application.h"
 #include "platform/Console.h"
 #include "platform/Device.h"
 #include "platform/Dispatch.h"
+#include "platform/HttpSession.h"
 #include "platform/LocationServices.h"
 #include "platform/Paths.h"
 #include "storage/MQTTDataStorageManager.h"
@@ -37,6 +42,8 @@ namespace pelk {
 namespace {
 
 void print(const std::string& line) { platform::Console::print(line); }
+// A failure the call has no handler for: the host hears of it at Error level.
+void printError(const std::string& line) { platform::Console::print(line, platform::Console::Level::Error); }
 void log(const std::string& line) { LoggerManager::sharedInstance().writeLocationToFile(line); }
 const char* text(bool b) { return b ? "true" : "false"; }
 
@@ -115,6 +122,7 @@ void PelkManager::resetForTesting() {
     running_ = PelkTrackingModeLocal::notselected;
     pausedByAppState_ = false;
     resumeChecked_ = false;
+    started_ = false;
   }
   for (auto id : observers) platform::NotificationCenter::defaultCenter().removeObserver(id);
   if (monitor) monitor->stopNotifier();
@@ -135,7 +143,22 @@ bool PelkManager::permissionGranted() const {
 
 // ------------------------------------------------------------------ start-up
 
-void PelkManager::intialize(const std::string& key, const std::optional<std::string>& baseUrl,
+std::optional<std::string> PelkManager::usableBaseUrl(const std::string& text) {
+  // A scheme other than http or https is refused before the "https://" rule
+  // would hide it ("ftp://host" is no host named "ftp").  The scheme in upper
+  // case is not recognised and gets "https://" before it, as ever.
+  if (const auto scheme = text.find("://"); scheme != std::string::npos) {
+    std::string name = text.substr(0, scheme);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (name != "http" && name != "https") return std::nullopt;
+  }
+  const bool hasScheme = text.starts_with("https://") || text.starts_with("http://");
+  std::string url = hasScheme ? text : "https://" + text;
+  if (!platform::HttpSession::isValidUrl(url)) return std::nullopt;
+  return url;
+}
+
+bool PelkManager::intialize(const std::string& key, const std::optional<std::string>& baseUrl,
                             const std::optional<std::string>& endpoint) {
   // Another live process of this app id holds the kit's folders: starting
   // here would take over its user, token and stores.  This process was given
@@ -145,7 +168,7 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
                                  " is in use by process " + place.holder + " (" + place.lockFile +
                                  "); this process keeps no settings or stores of its own",
                              platform::Console::Level::Error);
-    return;
+    return false;
   }
   // Observers and the monitor are registered once per process, however often
   // the app starts the kit: a second set would handle each change twice.
@@ -177,27 +200,78 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
   // the reactions to the network and the app's lifecycle find it.
   HostLocationAuthorization::decide();
 
-  if (key.empty()) {
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
-    return;
-  }
-  if (baseUrl && !baseUrl->empty() && endpoint && !endpoint->empty()) {
-    // The REST base URL and the MQTT endpoint name one service: both are
-    // stored, in one transaction, or neither, so that REST and MQTT never
-    // talk to different hosts.
+  const auto refuse = [](const std::string& why) {
+    platform::Console::print(why, platform::Console::Level::Error);
+    return false;
+  };
+  if (key.empty()) return refuse(VuvivaZuvovo::ERROR_NOT_FOUND);
+
+  // The REST base URL and the MQTT endpoint name one service, so they come
+  // together.  A pair the kit cannot use refuses the whole start-up: going on
+  // with the hosts in force would send the key to a service the app did not
+  // name.  One without the other is not taken, and the start-up goes on with
+  // the hosts in force.
+  const bool givenBase = baseUrl && !baseUrl->empty();
+  const bool givenEndpoint = endpoint && !endpoint->empty();
+  std::optional<std::string> url;
+  if (givenBase && givenEndpoint) {
+    url = usableBaseUrl(*baseUrl);
+    if (!url) {
+      return refuse("Base URL not usable: " + *baseUrl +
+                    " (an http:// or https:// URL with a host is needed); the kit is not initialized");
+    }
     if (!MQTTUtilis::connectionUri(*endpoint)) {
-      print("MQTT endpoint not usable: " + *endpoint);
-    } else {
-      const bool hasScheme = baseUrl->starts_with("https://") || baseUrl->starts_with("http://");
-      const std::string url = hasScheme ? *baseUrl : "https://" + *baseUrl;
-      const bool stored = SharedUtil::userDefaultValue()->transaction([&] {
-        SharedUtil::setDefaultString(url, KUserBaseUrl);
-        mqtt(*endpoint);
-      });
-      if (!stored) print("pelk: base URL and MQTT endpoint could not be stored");
+      return refuse("MQTT endpoint not usable: " + *endpoint + "; the kit is not initialized");
+    }
+  } else if (givenBase || givenEndpoint) {
+    platform::Console::print(std::string(givenBase ? "Base URL" : "MQTT endpoint") +
+                                 " not taken: the base URL and the MQTT endpoint are taken together; the kit goes "
+                                 "on with the hosts in force (REST " +
+                                 (APIClient::baseUrlInUse() ? *APIClient::baseUrlInUse() : GetBaseUrl::getBaseUr()) +
+                                 ")",
+                             platform::Console::Level::Error);
+  }
+
+  bool again = false;
+  {
+    std::lock_guard lock(mutex_);
+    again = std::exchange(started_, true);
+  }
+  // A repeated start-up says what it changed: the hosts are fixed at their
+  // first use in a process, and the SDK token in hand stays.
+  std::string repeated;
+  if (again) {
+    std::vector<std::string> changes;
+    if (TokenManager::getPublishKey() != key) {
+      changes.push_back("new publishable key stored: the next SDK token request uses it, the token in hand stays");
+    }
+    if (url && *url != GetBaseUrl::getBaseUr()) {
+      const auto inUse = APIClient::baseUrlInUse();
+      changes.push_back("base URL " + *url + " stored: " +
+                        (inUse && *inUse != *url ? "REST goes on to " + *inUse + " until the process starts again"
+                                                 : std::string("in force")));
+    }
+    if (url && *endpoint != SharedUtil::getDefaultString(kAWSIOTEndPoint)) {
+      changes.push_back("MQTT endpoint " + *endpoint + " stored: in force from the next connection");
+    }
+    repeated = "Quelbrin already initialized: ";
+    if (changes.empty()) repeated += "nothing changed";
+    for (std::size_t i = 0; i < changes.size(); ++i) repeated += (i ? "; " : "") + changes[i];
+  }
+
+  if (url) {
+    // Both stored, in one transaction, or neither, so that REST and MQTT
+    // never talk to different hosts.
+    const bool stored = SharedUtil::userDefaultValue()->transaction([&] {
+      SharedUtil::setDefaultString(*url, KUserBaseUrl);
+      mqtt(*endpoint);
+    });
+    if (!stored) {
+      platform::Console::print("pelk: base URL and MQTT endpoint could not be stored", platform::Console::Level::Error);
     }
   }
   TokenManager::setPublishKey(key);
+  if (again) print(repeated);
   resumeTrackingLeftOn();
 
   if (TokenManager::getSDKToken().empty()) {
@@ -206,8 +280,16 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
       // to publish): the defaults are written only to switches it left alone.
       std::array<std::uint64_t, 3> seen{};
       for (std::size_t i = 0; i < seen.size(); ++i) seen[i] = appChoices_[i].load();
-      api().oAuthTokenGeneration(key, [this, seen](bool granted) {
-        if (!granted) return;
+      api().oAuthTokenGeneration(key, [this, seen](const PelkAPIClient::TokenOutcome& outcome) {
+        if (!outcome.granted) {
+          // Nobody waits for this answer: the console says why the kit has no
+          // token, and a network failure goes where the offline start-up's does.
+          const auto error = outcome.error.value_or(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY));
+          platform::Console::print("Quelbrin not initialized: no SDK token (" + error.code() + " " + error.message() + ")",
+                                   platform::Console::Level::Error);
+          if (error.message() == VuvivaZuvovo::ERROR_NETWORK) PelkLocationDelegate::sharedInstance().didFail(error);
+          return;
+        }
         print(VuvivaZuvovo::ZEZOVUSDK_INITI_SUCCESS);
         const auto untouched = [&](AppSwitch which) {
           const auto i = static_cast<std::size_t>(which);
@@ -224,15 +306,16 @@ void PelkManager::intialize(const std::string& key, const std::optional<std::str
       });
     } else {
       PelkLocationDelegate::sharedInstance().didFail(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
-      print(VuvivaZuvovo::ERROR_NETWORK);
+      platform::Console::print(VuvivaZuvovo::ERROR_NETWORK, platform::Console::Level::Error);
     }
-    return;
+    return true;
   }
   if (!TokenManager::getUserId().empty() &&
       (TokenManager::getLocationPublisher() ||
        MQTTManager::sharedInstance().offlineBuffer().getOfflineLocationCount() != 0)) {
     MQTTManager::sharedInstance().connect();
   }
+  return true;
 }
 
 void PelkManager::initializeUserDefaults() {
@@ -295,7 +378,7 @@ void PelkManager::installHooks() {
     try {
       app->didReceiveTripStatus(status);
     } catch (...) {
-      print("delegate didReceiveTripStatus threw");
+      printError("delegate didReceiveTripStatus threw");
     }
   };
   setTripStoreHooks(std::move(trips));
@@ -326,7 +409,7 @@ void PelkManager::registerForNetworkChange() {
   try {
     monitor = Reachability::create();
   } catch (const std::exception&) {
-    print("could not start reachability notifier");
+    printError("could not start reachability notifier");
     return;
   }
   auto id = platform::NotificationCenter::defaultCenter().addObserver(
@@ -342,7 +425,7 @@ void PelkManager::registerForNetworkChange() {
   try {
     monitor->startNotifier();
   } catch (const std::exception&) {
-    print("could not start reachability notifier");
+    printError("could not start reachability notifier");
   }
 }
 
@@ -492,13 +575,16 @@ void PelkManager::withToken(std::function<void()> then, std::function<void(const
   }
   // One token request, then one more run; a granted token that is still not
   // stored ends the operation instead of asking again and again.
-  api().oAuthTokenGeneration(key, [then = std::move(then), fail = std::move(fail)](bool granted) {
-    if (granted && !TokenManager::getSDKToken().empty()) {
-      then();
-    } else {
-      fail(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY));
-    }
-  });
+  // Only a refusal of the key says the key is wrong: a request that never got
+  // an answer reports the network, so that a host looks at the right thing.
+  api().oAuthTokenGeneration(
+      key, [then = std::move(then), fail = std::move(fail)](const PelkAPIClient::TokenOutcome& outcome) {
+        if (outcome.granted && !TokenManager::getSDKToken().empty()) {
+          then();
+        } else {
+          fail(outcome.error.value_or(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY)));
+        }
+      });
 }
 
 void PelkManager::createUser(const std::string& description, PelkAPIClient::UserCompletion handler) {
@@ -521,12 +607,12 @@ void PelkManager::getUser(const std::string& userId, PelkAPIClient::UserCompleti
 
 void PelkManager::setDescription(const std::string& description) {
   if (!ReachabilityCheck::isConnectedToNetwork()) {
-    print(rawValue(ErrorCode::QB500) + "      " + VuvivaZuvovo::ERROR_NETWORK);
+    printError(rawValue(ErrorCode::QB500) + "      " + VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   if (description.empty()) return;
   if (TokenManager::getUserId().empty()) {
-    print(rawValue(ErrorCode::QB402) + VuvivaZuvovo::ERROR_USER_CREATE);
+    printError(rawValue(ErrorCode::QB402) + VuvivaZuvovo::ERROR_USER_CREATE);
     return;
   }
   api().setUserDescription(description);
@@ -626,25 +712,25 @@ void PelkManager::stopRunningMode(std::optional<std::uint64_t> generation) {
 void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& option) {
   HostLocationAuthorization::decide();
   if (TokenManager::getUserId().empty()) {
-    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    printError(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
   }
   if (!permissionGranted() && !platform::LocationServices::locationServicesEnabled()) {
-    print(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+    printError(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
     return;
   }
   if (!SharedUtil::getDefaultBoolean(kOfflineTracking) && !ReachabilityCheck::isConnectedToNetwork()) {
-    print(VuvivaZuvovo::OFFLINE_TRACKING_SETTINGS_ERROR);
+    printError(VuvivaZuvovo::OFFLINE_TRACKING_SETTINGS_ERROR);
     return;
   }
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
   if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !option)) {
     // A custom mode needs its options.
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    printError(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
   if (!modeAvailable(*local)) {
-    print(kTrackingModeNotAvailable);
+    printError(kTrackingModeNotAvailable);
     return;
   }
   print(VuvivaZuvovo::SUCCESS_TRACKING_START);
@@ -690,11 +776,11 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<P
   HostLocationAuthorization::decide();
   const auto local = pelkTrackingModeLocalFromRawValue(rawValue(mode));
   if (!local || *local == PelkTrackingModeLocal::notselected || (*local == PelkTrackingModeLocal::custom && !options)) {
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    printError(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
   if (!modeAvailable(*local)) {
-    print(kTrackingModeNotAvailable);
+    printError(kTrackingModeNotAvailable);
     return;
   }
   noteAppChoice(AppSwitch::locationListener);
@@ -733,7 +819,7 @@ void PelkManager::locationPublisher(bool flag) {
 
 void PelkManager::offlineLocationTracking(bool flag) {
   if (TokenManager::getUserId().empty()) {
-    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    printError(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
   }
   PelkSettings::sharedInstance().saveofflineTrackingOption(flag);
@@ -757,11 +843,11 @@ void PelkManager::setTrackingInAppState(PelkTrackingState state) { PelkTrackingS
 namespace {
 bool accuracyGuards() {
   if (TokenManager::getUserId().empty()) {
-    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    printError(VuvivaZuvovo::ERROR_USER_CREATE);
     return false;
   }
   if (TokenManager::getSDKToken().empty()) {
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    printError(VuvivaZuvovo::ERROR_NOT_FOUND);
     return false;
   }
   return true;
@@ -797,7 +883,7 @@ bool PelkManager::isLocationEnabled() {
 bool PelkManager::setGpsdAddress(const std::string& host, std::int64_t port) {
   auto config = platform::GpsdConfig::withAddress(host, port);
   if (!config) {
-    print("gpsd address refused: a host name and a port from 1 to 65535 are needed");
+    printError("gpsd address refused: a host name and a port from 1 to 65535 are needed");
     return false;
   }
   platform::LocationServices::useGpsdProvider(std::move(*config));
@@ -835,15 +921,15 @@ void PelkManager::getCurrentLocation(
 void PelkManager::updateCurrentLocation(std::int64_t accuracy) {
   HostLocationAuthorization::decide();
   if (!ReachabilityCheck::isConnectedToNetwork()) {
-    print(VuvivaZuvovo::ERROR_NETWORK);
+    printError(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   if (!isLocationEnabled()) {
-    print(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+    printError(VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
     return;
   }
   if (TokenManager::getUserId().empty()) {
-    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    printError(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
   }
   const std::int64_t wanted = accuracy <= 10 ? 10 : accuracy;

@@ -52,8 +52,14 @@ class PelkManager {
   PelkManager& operator=(const PelkManager&) = delete;
 
   // ---- start-up
-  virtual void intialize(const std::string& key, const std::optional<std::string>& baseUrl = std::nullopt,
+  // False when the start-up was refused (an empty key, or a base URL and MQTT
+  // endpoint the kit cannot use): nothing is stored then, and a start-up that
+  // ran earlier in the process stays in force.
+  virtual bool intialize(const std::string& key, const std::optional<std::string>& baseUrl = std::nullopt,
                          const std::optional<std::string>& endpoint = std::nullopt);
+  // The base URL as it is stored ("https://" before one without a scheme), or
+  // nothing when the kit cannot send requests to it.
+  static std::optional<std::string> usableBaseUrl(const std::string& text);
   virtual void initializeUserDefaults();
   // A choice made after start-up (by the app, or by the account's shadow) of
   // one of the switches start-up writes defaults to: location listener,
@@ -260,6 +266,8 @@ class PelkManager {
   bool pausedByAppState_ = false;
   // Set once start-up has looked at the tracking the last run left on.
   bool resumeChecked_ = false;
+  // Set by the first start-up of the process that was not refused.
+  bool started_ = false;
 };
 
 // The server-trip half of the trip actions: switches tracking on in the

@@ -22,6 +22,8 @@ namespace pelk {
 namespace {
 
 void print(const std::string& line) { platform::Console::print(line); }
+// A failure the call has no handler for: the host hears of it at Error level.
+void printError(const std::string& line) { platform::Console::print(line, platform::Console::Level::Error); }
 void log(const std::string& line) { LoggerManager::sharedInstance().writeLocationToFile(line); }
 bool online() { return ReachabilityCheck::isConnectedToNetwork(); }
 
@@ -103,7 +105,7 @@ void applySubscription(PelkSubscribe kind, const std::string& userId, const std:
                        const std::function<void()>& location,
                        const std::function<void(const std::string&)>& userLocation) {
   if (userId.empty()) {
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    printError(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
   if (userId != TokenManager::getUserId()) {
@@ -130,11 +132,11 @@ void PelkManager::unsubscribe(PelkSubscribe kind, const std::string& userId) {
 
 void PelkManager::subscribeEvents() {
   if (!online()) {
-    print(VuvivaZuvovo::ERROR_NETWORK);
+    printError(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   if (!TokenManager::getEventListener()) {
-    print(VuvivaZuvovo::ERROR_EVENTS);
+    printError(VuvivaZuvovo::ERROR_EVENTS);
     log("Event Subscribe : false         " + VuvivaZuvovo::ERROR_EVENTS);
     return;
   }
@@ -148,7 +150,7 @@ void PelkManager::subscribeEvents() {
 
 void PelkManager::unsubscribeEvents() {
   if (!online()) {
-    print(VuvivaZuvovo::ERROR_NETWORK);
+    printError(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   print(VuvivaZuvovo::UN_SUBSCRIBE);
@@ -161,7 +163,7 @@ void PelkManager::unsubscribeEvents() {
 
 void PelkManager::subscribeLocation() {
   if (!TokenManager::getLocationListener()) {
-    print(VuvivaZuvovo::ERROR_EVENTS);
+    printError(VuvivaZuvovo::ERROR_EVENTS);
     log("Location Subscribe : false    " + VuvivaZuvovo::ERROR_EVENTS);
     return;
   }
@@ -180,16 +182,16 @@ void PelkManager::unsubscribeLocation() {
 
 void PelkManager::subscribeUserLocation(const std::string& userId) {
   if (!online()) {
-    print(VuvivaZuvovo::ERROR_NETWORK);
+    printError(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   if (!TokenManager::getPubSubState()) {
-    print(VuvivaZuvovo::ERROR_PUB_SUB_STATE);
+    printError(VuvivaZuvovo::ERROR_PUB_SUB_STATE);
     return;
   }
   // An id with topic wildcards or levels would follow other topics than this user's.
   if (!MQTTUtilis::isValidTopicId(userId)) {
-    print("User id not usable in a topic; not subscribed");
+    printError("User id not usable in a topic; not subscribed");
     return;
   }
   std::vector<std::string> users;
@@ -210,7 +212,7 @@ void PelkManager::subscribeUserLocation(const std::string& userId) {
 
 void PelkManager::unsubscribeUserLocation(const std::string& userId) {
   if (!online()) {
-    print(VuvivaZuvovo::ERROR_NETWORK);
+    printError(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   bool dropped = false;
@@ -257,15 +259,15 @@ void PelkManager::stopPublishing() {
 
 void PelkManager::notificationOpenedHandler(const PelkOpenedNotification& notification) {
   if (!online()) {
-    print(VuvivaZuvovo::ERROR_NETWORK);
+    printError(VuvivaZuvovo::ERROR_NETWORK);
     return;
   }
   if (TokenManager::getUserId().empty()) {
-    print(VuvivaZuvovo::ERROR_USER_CREATE);
+    printError(VuvivaZuvovo::ERROR_USER_CREATE);
     return;
   }
   if (TokenManager::getSDKToken().empty()) {
-    print(VuvivaZuvovo::ERROR_NOT_FOUND);
+    printError(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }
   const PelkNotificationResponse payload(notification.userInfo);

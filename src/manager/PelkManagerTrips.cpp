@@ -28,6 +28,8 @@ namespace pelk {
 namespace {
 
 void print(const std::string& line) { platform::Console::print(line); }
+// A failure the call has no handler for: the host hears of it at Error level.
+void printError(const std::string& line) { platform::Console::print(line, platform::Console::Level::Error); }
 
 PelkTripStorageManager& store() { return PelkTripStorageManager::shared(); }
 
@@ -342,7 +344,7 @@ std::mutex& tripStatusMutex() {
 
 void PelkManager::subscribeTripStatus(const std::string& tripId) {
   if (!store().checkIfTripStarted(tripId)) {
-    print(VuvivaZuvovo::ERROR_TRIP_ID);
+    printError(VuvivaZuvovo::ERROR_TRIP_ID);
     return;
   }
   bool subscribed = false;
@@ -353,7 +355,11 @@ void PelkManager::subscribeTripStatus(const std::string& tripId) {
       subscribed = true;
     }
   }
-  print(subscribed ? VuvivaZuvovo::SUBSCRIBE : VuvivaZuvovo::ERROR_TRIP_SUBSCRIBE);
+  if (subscribed) {
+    print(VuvivaZuvovo::SUBSCRIBE);
+  } else {
+    printError(VuvivaZuvovo::ERROR_TRIP_SUBSCRIBE);
+  }
 }
 
 void PelkManager::unsubscribeTripStatus(const std::string&) {

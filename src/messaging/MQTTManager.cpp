@@ -144,10 +144,19 @@ void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
     // connection's answer decides nothing that cannot be undone.
     pubSubAnswer_.store(-1);
     connected_.store(true);
+    refusalReported_.store(false);
     subscribeAccountShadow("get");
     sendOfflineDataIfAny();
   } else if (value >= 0 && value <= 6) {
     connected_.store(false);
+    // No handler waits for the connection: a broker that will not take this
+    // client's login is said once, or positions would pile up in the buffer
+    // without a word.  The client goes on retrying.
+    if (value == static_cast<int>(MqttStatus::connectionRefused) && !refusalReported_.exchange(true)) {
+      platform::Console::print(
+          "MQTT connection refused by the broker (login or client not accepted); positions wait in the buffer",
+          platform::Console::Level::Error);
+    }
   }
 }
 
@@ -451,6 +460,7 @@ void MQTTManager::resetForTesting() {
   dropClient();
   connectState_.store(-1);
   replayRequested_.store(false);
+  refusalReported_.store(false);
   std::lock_guard lock(mutex_);
   tuning_ = Tuning{};
   buffer_.reset();

@@ -125,6 +125,9 @@ class MQTTManager {
   std::shared_ptr<MQTTDataStorageManager> buffer_;
 
   std::atomic<bool> connected_{false};
+  // Set once the broker's refusal of this client was reported; the retries
+  // that follow it stay quiet until a connection is made.
+  std::atomic<bool> refusalReported_{false};
   std::atomic<int> pubSubAnswer_{-1};  // -1 none yet on this connection, else 0 or 1
   std::atomic<int> connectState_{-1};
   std::atomic<bool> replayRunning_{false};

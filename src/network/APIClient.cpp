@@ -89,6 +89,11 @@ std::string APIClient::baseUrl() {
   return *gBaseUrl;
 }
 
+std::optional<std::string> APIClient::baseUrlInUse() {
+  std::lock_guard lock(gBaseUrlMutex);
+  return gBaseUrl;
+}
+
 void APIClient::resetBaseUrlForTesting() {
   std::lock_guard lock(gBaseUrlMutex);
   gBaseUrl.reset();

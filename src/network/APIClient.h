@@ -50,6 +50,9 @@ class APIClient {
   // The REST base URL of this process: chosen at the first request from the
   // stored setting and kept from then on.
   static std::string baseUrl();
+  // The base URL chosen by a request of this process, or nothing before the
+  // first request (it does not choose one).
+  static std::optional<std::string> baseUrlInUse();
   // Forgets the chosen base URL, so the next request chooses again (tests).
   static void resetBaseUrlForTesting();
 

@@ -67,16 +67,19 @@ PelkError PelkAPIClient::serverError() { return PelkError(ErrorCode::QB500, Vuvi
 
 void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCompletion completion) {
   const nlohmann::json body = {{"publish_key", publishKey}, {"bundle_id", AppUtilis::getBundle()}};
+  const auto done = [completion](std::optional<PelkError> error) {
+    if (completion) completion(TokenOutcome{!error, std::move(error)});
+  };
   transport_.postMethod(
       rawValue(MethodUrls::OAUTH_URL), body, std::nullopt,
-      [completion](const nlohmann::json& reply) {
+      [done](const nlohmann::json& reply) {
         const PelkOAuthResponse response(reply);
         writeLog("TokenGeneration " + optionalDescription(response.msg));
         const auto hooks = networkHooks();
         if (response.code == 200) {
           // A grant without a usable token is no grant: nothing is stored or undone.
           if (!isUsableToken(response.sdk_Token)) {
-            if (completion) completion(false);
+            done(serverError());
             return;
           }
           TokenManager::setSdkToken(response.sdk_Token);
@@ -86,20 +89,23 @@ void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCom
             callHook(hooks.mqttConnect);
             SharedUtil::setDefaultBoolean(false, kLimitExceedMessage);
           }
-          if (completion) completion(true);
+          done(std::nullopt);
         } else if (response.code == 400 || response.code == 401) {
+          // The one answer that says the key itself is wrong.
           SharedUtil::setDefaultBoolean(true, kLimitExceedMessage);
           callHook(hooks.mqttDisconnect);
           callHook(hooks.stopTracking);
-          if (completion) completion(false);
+          done(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY));
         } else {
-          callHook(hooks.didFail, replyError(response.errorCode, response.msg));
-          platform::Console::print(optionalDescription(response.msg));
-          if (completion) completion(false);
+          const auto error = replyError(response.errorCode, response.msg);
+          callHook(hooks.didFail, error);
+          platform::Console::print(optionalDescription(response.msg), platform::Console::Level::Error);
+          done(error);
         }
       },
-      [completion](std::optional<std::string>, std::optional<std::string>) {
-        if (completion) completion(false);
+      [done](std::optional<std::string> message, std::optional<std::string> code) {
+        // No reply, or none the kit can read: nothing was said about the key.
+        done(PelkError(code.value_or(rawValue(ErrorCode::QB500)), message.value_or(VuvivaZuvovo::ERROR_NETWORK)));
       });
 }
 
@@ -123,7 +129,8 @@ void PelkAPIClient::renewToken(std::uint64_t sentWith, std::function<void(bool g
     then(true);
     return;
   }
-  oAuthTokenGeneration(TokenManager::getPublishKey(), [this](bool ok) {
+  oAuthTokenGeneration(TokenManager::getPublishKey(), [this](const TokenOutcome& outcome) {
+    const bool ok = outcome.granted;
     std::vector<std::function<void(bool)>> waiters;
     {
       std::lock_guard lock(renewalMutex_);

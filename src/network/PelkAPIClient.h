@@ -36,7 +36,19 @@ namespace pelk {
 // one is not called) and run on the HTTP callback queue.
 class PelkAPIClient {
  public:
-  using TokenCompletion = std::function<void(bool granted)>;
+  // How a token request ended.  When no token was granted, `error` is what an
+  // operation that needed the token answers: "QB402" with the publishable-key
+  // text only when the service refused the key (reply "code" 400 or 401); the
+  // transport's "QB500" / "Network error" when no reply came (no connection,
+  // an unknown or unresolvable host, a dropped connection), or "Server error"
+  // for a reply that is not JSON or grants no usable token; the reply's own
+  // error for any other reply code.  Converts to `granted`.
+  struct TokenOutcome {
+    bool granted = false;
+    std::optional<PelkError> error;
+    operator bool() const { return granted; }  // NOLINT: read as the grant
+  };
+  using TokenCompletion = std::function<void(const TokenOutcome& outcome)>;
   using UserCompletion = std::function<void(std::shared_ptr<PelkUser>, std::optional<PelkError>)>;
   using TextCompletion = std::function<void(std::optional<std::string>, std::optional<PelkError>)>;
   using LocationCompletion = std::function<void(std::string)>;
@@ -55,8 +67,9 @@ class PelkAPIClient {
   PelkAPIClient(const PelkAPIClient&) = delete;
   PelkAPIClient& operator=(const PelkAPIClient&) = delete;
 
-  // Requests an SDK token for the key.  Completes true when a token was granted
-  // and stored; false otherwise (a reply without a token changes nothing).
+  // Requests an SDK token for the key.  Completes granted when a token was
+  // granted and stored; otherwise with the error the caller may hand on (a
+  // reply without a token changes nothing).
   virtual void oAuthTokenGeneration(const std::string& publishKey, TokenCompletion completion);
 
   virtual void createUser(const std::string& description, UserCompletion completion);

@@ -74,6 +74,26 @@ bool HttpSession::isValidUrl(const std::string& url) {
 
 namespace {
 
+// Names under the reserved top-level domain "invalid" never resolve: the
+// request fails at once instead of asking a name server (or a proxy) about
+// a name that cannot exist.  The kit's placeholder hosts live there.
+bool namesInvalidHost(const std::string& url) {
+  CURLU* u = curl_url();
+  if (u == nullptr) return false;
+  bool invalid = false;
+  char* host = nullptr;
+  if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK && host != nullptr) {
+    std::string name(host);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    while (!name.empty() && name.back() == '.') name.pop_back();
+    invalid = name == "invalid" || name.ends_with(".invalid");
+  }
+  curl_free(host);
+  curl_url_cleanup(u);
+  return invalid;
+}
+
 // Whether `name: value` can go out as one header line as it is.
 bool isSafeHeader(const std::string& name, const std::string& value) {
   auto breaks = [](const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; };
@@ -325,6 +345,10 @@ void HttpSession::dataTask(HttpRequest request, HttpCompletion completion) {
     finish(t.get(), std::nullopt, HttpError{HttpError::Kind::invalidUrl, "invalid URL: " + t->request.url});
     return;
   }
+  if (namesInvalidHost(t->request.url)) {
+    finish(t.get(), std::nullopt, HttpError{HttpError::Kind::transport, "host under .invalid: not resolved"});
+    return;
+  }
   for (const auto& [name, value] : t->request.headers()) {
     if (!isSafeHeader(name, value)) {
       // The text itself stays out of the message: it may hold a credential.
@@ -412,7 +436,7 @@ void HttpSession::run() {
         std::string failure;
         if (t->redirects > kMaxRedirects) {
           failure = "too many redirects";
-        } else if (!isValidUrl(t->request.url)) {
+        } else if (!isValidUrl(t->request.url) || namesInvalidHost(t->request.url)) {
           failure = "redirect to an invalid URL";
         } else if (!start(*t)) {
           failure = "could not follow the redirect within the deadline";

@@ -67,7 +67,9 @@ using HttpCompletion = std::function<void(std::optional<HttpResponse>, std::opti
 // number of transfers in flight.  Completions run one at a time, in the order
 // the transfers finish, on the session's serial callback queue (never the main
 // queue).  Compressed bodies are decoded, TLS peers and host names verified;
-// only http and https are spoken.
+// only http and https are spoken.  A host under the reserved domain
+// "invalid" (RFC 6761) fails at once as a transport error: no name server or
+// proxy is asked, nothing is sent.
 //
 // Redirects are followed (at most 16): 307 and 308 keep the method and body,
 // 303 (and 301 or 302 after a POST) go on as a GET without a body.  The

@@ -73,7 +73,7 @@ const Texts& texts() {
 }
 
 void undecodable(const std::string& key) {
-  Console::print("pelk: settings value of " + key + " cannot be read; treated as absent");
+  Console::print("pelk: settings value of " + key + " cannot be read; treated as absent", Console::Level::Error);
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ std::shared_ptr<SettingsSuite> SettingsSuite::atPath(const std::string& path) {
 SettingsSuite::SettingsSuite(std::string path)
     : path_(std::move(path)), db_(Database::atPath(path_, prepareEntries)) {
   if (const auto outcome = db_->open(); !outcome) {
-    Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error);
+    Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error, Console::Level::Error);
   }
 }
 
@@ -107,10 +107,12 @@ SettingsSuite::~SettingsSuite() = default;
 void SettingsSuite::failed(const char* what, const std::string& key, const Database::Outcome& outcome) {
   if (outcome.unavailable) {
     Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error + "; " + what + " " +
-                   key + " dropped");
+                   key + " dropped",
+                   Console::Level::Error);
   } else {
     Console::print(std::string("pelk: settings ") + what + " of " + key + " failed on " + path_ + ": " +
-                   outcome.error);
+                       outcome.error,
+                   Console::Level::Error);
   }
   // Inside a transaction the failure dooms the whole of it.
   if (transactionDepth_ > 0) transactionFailed_ = true;
@@ -175,7 +177,8 @@ bool SettingsSuite::contains(const std::string& key) { return value(key).has_val
 void SettingsSuite::set(const std::string& key, const SettingValue& v) {
   std::lock_guard lock(mutex_);
   if (v.depth() > SettingValue::kMaxDepth) {
-    Console::print("pelk: settings value of " + key + " is nested too deep to be read back; not saved");
+    Console::print("pelk: settings value of " + key + " is nested too deep to be read back; not saved",
+                   Console::Level::Error);
     if (transactionDepth_ > 0) transactionFailed_ = true;
     return;
   }
@@ -281,7 +284,8 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
   if (!outcome) memory_.reset();
   if (thrown) std::rethrow_exception(thrown);
   if (!outcome) {
-    Console::print("pelk: settings transaction on " + path_ + " not committed: " + outcome.error);
+    Console::print("pelk: settings transaction on " + path_ + " not committed: " + outcome.error,
+                   Console::Level::Error);
     return false;
   }
   return true;

@@ -119,7 +119,8 @@ void logStoreFailure(const platform::Database& db, const platform::Database::Out
     line += db.path() + ": " + outcome.error;
   }
   if (!consequence.empty()) line += "; " + consequence;
-  platform::Console::print(line);
+  // Nothing waits for a store's answer: the host hears of a lost write here.
+  platform::Console::print(line, platform::Console::Level::Error);
 }
 
 }  // namespace storage

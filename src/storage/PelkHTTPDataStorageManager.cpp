@@ -30,7 +30,7 @@ std::shared_ptr<platform::Database> PelkHTTPDataStorageManager::persistentContai
   if (!container_) {
     container_ = storage::quelbrinModelAt(platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile);
     if (const auto outcome = container_->open(); !outcome) {
-      platform::Console::print(" Loading of store failed:" + outcome.error);
+      platform::Console::print(" Loading of store failed:" + outcome.error, platform::Console::Level::Error);
     }
   }
   return container_;

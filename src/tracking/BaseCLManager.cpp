@@ -8,6 +8,7 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
+#include "platform/Console.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
@@ -217,6 +218,12 @@ void BaseCLManager::answer(std::vector<Request>& ended, const std::optional<plat
   }
   // Not again when a tracking mode has just sent this very fix.
   if (entry && fix && SentFixes::shared().claim(*fix)) sendDataToServer(*fix, entry->activity, entry->manual);
+  // The app's own update has no handler to hear that no position came.
+  if (entry && entry->manual && !fix) reportNoFixForUpdate();
+}
+
+void BaseCLManager::reportNoFixForUpdate() {
+  platform::Console::print("Current location not updated: no position came in time", platform::Console::Level::Error);
 }
 
 void BaseCLManager::didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) {
@@ -237,10 +244,13 @@ void BaseCLManager::didFailWithError(platform::LocationManager& manager, const p
     }
   }
   const PelkError error408(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION);
+  bool manualUpdateFailed = false;
   for (auto& request : failed) {
     finish(request);
     if (request.handler) request.handler(std::nullopt, error408);
+    manualUpdateFailed |= request.sink && request.sink->manual;
   }
+  if (manualUpdateFailed) reportNoFixForUpdate();
   if (denied) {
     manager.stopMonitoringSignificantLocationChanges();
     manager.stopMonitoringVisits();

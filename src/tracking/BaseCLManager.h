@@ -83,6 +83,8 @@ class BaseCLManager : public platform::LocationManagerDelegate,
 
  private:
   enum class Kind { currentLocation, tripStart, sinkUpdate };
+  // One Error line: the app's updateCurrentLocation ended without a position.
+  static void reportNoFixForUpdate();
   // Where a sink request's fix goes in: the activity letter and whether the
   // app asked for it.
   struct SinkEntry {

@@ -138,7 +138,8 @@ void PelkLocationGpsData::watchServiceAvailability() {
           if (!change) return;
           const std::string line = change->available ? "Location services available again: " + change->reason
                                                      : "Location services unavailable: " + change->reason;
-          platform::Console::print(line);
+          platform::Console::print(line, change->available ? platform::Console::Level::Info
+                                                           : platform::Console::Level::Error);
           LoggerManager::sharedInstance().writeLocationToFile(line);
           if (change->available) return;
           PelkLocationGpsData::sharedInstance().gpsChange(ReachabilityCheck::isConnectedToNetwork());

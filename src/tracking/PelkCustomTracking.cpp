@@ -399,7 +399,7 @@ void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const
 }
 
 void PelkCustomTracking::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
-  platform::Console::print(error.localizedDescription());
+  platform::Console::print(error.localizedDescription(), platform::Console::Level::Error);
   LoggerManager::sharedInstance().writeLocationToFile("Custom location failed:" + error.localizedDescription());
 }
 

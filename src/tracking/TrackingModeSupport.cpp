@@ -115,7 +115,7 @@ bool applyAuthorizationChange(const std::string& mode, platform::AuthorizationSt
 }
 
 void reportLocationFailure(const std::string& mode, const platform::LocationError& error) {
-  platform::Console::print(error.localizedDescription());
+  platform::Console::print(error.localizedDescription(), platform::Console::Level::Error);
   log(mode + " location failed:" + error.localizedDescription());
 }
 

@@ -28,6 +28,7 @@ struct Harness {
   test::TempDir dir;
   test::HttpTestServer server;
   std::string baseUrl;
+  std::string unreachable;
   std::atomic<int> starts{0}, stops{0};
   platform::SimulatedLocationProvider* sim = nullptr;
   std::unique_ptr<test::GpsFake> gpsfake;
@@ -72,6 +73,18 @@ void harness_set_online(bool online) {
   platform::Reachability::setTestFlags(online ? std::optional<std::uint32_t>(platform::ReachabilityFlags::reachable)
                                               : std::optional<std::uint32_t>(0u));
 }
+
+void harness_use_base_url(const char* url) {
+  SharedUtil::setDefaultString(url ? url : harness->baseUrl, KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
+}
+
+const char* harness_unreachable_base_url(void) {
+  harness->unreachable = "http://127.0.0.1:" + std::to_string(test::HttpTestServer::unusedPort());
+  return harness->unreachable.c_str();
+}
+
+void harness_forget_token(void) { TokenManager::setSdkToken(""); }
 
 void harness_reply(const char* path, const char* json) {
   harness->server.setDefault(path, test::ScriptedReply::json(json));

@@ -16,6 +16,12 @@ extern "C" {
 const char* harness_start(void);
 void harness_stop(void);
 void harness_set_online(bool online);
+/* The REST service of the next requests: `url`, or the local server for NULL. */
+void harness_use_base_url(const char* url);
+/* A loopback base URL nothing listens on (valid until harness_stop). */
+const char* harness_unreachable_base_url(void);
+/* Forgets the SDK token, so the next operation asks for one. */
+void harness_forget_token(void);
 /* Scripts a JSON reply for a path (all later requests to it). */
 void harness_reply(const char* path, const char* json);
 size_t harness_request_count(const char* path);

@@ -213,6 +213,32 @@ static void drive_gpsd_address(void) {
   harness_stop_gpsfake();
 }
 
+/* ---- errors: a refused start-up, a refused key, a token request without a reply */
+static void drive_errors(const char* base) {
+  CHECK(!pelk_initialize("pk-1", "ftp://api.example", "ws://127.0.0.1:1/mqtt"));
+  CHECK(!pelk_initialize("pk-1", "http://", "ws://127.0.0.1:1/mqtt"));
+  CHECK(!pelk_initialize("pk-1", base, "tcp://127.0.0.1:1883"));
+  CHECK(!pelk_initialize(NULL, NULL, NULL));
+  CHECK(pelk_initialize("pk-1", base, "ws://127.0.0.1:1/mqtt"));
+
+  /* Only the service refusing the key says the key is wrong. */
+  harness_forget_token();
+  harness_reply("/v3/user/token/", "{\"code\":401,\"msg\":\"no\"}");
+  struct answer refused = {0};
+  pelk_get_user("u-1", on_user, &refused);
+  CHECK(harness_wait_flag(&refused.done) && strcmp(refused.code, "QB402") == 0 &&
+        strcmp(refused.message, "Error publishable_key or package_name is wrong") == 0);
+
+  /* A token request nobody answered is a network error. */
+  harness_forget_token();
+  harness_use_base_url(harness_unreachable_base_url());
+  struct answer unanswered = {0};
+  pelk_create_user("runner", on_user, &unanswered);
+  CHECK(harness_wait_flag(&unanswered.done) && strcmp(unanswered.code, "QB500") == 0 &&
+        strcmp(unanswered.message, "Network error") == 0);
+  harness_use_base_url(NULL);
+}
+
 int main(void) {
   const char* base = harness_start();
   struct app app = {0, ""};
@@ -447,6 +473,7 @@ int main(void) {
   CHECK(harness_wait_flag(&user.done) && user.code[0] == 0);
   drive_trips();
   drive_gpsd_address();
+  drive_errors(base);
 
   pelk_set_delegate(NULL);
   CHECK(!pelk_has_delegate());

@@ -148,6 +148,8 @@ TEST(SettingsSuite, SuiteThatCannotOpenDegradesAndRecoversLater) {
   EXPECT_FALSE(suite->value("k"));
   EXPECT_TRUE(suite->dictionaryRepresentation().empty());
   EXPECT_FALSE(console.lines().empty());
+  // Nobody gets an answer from a settings write: the host hears of it at Error level.
+  EXPECT_EQ(console.lines(Console::Level::Error), console.lines());
 
   std::filesystem::remove(path);
   suite->set("k", SettingValue(2));  // opening is retried on the next use

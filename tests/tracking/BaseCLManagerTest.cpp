@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/Console.h"
 #include "tracking/TrackingFixture.h"
 
 namespace pelk::test {
@@ -185,6 +186,7 @@ TEST_F(BaseCLManagerTest, EveryRequestEndsAtItsBound) {
       {"current location: the best fix seen", Kind::current, {21, 15, 18}, BaseCLManager::kRequestBound, 15},
       {"current location: no fix", Kind::current, {}, BaseCLManager::kRequestBound, std::nullopt},
       {"manual update: the best fix seen", Kind::manualUpdate, {21, 15, 18}, BaseCLManager::kRequestBound, 15},
+      {"manual update: no fix", Kind::manualUpdate, {}, BaseCLManager::kRequestBound, std::nullopt},
       {"retry: nothing coarser than asked", Kind::retry, {80, 70}, BaseCLManager::kRequestBound, std::nullopt},
       {"trip start: no fix", Kind::trip, {}, BaseCLManager::kTripStartBound, std::nullopt},
   };
@@ -197,6 +199,7 @@ TEST_F(BaseCLManagerTest, EveryRequestEndsAtItsBound) {
       rec_->published.clear();
     }
     SharedUtil::setDefaultBoolean(c.kind == Kind::retry, kIsLocationUpdating);
+    platform::Console::Capture console;
     auto answers = std::make_shared<Answers>();
     switch (c.kind) {
       case Kind::current: base().getCurrentLocation(10, recordInto(answers)); break;
@@ -227,6 +230,10 @@ TEST_F(BaseCLManagerTest, EveryRequestEndsAtItsBound) {
         EXPECT_EQ(answers->errors[0]->code(), "QB408");
       }
     } else {
+      // Only the app's own update, which has no handler, says that nothing came.
+      const bool said = console.contains("Current location not updated: no position came in time");
+      EXPECT_EQ(said, c.kind == Kind::manualUpdate && !c.answered);
+      EXPECT_EQ(console.lines(platform::Console::Level::Error).size(), said ? 1u : 0u);
       std::lock_guard lock(rec_->mutex);
       ASSERT_EQ(rec_->delivered.size(), c.answered ? 1u : 0u);
       if (c.answered) {
