@@ -50,9 +50,10 @@ class Statement {
 // One SQLite connection, opened as the kit opens its stores.
 class BareDb {
  public:
-  explicit BareDb(const std::string& path, bool readOnly = false) {
+  // `vfs`: a file layer of SQLite's by name (null: the default one).
+  explicit BareDb(const std::string& path, bool readOnly = false, const char* vfs = nullptr) {
     const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    check(sqlite3_open_v2(path.c_str(), &db_, flags, nullptr), db_, path.c_str());
+    check(sqlite3_open_v2(path.c_str(), &db_, flags, vfs), db_, path.c_str());
     if (!readOnly) {
       exec(db_, "PRAGMA journal_mode=WAL");
       exec(db_, "PRAGMA synchronous=FULL");

@@ -44,6 +44,9 @@
 #include "messaging/MQTTUtilis.h"
 #include "pelk/Pelk.h"
 #include "network/Reachability.h"
+#include "platform/Clock.h"
+#include "platform/CountedFiles.h"
+#include "platform/LocationServices.h"
 #include "platform/MqttClient.h"
 #include "platform/Reachability.h"
 #include "storage/LocalEntities.h"
@@ -339,6 +342,109 @@ HostFigures measureHosts(const std::string& folder, const test::MosquittoBroker&
   return figures;
 }
 
+// What a position costs the storage, counted under SQLite (every file of the
+// kit: the settings, the buffer, the stores): live with the broker up, and
+// buffered with it down.  The settings' lazy values (last position, speeds,
+// counts, log records) are written once after the run and shown apart: they
+// go out at most once per SettingsSuite::kLazyDelay, whatever the rate.  The
+// baseline of a buffered position is one insert of its row in a bare copy of
+// the buffer (WAL, synchronous=FULL), counted the same way; a live position's
+// is nothing (a bare publish writes no file).
+struct WearFigures {
+  struct Per {
+    double bytes = -1, syncs = -1;
+  };
+  Per live, buffered, bareBuffered;
+  platform::CountedFiles::Counts lazyWrite;
+  int positions = 0;
+  std::int64_t bufferedRows = 0;
+};
+
+constexpr int kWearPositions = 40;
+
+WearFigures measureWear(const std::string& folder) {
+  WearFigures f;
+  f.positions = kWearPositions;
+  test::MosquittoBroker broker;
+  std::filesystem::create_directories(folder + "/wear");
+  Road road(folder + "/wear", broker);
+  const auto settings = SharedUtil::userDefaultValue();
+  auto per = [](platform::CountedFiles::Counts c) {
+    return WearFigures::Per{static_cast<double>(c.bytes) / kWearPositions,
+                            static_cast<double>(c.syncs) / kWearPositions};
+  };
+  // Positions from the simulated provider through active tracking, as gpsd's
+  // would come, one every 6 s of the kit's clock.
+  auto& sim = platform::LocationServices::useSimulatedProvider();
+  sim.setServicesEnabled(true);
+  sim.setAuthorization(platform::AuthorizationStatus::authorizedAlways);
+  platform::Clock::useVirtual(platform::Clock::now());
+  struct Restore {
+    ~Restore() {
+      Pelk::stopTracking();
+      platform::Clock::useSystem();
+      platform::LocationServices::useGpsdProvider();
+    }
+  } restore;
+  Pelk::startTracking(PelkTrackingMode::active);
+  double lat = 52.5;
+  auto deliver = [&] {
+    platform::Clock::advance(std::chrono::seconds(6));
+    platform::Location l;
+    l.coordinate = {lat += 0.0003, 13.4};
+    l.horizontalAccuracy = 20;
+    l.timestamp = platform::Clock::now();
+    const long seen = road.app->count.load();
+    sim.deliverFix(l);
+    // Positions the kit leaves out never reach the app: waited for a while only.
+    waitUntil([&] { return road.app->count.load() > seen; }, 1s);
+    return true;
+  };
+  road.delivered.reset();
+  deliver();
+  settings->writeLazyValues();
+  auto before = platform::CountedFiles::total();
+  // Not every position is sent (the kit leaves out some that add nothing):
+  // the figure is per position the location service delivered.
+  for (int n = 0; n < kWearPositions; ++n) {
+    if (!deliver()) throw std::runtime_error("a position did not reach the app");
+  }
+  std::this_thread::sleep_for(1s);  // the last acknowledgements
+  f.live = per(platform::CountedFiles::total() - before);
+  before = platform::CountedFiles::total();
+  settings->writeLazyValues();
+  f.lazyWrite = platform::CountedFiles::total() - before;
+
+  broker.stop();
+  if (!waitUntil([] { return !MQTTManager::sharedInstance().connected(); }, 15s)) {
+    throw std::runtime_error("the kit did not notice the broker going");
+  }
+  const auto buffered = road.buffer->getOfflineLocationCount();
+  before = platform::CountedFiles::total();
+  for (int n = 0; n < kWearPositions; ++n) {
+    if (!deliver()) throw std::runtime_error("a position did not reach the app");
+  }
+  std::this_thread::sleep_for(1s);  // the last ones on their way into the buffer
+  f.bufferedRows = road.buffer->getOfflineLocationCount() - buffered;
+  f.buffered = per(platform::CountedFiles::total() - before);
+  settings->writeLazyValues();
+
+  const std::string barePath = folder + "/wear/bare-buffer.sqlite";
+  {
+    BareDb bare(barePath, false, platform::CountedFiles::layerName());
+    bare.copySchemaFrom(road.bufferPath);
+    Statement insert(bare.get(), road.row.insertSql(MqttLocationData::entityName));
+    before = platform::CountedFiles::of(barePath);
+    for (int n = 0; n < kWearPositions; ++n) {
+      road.row.bind(insert);
+      insert.step();
+      insert.reset();
+    }
+    f.bareBuffered = per(platform::CountedFiles::of(barePath) - before);
+  }
+  return f;
+}
+
 // The outages of the broker, in seconds: PELK_BENCH_OUTAGES or the default.
 std::vector<int> outageSeconds() {
   const char* env = std::getenv("PELK_BENCH_OUTAGES");
@@ -440,6 +546,24 @@ ReturnFigures measureBrokerReturn(const std::string& folder) {
   return figures;
 }
 
+void printWear(const std::optional<WearFigures>& wear) {
+  if (!wear) {
+    std::printf("%-40s | not measured\n", "storage written per position");
+    return;
+  }
+  std::printf("%-40s | %10.0f %10s %7s   syncs %.2f (bare 0); %d positions\n", "bytes written per live position", wear->live.bytes,
+              "0", "-", wear->live.syncs, wear->positions);
+  std::printf("%-40s | %10.0f %10.0f %6.2fx   syncs %.2f (bare %.2f); %lld of %d positions buffered\n",
+              "bytes written per buffered position", wear->buffered.bytes, wear->bareBuffered.bytes,
+              wear->buffered.bytes / wear->bareBuffered.bytes, wear->buffered.syncs, wear->bareBuffered.syncs,
+              static_cast<long long>(wear->bufferedRows), wear->positions);
+  std::printf("%-40s | %10llu %10s %7s   syncs %llu; at most one per %lld s\n", "  lazy settings write (bytes)",
+              static_cast<unsigned long long>(wear->lazyWrite.bytes), "-", "-",
+              static_cast<unsigned long long>(wear->lazyWrite.syncs),
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::seconds>(platform::SettingsSuite::kLazyDelay).count()));
+}
+
 void printTable(const std::vector<Column>& columns, const HostFigures& host, const ReturnFigures& back) {
   std::printf("%-40s", "figure");
   for (const auto& c : columns) std::printf(" | %10s %10s %7s", (c.label + " kit").c_str(), "bare", "ratio");
@@ -500,6 +624,7 @@ int main(int argc, char** argv) {
   Measured m;
   HostFigures host;
   ReturnFigures back;
+  std::optional<WearFigures> wear;
   try {
     pelk::test::MosquittoBroker broker;
     m = measureInFolders("pelk_bench_mqtt", "pelk-mqtt-bench",
@@ -510,12 +635,14 @@ int main(int argc, char** argv) {
                          });
     if (!m.folders.empty()) host = measureHosts(m.folders.back(), broker);
     if (!m.folders.empty()) back = measureBrokerReturn(m.folders.back());
+    if (!m.folders.empty()) wear = measureWear(m.folders.front());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "pelk_bench_mqtt: %s\n", e.what());
     m.failed = true;
   }
   printTable(m.columns, host, back);
+  printWear(wear);
   removeFolders(m.folders);
   benchmark::Shutdown();
-  return m.failed || !host.kit || !host.bare || back.failed || back.kitMs.empty() ? 1 : 0;
+  return m.failed || !host.kit || !host.bare || back.failed || back.kitMs.empty() || !wear ? 1 : 0;
 }

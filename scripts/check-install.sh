@@ -35,6 +35,11 @@ version=$(sed -nE 's/^Version: *//p' "$libdir/pkgconfig/pelk.pc")
 readelf -d "$lib" | grep -q 'SONAME.*\[libpelk\.so\.0\]' || fail "SONAME is not libpelk.so.0"
 if readelf -d "$lib" | grep -qE 'RPATH|RUNPATH'; then fail "installed library keeps a build-tree run path"; fi
 
+# Installed without its debug information (the build type's), and small.
+if readelf -S "$lib" | grep -qE '\.debug_|\.zdebug_'; then fail "installed library carries debug information"; fi
+size=$(stat -c %s "$lib")
+[ "$size" -lt $((10 * 1024 * 1024)) ] || fail "installed library is $size bytes"
+
 # Every public header, and nothing of the layers.
 for h in "$src"/include/pelk/*.h; do
   [ -f "$prefix/include/pelk/$(basename "$h")" ] || fail "header $(basename "$h") not installed"
@@ -49,7 +54,8 @@ fi
 bash "$src/scripts/check-exports.sh" "$lib" "$prefix/include" || fail "installed library exports more than the public API"
 
 # The examples are copied out, so that nothing can reach the source tree.
-cp -r "$src/examples/consumer-cpp" "$src/examples/consumer-c" "$tmp/"
+mkdir -p "$tmp/examples"
+cp -r "$src/examples/consumer-cpp" "$src/examples/consumer-c" "$tmp/examples/"
 home=$tmp/home
 mkdir -p "$home"
 # Only the prefix: no package registry, no path from the caller's environment.
@@ -58,22 +64,39 @@ unset PKG_CONFIG_LIBDIR pelk_DIR
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 
 echo "--- C++ host: find_package(pelk)"
-cmake -S "$tmp/consumer-cpp" -B "$tmp/consumer-cpp/build" -G Ninja -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+cmake -S "$tmp/examples/consumer-cpp" -B "$tmp/examples/consumer-cpp/build" -G Ninja -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
   >"$tmp/cpp-configure.log" || { cat "$tmp/cpp-configure.log" >&2; exit 1; }
-grep -qxF "pelk_DIR:PATH=$libdir/cmake/pelk" "$tmp/consumer-cpp/build/CMakeCache.txt" ||
+grep -qxF "pelk_DIR:PATH=$libdir/cmake/pelk" "$tmp/examples/consumer-cpp/build/CMakeCache.txt" ||
   fail "find_package(pelk) found a kit outside the prefix"
-cmake --build "$tmp/consumer-cpp/build" -- -v >"$tmp/cpp-build.log" || { cat "$tmp/cpp-build.log" >&2; exit 1; }
+cmake --build "$tmp/examples/consumer-cpp/build" -- -v >"$tmp/cpp-build.log" || { cat "$tmp/cpp-build.log" >&2; exit 1; }
 
-echo "--- C host: pkg-config pelk ($(pkg-config --cflags --libs pelk))"
-make -C "$tmp/consumer-c" >"$tmp/c-build.log" || { cat "$tmp/c-build.log" >&2; exit 1; }
+# The C host is built with the very command the README gives (its prefix
+# replaced by this one's), with nothing of ours in the environment.
+documented=$(grep -E '^ *make -C examples/consumer-c PKG_CONFIG_PATH=/opt/pelk/lib/pkgconfig$' "$src/README.md" |
+  head -n 1 | sed -E 's/^ +//' || true)
+if [ -z "$documented" ]; then
+  fail "README gives no command to build examples/consumer-c"
+else
+  command=${documented//\/opt\/pelk/$prefix}
+  echo "--- C host: $command"
+  (cd "$tmp" && env -u PKG_CONFIG_PATH bash -c "$command") >"$tmp/c-build.log" 2>&1 ||
+    { cat "$tmp/c-build.log" >&2; fail "the README's command for the C host failed"; }
+fi
 
-# The JSON type's mangled name carries nlohmann-json's version: a host with
+# A C host needs no C++ package: pelk resolves with nothing but the kit's own
+# pkg-config folder in reach.
+PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_PATH= pkg-config --exists --print-errors pelk ||
+  fail "pkg-config pelk asks for more than the kit"
+# A C++ host links the same library through pelk-cpp.
+pkg-config --libs pelk-cpp | grep -qw -- -lpelk || fail "pkg-config pelk-cpp does not link libpelk"
+
+# The JSON type's mangled name carries nlohmann-json's version: a C++ host with
 # another version of it must be refused by the package, not fail at link time.
 mkdir -p "$tmp/other-json"
 sed -E 's/^Version:.*/Version: 99.0.0/' "$(pkg-config --variable=pcfiledir nlohmann_json)/nlohmann_json.pc" \
   >"$tmp/other-json/nlohmann_json.pc"
-if PKG_CONFIG_PATH=$tmp/other-json:$PKG_CONFIG_PATH pkg-config --exists pelk; then
-  fail "pkg-config accepts pelk beside another nlohmann-json version"
+if PKG_CONFIG_PATH=$tmp/other-json:$PKG_CONFIG_PATH pkg-config --exists pelk-cpp; then
+  fail "pkg-config accepts pelk-cpp beside another nlohmann-json version"
 fi
 
 if grep -hF -e "$src" -e "$build" "$tmp/cpp-build.log" "$tmp/c-build.log"; then
@@ -83,7 +106,7 @@ fi
 # A port on loopback that nothing listens on.
 port=9
 while ss -Htln "sport = :$port" | grep -q .; do port=$((port + 1)); done
-for app in "$tmp/consumer-cpp/build/pelk_consumer_cpp" "$tmp/consumer-c/pelk_consumer_c"; do
+for app in "$tmp/examples/consumer-cpp/build/pelk_consumer_cpp" "$tmp/examples/consumer-c/pelk_consumer_c"; do
   readelf -d "$app" | grep -q 'NEEDED.*\[libpelk\.so\.0\]' || fail "$(basename "$app") does not ask for libpelk.so.0"
   echo "--- run $(basename "$app")"
   # The kit keeps its files under HOME; the run leaves nothing outside the temporary tree.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <set>
 
 #include "foundation/AppDefaults.h"
 #include "platform/Console.h"
@@ -15,6 +16,18 @@ std::mutex gSuiteMutex;
 std::shared_ptr<platform::SettingsSuite> gSuite;
 
 using platform::SettingValue;
+
+// The values written at every position that the kit can rebuild or do
+// without: the last position and the speed window (the next position starts
+// them again), the count of positions since the last report (a few positions
+// less are counted after a crash) and the log's records.  They reach the file
+// lazily, a few seconds late, rather than with a commit and a sync each; the
+// credentials, ids, switches and everything else stay durable at once.
+std::set<std::string> rebuildableKeys() {
+  return {kZezovuLatitude,        kZezovuLongitude,   kZezovuHorizontalAccuracy,    kZezovuTimeStamp,
+          kZezovuSpeed,           KLocationCountSDK,  KLocationCountStartedDate,    KLocationCountSDKTemp,
+          KLocationCountStartedDateTemp, kSaveLocationServerLogs};
+}
 
 std::optional<SettingValue> read(const std::string& key) { return SharedUtil::userDefaultValue()->value(key); }
 
@@ -40,12 +53,14 @@ std::shared_ptr<platform::SettingsSuite> SharedUtil::userDefaultValue() {
   // which are held while a transaction's body calls back in here).  Every
   // caller gets the one object of the name.
   auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);
+  suite->setLazyKeys(rebuildableKeys());
   std::lock_guard lock(gSuiteMutex);
   if (!gSuite) gSuite = std::move(suite);
   return gSuite;
 }
 
 void SharedUtil::setUserDefaultValue(std::shared_ptr<platform::SettingsSuite> suite) {
+  if (suite) suite->setLazyKeys(rebuildableKeys());
   std::lock_guard lock(gSuiteMutex);
   gSuite = std::move(suite);
 }

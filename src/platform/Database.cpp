@@ -14,6 +14,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/CountedFiles.h"
 #include "platform/Paths.h"
 
 namespace pelk::platform {
@@ -204,7 +205,11 @@ std::unique_ptr<SQLite::Database> Database::openOnce() {
       if (std::filesystem::exists(path_ + suffix, ec)) Paths::ensurePrivateFile(path_ + suffix, false);
     }
   }
-  auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+  // Through the counting file layer: what each file costs the storage is
+  // known (CountedFiles).
+  const char* layer = CountedFiles::layerName();
+  const std::string vfs = layer ? layer : "";
+  auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, 0, vfs);
   db->setBusyTimeout(static_cast<int>(kBusyTimeout.count()));
   const bool readOnly = sqlite3_db_readonly(db->getHandle(), "main") == 1;
   if (readOnly) {
@@ -218,7 +223,7 @@ std::unique_ptr<SQLite::Database> Database::openOnce() {
       // folder or mount): with no log left over, the file itself holds every
       // committed row and can be read as it is.
       db = std::make_unique<SQLite::Database>("file:" + uriPath(path_) + "?immutable=1",
-                                              SQLite::OPEN_READONLY | SQLite::OPEN_URI);
+                                              SQLite::OPEN_READONLY | SQLite::OPEN_URI, 0, vfs);
       checkFile(*db, true);
     }
     Console::print("pelk: database " + path_ + " can only be read; writes to it will fail");

@@ -57,5 +57,5 @@
 //     the notification center, the trip store's count of running sync
 //     retries, the record of the last fix sent (tracking), the HTTP session,
 //     the device readings and kept identifier, the app info, paths and
-//     console, the application's background tasks and the location services'
-//     test controls.
+//     console, the application's background tasks, the location services'
+//     test controls and the counters of the SQLite file layer (CountedFiles).

@@ -1,5 +1,6 @@
 #include "platform/SettingsSuite.h"
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -8,6 +9,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include "platform/Console.h"
+#include "platform/Dispatch.h"
 #include "platform/Paths.h"
 
 namespace pelk::platform {
@@ -19,6 +21,10 @@ std::map<std::string, std::shared_ptr<SettingsSuite>>& registry() {
   static auto* r = new std::map<std::string, std::shared_ptr<SettingsSuite>>();
   return *r;
 }
+
+// Set once the process has begun to exit and the lazy values were written:
+// from then on every write is committed as it happens.
+std::atomic<bool> gExiting{false};
 
 std::set<std::string> entryColumns(SQLite::Database& db) {
   std::set<std::string> columns;
@@ -165,6 +171,7 @@ bool SettingsSuite::current(const char* what, const std::string& key) {
 
 std::optional<SettingValue> SettingsSuite::value(const std::string& key) {
   std::lock_guard lock(mutex_);
+  if (const auto it = lazy_.find(key); it != lazy_.end()) return it->second.value;
   if (!current("read", key)) return std::nullopt;
   const auto it = memory_->entries.find(key);
   if (it == memory_->entries.end()) return std::nullopt;
@@ -182,8 +189,23 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
     if (transactionDepth_ > 0) transactionFailed_ = true;
     return;
   }
+  if (lazyKeys_.count(key) != 0 && !gExiting.load()) {
+    lazy_.insert_or_assign(key, Lazy{v, ++lazyGeneration_});
+    if (!lazyWritePosted_) {
+      lazyWritePosted_ = true;
+      scheduleLazyWrite();
+    }
+    return;
+  }
+  lazy_.erase(key);
   const std::string bytes = v.encode();
+  // A commit on its own takes the lazy values along; inside a transaction
+  // or a block they go with its commit.
+  const bool outer = transactionDepth_ == 0 && readDepth_ == 0;
+  std::uint64_t written = 0;
+  if (!outer) transactionWrote_ = true;
   const auto outcome = db_->write([&](SQLite::Database&) {
+    if (outer) written = writeLazy();
     auto q = db_->statement(texts().upsert);
     q->bind(1, key);
     q->bind(2, static_cast<int>(v.kind()));
@@ -195,17 +217,105 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
     failed("write", key, outcome);
     return;
   }
+  if (outer) lazyCommitted(written);
   // Were the memory behind the file (another writer committed since it was
   // loaded), the next read still finds the file changed and loads it whole.
   if (memory_) memory_->entries.insert_or_assign(key, v);
 }
 
+std::uint64_t SettingsSuite::writeLazy() {
+  for (const auto& [key, lazy] : lazy_) {
+    const std::string bytes = lazy.value.encode();
+    auto q = db_->statement(texts().upsert);
+    q->bind(1, key);
+    q->bind(2, static_cast<int>(lazy.value.kind()));
+    q->bind(3, bytes.data(), static_cast<int>(bytes.size()));
+    q->exec();
+  }
+  return lazyGeneration_;
+}
+
+void SettingsSuite::lazyCommitted(std::uint64_t generation) {
+  for (auto it = lazy_.begin(); it != lazy_.end();) {
+    if (it->second.generation > generation) {
+      ++it;
+      continue;
+    }
+    if (memory_) memory_->entries.insert_or_assign(it->first, std::move(it->second.value));
+    it = lazy_.erase(it);
+  }
+  // The next lazy value waits its full delay from its own set(); a write
+  // posted earlier finds nothing to do, or writes early.
+  if (lazy_.empty()) lazyWritePosted_ = false;
+}
+
+bool SettingsSuite::writeLazyValues() {
+  std::lock_guard lock(mutex_);
+  if (lazy_.empty()) return true;
+  if (transactionDepth_ > 0 || readDepth_ > 0) return false;
+  std::uint64_t written = 0;
+  const auto outcome = db_->write([&](SQLite::Database&) { written = writeLazy(); });
+  if (!outcome) {
+    memory_.reset();
+    failed("write", std::to_string(lazy_.size()) + " values waiting (kept for the next commit)", outcome);
+    return false;
+  }
+  lazyCommitted(written);
+  return lazy_.empty();
+}
+
+void SettingsSuite::scheduleLazyWrite() {
+  // Called with the suite's lock held; the queue's lock is a leaf.
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(writeLazyAtExit); });
+  std::weak_ptr<SettingsSuite> weak = weak_from_this();
+  Dispatch::global().asyncAfter(lazyDelay_, [weak] {
+    auto suite = weak.lock();
+    if (!suite) return;
+    {
+      std::lock_guard lock(suite->mutex_);
+      suite->lazyWritePosted_ = false;
+    }
+    suite->writeLazyValues();
+  });
+}
+
+void SettingsSuite::writeLazyAtExit() {
+  gExiting.store(true);
+  writeEveryLazyValue();
+}
+
+void SettingsSuite::writeEveryLazyValue() {
+  std::vector<std::shared_ptr<SettingsSuite>> suites;
+  {
+    std::lock_guard lock(gRegistryMutex);
+    for (const auto& [path, suite] : registry()) suites.push_back(suite);
+  }
+  for (const auto& suite : suites) suite->writeLazyValues();
+}
+
+void SettingsSuite::setLazyKeys(std::set<std::string> keys) {
+  std::lock_guard lock(mutex_);
+  lazyKeys_ = std::move(keys);
+}
+
+void SettingsSuite::setLazyDelay(Duration delay) {
+  std::lock_guard lock(mutex_);
+  lazyDelay_ = delay;
+}
+
 void SettingsSuite::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
+  // A lazy value not yet written simply goes.
+  lazy_.erase(key);
   // A key the file does not hold leaves nothing to commit.  An entry whose
   // value cannot be decoded is held all the same, and goes.
   if (current("remove", key) && memory_->entries.count(key) == 0) return;
+  const bool outer = transactionDepth_ == 0 && readDepth_ == 0;
+  std::uint64_t written = 0;
+  if (!outer) transactionWrote_ = true;
   const auto outcome = db_->write([&](SQLite::Database&) {
+    if (outer) written = writeLazy();
     auto q = db_->statement(texts().remove);
     q->bind(1, key);
     q->exec();
@@ -215,29 +325,34 @@ void SettingsSuite::remove(const std::string& key) {
     failed("remove", key, outcome);
     return;
   }
+  if (outer) lazyCommitted(written);
   if (memory_) memory_->entries.erase(key);
 }
 
 std::vector<std::string> SettingsSuite::keys() {
   std::lock_guard lock(mutex_);
-  if (!current("listing", "the keys")) return {};
-  std::vector<std::string> out;
-  out.reserve(memory_->entries.size());
-  for (const auto& entry : memory_->entries) out.push_back(entry.first);
-  return out;
+  std::set<std::string> all;
+  if (current("listing", "the keys")) {
+    for (const auto& entry : memory_->entries) all.insert(entry.first);
+  }
+  for (const auto& entry : lazy_) all.insert(entry.first);
+  return {all.begin(), all.end()};
 }
 
 std::map<std::string, SettingValue> SettingsSuite::dictionaryRepresentation() {
   std::lock_guard lock(mutex_);
-  if (!current("read", "every entry")) return {};
   std::map<std::string, SettingValue> out;
-  for (const auto& [key, v] : memory_->entries) {
-    if (v) {
-      out.emplace(key, *v);
-    } else {
-      undecodable(key);
+  if (current("read", "every entry")) {
+    for (const auto& [key, v] : memory_->entries) {
+      if (lazy_.count(key) != 0) continue;
+      if (v) {
+        out.emplace(key, *v);
+      } else {
+        undecodable(key);
+      }
     }
   }
+  for (const auto& [key, lazy] : lazy_) out.insert_or_assign(key, lazy.value);
   return out;
 }
 
@@ -263,8 +378,10 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
   }
 
   transactionFailed_ = false;
+  transactionWrote_ = false;
   ++transactionDepth_;
   std::exception_ptr thrown;
+  std::uint64_t written = 0;
   const auto outcome = db_->write([&](SQLite::Database&) {
     // With the write lock held nobody else can commit: what the file holds
     // now is what every read in the body answers.
@@ -276,9 +393,14 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
       throw;
     }
     if (transactionFailed_) throw std::runtime_error("an operation inside the transaction failed");
+    // A body that wrote only lazy values commits nothing; one that commits
+    // takes the lazy values along.
+    if (transactionWrote_) written = writeLazy();
   });
   --transactionDepth_;
   transactionFailed_ = false;
+  if (outcome && transactionWrote_) lazyCommitted(written);
+  transactionWrote_ = false;
   // The body's writes are in the memory already: undone in the file, they
   // must go from the memory too.
   if (!outcome) memory_.reset();

@@ -6,16 +6,19 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Database.h"
 #include "platform/SettingValue.h"
 
 namespace pelk::platform {
 
 // A named, typed key-value suite kept in one SQLite file, one row per key.
-// Every write is committed durably before it returns.  Reads are served from
+// Every write is committed durably before it returns, but for the lazy keys
+// (below).  Reads are served from
 // the decoded entries the suite keeps in memory, yet each one still opens a
 // read transaction on the file and asks whether another connection (another
 // process, or anything else with the file open) has committed since the
@@ -35,8 +38,23 @@ namespace pelk::platform {
 // opened again when it is deleted or replaced while in use.  A stored value
 // that cannot be decoded (damaged, or nested deeper than
 // SettingValue::kMaxDepth) reads as absent, with a console line.
-class SettingsSuite {
+//
+// Lazy keys.  A key named by setLazyKeys() is written without a commit of its
+// own: set() keeps the value in memory, where every read of this process sees
+// it at once, and the file gets it with the suite's next commit of any other
+// key, within kLazyDelay in any case, or when the process exits (exit() or a
+// return from main), whichever comes first; lazy values waiting are written
+// together, in one commit.  For values the kit can rebuild or do without and
+// writes at every position (counters, caches, log records): the file is not
+// committed and synced for each.  A crash or a kill loses at most the last
+// kLazyDelay of them; another process sees them that late.  Removing a key is
+// always committed at once (a logout's reset does not come back).
+class SettingsSuite : public std::enable_shared_from_this<SettingsSuite> {
  public:
+  // The longest a lazy value waits for the file, unless set otherwise: at one
+  // position every few seconds, one commit for several positions.
+  static constexpr Duration kLazyDelay = std::chrono::seconds(30);
+
   // The one suite object of this name in the process, kept in
   // Paths::preferences()/<name>.settings.  The path is worked out at this call:
   // callers that must keep using one file keep the object.
@@ -60,8 +78,20 @@ class SettingsSuite {
   // The decodable entries.
   std::map<std::string, SettingValue> dictionaryRepresentation();
 
-  // Writes are durable as they happen; kept for callers that flush explicitly.
+  // Writes are durable as they happen (lazy keys aside); kept for callers
+  // that flush explicitly.  Leaves the lazy values waiting.
   bool synchronize();
+
+  // The keys written lazily (see above); replaces the earlier set.
+  void setLazyKeys(std::set<std::string> keys);
+  // How long a lazy value may wait (kLazyDelay unless set); counts from the
+  // next lazy value set.
+  void setLazyDelay(Duration delay);
+  // Writes the lazy values waiting now, in one commit; true when none is left
+  // waiting.  Inside a transaction or a block it leaves them to wait.
+  bool writeLazyValues();
+  // writeLazyValues() of every suite of the process.
+  static void writeEveryLazyValue();
 
   // Runs `body` with the suite locked and its reads and writes in one
   // transaction, so a read-modify-write cannot interleave with other writers
@@ -92,6 +122,14 @@ class SettingsSuite {
   // Makes sure the memory is true now; false (with a console line) when the
   // file cannot be read.
   bool current(const char* what, const std::string& key);
+  // Inside a body of db_: writes every lazy value waiting; answers the
+  // generation written up to.
+  std::uint64_t writeLazy();
+  // After a commit that wrote the lazy values up to `generation`: they are
+  // the file's now.
+  void lazyCommitted(std::uint64_t generation);
+  void scheduleLazyWrite();
+  static void writeLazyAtExit();
 
   // The entries as last loaded plus the suite's own committed writes; an
   // entry that cannot be decoded is kept as nothing, so that its key still
@@ -110,6 +148,20 @@ class SettingsSuite {
   int transactionDepth_ = 0;
   int readDepth_ = 0;
   bool transactionFailed_ = false;
+  // The outer transaction has written a key that is not lazy: it commits
+  // anyway, and takes the lazy values along.
+  bool transactionWrote_ = false;
+
+  struct Lazy {
+    SettingValue value;
+    std::uint64_t generation = 0;
+  };
+  std::set<std::string> lazyKeys_;
+  // Lazy values not in the file yet, each with the generation of its set().
+  std::map<std::string, Lazy> lazy_;
+  std::uint64_t lazyGeneration_ = 0;
+  Duration lazyDelay_ = kLazyDelay;
+  bool lazyWritePosted_ = false;
 };
 
 }  // namespace pelk::platform

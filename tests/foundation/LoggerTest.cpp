@@ -264,6 +264,9 @@ TEST_F(LoggerTest, ABurstOfLinesReachesTheSettingsInOneCommit) {
   for (int i = 0; i < 50; ++i) log("burst " + std::to_string(i));
   EXPECT_EQ(lines().size(), 50u);
   ASSERT_TRUE(test::waitFor([&] { return storedRecords().size() == 50; }, std::chrono::seconds(20)));
+  // The records are among the settings' lazy values: they reach the file
+  // with the next write of those, together.
+  SharedUtil::userDefaultValue()->writeLazyValues();
   EXPECT_EQ(test::walCommits(file) - before, 1);
   EXPECT_EQ(responseOf(storedRecords().back()), "burst 49");
 }
@@ -315,6 +318,9 @@ TEST_F(LoggerTest, FileIsRotatedAtItsBoundKeepingOnePreviousFile) {
 // out, and before they are put back, drops them too: nothing logged before a
 // logout comes back after it.
 TEST_F(LoggerTest, RecordsOfAFailedFlushStayDroppedWhenALogoutResetCameBetween) {
+  // The records are written at once here, as at exit (the settings' lazy
+  // values are not lazy any more then), so that the flush itself can fail.
+  SharedUtil::userDefaultValue()->setLazyKeys({});
   SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
   log("before the logout");
   const std::string settings = SharedUtil::userDefaultValue()->path();

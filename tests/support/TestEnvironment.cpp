@@ -24,7 +24,11 @@ TempDir::~TempDir() {
 
 KitTest::KitTest() { platform::Paths::setRoot(dir_.path()); }
 
-KitTest::~KitTest() { platform::Paths::setRoot(std::nullopt); }
+KitTest::~KitTest() {
+  // Values a test left waiting go to its own files while they are there.
+  platform::SettingsSuite::writeEveryLazyValue();
+  platform::Paths::setRoot(std::nullopt);
+}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -154,9 +154,11 @@ TEST_F(CountersTest, RadiusLoggingItsSpeedsWhileRepliesAreLoggedNeverHangs) {
   EXPECT_NE(log.find("Trip Status  {\"code\":200} " + std::to_string(kPositions - 1)), std::string::npos);
 }
 
-// What a position writes to the settings, step by step: each step one commit
-// (or none when nothing changes), never one per value.
-TEST_F(CountersTest, EachStepOfAPositionIsOneSettingsCommit) {
+// What a position commits to the settings, step by step: the counts, the
+// last position and the speed window are lazy values, written later and
+// together (no commit of their own); only a durable switch commits, one
+// commit for the step.
+TEST_F(CountersTest, AStepOfAPositionCommitsTheSettingsOnlyForDurableValues) {
   // The position's own commits: the log's records, written on a schedule of
   // their own, are left out of the count.
   SharedUtil::setDefaultBoolean(false, kLoggingEnabled);
@@ -181,20 +183,21 @@ TEST_F(CountersTest, EachStepOfAPositionIsOneSettingsCommit) {
   };
   const platform::Location first = next();
   const Case cases[] = {
-      {"first count: start date and count", [] { LocationUpdateStatus::shared().addData(); }, 1},
-      {"next count", [] { LocationUpdateStatus::shared().addData(); }, 1},
+      {"first count: start date and count", [] { LocationUpdateStatus::shared().addData(); }, 0},
+      {"next count", [] { LocationUpdateStatus::shared().addData(); }, 0},
       {"count while a report is in flight: temporary date and counts",
        [] {
          SharedUtil::setDefaultBoolean(true, kLocationCountUpdating);
          LocationUpdateStatus::shared().addData();
        },
-       2},  // the flight's switch is a write of its own
-      {"last position: four values", [&] { LocationUtils::saveLocation(first); }, 1},
+       1},  // the flight's switch is durable
+      {"last position: four values", [&] { LocationUtils::saveLocation(first); }, 0},
       {"the same last position again", [&] { LocationUtils::saveLocation(first); }, 0},
-      {"radius: first speed", [&] { LocationFilter::getPassiveRadius(next()); }, 1},
-      {"radius: speeds 2 to 4", [&] { for (int i = 0; i < 3; ++i) LocationFilter::getPassiveRadius(next()); }, 3},
-      {"radius: fifth speed drops the oldest", [&] { LocationFilter::getPassiveRadius(next()); }, 1},
-      {"radius: a late position starts again", [&] { t += 61s; LocationFilter::getPassiveRadius(next()); }, 1},
+      {"radius: first speed", [&] { LocationFilter::getPassiveRadius(next()); }, 0},
+      {"radius: speeds 2 to 4", [&] { for (int i = 0; i < 3; ++i) LocationFilter::getPassiveRadius(next()); }, 0},
+      {"radius: fifth speed drops the oldest", [&] { LocationFilter::getPassiveRadius(next()); }, 0},
+      // The window was never written: it goes without a commit.
+      {"radius: a late position starts again", [&] { t += 61s; LocationFilter::getPassiveRadius(next()); }, 0},
   };
   for (const auto& c : cases) EXPECT_EQ(committing(c.step), c.commits) << c.what;
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 3);
