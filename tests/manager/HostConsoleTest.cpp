@@ -106,6 +106,7 @@ TEST_F(HostConsoleTest, AHandlerThatBlocksHoldsUpNoKitCall) {
                                 " console lines dropped: the console handler fell behind");
   EXPECT_EQ(heard.count("User not created"), static_cast<std::size_t>(notice - lines.begin()));
   EXPECT_EQ(lines.back().second, "Tracking stopped");
+  Pelk::useStdoutConsole();  // the handler is done with what it uses
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ class Recorder {
   std::vector<Received> received_;
 };
 
+// Each test goes back to stdout before its handler's captures go; the
+// fixture does it too for a test that ended early.
 class ConsoleHandlerTest : public ::testing::Test {
  protected:
   ~ConsoleHandlerTest() override { Console::useStdout(); }
@@ -77,6 +79,7 @@ TEST_F(ConsoleHandlerTest, LinesArriveInOrderOnTheConsoleThreadWhateverThePrinte
     EXPECT_EQ(got[i].level, levels[i % 4]);
     EXPECT_EQ(got[i].thread, "pelk-console");
   }
+  Console::useStdout();  // the handler is done with what it uses
 }
 
 // A handler that blocks holds up no printer; what does not fit the queue is
@@ -117,6 +120,7 @@ TEST_F(ConsoleHandlerTest, ABlockedHandlerHoldsUpNobodyAndHearsWhatWasDropped) {
             "pelk: " + std::to_string(kExtra) + " console lines dropped: the console handler fell behind");
   EXPECT_EQ(got[Console::kMaxQueued + 1].level, Console::Level::Warning);
   EXPECT_EQ(got.back().line, "after");
+  Console::useStdout();
 }
 
 // A new destination takes what waits; the setter returns only once the old
@@ -168,6 +172,7 @@ TEST_F(ConsoleHandlerTest, SwitchingWaitsForTheOldHandlerAndHandsOverWhatWaits) 
   Console::print("e");
   ASSERT_TRUE(waitFor([&] { return third.count() == 2; }));
   EXPECT_EQ(third.received()[1].line, "e");
+  Console::useStdout();
 }
 
 }  // namespace
