@@ -326,7 +326,10 @@ void MQTTManager::replayOnce() {
     if (!connected_.load()) return;  // the rest waits for the next connection
     // While the account does not allow publishing no page would be taken:
     // none is read or converted, the rows wait for the shadow to allow it.
-    if (!TokenManager::getPubSubState()) break;
+    if (!TokenManager::getPubSubState()) {
+      noteWaitForShadow();
+      break;
+    }
     // Nor while nobody is signed in: the rows wait for their user.
     if (TokenManager::getUserId().empty()) break;
     const auto rows = buffer.fetchDeviceData(offset);
