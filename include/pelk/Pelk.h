@@ -196,8 +196,8 @@ class Pelk {
   //    for it; beyond that newer lines are dropped, and when it catches up it
   //    receives, in their place, one warning "pelk: <n> console lines dropped:
   //    the console handler fell behind";
-  //  - receives lines still waiting when it is replaced (the new destination
-  //    takes them; silencing drops them).  Called from any thread but the
+  //  - once replaced, gets no more lines: those still waiting go to the new
+  //    destination (silencing drops them).  Called from any thread but the
   //    handler's own, setConsoleHandler and useStdoutConsole return once the
   //    previous handler has returned from its current line, so whatever it
   //    uses may be released then; don't call them while holding something

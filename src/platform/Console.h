@@ -16,9 +16,10 @@ class Console {
   // host's receives is an Error; what the kit did, Info.
   enum class Level { Debug, Info, Warning, Error };
 
-  // Never blocks on the destination's account and never calls out while the
-  // caller's locks are held: a host handler receives the line later, on the
-  // console's own thread (below), so print may be called with any lock held.
+  // Calls nothing of the host's while the caller's locks are held: a host
+  // handler receives the line later, on the console's own thread (below), and
+  // print never waits for it, so print may be called with any lock held.
+  // Stdout is written at once, as it always was.
   static void print(const std::string& line, Level level = Level::Info);
 
   using Handler = std::function<void(Level level, const std::string& line)>;
