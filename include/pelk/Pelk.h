@@ -220,6 +220,42 @@ class Pelk {
   // is in use by process N ...") and its calls answer as calls before
   // `initialize`, on empty settings of its own.
   static std::string dataDirectory();
+
+  // ---- the console
+  // The kit's status lines ("Tracking Started", "User not created", "MQTT
+  // endpoint not usable: ...", failures no handler of the app receives) go to
+  // stdout by default, one line each, the same texts whatever the
+  // destination.  The console is not the kit's log: setLoggerEnabled switches
+  // the log (the file Zezovu.log in the app's cache folder and its copy in the
+  // kit's settings, off until switched on) and neither silences the console
+  // nor sends log entries to it.
+  //
+  // setConsoleHandler sends every line to the app's handler instead, with its
+  // level; an empty handler silences the console; useStdoutConsole goes back
+  // to stdout.  The handler:
+  //  - runs on one thread of the kit named "pelk-console", one line at a time,
+  //    in the order the lines were printed, never on the thread that printed
+  //    and never with a lock of the kit held: it may call any function of the
+  //    kit, setConsoleHandler included;
+  //  - may be slow or block without holding up the kit: up to 1024 lines wait
+  //    for it; beyond that newer lines are dropped, and when it catches up it
+  //    receives, in their place, one warning "pelk: <n> console lines dropped:
+  //    the console handler fell behind";
+  //  - once replaced, gets no more lines: those still waiting go to the new
+  //    destination (silencing drops them).  Called from any thread but the
+  //    handler's own, setConsoleHandler and useStdoutConsole return once the
+  //    previous handler has returned from its current line, so whatever it
+  //    uses may be released then; don't call them while holding something
+  //    your handler waits for.
+  // At process exit (return from main, exit()) the lines still waiting are
+  // handed to the handler for at most one second, so it may run after main
+  // has returned; what is left after that, and any line printed later, is
+  // dropped.  A handler whose data ends with main switches back to stdout
+  // (or silences) before main returns.
+  enum class ConsoleLevel : int { debug = 0, info = 1, warning = 2, error = 3 };
+  using ConsoleHandler = std::function<void(ConsoleLevel level, const std::string& line)>;
+  static void setConsoleHandler(ConsoleHandler handler);
+  static void useStdoutConsole();
 };
 
 // ---- Threads

@@ -358,6 +358,34 @@ bool pelk_set_app_id(const char* app_id);
 bool pelk_set_data_directory(const char* path);
 const char* pelk_data_directory(void);
 
+/* ---- the console
+ * The kit's status lines go to stdout by default, one line each; the texts
+ * are the same whatever the destination.  The console is not the kit's log:
+ * pelk_set_logger_enabled switches the log (the file Zezovu.log in the app's
+ * cache folder and its copy in the kit's settings, off until switched on) and
+ * neither silences the console nor sends log entries to it.
+ * pelk_set_console_handler sends every line to `handler` with its level
+ * (PELK_CONSOLE_*) and `context` given back unchanged; a NULL handler
+ * silences the console; pelk_use_stdout_console goes back to stdout.
+ * The handler runs on one thread of the kit named "pelk-console", one line at
+ * a time and in the order printed, never with a lock of the kit held: it may
+ * call any pelk_ function.  `line` is valid only during the call.  A slow or
+ * blocked handler does not hold up the kit: up to 1024 lines wait for it,
+ * newer ones are dropped, and when it catches up it receives, in their place,
+ * one warning "pelk: <n> console lines dropped: the console handler fell
+ * behind".  Lines still waiting when the handler is replaced go to the new
+ * destination (a NULL handler drops them).  Called from any thread but the
+ * handler's own, both functions return once the previous handler has returned
+ * from its current line, so its context may be freed then.
+ * At process exit the lines still waiting are handed to the handler for at
+ * most one second, so it may run after main has returned (keep `context`
+ * valid, or switch back to stdout before returning from main); what is left
+ * then, and any later line, is dropped. */
+enum { PELK_CONSOLE_DEBUG = 0, PELK_CONSOLE_INFO = 1, PELK_CONSOLE_WARNING = 2, PELK_CONSOLE_ERROR = 3 };
+typedef void (*pelk_console_handler)(void* context, int level, const char* line);
+void pelk_set_console_handler(pelk_console_handler handler, void* context);
+void pelk_use_stdout_console(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -216,4 +216,23 @@ bool Pelk::setDataDirectory(const std::string& path) {
 
 std::string Pelk::dataDirectory() { return platform::Paths::place().dataDirectory; }
 
+// The public levels are the console's own, number for number (the C API hands
+// the numbers over as they are).
+static_assert(static_cast<int>(platform::Console::Level::Debug) == static_cast<int>(Pelk::ConsoleLevel::debug) &&
+              static_cast<int>(platform::Console::Level::Info) == static_cast<int>(Pelk::ConsoleLevel::info) &&
+              static_cast<int>(platform::Console::Level::Warning) == static_cast<int>(Pelk::ConsoleLevel::warning) &&
+              static_cast<int>(platform::Console::Level::Error) == static_cast<int>(Pelk::ConsoleLevel::error));
+
+void Pelk::setConsoleHandler(ConsoleHandler handler) {
+  if (!handler) {
+    platform::Console::silence();
+    return;
+  }
+  platform::Console::setHandler(
+      [handler = std::move(handler)](platform::Console::Level level, const std::string& line) {
+        handler(static_cast<ConsoleLevel>(static_cast<int>(level)), line);
+      });
+}
+void Pelk::useStdoutConsole() { platform::Console::useStdout(); }
+
 }  // namespace pelk

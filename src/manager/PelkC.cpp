@@ -537,4 +537,15 @@ void pelk_is_trip_synced(const char* trip_id, pelk_synced_handler handler, void*
 void pelk_subscribe_trip_status(const char* trip_id) { Pelk::subscribeTripStatus(pelk::textOf(trip_id)); }
 void pelk_unsubscribe_trip_status(const char* trip_id) { Pelk::unsubscribeTripStatus(pelk::textOf(trip_id)); }
 
+void pelk_set_console_handler(pelk_console_handler handler, void* context) {
+  if (!handler) {
+    pelk::platform::Console::silence();
+    return;
+  }
+  pelk::platform::Console::setHandler([handler, context](pelk::platform::Console::Level level, const std::string& line) {
+    handler(context, static_cast<int>(level), line.c_str());
+  });
+}
+void pelk_use_stdout_console(void) { pelk::platform::Console::useStdout(); }
+
 }  // extern "C"

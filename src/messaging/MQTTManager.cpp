@@ -143,6 +143,7 @@ void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
     // This connection asks the shadow again; until it answers, an earlier
     // connection's answer decides nothing that cannot be undone.
     pubSubAnswer_.store(-1);
+    shadowWaitNoted_.store(false);
     connected_.store(true);
     refusalReported_.store(false);
     subscribeAccountShadow("get");
@@ -176,6 +177,7 @@ void MQTTManager::dropClient() {
   }
   connected_.store(false);
   pubSubAnswer_.store(-1);
+  shadowWaitNoted_.store(false);
   if (previous) previous->disconnect();
 }
 
@@ -253,10 +255,21 @@ void MQTTManager::publish(const std::string& message, std::function<void(bool)> 
   if (completionHandler) completionHandler(accepted);
 }
 
+void MQTTManager::noteWaitForShadow() {
+  // Connected, no answer on this connection, and none from an earlier one
+  // that allows publishing: nothing goes out until the shadow answers.  Said
+  // once per connection, not for each position kept meanwhile.
+  if (!connected_.load() || pubSubAnswer_.load() != -1 || TokenManager::getPubSubState()) return;
+  if (shadowWaitNoted_.exchange(true)) return;
+  platform::Console::print("pelk: publishing waits for the account shadow: positions are kept until " +
+                           MQTTUtilis::shadowPublishAccountMessage() + " is answered");
+}
+
 void MQTTManager::publishDelivered(const std::string& message, std::function<void(bool)> completionHandler,
                                    const std::optional<std::string>& userId) {
   log("MQTT Publish " + message);
   auto handler = std::make_shared<std::function<void(bool)>>(std::move(completionHandler));
+  noteWaitForShadow();
   if (connected_.load() && TokenManager::getPubSubState()) {
     const auto topic = userId ? MQTTUtilis::ownPositionTopicFor(*userId) : MQTTUtilis::ownPositionTopic();
     auto c = client();
@@ -322,7 +335,10 @@ void MQTTManager::replayOnce() {
     if (!connected_.load()) return;  // the rest waits for the next connection
     // While the account does not allow publishing no page would be taken:
     // none is read or converted, the rows wait for the shadow to allow it.
-    if (!TokenManager::getPubSubState()) break;
+    if (!TokenManager::getPubSubState()) {
+      noteWaitForShadow();
+      break;
+    }
     // Nor while nobody is signed in: the rows wait for their user.
     if (TokenManager::getUserId().empty()) break;
     const auto rows = buffer.fetchDeviceData(offset);

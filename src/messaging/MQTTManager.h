@@ -116,6 +116,9 @@ class MQTTManager {
   void replayOnce();
   void onAccountShadow(const std::string& operation, const std::string& payload);
   void onUserShadow(const std::string& operation, const std::string& payload);
+  // One console line when a position finds publishing waiting for the
+  // account shadow's first answer.
+  void noteWaitForShadow();
 
   // Lock order: before the MQTT client's state lock (platform/LockOrder.h).
   mutable std::mutex mutex_;
@@ -129,6 +132,7 @@ class MQTTManager {
   // that follow it stay quiet until a connection is made.
   std::atomic<bool> refusalReported_{false};
   std::atomic<int> pubSubAnswer_{-1};  // -1 none yet on this connection, else 0 or 1
+  std::atomic<bool> shadowWaitNoted_{false};  // the wait for the shadow was said on this connection
   std::atomic<int> connectState_{-1};
   std::atomic<bool> replayRunning_{false};
   std::atomic<bool> replayRequested_{false};

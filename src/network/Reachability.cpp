@@ -120,7 +120,7 @@ std::shared_ptr<Reachability> Reachability::create(std::unique_ptr<platform::Rea
 
 Reachability::Reachability(std::unique_ptr<platform::ReachabilityTarget> ref, platform::Queue* notificationQueue)
     : reachabilityRef_(std::move(ref)),
-      reachabilitySerialQueue_(platform::Dispatch::makeSerial("net.pelk.reachability")),
+      reachabilitySerialQueue_(platform::Dispatch::makeSerial("net.pelk.reachability", "pelk-reach-q")),
       notificationQueue_(notificationQueue),
       notificationCenter_(&platform::NotificationCenter::defaultCenter()) {}
 

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadName.h"
+
 namespace pelk::platform {
 namespace {
 
@@ -64,9 +66,11 @@ struct CurrentQueueScope {
 struct QueueState {
   enum class Mode { running, draining, stopped };
 
-  QueueState(std::string l, int base, int max) : label(std::move(l)), baseWorkers(base), maxWorkers(max) {}
+  QueueState(std::string l, std::string name, int base, int max)
+      : label(std::move(l)), threadName(std::move(name)), baseWorkers(base), maxWorkers(max) {}
 
   const std::string label;
+  const std::string threadName;  // of each of its threads
   const int baseWorkers;  // threads kept while idle
   const int maxWorkers;   // 1 makes the queue serial
   // Lock order: a leaf (platform/LockOrder.h).
@@ -138,6 +142,7 @@ bool enqueue(const std::shared_ptr<QueueState>& state, std::optional<Duration> d
 }
 
 void runWorker(const std::shared_ptr<QueueState>& state) {
+  nameThisThread(state->threadName);
   std::unique_lock lock(state->mutex);
   while (state->mode != QueueState::Mode::stopped) {
     if (state->items.empty()) {
@@ -212,8 +217,9 @@ void shutdownAtExit() {
   }
 }
 
-std::shared_ptr<QueueState> makeState(std::string label, int base, int max) {
-  auto state = std::make_shared<QueueState>(std::move(label), base, max);
+std::shared_ptr<QueueState> makeState(std::string label, std::string threadName, int base, int max) {
+  if (threadName.empty()) threadName = threadNameForLabel(label);
+  auto state = std::make_shared<QueueState>(std::move(label), std::move(threadName), base, max);
   auto& r = registry();
   std::lock_guard lock(r.mutex);
   if (r.exiting) state->mode = QueueState::Mode::stopped;
@@ -224,8 +230,8 @@ std::shared_ptr<QueueState> makeState(std::string label, int base, int max) {
 
 class ThreadQueue final : public Queue {
  public:
-  ThreadQueue(std::string label, int baseWorkers, int maxWorkers)
-      : state_(makeState(std::move(label), baseWorkers, maxWorkers)) {}
+  ThreadQueue(std::string label, std::string threadName, int baseWorkers, int maxWorkers)
+      : state_(makeState(std::move(label), std::move(threadName), baseWorkers, maxWorkers)) {}
 
   ~ThreadQueue() override {
     decltype(state_->items) dropped;
@@ -286,7 +292,7 @@ class ThreadQueue final : public Queue {
 // The main queue: threaded normally, manual (driven by the test) on request.
 class MainQueue final : public Queue {
  public:
-  MainQueue() : threaded_("main", 1, 1) {}
+  MainQueue() : threaded_("main", "pelk-main", 1, 1) {}
 
   void async(Task task) override {
     if (manual_.load(std::memory_order_acquire)) {
@@ -507,12 +513,12 @@ class RepeatingTimer final : public Timer, public std::enable_shared_from_this<R
 Queue& Dispatch::main() { return mainQueue(); }
 
 Queue& Dispatch::global() {
-  static auto* q = new ThreadQueue("global", 4, 64);
+  static auto* q = new ThreadQueue("global", "pelk-global", 4, 64);
   return *q;
 }
 
-std::shared_ptr<Queue> Dispatch::makeSerial(std::string label) {
-  return std::make_shared<ThreadQueue>(std::move(label), 1, 1);
+std::shared_ptr<Queue> Dispatch::makeSerial(std::string label, std::string threadName) {
+  return std::make_shared<ThreadQueue>(std::move(label), std::move(threadName), 1, 1);
 }
 
 bool Dispatch::isMainThread() { return mainQueue().isCurrent(); }

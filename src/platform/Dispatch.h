@@ -56,6 +56,8 @@ class Timer {
 
 class Dispatch {
  public:
+  // The kit's threads are named for `top -H` and gdb: "pelk-main",
+  // "pelk-global" (each thread of the pool), and each serial queue's own.
   // The one main queue.  Normally a kit-owned thread runs it; in manual mode
   // (tests) nothing runs until the test drains it or advances the clock.
   static Queue& main();
@@ -65,7 +67,9 @@ class Dispatch {
   // beyond four end after a short idle time.  Sixty-four tasks that all wait
   // for later work deadlock.
   static Queue& global();
-  static std::shared_ptr<Queue> makeSerial(std::string label);
+  // `threadName` names its thread (15 characters at most); empty, it comes
+  // from the label ("pelk-" and the label's last dot-separated part).
+  static std::shared_ptr<Queue> makeSerial(std::string label, std::string threadName = {});
 
   static bool isMainThread();
 

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadName.h"
+
 namespace pelk::platform {
 
 namespace {
@@ -140,6 +142,7 @@ void GpsdLocationProvider::start() {
   if (current_) return;
   auto session = std::make_shared<Session>();
   session->thread = std::thread([this, s = session.get()] {
+    nameThisThread("pelk-gpsd");
     blockSigpipeInThisThread();
     run(*s);
     s->finished.store(true);

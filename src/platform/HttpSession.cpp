@@ -6,6 +6,8 @@
 #include <cctype>
 #include <map>
 
+#include "platform/ThreadName.h"
+
 namespace pelk::platform {
 namespace {
 
@@ -319,10 +321,14 @@ HttpSession& HttpSession::shared() {
   return *session;
 }
 
-HttpSession::HttpSession(std::string label) : callbacks_(Dispatch::makeSerial(label + ".callbacks")) {
+HttpSession::HttpSession(std::string label)
+    : callbacks_(Dispatch::makeSerial(label + ".callbacks", "pelk-http-cb")) {
   ensureCurlGlobal();
   multi_ = curl_multi_init();
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    nameThisThread("pelk-http");
+    run();
+  });
 }
 
 HttpSession::~HttpSession() {

@@ -59,3 +59,9 @@
 //     the device readings and kept identifier, the app info, paths and
 //     console, the application's background tasks, the location services'
 //     test controls and the counters of the SQLite file layer (CountedFiles).
+//
+// The console's lock is a leaf: a line is queued under it and the host's
+// console handler is called later, on the console's own thread, with no lock
+// of the kit held (so that handler may call the kit).  Choosing another
+// destination waits for that handler to return; only the host does that,
+// never the kit, and never under a lock of the kit.

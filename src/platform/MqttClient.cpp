@@ -141,7 +141,7 @@ bool startsWith(const std::string& text, const char* prefix) { return text.rfind
 }  // namespace
 
 struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
-  explicit State(MqttClientOptions o) : options(std::move(o)), control(Dispatch::makeSerial("pelk.mqtt.control")) {
+  explicit State(MqttClientOptions o) : options(std::move(o)), control(Dispatch::makeSerial("pelk.mqtt.control", "pelk-mqtt-ctl")) {
     for (const auto& [name, value] : options.httpHeaders) headerArray.push_back({name.c_str(), value.c_str()});
     headerArray.push_back({nullptr, nullptr});
     nextDelay = options.firstRetryDelay;

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadName.h"
+
 namespace pelk::platform {
 namespace {
 
@@ -252,6 +254,7 @@ class NetlinkTarget final : public ReachabilityTarget {
     recordWatch(this, false, haveInitial ? std::optional<std::uint32_t>(initial) : std::nullopt);
     wakeFd_ = wake;
     thread_ = std::thread([this, sock = std::move(sock), wake, haveInitial, initial] {
+      nameThisThread("pelk-netlink");
       watch(*sock, wake, haveInitial ? std::optional<std::uint32_t>(initial) : std::nullopt);
       // A watch that ended on its own (its socket failed) has no latest
       // reading to offer any more.

@@ -239,6 +239,36 @@ static void drive_errors(const char* base) {
   harness_use_base_url(NULL);
 }
 
+/* ---- the console: the host's handler, which may call the kit; NULL silences */
+struct console {
+  volatile int lines;
+  volatile int bad;
+  char first[256];
+};
+static void on_console(void* context, int level, const char* line) {
+  struct console* c = (struct console*)context;
+  (void)pelk_is_location_tracking();
+  if (level < PELK_CONSOLE_DEBUG || level > PELK_CONSOLE_ERROR || line == NULL) c->bad = 1;
+  if (c->lines == 0 && line) copy(c->first, sizeof c->first, line);
+  __atomic_add_fetch(&c->lines, 1, __ATOMIC_RELEASE);
+}
+static void drive_console(void) {
+  struct console c = {0, 0, ""};
+  pelk_set_console_handler(on_console, &c);
+  CHECK(!pelk_start_tracking_with_options(4, "not json")); /* refused with a console line */
+  CHECK(harness_wait_flag(&c.lines));
+  CHECK(strncmp(c.first, "Invalid custom tracking options", 31) == 0);
+  /* Once this returns the handler is not running and gets nothing more. */
+  pelk_set_console_handler(NULL, NULL);
+  const int heard = __atomic_load_n(&c.lines, __ATOMIC_ACQUIRE);
+  CHECK(!c.bad);
+  CHECK(!pelk_start_tracking_with_options(4, "not json"));
+  struct timespec pause = {0, 50000000};
+  nanosleep(&pause, NULL);
+  CHECK(__atomic_load_n(&c.lines, __ATOMIC_ACQUIRE) == heard);
+  pelk_use_stdout_console();
+}
+
 int main(void) {
   const char* base = harness_start();
   struct app app = {0, ""};
@@ -254,6 +284,7 @@ int main(void) {
   CHECK(!pelk_set_data_directory(NULL));
   CHECK(!pelk_set_data_directory("relative"));
   CHECK(pelk_set_app_id("org.example.c-host"));
+  drive_console();
 
   /* Offline first start: the delegate hears the network error. */
   harness_set_online(false);

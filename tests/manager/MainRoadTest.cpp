@@ -134,6 +134,52 @@ TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
   EXPECT_EQ(app->locations.size(), 6u);
 }
 
+// A plain broker with nothing answering the account's shadow: positions are
+// kept, not published, and the console says why once, not per position; an
+// answer that allows publishing sends what was kept and what follows.
+TEST_F(MainRoadTest, PublishingWaitsForTheShadowAndSaysSoOnce) {
+  MosquittoBroker broker({.users = {}, .persistence = false});
+  answerSignUp(server_);
+  TopicWatcher service(broker, "locations/acc-1/prj-1/u-1");
+  platform::Console::Capture console;
+  const std::string waitLine =
+      "pelk: publishing waits for the account shadow: positions are kept until "
+      "$aws/things/account_acc-1/shadow/get is answered";
+
+  Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
+  std::atomic<bool> created{false};
+  Pelk::createUser("runner", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created = user != nullptr; });
+  ASSERT_TRUE(waitFor([&] { return created.load(); }));
+  ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
+  Pelk::publishSave();
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  double lat = 52.5;
+  for (int i = 0; i < 3; ++i) deliver(lat += 0.0003);
+  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 3; })) << buffer_->getOfflineLocationCount();
+  EXPECT_TRUE(service.ids().empty());
+  const auto said = [&] {
+    const auto lines = console.lines(platform::Console::Level::Info);
+    return std::count(lines.begin(), lines.end(), waitLine);
+  };
+  EXPECT_EQ(said(), 1);
+
+  // The service answers as tools/demo/TrackWatcher does.
+  platform::MqttClientOptions o;
+  o.serverUri = "tcp://127.0.0.1:" + std::to_string(broker.tcpPort());
+  o.clientId = "shadow-service";
+  auto shadow = platform::MqttClient::create(o);
+  shadow->connect();
+  ASSERT_TRUE(waitFor([&] { return shadow->isConnected(); }));
+  shadow->publish("$aws/things/account_acc-1/shadow/get/accepted",
+                  R"({"state":{"desired":{"pub/sub":true,"location_tracking":true}}})", 1);
+  ASSERT_TRUE(waitFor([&] { return service.ids().size() == 3; }, 15s)) << service.ids().size();
+  deliver(lat += 0.0003);
+  ASSERT_TRUE(waitFor([&] { return service.ids().size() == 4; })) << service.ids().size();
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
+  EXPECT_EQ(said(), 1);
+}
+
 TEST_F(MainRoadTest, StartUpWithAStoredUserReplaysTheBufferedPositions) {
   MosquittoBroker broker({.users = {}, .persistence = false});
   TopicWatcher service(broker, "locations/a1/p1/u1");
