@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <condition_variable>
 #include <cstdlib>
 #include <random>
@@ -108,6 +109,10 @@ struct LiveHandles {
   std::mutex mutex;
   std::condition_variable cv;
   std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  // What the library reads through a handle without copying it (the WebSocket
+  // headers of its connect), kept until the handle is destroyed: a client may
+  // be gone while a handle whose connect never answered still connects.
+  std::map<MQTTAsync, std::shared_ptr<const void>> pinned;
   int closing = 0;  // handles taken out and being destroyed
   bool exiting = false;
 };
@@ -142,14 +147,22 @@ bool startsWith(const std::string& text, const char* prefix) { return text.rfind
 
 struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   explicit State(MqttClientOptions o) : options(std::move(o)), control(Dispatch::makeSerial("pelk.mqtt.control", "pelk-mqtt-ctl")) {
-    for (const auto& [name, value] : options.httpHeaders) headerArray.push_back({name.c_str(), value.c_str()});
-    headerArray.push_back({nullptr, nullptr});
+    auto block = std::make_shared<Headers>();
+    block->pairs = options.httpHeaders;
+    for (const auto& [name, value] : block->pairs) block->array.push_back({name.c_str(), value.c_str()});
+    block->array.push_back({nullptr, nullptr});
+    headers = std::move(block);
     nextDelay = options.firstRetryDelay;
     random.seed(std::random_device{}());
   }
 
   const MqttClientOptions options;
-  std::vector<MQTTAsync_nameValue> headerArray;
+  // The library keeps a pointer to the headers of a connect, not a copy.
+  struct Headers {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::vector<MQTTAsync_nameValue> array;
+  };
+  std::shared_ptr<const Headers> headers;
   const std::shared_ptr<Queue> control;
 
   // Lock order: after MQTTManager's lock; waits for the handle's users (platform/LockOrder.h).
@@ -288,6 +301,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       (void)atExit;
       std::lock_guard lock(liveHandles().mutex);
       liveHandles().handles.emplace(h, weak_from_this());
+      liveHandles().pinned.emplace(h, headers);
     }
     const std::uint64_t id = registry().add(Ticket{weak_from_this(), 0, Ticket::Kind::handle, 0, {}});
     MQTTAsync_setCallbacks(h, toContext(id), &State::onConnectionLost, &State::onMessage, nullptr);
@@ -321,7 +335,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     opts.automaticReconnect = 0;  // reconnection is ours, with the same backoff as a failed connect
     opts.username = options.username.empty() ? nullptr : options.username.c_str();
     opts.password = options.password.empty() ? nullptr : options.password.c_str();
-    opts.httpHeaders = headerArray.size() > 1 ? headerArray.data() : nullptr;
+    opts.httpHeaders = headers->array.size() > 1 ? headers->array.data() : nullptr;
     MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
     if (secure()) {
       ssl.enableServerCertAuth = 1;
@@ -497,6 +511,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
           ours = live.handles.erase(h) > 0;
         }
         if (ours) MQTTAsync_destroy(&h);
+        std::lock_guard lock(live.mutex);
+        live.pinned.erase(h);
       }
       // Else the library never answered the connect: the handle is left
       // registered and never destroyed under its threads (the exit passes

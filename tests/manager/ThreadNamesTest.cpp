@@ -109,7 +109,7 @@ TEST(ThreadNamesTest, EveryKitThreadCarriesItsName) {
     ::waitpid(pid, &status, 0);
   }
   const std::string output = readFile(log);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << output;
   for (const auto& name : kExpected) EXPECT_NE(output.find("thread " + name + "\n"), std::string::npos) << name;
 }
 
