@@ -53,7 +53,9 @@ class Pelk {
   // Returns false, with a console line at Error level and nothing stored, when
   // the start-up is refused: an empty key ("Data not found"), or a base URL or
   // MQTT endpoint the kit cannot use ("Base URL not usable: ...", "MQTT
-  // endpoint not usable: ...").  A start-up that ran earlier in the process
+  // endpoint not usable: ..."); also in a process whose data directory
+  // another live process holds ("... is in use by process N ...", see
+  // dataDirectory below).  A start-up that ran earlier in the process
   // stays in force then.  A base URL without an endpoint (or the other way
   // round) is not taken, with an Error line; the start-up goes on with the
   // hosts in force and returns true.  A second start-up prints what it changed

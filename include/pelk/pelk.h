@@ -106,7 +106,8 @@ const char* pelk_library_version(void);
  * or "host[:port]" for wss).  Returns false, with a console line at Error
  * level and nothing stored, when the start-up is refused: a NULL or empty key,
  * a base URL that is not http(s) or has no host, or an endpoint the kit cannot
- * use (a start-up that ran earlier stays in force).  One of the two without
+ * use (a start-up that ran earlier stays in force); also when another live
+ * process holds the data directory ("... is in use by process N ...").  One of the two without
  * the other is not taken (an Error line) and the start-up goes on: true.  A
  * second call prints what it changed ("Quelbrin already initialized: ...").
  * Every code and text the kit hands over: the README's section "Errors". */
