@@ -53,7 +53,9 @@ class Pelk {
   // Returns false, with a console line at Error level and nothing stored, when
   // the start-up is refused: an empty key ("Data not found"), or a base URL or
   // MQTT endpoint the kit cannot use ("Base URL not usable: ...", "MQTT
-  // endpoint not usable: ...").  A start-up that ran earlier in the process
+  // endpoint not usable: ..."); also in a process whose data directory
+  // another live process holds ("... is in use by process N ...", see
+  // dataDirectory below).  A start-up that ran earlier in the process
   // stays in force then.  A base URL without an endpoint (or the other way
   // round) is not taken, with an Error line; the start-up goes on with the
   // hosts in force and returns true.  A second start-up prints what it changed
@@ -310,21 +312,22 @@ class Pelk {
 //    acknowledged is answered "not delivered", as when the connection drops,
 //    and goes to the offline buffer for the next run (it may then arrive
 //    twice);
-//  - log records still waiting for the settings are written (the log file's
-//    lines are written at once);
+//  - the values the kit writes lazily are written to the settings: the last
+//    position, the speed window, the count of positions since the last
+//    report and the log's records (the log file's lines are written at once);
 //  - the kit's queues take no more work: what waits on them is dropped (a
 //    position not yet handled, an answer not yet handed over: its handler is
 //    never called), and the tasks that run are waited for, up to a few
 //    seconds, so no kit thread runs while the process's statics go away.
 // Settings, the position buffer and the trip store are SQLite files written
 // one transaction per change as it is made (a setting before the call that
-// sets it returns): nothing of them waits in memory.  Positions left in the buffer are sent in a later
-// run once the broker is connected, and tracking left on restarts at its
-// initialize.
+// sets it returns); only the lazily written values above wait in memory, 30 s
+// at most.  Positions left in the buffer are sent in a later run once the
+// broker is connected, and tracking left on restarts at its initialize.
 //
 // SIGTERM's default action ends the process without any of the above: a
 // position being published is lost unless the broker had acknowledged it,
-// log records of the last second stay out of the settings, and what was
+// the lazily written values of up to the last 30 s stay out of the settings, and what was
 // queued is lost; what was written stays.  A host that wants the orderly end
 // handles SIGTERM (sigwait or signalfd on a thread of its own), optionally
 // calls reportTerminate(), and returns from main.

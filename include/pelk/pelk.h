@@ -106,7 +106,8 @@ const char* pelk_library_version(void);
  * or "host[:port]" for wss).  Returns false, with a console line at Error
  * level and nothing stored, when the start-up is refused: a NULL or empty key,
  * a base URL that is not http(s) or has no host, or an endpoint the kit cannot
- * use (a start-up that ran earlier stays in force).  One of the two without
+ * use (a start-up that ran earlier stays in force); also when another live
+ * process holds the data directory ("... is in use by process N ...").  One of the two without
  * the other is not taken (an Error line) and the start-up goes on: true.  A
  * second call prints what it changed ("Quelbrin already initialized: ...").
  * Every code and text the kit hands over: the README's section "Errors". */
@@ -320,21 +321,22 @@ void pelk_unsubscribe_trip_status(const char* trip_id);
  *    acknowledged is answered "not delivered", as when the connection drops,
  *    and goes to the offline buffer for the next run (it may then arrive
  *    twice);
- *  - log records still waiting for the settings are written (the log file's
- *    lines are written at once);
+ *  - the values the kit writes lazily are written to the settings: the last
+ *    position, the speed window, the count of positions since the last
+ *    report and the log's records (the log file's lines are written at once);
  *  - the kit's queues take no more work: what waits on them is dropped (a
  *    position not yet handled, an answer not yet handed over: its handler is
  *    never called), and the tasks that run are waited for, up to a few
  *    seconds, so no kit thread runs while the process's statics go away.
  * Settings, the position buffer and the trip store are SQLite files written
  * one transaction per change as it is made (a setting before the call that
- * sets it returns): nothing of them waits in memory.  Positions left in the buffer are sent in a later
- * run once the broker is connected; tracking left on restarts at its
- * pelk_initialize.
+ * sets it returns); only the lazily written values above wait in memory, 30 s
+ * at most.  Positions left in the buffer are sent in a later run once the
+ * broker is connected; tracking left on restarts at its pelk_initialize.
  *
  * SIGTERM's default action ends the process without any of the above: a
  * position being published is lost unless the broker had acknowledged it,
- * log records of the last second stay out of the settings, and what was
+ * the lazily written values of up to the last 30 s stay out of the settings, and what was
  * queued is lost; what was written stays.  A host that wants the orderly end
  * handles SIGTERM (sigwait or signalfd on a thread of its own), optionally
  * calls pelk_report_terminate(), and returns from main. */
