@@ -163,7 +163,10 @@ void setDestination(State::Destination destination, std::shared_ptr<const Consol
     if (destination == State::Destination::handler) startThreadLocked(s);
     s.work.notify_all();
     if (s.threadStarted && s.thread != std::this_thread::get_id()) {
-      s.moved.wait(lock, [&] { return s.running == 0 || s.running == generation || s.stopped; });
+      // A handler of this generation or a later one running means the one
+      // replaced here has returned: a newer setter's handler may keep the
+      // console thread busy without a pause.
+      s.moved.wait(lock, [&] { return s.running == 0 || s.running >= generation || s.stopped; });
     }
   }
   // Released outside the lock: its captures may do anything.

@@ -175,5 +175,39 @@ TEST_F(ConsoleHandlerTest, SwitchingWaitsForTheOldHandlerAndHandsOverWhatWaits) 
   Console::useStdout();
 }
 
+// Two hosts' threads replacing a handler at once: each setter returns once
+// the handler it replaced is no longer running, even when a newer handler
+// keeps the console busy (here it prints from inside itself).
+TEST_F(ConsoleHandlerTest, ConcurrentSettersReturnWhileANewerHandlerKeepsTheConsoleBusy) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> entered{false}, stop{false};
+  Console::setHandler([&](Console::Level, const std::string&) {
+    entered = true;
+    released.wait();
+  });
+  Console::print("a");
+  ASSERT_TRUE(waitFor([&] { return entered.load(); }));
+  Console::print("b");
+
+  const Console::Handler busy = [&](Console::Level, const std::string&) {
+    if (!stop.load()) Console::print("again");
+  };
+  std::atomic<int> returned{0};
+  std::vector<std::thread> setters;
+  for (int i = 0; i < 2; ++i) {
+    setters.emplace_back([&] {
+      Console::setHandler(busy);
+      ++returned;
+    });
+  }
+  EXPECT_FALSE(waitFor([&] { return returned.load() > 0; }, 200ms));
+  release.set_value();
+  EXPECT_TRUE(waitFor([&] { return returned.load() == 2; }, 5s)) << "a setter waits for a handler it did not replace";
+  stop = true;
+  for (auto& t : setters) t.join();
+  Console::useStdout();
+}
+
 }  // namespace
 }  // namespace pelk::test
