@@ -320,21 +320,24 @@ void pelk_unsubscribe_trip_status(const char* trip_id);
  *    acknowledged is answered "not delivered", as when the connection drops,
  *    and goes to the offline buffer for the next run (it may then arrive
  *    twice);
- *  - log records still waiting for the settings are written (the log file's
- *    lines are written at once);
+ *  - the values the settings keep lazily (the last position, the speed
+ *    window, the position counts and the log records; README "What tracking
+ *    writes to storage") are written (the log file's lines are written at
+ *    once);
  *  - the kit's queues take no more work: what waits on them is dropped (a
  *    position not yet handled, an answer not yet handed over: its handler is
  *    never called), and the tasks that run are waited for, up to a few
  *    seconds, so no kit thread runs while the process's statics go away.
  * Settings, the position buffer and the trip store are SQLite files written
  * one transaction per change as it is made (a setting before the call that
- * sets it returns): nothing of them waits in memory.  Positions left in the buffer are sent in a later
+ * sets it returns), but for those lazy values, which wait in memory up to
+ * 30 s.  Positions left in the buffer are sent in a later
  * run once the broker is connected; tracking left on restarts at its
  * pelk_initialize.
  *
  * SIGTERM's default action ends the process without any of the above: a
  * position being published is lost unless the broker had acknowledged it,
- * log records of the last second stay out of the settings, and what was
+ * the lazy values of the last 30 s at most stay out of the settings, and what was
  * queued is lost; what was written stays.  A host that wants the orderly end
  * handles SIGTERM (sigwait or signalfd on a thread of its own), optionally
  * calls pelk_report_terminate(), and returns from main. */
