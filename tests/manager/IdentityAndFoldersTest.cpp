@@ -101,6 +101,9 @@ void runRoad(const std::string& road, const std::string& dir, const std::string&
     EXPECT_FALSE(pelk_set_data_directory((dir + "/a-file/below").c_str()));
     EXPECT_EQ(errors().size(), 12u);
     EXPECT_TRUE(pelk_set_app_id("org.example.tracker-2"));
+    // A path through ".." names the folder it leads to; none is made on the way.
+    EXPECT_TRUE(pelk_set_data_directory((dir + "/x/y/../../data").c_str()));
+    EXPECT_FALSE(fs::exists(dir + "/x"));
     EXPECT_TRUE(pelk_set_data_directory((dir + "/./data/").c_str()));
     pelk_initialize("pk-1", "http://127.0.0.1:9", kNoMqtt);
     const char* held = pelk_data_directory();
