@@ -98,7 +98,7 @@ void runConsoleThread() {
     }
     switch (s.destination) {
       case State::Destination::handler: {
-        const auto handler = s.handler;
+        auto handler = s.handler;
         s.running = s.handlerGeneration;
         lock.unlock();
         try {
@@ -106,6 +106,9 @@ void runConsoleThread() {
         } catch (...) {
           // The host's exception has nowhere to go on this thread.
         }
+        // Released before the lock is taken again: a handler replaced from
+        // inside itself goes here, and its captures may call the console.
+        handler.reset();
         lock.lock();
         s.running = 0;
         break;

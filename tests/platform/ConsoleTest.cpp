@@ -209,5 +209,36 @@ TEST_F(ConsoleHandlerTest, ConcurrentSettersReturnWhileANewerHandlerKeepsTheCons
   Console::useStdout();
 }
 
+// A handler that replaces itself is released outside the console's lock:
+// what its captures do when they go (here: ask the console something) must
+// not find the lock held by the thread releasing them.
+TEST_F(ConsoleHandlerTest, AHandlerReplacedFromInsideItselfIsReleasedOutsideTheLock) {
+  // 1 once the captures went with the console free, 2 if they found it held.
+  auto outcome = std::make_shared<std::atomic<int>>(0);
+  struct Captured {
+    std::shared_ptr<std::atomic<int>> outcome;
+    ~Captured() {
+      auto asked = std::make_shared<std::promise<void>>();
+      auto answered = asked->get_future();
+      std::thread([asked] {
+        Console::droppedLines();
+        asked->set_value();
+      }).detach();
+      *outcome = answered.wait_for(2s) == std::future_status::ready ? 1 : 2;
+    }
+  };
+  Recorder next;
+  {
+    auto captured = std::make_shared<Captured>(Captured{outcome});
+    Console::setHandler([captured, &next](Console::Level, const std::string&) { Console::setHandler(next.handler()); });
+  }
+  Console::print("replace");
+  Console::print("after");
+  ASSERT_TRUE(waitFor([&] { return next.count() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return outcome->load() != 0; }));
+  EXPECT_EQ(outcome->load(), 1) << "the old handler's captures went while the console's lock was held";
+  Console::useStdout();
+}
+
 }  // namespace
 }  // namespace pelk::test
