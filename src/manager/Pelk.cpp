@@ -201,10 +201,12 @@ bool Pelk::setAppId(const std::string& appId) {
 bool Pelk::setDataDirectory(const std::string& path) {
   std::string why;
   const bool open = platform::Paths::unlessSettled([&] {
-    why = platform::Paths::unusableDirectory(path);
-    if (!why.empty()) return;
+    // The folder the kit will use is the one tried and made: a path through
+    // ".." makes no folder on the way.
     std::string normal = std::filesystem::path(path).lexically_normal().string();
     while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    why = platform::Paths::unusableDirectory(path.empty() || path.front() != '/' ? path : normal);
+    if (!why.empty()) return;
     platform::Paths::setHostDirectory(normal);
   });
   if (!open) why = kSettled;

@@ -98,7 +98,7 @@ void runConsoleThread() {
     }
     switch (s.destination) {
       case State::Destination::handler: {
-        const auto handler = s.handler;
+        auto handler = s.handler;
         s.running = s.handlerGeneration;
         lock.unlock();
         try {
@@ -106,6 +106,9 @@ void runConsoleThread() {
         } catch (...) {
           // The host's exception has nowhere to go on this thread.
         }
+        // Released before the lock is taken again: a handler replaced from
+        // inside itself goes here, and its captures may call the console.
+        handler.reset();
         lock.lock();
         s.running = 0;
         break;
@@ -163,7 +166,10 @@ void setDestination(State::Destination destination, std::shared_ptr<const Consol
     if (destination == State::Destination::handler) startThreadLocked(s);
     s.work.notify_all();
     if (s.threadStarted && s.thread != std::this_thread::get_id()) {
-      s.moved.wait(lock, [&] { return s.running == 0 || s.running == generation || s.stopped; });
+      // A handler of this generation or a later one running means the one
+      // replaced here has returned: a newer setter's handler may keep the
+      // console thread busy without a pause.
+      s.moved.wait(lock, [&] { return s.running == 0 || s.running >= generation || s.stopped; });
     }
   }
   // Released outside the lock: its captures may do anything.

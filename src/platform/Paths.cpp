@@ -1,6 +1,7 @@
 #include "platform/Paths.h"
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -114,12 +115,16 @@ void sweepScratchFolders(const std::string& base, const std::string& prefix, con
   }
 }
 
+constexpr std::size_t kMaxScratchId = NAME_MAX - 12;
+
 // A folder for this process alone, locked for its life like a data
 // directory, so that a later process may remove it once this one has ended.
 std::string scratchFolder(const std::string& appId, Settled& s) {
   std::string base = "/tmp";
   if (const char* t = std::getenv("TMPDIR"); t && *t == '/') base = t;
-  const std::string prefix = "pelk-" + appId + "-";
+  // An app id from a long executable name is cut so that the folder's name
+  // ("pelk-<id>-XXXXXX") stays within the longest file name.
+  const std::string prefix = "pelk-" + appId.substr(0, kMaxScratchId) + "-";
   std::string name = base + "/" + prefix + "XXXXXX";
   if (!::mkdtemp(name.data())) return name;  // nothing can be made there; the files will say so
   // Locked before it takes its name, so that no sweep finds it unlocked.

@@ -379,6 +379,8 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
 
   transactionFailed_ = false;
   transactionWrote_ = false;
+  // The lazy values are part of what the transaction undoes when it fails.
+  auto lazyBefore = lazy_;
   ++transactionDepth_;
   std::exception_ptr thrown;
   std::uint64_t written = 0;
@@ -403,7 +405,10 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
   transactionWrote_ = false;
   // The body's writes are in the memory already: undone in the file, they
   // must go from the memory too.
-  if (!outcome) memory_.reset();
+  if (!outcome || thrown) {
+    memory_.reset();
+    lazy_ = std::move(lazyBefore);
+  }
   if (thrown) std::rethrow_exception(thrown);
   if (!outcome) {
     Console::print("pelk: settings transaction on " + path_ + " not committed: " + outcome.error,

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -90,6 +91,28 @@ TEST_F(LazySettingsTest, RebuildableValuesCostNoCommitAndReachTheFileLater) {
   SharedUtil::removeKey(kZezovuLatitude);
   EXPECT_FALSE(inFile(file, kZezovuLatitude));
   EXPECT_EQ(SharedUtil::getDefaultDouble(kZezovuLatitude), 0.0);
+}
+
+// A transaction is all or nothing for the lazy values too: one that fails
+// leaves neither the durable nor the lazy values of its body behind, and the
+// values that waited before it still wait.
+TEST_F(LazySettingsTest, AFailedTransactionTakesItsLazyValuesBack) {
+  const auto suite = SharedUtil::userDefaultValue();
+  SharedUtil::setDefaultDouble(7, kZezovuLatitude);
+  EXPECT_THROW(suite->transaction([&] {
+    SharedUtil::setDefaultDouble(8, kZezovuLatitude);
+    SharedUtil::setDefaultInteger(5, KLocationCountSDK);
+    SharedUtil::setDefaultString("tok-in-failed", kSDKToken);
+    throw std::runtime_error("the body fails");
+  }),
+               std::runtime_error);
+  EXPECT_EQ(SharedUtil::getDefaultDouble(kZezovuLatitude), 7.0);
+  EXPECT_FALSE(suite->contains(KLocationCountSDK));
+  EXPECT_FALSE(suite->contains(kSDKToken));
+  // What waited before still reaches the file with the next commit.
+  SharedUtil::setDefaultString("tok-after", kSDKToken);
+  EXPECT_EQ(doubleInFile(suite->path(), kZezovuLatitude), 7.0);
+  EXPECT_FALSE(inFile(suite->path(), KLocationCountSDK));
 }
 
 // The host process of the test below: durable values, then a run of lazy

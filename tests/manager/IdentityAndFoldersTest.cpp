@@ -101,6 +101,9 @@ void runRoad(const std::string& road, const std::string& dir, const std::string&
     EXPECT_FALSE(pelk_set_data_directory((dir + "/a-file/below").c_str()));
     EXPECT_EQ(errors().size(), 12u);
     EXPECT_TRUE(pelk_set_app_id("org.example.tracker-2"));
+    // A path through ".." names the folder it leads to; none is made on the way.
+    EXPECT_TRUE(pelk_set_data_directory((dir + "/x/y/../../data").c_str()));
+    EXPECT_FALSE(fs::exists(dir + "/x"));
     EXPECT_TRUE(pelk_set_data_directory((dir + "/./data/").c_str()));
     pelk_initialize("pk-1", "http://127.0.0.1:9", kNoMqtt);
     const char* held = pelk_data_directory();
@@ -116,10 +119,17 @@ void runRoad(const std::string& road, const std::string& dir, const std::string&
     EXPECT_EQ(platform::AppInfo::bundleId(), "org.example.tracker-2");
     return;
   }
-  if (road == "service" || road == "nothing") {
+  if (road == "service" || road == "nothing" || road == "long-name") {
     // A service account: no usable home, the folders of the XDG variables
     // unset; systemd's StateDirectory= gives $STATE_DIRECTORY (or not).
-    EXPECT_TRUE(Pelk::setAppId("svc"));
+    // "long-name": the app id is an executable's file name as long as a file
+    // name may be.
+    const std::string appId = road == "long-name" ? std::string(250, 'n') : "svc";
+    if (road == "long-name") {
+      platform::AppInfo::setBundleId(appId);
+    } else {
+      EXPECT_TRUE(Pelk::setAppId(appId));
+    }
     Pelk::initialize("pk-1", "http://127.0.0.1:9", kNoMqtt);
     Pelk::setLoggerEnabled(true);
     EXPECT_EQ(createUserAnswer().rfind("error ", 0), 0u);
@@ -134,7 +144,7 @@ void runRoad(const std::string& road, const std::string& dir, const std::string&
       EXPECT_EQ(Pelk::dataDirectory(), "");
       EXPECT_EQ(pelk_data_directory(), nullptr);
       const auto path = SharedUtil::userDefaultValue()->path();
-      EXPECT_EQ(path.rfind(dir + "/tmp/pelk-svc-", 0), 0u) << path;
+      EXPECT_EQ(path.rfind(dir + "/tmp/pelk-" + appId.substr(0, 243) + "-", 0), 0u) << path;
       const auto said = errorsWith("no writable folder");
       ASSERT_EQ(said.size(), 1u);
       EXPECT_NE(said.front().find("for this run only"), std::string::npos) << said.front();
@@ -235,6 +245,15 @@ TEST_F(IdentityAndFolders, TheHostNamesTheAppIdAndTheDataDirectoryBeforeStartUp)
   writeFile(top.file("run/a-file"), "x");
   EXPECT_TRUE(passed(startHost("named-c", top.file("run")), top.file("named-c.log")));
   EXPECT_TRUE(fs::exists(top.file("run/data/pelk.lock")));
+}
+
+TEST_F(IdentityAndFolders, AnAppIdTooLongForAScratchFolderNameStillGetsOne) {
+  TempDir top;
+  fs::create_directories(top.file("run/tmp"));
+  auto env = homeless(top);
+  env.back() = "TMPDIR=" + top.file("run/tmp");
+  env.push_back("STATE_DIRECTORY=");
+  EXPECT_TRUE(passed(startHost("long-name", top.file("run"), env), top.file("long-name.log")));
 }
 
 TEST_F(IdentityAndFolders, AServiceWithoutAHomeKeepsItsFilesInItsStateDirectory) {

@@ -175,5 +175,70 @@ TEST_F(ConsoleHandlerTest, SwitchingWaitsForTheOldHandlerAndHandsOverWhatWaits) 
   Console::useStdout();
 }
 
+// Two hosts' threads replacing a handler at once: each setter returns once
+// the handler it replaced is no longer running, even when a newer handler
+// keeps the console busy (here it prints from inside itself).
+TEST_F(ConsoleHandlerTest, ConcurrentSettersReturnWhileANewerHandlerKeepsTheConsoleBusy) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> entered{false}, stop{false};
+  Console::setHandler([&](Console::Level, const std::string&) {
+    entered = true;
+    released.wait();
+  });
+  Console::print("a");
+  ASSERT_TRUE(waitFor([&] { return entered.load(); }));
+  Console::print("b");
+
+  const Console::Handler busy = [&](Console::Level, const std::string&) {
+    if (!stop.load()) Console::print("again");
+  };
+  std::atomic<int> returned{0};
+  std::vector<std::thread> setters;
+  for (int i = 0; i < 2; ++i) {
+    setters.emplace_back([&] {
+      Console::setHandler(busy);
+      ++returned;
+    });
+  }
+  EXPECT_FALSE(waitFor([&] { return returned.load() > 0; }, 200ms));
+  release.set_value();
+  EXPECT_TRUE(waitFor([&] { return returned.load() == 2; }, 5s)) << "a setter waits for a handler it did not replace";
+  stop = true;
+  for (auto& t : setters) t.join();
+  Console::useStdout();
+}
+
+// A handler that replaces itself is released outside the console's lock:
+// what its captures do when they go (here: ask the console something) must
+// not find the lock held by the thread releasing them.
+TEST_F(ConsoleHandlerTest, AHandlerReplacedFromInsideItselfIsReleasedOutsideTheLock) {
+  // 1 once the captures went with the console free, 2 if they found it held.
+  auto outcome = std::make_shared<std::atomic<int>>(0);
+  struct Captured {
+    std::shared_ptr<std::atomic<int>> outcome;
+    ~Captured() {
+      auto asked = std::make_shared<std::promise<void>>();
+      auto answered = asked->get_future();
+      std::thread([asked] {
+        Console::droppedLines();
+        asked->set_value();
+      }).detach();
+      *outcome = answered.wait_for(2s) == std::future_status::ready ? 1 : 2;
+    }
+  };
+  Recorder next;
+  {
+    auto captured = std::make_shared<Captured>(Captured{outcome});
+    Console::setHandler([captured, &next](Console::Level, const std::string&) { Console::setHandler(next.handler()); });
+  }
+  Console::print("replace");
+  Console::print("after");
+  ASSERT_TRUE(waitFor([&] { return next.count() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return outcome->load() != 0; }));
+  EXPECT_EQ(outcome->load(), 1) << "the old handler's captures went while the console's lock was held";
+  Console::useStdout();
+}
+
 }  // namespace
 }  // namespace pelk::test
