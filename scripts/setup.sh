@@ -12,6 +12,7 @@ packages=(
   libgps-dev gpsd gpsd-clients
   libbenchmark-dev
   clang libclang-rt-14-dev
+  clang-format-14
 )
 
 missing=()

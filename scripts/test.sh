@@ -7,8 +7,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-# The include rules are checked before anything is built.
+# The include rules and the format are checked before anything is built.
 bash scripts/check-layers.sh
+if [ -e scripts/format-pending ]; then
+  echo "check-format: skipped until scripts/format.sh has formatted the tree (scripts/format-pending)"
+else
+  bash scripts/check-format.sh
+fi
 
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan fuzz)

@@ -90,6 +90,8 @@ const Entry kNames[] = {
 
 using M = Model;
 
+// One row per model reads better than one identifier a line.
+// clang-format off
 const std::vector<std::pair<std::string, Model>> kIdentifiers = {
     // Simulators run on the host's machine names.
     {"i386", M::simulator}, {"x86_64", M::simulator},
@@ -156,6 +158,7 @@ const std::vector<std::pair<std::string, Model>> kIdentifiers = {
     {"AppleTV3,1", M::AppleTV3}, {"AppleTV3,2", M::AppleTV3},
     {"AppleTV5,3", M::AppleTV4}, {"AppleTV6,2", M::AppleTV_4K},
 };
+// clang-format on
 
 const std::map<std::string, Model, std::less<>>& identifierIndex() {
   // Never destroyed: a position stored while the process exits still asks for the model.

@@ -11,6 +11,8 @@ namespace pelk {
 // The hardware models the kit can name, with their display names as raw values
 // (rawValue).  The names go to the server as they are, odd blanks and inch
 // marks included.
+// One row per family reads better than one case a line.
+// clang-format off
 enum class Model {
   simulator,
   iPod1, iPod2, iPod3, iPod4, iPod5, iPod6, iPod7,
@@ -25,6 +27,7 @@ enum class Model {
   AppleTV1, AppleTV2, AppleTV3, AppleTV4, AppleTV_4K,
   unrecognized,
 };
+// clang-format on
 
 // Every case, in declaration order.
 const std::vector<Model>& allModels();

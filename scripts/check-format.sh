@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Fails, naming each file, when a tracked C or C++ file differs from what
+# .clang-format makes of it (the files of scripts/format.sh --list):
+#   scripts/check-format.sh [ROOT]      check the tree at ROOT (default: this one)
+#   scripts/check-format.sh --self-test plant a badly formatted line in a temp
+#                                       copy and show the file is named
+# scripts/format.sh mends what it names.  Uses clang-format-14, or CLANG_FORMAT.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+clang_format=${CLANG_FORMAT:-clang-format-14}
+
+# Prints each file under ROOT, from the list on stdin, that formatting would
+# change; fails when clang-format fails for another reason (a file it cannot
+# read, a configuration it cannot parse), so that such a tree never passes.
+unformatted() {
+  local root=$1 out status=0 files
+  out=$(cd "$root" && xargs -r -d '\n' -n 50 "$clang_format" --dry-run -Werror --style=file 2>&1 >/dev/null) ||
+    status=$?
+  files=$(sed -nE 's/^(.+):[0-9]+:[0-9]+: error: code should be clang-formatted.*/\1/p' <<<"$out" | sort -u)
+  if [ "$status" -ne 0 ] && [ -z "$files" ]; then
+    printf '%s\n' "$out" >&2
+    echo "check-format: $clang_format failed" >&2
+    return 2
+  fi
+  [ -z "$files" ] || printf '%s\n' "$files"
+}
+
+check() {
+  local root=$1 files out
+  # Without the style file clang-format would fall back to a style of its own.
+  [ -f "$root/.clang-format" ] || { echo "check-format: no .clang-format in $root" >&2; return 2; }
+  files=$(bash "$here/scripts/format.sh" --list "$root")
+  out=$(printf '%s\n' "$files" | unformatted "$root")
+  if [ -n "$out" ]; then
+    printf '%s\n' "$out" | sed 's/^/not formatted: /' >&2
+    echo "check-format: $(printf '%s\n' "$out" | wc -l) file(s) differ from .clang-format; scripts/format.sh mends them" >&2
+    return 1
+  fi
+  echo "check-format: $(printf '%s\n' "$files" | wc -l) files formatted"
+}
+
+self_test() {
+  local tmp status=0
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' RETURN
+  # A small tree of its own: two formatted files, one of them then spoilt.
+  mkdir -p "$tmp/src/platform" "$tmp/fuzz/corpus/x"
+  cp "$here/.clang-format" "$tmp/"
+  printf 'int one() { return 1; }\n' >"$tmp/src/platform/One.cpp"
+  printf '#pragma once\nint two();\n' >"$tmp/src/platform/Two.h"
+  # Seeds are data: never checked, however they look.
+  printf 'int   seed ( ) ;\n' >"$tmp/fuzz/corpus/x/seed.c"
+  git -C "$tmp" init -q && git -C "$tmp" add -A
+  if check "$tmp" >/dev/null 2>&1; then
+    echo "self-test: formatted tree passes, as it should"
+  else
+    echo "self-test: formatted tree refused" >&2
+    status=1
+  fi
+  printf 'int   three ( ) {return 3;}\n' >>"$tmp/src/platform/One.cpp"
+  local out
+  if out=$(check "$tmp" 2>&1); then
+    echo "self-test: a badly formatted file passed" >&2
+    status=1
+  elif ! grep -qxF 'not formatted: src/platform/One.cpp' <<<"$out" || grep -qF 'Two.h' <<<"$out"; then
+    echo "self-test: the wrong files named: $out" >&2
+    status=1
+  else
+    echo "self-test: the badly formatted file is named, and only it"
+  fi
+  return $status
+}
+
+command -v "$clang_format" >/dev/null || { echo "check-format: $clang_format not found (scripts/setup.sh installs it)" >&2; exit 2; }
+if [ "${1:-}" = "--self-test" ]; then
+  self_test
+else
+  check "$(cd "${1:-$here}" && pwd)"
+fi
