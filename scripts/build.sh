@@ -21,6 +21,6 @@ if $only_dir; then
   echo "$dir"
   exit 0
 fi
-cmake -S . -B "$dir" -G Ninja -DPELK_SANITIZE="$san" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DPELK_SANITIZE="$san" -DPELK_WERROR=ON >/dev/null
 cmake --build "$dir" --parallel "$(nproc)"
 echo "$dir"

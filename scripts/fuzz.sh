@@ -18,7 +18,7 @@ bash scripts/setup.sh
 
 dir=build-fuzz
 build_start=$(date +%s)
-cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPELK_BUILD_FUZZ=ON \
+cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPELK_BUILD_FUZZ=ON -DPELK_WERROR=ON \
   -DPELK_BUILD_TESTS=OFF -DPELK_BUILD_EXAMPLES=OFF -DPELK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" --target fuzz_all --parallel "$(nproc)"
 build_end=$(date +%s)

@@ -238,8 +238,8 @@ TEST_F(LoggerTest, RecordArrayKeepsTheNewestRecordsWithinItsBounds) {
     SCOPED_TRACE(c.what);
     SettingValue::List older;
     for (std::size_t i = 0; i < c.olderRecords; ++i) {
-      older.push_back(SettingValue::Dictionary{{"timeStamp", "2020-01-01 00:00:00"},
-                                               {"response", "older " + std::to_string(i)}});
+      older.emplace_back(SettingValue::Dictionary{{"timeStamp", "2020-01-01 00:00:00"},
+                                                  {"response", "older " + std::to_string(i)}});
     }
     SharedUtil::userDefaultValue()->set(kSaveLocationServerLogs, SettingValue(older));
     for (std::size_t i = 0; i < c.lines; ++i) log(std::to_string(i) + " " + c.text);

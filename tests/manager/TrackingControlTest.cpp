@@ -323,7 +323,9 @@ TEST_F(TrackingControlTest, AccuracySwitchesNeedUserAndTokenAndStoreTheirValues)
     if (c.token) TokenManager::setSdkToken("tok");
     platform::Console::Capture console;
     c.op();
-    if (!c.line.empty()) EXPECT_TRUE(console.contains(c.line));
+    if (!c.line.empty()) {
+      EXPECT_TRUE(console.contains(c.line));
+    }
     EXPECT_EQ(SharedUtil::getDefaultBoolean(kAccuracyFilter), c.filter);
     EXPECT_EQ(SharedUtil::getDefaultBoolean(kAccuracyFilterCustom), c.filter);
     EXPECT_EQ(SharedUtil::getDefaultInteger(kAccuracyFilterCustomValue), c.value);

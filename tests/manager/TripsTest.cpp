@@ -169,7 +169,9 @@ TEST_F(TripsTest, GuardsAnswerOnlyTheHandlerInTheirOrderAndSendNothing) {
       EXPECT_EQ(calls->error(), c.expected);
       EXPECT_EQ(pendingFixes(), 0u);  // no fix was asked for
       // Nothing printed, except what a refused token request prints of its own.
-      if (c.state.token || !c.state.key) EXPECT_TRUE(console.lines().empty()) << console.lines().front();
+      if (c.state.token || !c.state.key) {
+        EXPECT_TRUE(console.lines().empty()) << console.lines().front();
+      }
       for (const auto& r : server_.requests()) EXPECT_EQ(r.path, "/v3/user/token/") << r.path;
     }
   }
@@ -302,7 +304,9 @@ TEST_F(TripsTest, EachLocalActionTakesOneFreshFixAndFeedsTheSinkAsStationaryWith
     ASSERT_EQ(rows.size(), 1u);  // one position per action, from the one fix
     EXPECT_EQ(rows[0].activity, std::optional<std::string>("S"));
     EXPECT_NEAR(rows[0].latitude, lat, 1e-9);
-    if (s.sinkWithTime) EXPECT_EQ(rows[0].recorded_at, std::optional<std::string>(time));
+    if (s.sinkWithTime) {
+      EXPECT_EQ(rows[0].recorded_at, std::optional<std::string>(time));
+    }
     // The sink's position carries the location id the store recorded for the action.
     EXPECT_EQ(rows[0].location_id, store().getTripDataLocal(id)->location_id);
   }
@@ -316,7 +320,7 @@ TEST_F(TripsTest, LocalStartWithoutPermissionFailsWithTheFixAndLeavesTheTripUnst
   sim_->setAuthorization(platform::AuthorizationStatus::denied);
   TextCalls calls;
   manager().startTrip(id, std::nullopt, calls.handler());
-  sim_->deliverFailure(platform::LocationError{platform::LocationErrorCode::denied});
+  sim_->deliverFailure(platform::LocationError{platform::LocationErrorCode::denied, ""});
   platform::Dispatch::drainMain();
   ASSERT_EQ(calls.count(), 1u);
   EXPECT_EQ(calls.error(), err(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
@@ -395,7 +399,9 @@ TEST_F(TripsTest, ServerActionsPostTheirDictionaryAndFeedTheSinkWithTheirTime) {
     EXPECT_EQ(rows[0].recorded_at, std::optional<std::string>(time));
     EXPECT_EQ(rows[0].location_id, std::optional<std::string>(body.at("location_id").get<std::string>()));
     for (const char* key : {"trip_started_at", "trip_ended_at"}) {
-      if (body.contains(key)) EXPECT_EQ(body.at(key), time) << key;
+      if (body.contains(key)) {
+        EXPECT_EQ(body.at(key), time) << key;
+      }
     }
   }
 }
@@ -443,7 +449,7 @@ TEST_F(TripsTest, AServerStartWhoseFixFailsKeepsTheTrackingItSwitchedOn) {
   platform::Dispatch::drainMain();
   TextCalls calls;
   manager().startTrip("srv-1", std::nullopt, calls.handler());
-  sim_->deliverFailure(platform::LocationError{platform::LocationErrorCode::locationUnknown});
+  sim_->deliverFailure(platform::LocationError{platform::LocationErrorCode::locationUnknown, ""});
   platform::Dispatch::drainMain();
   ASSERT_EQ(calls.count(), 1u);
   EXPECT_EQ(calls.error(), err(ErrorCode::QB408, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));

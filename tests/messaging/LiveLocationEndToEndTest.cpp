@@ -237,7 +237,9 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
       for (const auto& message : received) {
         const bool page = message.is_array();
         pages += page ? 1 : 0;
-        if (page) ASSERT_EQ(message.size(), 1u) << message.dump();
+        if (page) {
+          ASSERT_EQ(message.size(), 1u) << message.dump();
+        }
         const json& position = page ? message[0] : message;
         ASSERT_TRUE(position.is_object()) << message.dump();
         EXPECT_EQ(position.value("location_id", ""), "offline-1");

@@ -241,7 +241,9 @@ TEST(DatabaseTest, DamageIsFoundInTheTablesAtOpenAndAfterOpen) {
     auto db = Database::atPath(path, prepareItems);
     fill(*db, 100);
     db->close();  // the last connection folds the log into the file
-    if (whileOpen) ASSERT_EQ(countItems(*db), 100);
+    if (whileOpen) {
+      ASSERT_EQ(countItems(*db), 100);
+    }
     overwriteTablePages(path);
     if (whileOpen) {
       // Another connection's write makes the kit's connection drop its page cache.

@@ -592,7 +592,9 @@ TEST_F(GpsdProvider, FixesKeepToTheReceiversClockAndAReceiverWithoutDatesStillHa
       } else {
         EXPECT_LE(std::chrono::abs(t - now), 60s) << "fix " << i << " at " << Clock::secondsSince1970(t);
       }
-      if (i > 0) EXPECT_LE(rec_->fixes[i - 1].timestamp, t) << "fix " << i;
+      if (i > 0) {
+        EXPECT_LE(rec_->fixes[i - 1].timestamp, t) << "fix " << i;
+      }
     }
     manager_->stopUpdatingLocation();
     Dispatch::drainMain();

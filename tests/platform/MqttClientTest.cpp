@@ -383,19 +383,6 @@ TEST(MqttClient, ReleasedInsideItsOwnHandlerEndsCleanly) {
   EXPECT_TRUE(waitFor([&] { return second->isConnected(); }));
 }
 
-// A loopback port nobody listens on: a connect to it is refused at once.
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
 // Clients made, connected and let go at once, over and over from two
 // threads, while the client library is slow to take their connects up (the
 // status handler it calls holds its thread a moment, as a busy host's

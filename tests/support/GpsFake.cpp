@@ -70,7 +70,8 @@ std::string GpsFake::writeLog(const std::string& path, const std::vector<NmeaFix
     const std::time_t t = std::chrono::system_clock::to_time_t(f.time);
     std::tm utc{};
     ::gmtime_r(&t, &utc);
-    char hms[16], dmy[16];
+    // Room for any int the fields may hold, so that no field is ever cut.
+    char hms[48], dmy[48];
     std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", utc.tm_hour, utc.tm_min, utc.tm_sec);
     std::snprintf(dmy, sizeof dmy, "%02d%02d%02d", utc.tm_mday, utc.tm_mon + 1, utc.tm_year % 100);
     if (!f.hasFix) {

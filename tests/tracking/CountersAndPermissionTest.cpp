@@ -114,7 +114,9 @@ TEST_F(CountersTest, RadiusFollowsTheWindowOfCloseSpeeds) {
     lat += 0.0006245;
     auto fix = fixAt(lat, 13.4, 10, t);
     radius = LocationFilter::getPassiveRadius(fix);
-    if (i < 5) EXPECT_EQ(radius, 100) << i;
+    if (i < 5) {
+      EXPECT_EQ(radius, 100) << i;
+    }
     LocationUtils::saveLocation(fix);
   }
   EXPECT_EQ(radius, 300);

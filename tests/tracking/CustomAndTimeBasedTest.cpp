@@ -168,7 +168,9 @@ TEST_F(CustomTrackingTest, OptionSetsConfigureTheLocationManagerAndRegions) {
     ASSERT_EQ(kit.has_value(), c.regionRadius.has_value());
     if (kit) {
       EXPECT_EQ(kit->radius, *c.regionRadius);
-      if (*c.regionRadius != 5.0) EXPECT_DOUBLE_EQ(kit->center.latitude, 52.51);
+      if (*c.regionRadius != 5.0) {
+        EXPECT_DOUBLE_EQ(kit->center.latitude, 52.51);
+      }
     }
     EXPECT_TRUE(region("host-fence")) << "the host's own region must never be removed";
   }
@@ -215,7 +217,9 @@ TEST_F(CustomTrackingTest, AccuracyGateOfTheCustomMode) {
     const auto before = deliveredCount();
     deliver(52.6, c.accuracy);
     EXPECT_EQ(deliveredCount() - before, c.sent ? 1u : 0u);
-    if (c.sent) EXPECT_EQ(activities().back(), "M");
+    if (c.sent) {
+      EXPECT_EQ(activities().back(), "M");
+    }
   }
 }
 
