@@ -151,14 +151,12 @@ struct Road {
     // The kit's own publish, watched: the sink's road ends once the broker
     // acknowledged the position (QoS 1), as the kit itself waits for it
     // before it forgets a position.
-    LocationSendingHooks hooks;
-    hooks.publish = [this](const std::string& message, std::function<void(bool)> handler) {
+    sending::links::publish.set([this](const std::string& message, std::function<void(bool)> handler) {
       MQTTManager::sharedInstance().publishDelivered(message, [this, handler](bool ok) {
         handler(ok);
         delivered.answer(ok);
       });
-    };
-    setLocationSendingHooks(hooks);
+    });
 
     // The message the kit sends for a position, for the baseline to send.
     message = LocationUtils::getMQTTString(samplePosition(), "M", false, 5, AppUtilis::getLocationId());
@@ -176,7 +174,7 @@ struct Road {
     bareReplay->copySchemaFrom(bufferPath);
   }
   ~Road() {
-    setLocationSendingHooks({});
+    sending::links::publish.reset();
     Pelk::setDelegate(nullptr);
     bare.reset();
     MQTTManager::sharedInstance().resetForTesting();

@@ -189,8 +189,7 @@ std::string AppUtilis::getBundle() { return platform::AppInfo::bundleId(); }
 std::string AppUtilis::getUUID() { return platform::Device::identifierForVendor(); }
 
 std::string AppUtilis::getAppContext() {
-  auto f = deviceContextHooks().applicationState;
-  const std::string state = f ? f() : "active";
+  const std::string state = device::links::applicationState();
   if (state == "background" || state == "active") return state;
   return "inactive";
 }
@@ -289,7 +288,7 @@ void AppUtilis::resetDefaults() {
     removeAll();
   }
   suite->synchronize();
-  if (auto clear = deviceContextHooks().clearLocalDatabase) clear();
+  device::links::clearLocalDatabase();
 }
 
 std::string AppUtilis::getloctionId(const nlohmann::json& dictionary) {

@@ -3,7 +3,6 @@
 #include "platform/Reachability.h"
 
 #include <cmath>
-#include <mutex>
 
 #include "device/Model.h"
 #include "foundation/AppDefaults.h"
@@ -14,22 +13,6 @@
 
 namespace pelk {
 namespace {
-
-// Lock order: a leaf (platform/LockOrder.h).
-std::mutex gHooksMutex;
-// Built on first use: other layers install hooks from their own static
-// initializers, which may run before this file's.
-DeviceContextHooks& hooksStorage() {
-  static auto* hooks = new DeviceContextHooks();
-  return *hooks;
-}
-
-// Copies the hook out, so it runs with no lock held.
-template <class Member>
-auto hook(Member member) {
-  std::lock_guard lock(gHooksMutex);
-  return hooksStorage().*member;
-}
 
 std::int64_t percentOf(float level) {
   if (level == -1.0f) return 0;
@@ -53,20 +36,7 @@ std::string textOf(platform::Device::BatteryState state) {
 
 }  // namespace
 
-void setDeviceContextHooks(DeviceContextHooks hooks) {
-  std::lock_guard lock(gHooksMutex);
-  hooksStorage() = std::move(hooks);
-}
-
-void updateDeviceContextHooks(const std::function<void(DeviceContextHooks&)>& edit) {
-  std::lock_guard lock(gHooksMutex);
-  edit(hooksStorage());
-}
-
-DeviceContextHooks deviceContextHooks() {
-  std::lock_guard lock(gHooksMutex);
-  return hooksStorage();
-}
+std::string device::links::appActive() { return "active"; }
 
 DeviceInfo& DeviceInfo::sharedInstance() {
   static DeviceInfo* instance = new DeviceInfo();  // lives for the process
@@ -74,15 +44,13 @@ DeviceInfo& DeviceInfo::sharedInstance() {
 }
 
 bool DeviceInfo::isLocationServicesEnabled() {
-  auto f = hook(&DeviceContextHooks::locationServicesEnabled);
-  return f ? f() : false;
+  return device::links::locationServicesEnabled();
 }
 
 bool DeviceInfo::isLowPowerEnabled() { return platform::Device::isLowPowerModeEnabled(); }
 
 bool DeviceInfo::locationState() {
-  auto f = hook(&DeviceContextHooks::locationAuthorizationStatus);
-  const int status = f ? f() : 0;
+  const int status = device::links::locationAuthorizationStatus();
   return status == 3 || status == 4;
 }
 
@@ -115,7 +83,7 @@ std::string DeviceInfo::sdkVersion() { return kSDKVersion; }
 std::string DeviceInfo::getCarrierName() { return platform::Device::carrierName(); }
 
 bool DeviceInfo::networkStatus() {
-  if (auto f = hook(&DeviceContextHooks::networkReachable)) return f();
+  if (auto f = device::links::networkReachable.get()) return f();
   // Until the online test is installed, the flags it reads itself: the
   // running monitor's latest reading answers without a look at the route
   // table (a dump of every route and link, slow on a host with many routes);
@@ -127,8 +95,7 @@ bool DeviceInfo::networkStatus() {
 }
 
 bool DeviceInfo::getVuvivaZuvovo() {
-  auto f = hook(&DeviceContextHooks::motionAuthorized);
-  return f ? f() : false;
+  return device::links::motionAuthorized();
 }
 
 std::string DeviceInfo::currentActivity() { return SharedUtil::getDefaultString(kCurrentMotion); }

@@ -1,38 +1,34 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
+
+#include "platform/Link.h"
 
 namespace pelk {
 
 // Readings that belong to the kit's higher layers (location services, network
-// monitor, motion permission, app lifecycle, local store).  Those layers
-// install their readings at start-up; until then each reading gives its
-// default, the answer that claims nothing: no location services, no
-// permission, no network, app active, nothing to clear.
-struct DeviceContextHooks {
-  // The device-wide location-services switch.
-  std::function<bool()> locationServicesEnabled;
-  // The app's location authorization: 0 not determined, 1 restricted,
-  // 2 denied, 3 always, 4 when in use.
-  std::function<int()> locationAuthorizationStatus;
-  // The synchronous online test (unset: the default route's reachability
-  // flags, from the running reachability monitor when there is one).
-  std::function<bool()> networkReachable;
-  // Motion and fitness permission.
-  std::function<bool()> motionAuthorized;
-  // The app's state: "active", "background" or "inactive".
-  std::function<std::string()> applicationState;
-  // Empties every table of the local database (the logout reset).
-  std::function<void()> clearLocalDatabase;
-};
-
-// Installs the hooks; an empty member keeps that reading at its default.
-void setDeviceContextHooks(DeviceContextHooks hooks);
-// Changes some members in place, keeping what other layers installed.
-void updateDeviceContextHooks(const std::function<void(DeviceContextHooks&)>& edit);
-DeviceContextHooks deviceContextHooks();
+// monitor, motion permission, app lifecycle, local store), installed by the
+// manager (manager/Links.cpp).  Until then each reading gives its default,
+// the answer that claims nothing: no location services, no permission, no
+// network, app active, nothing to clear.
+namespace device::links {
+// The device-wide location-services switch.
+inline constinit platform::Link<bool()> locationServicesEnabled;
+// The app's location authorization: 0 not determined, 1 restricted,
+// 2 denied, 3 always, 4 when in use.
+inline constinit platform::Link<int()> locationAuthorizationStatus;
+// The synchronous online test (unset: the default route's reachability
+// flags, from the running reachability monitor when there is one).
+inline constinit platform::Link<bool()> networkReachable;
+// Motion and fitness permission.
+inline constinit platform::Link<bool()> motionAuthorized;
+// The app's state: "active", "background" or "inactive" (unset: "active").
+std::string appActive();
+inline constinit platform::Link<std::string()> applicationState{&appActive};
+// Empties every table of the local database (the logout reset).
+inline constinit platform::Link<void()> clearLocalDatabase;
+}  // namespace device::links
 
 // The device and app readings that messages, request bodies, buffer rows and
 // the User-Agent carry.  Readings that change are taken afresh; the model,

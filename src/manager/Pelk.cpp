@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "manager/AnswerLanes.h"
+#include "manager/Links.h"
 #include "manager/PelkLocationDelegate.h"
 #include "manager/PelkManager.h"
 #include "platform/AppInfo.h"
@@ -37,10 +38,14 @@ bool Pelk::initialize(const std::string& publishKey, const std::optional<std::st
 void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }
 
 std::shared_ptr<PelkDelegate> Pelk::delegate() {
+  linkKit();
   std::lock_guard lock(delegateMutex());
   return storedDelegate();
 }
 void Pelk::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
+  // The delegate may be the app's first touch of the kit: from here on what
+  // the layers report reaches it.
+  linkKit();
   {
     std::lock_guard lock(delegateMutex());
     storedDelegate() = delegate;

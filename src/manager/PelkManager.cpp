@@ -12,14 +12,13 @@
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
+#include "manager/Links.h"
 #include "manager/PelkLocationDelegate.h"
 #include "messaging/HttpOfflineLocationUtils.h"
 #include "messaging/MQTTManager.h"
 #include "messaging/MQTTUtilis.h"
-#include "messaging/MessagingHooks.h"
 #include "network/APIClient.h"
 #include "network/Endpoints.h"
-#include "network/NetworkHooks.h"
 #include "platform/AppInfo.h"
 #include "platform/Application.h"
 #include "platform/Console.h"
@@ -35,7 +34,6 @@
 #include "tracking/LocationDataManager.h"
 #include "tracking/PelkCustomTracking.h"
 #include "tracking/PermissionCheck.h"
-#include "tracking/TrackingHooks.h"
 
 namespace pelk {
 
@@ -57,22 +55,12 @@ void onMain(std::function<void()> task) {
   }
 }
 
-std::string appStateText() {
-  switch (platform::Application::state()) {
-    case platform::ApplicationState::background:
-      return "background";
-    case platform::ApplicationState::inactive:
-      return "inactive";
-    default:
-      return "active";
-  }
-}
-
 }  // namespace
 
 PelkManager& PelkManager::sharedInstance() {
   // Never destroyed: queued work and other threads may reach it at exit.
   static auto* instance = new PelkManager();
+  linkKit();
   return *instance;
 }
 
@@ -173,7 +161,7 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
   // Observers and the monitor are registered once per process, however often
   // the app starts the kit: a second set would handle each change twice.
   // A concurrent second caller waits here until the first has registered
-  // everything, so no start-up runs without the hooks in place.
+  // everything, so no start-up runs without the observers in place.
   {
     std::lock_guard init(initMutex_);
     bool first = false;
@@ -182,7 +170,6 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
       first = !registered_;
     }
     if (first) {
-      installHooks();
       registerForNetworkChange();
       registerForInternalAppNotifications();
       std::lock_guard lock(mutex_);
@@ -330,76 +317,10 @@ void PelkManager::mqtt(const std::string& endpoint) { MQTTUtilis::saveMqttEndpoi
 
 void PelkManager::setLoggerEnabled(bool logger) { SharedUtil::setDefaultBoolean(logger, kLoggingEnabled); }
 
-void PelkManager::installHooks() {
-  updateNetworkHooks([this](NetworkHooks& hooks) {
-    hooks.startTracking = [this] { startTracking(); };
-    hooks.stopTracking = [this] { stopTrackingBecause(StopCause::kit); };
-    hooks.didFail = [](const PelkError& error) { PelkLocationDelegate::sharedInstance().didFail(error); };
-  });
-  updateMessagingHooks([this](MessagingHooks& hooks) {
-    hooks.didReceiveEvents = [](const nlohmann::json& m) { PelkLocationDelegate::sharedInstance().didReceiveEvents(m); };
-    hooks.didReceiveUserLocation = [](const nlohmann::json& m) {
-      PelkLocationDelegate::sharedInstance().didReceiveUserLocation(m);
-    };
-    // The account's shadow switched tracking off: not a stop a network change may undo.
-    hooks.stopTracking = [this] { stopTrackingBecause(StopCause::external); };
-    // The shadow allows tracking again after its own stop: the app's tracking resumes as it was.
-    hooks.startTrackingMode = [this](PelkTrackingModeLocal mode) {
-      if (mode == PelkTrackingModeLocal::notselected) return;
-      const auto generation = setTrackingSwitch(true, StopRecord::keep);
-      onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
-    };
-    // The shadow asks for the subscriptions back.  Its request is done once
-    // the subscription is in place, or when the user's listener switch says
-    // there is to be none (nothing to do); it waits only for what could not
-    // be made now (offline).
-    hooks.subscribeEvents = [this] {
-      subscribeEvents();
-      return SharedUtil::getDefaultBoolean(kEventListenerSubscribe) || !TokenManager::getEventListener();
-    };
-    hooks.unsubscribeEvents = [this] { unsubscribeEvents(); };
-    hooks.subscribeLocation = [this] {
-      subscribeLocation();
-      return SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) || !TokenManager::getLocationListener();
-    };
-    hooks.unsubscribeLocation = [this] { unsubscribeLocation(); };
-  });
-  auto trips = tripStoreHooks();
-  trips.sendDataServer = [](const platform::Location& fix, const std::string& activity,
-                            const std::optional<std::string>& locationId) {
-    LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, 0, locationId.value_or(""));
-  };
-  // No updateLocation: the sink above hands every position to the app already,
-  // and a second call would deliver a trip's start or resume position twice.
-  trips.didReceiveTripStatus = [](const PelkTripStatusListener& status) {
-    auto app = PelkLocationDelegate::sharedInstance().delegate();
-    if (!app) return;
-    // The trip store goes on with its own work whatever the app's code does.
-    try {
-      app->didReceiveTripStatus(status);
-    } catch (...) {
-      printError("delegate didReceiveTripStatus threw");
-    }
-  };
-  setTripStoreHooks(std::move(trips));
-  updateDeviceContextHooks([](DeviceContextHooks& hooks) { hooks.applicationState = appStateText; });
-  installTrackingDeviceContextHooks();
-  updateTrackingHooks([this](TrackingHooks& hooks) {
-    hooks.updateLocation = [](const platform::Location& fix, const std::string& activity) {
-      PelkLocationDelegate::sharedInstance().updateLocation(fix, activity);
-    };
-    hooks.didFail = [](const PelkError& error) { PelkLocationDelegate::sharedInstance().didFail(error); };
-    // The engine stops tracking on its own policy (no network, offline tracking off).
-    hooks.stopTracking = [this] { stopTrackingBecause(StopCause::kit); };
-    hooks.checkAppTrackingState = [] { return PelkTrackingStateData::checkAppTrackingState(); };
-    // Queued: a lifecycle report queued before it may bring the app back into
-    // a state that allows tracking; the pause then has nothing to do.
-    hooks.pauseTracking = [this] {
-      platform::Dispatch::main().async([this] {
-        if (!PelkTrackingStateData::checkAppTrackingState()) pauseForAppState();
-      });
-    };
-  });
+void PelkManager::resumeModeAfterShadow(PelkTrackingModeLocal mode) {
+  if (mode == PelkTrackingModeLocal::notselected) return;
+  const auto generation = setTrackingSwitch(true, StopRecord::keep);
+  onMain([this, mode, generation] { startMode(mode, std::nullopt, generation); });
 }
 
 // ------------------------------------------------------------------ reactions

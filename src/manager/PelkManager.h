@@ -233,7 +233,11 @@ class PelkManager {
   // Once per process, at start-up: tracking the last run left on restarts
   // in the stored mode, as a lifecycle report would restart it.
   void resumeTrackingLeftOn();
-  void installHooks();
+  // The shadow allows tracking again after its own stop: the stored mode
+  // restarts with the tracking switch on, as the app had it.
+  void resumeModeAfterShadow(PelkTrackingModeLocal mode);
+  // Installs the manager's ends of the layers' links (manager/Links.cpp).
+  friend class LinkInstaller;
   bool permissionGranted() const;
   bool modeAvailable(PelkTrackingModeLocal mode) const;
   // Trips: the fix every action takes (with a timeout).
@@ -243,7 +247,7 @@ class PelkManager {
   // Lock order: a leaf, taken under initMutex_ and switchMutex_ (platform/LockOrder.h).
   mutable std::mutex mutex_;
   // Held through the one-time registration of initialize, so that a second
-  // caller waits until hooks and observers are in place.
+  // caller waits until the observers are in place.
   // Lock order: the first of the kit's locks (platform/LockOrder.h).
   std::mutex initMutex_;
   // Orders the writes of the tracking switch with their generations.

@@ -4,28 +4,35 @@
 #include <optional>
 #include <string>
 
+#include "platform/Link.h"
+
 namespace pelk {
 
 class MQTTDataStorageManager;
 
-// How the location messages reach the broker and where unsent positions wait.
-// Unset members use the kit's own MQTT connection and the offline buffer it
-// replays from (MQTTManager::offlineBuffer()); tests install a broker stand-in
-// of their own.  Safe from any thread; no lock is held while a hook runs.
-struct LocationSendingHooks {
-  std::function<bool()> connected;
-  // Calls the handler exactly once: true when the message reached the broker
-  // (the kit's connection: once the broker acknowledged it, possibly on a
-  // client thread).
-  std::function<void(const std::string& message, std::function<void(bool)> handler)> publish;
-  std::function<void()> connect;
-  std::function<void()> disconnect;
-  MQTTDataStorageManager* offlineBuffer = nullptr;
-};
-
-void setLocationSendingHooks(LocationSendingHooks hooks);
-
 namespace sending {
+
+// How the location messages reach the broker and where unsent positions wait.
+// Unset links use the kit's own MQTT connection and the offline buffer it
+// replays from (MQTTManager::offlineBuffer()); tests install a broker stand-in
+// of their own.
+namespace links {
+bool kitConnected();
+void kitConnect();
+void kitDisconnect();
+MQTTDataStorageManager* kitOfflineBuffer();
+
+inline constinit platform::Link<bool()> connected{&kitConnected};
+// Calls the handler exactly once: true when the message reached the broker
+// (the kit's connection: once the broker acknowledged it, possibly on a
+// client thread).  Unset: the kit's connection, on the topic of the user the
+// message was taken for (see sending::publish).
+inline constinit platform::Link<void(const std::string& message, std::function<void(bool)> handler)> publish;
+inline constinit platform::Link<void()> connect{&kitConnect};
+inline constinit platform::Link<void()> disconnect{&kitDisconnect};
+inline constinit platform::Link<MQTTDataStorageManager*()> offlineBuffer{&kitOfflineBuffer};
+}  // namespace links
+
 bool connected();
 // Publishes on the own location topic; the handler (optional) is called once,
 // true only when the message reached the broker: a position or status that

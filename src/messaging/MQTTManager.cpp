@@ -10,9 +10,8 @@
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "messaging/MQTTUtilis.h"
-#include "messaging/MessagingHooks.h"
+#include "messaging/MessagingLinks.h"
 #include "messaging/MqttOfflineLocationUtils.h"
-#include "network/NetworkHooks.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
 #include "device/AppUtili.h"
@@ -31,17 +30,6 @@ bool containsGet(const std::string& operation) {
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
   return lower.find("get") != std::string::npos;
 }
-
-// The REST client opens and closes the connection through these.
-void installNetworkHooks() {
-  updateNetworkHooks([](NetworkHooks& hooks) {
-    hooks.mqttConnect = [] { MQTTManager::sharedInstance().connect(); };
-    hooks.mqttDisconnect = [] { MQTTManager::sharedInstance().disconnect(); };
-  });
-}
-
-// Installed as soon as the messaging layer is loaded.
-const bool kNetworkHooksInstalled = (installNetworkHooks(), true);
 
 }  // namespace
 
@@ -214,7 +202,7 @@ void MQTTManager::subscribeEventListenerTopic() {
   c->subscribe(MQTTUtilis::eventSubscribe(), 0, [](const std::string&, const std::string& payload) {
     auto message = MQTTUtilis::parseMessageObject(payload);
     if (!message) return;
-    if (auto hook = messagingHooks().didReceiveEvents) hook(*message);
+    messaging::links::didReceiveEvents(*message);
   });
 }
 
@@ -229,7 +217,7 @@ void MQTTManager::subscribeUserLocation(const std::vector<std::string>& userIds)
     c->subscribe(MQTTUtilis::userlocation(id), 0, [](const std::string&, const std::string& payload) {
       auto message = MQTTUtilis::parseMessageObject(payload);
       if (!message) return;
-      if (auto hook = messagingHooks().didReceiveUserLocation) hook(*message);
+      messaging::links::didReceiveUserLocation(*message);
     });
   }
 }
@@ -420,7 +408,7 @@ void MQTTManager::onUserShadow(const std::string& operation, const std::string& 
 void MQTTManager::updateTracking() {
   const bool allowed = TokenManager::getLocationTrackingState();
   if (!allowed && SharedUtil::getDefaultBoolean(kIsLocationTracking)) {
-    if (auto hook = messagingHooks().stopTracking) hook();
+    messaging::links::stopTracking();
     SharedUtil::setDefaultBoolean(true, kLocationTrackingUpdatedByShadow);
     log("loction tracking  disabled by shadow");
   }
@@ -436,9 +424,7 @@ void MQTTManager::updateTracking() {
       // app makes on its own.
       SharedUtil::setDefaultBoolean(false, kLocationTrackingUpdatedByShadow);
       const PelkTrackingModeLocal mode = SaveUtilis::getTrackingOptions();
-      if (mode != PelkTrackingModeLocal::notselected) {
-        if (auto hook = messagingHooks().startTrackingMode) hook(mode);
-      }
+      if (mode != PelkTrackingModeLocal::notselected) messaging::links::startTrackingMode(mode);
       log("loction tracking  enabled by shadow");
     });
   }
@@ -447,16 +433,14 @@ void MQTTManager::updateTracking() {
 void MQTTManager::updatePubSub() {
   const bool on = TokenManager::getPubSubState();
   if (!on) {
-    const auto hooks = messagingHooks();
-    if (hooks.unsubscribeEvents) hooks.unsubscribeEvents();
-    if (hooks.unsubscribeLocation) hooks.unsubscribeLocation();
+    messaging::links::unsubscribeEvents();
+    messaging::links::unsubscribeLocation();
     SharedUtil::setDefaultBoolean(true, kPubSubStateUpdatedByShadow);
     log("pub sub disabled by shadow");
   }
   if (on && SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow)) {
-    const auto hooks = messagingHooks();
-    const bool events = hooks.subscribeEvents ? hooks.subscribeEvents() : false;
-    const bool location = hooks.subscribeLocation ? hooks.subscribeLocation() : false;
+    const bool events = messaging::links::subscribeEvents();
+    const bool location = messaging::links::subscribeLocation();
     // The mark asks for the subscriptions the shadow took away.  It stays
     // until both requests are done (a subscription back, or one the user's
     // listener switch forbids): one that could not be made now (offline,

@@ -9,7 +9,7 @@
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "network/Endpoints.h"
-#include "network/NetworkHooks.h"
+#include "network/NetworkLinks.h"
 #include "platform/Console.h"
 
 namespace pelk {
@@ -33,11 +33,6 @@ std::atomic<std::uint64_t> gTokenGeneration{0};
 // header early and let the rest become headers of the token's choosing.
 bool isUsableToken(const std::optional<std::string>& token) {
   return token && !token->empty() && token->find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
-}
-
-template <class F, class... Args>
-void callHook(const F& hook, Args&&... args) {
-  if (hook) hook(std::forward<Args>(args)...);
 }
 
 // Success handling for the operations that answer with the user of the reply.
@@ -75,7 +70,6 @@ void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCom
       [done](const nlohmann::json& reply) {
         const PelkOAuthResponse response(reply);
         writeLog("TokenGeneration " + optionalDescription(response.msg));
-        const auto hooks = networkHooks();
         if (response.code == 200) {
           // A grant without a usable token is no grant: nothing is stored or undone.
           if (!isUsableToken(response.sdk_Token)) {
@@ -85,20 +79,20 @@ void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCom
           TokenManager::setSdkToken(response.sdk_Token);
           ++gTokenGeneration;
           if (SharedUtil::getDefaultBoolean(kLimitExceedMessage)) {
-            callHook(hooks.startTracking);
-            callHook(hooks.mqttConnect);
+            network::links::startTracking();
+            network::links::mqttConnect();
             SharedUtil::setDefaultBoolean(false, kLimitExceedMessage);
           }
           done(std::nullopt);
         } else if (response.code == 400 || response.code == 401) {
           // The one answer that says the key itself is wrong.
           SharedUtil::setDefaultBoolean(true, kLimitExceedMessage);
-          callHook(hooks.mqttDisconnect);
-          callHook(hooks.stopTracking);
+          network::links::mqttDisconnect();
+          network::links::stopTracking();
           done(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY));
         } else {
           const auto error = replyError(response.errorCode, response.msg);
-          callHook(hooks.didFail, error);
+          network::links::didFail(error);
           platform::Console::print(optionalDescription(response.msg), platform::Console::Level::Error);
           done(error);
         }
@@ -191,7 +185,7 @@ std::shared_ptr<PelkUser> acceptUser(const nlohmann::json& reply, UserEffects ef
   if (effects != UserEffects::none && !SaveUtilis::saveUserDetails(reply)) return nullptr;
   if (effects == UserEffects::saveAndStoreIdAndConnect) TokenManager::setUserId(user->userId());
   if (effects == UserEffects::saveAndStoreIdAndConnect || effects == UserEffects::saveAndConnect) {
-    callHook(networkHooks().mqttConnect);
+    network::links::mqttConnect();
   }
   return user;
 }
@@ -278,9 +272,8 @@ void PelkAPIClient::logoutUserRound(TextCompletion completion, int round) {
       Exchange{"Logout User  ",
                [completion](const nlohmann::json&, const PelkServerResponse& envelope) {
                  AppUtilis::resetDefaults();
-                 const auto hooks = networkHooks();
-                 callHook(hooks.stopTracking);
-                 callHook(hooks.mqttDisconnect);
+                 network::links::stopTracking();
+                 network::links::mqttDisconnect();
                  if (completion) completion(envelope.msg, std::nullopt);
                },
                onFailure, [this, completion](int next) { logoutUserRound(completion, next); }});

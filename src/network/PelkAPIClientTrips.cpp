@@ -1,5 +1,3 @@
-#include <mutex>
-
 #include "device/AppUtili.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/TokenManager.h"
@@ -12,14 +10,6 @@ namespace pelk {
 namespace {
 
 void writeLog(const std::string& text) { LoggerManager::sharedInstance().writeLocationToFile(text); }
-
-// Lock order: a leaf (platform/LockOrder.h).
-std::mutex gRecorderMutex;
-
-TripProgressRecorder& recorderStorage() {
-  static auto* recorder = new TripProgressRecorder();
-  return *recorder;
-}
 
 bool isSet(const nlohmann::json& request, const char* key) {
   const auto it = request.find(key);
@@ -69,28 +59,18 @@ PelkAPIClient::Exchange PelkAPIClient::modelExchange(
   return e;
 }
 
-TripProgressRecorder tripProgressRecorder() {
-  std::lock_guard lock(gRecorderMutex);
-  return recorderStorage();
-}
-
-void setTripProgressRecorder(TripProgressRecorder recorder) {
-  std::lock_guard lock(gRecorderMutex);
-  recorderStorage() = std::move(recorder);
-}
-
 void recordTripAction(const nlohmann::json& request, const platform::Location& location) {
   if (!request.is_object()) return;
   const auto tripId = textOf(request, "trip_id");
   if (!tripId) return;
-  const auto recorder = tripProgressRecorder();
+  namespace recorder = triprecording::links;
   if (isSet(request, "start")) {
     const auto startedAt = textOf(request, "trip_started_at");
-    if (startedAt && recorder.start) recorder.start(location, *startedAt, textOf(request, "location_id"), *tripId);
+    if (startedAt) recorder::start(location, *startedAt, textOf(request, "location_id"), *tripId);
   }
-  if (isSet(request, "trip_pause") && recorder.updateStatus) recorder.updateStatus(*tripId, "paused", location);
-  if (isSet(request, "trip_resume") && recorder.updateStatus) recorder.updateStatus(*tripId, "ongoing", location);
-  if (isSet(request, "end") && recorder.updateStatus) recorder.updateStatus(*tripId, "end", location);
+  if (isSet(request, "trip_pause")) recorder::updateStatus(*tripId, "paused", location);
+  if (isSet(request, "trip_resume")) recorder::updateStatus(*tripId, "ongoing", location);
+  if (isSet(request, "end")) recorder::updateStatus(*tripId, "end", location);
 }
 
 // ------------------------------------------------------------------ active trips
@@ -99,10 +79,9 @@ void PelkAPIClient::activeTrip(ActiveTripsCompletion completion) {
   // The server's list also tells the store which server trips ended or went
   // elsewhere.  The mark lets the store keep the trips it started recording
   // after the request left, which the list cannot hold yet.
-  const auto recorder = tripProgressRecorder();
-  if (recorder.activeTrips) {
-    const std::uint64_t mark = recorder.mark ? recorder.mark() : 0;
-    completion = [completion, mark, keep = recorder.activeTrips](
+  if (auto keep = triprecording::links::activeTrips.get()) {
+    const std::uint64_t mark = triprecording::links::mark();
+    completion = [completion, mark, keep = std::move(keep)](
                      std::optional<std::vector<std::shared_ptr<PelkTrip>>> list, std::optional<PelkError> error) {
       // On the main queue, in order with the recordings of trip actions.
       if (list && !error) platform::Dispatch::main().async([keep, active = *list, mark] { keep(active, mark); });

@@ -9,7 +9,7 @@
 // thread may hold.  Whoever adds a lock puts it on this list and says so where
 // it is declared.
 //
-//  1. PelkManager::initMutex_ (start-up registration): takes hooks, observers,
+//  1. PelkManager::initMutex_ (start-up registration): takes observers,
 //     PelkManager::mutex_ and starts the reachability monitor (11).
 //  2. PelkManager::startMutex_, then 3. PelkManager::switchMutex_: each takes
 //     the settings (13) and PelkManager::mutex_.
@@ -48,9 +48,9 @@
 //     from the app info (16) and the file system; its console line is printed
 //     after it is released.
 // 16. Leaves, under which nothing else is taken and nothing is called out
-//     (handlers, hooks, tasks and the delegate run after they are released):
+//     (handlers, links, tasks and the delegate run after they are released):
 //     the stored credentials' memory (TokenManager), the settings gateway's
-//     suite slot (SharedUtil), the id counter, the hook tables of every layer,
+//     suite slot (SharedUtil), the id counter, the links of every layer and their registry (Link),
 //     the delegate slots, PelkManager::mutex_, the trip store's and the
 //     reachability monitor's state, the token-renewal waiters, the MQTT
 //     ticket and handle registries, the dispatch queues' and timers' state,

@@ -125,18 +125,6 @@ void logStoreFailure(const platform::Database& db, const platform::Database::Out
 
 }  // namespace storage
 
-namespace {
-
-// The logout empties the local store from the device layer, which cannot see
-// this one: the hook is set as soon as the storage layer is part of the
-// program, whatever else the host has started.
-const bool kClearOnLogoutInstalled = (updateDeviceContextHooks([](DeviceContextHooks& hooks) {
-                                        hooks.clearLocalDatabase = [] { PelkCoreDataStack().clearCoreDataStore(); };
-                                      }),
-                                      true);
-
-}  // namespace
-
 const std::string& PelkCoreDataStack::applicationDocumentsDirectory() {
   if (!documents_) documents_ = platform::Paths::documents();
   return *documents_;

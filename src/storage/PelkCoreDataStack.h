@@ -42,8 +42,8 @@ class PelkCoreDataStack {
   // pending; kept for callers that want to make sure the file is open.
   virtual void saveContext();
   // Deletes every row of every entity of the store, in one transaction.  The
-  // storage layer installs it as the logout's clearLocalDatabase hook when it
-  // is loaded, so a logged-out user's buffered positions are never replayed.
+  // logout's reset runs it (device::links::clearLocalDatabase), so a
+  // logged-out user's buffered positions are never replayed.
   virtual void clearCoreDataStore();
 
  private:

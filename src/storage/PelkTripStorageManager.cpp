@@ -15,9 +15,7 @@
 #include "foundation/StringExtensions.h"
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
-#include "network/PelkAPIClient.h"
 #include "network/Reachability.h"
-#include "network/TripRecording.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
@@ -27,17 +25,6 @@
 
 namespace pelk {
 namespace {
-
-// Lock order: a leaf (platform/LockOrder.h).
-std::mutex& hooksMutex() {
-  static std::mutex m;
-  return m;
-}
-
-TripStoreHooks& installedHooks() {
-  static auto* hooks = new TripStoreHooks();  // never destroyed: read by kit threads until exit
-  return *hooks;
-}
 
 // ---- SQL helpers: names come from the entity descriptors, values are bound ----
 
@@ -269,16 +256,6 @@ void report(const PelkTripStorageManager::TextCompletion& completion, std::optio
 
 }  // namespace
 
-TripStoreHooks tripStoreHooks() {
-  std::lock_guard lock(hooksMutex());
-  return installedHooks();
-}
-
-void setTripStoreHooks(TripStoreHooks hooks) {
-  std::lock_guard lock(hooksMutex());
-  installedHooks() = std::move(hooks);
-}
-
 double liveDuration(const MyTrip& trip) {
   if (trip.status != kTripOngoing) return trip.duration;
   return trip.duration + accruedSeconds(trip.update_time, platform::Clock::now());
@@ -297,18 +274,12 @@ double tripPace(double duration, double distance) {
 
 // ---- The store object ----
 
-// Server trip actions are recorded into the shared store from the first
-// request on, whether or not anything has touched the store yet.
-const bool kNetworkRecordingInstalled = (PelkTripStorageManager::installNetworkRecording(), true);
-
 PelkTripStorageManager& PelkTripStorageManager::shared() {
   static auto* instance = [] {
     PelkCoreDataStack stack;
     auto* store = new PelkTripStorageManager(stack.managedObjectContext());
     return store;
   }();
-  static const bool installed = (installNetworkRecording(), true);
-  (void)installed;
   return *instance;
 }
 
@@ -566,7 +537,7 @@ std::optional<PelkTripStatusListener> PelkTripStorageManager::getTripStatusListe
 void PelkTripStorageManager::sendTripStatusIfOngoing(const std::string& tripId) {
   const auto row = getTripData(tripId);
   if (!row || row->status != kTripOngoing) return;
-  const auto receiver = tripStoreHooks().didReceiveTripStatus;
+  const auto receiver = tripstore::links::didReceiveTripStatus.get();
   if (!receiver) return;
   const double duration = liveDuration(*row);
   receiver(PelkTripStatusListener(*row->tripId, tripSpeed(row->distance, duration), row->distance, duration,
@@ -739,9 +710,8 @@ void PelkTripStorageManager::runAction(const Action& action, const nlohmann::jso
       break;
   }
   if (action.step == S::start || action.step == S::resume) {
-    const auto hooks = tripStoreHooks();
-    if (hooks.sendDataServer) hooks.sendDataServer(location, kStationary, locationId);
-    if (hooks.updateLocation) hooks.updateLocation(location, kStationary);
+    tripstore::links::sendDataServer(location, kStationary, locationId);
+    tripstore::links::updateLocation(location, kStationary);
   }
   report(completion, action.success, std::nullopt);
 }
@@ -1039,9 +1009,7 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
       break;
   }
 
-  auto send = tripStoreHooks().syncTrip;
-  if (!send) send = defaultSyncSender();
-  send(*text, [this, tripId, handler, release](std::optional<std::string> message, std::optional<PelkError> error) {
+  tripstore::links::syncTrip(*text, [this, tripId, handler, release](std::optional<std::string> message, std::optional<PelkError> error) {
     if (message == VuvivaZuvovo::TRIP_SUCESS) {
       // Still claimed by this sync, so no deletion runs beside this one.
       const bool removed = removeTripRows(tripId);
@@ -1170,33 +1138,6 @@ std::vector<MyTripRoute> PelkTripStorageManager::getMyTripRouteDetails(const std
     return {};
   }
   return rows;
-}
-
-void PelkTripStorageManager::installNetworkRecording() {
-  TripProgressRecorder recorder;
-  recorder.start = [](const platform::Location& location, const std::string& startedAt,
-                      const std::optional<std::string>& locationId, const std::string& tripId) {
-    shared().saveTripData(location, 0, startedAt, 0, locationId, kTripOngoing, tripId);
-  };
-  recorder.updateStatus = [](const std::string& tripId, const std::string& status,
-                             const platform::Location& location) {
-    if (status == kTripEnd) {
-      shared().endServerTrip(tripId, location);
-    } else {
-      shared().updateStatusOfTrip(tripId, status, location);
-    }
-  };
-  recorder.mark = [] { return shared().progressMark(); };
-  recorder.activeTrips = [](const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark) {
-    shared().keepServerTrips(active, mark);
-  };
-  setTripProgressRecorder(std::move(recorder));
-}
-
-PelkTripStorageManager::SyncSender PelkTripStorageManager::defaultSyncSender() {
-  return [](const std::string& body, std::function<void(std::optional<std::string>, std::optional<PelkError>)> reply) {
-    PelkAPIClient::sharedInstance().syncTrip(body, std::move(reply));
-  };
 }
 
 }  // namespace pelk

@@ -24,6 +24,7 @@
 #include "platform/Database.h"
 #include "platform/Location.h"
 #include "storage/LocalEntities.h"
+#include "storage/TripStoreLinks.h"
 
 namespace pelk {
 
@@ -48,29 +49,6 @@ struct SyncStatus {
 inline constexpr const char* kTripOngoing = "ongoing";
 inline constexpr const char* kTripPaused = "paused";
 inline constexpr const char* kTripEnd = "end";
-
-// What the trip store asks of the subsystems above it.  The layers that own
-// them install the hooks at start-up; an unset hook does nothing.  Hooks are
-// called with no store lock held.
-struct TripStoreHooks {
-  // LocationDataManager::sendDataServer(position, activity, false, 0,
-  // locationId, none): the location sink, which advances the ongoing trips.
-  std::function<void(const platform::Location&, const std::string& activity,
-                     const std::optional<std::string>& locationId)>
-      sendDataServer;
-  // PelkLocationDelegate::updateLocation(position, activity).
-  std::function<void(const platform::Location&, const std::string& activity)> updateLocation;
-  // The app delegate's didReceiveTripStatus; left empty (or answering nothing)
-  // when there is no delegate or it does not take trip statuses.
-  std::function<void(const PelkTripStatusListener&)> didReceiveTripStatus;
-  // Posts a sync body to the server (PelkAPIClient::syncTrip when unset).
-  std::function<void(const std::string& body,
-                     std::function<void(std::optional<std::string>, std::optional<PelkError>)> reply)>
-      syncTrip;
-};
-
-TripStoreHooks tripStoreHooks();
-void setTripStoreHooks(TripStoreHooks hooks);
 
 // Duration of a progress row at this moment: while "ongoing", the stored
 // duration plus the time since its last update (never negative); otherwise
@@ -99,12 +77,8 @@ class PelkTripStorageManager {
   const std::string event_source = "pelk:trip";
   const std::string event_version = "1.0";
 
-  // The store of the process, over the documents directory's store file.  Its
-  // first use also installs the REST client's trip-action recording.
+  // The store of the process, over the documents directory's store file.
   static PelkTripStorageManager& shared();
-  // Lets the REST client record successful server trip actions into the
-  // shared store (idempotent).
-  static void installNetworkRecording();
 
   // Waits before a queued trip whose sync was refused (or not delivered) is
   // sent again while the device is online: the first wait follows the
@@ -238,10 +212,6 @@ class PelkTripStorageManager {
   std::optional<platform::Duration> plannedSyncRetry(const std::string& tripId) const;
 
  private:
-  using SyncSender = std::function<void(const std::string& body,
-                                        std::function<void(std::optional<std::string>, std::optional<PelkError>)>)>;
-  // PelkAPIClient::syncTrip of the process's client.
-  static SyncSender defaultSyncSender();
   struct Action;
   // Removes the trip's rows in one transaction; false when that did not commit.
   bool removeTripRows(const std::string& tripId);

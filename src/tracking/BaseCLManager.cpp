@@ -14,7 +14,6 @@
 #include "platform/Dispatch.h"
 #include "tracking/LocationDataManager.h"
 #include "tracking/SentFixes.h"
-#include "tracking/TrackingHooks.h"
 
 namespace pelk {
 namespace {
@@ -36,7 +35,6 @@ BaseCLManager& BaseCLManager::sharedInstance() {
   // Never destroyed: the location manager holds this delegate weakly and the
   // main queue may still run a callback or a queued stop at exit.
   static auto* instance = [] {
-    installTrackingDeviceContextHooks();
     auto* holder = new std::shared_ptr<BaseCLManager>(new BaseCLManager());
     (*holder)->setDelegate();
     return holder;

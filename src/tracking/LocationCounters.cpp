@@ -19,7 +19,7 @@
 #include "platform/Console.h"
 #include "platform/LocationServices.h"
 #include "platform/NotificationCenter.h"
-#include "tracking/TrackingHooks.h"
+#include "tracking/TrackingLinks.h"
 
 namespace pelk {
 

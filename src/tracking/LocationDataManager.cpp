@@ -15,7 +15,7 @@
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkTripStorageManager.h"
 #include "tracking/LocationCounters.h"
-#include "tracking/TrackingHooks.h"
+#include "tracking/TrackingLinks.h"
 
 namespace pelk {
 namespace {

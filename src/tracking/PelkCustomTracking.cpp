@@ -18,7 +18,6 @@
 #include "tracking/LocationDataManager.h"
 #include "tracking/PelkTimeBasedLocationManager.h"
 #include "tracking/SentFixes.h"
-#include "tracking/TrackingHooks.h"
 #include "tracking/TrackingModeSupport.h"
 
 namespace pelk {
@@ -99,7 +98,6 @@ PelkCustomTracking& PelkCustomTracking::sharedInstance() {
   // Never destroyed: the location manager holds this delegate weakly and the
   // main queue may still run a callback or a stop at exit.
   static auto* instance = [] {
-    installTrackingDeviceContextHooks();
     return new std::shared_ptr<PelkCustomTracking>(new PelkCustomTracking());
   }();
   return **instance;

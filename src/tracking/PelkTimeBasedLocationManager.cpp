@@ -16,7 +16,6 @@
 #include "tracking/CustomAccuracyGate.h"
 #include "tracking/LocationDataManager.h"
 #include "tracking/SentFixes.h"
-#include "tracking/TrackingHooks.h"
 #include "tracking/TrackingModeSupport.h"
 
 namespace pelk {
@@ -38,7 +37,6 @@ PelkTimeBasedLocationManager& PelkTimeBasedLocationManager::instance() {
   // Never destroyed: the location manager holds this delegate weakly and the
   // main queue may still run a tick or a callback at exit.
   static auto* instance = [] {
-    installTrackingDeviceContextHooks();
     return new std::shared_ptr<PelkTimeBasedLocationManager>(new PelkTimeBasedLocationManager());
   }();
   return **instance;

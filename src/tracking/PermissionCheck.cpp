@@ -8,7 +8,6 @@
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "platform/LocationServices.h"
-#include "tracking/TrackingHooks.h"
 
 namespace pelk {
 namespace {
@@ -80,7 +79,6 @@ PelkRequestLocation& PelkRequestLocation::shareInstance() {
   // Never destroyed: location managers hold their delegate weakly, and the
   // main queue may still run a callback for it at exit.
   static auto* instance = [] {
-    installTrackingDeviceContextHooks();
     auto* holder = new std::shared_ptr<PelkRequestLocation>(new PelkRequestLocation());
     (*holder)->setDelegate();
     return holder;

@@ -11,7 +11,6 @@
 
 #include "pelk/PelkEnums.h"
 #include "platform/LocationManager.h"
-#include "tracking/TrackingHooks.h"
 
 namespace pelk::trackingmode {
 
@@ -176,11 +175,10 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
 
 // Keeps a mode for the whole process (the location manager holds its
 // delegate weakly and the main queue may still run a callback or a queued
-// stop at exit) and installs the engine's device-context readings.  The
-// caller keeps the returned holder in a static, so it stays reachable.
+// stop at exit).  The caller keeps the returned holder in a static, so it
+// stays reachable.
 template <class Mode>
 std::shared_ptr<Mode>* keepForProcess(Mode* mode) {
-  installTrackingDeviceContextHooks();
   return new std::shared_ptr<Mode>(mode);
 }
 

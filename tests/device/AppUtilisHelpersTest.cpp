@@ -167,9 +167,7 @@ TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
   LoggerManager::sharedInstance().writeLocationToFile("Get User  {\"user_id\":\"U1\"}");
 
   int cleared = 0;
-  DeviceContextHooks hooks;
-  hooks.clearLocalDatabase = [&] { ++cleared; };
-  setDeviceContextHooks(hooks);
+  device::links::clearLocalDatabase.set([&] { ++cleared; });
 
   AppUtilis::resetDefaults();
   LoggerManager::flush();
@@ -186,8 +184,8 @@ TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
   // The device's identifier is not a setting: it survives the logout.
   EXPECT_EQ(AppUtilis::getUUID(), uuid);
 
-  // Without a database hook the reset still clears the settings.
-  setDeviceContextHooks({});
+  // Without a database link the reset still clears the settings.
+  device::links::clearLocalDatabase.reset();
   SharedUtil::setDefaultString("U2", kUserId);
   AppUtilis::resetDefaults();
   EXPECT_EQ(SharedUtil::getDefaultString(kUserId), "");

@@ -150,9 +150,7 @@ TEST_F(RequestTest, AppAndDeviceIdentifiers) {
 
   EXPECT_EQ(AppUtilis::getAppContext(), "active");
   std::string state;
-  DeviceContextHooks hooks;
-  hooks.applicationState = [&] { return state; };
-  setDeviceContextHooks(hooks);
+  device::links::applicationState.set([&] { return state; });
   for (auto [given, expected] : {std::pair{"active", "active"}, {"background", "background"}, {"inactive", "inactive"},
                                  {"", "inactive"}, {"suspended", "inactive"}}) {
     state = given;

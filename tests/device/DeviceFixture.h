@@ -38,7 +38,7 @@ class DeviceTest : public SettingsTest {
     platform::AppInfo::setBundleId(std::nullopt);
     platform::AppInfo::setAppVersion(std::nullopt);
     platform::Clock::useSystem();
-    setDeviceContextHooks({});
+    platform::resetAllLinks();
   }
 
   void battery(const std::string& status, const std::string& capacity) {

@@ -91,7 +91,7 @@ TEST_F(DeviceTest, StoredActivityAndAppState) {
   EXPECT_EQ(info().appState(), "F");
 }
 
-TEST_F(DeviceTest, HookedReadingsDefaultToNothingClaimed) {
+TEST_F(DeviceTest, LinkedReadingsDefaultToNothingClaimed) {
   platform::Reachability::useTestFlags(0);
   EXPECT_FALSE(info().isLocationServicesEnabled());
   EXPECT_FALSE(info().locationState());
@@ -106,12 +106,10 @@ TEST_F(DeviceTest, HookedReadingsDefaultToNothingClaimed) {
   EXPECT_FALSE(info().getVuvivaZuvovo());
 
   int status = 0;
-  DeviceContextHooks hooks;
-  hooks.locationServicesEnabled = [] { return true; };
-  hooks.locationAuthorizationStatus = [&] { return status; };
-  hooks.networkReachable = [] { return true; };
-  hooks.motionAuthorized = [] { return true; };
-  setDeviceContextHooks(hooks);
+  device::links::locationServicesEnabled.set([] { return true; });
+  device::links::locationAuthorizationStatus.set([&] { return status; });
+  device::links::networkReachable.set([] { return true; });
+  device::links::motionAuthorized.set([] { return true; });
   EXPECT_TRUE(info().isLocationServicesEnabled());
   EXPECT_TRUE(info().networkStatus());
   EXPECT_TRUE(info().getVuvivaZuvovo());
@@ -121,7 +119,7 @@ TEST_F(DeviceTest, HookedReadingsDefaultToNothingClaimed) {
   }
 }
 
-TEST_F(DeviceTest, HooksCanBeInstalledWhileReadingsRun) {
+TEST_F(DeviceTest, LinksCanBeInstalledWhileReadingsRun) {
   std::atomic<bool> stop{false};
   std::thread reader([&] {
     while (!stop.load()) {
@@ -130,9 +128,7 @@ TEST_F(DeviceTest, HooksCanBeInstalledWhileReadingsRun) {
     }
   });
   for (int i = 0; i < 200; ++i) {
-    DeviceContextHooks hooks;
-    hooks.networkReachable = [i] { return i % 2 == 0; };
-    setDeviceContextHooks(hooks);
+    device::links::networkReachable.set([i] { return i % 2 == 0; });
   }
   stop = true;
   reader.join();

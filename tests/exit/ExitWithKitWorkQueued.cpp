@@ -12,7 +12,7 @@
 
 #include "device/DeviceInfo.h"
 #include "network/Endpoints.h"
-#include "network/NetworkHooks.h"
+#include "network/NetworkLinks.h"
 #include "platform/AppInfo.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
@@ -27,14 +27,14 @@ std::atomic<long> gRounds{0};
 // Serial queues released only by the static destruction after the exit.
 std::vector<std::shared_ptr<pelk::platform::Queue>> gKept;
 
-// One round of what kit tasks read: app id, paths, settings suite, hooks, base
+// One round of what kit tasks read: app id, paths, settings suite, links, base
 // URL and endpoint tables.
 void readKitState() {
   std::string text = platform::AppInfo::bundleId() + platform::Paths::documents() + GetBaseUrl::getBaseUr() +
                      rawValue(MethodUrls::USER_GET_URL) + HTTPMethod::post().rawValue;
-  bool hooks = static_cast<bool>(networkHooks().startTracking) || static_cast<bool>(tripStoreHooks().syncTrip) ||
-               static_cast<bool>(deviceContextHooks().applicationState);
-  if (text.empty() && hooks) std::puts("");
+  bool links = network::links::startTracking.isSet() || tripstore::links::syncTrip.isSet() ||
+               device::links::applicationState.isSet();
+  if (text.empty() && links) std::puts("");
   ++gRounds;
 }
 

@@ -67,11 +67,11 @@ TEST_F(DelegateDispatcherTest, EveryEventOfAMessageArrivesInOrder) {
   EXPECT_EQ(app_->events.size(), 3u);
 }
 
-TEST_F(DelegateDispatcherTest, MessagesReachTheAppThroughTheInstalledHooks) {
+TEST_F(DelegateDispatcherTest, MessagesReachTheAppThroughTheInstalledLinks) {
   manager().intialize("pk");
-  messagingHooks().didReceiveEvents(json{{"events", json::array({{{"event_type", "enter"}}})}});
-  messagingHooks().didReceiveUserLocation(json{{"user_id", "other"}});
-  networkHooks().didFail(PelkError("QB402", "x"));
+  messaging::links::didReceiveEvents(json{{"events", json::array({{{"event_type", "enter"}}})}});
+  messaging::links::didReceiveUserLocation(json{{"user_id", "other"}});
+  network::links::didFail(PelkError("QB402", "x"));
   EXPECT_EQ(app_->events, std::vector<std::string>{"enter"});
   EXPECT_EQ(app_->userLocations, std::vector<std::string>{"other"});
   ASSERT_EQ(app_->errors.size(), 1u);
@@ -112,11 +112,11 @@ TEST_F(DelegateDispatcherTest, ADelegateThatThrowsNeitherEscapesNorCostsThePosit
   EXPECT_EQ(buffer.getOfflineLocationCount(), 1);
   EXPECT_EQ(app->calls, 1);
   const json events = {{"events", json::array({{{"event_type", "a"}}, {{"event_type", "b"}}})}};
-  EXPECT_NO_THROW(messagingHooks().didReceiveEvents(events));
+  EXPECT_NO_THROW(messaging::links::didReceiveEvents(events));
   EXPECT_EQ(app->calls, 3);
-  EXPECT_NO_THROW(messagingHooks().didReceiveUserLocation(json{{"user_id", "other"}}));
-  EXPECT_NO_THROW(networkHooks().didFail(PelkError("QB402", "x")));
-  EXPECT_NO_THROW(tripStoreHooks().didReceiveTripStatus(PelkTripStatusListener("t", 0, 0, 0, "", 0, 0, 0)));
+  EXPECT_NO_THROW(messaging::links::didReceiveUserLocation(json{{"user_id", "other"}}));
+  EXPECT_NO_THROW(network::links::didFail(PelkError("QB402", "x")));
+  EXPECT_NO_THROW(tripstore::links::didReceiveTripStatus(PelkTripStatusListener("t", 0, 0, 0, "", 0, 0, 0)));
   EXPECT_EQ(app->calls, 6);
   buffer.deleteAllRecords();
 }

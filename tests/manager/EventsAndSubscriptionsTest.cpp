@@ -33,7 +33,9 @@ class EventsAndSubscriptionsTest : public ManagerTest {
     auto& m = MQTTManager::sharedInstance();
     waitFor([&] { return !m.replayRunning(); });
     m.resetForTesting();
-    setLocationSendingHooks({});
+    sending::links::connected.reset();
+    sending::links::connect.reset();
+    sending::links::disconnect.reset();
     MQTTUtilis::resetForTesting();
   }
 
@@ -471,18 +473,16 @@ TEST_F(EventsAndSubscriptionsTest, PublishingStylesAndStopKeepTheirOrder) {
     std::vector<std::string> calls;
   };
   auto link = std::make_shared<Link>();
-  LocationSendingHooks hooks;
-  hooks.connected = [link] {
+  sending::links::connected.set([link] {
     std::lock_guard lock(link->m);
     return link->connected;
-  };
+  });
   auto note = [link](const char* what) {
     std::lock_guard lock(link->m);
     link->calls.push_back(std::string(what) + (TokenManager::getLocationPublisher() ? " publisher on" : " publisher off"));
   };
-  hooks.connect = [note] { note("connect"); };
-  hooks.disconnect = [note] { note("disconnect"); };
-  setLocationSendingHooks(hooks);
+  sending::links::connect.set([note] { note("connect"); });
+  sending::links::disconnect.set([note] { note("disconnect"); });
   auto calls = [link] {
     std::lock_guard lock(link->m);
     return std::exchange(link->calls, {});
@@ -575,32 +575,32 @@ TEST_F(EventsAndSubscriptionsTest, OpenedNotificationReportsOnlyTheKitsOwnCampai
   EXPECT_EQ(sent[0].header("Authorization"), "token tok");
 }
 
-TEST_F(EventsAndSubscriptionsTest, ShadowHooksReachTheSubscriptionOperations) {
+TEST_F(EventsAndSubscriptionsTest, ShadowLinksReachTheSubscriptionOperations) {
   storeUser();
   TokenManager::setEventListener(true);
   TokenManager::setLocationListener(true);
   Pelk::initialize("pk-1");
-  const auto hooks = messagingHooks();
-  EXPECT_TRUE(hooks.subscribeEvents());
-  EXPECT_TRUE(hooks.subscribeLocation());
+  namespace shadow = messaging::links;
+  EXPECT_TRUE(shadow::subscribeEvents());
+  EXPECT_TRUE(shadow::subscribeLocation());
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
-  hooks.unsubscribeEvents();
-  hooks.unsubscribeLocation();
+  shadow::unsubscribeEvents();
+  shadow::unsubscribeLocation();
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
   // What cannot be subscribed now (offline) is reported as not done, so the
   // shadow asks again later.
   setOnline(false);
-  EXPECT_FALSE(hooks.subscribeEvents());
+  EXPECT_FALSE(shadow::subscribeEvents());
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   setOnline(true);
   // What the user's listener switches forbid is done: there is nothing to
   // subscribe, and nothing to ask for again.
   TokenManager::setEventListener(false);
   TokenManager::setLocationListener(false);
-  EXPECT_TRUE(hooks.subscribeEvents());
-  EXPECT_TRUE(hooks.subscribeLocation());
+  EXPECT_TRUE(shadow::subscribeEvents());
+  EXPECT_TRUE(shadow::subscribeLocation());
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
   // The answer in force (the fixture's "always"), not what an earlier run kept.

@@ -16,12 +16,14 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
+#include "manager/Links.h"
 #include "manager/PelkLocationDelegate.h"
 #include "manager/PelkManager.h"
 #include "messaging/MQTTUtilis.h"
-#include "messaging/MessagingHooks.h"
+#include "messaging/MessagingLinks.h"
 #include "network/APIClient.h"
-#include "network/NetworkHooks.h"
+#include "network/NetworkLinks.h"
+#include "network/TripRecording.h"
 #include "pelk/Pelk.h"
 #include "platform/Application.h"
 #include "platform/Clock.h"
@@ -34,7 +36,7 @@
 #include "support/KitFixture.h"
 #include "support/WaitFor.h"
 #include "tracking/SentFixes.h"
-#include "tracking/TrackingHooks.h"
+#include "tracking/TrackingLinks.h"
 
 namespace pelk::test {
 
@@ -90,15 +92,9 @@ class ManagerTest : public SettingsTest {
     platform::Dispatch::drainMain();
     Pelk::setDelegate(nullptr);
     manager().resetForTesting();
-    // Only the manager's members: the MQTT ones belong to the messaging layer.
-    updateNetworkHooks([](NetworkHooks& h) {
-      h.startTracking = nullptr;
-      h.stopTracking = nullptr;
-      h.didFail = nullptr;
-    });
-    setMessagingHooks({});
-    setTrackingHooks({});
-    setTripStoreHooks({});
+    // The next test's first touch of the kit installs them again, as in a
+    // fresh process.
+    resetLinksForTesting();
     platform::Dispatch::drainMain();
     platform::Reachability::useSystemFlags();
     APIClient::resetBaseUrlForTesting();

@@ -21,14 +21,11 @@ class OfflineTripsTest : public ManagerTest {
     PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
     PelkCoreDataStack stack;
     buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    LocationSendingHooks sending;
-    sending.connected = [] { return false; };  // every position lands in the buffer
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
+    sending::links::connected.set([] { return false; });  // every position lands in the buffer
+    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     storeUser();
     TokenManager::setPublishKey("pk-1");
-    // Start-up installs the hooks between the trip store, the sink and the app.
     manager().intialize("pk-1");
     SharedUtil::setDefaultBoolean(true, kOfflineTracking);
     server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
@@ -36,7 +33,8 @@ class OfflineTripsTest : public ManagerTest {
   ~OfflineTripsTest() override {
     BaseCLManager::sharedInstance().resetForTesting();
     platform::Dispatch::drainMain();
-    setLocationSendingHooks({});
+    sending::links::connected.reset();
+    sending::links::offlineBuffer.reset();
     PelkTripStorageManager::shared().setContext(savedContext_);
   }
 

@@ -25,9 +25,7 @@ class RoadTest : public ManagerTest {
   RoadTest() {
     manager().setTrackingModes(defaultTrackingModes());
     buffer_ = resetMqttForTest();
-    LocationSendingHooks sending;
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
+    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     PelkActiveTracking::shareInstance().resetFirstCallForTesting();
   }
@@ -37,7 +35,7 @@ class RoadTest : public ManagerTest {
     waitFor([&] { return !m.replayRunning(); });
     m.resetForTesting();
     BaseCLManager::sharedInstance().resetForTesting();
-    setLocationSendingHooks({});
+    sending::links::offlineBuffer.reset();
     MQTTUtilis::resetForTesting();
   }
 

@@ -1,6 +1,11 @@
 #include "ManagerFixture.h"
 
+#include "device/AppUtili.h"
 #include "device/DeviceInfo.h"
+#include "foundation/DateExtensions.h"
+#include "storage/MQTTDataStorageManager.h"
+#include "storage/PelkCoreDataStack.h"
+#include "storage/PelkHTTPDataStorageManager.h"
 #include "platform/Device.h"
 
 #include <atomic>
@@ -133,13 +138,12 @@ TEST_F(StartupTest, RepeatedInitializeRegistersObserversAndMonitorOnce) {
   EXPECT_EQ(SharedUtil::getDefaultString(KcurrentAppState), "B");
 }
 
-TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnceAndNoCallerReturnsBeforeTheHooks) {
+TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnceAndNoCallerReturnsBeforeTheLinks) {
   TokenManager::setSdkToken("tok");
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     resetManager();
-    updateNetworkHooks([](NetworkHooks& h) { h.startTracking = nullptr; });
-    setTripStoreHooks({});
+    resetLinksForTesting();
     std::atomic<int> returnedEarly{0};
     std::atomic<int> ready{0};
     std::vector<std::thread> hosts;
@@ -149,7 +153,7 @@ TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnceAndNoCallerRe
         ++ready;
         while (ready.load() < 4) std::this_thread::yield();
         Pelk::initialize("");
-        if (!networkHooks().startTracking || !tripStoreHooks().sendDataServer) ++returnedEarly;
+        if (!network::links::startTracking.isSet() || !tripstore::links::sendDataServer.isSet()) ++returnedEarly;
       });
     }
     for (auto& t : hosts) t.join();
@@ -250,22 +254,75 @@ TEST_F(StartupTest, FirstStartOfflineReportsNetworkErrorToTheDelegate) {
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kOfflineTracking));  // defaults not written
 }
 
-TEST_F(StartupTest, InstallsTheHooksOfTheLayersBelow) {
-  manager().intialize("key");
-  EXPECT_TRUE(networkHooks().startTracking && networkHooks().stopTracking && networkHooks().didFail);
-  const auto m = messagingHooks();
-  EXPECT_TRUE(m.didReceiveEvents && m.didReceiveUserLocation && m.stopTracking && m.startTrackingMode);
-  const auto t = tripStoreHooks();
-  EXPECT_TRUE(t.sendDataServer && t.didReceiveTripStatus);
-  // The sink hook hands the trip's position to the app; a second delivery
+TEST_F(StartupTest, TheFirstTouchOfTheKitInstallsTheLinksOfTheLayersBelow) {
+  resetLinksForTesting();
+  Pelk::delegate();
+  EXPECT_TRUE(network::links::startTracking.isSet() && network::links::stopTracking.isSet() &&
+              network::links::didFail.isSet());
+  // The REST client opens and closes the kit's MQTT connection.
+  EXPECT_TRUE(network::links::mqttConnect.isSet() && network::links::mqttDisconnect.isSet());
+  namespace m = messaging::links;
+  EXPECT_TRUE(m::didReceiveEvents.isSet() && m::didReceiveUserLocation.isSet() && m::stopTracking.isSet() &&
+              m::startTrackingMode.isSet());
+  EXPECT_TRUE(tripstore::links::sendDataServer.isSet() && tripstore::links::didReceiveTripStatus.isSet());
+  // The sink link hands the trip's position to the app; a second delivery
   // through updateLocation would give it twice.
-  EXPECT_FALSE(t.updateLocation);
-  const auto k = trackingHooks();
-  EXPECT_TRUE(k.updateLocation && k.didFail && k.stopTracking && k.checkAppTrackingState);
+  EXPECT_FALSE(tripstore::links::updateLocation.isSet());
+  namespace r = triprecording::links;
+  EXPECT_TRUE(r::start.isSet() && r::updateStatus.isSet() && r::mark.isSet() && r::activeTrips.isSet());
+  namespace k = tracking::links;
+  EXPECT_TRUE(k::updateLocation.isSet() && k::didFail.isSet() && k::stopTracking.isSet() &&
+              k::checkAppTrackingState.isSet() && k::pauseTracking.isSet());
+  // The device readings are the location service's and the app's own.
+  sim_->setServicesEnabled(false);
+  sim_->setAuthorization(platform::AuthorizationStatus::denied);
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(device::links::locationServicesEnabled());
+  EXPECT_EQ(device::links::locationAuthorizationStatus(), static_cast<int>(platform::AuthorizationStatus::denied));
+  EXPECT_TRUE(device::links::clearLocalDatabase.isSet());
   platform::Application::reportBackground();
   platform::Dispatch::drainMain();
-  ASSERT_TRUE(deviceContextHooks().applicationState);
-  EXPECT_EQ(deviceContextHooks().applicationState(), "background");
+  EXPECT_EQ(device::links::applicationState(), "background");
+}
+
+// The layers below are wired by the kit's first touch, with nothing more the
+// host has to start: the logout's reset empties the position buffer (the
+// upload buffer is a store of its own), and the REST client's trip actions
+// reach the shared trip store.
+TEST_F(StartupTest, TheFirstTouchWiresTheLogoutResetAndTheTripRecording) {
+  resetLinksForTesting();
+  Pelk::delegate();
+  // Buffers over this test's own store files.
+  MQTTDataStorageManager buffer(PelkCoreDataStack().managedObjectContext());
+  PelkHTTPDataStorageManager http;
+  ASSERT_TRUE(buffer.saveLocationData(fixAt(1), "M", false, 0));
+  ASSERT_TRUE(http.saveLocationData(fixAt(1), "M", false, 0));
+  AppUtilis::resetDefaults();
+  EXPECT_EQ(buffer.getOfflineLocationCount(), 0) << "the old user's positions are never replayed";
+  EXPECT_EQ(http.fetchDeviceData().size(), 1u) << "the upload buffer is a store of its own";
+
+  const auto fix = fixAt(1);
+  const auto now = iso8601(platform::Clock::now());
+  recordTripAction({{"trip_id", "server-1"}, {"start", true}, {"trip_started_at", now}, {"location_id", "l1"}}, fix);
+  auto& shared = PelkTripStorageManager::shared();
+  const auto started = shared.getTripData("server-1");
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->status, kTripOngoing);
+  recordTripAction({{"trip_id", "server-1"}, {"end", true}, {"trip_ended_at", now}}, fix);
+  EXPECT_FALSE(shared.checkIfTripStarted("server-1")) << "an ended server trip keeps no progress";
+}
+
+TEST_F(StartupTest, WhatReachesTheKitBeforeInitializeReachesTheDelegate) {
+  resetLinksForTesting();  // a fresh process: nothing of the kit touched yet
+  auto app = std::make_shared<RecordingDelegate>();
+  Pelk::setDelegate(app);
+  // The location service goes before the app's first initialize.
+  sim_->deliverAvailability(false, "gone");
+  platform::Dispatch::drainMain();
+  ASSERT_EQ(app->errors.size(), 1u);
+  EXPECT_EQ(app->errors[0].code(), "QB408");
+  sim_->deliverAvailability(true, "back");
+  platform::Dispatch::drainMain();
 }
 
 }  // namespace

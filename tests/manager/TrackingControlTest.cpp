@@ -155,7 +155,7 @@ TEST_F(TrackingControlTest, LogoutStopsTheModeThatIsRunning) {
   storeUser();
   TokenManager::setPublishKey("pk");
   TokenManager::setDeviceToken("0aff");
-  manager().intialize("pk");  // installs the hooks the REST client stops tracking through
+  manager().intialize("pk");
   startActive();
   std::optional<std::string> answer;
   std::mutex m;
@@ -189,9 +189,9 @@ TEST_F(TrackingControlTest, NetworkChangeRestartsOnlyAStopTheKitCaused) {
   };
   const std::vector<Case> cases = {
       {"app stop", [] { Pelk::stopTracking(); }, false},
-      {"refused token", [] { networkHooks().stopTracking(); }, true},
-      {"engine policy", [] { trackingHooks().stopTracking(); }, true},
-      {"account shadow", [] { messagingHooks().stopTracking(); }, false},
+      {"refused token", [] { network::links::stopTracking(); }, true},
+      {"engine policy", [] { tracking::links::stopTracking(); }, true},
+      {"account shadow", [] { messaging::links::stopTracking(); }, false},
       {"offline policy",
        [this] {
          SharedUtil::setDefaultBoolean(false, kOfflineTracking);
@@ -224,11 +224,11 @@ TEST_F(TrackingControlTest, ShadowStopAndRestartResumeTheAppsTracking) {
   storeUser();
   manager().intialize("pk");
   startActive();
-  messagingHooks().stopTracking();
+  messaging::links::stopTracking();
   platform::Dispatch::drainMain();
   EXPECT_FALSE(Pelk::isLocationTracking());
   EXPECT_EQ(modes_->count(kStopActive), 1u);
-  messagingHooks().startTrackingMode(PelkTrackingModeLocal::active);
+  messaging::links::startTrackingMode(PelkTrackingModeLocal::active);
   platform::Dispatch::drainMain();
   EXPECT_TRUE(Pelk::isLocationTracking());
   EXPECT_EQ(modes_->count(kStartActive), 2u);
@@ -270,7 +270,7 @@ TEST_F(TrackingControlTest, StopSelfTrackingLeavesNothingRunningAndNothingToRest
       {"self-tracking after the kit stopped tracking",
        [] {
          Pelk::startTracking(PelkTrackingMode::active);
-         trackingHooks().stopTracking();
+         tracking::links::stopTracking();
          Pelk::startSelfTracking(PelkTrackingMode::balanced);
        }},
   };

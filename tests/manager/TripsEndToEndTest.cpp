@@ -66,9 +66,7 @@ class TripsEndToEndTest : public ManagerTest {
     PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
     PelkCoreDataStack stack;
     buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    LocationSendingHooks sending;
-    sending.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sending);
+    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     PelkActiveTracking::shareInstance().resetFirstCallForTesting();
     server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
@@ -84,7 +82,7 @@ class TripsEndToEndTest : public ManagerTest {
     PelkActiveTracking::shareInstance().stopTracking();
     BaseCLManager::sharedInstance().resetForTesting();
     platform::Dispatch::drainMain();
-    setLocationSendingHooks({});
+    sending::links::offlineBuffer.reset();
     PelkTripStorageManager::shared().setContext(savedContext_);
   }
 

@@ -40,7 +40,7 @@ platform::Location berlin() {
 class LiveLocationEndToEndTest : public MessagingTest {
  protected:
   LiveLocationEndToEndTest() {
-    setLocationSendingHooks({});  // the kit's own connection
+    // The sending links stay unset: the kit's own connection.
     TokenManager::setPubSubState(true);
     TokenManager::setAppId("app-7");
   }
@@ -345,9 +345,8 @@ TEST_F(LiveLocationEndToEndTest, APositionIsNeverSentForAnotherUserThanTheOneItW
   SigningInDevice device;  // the message's readings
   SigningInDevice rowDevice;  // the readings of the row that would keep it
   MQTTDataStorageManager rowBuffer(buffer_->context(), &rowDevice);
-  LocationSendingHooks hooks;
-  hooks.offlineBuffer = &rowBuffer;  // the kit's connection, this buffer's rows
-  setLocationSendingHooks(hooks);
+  // The kit's connection, this buffer's rows.
+  sending::links::offlineBuffer.set([&rowBuffer] { return &rowBuffer; });
   struct Case {
     const char* name;
     std::atomic<bool>& armed;

@@ -212,7 +212,7 @@ TEST_F(LiveMessageTest, SendingHandsTheMessageToThePublisherAndReportsItsAnswer)
             LocationUtils::getMQTTString(berlin(), "M", false, 27, std::string(kId), std::nullopt, device_));
 
   // Without a connection (the kit's own connection, not up) the caller hears false.
-  setLocationSendingHooks({});
+  platform::resetAllLinks();
   int calls = 0;
   MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, std::nullopt, std::nullopt, [&](bool ok) {
     ++calls;

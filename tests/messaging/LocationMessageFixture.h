@@ -30,12 +30,11 @@ inline constexpr const char* kNowText = "2024-03-01T12:00:00.000Z";
 class FakeBroker {
  public:
   void install(MQTTDataStorageManager* buffer = nullptr) {
-    LocationSendingHooks hooks;
-    hooks.connected = [this] {
+    sending::links::connected.set([this] {
       std::lock_guard lock(mutex_);
       return connected_;
-    };
-    hooks.publish = [this](const std::string& text, std::function<void(bool)> handler) {
+    });
+    sending::links::publish.set([this](const std::string& text, std::function<void(bool)> handler) {
       bool accept;
       {
         std::lock_guard lock(mutex_);
@@ -43,11 +42,14 @@ class FakeBroker {
         accept = accept_;
       }
       handler(accept);
-    };
-    hooks.connect = [this] { record("connect"); };
-    hooks.disconnect = [this] { record("disconnect"); };
-    hooks.offlineBuffer = buffer;
-    setLocationSendingHooks(std::move(hooks));
+    });
+    sending::links::connect.set([this] { record("connect"); });
+    sending::links::disconnect.set([this] { record("disconnect"); });
+    if (buffer) {
+      sending::links::offlineBuffer.set([buffer] { return buffer; });
+    } else {
+      sending::links::offlineBuffer.reset();
+    }
   }
   void set(bool connected, bool accept) {
     std::lock_guard lock(mutex_);
@@ -85,7 +87,7 @@ class LocationMessageTest : public StorageTest {
     buffer_ = std::make_unique<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext(), &device_);
   }
   ~LocationMessageTest() override {
-    setLocationSendingHooks({});
+    platform::resetAllLinks();
     platform::Clock::useSystem();
   }
 

@@ -161,7 +161,7 @@ TEST_F(MessagingTest, PublishAlwaysReportsItsOutcome) {
   EXPECT_EQ(observer.payloads("locations/a1/p1/u1"), std::vector<std::string>{"{\"case\":\"connected, pub/sub on\"}"});
 }
 
-TEST_F(MessagingTest, FollowedTopicsAreSubscribedAfterEveryConnectAndReachTheHooks) {
+TEST_F(MessagingTest, FollowedTopicsAreSubscribedAfterEveryConnectAndReachTheLinks) {
   MosquittoBroker broker;
   SharedUtil::setDefaultBoolean(true, kEventListenerSubscribe);
   SharedUtil::setDefaultBoolean(true, kLocationUserSubscribe);
@@ -191,7 +191,7 @@ TEST_F(MessagingTest, FollowedTopicsAreSubscribedAfterEveryConnectAndReachTheHoo
     ASSERT_TRUE(waitFor([&] { return manager().connected(); }));
   }
 
-  // A payload that is not a JSON object never reaches the hooks.
+  // A payload that is not a JSON object never reaches the links.
   const std::size_t events = hooks_->eventCount();
   ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_->eventCount() > events; }));
   const std::size_t before = hooks_->eventCount();

@@ -1,6 +1,6 @@
 #pragma once
 
-// A kit with a user, a buffer of its own and recording hooks, connected to a
+// A kit with a user, a buffer of its own and recording links, connected to a
 // mosquitto broker on loopback through the app's endpoint; plus an observer
 // client that plays the service's side.
 
@@ -19,7 +19,7 @@
 #include "messaging/MQTTManager.h"
 #include "messaging/MqttTestSetup.h"
 #include "messaging/MQTTUtilis.h"
-#include "messaging/MessagingHooks.h"
+#include "messaging/MessagingLinks.h"
 #include "platform/Dispatch.h"
 #include "platform/MqttClient.h"
 #include "storage/MQTTDataStorageManager.h"
@@ -32,12 +32,12 @@ namespace pelk::test {
 
 using namespace std::chrono_literals;
 
-// What the hooks were asked, in order.
+// What the links were asked, in order.
 struct HookLog {
   mutable std::mutex mutex;
   std::vector<std::string> calls;
   std::vector<nlohmann::json> events, userLocations;
-  // What the subscribe hooks answer: whether the subscription was made.
+  // What the subscribe links answer: whether the subscription was made.
   std::atomic<bool> subscriptionsMade{true};
 
   void add(const std::string& call) {
@@ -107,34 +107,32 @@ class MessagingTest : public SettingsTest {
   MessagingTest() {
     platform::Dispatch::useManualMainQueue();
     buffer_ = resetMqttForTest();
-    MessagingHooks hooks;
-    hooks.didReceiveEvents = [log = hooks_](const nlohmann::json& m) {
+    messaging::links::didReceiveEvents.set([log = hooks_](const nlohmann::json& m) {
       std::lock_guard lock(log->mutex);
       log->events.push_back(m);
-    };
-    hooks.didReceiveUserLocation = [log = hooks_](const nlohmann::json& m) {
+    });
+    messaging::links::didReceiveUserLocation.set([log = hooks_](const nlohmann::json& m) {
       std::lock_guard lock(log->mutex);
       log->userLocations.push_back(m);
-    };
-    hooks.stopTracking = [log = hooks_] {
+    });
+    messaging::links::stopTracking.set([log = hooks_] {
       log->add("stopTracking");
       SharedUtil::setDefaultBoolean(false, kIsLocationTracking);
-    };
-    hooks.startTrackingMode = [log = hooks_](PelkTrackingModeLocal mode) {
+    });
+    messaging::links::startTrackingMode.set([log = hooks_](PelkTrackingModeLocal mode) {
       log->add("startTrackingMode " + std::to_string(static_cast<int>(mode)));
       SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
-    };
-    hooks.subscribeEvents = [log = hooks_] {
+    });
+    messaging::links::subscribeEvents.set([log = hooks_] {
       log->add("subscribeEvents");
       return log->subscriptionsMade.load();
-    };
-    hooks.unsubscribeEvents = [log = hooks_] { log->add("unsubscribeEvents"); };
-    hooks.subscribeLocation = [log = hooks_] {
+    });
+    messaging::links::unsubscribeEvents.set([log = hooks_] { log->add("unsubscribeEvents"); });
+    messaging::links::subscribeLocation.set([log = hooks_] {
       log->add("subscribeLocation");
       return log->subscriptionsMade.load();
-    };
-    hooks.unsubscribeLocation = [log = hooks_] { log->add("unsubscribeLocation"); };
-    setMessagingHooks(hooks);
+    });
+    messaging::links::unsubscribeLocation.set([log = hooks_] { log->add("unsubscribeLocation"); });
     TokenManager::setUserId("u1");
     TokenManager::setAccountId("a1");
     TokenManager::setProjectId("p1");
@@ -145,7 +143,7 @@ class MessagingTest : public SettingsTest {
     auto& m = MQTTManager::sharedInstance();
     waitFor([&] { return !m.replayRunning(); });
     m.resetForTesting();
-    setMessagingHooks({});
+    platform::resetAllLinks();
     platform::Dispatch::drainMain();
     platform::Dispatch::useThreadedMainQueue();
     MQTTUtilis::resetForTesting();

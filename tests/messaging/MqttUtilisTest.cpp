@@ -7,7 +7,6 @@
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "network/Endpoints.h"
-#include "network/NetworkHooks.h"
 #include "pelk_build_config.h"
 #include "support/KitFixture.h"
 
@@ -215,12 +214,6 @@ TEST_F(MqttUtilisTest, OnlyJsonObjectsOfSaneDepthAreAccepted) {
   for (const auto& c : cases) {
     EXPECT_EQ(MQTTUtilis::parseMessageObject(c.payload).has_value(), c.accepted) << c.payload.substr(0, 40);
   }
-}
-
-TEST_F(MqttUtilisTest, MessagingInstallsTheRestClientsConnectionHooks) {
-  const auto hooks = networkHooks();
-  EXPECT_TRUE(hooks.mqttConnect);
-  EXPECT_TRUE(hooks.mqttDisconnect);
 }
 
 }  // namespace

@@ -91,9 +91,7 @@ TEST_F(OfflineMessageTest, ARowLeavesTheBufferOnlyWhenItsPublishSucceeded) {
 
 TEST_F(OfflineMessageTest, WithTheKitsConnectionDownTheRowStays) {
   const auto row = bufferedRow();
-  LocationSendingHooks hooks;
-  hooks.offlineBuffer = buffer_.get();
-  setLocationSendingHooks(hooks);
+  sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
   utils().locationDataToDictionary(row);
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
 }

@@ -16,7 +16,7 @@
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
 #include "network/APIClient.h"
-#include "network/NetworkHooks.h"
+#include "network/NetworkLinks.h"
 #include "network/PelkAPIClient.h"
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
@@ -88,17 +88,15 @@ class CallLog {
   std::vector<std::string> calls_;
 };
 
-// Records every hook the REST client calls, in order.
+// Records every link the REST client calls, in order.
 class HookRecorder : public CallLog {
  public:
   void install() {
-    NetworkHooks hooks;
-    hooks.startTracking = [this] { add("startTracking"); };
-    hooks.stopTracking = [this] { add("stopTracking"); };
-    hooks.mqttConnect = [this] { add("mqttConnect"); };
-    hooks.mqttDisconnect = [this] { add("mqttDisconnect"); };
-    hooks.didFail = [this](const PelkError& e) { add("didFail:" + e.code() + ":" + e.message()); };
-    setNetworkHooks(std::move(hooks));
+    network::links::startTracking.set([this] { add("startTracking"); });
+    network::links::stopTracking.set([this] { add("stopTracking"); });
+    network::links::mqttConnect.set([this] { add("mqttConnect"); });
+    network::links::mqttDisconnect.set([this] { add("mqttDisconnect"); });
+    network::links::didFail.set([this](const PelkError& e) { add("didFail:" + e.code() + ":" + e.message()); });
   }
 };
 
@@ -163,7 +161,7 @@ class CountingTransport : public APIClient {
 };
 
 // A settings suite of its own, a local REST server as the stored base URL, and
-// recorded hooks.
+// recorded links.
 class RestTest : public SettingsTest {
  protected:
   RestTest() {
@@ -173,7 +171,7 @@ class RestTest : public SettingsTest {
   }
   ~RestTest() override {
     EXPECT_TRUE(transport_.waitIdle()) << "a request was still being answered";
-    setNetworkHooks({});
+    platform::resetAllLinks();
     APIClient::resetBaseUrlForTesting();
   }
 

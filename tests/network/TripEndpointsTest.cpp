@@ -17,16 +17,15 @@ using TextAnswer = std::pair<std::optional<std::string>, std::optional<PelkError
 class RecordedProgress : public CallLog {
  public:
   void install() {
-    TripProgressRecorder r;
-    r.start = [this](const platform::Location& fix, const std::string& startedAt,
+    triprecording::links::start.set([this](const platform::Location& fix, const std::string& startedAt,
                      const std::optional<std::string>& locationId, const std::string& tripId) {
       add("start " + tripId + " " + startedAt + " " + locationId.value_or("-") + " " +
           std::to_string(fix.coordinate.latitude));
-    };
-    r.updateStatus = [this](const std::string& tripId, const std::string& status, const platform::Location& fix) {
-      add(status + " " + tripId + " " + std::to_string(fix.coordinate.latitude));
-    };
-    setTripProgressRecorder(std::move(r));
+    });
+    triprecording::links::updateStatus.set(
+        [this](const std::string& tripId, const std::string& status, const platform::Location& fix) {
+          add(status + " " + tripId + " " + std::to_string(fix.coordinate.latitude));
+        });
   }
 };
 
@@ -39,7 +38,6 @@ class TripEndpointsTest : public RestTest {
     progress_.install();
   }
   ~TripEndpointsTest() override {
-    setTripProgressRecorder({});
     platform::Dispatch::useThreadedMainQueue();
   }
 

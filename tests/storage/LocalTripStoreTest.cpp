@@ -68,12 +68,10 @@ class LocalTripTest : public test::TripStoreTest {
     act1(Trip::End, tripId, fixAt(10.002, 10));
   }
   void replyWith(std::optional<std::string> message, std::optional<PelkError> error) {
-    auto hooks = tripStoreHooks();
-    hooks.syncTrip = [message, error](const std::string& body, auto reply) {
+    tripstore::links::syncTrip.set([message, error](const std::string& body, auto reply) {
       sentBodies().push_back(body);
       reply(message, error);
-    };
-    setTripStoreHooks(hooks);
+    });
   }
   static std::vector<std::string>& sentBodies() {
     static std::vector<std::string> bodies;
@@ -431,13 +429,11 @@ TEST_F(LocalTripTest, EachRefusalPlansTheNextSyncAfterAWaitThatDoublesUpToHalfAn
 TEST_F(LocalTripTest, TripInFlightIsNotSentAgain) {
   endedTrip("t");
   std::function<void(std::optional<std::string>, std::optional<PelkError>)> pending;
-  auto hooks = tripStoreHooks();
   int sends = 0;
-  hooks.syncTrip = [&](const std::string&, auto reply) {
+  tripstore::links::syncTrip.set([&](const std::string&, auto reply) {
     ++sends;
     pending = reply;
-  };
-  setTripStoreHooks(hooks);
+  });
 
   store_->syncTrip("t");
   EXPECT_TRUE(store_->isSyncInFlight("t"));
@@ -461,13 +457,11 @@ TEST_F(LocalTripTest, TripDeletedDuringItsSyncIsNeverUploaded) {
   std::mutex mutex;
   std::set<std::string> uploaded;
   std::function<void(std::optional<std::string>, std::optional<PelkError>)> pending;
-  auto hooks = tripStoreHooks();
-  hooks.syncTrip = [&](const std::string& body, auto reply) {
+  tripstore::links::syncTrip.set([&](const std::string& body, auto reply) {
     std::lock_guard lock(mutex);
     uploaded.insert(nlohmann::json::parse(body).value("trip_id", ""));
     pending = reply;
-  };
-  setTripStoreHooks(hooks);
+  });
   int deletedFirst = 0, syncedFirst = 0;
   for (int round = 0; round < 150; ++round) {
     const std::string id = "race-" + std::to_string(round);

@@ -146,16 +146,6 @@ TEST_F(CoreDataStackTest, ClearEmptiesThisStoreOnlyAndIsSeenAtOnce) {
   EXPECT_EQ(buffer.getOfflineLocationCount(), 0);
 }
 
-TEST_F(CoreDataStackTest, LogoutEmptiesTheLocalStoreWithNothingInstalledByTheHost) {
-  MQTTDataStorageManager buffer(PelkCoreDataStack().managedObjectContext(), &device_);
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 1), "M", false, 0));
-  PelkHTTPDataStorageManager http(&device_);
-  ASSERT_TRUE(http.saveLocationData(fixAt(1, 1), "M", false, 0));
-  AppUtilis::resetDefaults();
-  EXPECT_EQ(buffer.getOfflineLocationCount(), 0) << "the old user's positions are never replayed";
-  EXPECT_EQ(http.fetchDeviceData().size(), 1u) << "the upload buffer is a store of its own";
-}
-
 TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();

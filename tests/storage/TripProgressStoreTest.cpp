@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "network/TripRecording.h"
-
 #include "foundation/VuvivaZuvovo.h"
 #include "platform/Console.h"
 #include "TripStoreFixture.h"
@@ -162,20 +160,6 @@ TEST_F(TripProgressTest, PositionWithoutFiniteCoordinateLeavesProgressUntouched)
   store_->updateAllActiveTrips(fixAt(45.001, 45), "M");
   EXPECT_NEAR(row("t2").distance, fixAt(45, 45).distance(fixAt(45.001, 45)), 1e-6);
   EXPECT_EQ(store_->routeOf(row("t2")).size(), 2u);
-}
-
-TEST_F(TripProgressTest, ServerTripActionsReachTheSharedStoreWithoutAnyEarlierUse) {
-  // What the REST client does after a successful action: nothing has used the
-  // shared store in this process yet.
-  const auto fix = fixAt(1, 2);
-  recordTripAction({{"trip_id", "server-1"}, {"start", true}, {"trip_started_at", now()}, {"location_id", "l1"}}, fix);
-  auto& shared = PelkTripStorageManager::shared();
-  const auto started = shared.getTripData("server-1");
-  ASSERT_TRUE(started);
-  EXPECT_EQ(started->status, kTripOngoing);
-  recordTripAction({{"trip_id", "server-1"}, {"end", true}, {"trip_ended_at", now()}}, fix);
-  EXPECT_FALSE(shared.checkIfTripStarted("server-1")) << "an ended server trip keeps no progress";
-  EXPECT_TRUE(shared.getMyTripRouteDetails("server-1").empty());
 }
 
 // What the server's list of active trips leaves out, or lists as ended or
@@ -360,9 +344,7 @@ TEST_F(TripProgressTest, QueriesOfATripWithoutProgress) {
 
 TEST_F(TripProgressTest, StatusFeedSendsOnlyWhileOngoing) {
   std::vector<PelkTripStatusListener> received;
-  auto hooks = tripStoreHooks();
-  hooks.didReceiveTripStatus = [&](const PelkTripStatusListener& s) { received.push_back(s); };
-  setTripStoreHooks(hooks);
+  tripstore::links::didReceiveTripStatus.set([&](const PelkTripStatusListener& s) { received.push_back(s); });
 
   startServerTrip("t1", fixAt(10, 10));
   advance(20);

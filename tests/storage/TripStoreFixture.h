@@ -33,19 +33,17 @@ class TripStoreTest : public StorageTest {
     TokenManager::setUserId("user-1");
     db_ = storage::pelkModelAt(dir_.file("trips.sqlite"));
     store_ = std::make_unique<PelkTripStorageManager>(db_);
-    TripStoreHooks hooks;
-    hooks.sendDataServer = [this](const platform::Location& fix, const std::string& activity,
-                                  const std::optional<std::string>& locationId) {
+    tripstore::links::sendDataServer.set([this](const platform::Location& fix, const std::string& activity,
+                                                const std::optional<std::string>& locationId) {
       sunk_.push_back({fix, activity, locationId});
       store_->updateAllActiveTrips(fix, activity);
-    };
-    hooks.updateLocation = [this](const platform::Location&, const std::string& activity) {
+    });
+    tripstore::links::updateLocation.set([this](const platform::Location&, const std::string& activity) {
       dispatched_.push_back(activity);
-    };
-    setTripStoreHooks(hooks);
+    });
   }
   ~TripStoreTest() override {
-    setTripStoreHooks({});
+    platform::resetAllLinks();
     platform::Clock::useSystem();
   }
 

@@ -226,9 +226,8 @@ TEST_F(PermissionTest, GrantIsNeededWithServicesOn) {
     sim_->setAuthorization(c.status);
     platform::Dispatch::drainMain();
     EXPECT_EQ(PermissionCheck::isLocationPermissionGranted(), c.granted);
-    installTrackingDeviceContextHooks();
-    EXPECT_EQ(deviceContextHooks().locationServicesEnabled(), c.services);
-    EXPECT_EQ(deviceContextHooks().locationAuthorizationStatus(), static_cast<int>(c.status));
+    EXPECT_EQ(device::links::locationServicesEnabled(), c.services);
+    EXPECT_EQ(device::links::locationAuthorizationStatus(), static_cast<int>(c.status));
   }
 }
 

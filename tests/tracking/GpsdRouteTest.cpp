@@ -280,10 +280,10 @@ TEST_F(GpsdRouteTest, IntervalTrackingKeepsOneConnectionThroughItsTicks) {
 // gpsd stopped: the location service is gone (one console line, the GPS
 // status record and the app's error, once however often the provider tries
 // again); gpsd back: available again (one line), and positions flow.  (The
-// mode's first use installs the watch, as the manager's start-up does.)
+// fixture installs the watch, as the kit's first use does.)
 TEST_F(GpsdRouteTest, GpsdGoneAndBackIsTheServiceGoneAndBackOnce) {
   auto errors = std::make_shared<std::vector<PelkError>>();
-  updateTrackingHooks([errors](TrackingHooks& h) { h.didFail = [errors](const PelkError& e) { errors->push_back(e); }; });
+  tracking::links::didFail.set([errors](const PelkError& e) { errors->push_back(e); });
   platform::Console::Capture console;
   auto fake = std::make_unique<GpsFake>(port_, false);
   ASSERT_TRUE(fake->started());

@@ -16,7 +16,7 @@
 #include "platform/Console.h"
 #include "platform/Reachability.h"
 #include "tracking/LocationDataManager.h"
-#include "tracking/TrackingHooks.h"
+#include "tracking/TrackingLinks.h"
 
 namespace pelk::test {
 namespace {
@@ -27,20 +27,16 @@ class SinkOnBrokerTest : public MessagingTest {
  protected:
   SinkOnBrokerTest() {
     platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
-    LocationSendingHooks h;
-    h.offlineBuffer = buffer_.get();  // the buffer the connection replays from
-    setLocationSendingHooks(h);
-    TrackingHooks t;
-    t.updateLocation = [this](const platform::Location& fix, const std::string&) {
+    // The buffer the connection replays from.
+    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    tracking::links::updateLocation.set([this](const platform::Location& fix, const std::string&) {
       std::lock_guard lock(mutex_);
       ++delivered_;
       handedAt_[fix.coordinate.latitude] = platform::Clock::now();
-    };
-    setTrackingHooks(t);
+    });
   }
   ~SinkOnBrokerTest() override {
-    setTrackingHooks({});
-    setLocationSendingHooks({});
+    platform::resetAllLinks();
     platform::Reachability::useSystemFlags();
   }
   void send(const std::string& id, double lat) {

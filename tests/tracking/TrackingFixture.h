@@ -2,7 +2,7 @@
 
 // Tracking engine under test: manual main queue and virtual clock, the
 // simulated location provider, a test network reading, a broker stand-in and
-// a buffer of its own, and recording tracking hooks.
+// a buffer of its own, and recording tracking links.
 
 #include <chrono>
 #include <memory>
@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/DeviceInfo.h"
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
 #include "messaging/LocationSending.h"
@@ -23,8 +24,10 @@
 #include "storage/PelkCoreDataStack.h"
 #include "support/KitFixture.h"
 #include "tracking/BaseCLManager.h"
+#include "tracking/LocationCounters.h"
+#include "tracking/PermissionCheck.h"
 #include "tracking/SentFixes.h"
-#include "tracking/TrackingHooks.h"
+#include "tracking/TrackingLinks.h"
 
 namespace pelk::test {
 
@@ -50,6 +53,16 @@ inline platform::Location fixAt(double lat, double lon, double accuracy,
   return l;
 }
 
+// The readings the tracking layer gives the device layer, and its watch on
+// the location service, wired as the kit wires them at its first use.
+inline void linkTrackingReadings() {
+  device::links::locationServicesEnabled.set([] { return platform::LocationServices::locationServicesEnabled(); });
+  device::links::locationAuthorizationStatus.set(
+      [] { return static_cast<int>(platform::LocationServices::authorizationStatus()); });
+  device::links::motionAuthorized.set([] { return PermissionCheck::isCoreMotionAuthorized(); });
+  PelkLocationGpsData::watchServiceAvailability();
+}
+
 class TrackingTest : public SettingsTest {
  protected:
   TrackingTest() {
@@ -58,12 +71,11 @@ class TrackingTest : public SettingsTest {
     platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
     PelkCoreDataStack stack;
     buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    LocationSendingHooks sendingHooks;
-    sendingHooks.connected = [r = rec_] {
+    sending::links::connected.set([r = rec_] {
       std::lock_guard lock(r->mutex);
       return r->connected;
-    };
-    sendingHooks.publish = [r = rec_](const std::string& message, std::function<void(bool)> handler) {
+    });
+    sending::links::publish.set([r = rec_](const std::string& message, std::function<void(bool)> handler) {
       bool ok;
       {
         std::lock_guard lock(r->mutex);
@@ -71,27 +83,25 @@ class TrackingTest : public SettingsTest {
         if (ok) r->published.push_back(message);
       }
       if (handler) handler(ok);
-    };
-    sendingHooks.offlineBuffer = buffer_.get();
-    setLocationSendingHooks(sendingHooks);
-    TrackingHooks hooks;
-    hooks.updateLocation = [r = rec_](const platform::Location& fix, const std::string& activity) {
+    });
+    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    tracking::links::updateLocation.set([r = rec_](const platform::Location& fix, const std::string& activity) {
       std::lock_guard lock(r->mutex);
       r->delivered.emplace_back(fix, activity);
-    };
-    hooks.stopTracking = [r = rec_] {
+    });
+    tracking::links::stopTracking.set([r = rec_] {
       std::lock_guard lock(r->mutex);
       ++r->stops;
-    };
-    hooks.checkAppTrackingState = [r = rec_] {
+    });
+    tracking::links::checkAppTrackingState.set([r = rec_] {
       std::lock_guard lock(r->mutex);
       return r->appStateAllows;
-    };
-    hooks.pauseTracking = [r = rec_] {
+    });
+    tracking::links::pauseTracking.set([r = rec_] {
       std::lock_guard lock(r->mutex);
       ++r->pauses;
-    };
-    setTrackingHooks(hooks);
+    });
+    linkTrackingReadings();
     BaseCLManager::sharedInstance().resetForTesting();
     // The virtual clock stands still between tests: a fix of an earlier test
     // may look like one of this test.
@@ -100,8 +110,7 @@ class TrackingTest : public SettingsTest {
   ~TrackingTest() override {
     BaseCLManager::sharedInstance().resetForTesting();
     platform::Dispatch::drainMain();
-    setTrackingHooks({});
-    setLocationSendingHooks({});
+    platform::resetAllLinks();
     platform::Reachability::useSystemFlags();
   }
 
