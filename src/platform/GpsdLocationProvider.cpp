@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -287,7 +286,6 @@ void GpsdLocationProvider::run(Session& session) {
     return "has had no fix for " + std::to_string(s) + " s";
   }();
 
-  std::vector<char> message(16 * 1024);
   // The bound for a fix runs from the start, then from each fix, across
   // connections: a daemon that hangs up before it has a fix, again and again,
   // gives no positions however often it answers.
@@ -335,16 +333,20 @@ void GpsdLocationProvider::run(Session& session) {
         if (stopped) break;
         continue;
       }
-      message[0] = '\0';
-      const int n = gps_read(&data, message.data(), static_cast<int>(message.size()) - 1);
+      // libgps keeps the flags of earlier reports (a sky view leaves those of
+      // the last position), so they are cleared: after the read they say what
+      // this report alone holds.
+      data.set = 0;
+      const int n = gps_read(&data, nullptr, 0);
       if (n < 0) break;  // closed or broken
       if (n == 0) continue;
       // The daemon is talking: a later loss is news again.
       lossReported = false;
       noteTalking();
       backoff = config_.initialBackoff;
-      message.back() = '\0';
-      if (std::strstr(message.data(), "\"class\":\"TPV\"") == nullptr) continue;
+      // Only a position report (TPV) gives a fix mode; every other report
+      // (sky view, device, watch, version) leaves the fix as it was.
+      if ((data.set & MODE_SET) == 0) continue;
       if (auto loc = locationFrom(data.fix)) {
         fixDeadline = SteadyClock::now() + noFixTimeout;
         setAvailable(session, true, where + " has a fix");

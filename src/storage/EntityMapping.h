@@ -204,6 +204,23 @@ const std::string& insertSql() {
   return *text;
 }
 
+// "UPDATE <entity> SET <column> = ?, ... WHERE pk = ?", built once per entity:
+// the columns are bound as bindColumns() binds them, the key after them.
+template <class E>
+const std::string& updateByKeySql() {
+  static const auto* text = [] {
+    auto* sql = new std::string(std::string("UPDATE ") + E::entityName + " SET ");
+    bool first = true;
+    for (const auto& c : columnsOf<E>()) {
+      if (!first) *sql += ", ";
+      first = false;
+      *sql += std::string(c.name) + " = ?";
+    }
+    return &(*sql += std::string(" WHERE ") + kPrimaryKey + " = ?");
+  }();
+  return *text;
+}
+
 // "DELETE FROM <entity> WHERE pk = ?", built once per entity.
 template <class E>
 const std::string& deleteByKeySql() {

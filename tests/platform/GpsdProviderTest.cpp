@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -635,5 +636,42 @@ TEST_F(GpsdProvider, AFixAfterReconnectingIsNotStampedFromTheLastDaemonsClock) {
     const auto t = rec_->fixes[i].timestamp;
     EXPECT_GE(t, start) << "fix " << i << " at " << Clock::secondsSince1970(t);
     EXPECT_LE(t, start + 40s) << "fix " << i << " at " << Clock::secondsSince1970(t);
+  }
+}
+
+// gpsd sends other reports between the positions (here a sky view after
+// each position); libgps leaves the last position in place while it parses
+// them.  Each position of the receiver reaches the delegate once: no other
+// report hands the last one on again.
+TEST_F(GpsdProvider, EachPositionOfTheReceiverIsPassedOnOnce) {
+  const std::string body = "GPGSV,1,1,04,04,45,120,40,05,30,200,38,09,60,300,42,12,20,050,35";
+  int sum = 0;
+  for (const char c : body) sum ^= static_cast<unsigned char>(c);
+  char check[8];
+  std::snprintf(check, sizeof check, "*%02X", sum);
+  pelk::test::TempDir dir;
+  const std::string log = dir.file("with-sky.nmea");
+  {
+    std::ifstream in(GpsFake::routeFile());
+    std::ofstream out(log);
+    for (std::string line; std::getline(in, line);) {
+      out << line << "\n";
+      if (line.rfind("$GPGSA", 0) == 0) out << "$" << body << check << "\n";
+    }
+  }
+  GpsFake fake(port_, true, "0.1", log);
+  ASSERT_TRUE(fake.started());
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  auto reachedEnd = [&] { return !rec_->fixes.empty() && rec_->fixes.back().coordinate == kRoute.back(); };
+  ASSERT_TRUE(waitFor(reachedEnd, 20'000ms)) << "fixes " << rec_->fixes.size();
+  ASSERT_GE(rec_->fixes.size(), 4u);
+  // Until gpsd has learnt which sentence ends the receiver's cycle it reports
+  // the first fix after each sentence; from then on, one report a fix.
+  const auto first = rec_->fixes.front().timestamp;
+  for (std::size_t i = 1; i < rec_->fixes.size(); ++i) {
+    if (rec_->fixes[i].timestamp == first) continue;
+    EXPECT_LT(rec_->fixes[i - 1].timestamp, rec_->fixes[i].timestamp)
+        << "fix " << i << " at " << Clock::secondsSince1970(rec_->fixes[i].timestamp);
   }
 }
