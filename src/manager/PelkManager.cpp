@@ -367,7 +367,9 @@ void PelkManager::installHooks() {
   auto trips = tripStoreHooks();
   trips.sendDataServer = [](const platform::Location& fix, const std::string& activity,
                             const std::optional<std::string>& locationId) {
-    LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, 0, locationId.value_or(""));
+    // An absent id reaches the sink as an empty one, which takes a new id.
+    LocationDataManager::sharedInstance().sendDataServer(
+        {.fix = fix, .activity = activity, .locationId = locationId.value_or("")});
   };
   // No updateLocation: the sink above hands every position to the app already,
   // and a second call would deliver a trip's start or resume position twice.
