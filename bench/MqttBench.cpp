@@ -159,11 +159,11 @@ struct Road {
     });
 
     // The message the kit sends for a position, for the baseline to send.
-    message = LocationUtils::getMQTTString(samplePosition(), "M", false, 5, AppUtilis::getLocationId());
+    message = LocationUtils::getMQTTString({samplePosition(), "M", false, 5, AppUtilis::getLocationId()});
     bare = std::make_unique<BarePaho>(broker.wsUrl(), "bare-bench");
 
     // A row as the kit stores it, copied into the baseline's file.
-    if (!buffer->saveLocationData(samplePosition(), "M", false, 0)) throw std::runtime_error("not buffered");
+    if (!buffer->saveLocationData({samplePosition(), "M"})) throw std::runtime_error("not buffered");
     bufferPath = buffer->context()->path();
     row.loadNewest(bufferPath, MqttLocationData::entityName);
     buffer->deleteAllRecords();

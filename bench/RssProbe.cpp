@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     pelk::PelkHTTPDataStorageManager http;
     http.persistentContainer();
     for (int i = 0; i < 10000; ++i) {
-      if (!buffer.saveLocationData(pelk::bench::samplePosition(i), "M", false, 0)) return 1;
+      if (!buffer.saveLocationData({pelk::bench::samplePosition(i), "M"})) return 1;
     }
     if (buffer.getOfflineLocationCount() != 10000) return 1;
 #endif

@@ -76,8 +76,8 @@ struct Stores {
     mqtt = std::make_unique<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext());
     // One row in each store and one setting, so that the baseline can copy the
     // kit's schema and rows.
-    if (!mqtt->saveLocationData(samplePosition(), "M", false, 0) ||
-        !http.saveLocationData(samplePosition(), "M", false, 0)) {
+    if (!mqtt->saveLocationData({samplePosition(), "M"}) ||
+        !http.saveLocationData({samplePosition(), "M"})) {
       throw std::runtime_error("the kit could not store a position in " + folder);
     }
     SharedUtil::setDefaultInteger(1, kSettingKey);
@@ -187,12 +187,12 @@ void registerAll(Stores& s) {
   registerBench("road/kit", [&s, &i](benchmark::State& st) {
     for (auto _ : st) {
       incrementLocationCount(*s.suite);
-      if (!s.mqtt->saveLocationData(samplePosition(++i), "M", false, 0)) st.SkipWithError("not stored");
+      if (!s.mqtt->saveLocationData({samplePosition(++i), "M"})) st.SkipWithError("not stored");
     }
   });
   registerBench("save/kit", [&s, &i](benchmark::State& st) {
     for (auto _ : st) {
-      if (!s.mqtt->saveLocationData(samplePosition(++i), "M", false, 0)) st.SkipWithError("not stored");
+      if (!s.mqtt->saveLocationData({samplePosition(++i), "M"})) st.SkipWithError("not stored");
     }
   });
   registerBench("insert/bare", [&s](benchmark::State& st) {
@@ -200,7 +200,7 @@ void registerAll(Stores& s) {
   });
   registerBench("http/kit", [&s, &i](benchmark::State& st) {
     for (auto _ : st) {
-      if (!s.http.saveLocationData(samplePosition(++i), "M", false, 0)) st.SkipWithError("not stored");
+      if (!s.http.saveLocationData({samplePosition(++i), "M"})) st.SkipWithError("not stored");
     }
   });
   registerBench("http-insert/bare", [&s](benchmark::State& st) {

@@ -106,7 +106,9 @@ void LinkInstaller::installTripRecordingLinks() {
 void LinkInstaller::installTripStoreLinks() {
   tripstore::links::sendDataServer.set([](const platform::Location& fix, const std::string& activity,
                                           const std::optional<std::string>& locationId) {
-    LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, 0, locationId.value_or(""));
+    // An absent id reaches the sink as an empty one, which takes a new id.
+    LocationDataManager::sharedInstance().sendDataServer(
+        {.fix = fix, .activity = activity, .locationId = locationId.value_or("")});
   });
   tripstore::links::didReceiveTripStatus.set([](const PelkTripStatusListener& status) {
     auto app = dispatcher().delegate();

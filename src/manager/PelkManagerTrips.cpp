@@ -148,7 +148,8 @@ void PelkManager::trip(Trip action, const std::string& tripId, const std::option
           if (action == Trip::Pause || action == Trip::End || action == Trip::ForceEnd) {
             // The sink hands the position to the app as well; a second call of
             // the delegate dispatcher would deliver it twice.
-            LocationDataManager::sharedInstance().sendDataServer(fix, kStationary, false, 0, locationId, time);
+            LocationDataManager::sharedInstance().sendDataServer(
+                {.fix = fix, .activity = kStationary, .locationId = locationId, .recordedAt = time});
           }
           // Start and resume: the store sends the position once the trip runs again.
           store().trip(AppUtilis::tripParameter(action, tripId, locationId, description, time), handler, fix);
@@ -190,7 +191,10 @@ void PelkTripManager::tripDetail(Trip action, const std::string& tripId, const s
         const auto locationId = AppUtilis::getLocationId();
         const auto time = iso8601(platform::Clock::now());
         const auto dict = AppUtilis::tripParameter(action, tripId, locationId, description, time);
-        auto sink = [&] { LocationDataManager::sharedInstance().sendDataServer(fix, kStationary, false, 0, locationId, time); };
+        auto sink = [&] {
+          LocationDataManager::sharedInstance().sendDataServer(
+              {.fix = fix, .activity = kStationary, .locationId = locationId, .recordedAt = time});
+        };
         // A pause or end position is recorded while the trip still runs, a
         // start or resume position once it runs again.
         if (action == Trip::Start || action == Trip::Resume) {

@@ -10,6 +10,7 @@
 
 #include "device/DeviceInfo.h"
 #include "foundation/SharedUtil.h"
+#include "models/TrackedPosition.h"
 #include "network/PelkAPIClient.h"
 #include "platform/Location.h"
 #include "storage/LocalEntities.h"
@@ -42,15 +43,10 @@ class LocationUtils {
   // publish-only mode carries the five core keys and each key whose switch is
   // on.  "meta-data" is the stored metadata when there is any.  A value that
   // cannot be written as JSON leaves its key out, with a log line.
-  static nlohmann::json mqttLocationDictionary(const platform::Location& location, const std::string& activity,
-                                               bool manual, std::int64_t speed,
-                                               const std::optional<std::string>& locationId = std::nullopt,
-                                               const std::optional<std::string>& recordedAt = std::nullopt,
+  static nlohmann::json mqttLocationDictionary(const TrackedPosition& position,
                                                DeviceInfo& device = DeviceInfo::sharedInstance());
   // The same message as compact JSON text.
-  static std::string getMQTTString(const platform::Location& location, const std::string& activity, bool manual,
-                                   std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
-                                   const std::optional<std::string>& recordedAt = std::nullopt,
+  static std::string getMQTTString(const TrackedPosition& position,
                                    DeviceInfo& device = DeviceInfo::sharedInstance());
   // Compact JSON text of a dictionary; "" when it cannot be written.
   static std::string getMQTTString(const nlohmann::json& locationdict);
@@ -64,14 +60,14 @@ class LocationUtils {
 
   // --- Uploads and GPS status ----------------------------------------------
 
-  // The REST location record of one position (the direct HTTP path).
-  static nlohmann::json httpLocationRecord(const platform::Location& location, const std::string& activity,
-                                           std::int64_t speed, DeviceInfo& device = DeviceInfo::sharedInstance());
+  // The REST location record of one position (the direct HTTP path); it
+  // carries neither the location id nor the manual flag, and its time is now.
+  static nlohmann::json httpLocationRecord(const TrackedPosition& position,
+                                           DeviceInfo& device = DeviceInfo::sharedInstance());
   // Posts the record as a one-element array; the completion gets true exactly
   // when the server answered "location recorded successfully.".  A position
   // without finite coordinates is not posted (false).
-  static void onlineLocationData(const platform::Location& location, const std::string& activity, bool flag,
-                                 std::int64_t speed, std::function<void(bool)> completionHandler,
+  static void onlineLocationData(const TrackedPosition& position, std::function<void(bool)> completionHandler,
                                  DeviceInfo& device = DeviceInfo::sharedInstance(),
                                  PelkAPIClient& api = PelkAPIClient::sharedInstance());
   // Posts stored records; the completion (optional) gets true exactly when the
@@ -132,10 +128,7 @@ class MqttLocationUtils {
   // sent (also for a position without finite coordinates, which is never
   // sent) or the connection went first (then the caller keeps the position).
   // It may run later, on a thread of the connection.
-  static void mqttLocationData(const platform::Location& location, const std::string& activity, bool manual,
-                               std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
-                               const std::optional<std::string>& recordedAt = std::nullopt,
-                               std::function<void(bool)> completionHandler = nullptr,
+  static void mqttLocationData(const TrackedPosition& position, std::function<void(bool)> completionHandler = nullptr,
                                DeviceInfo& device = DeviceInfo::sharedInstance());
   // As mqttLocationData, and when the position does not reach the broker the
   // completion also gets the buffer row that holds what the message held: its
@@ -146,9 +139,7 @@ class MqttLocationUtils {
   // handed in: made while another user signs in, it is neither sent nor kept
   // (no row); once made, it goes on that user's topic or not at all.
   using LivePositionCompletion = std::function<void(bool published, std::optional<MqttLocationData> keep)>;
-  static void publishLivePosition(const platform::Location& location, const std::string& activity, bool manual,
-                                  std::int64_t speed, const std::optional<std::string>& locationId,
-                                  const std::optional<std::string>& recordedAt, LivePositionCompletion completion,
+  static void publishLivePosition(const TrackedPosition& position, LivePositionCompletion completion,
                                   DeviceInfo& device = DeviceInfo::sharedInstance());
 };
 

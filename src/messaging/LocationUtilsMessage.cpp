@@ -64,10 +64,10 @@ namespace {
 
 // The recorded-at time of a live position: the caller's time when given; for
 // a stationary tracked position the stored visit time, used once; else now.
-std::string recordedAtValue(const std::string& activity, bool manual, const std::optional<std::string>& recordedAt) {
-  if (recordedAt && !recordedAt->empty()) return *recordedAt;
+std::string recordedAtValue(const TrackedPosition& position) {
+  if (position.recordedAt && !position.recordedAt->empty()) return *position.recordedAt;
   const std::string now = iso8601(platform::Clock::now());
-  if (activity != kStationary || manual) return now;
+  if (position.activity != kStationary || position.manual) return now;
   std::string visit;
   SharedUtil::userDefaultValue()->transaction([&] {
     visit = SharedUtil::getDefaultString(kVisitDate);
@@ -76,12 +76,11 @@ std::string recordedAtValue(const std::string& activity, bool manual, const std:
   return visit.empty() ? now : visit;
 }
 
-nlohmann::json liveValue(message::Key key, const platform::Location& location, const std::string& activity,
-                         bool manual, std::int64_t speed, const std::optional<std::string>& recordedAt,
-                         DeviceInfo& device) {
+nlohmann::json liveValue(message::Key key, const TrackedPosition& position, DeviceInfo& device) {
   using message::Key;
+  const auto& location = position.fix;
   switch (key) {
-    case Key::activity: return activity;
+    case Key::activity: return position.activity;
     case Key::altitude: return location.altitude;
     case Key::app_context: return device.appState();
     case Key::app_id: return TokenManager::getAppId();
@@ -90,10 +89,10 @@ nlohmann::json liveValue(message::Key key, const platform::Location& location, c
     case Key::course: return location.course;
     case Key::gps_status: return device.locationState();
     case Key::horizontal_accuracy: return location.horizontalAccuracy;
-    case Key::recorded_at: return recordedAtValue(activity, manual, recordedAt);
+    case Key::recorded_at: return recordedAtValue(position);
     case Key::location_permission: return device.isLocationServicesEnabled();
     case Key::network_status: return device.networkStatus();
-    case Key::speed: return speed;
+    case Key::speed: return position.speed;
     case Key::tz_offset: return device.timeOffSet();
     case Key::user_id: return TokenManager::getUserId();
     case Key::vertical_accuracy: return location.verticalAccuracy;
@@ -103,7 +102,7 @@ nlohmann::json liveValue(message::Key key, const platform::Location& location, c
     case Key::nearby_events: return TokenManager::getNearEvents();
     case Key::location_listener: return TokenManager::getLocationListener();
     case Key::event_listener: return TokenManager::getEventListener();
-    case Key::tracking_mode: return manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
+    case Key::tracking_mode: return position.manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
     case Key::battery_saver: return device.isLowPowerEnabled();
     case Key::device_model: return device.deviceModel();
     case Key::device_manufacturer: return device.deviceBrand();
@@ -114,14 +113,11 @@ nlohmann::json liveValue(message::Key key, const platform::Location& location, c
 
 }  // namespace
 
-nlohmann::json LocationUtils::mqttLocationDictionary(const platform::Location& location, const std::string& activity,
-                                                     bool manual, std::int64_t speed,
-                                                     const std::optional<std::string>& locationId,
-                                                     const std::optional<std::string>& recordedAt,
-                                                     DeviceInfo& device) {
+nlohmann::json LocationUtils::mqttLocationDictionary(const TrackedPosition& position, DeviceInfo& device) {
+  const auto& locationId = position.locationId;
   nlohmann::json dict = nlohmann::json::object();
-  message::put(dict, "latitude", location.coordinate.latitude);
-  message::put(dict, "longitude", location.coordinate.longitude);
+  message::put(dict, "latitude", position.fix.coordinate.latitude);
+  message::put(dict, "longitude", position.fix.coordinate.longitude);
   message::put(dict, "sdk_version", AppUtilis::getSDKVersion());
   message::put(dict, "location_id", locationId && !locationId->empty() ? *locationId : AppUtilis::getLocationId());
   const bool saveMode = SharedUtil::getDefaultBoolean(kLocationPublishSave);
@@ -130,19 +126,16 @@ nlohmann::json LocationUtils::mqttLocationDictionary(const platform::Location& l
     // A key that is not sent is not read either (a switched-off recorded-at
     // leaves a stored visit time for a later message).
     if (!message::carries(key, saveMode)) continue;
-    message::put(dict, key.name, liveValue(key.id, location, activity, manual, speed, recordedAt, device));
+    message::put(dict, key.name, liveValue(key.id, position, device));
   }
   message::putMetaData(dict);
   return dict;
 }
 
-std::string LocationUtils::getMQTTString(const platform::Location& location, const std::string& activity,
-                                         bool manual, std::int64_t speed,
-                                         const std::optional<std::string>& locationId,
-                                         const std::optional<std::string>& recordedAt, DeviceInfo& device) {
+std::string LocationUtils::getMQTTString(const TrackedPosition& position, DeviceInfo& device) {
   // Every value went into the dictionary checked (and the metadata without
   // what cannot be written), so it is written once, without a second check.
-  const auto dict = mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device);
+  const auto dict = mqttLocationDictionary(position, device);
   try {
     return dict.dump();
   } catch (const nlohmann::json::exception&) {
@@ -165,19 +158,16 @@ std::optional<std::string> LocationUtils::jsonString(const nlohmann::json& dict)
 
 bool LocationUtils::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
 
-void MqttLocationUtils::mqttLocationData(const platform::Location& location, const std::string& activity,
-                                         bool manual, std::int64_t speed,
-                                         const std::optional<std::string>& locationId,
-                                         const std::optional<std::string>& recordedAt,
+void MqttLocationUtils::mqttLocationData(const TrackedPosition& position,
                                          std::function<void(bool)> completionHandler, DeviceInfo& device) {
-  if (!location.hasFiniteCoordinate()) {
+  if (!position.fix.hasFiniteCoordinate()) {
     // A report without a fix holds no place: a message without coordinates
     // is not a position.
     LoggerManager::sharedInstance().writeLocationToFile("Location message not sent: the position has no coordinates");
     if (completionHandler) completionHandler(false);
     return;
   }
-  auto text = LocationUtils::getMQTTString(location, activity, manual, speed, locationId, recordedAt, device);
+  auto text = LocationUtils::getMQTTString(position, device);
   if (text.empty()) {
     // Nothing to send: the caller keeps the position.
     if (completionHandler) completionHandler(false);
@@ -186,12 +176,9 @@ void MqttLocationUtils::mqttLocationData(const platform::Location& location, con
   sending::publish(text, std::move(completionHandler));
 }
 
-void MqttLocationUtils::publishLivePosition(const platform::Location& location, const std::string& activity,
-                                            bool manual, std::int64_t speed,
-                                            const std::optional<std::string>& locationId,
-                                            const std::optional<std::string>& recordedAt,
-                                            LivePositionCompletion completion, DeviceInfo& device) {
-  if (!location.hasFiniteCoordinate()) {
+void MqttLocationUtils::publishLivePosition(const TrackedPosition& position, LivePositionCompletion completion,
+                                            DeviceInfo& device) {
+  if (!position.fix.hasFiniteCoordinate()) {
     LoggerManager::sharedInstance().writeLocationToFile("Location message not sent: the position has no coordinates");
     if (completion) completion(false, std::nullopt);
     return;
@@ -200,8 +187,7 @@ void MqttLocationUtils::publishLivePosition(const platform::Location& location, 
   // must all be this user's: a sign-in of another user while they are made
   // (or before the message goes) sends it nowhere.
   const std::string user = TokenManager::getUserId();
-  const auto dict =
-      LocationUtils::mqttLocationDictionary(location, activity, manual, speed, locationId, recordedAt, device);
+  const auto dict = LocationUtils::mqttLocationDictionary(position, device);
   // The row takes the message's own id and time; a message that carries no
   // time (switched off) keeps the moment it was built.
   const auto text = [&](const char* key) -> std::optional<std::string> {
@@ -209,9 +195,14 @@ void MqttLocationUtils::publishLivePosition(const platform::Location& location, 
     if (it == dict.end() || !it->is_string()) return std::nullopt;
     return it->get<std::string>();
   };
-  std::optional<std::string> at = text("recorded_at");
-  if (!at) at = recordedAt && !recordedAt->empty() ? *recordedAt : iso8601(platform::Clock::now());
-  auto row = sending::offlineBuffer().locationRow(location, activity, manual, speed, text("location_id"), at);
+  TrackedPosition kept = position;
+  kept.locationId = text("location_id");
+  kept.recordedAt = text("recorded_at");
+  if (!kept.recordedAt) {
+    const auto& given = position.recordedAt;
+    kept.recordedAt = given && !given->empty() ? *given : iso8601(platform::Clock::now());
+  }
+  auto row = sending::offlineBuffer().locationRow(kept);
   const auto carried = dict.find("user_id");
   if ((row && row->user_id.value_or("") != user) ||
       (carried != dict.end() && !(carried->is_string() && carried->get<std::string>() == user))) {

@@ -11,15 +11,15 @@
 
 namespace pelk {
 
-nlohmann::json LocationUtils::httpLocationRecord(const platform::Location& location, const std::string& activity,
-                                                 std::int64_t speed, DeviceInfo& device) {
+nlohmann::json LocationUtils::httpLocationRecord(const TrackedPosition& position, DeviceInfo& device) {
+  const auto& location = position.fix;
   nlohmann::json record = nlohmann::json::object();
   message::put(record, "longitude", location.coordinate.longitude);
   message::put(record, "latitude", location.coordinate.latitude);
   message::put(record, "accuracy", location.horizontalAccuracy);
   message::put(record, "altitude", location.altitude);
-  record["speed"] = speed;
-  message::put(record, "activity", activity);
+  record["speed"] = position.speed;
+  message::put(record, "activity", position.activity);
   record["battery_remaining"] = device.batteryStatus();
   record["gps_stat"] = device.locationState();
   record["location_permission"] = device.isLocationServicesEnabled();
@@ -32,16 +32,15 @@ nlohmann::json LocationUtils::httpLocationRecord(const platform::Location& locat
   return record;
 }
 
-void LocationUtils::onlineLocationData(const platform::Location& location, const std::string& activity, bool,
-                                       std::int64_t speed, std::function<void(bool)> completionHandler,
+void LocationUtils::onlineLocationData(const TrackedPosition& position, std::function<void(bool)> completionHandler,
                                        DeviceInfo& device, PelkAPIClient& api) {
-  if (!location.hasFiniteCoordinate()) {
+  if (!position.fix.hasFiniteCoordinate()) {
     // A report without a fix holds no place; nothing is posted.
     platform::Console::print("pelk: position without coordinates not uploaded");
     if (completionHandler) completionHandler(false);
     return;
   }
-  nlohmann::json records = nlohmann::json::array({httpLocationRecord(location, activity, speed, device)});
+  nlohmann::json records = nlohmann::json::array({httpLocationRecord(position, device)});
   sendOfflineLocationData(records, std::move(completionHandler), api);
 }
 

@@ -44,13 +44,12 @@ MQTTDataStorageManager::MQTTDataStorageManager(std::shared_ptr<platform::Databas
 
 DeviceInfo& MQTTDataStorageManager::device() const { return device_ ? *device_ : DeviceInfo::sharedInstance(); }
 
-std::optional<MqttLocationData> MQTTDataStorageManager::makeRow(const platform::Location& location,
-                                                                const std::string& activity, bool manual,
-                                                                std::int64_t speed,
-                                                                const std::optional<std::string>& locationId,
-                                                                const std::optional<std::string>& recordedAt,
-                                                                std::int64_t mqttId, bool consultVisit,
-                                                                std::optional<std::string>* visit) {
+std::optional<MqttLocationData> MQTTDataStorageManager::makeRow(const TrackedPosition& position, std::int64_t mqttId,
+                                                                bool consultVisit, std::optional<std::string>* visit) {
+  const auto& location = position.fix;
+  const auto& activity = position.activity;
+  const bool manual = position.manual;
+  const auto& recordedAt = position.recordedAt;
   // A fix without a position (gpsd reports NaN then) is not a place at (0, 0).
   if (!storage::hasFiniteCoordinate(location)) {
     platform::Console::print("pelk: position without finite coordinates not buffered");
@@ -94,6 +93,7 @@ std::optional<MqttLocationData> MQTTDataStorageManager::makeRow(const platform::
   row.longitude = location.coordinate.longitude;
   row.network_status = info.networkStatus();
   row.os_version = info.osVersion();
+  const auto& locationId = position.locationId;
   row.location_id = (locationId && !locationId->empty()) ? *locationId : AppUtilis::getLocationId();
   if (recordedAt && !recordedAt->empty()) {
     row.recorded_at = *recordedAt;
@@ -102,7 +102,7 @@ std::optional<MqttLocationData> MQTTDataStorageManager::makeRow(const platform::
   } else {
     row.recorded_at = iso8601(platform::Clock::now());
   }
-  row.speed = saturatingInt16(speed);
+  row.speed = saturatingInt16(position.speed);
   row.tz_offset = info.timeOffSet();
   row.vertical_accuracy = location.verticalAccuracy;
   row.mqttLocation_time = platform::Clock::now();
@@ -122,24 +122,17 @@ bool MQTTDataStorageManager::insertRow(const MqttLocationData& row) {
   return outcome.ok;
 }
 
-bool MQTTDataStorageManager::saveLocationData(const platform::Location& location, const std::string& activity,
-                                              bool manual, std::int64_t speed,
-                                              const std::optional<std::string>& locationId,
-                                              const std::optional<std::string>& recordedAt, std::int64_t mqttId) {
+bool MQTTDataStorageManager::saveLocationData(const TrackedPosition& position, std::int64_t mqttId) {
   std::optional<std::string> visit;  // the stored visit time, when this position consulted it
-  const auto row = makeRow(location, activity, manual, speed, locationId, recordedAt, mqttId, true, &visit);
+  const auto row = makeRow(position, mqttId, true, &visit);
   if (!row) return false;
   const bool stored = insertRow(*row);
   if (stored && visit) releaseVisitDate(*visit);
   return stored;
 }
 
-std::optional<MqttLocationData> MQTTDataStorageManager::locationRow(const platform::Location& location,
-                                                                    const std::string& activity, bool manual,
-                                                                    std::int64_t speed,
-                                                                    const std::optional<std::string>& locationId,
-                                                                    const std::optional<std::string>& recordedAt) {
-  return makeRow(location, activity, manual, speed, locationId, recordedAt, 0, false, nullptr);
+std::optional<MqttLocationData> MQTTDataStorageManager::locationRow(const TrackedPosition& position) {
+  return makeRow(position, 0, false, nullptr);
 }
 
 bool MQTTDataStorageManager::saveLocationRow(MqttLocationData row) {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "models/TrackedPosition.h"
 #include "platform/Database.h"
-#include "platform/Location.h"
 #include "storage/LocalEntities.h"
 
 namespace pelk {
@@ -41,18 +41,13 @@ class MQTTDataStorageManager {
   // recorded time becomes now (a stationary, non-manual position takes a
   // stored visit time instead, once).  Speed and tag saturate at 16 bits.
   // False (and a console line) when the row could not be stored.
-  virtual bool saveLocationData(const platform::Location& location, const std::string& activity, bool manual,
-                                std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
-                                const std::optional<std::string>& recordedAt = std::nullopt, std::int64_t mqttId = 0);
+  virtual bool saveLocationData(const TrackedPosition& position, std::int64_t mqttId = 0);
   // The row that would keep this position, with the device readings and
   // stored switches and ids of this moment, not stored.  An absent or empty
   // location id gets a new one; an absent or empty recorded time becomes now
   // (a stored visit time is not consulted).  Nothing for a position without
   // finite coordinates.
-  std::optional<MqttLocationData> locationRow(const platform::Location& location, const std::string& activity,
-                                              bool manual, std::int64_t speed,
-                                              const std::optional<std::string>& locationId = std::nullopt,
-                                              const std::optional<std::string>& recordedAt = std::nullopt);
+  std::optional<MqttLocationData> locationRow(const TrackedPosition& position);
   // Stores a row made earlier by locationRow(), as it was made (its time of
   // storing is now).  False (and a console line) when it could not be stored.
   virtual bool saveLocationRow(MqttLocationData row);
@@ -75,11 +70,8 @@ class MQTTDataStorageManager {
   DeviceInfo& device() const;
   // `visit` receives the stored visit time when consultVisit and the position
   // is one that takes it.
-  std::optional<MqttLocationData> makeRow(const platform::Location& location, const std::string& activity,
-                                          bool manual, std::int64_t speed,
-                                          const std::optional<std::string>& locationId,
-                                          const std::optional<std::string>& recordedAt, std::int64_t mqttId,
-                                          bool consultVisit, std::optional<std::string>* visit);
+  std::optional<MqttLocationData> makeRow(const TrackedPosition& position, std::int64_t mqttId, bool consultVisit,
+                                          std::optional<std::string>* visit);
   bool insertRow(const MqttLocationData& row);
 
   std::shared_ptr<platform::Database> context_;

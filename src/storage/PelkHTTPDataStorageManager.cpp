@@ -41,8 +41,8 @@ void PelkHTTPDataStorageManager::setUpload(Upload upload) {
   upload_ = std::move(upload);
 }
 
-bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& location, const std::string& activity,
-                                                  bool flag, std::int64_t speed) {
+bool PelkHTTPDataStorageManager::saveLocationData(const TrackedPosition& position) {
+  const auto& location = position.fix;
   // A fix without a position (gpsd reports NaN then) is not a place at (0, 0).
   if (!storage::hasFiniteCoordinate(location)) {
     platform::Console::print("pelk: position without finite coordinates not buffered for upload");
@@ -54,11 +54,11 @@ bool PelkHTTPDataStorageManager::saveLocationData(const platform::Location& loca
   row.longitude = location.coordinate.longitude;
   row.accuracy = location.horizontalAccuracy;
   row.altitude = location.altitude;
-  row.speed = static_cast<double>(speed);
-  row.activity = activity;
+  row.speed = static_cast<double>(position.speed);
+  row.activity = position.activity;
   const auto battery = info.batteryReading();  // one look at the power supplies
   row.battery_remaining = saturatingInt16(battery.percent);
-  row.app_stat = flag ? std::string(kMoving) : info.appState();
+  row.app_stat = position.manual ? std::string(kMoving) : info.appState();
   row.gps_stat = info.locationState();
   row.location_permission = info.isLocationServicesEnabled();
   row.motion_stat = info.getVuvivaZuvovo();

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "models/TrackedPosition.h"
 #include "platform/Database.h"
-#include "platform/Location.h"
 #include "storage/LocalEntities.h"
 
 namespace pelk {
@@ -48,11 +48,11 @@ class PelkHTTPDataStorageManager {
   // The store's handle, built on first read and kept.
   std::shared_ptr<platform::Database> persistentContainer();
 
-  // Stores one position with the device readings of this moment; `flag` true
-  // records the app state as "M".  False (and a console line) when the row
-  // could not be stored.
-  virtual bool saveLocationData(const platform::Location& location, const std::string& activity, bool flag,
-                                std::int64_t speed);
+  // Stores one position with the device readings of this moment; a manual
+  // position records the app state as "M".  The location id and recorded time
+  // are not kept (the row's time is now).  False (and a console line) when the
+  // row could not be stored.
+  virtual bool saveLocationData(const TrackedPosition& position);
   // Every row, in the order stored; empty when there are none or the store
   // cannot be read.
   virtual std::vector<HttpLocationData> fetchDeviceData();

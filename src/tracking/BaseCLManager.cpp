@@ -259,7 +259,8 @@ void BaseCLManager::didFailWithError(platform::LocationManager& manager, const p
 
 void BaseCLManager::sendDataToServer(const platform::Location& fix, const std::string& activity, bool manual) {
   SharedUtil::setDefaultString(activity, kCurrentMotion);
-  LocationDataManager::sharedInstance().sendDataServer(fix, activity, manual, 0, AppUtilis::getLocationId());
+  LocationDataManager::sharedInstance().sendDataServer(
+      {.fix = fix, .activity = activity, .manual = manual, .locationId = AppUtilis::getLocationId()});
 }
 
 void BaseCLManager::stopTracking() {

@@ -28,10 +28,7 @@ std::string describe(const platform::Location& fix) {
   return text;
 }
 
-void buffer(const platform::Location& fix, const std::string& activity, bool manual, std::int64_t speed,
-            const std::optional<std::string>& locationId, const std::optional<std::string>& recordedAt) {
-  sending::offlineBuffer().saveLocationData(fix, activity, manual, speed, locationId, recordedAt, 0);
-}
+void buffer(const TrackedPosition& position) { sending::offlineBuffer().saveLocationData(position, 0); }
 
 }  // namespace
 
@@ -40,9 +37,9 @@ LocationDataManager& LocationDataManager::sharedInstance() {
   return *instance;
 }
 
-void LocationDataManager::sendDataServer(const platform::Location& fix, const std::string& activity, bool manual,
-                                         std::int64_t speed, const std::string& locationId,
-                                         const std::optional<std::string>& recordedAt) {
+void LocationDataManager::sendDataServer(const TrackedPosition& position) {
+  const auto& fix = position.fix;
+  const auto& activity = position.activity;
   PelkTripStorageManager::shared().updateAllActiveTrips(fix, activity);
   if (!TokenManager::getLocationPublisher()) {
     tracking::updateLocation(fix, activity);
@@ -58,22 +55,19 @@ void LocationDataManager::sendDataServer(const platform::Location& fix, const st
   tracking::updateLocation(fix, activity);
   LoggerManager::sharedInstance().writeLocationToFile("Location Update " + describe(fix));
   if (ReachabilityCheck::isConnectedToNetwork()) {
-    sendLocationDataMqtt(fix, activity, manual, speed, locationId, recordedAt);
+    sendLocationDataMqtt(position);
     return;
   }
   if (!SharedUtil::getDefaultBoolean(kOfflineTracking)) {
     tracking::stopTracking();
     return;
   }
-  buffer(fix, activity, manual, speed, locationId, recordedAt);
+  buffer(position);
 }
 
-void LocationDataManager::sendLocationDataMqtt(const platform::Location& fix, const std::string& activity,
-                                               bool manual, std::int64_t speed,
-                                               const std::optional<std::string>& locationId,
-                                               const std::optional<std::string>& recordedAt) {
+void LocationDataManager::sendLocationDataMqtt(const TrackedPosition& position) {
   if (!sending::connected()) {
-    buffer(fix, activity, manual, speed, locationId, recordedAt);
+    buffer(position);
     return;
   }
   // The account's shadow said publishing is off: the position is neither sent
@@ -84,8 +78,7 @@ void LocationDataManager::sendLocationDataMqtt(const platform::Location& fix, co
   // nothing, whatever an earlier connection was told.
   if (MQTTManager::sharedInstance().pubSubAnswerOnThisConnection() == false) return;
   MqttLocationUtils::publishLivePosition(
-      fix, activity, manual, speed, locationId, recordedAt,
-      [](bool published, std::optional<MqttLocationData> keep) {
+      position, [](bool published, std::optional<MqttLocationData> keep) {
         LoggerManager::sharedInstance().writeLocationToFile(std::string("location updated status  ") +
                                                             (published ? "true" : "false"));
         if (published || !keep) return;

@@ -1,10 +1,6 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-
-#include "platform/Location.h"
+#include "models/TrackedPosition.h"
 
 namespace pelk {
 
@@ -16,15 +12,10 @@ class LocationDataManager {
  public:
   static LocationDataManager& sharedInstance();
 
-  // activity "M" or "S"; manual true only for the app-requested
-  // current-location update; speed in km/h; recordedAt only from trip actions.
-  void sendDataServer(const platform::Location& fix, const std::string& activity, bool manual, std::int64_t speed,
-                      const std::string& locationId, const std::optional<std::string>& recordedAt = std::nullopt);
+  void sendDataServer(const TrackedPosition& position);
   // Publishes when the MQTT connection is up; buffers when it is not or the
   // publish fails.
-  void sendLocationDataMqtt(const platform::Location& fix, const std::string& activity, bool manual,
-                            std::int64_t speed, const std::optional<std::string>& locationId = std::nullopt,
-                            const std::optional<std::string>& recordedAt = std::nullopt);
+  void sendLocationDataMqtt(const TrackedPosition& position);
 };
 
 }  // namespace pelk

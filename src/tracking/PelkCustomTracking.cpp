@@ -195,7 +195,8 @@ void PelkCustomTracking::updateLocation(const platform::Location& fix, const std
   const auto options = option();
   if (options && options->useRegionMonitoring) updateRegionMoitoring(fix);
   if (!SentFixes::shared().claim(fix)) return;
-  LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, toInt(speed), AppUtilis::getLocationId());
+  LocationDataManager::sharedInstance().sendDataServer(
+      {.fix = fix, .activity = activity, .speed = toInt(speed), .locationId = AppUtilis::getLocationId()});
 }
 
 void PelkCustomTracking::updateRegionMoitoring(const platform::Location& fix) {
@@ -370,7 +371,8 @@ void PelkCustomTracking::didVisit(platform::LocationManager& manager, const plat
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
   SentFixes::shared().claim(*last);
-  LocationDataManager::sharedInstance().sendDataServer(*last, kStationary, false, 0, AppUtilis::getLocationId());
+  LocationDataManager::sharedInstance().sendDataServer(
+      {.fix = *last, .activity = kStationary, .locationId = AppUtilis::getLocationId()});
 }
 
 void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {

@@ -181,8 +181,10 @@ void PelkTimeBasedLocationManager::sendLocationToServer(const platform::Location
   const auto speed = toInt(trackingmode::ownSpeedKmh(location, previous));
   // The one-shot service may have sent this very fix in a retry already.
   if (!SentFixes::shared().claim(location)) return;
-  LocationDataManager::sharedInstance().sendDataServer(location, speed > 0 ? kMoving : kStationary, false, speed,
-                                                       AppUtilis::getLocationId());
+  LocationDataManager::sharedInstance().sendDataServer({.fix = location,
+                                                        .activity = speed > 0 ? kMoving : kStationary,
+                                                        .speed = speed,
+                                                        .locationId = AppUtilis::getLocationId()});
 }
 
 void PelkTimeBasedLocationManager::beginNewBackgroundTask() {

@@ -76,15 +76,16 @@ bool passesAccuracyGate(const platform::Location& fix, double unfilteredLimit) {
 
 void sendPosition(const platform::Location& fix, const std::string& activity, double speedKmh) {
   if (!SentFixes::shared().claim(fix)) return;
-  LocationDataManager::sharedInstance().sendDataServer(fix, activity, false, wholeSpeed(speedKmh),
-                                                       AppUtilis::getLocationId());
+  LocationDataManager::sharedInstance().sendDataServer(
+      {.fix = fix, .activity = activity, .speed = wholeSpeed(speedKmh), .locationId = AppUtilis::getLocationId()});
 }
 
 void sendVisit(platform::LocationManager& manager) {
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
   SentFixes::shared().claim(*last);
-  LocationDataManager::sharedInstance().sendDataServer(*last, kStationary, false, 0, AppUtilis::getLocationId());
+  LocationDataManager::sharedInstance().sendDataServer(
+      {.fix = *last, .activity = kStationary, .locationId = AppUtilis::getLocationId()});
 }
 
 void clearKitGeofences(platform::LocationManager& manager) {

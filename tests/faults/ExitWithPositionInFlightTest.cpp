@@ -129,7 +129,7 @@ TEST(HostAtExit, PublishesAndReturns) {
   fix.coordinate = {52.52, 13.405};
   fix.horizontalAccuracy = 5;
   fix.timestamp = platform::Clock::now();
-  LocationDataManager::sharedInstance().sendDataServer(fix, "M", false, 0, kLocationId);
+  LocationDataManager::sharedInstance().sendDataServer({fix, "M", false, 0, kLocationId});
   std::printf("buffered before the exit: %lld\n",
               static_cast<long long>(MQTTDataStorageManager::shared().getOfflineLocationCount()));
   std::fflush(stdout);

@@ -84,7 +84,7 @@ class KillDuringReplayTest : public SettingsTest {
         fix.coordinate = {45.0 + i * 1e-5, 7.4};
         fix.horizontalAccuracy = 5;
         const std::string id = "replay-" + std::to_string(i);
-        if (buffer.saveLocationData(fix, "M", false, 3, id)) ids.insert(id);
+        if (buffer.saveLocationData({fix, "M", false, 3, id})) ids.insert(id);
       }
     });
     return ids;

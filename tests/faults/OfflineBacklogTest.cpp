@@ -42,7 +42,7 @@ TEST_F(OfflineBacklogTest, TenThousandBufferedPositionsAreAllDeliveredWhenTheBro
       fix.coordinate = {45.0 + i * 1e-5, 7.4};
       fix.horizontalAccuracy = 5;
       const std::string id = "backlog-" + std::to_string(i);
-      if (filler.saveLocationData(fix, "M", false, 3, id)) stored.insert(id);
+      if (filler.saveLocationData({fix, "M", false, 3, id})) stored.insert(id);
     }
   }));
   const auto fillMs =

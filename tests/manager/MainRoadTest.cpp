@@ -194,7 +194,7 @@ TEST_F(MainRoadTest, StartUpWithAStoredUserReplaysTheBufferedPositions) {
     l.horizontalAccuracy = 20;
     l.timestamp = platform::Clock::now();
     const std::string id = "kept-" + std::to_string(i);
-    ASSERT_TRUE(buffer_->saveLocationData(l, "M", false, 0, id));
+    ASSERT_TRUE(buffer_->saveLocationData({l, "M", false, 0, id}));
     kept.insert(id);
   }
 

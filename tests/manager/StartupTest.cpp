@@ -295,8 +295,8 @@ TEST_F(StartupTest, TheFirstTouchWiresTheLogoutResetAndTheTripRecording) {
   // Buffers over this test's own store files.
   MQTTDataStorageManager buffer(PelkCoreDataStack().managedObjectContext());
   PelkHTTPDataStorageManager http;
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(1), "M", false, 0));
-  ASSERT_TRUE(http.saveLocationData(fixAt(1), "M", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(1), "M", false, 0}));
+  ASSERT_TRUE(http.saveLocationData({fixAt(1), "M", false, 0}));
   AppUtilis::resetDefaults();
   EXPECT_EQ(buffer.getOfflineLocationCount(), 0) << "the old user's positions are never replayed";
   EXPECT_EQ(http.fetchDeviceData().size(), 1u) << "the upload buffer is a store of its own";

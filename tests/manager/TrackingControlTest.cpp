@@ -655,8 +655,8 @@ TEST_F(NetworkReactionTest, LocalDataUploadDeletesOnlyRowsTheServerAccepted) {
   l.coordinate = {52.5, 13.4};
   l.horizontalAccuracy = 20;
   l.timestamp = platform::Clock::now();
-  ASSERT_TRUE(rows.saveLocationData(l, "M", false, 0));
-  ASSERT_TRUE(rows.saveLocationData(l, "S", false, 0));
+  ASSERT_TRUE(rows.saveLocationData({l, "M", false, 0}));
+  ASSERT_TRUE(rows.saveLocationData({l, "S", false, 0}));
 
   // Refused: both rows stay, so the next call uploads them again.
   server_.enqueue("/v3/location/", ScriptedReply::json(R"({"code":400,"msg":"no"})", 400));

@@ -50,7 +50,7 @@ class LiveLocationEndToEndTest : public MessagingTest {
   // reported outcome, which may come on a thread of the connection.
   std::optional<bool> send(const std::optional<std::string>& id = std::string(kId)) {
     auto done = std::make_shared<std::atomic<int>>(-1);
-    MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, id, std::string(kRecordedAt),
+    MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, id, std::string(kRecordedAt)},
                                         [done](bool ok) { done->store(ok ? 1 : 0); }, device_);
     if (!waitFor([&] { return done->load() >= 0; })) return std::nullopt;
     return done->load() == 1;
@@ -200,8 +200,8 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
       ::kill(broker.pid(), SIGSTOP);
       ASSERT_TRUE(waitStopped(broker.pid()));
       auto outcome = std::make_shared<std::atomic<int>>(-1);
-      MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, std::string("offline-1"),
-                                          std::string(kRecordedAt),
+      MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, std::string("offline-1"),
+                                           std::string(kRecordedAt)},
                                           [outcome](bool ok) { outcome->store(ok ? 1 : 0); }, device_);
       ::kill(broker.pid(), SIGKILL);
       broker.stop();
@@ -211,7 +211,7 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
     EXPECT_EQ(done, std::optional<bool>(false));
     // The caller buffers what was reported unsent, as the tracking engine does.
     if (done == false) {
-      ASSERT_TRUE(manager().offlineBuffer().saveLocationData(berlin(), "M", false, 27, std::string("offline-1")));
+      ASSERT_TRUE(manager().offlineBuffer().saveLocationData({berlin(), "M", false, 27, std::string("offline-1")}));
     }
     ASSERT_EQ(buffer_->getOfflineLocationCount(), 1) << "connected " << manager().connected() << " state "
         << manager().connectState().value_or(-1) << " replay " << manager().replayRunning() << " received "
@@ -265,7 +265,7 @@ TEST_F(LiveLocationEndToEndTest, ASingleBufferedRowSentIsRemovedFromTheConnectio
   ASSERT_TRUE(startPublishing(broker, false, PelkPublish{}));
   ASSERT_TRUE(waitFor([&] { return !manager().replayRunning(); }));
 
-  ASSERT_TRUE(buffer_->saveLocationData(berlin(), "M", false, 27, std::string("row-1")));
+  ASSERT_TRUE(buffer_->saveLocationData({berlin(), "M", false, 27, std::string("row-1")}));
   const auto rows = buffer_->fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 1u);
   MqttOfflineLocationUtils::sharedInstance().locationDataToDictionary(rows[0]);
@@ -362,7 +362,7 @@ TEST_F(LiveLocationEndToEndTest, APositionIsNeverSentForAnotherUserThanTheOneItW
     c.armed = true;
     auto outcome = std::make_shared<std::atomic<int>>(-1);
     MqttLocationUtils::publishLivePosition(
-        berlin(), "M", false, 27, "taken-" + std::to_string(++n), std::string(kRecordedAt),
+        {berlin(), "M", false, 27, "taken-" + std::to_string(++n), std::string(kRecordedAt)},
         [outcome](bool published, std::optional<MqttLocationData> keep) {
           EXPECT_TRUE(!keep || keep->user_id == std::optional<std::string>("u1"));
           outcome->store(published ? 1 : 0);

@@ -31,7 +31,7 @@ class LiveMessageTest : public test::LocationMessageTest {
  protected:
   json build(const std::string& activity = "M", bool manual = false, std::optional<std::string> id = kId,
              std::optional<std::string> recordedAt = std::nullopt) {
-    const auto text = LocationUtils::getMQTTString(berlin(), activity, manual, 27, id, recordedAt, device_);
+    const auto text = LocationUtils::getMQTTString({berlin(), activity, manual, 27, id, recordedAt}, device_);
     EXPECT_EQ(text.find('\n'), std::string::npos) << "not compact: " << text;
     EXPECT_EQ(text.find("\": "), std::string::npos) << "not compact: " << text;
     return json::parse(text);
@@ -58,7 +58,7 @@ TEST_F(LiveMessageTest, SaveModeMessageOfAKnownPositionMatchesTheFixture) {
   })");
   EXPECT_EQ(build(), expected);
   // Numbers are written in their shortest round-trip form.
-  const auto text = LocationUtils::getMQTTString(berlin(), "M", false, 27, std::string(kId), std::nullopt, device_);
+  const auto text = LocationUtils::getMQTTString({berlin(), "M", false, 27, std::string(kId), std::nullopt}, device_);
   EXPECT_NE(text.find("\"latitude\":52.52,"), std::string::npos) << text;
   EXPECT_NE(text.find("\"course\":90.25,"), std::string::npos) << text;
 }
@@ -184,7 +184,7 @@ TEST_F(LiveMessageTest, UnwritableValuesAreLeftOutAndThePositionIsStillSent) {
   auto fix = berlin();
   fix.altitude = std::numeric_limits<double>::quiet_NaN();
   fix.verticalAccuracy = std::numeric_limits<double>::infinity();
-  const auto text = LocationUtils::getMQTTString(fix, "M", false, 0, std::string(kId), std::nullopt, device_);
+  const auto text = LocationUtils::getMQTTString({fix, "M", false, 0, std::string(kId), std::nullopt}, device_);
   ASSERT_FALSE(text.empty());
   const auto message = json::parse(text);
   EXPECT_FALSE(message.contains("altitude"));
@@ -200,7 +200,7 @@ TEST_F(LiveMessageTest, SendingHandsTheMessageToThePublisherAndReportsItsAnswer)
     broker_.set(true, accept);
     int calls = 0;
     bool result = !accept;
-    MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, std::string(kId), std::nullopt, [&](bool ok) {
+    MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, std::string(kId), std::nullopt}, [&](bool ok) {
       ++calls;
       result = ok;
     }, device_);
@@ -209,19 +209,19 @@ TEST_F(LiveMessageTest, SendingHandsTheMessageToThePublisherAndReportsItsAnswer)
   }
   ASSERT_EQ(broker_.messages().size(), 2u);
   EXPECT_EQ(broker_.messages()[0],
-            LocationUtils::getMQTTString(berlin(), "M", false, 27, std::string(kId), std::nullopt, device_));
+            LocationUtils::getMQTTString({berlin(), "M", false, 27, std::string(kId), std::nullopt}, device_));
 
   // Without a connection (the kit's own connection, not up) the caller hears false.
   platform::resetAllLinks();
   int calls = 0;
-  MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27, std::nullopt, std::nullopt, [&](bool ok) {
+  MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, std::nullopt, std::nullopt}, [&](bool ok) {
     ++calls;
     EXPECT_FALSE(ok);
   }, device_);
   EXPECT_EQ(calls, 1);
   // And a message without a completion is still published.
   broker_.install();
-  MqttLocationUtils::mqttLocationData(berlin(), "M", false, 27);
+  MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27});
   EXPECT_EQ(broker_.messages().size(), 3u);
 }
 
@@ -236,7 +236,7 @@ TEST_F(LiveMessageTest, APositionWithoutAFixIsNeverSent) {
     auto fix = berlin();
     fix.coordinate = coordinate;
     std::vector<bool> answers;
-    MqttLocationUtils::mqttLocationData(fix, "M", false, 27, std::string(kId), std::nullopt,
+    MqttLocationUtils::mqttLocationData({fix, "M", false, 27, std::string(kId), std::nullopt},
                                         [&](bool ok) { answers.push_back(ok); }, device_);
     EXPECT_EQ(answers, std::vector<bool>{false});
   }

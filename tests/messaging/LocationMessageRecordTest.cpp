@@ -108,7 +108,7 @@ class RecordOfLiveMessageTest : public test::LocationMessageTest {};
 TEST_F(RecordOfLiveMessageTest, OnlyAFullSaveModeMessageDecodes) {
   platform::Location fix;
   fix.coordinate = {52.52, 13.405};
-  auto message = [&] { return json::parse(LocationUtils::getMQTTString(fix, "M", false, 3, {}, {}, device_)); };
+  auto message = [&] { return json::parse(LocationUtils::getMQTTString({fix, "M", false, 3, {}, {}}, device_)); };
   EXPECT_FALSE(PublishMessage::decode(message())) << "publish-only";
   SharedUtil::setDefaultBoolean(true, kLocationPublishSave);
   EXPECT_FALSE(PublishMessage::decode(message())) << "save mode without the device keys";

@@ -17,8 +17,8 @@ class OfflineMessageTest : public test::LocationMessageTest {
   // One position buffered with the fixture's readings and ids.
   MqttLocationData bufferedRow(const std::string& activity = "S") {
     storeUser();
-    EXPECT_TRUE(buffer_->saveLocationData(test::fixAt(48.5, 9.25), activity, false, 41, std::string("loc-1"),
-                                          std::string("2024-02-29T23:59:59.500Z")));
+    EXPECT_TRUE(buffer_->saveLocationData({test::fixAt(48.5, 9.25), activity, false, 41, std::string("loc-1"),
+                                           std::string("2024-02-29T23:59:59.500Z")}));
     auto rows = buffer_->fetchDeviceData(0);
     EXPECT_EQ(rows.size(), 1u);
     return rows.empty() ? MqttLocationData{} : rows.front();

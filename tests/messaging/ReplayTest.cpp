@@ -21,7 +21,7 @@ class ReplayTest : public MessagingTest {
     for (int i = 0; i < n; ++i) {
       platform::Location fix;
       fix.coordinate = {10.0 + i * 0.001, 20.0};
-      EXPECT_TRUE(buffer_->saveLocationData(fix, activity, false, 3));
+      EXPECT_TRUE(buffer_->saveLocationData({fix, activity, false, 3}));
     }
     for (std::int64_t offset = 0;; offset += MQTTDataStorageManager::kPageSize) {
       const auto rows = buffer_->fetchDeviceData(offset);

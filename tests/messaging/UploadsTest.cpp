@@ -56,7 +56,7 @@ TEST_F(UploadTest, OnlinePositionIsOneRecordAcceptedOnlyOnTheSuccessText) {
       APIClient::resetBaseUrlForTesting();
     }
     test::Awaited<bool> answer;
-    LocationUtils::onlineLocationData(fix, "M", false, 27, [&](bool ok) { answer.set(ok); }, device_, client_);
+    LocationUtils::onlineLocationData({fix, "M", false, 27}, [&](bool ok) { answer.set(ok); }, device_, client_);
     EXPECT_EQ(answer.get(), c.accepted);
   }
   const auto requests = server_.requests(kLocationPath);
@@ -71,8 +71,8 @@ TEST_F(UploadTest, OnlinePositionIsOneRecordAcceptedOnlyOnTheSuccessText) {
 
 TEST_F(UploadTest, BufferedRowsLeaveOnlyOnceTheServerAcceptedThem) {
   PelkHTTPDataStorageManager store(&device_);
-  ASSERT_TRUE(store.saveLocationData(test::fixAt(10.5, 20.25), "S", false, 3));
-  ASSERT_TRUE(store.saveLocationData(test::fixAt(11.5, 21.25), "M", false, 9));
+  ASSERT_TRUE(store.saveLocationData({test::fixAt(10.5, 20.25), "S", false, 3}));
+  ASSERT_TRUE(store.saveLocationData({test::fixAt(11.5, 21.25), "M", false, 9}));
   auto& utils = HttpOfflineLocationUtils::sharedInstance();
   auto upload = [&] {
     test::Awaited<bool> done;
@@ -86,7 +86,7 @@ TEST_F(UploadTest, BufferedRowsLeaveOnlyOnceTheServerAcceptedThem) {
 
   // A row stored while the upload is under way waits for the next one.
   server_.setHandler([&](const test::RecordedRequest&) {
-    EXPECT_TRUE(store.saveLocationData(test::fixAt(12.5, 22.25), "M", false, 1));
+    EXPECT_TRUE(store.saveLocationData({test::fixAt(12.5, 22.25), "M", false, 1}));
     return test::ScriptedReply::json(reply(200, kLocationUpdateSucess));
   });
   EXPECT_TRUE(upload());
@@ -114,7 +114,7 @@ class ThrowingClient : public PelkAPIClient {
 
 TEST_F(UploadTest, AFailingSenderKeepsTheRowsAndDoesNotBlockTheNextUpload) {
   PelkHTTPDataStorageManager store(&device_);
-  ASSERT_TRUE(store.saveLocationData(test::fixAt(10.5, 20.25), "S", false, 3));
+  ASSERT_TRUE(store.saveLocationData({test::fixAt(10.5, 20.25), "S", false, 3}));
   ThrowingClient broken(transport_);
   auto& utils = HttpOfflineLocationUtils::sharedInstance();
   bool uploaded = true;
@@ -163,7 +163,7 @@ TEST_F(UploadTest, APositionWithoutAFixIsNotPosted) {
   fix.horizontalAccuracy = 5;
   server_.enqueue(kLocationPath, test::ScriptedReply::json(reply(200, "location recorded successfully.")));
   test::Awaited<bool> answer;
-  LocationUtils::onlineLocationData(fix, "M", false, 27, [&](bool ok) { answer.set(ok); }, device_, client_);
+  LocationUtils::onlineLocationData({fix, "M", false, 27}, [&](bool ok) { answer.set(ok); }, device_, client_);
   EXPECT_FALSE(answer.get());
   EXPECT_TRUE(server_.requests(kLocationPath).empty());
 }

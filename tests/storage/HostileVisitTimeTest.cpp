@@ -41,10 +41,10 @@ TEST_F(HostileVisitTimeTest, VisitTimeStoredMeanwhileIsKeptForTheNextPosition) {
   MQTTDataStorageManager buffer(stack.managedObjectContext(), &device_);
   SharedUtil::setDefaultString(first, kVisitDate);
   device_.midway = [&] { SharedUtil::setDefaultString(newer, kVisitDate); };
-  ASSERT_TRUE(buffer.saveLocationData(test::fixAt(1, 1), "S", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({test::fixAt(1, 1), "S", false, 0}));
   device_.midway = nullptr;
   EXPECT_EQ(SharedUtil::getDefaultString(kVisitDate), newer);
-  ASSERT_TRUE(buffer.saveLocationData(test::fixAt(1, 1), "S", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({test::fixAt(1, 1), "S", false, 0}));
   EXPECT_FALSE(SharedUtil::userDefaultValue()->contains(kVisitDate));
   const auto rows = buffer.fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 2u);

@@ -167,7 +167,7 @@ TEST(KillDuringInsertWriter, InsertsUntilKilled) {
   MQTTDataStorageManager buffer(stack.managedObjectContext(), &device);
   for (std::uint32_t seq = 0; seq < kPerRound; ++seq) {
     const std::uint32_t marker = round * kPerRound + seq;
-    if (!buffer.saveLocationData(test::fixAt(round, seq * 1e-5), "M", false, 0, markerId(marker))) continue;
+    if (!buffer.saveLocationData({test::fixAt(round, seq * 1e-5), "M", false, 0, markerId(marker)})) continue;
     // Markers are smaller than PIPE_BUF, so each write is whole or not at all.
     ASSERT_EQ(::write(fd, &marker, sizeof marker), static_cast<ssize_t>(sizeof marker));
   }

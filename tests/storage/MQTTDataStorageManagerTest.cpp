@@ -32,7 +32,7 @@ class MqttBufferTest : public test::StorageTest {
   }
   void storeRows(MQTTDataStorageManager& buffer, int n, int firstLatitude = 0) {
     for (int i = 0; i < n; ++i) {
-      ASSERT_TRUE(buffer.saveLocationData(fixAt(firstLatitude + i, 0), "M", false, 0));
+      ASSERT_TRUE(buffer.saveLocationData({fixAt(firstLatitude + i, 0), "M", false, 0}));
     }
   }
   std::string documentsStore() const { return platform::Paths::documents() + "/" + kPelkModelStoreFile; }
@@ -47,7 +47,7 @@ TEST_F(MqttBufferTest, StoredRowCarriesFixReadingsAndSwitches) {
   SaveUtilis::saveTrackingOptions(PelkTrackingMode::active);
   const auto start = platform::Clock::now();
   auto buffer = makeBuffer();
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(52.5, 13.4), "M", false, 7, "5f0c0ffee0000000000000aa", "2024-01-02T03:04:05.678Z"));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(52.5, 13.4), "M", false, 7, "5f0c0ffee0000000000000aa", "2024-01-02T03:04:05.678Z"}));
 
   const auto rows = buffer->fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 1u);
@@ -98,9 +98,9 @@ TEST_F(MqttBufferTest, StoredRowCarriesFixReadingsAndSwitches) {
 
 TEST_F(MqttBufferTest, MissingLocationIdIsGeneratedGivenOneKept) {
   auto buffer = makeBuffer();
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(1, 1), "M", false, 0, ""));
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(2, 2), "M", false, 0));
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(3, 3), "M", false, 0, "given"));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(1, 1), "M", false, 0, ""}));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(2, 2), "M", false, 0}));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(3, 3), "M", false, 0, "given"}));
   const auto rows = buffer->fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 3u);
   for (int i = 0; i < 2; ++i) {
@@ -143,7 +143,7 @@ TEST_F(MqttBufferTest, RecordedTimeAndStoredVisitTime) {
     ASSERT_TRUE(buffer->deleteAllRecords());
     SharedUtil::removeKey(kVisitDate);
     if (c.visit) SharedUtil::setDefaultString(*c.visit, kVisitDate);
-    ASSERT_TRUE(buffer->saveLocationData(fixAt(1, 1), c.activity, c.manual, 0, std::nullopt, c.recordedAt));
+    ASSERT_TRUE(buffer->saveLocationData({fixAt(1, 1), c.activity, c.manual, 0, std::nullopt, c.recordedAt}));
     const auto rows = buffer->fetchDeviceData(0);
     ASSERT_EQ(rows.size(), 1u);
     const std::string expected = std::string(c.expected) == "now"     ? iso8601(now)
@@ -160,7 +160,7 @@ TEST_F(MqttBufferTest, PagesOfFiftyInInsertionOrder) {
   auto buffer = makeBuffer();
   storeRows(*buffer, 120);
   // A row with another tag is counted but never replayed.
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(999, 0), "M", false, 0, std::nullopt, std::nullopt, 7));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(999, 0), "M", false, 0, std::nullopt, std::nullopt}, 7));
   EXPECT_EQ(buffer->getOfflineLocationCount(), 121);
 
   const std::vector<std::pair<std::int64_t, std::size_t>> pages{{0, 50}, {50, 50}, {100, 20}, {120, 0}, {500, 0},
@@ -203,7 +203,7 @@ TEST_F(MqttBufferTest, ReplayDeletesExactlyThePublishedPage) {
 TEST_F(MqttBufferTest, DeleteByTagNeedsExactlyOneRow) {
   auto buffer = makeBuffer();
   for (int tag : {3, 3, 5, 0}) {
-    ASSERT_TRUE(buffer->saveLocationData(fixAt(tag, 0), "M", false, 0, std::nullopt, std::nullopt, tag));
+    ASSERT_TRUE(buffer->saveLocationData({fixAt(tag, 0), "M", false, 0, std::nullopt, std::nullopt}, tag));
   }
   buffer->deleteLocationEntity(3);
   EXPECT_EQ(buffer->getOfflineLocationCount(), 4);
@@ -216,11 +216,11 @@ TEST_F(MqttBufferTest, DeleteByTagNeedsExactlyOneRow) {
 TEST_F(MqttBufferTest, SixteenBitAttributesSaturate) {
   auto buffer = makeBuffer();
   device_.battery = 40000;
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(1, 0), "M", false, 100000));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(1, 0), "M", false, 100000}));
   device_.battery = -1;
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(2, 0), "M", false, -100000));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(2, 0), "M", false, -100000}));
   // A tag beyond 16 bits saturates too: it never turns into a replayable 0.
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(3, 0), "M", false, 0, std::nullopt, std::nullopt, 65536));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(3, 0), "M", false, 0, std::nullopt, std::nullopt}, 65536));
   const auto rows = buffer->fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].speed, 32767);
@@ -261,7 +261,7 @@ TEST_F(MqttBufferTest, StoreThatCannotOpenDropsWritesWithALineAndRecovers) {
   EXPECT_EQ(capture.lines()[0].rfind("Unresolved error Failed to initialize the application's saved data", 0), 0u)
       << capture.lines()[0];
 
-  EXPECT_FALSE(buffer->saveLocationData(fixAt(1, 1), "M", false, 0, "lost-id"));
+  EXPECT_FALSE(buffer->saveLocationData({fixAt(1, 1), "M", false, 0, "lost-id"}));
   bool logged = false;
   // A lost position has no handler to go to: the line is at Error level.
   for (const auto& line : capture.lines(platform::Console::Level::Error)) {
@@ -274,7 +274,7 @@ TEST_F(MqttBufferTest, StoreThatCannotOpenDropsWritesWithALineAndRecovers) {
 
   // The next use after the obstacle is gone opens the store.
   std::filesystem::remove(documentsStore());
-  EXPECT_TRUE(buffer->saveLocationData(fixAt(1, 1), "M", false, 0));
+  EXPECT_TRUE(buffer->saveLocationData({fixAt(1, 1), "M", false, 0}));
   EXPECT_EQ(buffer->getOfflineLocationCount(), 1);
 }
 
@@ -283,7 +283,7 @@ TEST_F(MqttBufferTest, UnknownReadingsDoNotCostThePosition) {
   auto fix = fixAt(1, 2);
   fix.altitude = std::nan("");  // e.g. a fix without height
   fix.course = std::numeric_limits<double>::infinity();
-  ASSERT_TRUE(buffer->saveLocationData(fix, "M", false, 0));
+  ASSERT_TRUE(buffer->saveLocationData({fix, "M", false, 0}));
   const auto rows = buffer->fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_DOUBLE_EQ(rows[0].latitude, 1.0);
@@ -297,11 +297,11 @@ TEST_F(MqttBufferTest, VisitTimeIsKeptWhenThePositionCannotBeStored) {
   std::filesystem::create_directories(documentsStore());  // the store cannot open
   platform::Console::Capture capture;
   auto buffer = makeBuffer();
-  EXPECT_FALSE(buffer->saveLocationData(fixAt(1, 1), "S", false, 0));
+  EXPECT_FALSE(buffer->saveLocationData({fixAt(1, 1), "S", false, 0}));
   EXPECT_EQ(SharedUtil::getDefaultString(kVisitDate), visit);
 
   std::filesystem::remove(documentsStore());
-  ASSERT_TRUE(buffer->saveLocationData(fixAt(1, 1), "S", false, 0));
+  ASSERT_TRUE(buffer->saveLocationData({fixAt(1, 1), "S", false, 0}));
   EXPECT_EQ(buffer->fetchDeviceData(0).at(0).recorded_at, visit);
   EXPECT_FALSE(SharedUtil::userDefaultValue()->contains(kVisitDate));
 }
@@ -311,7 +311,7 @@ TEST_F(MqttBufferTest, SinkAndReplayOnDifferentThreadsLoseNothing) {
   constexpr int kRows = 150;
   std::atomic<bool> writing{true};
   std::thread sink([&] {
-    for (int i = 0; i < kRows; ++i) EXPECT_TRUE(buffer->saveLocationData(fixAt(i, 0), "M", false, 0));
+    for (int i = 0; i < kRows; ++i) EXPECT_TRUE(buffer->saveLocationData({fixAt(i, 0), "M", false, 0}));
     writing = false;
   });
   std::multiset<std::string> replayed;

@@ -120,7 +120,7 @@ TEST_F(CoreDataStackTest, ClearEmptiesThisStoreOnlyAndIsSeenAtOnce) {
   PelkCoreDataStack stack;
   auto db = stack.managedObjectContext();
   MQTTDataStorageManager buffer(db, &device_);
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 1), "M", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(1, 1), "M", false, 0}));
   const auto held = buffer.fetchDeviceData(0);
   ASSERT_TRUE(db->write([](SQLite::Database& c) {
     c.exec("INSERT INTO MyTrip (tripId) VALUES ('t')");
@@ -129,7 +129,7 @@ TEST_F(CoreDataStackTest, ClearEmptiesThisStoreOnlyAndIsSeenAtOnce) {
     c.exec("INSERT INTO TripEventsLocal (trip_id, trip) VALUES ('t', last_insert_rowid())");
   }));
   PelkHTTPDataStorageManager http(&device_);
-  ASSERT_TRUE(http.saveLocationData(fixAt(1, 1), "M", false, 0));
+  ASSERT_TRUE(http.saveLocationData({fixAt(1, 1), "M", false, 0}));
 
   PelkCoreDataStack reset;
   reset.clearCoreDataStore();
@@ -154,8 +154,8 @@ TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
   const std::vector<std::pair<double, double>> cases = {{nan, 10}, {10, nan}, {inf, 10}, {10, -inf}, {nan, nan}};
   for (const auto& [latitude, longitude] : cases) {
     platform::Console::Capture capture;
-    EXPECT_FALSE(mqtt.saveLocationData(fixAt(latitude, longitude), "M", false, 0)) << latitude << "," << longitude;
-    EXPECT_FALSE(http.saveLocationData(fixAt(latitude, longitude), "M", false, 0)) << latitude << "," << longitude;
+    EXPECT_FALSE(mqtt.saveLocationData({fixAt(latitude, longitude), "M", false, 0})) << latitude << "," << longitude;
+    EXPECT_FALSE(http.saveLocationData({fixAt(latitude, longitude), "M", false, 0})) << latitude << "," << longitude;
     EXPECT_EQ(capture.lines().size(), 2u);
   }
   EXPECT_EQ(mqtt.getOfflineLocationCount(), 0);
@@ -164,7 +164,7 @@ TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
   auto fix = fixAt(1, 2);
   fix.altitude = nan;
   fix.horizontalAccuracy = inf;
-  EXPECT_TRUE(http.saveLocationData(fix, "M", false, 0));
+  EXPECT_TRUE(http.saveLocationData({fix, "M", false, 0}));
   ASSERT_EQ(http.fetchDeviceData().size(), 1u);
   EXPECT_EQ(http.fetchDeviceData()[0].altitude, 0.0);
   EXPECT_EQ(http.fetchDeviceData()[0].accuracy, 0.0);
@@ -180,8 +180,8 @@ TEST_F(CoreDataStackTest, StoreFileOfAnEarlierShapeGainsTheMissingColumnsAndKeep
   auto quelbrin = http.persistentContainer();
   MQTTDataStorageManager mqtt(db, &device_);
   PelkTripStorageManager trips(db);
-  ASSERT_TRUE(mqtt.saveLocationData(fixAt(1, 2), "M", false, 0));
-  ASSERT_TRUE(http.saveLocationData(fixAt(1, 2), "M", false, 0));
+  ASSERT_TRUE(mqtt.saveLocationData({fixAt(1, 2), "M", false, 0}));
+  ASSERT_TRUE(http.saveLocationData({fixAt(1, 2), "M", false, 0}));
   trips.createTrip("loc-1", "trip-1");
   trips.trip({{"trip_id", "trip-1"},
               {"location_id", "loc-2"},
@@ -227,7 +227,7 @@ TEST_F(CoreDataStackTest, StoreFileOfAnEarlierShapeGainsTheMissingColumnsAndKeep
   // The gained columns take values like any other.
   trips.updateLocalTrip("trip-1", "sync_initiated");
   EXPECT_EQ(trips.getTripDataLocal("trip-1")->sync_status, "sync_initiated");
-  ASSERT_TRUE(mqtt.saveLocationData(fixAt(3, 4), "M", false, 0));
+  ASSERT_TRUE(mqtt.saveLocationData({fixAt(3, 4), "M", false, 0}));
   EXPECT_EQ(mqtt.getOfflineLocationCount(), 2);
   for (const auto& file : {db->path(), quelbrin->path()}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(file).parent_path())) {
@@ -269,8 +269,8 @@ TEST_F(CoreDataStackTest, StoreFileWithTablesOfAnotherShapeIsSetAsideAndStartedA
     platform::Console::Capture capture;
     MQTTDataStorageManager mqtt(PelkCoreDataStack().managedObjectContext(), &device_);
     PelkHTTPDataStorageManager http(&device_);
-    EXPECT_TRUE(mqtt.saveLocationData(fixAt(1, 2), "M", false, 0));
-    EXPECT_TRUE(http.saveLocationData(fixAt(1, 2), "M", false, 0));
+    EXPECT_TRUE(mqtt.saveLocationData({fixAt(1, 2), "M", false, 0}));
+    EXPECT_TRUE(http.saveLocationData({fixAt(1, 2), "M", false, 0}));
     EXPECT_EQ(mqtt.getOfflineLocationCount(), 1);
     EXPECT_EQ(http.fetchDeviceData().size(), 1u);
     for (const auto& path : {mqttPath, httpPath}) {

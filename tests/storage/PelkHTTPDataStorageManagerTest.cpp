@@ -41,8 +41,8 @@ TEST_F(HttpBufferTest, OpensOnFirstUseAndStoresTheReadingsOfTheMoment) {
   EXPECT_TRUE(buffer.fetchDeviceData().empty());
   EXPECT_TRUE(std::filesystem::exists(storePath()));
 
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(48.1, 11.5), "S", true, 3));
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(48.2, 11.6), "M", false, 4));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(48.1, 11.5), "S", true, 3}));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(48.2, 11.6), "M", false, 4}));
   const auto rows = buffer.fetchDeviceData();
   ASSERT_EQ(rows.size(), 2u);
   const auto& r = rows[0];
@@ -86,7 +86,7 @@ TEST_F(HttpBufferTest, OpensOnFirstUseAndStoresTheReadingsOfTheMoment) {
 TEST_F(HttpBufferTest, OnlyAcceptedRowsAreDeletedAndOnlyAfterAcceptance) {
   PelkHTTPDataStorageManager buffer(&device_);
   installManualUpload(buffer);
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(buffer.saveLocationData(fixAt(i, 0), "M", false, 0));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(buffer.saveLocationData({fixAt(i, 0), "M", false, 0}));
 
   std::vector<bool> results;
   buffer.uploadStoredLocations([&](bool uploaded) { results.push_back(uploaded); });
@@ -101,7 +101,7 @@ TEST_F(HttpBufferTest, OnlyAcceptedRowsAreDeletedAndOnlyAfterAcceptance) {
   ASSERT_EQ(results, std::vector<bool>{false});
 
   // Positions stored during the upload are not part of it.
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(100, 0), "M", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(100, 0), "M", false, 0}));
   pending_[0].done(true);
   pending_[0].done(true);  // a repeated answer changes nothing
   EXPECT_EQ(results, (std::vector<bool>{false, true}));
@@ -112,7 +112,7 @@ TEST_F(HttpBufferTest, OnlyAcceptedRowsAreDeletedAndOnlyAfterAcceptance) {
 
 TEST_F(HttpBufferTest, RefusedOrImpossibleUploadKeepsEveryRow) {
   PelkHTTPDataStorageManager buffer(&device_);
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 0), "M", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(1, 0), "M", false, 0}));
 
   installManualUpload(buffer);
   bool result = true;
@@ -138,7 +138,7 @@ TEST_F(HttpBufferTest, RefusedOrImpossibleUploadKeepsEveryRow) {
 
 TEST_F(HttpBufferTest, SenderThatThrowsKeepsTheRowsAndDoesNotBlockLaterUploads) {
   PelkHTTPDataStorageManager buffer(&device_);
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 0), "M", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(1, 0), "M", false, 0}));
   platform::Console::Capture capture;
   buffer.setUpload([](const nlohmann::json&, std::function<void(bool)>) { throw std::runtime_error("no route"); });
   bool result = true;
@@ -177,7 +177,7 @@ TEST_F(HttpBufferTest, DefaultUploadGoesThroughTheRestClientAndTrustsOnlyItsSucc
   };
   FakeApi api;
   PelkHTTPDataStorageManager buffer(&device_, &api);
-  ASSERT_TRUE(buffer.saveLocationData(fixAt(5, 6), "M", false, 0));
+  ASSERT_TRUE(buffer.saveLocationData({fixAt(5, 6), "M", false, 0}));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
     api.answer = c.answer;
@@ -197,7 +197,7 @@ TEST_F(HttpBufferTest, StoreThatCannotOpenDegrades) {
   platform::Console::Capture capture;
   PelkHTTPDataStorageManager buffer(&device_);
   installManualUpload(buffer);
-  EXPECT_FALSE(buffer.saveLocationData(fixAt(1, 0), "M", false, 0));
+  EXPECT_FALSE(buffer.saveLocationData({fixAt(1, 0), "M", false, 0}));
   EXPECT_TRUE(buffer.fetchDeviceData().empty());
   bool result = true;
   buffer.uploadStoredLocations([&](bool uploaded) { result = uploaded; });
@@ -211,7 +211,7 @@ TEST_F(HttpBufferTest, StoreThatCannotOpenDegrades) {
   EXPECT_TRUE(dropped);
 
   std::filesystem::remove(storePath());
-  EXPECT_TRUE(buffer.saveLocationData(fixAt(1, 0), "M", false, 0));
+  EXPECT_TRUE(buffer.saveLocationData({fixAt(1, 0), "M", false, 0}));
   EXPECT_EQ(buffer.fetchDeviceData().size(), 1u);
 }
 

@@ -65,14 +65,14 @@ class PositionReadingsTest : public test::StorageTest {
     auto mqtt = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext(), &counting_);
     auto http = std::make_shared<PelkHTTPDataStorageManager>(&counting_);
     return {
-        {"MQTT buffer", [mqtt] { return mqtt->saveLocationData(fixAt(1, 2), "M", false, 0); },
+        {"MQTT buffer", [mqtt] { return mqtt->saveLocationData({fixAt(1, 2), "M", false, 0}); },
          [mqtt] {
            const auto rows = mqtt->fetchDeviceData(0);
            const auto& r = rows.back();
            return std::tuple<std::int64_t, std::string, bool>{r.battery_remaining, *r.battery_status,
                                                               r.network_status};
          }},
-        {"HTTP buffer", [http] { return http->saveLocationData(fixAt(1, 2), "M", false, 0); },
+        {"HTTP buffer", [http] { return http->saveLocationData({fixAt(1, 2), "M", false, 0}); },
          [http] {
            const auto rows = http->fetchDeviceData();
            const auto& r = rows.back();
@@ -145,7 +145,7 @@ TEST_F(PositionReadingsTest, OnlyAStoredVisitTimeCostsASettingsCommit) {
     SharedUtil::removeKey(kVisitDate);
     if (c.stored) SharedUtil::setDefaultString(*c.stored, kVisitDate);
     const int before = test::walCommits(file);
-    ASSERT_TRUE(buffer.saveLocationData(fixAt(1, 2), c.activity, false, 0)) << c.what;
+    ASSERT_TRUE(buffer.saveLocationData({fixAt(1, 2), c.activity, false, 0})) << c.what;
     EXPECT_EQ(test::walCommits(file) - before, c.commits) << c.what;
     EXPECT_EQ(SharedUtil::userDefaultValue()->contains(kVisitDate), c.remains) << c.what;
   }

@@ -44,7 +44,7 @@ class SinkOnBrokerTest : public MessagingTest {
     fix.coordinate = {lat, 13.4};
     fix.horizontalAccuracy = 10;
     fix.timestamp = platform::Clock::now();
-    LocationDataManager::sharedInstance().sendDataServer(fix, kMoving, false, 5, id);
+    LocationDataManager::sharedInstance().sendDataServer({fix, kMoving, false, 5, id});
   }
   // Publishing on, `observer` collecting the own topic, and the kit connected
   // to `broker`.
@@ -172,7 +172,7 @@ TEST_F(SinkOnBrokerTest, WhileTheAccountHasPublishingOffPositionsAreNeitherSentN
   for (int i = 0; i < 60; ++i) {  // two pages from earlier
     platform::Location fix;
     fix.coordinate = {40.0 + i * 0.001, 10.0};
-    ASSERT_TRUE(buffer_->saveLocationData(fix, kMoving, false, 3));
+    ASSERT_TRUE(buffer_->saveLocationData({fix, kMoving, false, 3}));
   }
   Observer service(broker);
   ASSERT_TRUE(service.waitConnected());
