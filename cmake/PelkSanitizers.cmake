@@ -7,3 +7,8 @@ elseif(PELK_SANITIZE STREQUAL "thread")
 elseif(NOT PELK_SANITIZE STREQUAL "")
   message(FATAL_ERROR "PELK_SANITIZE must be empty, address or thread")
 endif()
+# The main-queue assertions (PELK_ASSERT_ON_MAIN) run in the sanitizer builds
+# too, which are optimised and so would drop them with NDEBUG.
+if(PELK_SANITIZE)
+  add_compile_definitions(PELK_THREAD_CHECKS=1)
+endif()

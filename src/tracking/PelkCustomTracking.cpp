@@ -108,7 +108,7 @@ PelkCustomTracking& PelkCustomTracking::sharedInstance() {
 std::shared_ptr<platform::LocationManager> PelkCustomTracking::setDelegate() {
   std::shared_ptr<platform::LocationManager> m;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!manager_) manager_ = platform::LocationManager::create();
     m = manager_;
   }
@@ -118,7 +118,7 @@ std::shared_ptr<platform::LocationManager> PelkCustomTracking::setDelegate() {
 
 void PelkCustomTracking::startTracking(const PelkTrackingCustomMethods& options) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     option_ = options;
   }
   if (usesInterval(options)) {
@@ -190,7 +190,7 @@ void PelkCustomTracking::updateLocation(const platform::Location& fix, const std
   // position belongs to the other modes and may be far older.
   std::optional<platform::Location> previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     previous = std::exchange(lastRoadFix_, fix);
   }
   const auto speed = trackingmode::ownSpeedKmh(fix, previous);
@@ -246,7 +246,7 @@ void PelkCustomTracking::stopContinuous() {
   m->stopMonitoringVisits();
   m->stopMonitoringSignificantLocationChanges();
   m->clearDelegate();
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (manager_ == m) manager_.reset();
 }
 
@@ -340,7 +340,7 @@ platform::ActivityType PelkCustomTracking::platformActivityType(LocationActivity
 }
 
 bool PelkCustomTracking::takeFirstCall() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return std::exchange(firstTimeCalled_, false);
 }
 
@@ -385,7 +385,7 @@ void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const
   }
   {
     // The update that placed the region already sent this position.
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (lastRoadFix_ == *last) return;
   }
   if (first) {
@@ -410,22 +410,22 @@ void PelkCustomTracking::didChangeAuthorization(platform::LocationManager&, plat
 }
 
 std::shared_ptr<platform::LocationManager> PelkCustomTracking::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return manager_;
 }
 
 std::optional<PelkTrackingCustomMethods> PelkCustomTracking::option() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return option_;
 }
 
 bool PelkCustomTracking::firstTimeCalled() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return firstTimeCalled_;
 }
 
 void PelkCustomTracking::resetForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   firstTimeCalled_ = true;
   option_.reset();
   lastRoadFix_.reset();

@@ -46,7 +46,7 @@ void PelkPassiveTracking::beginBackgroundTask() {
   // new one begins, so no task is left running without a holder.
   platform::BackgroundTaskId previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     previous = currentBGTask_;
     currentBGTask_ = platform::invalidBackgroundTask;
   }
@@ -58,14 +58,14 @@ void PelkPassiveTracking::beginBackgroundTask() {
         const auto task = own->load();
         if (task == platform::invalidBackgroundTask) return;
         {
-          std::lock_guard lock(mutex_);
+          platform::LockGuard lock(mutex_);
           if (currentBGTask_ == task) currentBGTask_ = platform::invalidBackgroundTask;
         }
         platform::Application::endBackgroundTask(task);
       },
       "Passive tracking");
   own->store(id);
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   currentBGTask_ = id;
 }
 
@@ -130,7 +130,7 @@ void PelkPassiveTracking::permissionGranted(platform::LocationManager&, const pl
 }
 
 platform::BackgroundTaskId PelkPassiveTracking::currentBackgroundTask() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return currentBGTask_;
 }
 

@@ -49,7 +49,7 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
   std::shared_ptr<platform::Timer> held;
   bool needObserver = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     updateInterval_ = frequencyToUpdate;
     if (!locManager_) locManager_ = platform::LocationManager::create();
     m = locManager_;
@@ -68,7 +68,7 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
                                        [this](const platform::Notification&) { applicationEnterBackground(); });
     bool duplicate = false;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       if (backgroundObserver_) {
         duplicate = true;
       } else {
@@ -86,7 +86,7 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
                                                       [this] { stopAndRequestAgain(); });
   std::shared_ptr<platform::Timer> displaced;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     displaced = std::exchange(timer_, std::move(timer));
   }
   if (displaced) displaced->invalidate();
@@ -97,7 +97,7 @@ void PelkTimeBasedLocationManager::stop() {
   std::uint64_t generation = 0;
   bool running = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     observer = std::exchange(backgroundObserver_, std::nullopt);
     generation = generation_;
     running = locManager_ != nullptr || timer_ != nullptr;
@@ -109,7 +109,7 @@ void PelkTimeBasedLocationManager::stop() {
     std::shared_ptr<platform::LocationManager> m;
     std::shared_ptr<platform::Timer> t;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       if (generation_ != generation) return;
       t = std::move(timer_);
       m = std::move(locManager_);
@@ -131,7 +131,7 @@ void PelkTimeBasedLocationManager::restart() {
   std::shared_ptr<platform::Timer> held;
   std::optional<std::int64_t> interval;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     held = std::move(timer_);
     interval = updateInterval_;
   }
@@ -152,7 +152,7 @@ void PelkTimeBasedLocationManager::applicationEnterBackground() {
 }
 
 bool PelkTimeBasedLocationManager::isItTime(platform::TimePoint now) const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (!lastLocationDate_ || !updateInterval_) return false;
   // A clock stepped back leaves the last send in the future: counting starts
   // afresh instead of waiting, silent, until the clock has caught up.
@@ -163,7 +163,7 @@ bool PelkTimeBasedLocationManager::isItTime(platform::TimePoint now) const {
 
 void PelkTimeBasedLocationManager::sendLocationToServer(const platform::Location& location, platform::TimePoint) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lastLocationDate_ = platform::Clock::now();
   }
   // Only the stored mode decides: self-tracking never sets the tracking
@@ -177,7 +177,7 @@ void PelkTimeBasedLocationManager::sendLocationToServer(const platform::Location
   // old or missing).  Moving or stationary follows the speed that is sent.
   std::optional<platform::Location> previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     previous = std::exchange(previousPosition_, location);
   }
   const auto speed = toInt(trackingmode::ownSpeedKmh(location, previous));
@@ -195,7 +195,7 @@ void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
       [this, holder] {
         // Time is up: the task is ended and no longer held.
         {
-          std::lock_guard lock(mutex_);
+          platform::LockGuard lock(mutex_);
           if (currentBgTaskId_ == *holder) currentBgTaskId_.reset();
         }
         platform::Application::endBackgroundTask(*holder);
@@ -203,7 +203,7 @@ void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
       "time-based tracking");
   *holder = id;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     currentBgTaskId_ = id;
   }
   restart();
@@ -212,7 +212,7 @@ void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
 void PelkTimeBasedLocationManager::endBackgroundTask() {
   std::optional<platform::BackgroundTaskId> held;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     held = std::exchange(currentBgTaskId_, std::nullopt);
   }
   if (held) platform::Application::endBackgroundTask(*held);
@@ -227,7 +227,7 @@ void PelkTimeBasedLocationManager::didUpdateLocations(platform::LocationManager&
   if (!filterOn || passesCustomAccuracyGate(fix)) {
     bool first = false;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       first = !lastLocationDate_;
     }
     if (first) sendLocationToServer(fix, platform::Clock::now());
@@ -255,27 +255,27 @@ void PelkTimeBasedLocationManager::didChangeAuthorization(platform::LocationMana
 }
 
 std::shared_ptr<platform::LocationManager> PelkTimeBasedLocationManager::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return locManager_;
 }
 
 std::optional<std::int64_t> PelkTimeBasedLocationManager::updateInterval() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return updateInterval_;
 }
 
 bool PelkTimeBasedLocationManager::hasTimer() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return timer_ != nullptr;
 }
 
 std::optional<platform::BackgroundTaskId> PelkTimeBasedLocationManager::backgroundTask() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return currentBgTaskId_;
 }
 
 void PelkTimeBasedLocationManager::resetForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   lastLocationDate_.reset();
   updateInterval_.reset();
   previousPosition_.reset();

@@ -132,7 +132,7 @@ void GeofencedMode::updateLocation(const platform::Location& fix, const std::str
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lastRoadFix_ = fix;
   }
   const auto radius = LocationFilter::getPassiveRadius(fix);
@@ -152,7 +152,7 @@ void GeofencedMode::log(const std::string& text) const { LoggerManager::sharedIn
 void GeofencedMode::setDelegate() {
   std::shared_ptr<platform::LocationManager> m;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!locationManager_) locationManager_ = platform::LocationManager::create();
     m = locationManager_;
   }
@@ -190,13 +190,13 @@ void GeofencedMode::queueStop(bool dropManager, std::function<void(platform::Loc
     m->stopMonitoringSignificantLocationChanges();
     m->clearDelegate();
     if (!dropManager) return;
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (locationManager_ == m) locationManager_.reset();
   });
 }
 
 bool GeofencedMode::takeFirstCall() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   const bool first = firstTimeCalled_;
   firstTimeCalled_ = false;
   return first;
@@ -224,7 +224,7 @@ void GeofencedMode::didExitRegion(platform::LocationManager& manager, const plat
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (lastRoadFix_ == *last) return;
   }
   if (first) {
@@ -250,17 +250,17 @@ void GeofencedMode::permissionGranted(platform::LocationManager& manager, const 
 }
 
 std::shared_ptr<platform::LocationManager> GeofencedMode::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return locationManager_;
 }
 
 bool GeofencedMode::firstTimeCalled() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return firstTimeCalled_;
 }
 
 void GeofencedMode::resetFirstCallForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   firstTimeCalled_ = true;
 }
 
