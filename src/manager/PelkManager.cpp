@@ -442,6 +442,7 @@ void PelkManager::registerForInternalAppNotifications() {
 }
 
 void PelkManager::reachabilityChanged(Reachability& monitor) {
+  PELK_ASSERT_ON_MAIN();
   const auto connection = monitor.connection();
   log("Reachability check " + description(connection) + "  IsTarcking " +
       text(SharedUtil::getDefaultBoolean(kIsLocationTracking)));
@@ -485,6 +486,7 @@ void PelkManager::sendLocalDataToServer() {
 }
 
 void PelkManager::pauseForAppState() {
+  PELK_ASSERT_ON_MAIN();
   std::function<void(PelkTrackingModeLocal)> stop;
   PelkTrackingModeLocal mode;
   {
@@ -498,6 +500,7 @@ void PelkManager::pauseForAppState() {
 }
 
 void PelkManager::followAppState() {
+  PELK_ASSERT_ON_MAIN();
   if (!PelkTrackingStateData::checkAppTrackingState()) {
     // Tracking limited to the other state pauses; the app's switch stays on,
     // so that the return to that state resumes it.
@@ -545,18 +548,21 @@ void PelkManager::resumeTrackingLeftOn() {
 // application's state changed: the pause or restart happens at once, so that
 // a report right behind this one finds it done.
 void PelkManager::applicationDidEnterBackground() {
+  PELK_ASSERT_ON_MAIN();
   print("applicationDidEnterBackground");
   followAppState();
   SharedUtil::setDefaultString(kAppStateBackground, KcurrentAppState);
 }
 
 void PelkManager::applicationWillForeground() {
+  PELK_ASSERT_ON_MAIN();
   print("applicationWillForeground");
   followAppState();
   SharedUtil::setDefaultString(kAppStateForeground, KcurrentAppState);
 }
 
 void PelkManager::applicationWillTerminate() {
+  PELK_ASSERT_ON_MAIN();
   print("applicationWillTerminate");
   SharedUtil::setDefaultString(kAppStateTerminates, KcurrentAppState);
 }
@@ -672,6 +678,7 @@ std::uint64_t PelkManager::setTrackingSwitch(std::optional<bool> on, StopRecord 
 
 void PelkManager::startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options,
                              std::optional<std::uint64_t> generation) {
+  PELK_ASSERT_ON_MAIN();
   std::function<void(PelkTrackingModeLocal)> start;
   std::function<void(PelkTrackingModeLocal)> stop;
   std::function<void(const PelkTrackingCustomMethods&)> startCustom;

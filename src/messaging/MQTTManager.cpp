@@ -134,6 +134,7 @@ void MQTTManager::initialiseMQTT() {
 }
 
 void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
+  PELK_ASSERT_ON_MAIN();
   {
     platform::LockGuard lock(mutex_);
     if (generation != generation_) return;

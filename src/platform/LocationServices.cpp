@@ -96,6 +96,7 @@ class LocationEngine {
   // --- delivery -------------------------------------------------------------
 
   static void run(const std::vector<Delivery>& deliveries) {
+    PELK_ASSERT_ON_MAIN();
     for (const auto& d : deliveries) {
       auto manager = d.manager.lock();
       if (!manager) continue;
@@ -296,6 +297,7 @@ class LocationEngine {
   }
 
   void handleFixes(std::vector<Location> fixes) {
+    PELK_ASSERT_ON_MAIN();
     std::erase_if(fixes, [](const Location& f) { return !LocationServices::isUsableFix(f); });
     if (fixes.empty()) return;
     std::stable_sort(fixes.begin(), fixes.end(),

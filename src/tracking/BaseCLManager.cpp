@@ -144,6 +144,7 @@ void BaseCLManager::finish(const Request& request) {
 }
 
 void BaseCLManager::didUpdateLocations(platform::LocationManager&, const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   const auto* fix = newest(fixes);
   if (!fix) return;
   char accuracy[64];
@@ -227,6 +228,7 @@ void BaseCLManager::reportNoFixForUpdate() {
 }
 
 void BaseCLManager::didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) {
+  PELK_ASSERT_ON_MAIN();
   LoggerManager::sharedInstance().writeLocationToFile("Base location failed:" + error.localizedDescription());
   const bool denied = error.code == platform::LocationErrorCode::denied;
   std::vector<Request> failed;

@@ -20,6 +20,7 @@
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
 #include "tracking/TrackingModeSupport.h"
+#include "platform/Dispatch.h"
 
 namespace pelk {
 namespace {
@@ -117,6 +118,7 @@ std::shared_ptr<platform::LocationManager> PelkCustomTracking::setDelegate() {
 }
 
 void PelkCustomTracking::startTracking(const PelkTrackingCustomMethods& options) {
+  PELK_ASSERT_ON_MAIN();
   {
     platform::LockGuard lock(mutex_);
     option_ = options;
@@ -346,6 +348,7 @@ bool PelkCustomTracking::takeFirstCall() {
 
 void PelkCustomTracking::didUpdateLocations(platform::LocationManager& manager,
                                             const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   if (takeFirstCall()) {
     if (auto last = manager.location()) updateLocation(*last, kStationary);
     return;
@@ -369,6 +372,7 @@ void PelkCustomTracking::didUpdateLocations(platform::LocationManager& manager,
 }
 
 void PelkCustomTracking::didVisit(platform::LocationManager& manager, const platform::Visit&) {
+  PELK_ASSERT_ON_MAIN();
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
   SentFixes::shared().claim(*last);
@@ -376,6 +380,7 @@ void PelkCustomTracking::didVisit(platform::LocationManager& manager, const plat
 }
 
 void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  PELK_ASSERT_ON_MAIN();
   const bool first = takeFirstCall();
   auto last = manager.location();
   if (!last) return;
@@ -399,11 +404,13 @@ void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const
 }
 
 void PelkCustomTracking::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+  PELK_ASSERT_ON_MAIN();
   platform::Console::print(error.localizedDescription(), platform::Console::Level::Error);
   LoggerManager::sharedInstance().writeLocationToFile("Custom location failed:" + error.localizedDescription());
 }
 
 void PelkCustomTracking::didChangeAuthorization(platform::LocationManager&, platform::AuthorizationStatus status) {
+  PELK_ASSERT_ON_MAIN();
   LoggerManager::sharedInstance().writeLocationToFile("Custom location permission:" +
                                                       std::to_string(static_cast<int>(status)));
   SharedUtil::setDefaultBoolean(platform::isAuthorized(status), kIsLocationTracking);

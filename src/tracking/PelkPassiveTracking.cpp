@@ -9,6 +9,7 @@
 #include "foundation/TokenManager.h"
 #include "messaging/LocationUtils.h"
 #include "tracking/LocationCounters.h"
+#include "platform/Dispatch.h"
 
 namespace pelk {
 namespace {
@@ -70,6 +71,7 @@ void PelkPassiveTracking::beginBackgroundTask() {
 }
 
 void PelkPassiveTracking::startTracking() {
+  PELK_ASSERT_ON_MAIN();
   noteStart();
   beginBackgroundTask();
   setDelegate();
@@ -120,6 +122,7 @@ void PelkPassiveTracking::applicationDidEnterBackground() {
 }
 
 void PelkPassiveTracking::didEnterRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  PELK_ASSERT_ON_MAIN();
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
   singleGoefence(*last, static_cast<double>(LocationFilter::getPassiveRadius(*last)));

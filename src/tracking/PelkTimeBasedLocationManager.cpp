@@ -18,6 +18,7 @@
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
 #include "tracking/TrackingModeSupport.h"
+#include "platform/Dispatch.h"
 
 namespace pelk {
 namespace {
@@ -45,6 +46,7 @@ PelkTimeBasedLocationManager& PelkTimeBasedLocationManager::instance() {
 }
 
 void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
+  PELK_ASSERT_ON_MAIN();
   std::shared_ptr<platform::LocationManager> m;
   std::shared_ptr<platform::Timer> held;
   bool needObserver = false;
@@ -140,6 +142,7 @@ void PelkTimeBasedLocationManager::restart() {
 }
 
 void PelkTimeBasedLocationManager::stopAndRequestAgain() {
+  PELK_ASSERT_ON_MAIN();
   auto m = locationManager();
   if (!m) return;
   m->stopUpdatingLocation();
@@ -220,6 +223,7 @@ void PelkTimeBasedLocationManager::endBackgroundTask() {
 
 void PelkTimeBasedLocationManager::didUpdateLocations(platform::LocationManager&,
                                                       const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   if (fixes.empty()) return;
   const auto fix = fixes.back();
   const bool filterOn = SharedUtil::getDefaultBoolean(kAccuracyFilterCustom);
@@ -242,6 +246,7 @@ void PelkTimeBasedLocationManager::didUpdateLocations(platform::LocationManager&
 }
 
 void PelkTimeBasedLocationManager::didFailWithError(platform::LocationManager&, const platform::LocationError&) {
+  PELK_ASSERT_ON_MAIN();
   beginNewBackgroundTask();
   // Updates stay off until the next tick starts them again.
   if (auto m = locationManager()) m->stopUpdatingLocation();

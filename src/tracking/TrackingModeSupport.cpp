@@ -160,6 +160,7 @@ void GeofencedMode::setDelegate() {
 }
 
 void GeofencedMode::startContinuousUpdates(double distanceFilter, bool showsBackgroundIndicator) {
+  PELK_ASSERT_ON_MAIN();
   noteStart();
   setDelegate();
   auto m = locationManager();
@@ -204,6 +205,7 @@ bool GeofencedMode::takeFirstCall() {
 
 void GeofencedMode::didUpdateLocations(platform::LocationManager& manager,
                                        const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   if (takeFirstCall()) {
     // Without a last position there is nothing to record; tracking goes on.
     if (auto last = manager.location()) updateLocation(*last, kStationary);
@@ -216,6 +218,7 @@ void GeofencedMode::didUpdateLocations(platform::LocationManager& manager,
 }
 
 void GeofencedMode::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  PELK_ASSERT_ON_MAIN();
   const bool first = takeFirstCall();
   auto last = manager.location();
   if (!last) return;
@@ -237,10 +240,12 @@ void GeofencedMode::didExitRegion(platform::LocationManager& manager, const plat
 void GeofencedMode::didVisit(platform::LocationManager& manager, const platform::Visit&) { sendVisit(manager); }
 
 void GeofencedMode::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+  PELK_ASSERT_ON_MAIN();
   reportLocationFailure(name_, error);
 }
 
 void GeofencedMode::didChangeAuthorization(platform::LocationManager& manager, platform::AuthorizationStatus status) {
+  PELK_ASSERT_ON_MAIN();
   if (!applyAuthorizationChange(name_, status)) return;
   if (auto last = manager.location()) permissionGranted(manager, *last);
 }

@@ -9,6 +9,7 @@
 
 #include "foundation/VuvivaZuvovo.h"
 #include "platform/Console.h"
+#include "platform/Dispatch.h"
 #include "TripStoreFixture.h"
 
 namespace pelk {
@@ -165,9 +166,12 @@ TEST_F(TripProgressTest, PositionWithoutFiniteCoordinateLeavesProgressUntouched)
 }
 
 TEST_F(TripProgressTest, ServerTripActionsReachTheSharedStoreWithoutAnyEarlierUse) {
-  // What the REST client does after a successful action: nothing has used the
-  // shared store in this process yet.
+  // What the REST client does after a successful action, on the main queue:
+  // nothing has used the shared store in this process yet.
   const auto fix = fixAt(1, 2);
+  const auto recordTripAction = [](const nlohmann::json& action, const platform::Location& at) {
+    platform::Dispatch::main().sync([&] { pelk::recordTripAction(action, at); });
+  };
   recordTripAction({{"trip_id", "server-1"}, {"start", true}, {"trip_started_at", now()}, {"location_id", "l1"}}, fix);
   auto& shared = PelkTripStorageManager::shared();
   const auto started = shared.getTripData("server-1");
