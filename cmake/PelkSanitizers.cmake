@@ -13,3 +13,8 @@ endif()
 if(PELK_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   add_compile_options(-Wno-error=maybe-uninitialized)
 endif()
+# The main-queue assertions (PELK_ASSERT_ON_MAIN) run in the sanitizer builds
+# too, which are optimised and so would drop them with NDEBUG.
+if(PELK_SANITIZE)
+  add_compile_definitions(PELK_THREAD_CHECKS=1)
+endif()

@@ -27,17 +27,17 @@ DeravObjectId::DeravObjectId() : random_(seededEngine()) {
 }
 
 std::int64_t DeravObjectId::counter() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return counter_;
 }
 
 void DeravObjectId::setCounterForTesting(std::int64_t value) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   counter_ = value < 0 || value > kCounterMax ? 0 : value;
 }
 
 std::int64_t DeravObjectId::takeCounter() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   const std::int64_t value = counter_;
   counter_ = counter_ >= kCounterMax ? 0 : counter_ + 1;
   return value;
@@ -47,7 +47,7 @@ std::string DeravObjectId::generate() {
   const std::int64_t time = toInt(std::trunc(platform::Clock::secondsSince1970(platform::Clock::now())));
   std::uint64_t random;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     random = random_() & 0xFFFFFFFFFFull;
   }
   const std::int64_t count = takeCounter();

@@ -5,6 +5,8 @@
 #include <random>
 #include <string>
 
+#include "platform/ThreadSafety.h"
+
 namespace pelk {
 
 // Location ids: 12 bytes written as 24 lowercase hex characters, made of the
@@ -24,9 +26,9 @@ class DeravObjectId {
   std::int64_t takeCounter();
 
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::int64_t counter_;
-  std::mt19937_64 random_;
+  mutable platform::Mutex mutex_;
+  std::int64_t counter_ PELK_GUARDED_BY(mutex_);
+  std::mt19937_64 random_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk

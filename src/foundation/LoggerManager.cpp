@@ -19,6 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
@@ -32,16 +33,16 @@ using platform::SettingValue;
 // nothing but the file system is touched under it.  It also keeps lines
 // whole, a rotation unraced, and the lines and the records in one order.
 struct LogState {
-  std::mutex mutex;
-  std::deque<SettingValue> waiting;
-  std::size_t waitingBytes = 0;
+  platform::Mutex mutex;
+  std::deque<SettingValue> waiting PELK_GUARDED_BY(mutex);
+  std::size_t waitingBytes PELK_GUARDED_BY(mutex) = 0;
   // Waiting records were dropped to keep within the bounds: the stored ones
   // are older still, and kept they would leave a gap before the waiting ones.
-  bool overflowed = false;
-  bool flushPosted = false;
+  bool overflowed PELK_GUARDED_BY(mutex) = false;
+  bool flushPosted PELK_GUARDED_BY(mutex) = false;
   // Counts the logout's resets (discardWaiting): records taken out by a flush
   // before one of them belong to the time before it.
-  std::uint64_t discards = 0;
+  std::uint64_t discards PELK_GUARDED_BY(mutex) = 0;
 };
 
 LogState& logState() {
@@ -130,7 +131,7 @@ void appendLine(const std::string& file, const std::string& previous, const std:
 
 // With the log's lock held: one more record waiting, the oldest dropped when
 // the waiting ones pass the array's bounds.
-void addWaiting(LogState& state, SettingValue record) {
+void addWaiting(LogState& state, SettingValue record) PELK_REQUIRES(state.mutex) {
   state.waitingBytes += recordBytes(record);
   state.waiting.push_back(std::move(record));
   while (state.waiting.size() > LoggerManager::kMaxRecords ||
@@ -180,7 +181,7 @@ std::string LoggerManager::getCurrentTimeStamp() {
 void LoggerManager::savelocationServerLogs(const std::string& text) {
   {
     auto& state = logState();
-    std::lock_guard lock(state.mutex);
+    platform::LockGuard lock(state.mutex);
     addWaiting(state, makeRecord(text));
   }
   flush();
@@ -189,7 +190,7 @@ void LoggerManager::savelocationServerLogs(const std::string& text) {
 void LoggerManager::flush() {
   auto& state = logState();
   {
-    std::lock_guard lock(state.mutex);
+    platform::LockGuard lock(state.mutex);
     if (state.waiting.empty()) return;
   }
   auto suite = SharedUtil::userDefaultValue();
@@ -200,7 +201,7 @@ void LoggerManager::flush() {
   std::uint64_t discards = 0;
   const bool committed = suite->transaction([&] {
     {
-      std::lock_guard lock(state.mutex);
+      platform::LockGuard lock(state.mutex);
       discards = state.discards;
       batch.swap(state.waiting);
       state.waitingBytes = 0;
@@ -215,7 +216,7 @@ void LoggerManager::flush() {
     // any logged meanwhile (within their bounds), and the next line tries
     // again - unless a logout's reset dropped the waiting records since they
     // were taken: logged before it, they must not come back after it.
-    std::lock_guard lock(state.mutex);
+    platform::LockGuard lock(state.mutex);
     if (state.discards != discards) {
       state.flushPosted = false;
       return;
@@ -232,7 +233,7 @@ void LoggerManager::flush() {
 
 void LoggerManager::discardWaiting() {
   auto& state = logState();
-  std::lock_guard lock(state.mutex);
+  platform::LockGuard lock(state.mutex);
   state.waiting.clear();
   state.waitingBytes = 0;
   state.overflowed = false;
@@ -252,7 +253,7 @@ void LoggerManager::writeLocationToFile(const std::string& text) {
   auto& state = logState();
   bool post = false;
   {
-    std::lock_guard lock(state.mutex);
+    platform::LockGuard lock(state.mutex);
     appendLine(file, previous, line);
     addWaiting(state, std::move(record));
     post = !state.flushPosted;

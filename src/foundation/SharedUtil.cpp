@@ -7,13 +7,14 @@
 
 #include "foundation/AppDefaults.h"
 #include "platform/Console.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
 
 // Lock order: a leaf (platform/LockOrder.h).
-std::mutex gSuiteMutex;
-std::shared_ptr<platform::SettingsSuite> gSuite;
+platform::Mutex gSuiteMutex;
+std::shared_ptr<platform::SettingsSuite> gSuite PELK_GUARDED_BY(gSuiteMutex);
 
 using platform::SettingValue;
 
@@ -46,7 +47,7 @@ void write(const std::string& key, const SettingValue& v) {
 
 std::shared_ptr<platform::SettingsSuite> SharedUtil::userDefaultValue() {
   {
-    std::lock_guard lock(gSuiteMutex);
+    platform::LockGuard lock(gSuiteMutex);
     if (gSuite) return gSuite;
   }
   // Opened with no lock of ours held (opening takes the suite's own locks,
@@ -54,14 +55,14 @@ std::shared_ptr<platform::SettingsSuite> SharedUtil::userDefaultValue() {
   // caller gets the one object of the name.
   auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);
   suite->setLazyKeys(rebuildableKeys());
-  std::lock_guard lock(gSuiteMutex);
+  platform::LockGuard lock(gSuiteMutex);
   if (!gSuite) gSuite = std::move(suite);
   return gSuite;
 }
 
 void SharedUtil::setUserDefaultValue(std::shared_ptr<platform::SettingsSuite> suite) {
   if (suite) suite->setLazyKeys(rebuildableKeys());
-  std::lock_guard lock(gSuiteMutex);
+  platform::LockGuard lock(gSuiteMutex);
   gSuite = std::move(suite);
 }
 

@@ -5,12 +5,13 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
 #include "platform/Console.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
 
 // Lock order: a leaf (platform/LockOrder.h).
-std::mutex gMutex;
+platform::Mutex gMutex;
 
 template <class T>
 struct Slot {
@@ -23,14 +24,14 @@ struct Memory {
       locationTrackingState, pubSubState, isUserDelete;
 };
 
-Memory& memory() {
+Memory& memory() PELK_REQUIRES(gMutex) {
   static auto* m = new Memory();
   return *m;
 }
 
 template <class T>
 std::optional<T> load(Slot<T> Memory::*slot) {
-  std::lock_guard lock(gMutex);
+  platform::LockGuard lock(gMutex);
   return (memory().*slot).value;
 }
 
@@ -45,7 +46,7 @@ void assignRequired(Slot<T> Memory::*slot, const char* key, std::optional<T> v) 
     return;
   }
   {
-    std::lock_guard lock(gMutex);
+    platform::LockGuard lock(gMutex);
     (memory().*slot).value = v;
   }
   storeValue(key, *v);
@@ -54,7 +55,7 @@ void assignRequired(Slot<T> Memory::*slot, const char* key, std::optional<T> v) 
 // The shadow switches: absence means on.
 void assignDefaultTrue(Slot<bool> Memory::*slot, const char* key, std::optional<bool> v) {
   {
-    std::lock_guard lock(gMutex);
+    platform::LockGuard lock(gMutex);
     (memory().*slot).value = v;
   }
   storeValue(key, v.value_or(true));
@@ -111,7 +112,7 @@ bool TokenManager::getPubSubState() { return SharedUtil::getDefaultBoolean(kPubS
 bool TokenManager::getUserDelete() { return SharedUtil::getDefaultBoolean(kZezovuDeleteUser); }
 
 void TokenManager::clearMemoryForTesting() {
-  std::lock_guard lock(gMutex);
+  platform::LockGuard lock(gMutex);
   memory() = Memory();
 }
 
@@ -148,7 +149,7 @@ bool SaveUtilis::saveUserDetails(const nlohmann::json& reply) {
   // the values the suite still holds.
   Memory before;
   {
-    std::lock_guard lock(gMutex);
+    platform::LockGuard lock(gMutex);
     before = memory();
   }
   auto suite = SharedUtil::userDefaultValue();
@@ -166,7 +167,7 @@ bool SaveUtilis::saveUserDetails(const nlohmann::json& reply) {
   });
   if (!stored) {
     platform::Console::print("pelk: user details could not be stored; kept the earlier ones");
-    std::lock_guard lock(gMutex);
+    platform::LockGuard lock(gMutex);
     auto& now = memory();
     auto restore = [&](auto Memory::*slot) { now.*slot = before.*slot; };
     restore(&Memory::userId);

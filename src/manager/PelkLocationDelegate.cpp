@@ -39,12 +39,12 @@ PelkLocationDelegate& PelkLocationDelegate::sharedInstance() {
 }
 
 std::shared_ptr<PelkDelegate> PelkLocationDelegate::delegate() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return delegate_;
 }
 
 void PelkLocationDelegate::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 

@@ -8,6 +8,7 @@
 
 #include "pelk/PelkDelegate.h"
 #include "platform/Location.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -38,8 +39,8 @@ class PelkLocationDelegate {
 
  private:
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<PelkDelegate> delegate_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<PelkDelegate> delegate_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk

@@ -71,27 +71,27 @@ PelkManager::~PelkManager() {
 }
 
 PelkAPIClient& PelkManager::api() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return api_ ? *api_ : PelkAPIClient::sharedInstance();
 }
 
 void PelkManager::setAPIClient(PelkAPIClient* client) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   api_ = client;
 }
 
 void PelkManager::setTrackingModes(TrackingModes modes) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   modes_ = std::move(modes);
 }
 
 PelkTrackingModeLocal PelkManager::runningMode() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return running_;
 }
 
 std::size_t PelkManager::registrationsForTesting() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return registrations_;
 }
 
@@ -99,8 +99,8 @@ void PelkManager::resetForTesting() {
   std::vector<platform::NotificationCenter::ObserverId> observers;
   std::shared_ptr<Reachability> monitor;
   {
-    std::lock_guard init(initMutex_);
-    std::lock_guard lock(mutex_);
+    platform::LockGuard init(initMutex_);
+    platform::LockGuard lock(mutex_);
     observers.swap(observers_);
     monitor = std::move(reachability_);
     registered_ = false;
@@ -119,7 +119,7 @@ void PelkManager::resetForTesting() {
 bool PelkManager::modeAvailable(PelkTrackingModeLocal mode) const {
   std::function<bool(PelkTrackingModeLocal)> available;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     available = modes_.available;
   }
   return !available || available(mode);
@@ -163,16 +163,16 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
   // A concurrent second caller waits here until the first has registered
   // everything, so no start-up runs without the observers in place.
   {
-    std::lock_guard init(initMutex_);
+    platform::LockGuard init(initMutex_);
     bool first = false;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       first = !registered_;
     }
     if (first) {
       registerForNetworkChange();
       registerForInternalAppNotifications();
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       registered_ = true;
     }
   }
@@ -221,7 +221,7 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
 
   bool again = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     again = std::exchange(started_, true);
   }
   // A repeated start-up says what it changed: the hosts are fixed at their
@@ -338,7 +338,7 @@ void PelkManager::registerForNetworkChange() {
         if (auto* m = note.objectAs<Reachability>()) reachabilityChanged(*m);
       });
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     reachability_ = monitor;
     observers_.push_back(id);
     ++registrations_;
@@ -358,11 +358,12 @@ void PelkManager::registerForInternalAppNotifications() {
                                     [this](const platform::Notification&) { applicationWillForeground(); });
   const auto c = center.addObserver(platform::Application::willTerminateNotification, nullptr,
                                     [this](const platform::Notification&) { applicationWillTerminate(); });
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   observers_.insert(observers_.end(), {a, b, c});
 }
 
 void PelkManager::reachabilityChanged(Reachability& monitor) {
+  PELK_ASSERT_ON_MAIN();
   const auto connection = monitor.connection();
   log("Reachability check " + description(connection) + "  IsTarcking " +
       text(SharedUtil::getDefaultBoolean(kIsLocationTracking)));
@@ -406,10 +407,11 @@ void PelkManager::sendLocalDataToServer() {
 }
 
 void PelkManager::pauseForAppState() {
+  PELK_ASSERT_ON_MAIN();
   std::function<void(PelkTrackingModeLocal)> stop;
   PelkTrackingModeLocal mode;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     mode = std::exchange(running_, PelkTrackingModeLocal::notselected);
     if (mode == PelkTrackingModeLocal::notselected) return;
     pausedByAppState_ = true;
@@ -419,6 +421,7 @@ void PelkManager::pauseForAppState() {
 }
 
 void PelkManager::followAppState() {
+  PELK_ASSERT_ON_MAIN();
   if (!PelkTrackingStateData::checkAppTrackingState()) {
     // Tracking limited to the other state pauses; the app's switch stays on,
     // so that the return to that state resumes it.
@@ -429,12 +432,12 @@ void PelkManager::followAppState() {
   // (re)start in the stored mode.
   bool paused = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     paused = pausedByAppState_;
   }
   if (!(SharedUtil::getDefaultBoolean(kIsLocationTracking) || paused) || !permissionGranted()) return;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     pausedByAppState_ = false;
   }
   startMode(SaveUtilis::getTrackingOptions());
@@ -448,13 +451,13 @@ void PelkManager::followAppState() {
 // on, permission granted, an app state the tracking is for).
 void PelkManager::resumeTrackingLeftOn() {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (std::exchange(resumeChecked_, true)) return;
   }
   if (TokenManager::getUserId().empty()) return;
   platform::Dispatch::main().async([this] {
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       // The app started tracking itself meanwhile.
       if (running_ != PelkTrackingModeLocal::notselected) return;
     }
@@ -466,18 +469,21 @@ void PelkManager::resumeTrackingLeftOn() {
 // application's state changed: the pause or restart happens at once, so that
 // a report right behind this one finds it done.
 void PelkManager::applicationDidEnterBackground() {
+  PELK_ASSERT_ON_MAIN();
   print("applicationDidEnterBackground");
   followAppState();
   SharedUtil::setDefaultString(kAppStateBackground, KcurrentAppState);
 }
 
 void PelkManager::applicationWillForeground() {
+  PELK_ASSERT_ON_MAIN();
   print("applicationWillForeground");
   followAppState();
   SharedUtil::setDefaultString(kAppStateForeground, KcurrentAppState);
 }
 
 void PelkManager::applicationWillTerminate() {
+  PELK_ASSERT_ON_MAIN();
   print("applicationWillTerminate");
   SharedUtil::setDefaultString(kAppStateTerminates, KcurrentAppState);
 }
@@ -574,10 +580,10 @@ void PelkManager::setDeviceToken(const std::vector<std::uint8_t>& token) {
 // ------------------------------------------------------------------ tracking
 
 std::uint64_t PelkManager::setTrackingSwitch(std::optional<bool> on, StopRecord record) {
-  std::lock_guard order(switchMutex_);
+  platform::LockGuard order(switchMutex_);
   bool modeRunning = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     modeRunning = running_ != PelkTrackingModeLocal::notselected;
   }
   SharedUtil::userDefaultValue()->transaction([&] {
@@ -586,19 +592,20 @@ std::uint64_t PelkManager::setTrackingSwitch(std::optional<bool> on, StopRecord 
     if (record == StopRecord::clear) SharedUtil::removeKey(kTrackingStoppedByKit);
     if (record == StopRecord::kit && wasTracking) SharedUtil::setDefaultBoolean(true, kTrackingStoppedByKit);
   });
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (record != StopRecord::keep) pausedByAppState_ = false;
   return ++switchGeneration_;
 }
 
 void PelkManager::startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options,
                              std::optional<std::uint64_t> generation) {
+  PELK_ASSERT_ON_MAIN();
   std::function<void(PelkTrackingModeLocal)> start;
   std::function<void(PelkTrackingModeLocal)> stop;
   std::function<void(const PelkTrackingCustomMethods&)> startCustom;
   PelkTrackingModeLocal previous = PelkTrackingModeLocal::notselected;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (generation && *generation != switchGeneration_) return;
     start = modes_.start;
     stop = modes_.stop;
@@ -618,7 +625,7 @@ void PelkManager::stopRunningMode(std::optional<std::uint64_t> generation) {
     std::function<void(PelkTrackingModeLocal)> stop;
     PelkTrackingModeLocal mode;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       if (generation && *generation != switchGeneration_) return;
       stop = modes_.stop;
       // The mode actually running: the stored one may be gone already (the
@@ -659,7 +666,7 @@ void PelkManager::startTracking(PelkTrackingMode mode, const std::optional<PelkT
   {
     // Starts racing on two threads: the stored mode and option set are those
     // of the start whose generation runs.
-    std::lock_guard order(startMutex_);
+    platform::LockGuard order(startMutex_);
     SaveUtilis::saveTrackingOptions(mode);
     if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*option);
     generation = setTrackingSwitch(true, StopRecord::clear);
@@ -681,7 +688,7 @@ void PelkManager::restartStoredMode() {
   // Only a stop the kit caused is undone; the app's own stop stands.
   if (!SharedUtil::getDefaultBoolean(kTrackingStoppedByKit)) return;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (running_ != PelkTrackingModeLocal::notselected) return;
   }
   const auto mode = SaveUtilis::getTrackingOptions();
@@ -713,7 +720,7 @@ void PelkManager::startSelfTracking(PelkTrackingMode mode, const std::optional<P
   log("start Self Tracking with " + std::to_string(rawValue(mode)));
   std::uint64_t generation = 0;
   {
-    std::lock_guard order(startMutex_);
+    platform::LockGuard order(startMutex_);
     SaveUtilis::saveTrackingOptions(mode);
     if (*local == PelkTrackingModeLocal::custom) PelkCustomTracking::saveCustomOptions(*options);
     // The switch stays as it is, but the app now starts tracking itself: a

@@ -19,6 +19,7 @@
 #include "pelk/PelkTripListener.h"
 #include "platform/Location.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -245,33 +246,33 @@ class PelkManager {
   void requestTripFix(std::function<void(const platform::Location&)> onFix, TripTextHandler handler);
 
   // Lock order: a leaf, taken under initMutex_ and switchMutex_ (platform/LockOrder.h).
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   // Held through the one-time registration of initialize, so that a second
   // caller waits until the observers are in place.
   // Lock order: the first of the kit's locks (platform/LockOrder.h).
-  std::mutex initMutex_;
+  platform::Mutex initMutex_;
   // Orders the writes of the tracking switch with their generations.
   // Lock order: after startMutex_, before the settings and mutex_ (platform/LockOrder.h).
-  std::mutex switchMutex_;
+  platform::Mutex switchMutex_;
   // Orders the stored mode and option set of racing starts with their switch writes.
   // Lock order: after initMutex_, before switchMutex_ (platform/LockOrder.h).
-  std::mutex startMutex_;
-  std::uint64_t switchGeneration_ = 0;
+  platform::Mutex startMutex_;
+  std::uint64_t switchGeneration_ PELK_GUARDED_BY(mutex_) = 0;
   // Changes the app made to each AppSwitch, in enum order.
   std::atomic<std::uint64_t> appChoices_[3] = {0, 0, 0};
-  std::shared_ptr<Reachability> reachability_;
-  std::vector<platform::NotificationCenter::ObserverId> observers_;
-  bool registered_ = false;
-  std::size_t registrations_ = 0;
-  PelkAPIClient* api_ = nullptr;
+  std::shared_ptr<Reachability> reachability_ PELK_GUARDED_BY(mutex_);
+  std::vector<platform::NotificationCenter::ObserverId> observers_ PELK_GUARDED_BY(mutex_);
+  bool registered_ PELK_GUARDED_BY(mutex_) = false;
+  std::size_t registrations_ PELK_GUARDED_BY(mutex_) = 0;
+  PelkAPIClient* api_ PELK_GUARDED_BY(mutex_) = nullptr;
   TrackingModes modes_;
-  PelkTrackingModeLocal running_ = PelkTrackingModeLocal::notselected;
+  PelkTrackingModeLocal running_ PELK_GUARDED_BY(mutex_) = PelkTrackingModeLocal::notselected;
   // Set while a one-state-only tracking is paused by the app's state.
-  bool pausedByAppState_ = false;
+  bool pausedByAppState_ PELK_GUARDED_BY(mutex_) = false;
   // Set once start-up has looked at the tracking the last run left on.
-  bool resumeChecked_ = false;
+  bool resumeChecked_ PELK_GUARDED_BY(mutex_) = false;
   // Set by the first start-up of the process that was not refused.
-  bool started_ = false;
+  bool started_ PELK_GUARDED_BY(mutex_) = false;
 };
 
 // The server-trip half of the trip actions: switches tracking on in the

@@ -51,22 +51,22 @@ std::optional<int> MQTTManager::connectState() const {
 }
 
 void MQTTManager::setTuning(Tuning tuning) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   tuning_ = std::move(tuning);
 }
 
 void MQTTManager::setOfflineBuffer(std::shared_ptr<MQTTDataStorageManager> buffer) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   buffer_ = std::move(buffer);
 }
 
 MQTTDataStorageManager& MQTTManager::offlineBuffer() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return buffer_ ? *buffer_ : MQTTDataStorageManager::shared();
 }
 
 std::shared_ptr<MqttClient> MQTTManager::client() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return client_;
 }
 
@@ -80,7 +80,7 @@ void MQTTManager::initialiseMQTT() {
   }
   Tuning tuning;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     tuning = tuning_;
   }
   const std::string timeStamp = AppUtilis::getCurrentTimeStamp();
@@ -105,11 +105,11 @@ void MQTTManager::initialiseMQTT() {
   }
   std::shared_ptr<MqttClient> previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     const std::uint64_t generation = ++generation_;
     client->setStatusHandler([this, generation](MqttStatus status) {
       {
-        std::lock_guard guard(mutex_);
+        platform::LockGuard guard(mutex_);
         if (generation != generation_) return;
       }
       connectState_.store(static_cast<int>(status));
@@ -122,8 +122,9 @@ void MQTTManager::initialiseMQTT() {
 }
 
 void MQTTManager::handleStatus(std::uint64_t generation, MqttStatus status) {
+  PELK_ASSERT_ON_MAIN();
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (generation != generation_) return;
   }
   const int value = static_cast<int>(status);
@@ -159,7 +160,7 @@ void MQTTManager::connect() {
 void MQTTManager::dropClient() {
   std::shared_ptr<MqttClient> previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     ++generation_;
     previous = std::exchange(client_, nullptr);
   }
@@ -281,7 +282,7 @@ bool MQTTManager::publishAcknowledged(const std::string& message, const std::str
   if (!topic || !c) return false;
   std::chrono::milliseconds timeout;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     timeout = tuning_.acknowledgementTimeout;
   }
   auto outcome = std::make_shared<std::promise<bool>>();
@@ -461,7 +462,7 @@ void MQTTManager::resetForTesting() {
   connectState_.store(-1);
   replayRequested_.store(false);
   refusalReported_.store(false);
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   tuning_ = Tuning{};
   buffer_.reset();
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/MqttClient.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -121,11 +122,11 @@ class MQTTManager {
   void noteWaitForShadow();
 
   // Lock order: before the MQTT client's state lock (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::MqttClient> client_;
-  std::uint64_t generation_ = 0;
-  Tuning tuning_;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::MqttClient> client_ PELK_GUARDED_BY(mutex_);
+  std::uint64_t generation_ PELK_GUARDED_BY(mutex_) = 0;
+  Tuning tuning_ PELK_GUARDED_BY(mutex_);
+  std::shared_ptr<MQTTDataStorageManager> buffer_ PELK_GUARDED_BY(mutex_);
 
   std::atomic<bool> connected_{false};
   // Set once the broker's refusal of this client was reported; the retries

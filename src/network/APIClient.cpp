@@ -10,13 +10,14 @@
 #include "network/Endpoints.h"
 #include "pelk/PelkEnums.h"
 #include "platform/HttpSession.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
 
 // Lock order: before the settings (platform/LockOrder.h).
-std::mutex gBaseUrlMutex;
-std::optional<std::string> gBaseUrl;
+platform::Mutex gBaseUrlMutex;
+std::optional<std::string> gBaseUrl PELK_GUARDED_BY(gBaseUrlMutex);
 
 // Compact JSON, or nothing when the value cannot be written (text that is not
 // UTF-8, a number that is not finite).
@@ -84,18 +85,18 @@ APIClient& APIClient::sharedInstance() {
 }
 
 std::string APIClient::baseUrl() {
-  std::lock_guard lock(gBaseUrlMutex);
+  platform::LockGuard lock(gBaseUrlMutex);
   if (!gBaseUrl) gBaseUrl = GetBaseUrl::getBaseUr();
   return *gBaseUrl;
 }
 
 std::optional<std::string> APIClient::baseUrlInUse() {
-  std::lock_guard lock(gBaseUrlMutex);
+  platform::LockGuard lock(gBaseUrlMutex);
   return gBaseUrl;
 }
 
 void APIClient::resetBaseUrlForTesting() {
-  std::lock_guard lock(gBaseUrlMutex);
+  platform::LockGuard lock(gBaseUrlMutex);
   gBaseUrl.reset();
 }
 

@@ -60,6 +60,7 @@ PelkAPIClient::Exchange PelkAPIClient::modelExchange(
 }
 
 void recordTripAction(const nlohmann::json& request, const platform::Location& location) {
+  PELK_ASSERT_ON_MAIN();
   if (!request.is_object()) return;
   const auto tripId = textOf(request, "trip_id");
   if (!tripId) return;

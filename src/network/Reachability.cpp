@@ -127,23 +127,23 @@ Reachability::Reachability(std::unique_ptr<platform::ReachabilityTarget> ref, pl
 Reachability::~Reachability() { stopNotifier(); }
 
 void Reachability::setWhenReachable(Listener listener) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   whenReachable_ = std::move(listener);
 }
 
 void Reachability::setWhenUnreachable(Listener listener) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   whenUnreachable_ = std::move(listener);
 }
 
 std::optional<ReachabilityFlagSet> Reachability::flags() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return flags_;
 }
 
 void Reachability::startNotifier() {
   {
-    std::lock_guard startStop(startStopMutex_);
+    platform::LockGuard startStop(startStopMutex_);
     if (notifierRunning_) return;
     std::weak_ptr<Reachability> weak = weak_from_this();
     // The watch holds the monitor only weakly: a callback that finds it gone does nothing.
@@ -171,7 +171,7 @@ void Reachability::startNotifier() {
 }
 
 void Reachability::stopNotifier() {
-  std::lock_guard startStop(startStopMutex_);
+  platform::LockGuard startStop(startStopMutex_);
   stopLocked();
 }
 
@@ -203,7 +203,7 @@ int Reachability::setReachabilityFlags() {
 void Reachability::updateFlags(ReachabilityFlagSet newFlags) {
   bool changed = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     changed = flags_ != newFlags;
     flags_ = newFlags;
   }
@@ -218,7 +218,7 @@ void Reachability::notifyReachabilityChanged() {
     const Connection now = self->connection();
     Listener listener;
     {
-      std::lock_guard lock(self->mutex_);
+      platform::LockGuard lock(self->mutex_);
       listener = now != Connection::unavailable ? self->whenReachable_ : self->whenUnreachable_;
     }
     if (listener) listener(*self);

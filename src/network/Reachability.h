@@ -12,6 +12,7 @@
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Reachability.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -143,12 +144,12 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   std::atomic<bool> notifierRunning_{false};
 
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;  // guards flags_ and the listeners
-  std::optional<ReachabilityFlagSet> flags_;
-  Listener whenReachable_;
-  Listener whenUnreachable_;
+  mutable platform::Mutex mutex_;  // guards flags_ and the listeners
+  std::optional<ReachabilityFlagSet> flags_ PELK_GUARDED_BY(mutex_);
+  Listener whenReachable_ PELK_GUARDED_BY(mutex_);
+  Listener whenUnreachable_ PELK_GUARDED_BY(mutex_);
   // Lock order: before the platform watch's locks (platform/LockOrder.h).
-  std::mutex startStopMutex_;  // serializes start and stop
+  platform::Mutex startStopMutex_;  // serializes start and stop
 };
 
 std::string description(ReachabilityConnection connection);

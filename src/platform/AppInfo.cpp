@@ -5,34 +5,36 @@
 
 #include <unistd.h>
 
+#include "platform/ThreadSafety.h"
+
 namespace pelk::platform {
 namespace {
 // Lock order: a leaf (platform/LockOrder.h).
-std::mutex gMutex;
-std::optional<std::string> gBundleId;
-std::optional<std::string> gVersion;
+Mutex gMutex;
+std::optional<std::string> gBundleId PELK_GUARDED_BY(gMutex);
+std::optional<std::string> gVersion PELK_GUARDED_BY(gMutex);
 }  // namespace
 
 void AppInfo::setBundleId(std::optional<std::string> id) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   gBundleId = std::move(id);
 }
 
 void AppInfo::setAppVersion(std::optional<std::string> version) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   gVersion = std::move(version);
 }
 
 std::string AppInfo::bundleId() {
   {
-    std::lock_guard lock(gMutex);
+    LockGuard lock(gMutex);
     if (gBundleId && !gBundleId->empty()) return *gBundleId;
   }
   return executableName();
 }
 
 std::optional<std::string> AppInfo::appVersion() {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   return gVersion;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 
@@ -24,9 +25,9 @@ struct AppState {
   std::atomic<int> state{static_cast<int>(ApplicationState::active)};
   std::atomic<bool> terminated{false};
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex;
-  std::map<BackgroundTaskId, BackgroundTask> tasks;
-  BackgroundTaskId nextId = 1;
+  Mutex mutex;
+  std::map<BackgroundTaskId, BackgroundTask> tasks PELK_GUARDED_BY(mutex);
+  BackgroundTaskId nextId PELK_GUARDED_BY(mutex) = 1;
 };
 
 AppState& app() {
@@ -88,7 +89,7 @@ void Application::reportTerminate() {
 
 BackgroundTaskId Application::beginBackgroundTask(std::function<void()> expirationHandler, std::string name) {
   auto& s = app();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   const BackgroundTaskId id = s.nextId++;
   s.tasks.emplace(id, BackgroundTask{std::move(expirationHandler), std::move(name)});
   return id;
@@ -96,19 +97,19 @@ BackgroundTaskId Application::beginBackgroundTask(std::function<void()> expirati
 
 bool Application::endBackgroundTask(BackgroundTaskId id) {
   auto& s = app();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.tasks.erase(id) > 0;
 }
 
 std::size_t Application::backgroundTaskCount() {
   auto& s = app();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.tasks.size();
 }
 
 bool Application::isBackgroundTaskRunning(BackgroundTaskId id) {
   auto& s = app();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.tasks.count(id) > 0;
 }
 
@@ -117,7 +118,7 @@ void Application::expireBackgroundTasks() {
     auto& s = app();
     std::vector<std::pair<BackgroundTaskId, std::function<void()>>> due;
     {
-      std::lock_guard lock(s.mutex);
+      LockGuard lock(s.mutex);
       for (const auto& [id, task] : s.tasks) due.emplace_back(id, task.expirationHandler);
     }
     for (auto& [id, handler] : due) {
@@ -131,7 +132,7 @@ void Application::expireBackgroundTasks() {
         std::fprintf(stderr, "pelk: background task expiration handler threw\n");
       }
     }
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     for (const auto& entry : due) s.tasks.erase(entry.first);
   });
 }
@@ -140,7 +141,7 @@ void Application::resetForTesting() {
   auto& s = app();
   s.state = static_cast<int>(ApplicationState::active);
   s.terminated = false;
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.tasks.clear();
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/ThreadName.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -31,30 +32,30 @@ struct Line {
 struct State {
   // Lock order: a leaf (platform/LockOrder.h).  Nothing is called out under
   // it; stdout is written under it so that lines keep their order.
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable work;   // a line queued, or the destination changed
   std::condition_variable moved;  // the console thread finished a line
 
   enum class Destination { standardOutput, none, handler };
-  Destination destination = Destination::standardOutput;
-  std::shared_ptr<const Console::Handler> handler;
-  std::uint64_t handlerGeneration = 0;
+  Destination destination PELK_GUARDED_BY(mutex) = Destination::standardOutput;
+  std::shared_ptr<const Console::Handler> handler PELK_GUARDED_BY(mutex);
+  std::uint64_t handlerGeneration PELK_GUARDED_BY(mutex) = 0;
   // The generation of the handler running on the console thread; 0 when none.
-  std::uint64_t running = 0;
+  std::uint64_t running PELK_GUARDED_BY(mutex) = 0;
 
-  std::deque<Line> queue;
-  std::size_t dropped = 0;
-  std::size_t droppedSinceNotice = 0;
+  std::deque<Line> queue PELK_GUARDED_BY(mutex);
+  std::size_t dropped PELK_GUARDED_BY(mutex) = 0;
+  std::size_t droppedSinceNotice PELK_GUARDED_BY(mutex) = 0;
 
-  bool threadStarted = false;
-  std::thread::id thread;
-  bool exiting = false;  // no more lines are queued for a handler
-  bool stopped = false;  // the console thread ends
+  bool threadStarted PELK_GUARDED_BY(mutex) = false;
+  std::thread::id thread PELK_GUARDED_BY(mutex);
+  bool exiting PELK_GUARDED_BY(mutex) = false;  // no more lines are queued for a handler
+  bool stopped PELK_GUARDED_BY(mutex) = false;  // the console thread ends
 
   // Tests' captures.
-  int captures = 0;
-  std::vector<Line> captured;
-  std::map<const Console::Capture*, std::shared_ptr<const Observer>> observers;
+  int captures PELK_GUARDED_BY(mutex) = 0;
+  std::vector<Line> captured PELK_GUARDED_BY(mutex);
+  std::map<const Console::Capture*, std::shared_ptr<const Observer>> observers PELK_GUARDED_BY(mutex);
 };
 
 State& state() {
@@ -70,7 +71,7 @@ void writeStdout(const std::string& line) {
 
 // Queues a line for the console thread; false when the queue is full (the
 // line is counted as dropped).
-bool enqueueLocked(State& s, Console::Level level, const std::string& line) {
+bool enqueueLocked(State& s, Console::Level level, const std::string& line) PELK_REQUIRES(s.mutex) {
   if (s.queue.size() >= Console::kMaxQueued) {
     ++s.dropped;
     ++s.droppedSinceNotice;
@@ -83,9 +84,9 @@ bool enqueueLocked(State& s, Console::Level level, const std::string& line) {
 void runConsoleThread() {
   nameThisThread("pelk-console");
   State& s = state();
-  std::unique_lock lock(s.mutex);
+  UniqueLock lock(s.mutex);
   while (true) {
-    s.work.wait(lock, [&] { return s.stopped || !s.queue.empty(); });
+    lock.wait(s.work, [&]() PELK_REQUIRES(s.mutex) { return s.stopped || !s.queue.empty(); });
     if (s.stopped) break;
     Line line = std::move(s.queue.front());
     s.queue.pop_front();
@@ -128,18 +129,18 @@ void runConsoleThread() {
 // console thread ends (or is left inside a handler that does not return).
 void stopAtExit() {
   State& s = state();
-  std::unique_lock lock(s.mutex);
+  UniqueLock lock(s.mutex);
   s.exiting = true;
   if (s.thread != std::this_thread::get_id()) {
-    s.moved.wait_for(lock, std::chrono::milliseconds(Console::kExitGraceMs),
-                     [&] { return s.queue.empty() && s.running == 0; });
+    lock.waitFor(s.moved, std::chrono::milliseconds(Console::kExitGraceMs),
+                     [&]() PELK_REQUIRES(s.mutex) { return s.queue.empty() && s.running == 0; });
   }
   s.stopped = true;
   s.queue.clear();
   s.work.notify_all();
 }
 
-void startThreadLocked(State& s) {
+void startThreadLocked(State& s) PELK_REQUIRES(s.mutex) {
   if (s.threadStarted) return;
   try {
     std::thread thread(runConsoleThread);
@@ -158,7 +159,7 @@ void setDestination(State::Destination destination, std::shared_ptr<const Consol
   State& s = state();
   std::shared_ptr<const Console::Handler> previous;
   {
-    std::unique_lock lock(s.mutex);
+    UniqueLock lock(s.mutex);
     previous = std::exchange(s.handler, std::move(handler));
     s.destination = destination;
     const std::uint64_t generation = ++s.handlerGeneration;
@@ -169,7 +170,7 @@ void setDestination(State::Destination destination, std::shared_ptr<const Consol
       // A handler of this generation or a later one running means the one
       // replaced here has returned: a newer setter's handler may keep the
       // console thread busy without a pause.
-      s.moved.wait(lock, [&] { return s.running == 0 || s.running >= generation || s.stopped; });
+      lock.wait(s.moved, [&]() PELK_REQUIRES(s.mutex) { return s.running == 0 || s.running >= generation || s.stopped; });
     }
   }
   // Released outside the lock: its captures may do anything.
@@ -183,7 +184,7 @@ void Console::print(const std::string& line, Level level) {
   std::vector<std::shared_ptr<const Observer>> observers;
   bool queued = false;
   {
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     const bool captured = s.captures > 0;
     if (captured) {
       s.captured.push_back({level, line});
@@ -224,33 +225,33 @@ void Console::useStdout() { setDestination(State::Destination::standardOutput, n
 
 std::size_t Console::droppedLines() {
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.dropped;
 }
 
 Console::Capture::Capture() {
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   if (s.captures++ == 0) s.captured.clear();
 }
 
 Console::Capture::Capture(std::function<void(const std::string& line)> onLine) : Capture() {
   if (!onLine) return;
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.observers[this] = std::make_shared<const Observer>(std::move(onLine));
 }
 
 Console::Capture::~Capture() {
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   --s.captures;
   s.observers.erase(this);
 }
 
 std::vector<std::string> Console::Capture::lines() const {
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   std::vector<std::string> out;
   out.reserve(s.captured.size());
   for (const auto& l : s.captured) out.push_back(l.text);
@@ -259,7 +260,7 @@ std::vector<std::string> Console::Capture::lines() const {
 
 std::vector<std::string> Console::Capture::lines(Level level) const {
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   std::vector<std::string> out;
   for (const auto& l : s.captured) {
     if (l.level == level) out.push_back(l.text);
@@ -269,7 +270,7 @@ std::vector<std::string> Console::Capture::lines(Level level) const {
 
 bool Console::Capture::contains(const std::string& line) const {
   State& s = state();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return std::any_of(s.captured.begin(), s.captured.end(), [&](const Line& l) { return l.text == line; });
 }
 

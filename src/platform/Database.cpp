@@ -16,13 +16,14 @@
 #include "platform/Console.h"
 #include "platform/CountedFiles.h"
 #include "platform/Paths.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
 
 // Lock order: after the suite registry, before the files' locks (platform/LockOrder.h).
-std::mutex gRegistryMutex;
-std::map<std::string, std::weak_ptr<Database>>& registry() {
+Mutex gRegistryMutex;
+std::map<std::string, std::weak_ptr<Database>>& registry() PELK_REQUIRES(gRegistryMutex) {
   static auto* r = new std::map<std::string, std::weak_ptr<Database>>();
   return *r;
 }
@@ -103,7 +104,7 @@ std::string normalised(const std::string& path) {
 
 std::shared_ptr<Database> Database::atPath(const std::string& path, Body prepare) {
   const std::string key = normalised(path);
-  std::lock_guard lock(gRegistryMutex);
+  LockGuard lock(gRegistryMutex);
   auto& r = registry();
   if (auto it = r.find(key); it != r.end()) {
     if (auto existing = it->second.lock()) return existing;
@@ -143,7 +144,7 @@ Database::Statement::~Statement() {
 }
 
 Database::Statement Database::statement(const std::string& sql) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (depth_ == 0 || !db_) throw std::logic_error("a kept statement is for use inside a body only");
   return kept(sql);
 }
@@ -172,7 +173,7 @@ void Database::dropConnection() {
 }
 
 std::uint64_t Database::connectionSerial() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return connectionSerial_;
 }
 
@@ -326,7 +327,7 @@ bool Database::ensureOpen(std::string* error) {
 }
 
 Database::Outcome Database::open() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   Outcome out;
   out.ok = ensureOpen(&out.error);
   out.unavailable = !out.ok;
@@ -334,12 +335,12 @@ Database::Outcome Database::open() {
 }
 
 bool Database::isOpen() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return db_ != nullptr;
 }
 
 void Database::close() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (depth_ == 0) dropConnection();
 }
 
@@ -367,7 +368,7 @@ Database::Outcome Database::read(const Body& body) { return run(body, texts().be
 Database::Outcome Database::readOne(const Body& body) { return run(body, texts().none); }
 
 Database::Outcome Database::run(const Body& body, const std::string& begin) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   Outcome out;
   const bool outer = depth_ == 0;
   if (outer && db_ && fileHasMoved()) {
@@ -383,7 +384,7 @@ Database::Outcome Database::run(const Body& body, const std::string& begin) {
   if (outer) damaged_ = false;
   const std::string savepoint = outer ? std::string() : "pelk_sp" + std::to_string(depth_);
   int faultCode = 0;
-  auto attempt = [&](auto&& step) {
+  auto attempt = [&](auto&& step) PELK_REQUIRES(mutex_) {
     try {
       step();
       return true;
@@ -405,7 +406,7 @@ Database::Outcome Database::run(const Body& body, const std::string& begin) {
     }
     return false;
   };
-  auto finishFailure = [&] {
+  auto finishFailure = [&]() PELK_REQUIRES(mutex_) {
     if (!outer) return;
     if (damaged_) {
       damaged_ = false;
@@ -418,7 +419,7 @@ Database::Outcome Database::run(const Body& body, const std::string& begin) {
   if (outer && begin.empty()) {
     // One statement in autocommit: its own transaction, all or nothing.
     ++depth_;
-    const bool bodyDone = attempt([&] { body(*db_); });
+    const bool bodyDone = attempt([&]() PELK_REQUIRES(mutex_) { body(*db_); });
     --depth_;
     if (bodyDone && !damaged_) {
       out.ok = true;
@@ -430,16 +431,16 @@ Database::Outcome Database::run(const Body& body, const std::string& begin) {
   }
   // Transaction texts are kept statements too: preparing them is most of
   // their cost.
-  if (!attempt([&] { execKept(outer ? begin : "SAVEPOINT " + savepoint); })) {
+  if (!attempt([&]() PELK_REQUIRES(mutex_) { execKept(outer ? begin : "SAVEPOINT " + savepoint); })) {
     finishFailure();
     return out;
   }
   ++depth_;
-  const bool bodyDone = attempt([&] { body(*db_); });
+  const bool bodyDone = attempt([&]() PELK_REQUIRES(mutex_) { body(*db_); });
   --depth_;
   // Damage met by a nested operation dooms the whole transaction.
   if (bodyDone && !(outer && damaged_) &&
-      attempt([&] { execKept(outer ? texts().commit : "RELEASE " + savepoint); })) {
+      attempt([&]() PELK_REQUIRES(mutex_) { execKept(outer ? texts().commit : "RELEASE " + savepoint); })) {
     out.ok = true;
     return out;
   }

@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/ThreadSafety.h"
+
 namespace SQLite {
 class Database;
 class Statement;
@@ -130,18 +132,18 @@ class Database {
 
  private:
   Database(std::string path, Body prepare);
-  bool ensureOpen(std::string* error);
-  void openOrRecover();
+  bool ensureOpen(std::string* error) PELK_REQUIRES(mutex_);
+  void openOrRecover() PELK_REQUIRES(mutex_);
   std::unique_ptr<SQLite::Database> openOnce();
   void checkFile(SQLite::Database& db, bool readOnly);
-  void recoverFromDamage(const std::string& why);
-  bool fileHasMoved();
-  void setAsideOldLog();
+  void recoverFromDamage(const std::string& why) PELK_REQUIRES(mutex_);
+  bool fileHasMoved() PELK_REQUIRES(mutex_);
+  void setAsideOldLog() PELK_REQUIRES(mutex_);
   Outcome run(const Body& body, const std::string& begin);
-  Statement kept(const std::string& sql);
-  void execKept(const std::string& sql);
+  Statement kept(const std::string& sql) PELK_REQUIRES(mutex_);
+  void execKept(const std::string& sql) PELK_REQUIRES(mutex_);
   // Finalises the kept statements, then closes the connection.
-  void dropConnection();
+  void dropConnection() PELK_REQUIRES(mutex_);
 
   struct Kept {
     std::unique_ptr<SQLite::Statement> statement;
@@ -154,17 +156,17 @@ class Database {
   const std::string path_;
   const Body prepare_;
   // Lock order: after the settings suite's lock, before the leaves; a body runs under it (platform/LockOrder.h).
-  std::recursive_mutex mutex_;
-  std::unique_ptr<SQLite::Database> db_;
+  platform::RecursiveMutex mutex_;
+  std::unique_ptr<SQLite::Database> db_ PELK_GUARDED_BY(mutex_);
   // Declared after db_: destroyed (finalised) before the connection closes.
-  std::unordered_map<std::string, Kept> kept_;
-  std::uint64_t connectionSerial_ = 0;
+  std::unordered_map<std::string, Kept> kept_ PELK_GUARDED_BY(mutex_);
+  std::uint64_t connectionSerial_ PELK_GUARDED_BY(mutex_) = 0;
   // Device and inode of the -wal the connection opened with: the file's own log.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> logId_;
-  int depth_ = 0;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> logId_ PELK_GUARDED_BY(mutex_);
+  int depth_ PELK_GUARDED_BY(mutex_) = 0;
   // Set when an operation of the current outer transaction met damage.
-  bool damaged_ = false;
-  std::string damage_;
+  bool damaged_ PELK_GUARDED_BY(mutex_) = false;
+  std::string damage_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk::platform

@@ -22,6 +22,7 @@
 #include "platform/AppInfo.h"
 #include "platform/Crypto.h"
 #include "platform/Paths.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -31,20 +32,20 @@ namespace fs = std::filesystem;
 std::atomic<bool> gMonitoring{false};
 
 // Lock order: a leaf (platform/LockOrder.h).
-std::mutex gMutex;  // guards the test controls below
-std::optional<std::string> gRoot;
+Mutex gMutex;  // guards the test controls below
+std::optional<std::string> gRoot PELK_GUARDED_BY(gMutex);
 // Moved on by every test control, after the change, so that readings kept from
 // an older state are read again.
 std::atomic<std::uint64_t> gGeneration{1};
-std::optional<Device::Uname> gUname;
-std::optional<std::map<std::string, std::string>> gEnvironment;
+std::optional<Device::Uname> gUname PELK_GUARDED_BY(gMutex);
+std::optional<std::map<std::string, std::string>> gEnvironment PELK_GUARDED_BY(gMutex);
 
 // Lock order: a leaf (platform/LockOrder.h).
-std::mutex gIdentifierMutex;  // one writer of the kept identifier at a time
-std::map<std::string, std::string> gUnsavedIdentifiers;  // by file, when it could not be written
+Mutex gIdentifierMutex;  // one writer of the kept identifier at a time
+std::map<std::string, std::string> gUnsavedIdentifiers PELK_GUARDED_BY(gIdentifierMutex);  // by file, when it could not be written
 
 std::string path(const std::string& absolute) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   return gRoot ? *gRoot + absolute : absolute;
 }
 
@@ -192,7 +193,7 @@ FixedReadings readFixed() {
   FixedReadings r;
   std::optional<Device::Uname> names;
   {
-    std::lock_guard lock(gMutex);
+    LockGuard lock(gMutex);
     names = gUname;
   }
   r.uname = names ? *names : systemUname();
@@ -208,9 +209,9 @@ FixedReadings readFixed() {
 
 struct FixedCache {
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex;
-  std::shared_ptr<const FixedReadings> readings;
-  std::uint64_t generation = 0;
+  Mutex mutex;
+  std::shared_ptr<const FixedReadings> readings PELK_GUARDED_BY(mutex);
+  std::uint64_t generation PELK_GUARDED_BY(mutex) = 0;
 };
 
 FixedCache& fixedCache() {
@@ -225,12 +226,12 @@ std::shared_ptr<const FixedReadings> fixedReadings() {
   // as newer than it is.
   const std::uint64_t generation = gGeneration.load();
   {
-    std::lock_guard lock(cache.mutex);
+    LockGuard lock(cache.mutex);
     if (cache.readings && cache.generation == generation) return cache.readings;
   }
   // Read with no lock held; two threads may both read, and either result is right.
   auto fresh = std::make_shared<const FixedReadings>(readFixed());
-  std::lock_guard lock(cache.mutex);
+  LockGuard lock(cache.mutex);
   if (!cache.readings || cache.generation <= generation) {
     cache.readings = fresh;
     cache.generation = generation;
@@ -255,7 +256,7 @@ bool writeAtomically(const std::string& file, const std::string& content) {
 
 std::string keptIdentifier() {
   const std::string file = Paths::appSupport() + "/device-identifier";
-  std::lock_guard lock(gIdentifierMutex);
+  LockGuard lock(gIdentifierMutex);
   if (auto text = readLine(file)) {
     if (auto uuid = Crypto::parseUuid(*text)) {
       // A file an earlier build left readable by others is made private.
@@ -321,7 +322,7 @@ std::string Device::networkingVersion() {
 
 std::optional<std::string> Device::environment(const std::string& name) {
   {
-    std::lock_guard lock(gMutex);
+    LockGuard lock(gMutex);
     if (gEnvironment) {
       auto it = gEnvironment->find(name);
       if (it == gEnvironment->end()) return std::nullopt;
@@ -334,19 +335,19 @@ std::optional<std::string> Device::environment(const std::string& name) {
 }
 
 void Device::setRoot(std::optional<std::string> root) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   gRoot = std::move(root);
   ++gGeneration;
 }
 
 void Device::setUname(std::optional<Uname> names) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   gUname = std::move(names);
   ++gGeneration;
 }
 
 void Device::setEnvironment(std::optional<std::map<std::string, std::string>> variables) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   gEnvironment = std::move(variables);
   ++gGeneration;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/ThreadName.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -66,30 +67,30 @@ struct CurrentQueueScope {
 struct QueueState {
   enum class Mode { running, draining, stopped };
 
-  QueueState(std::string l, std::string name, int base, int max)
-      : label(std::move(l)), threadName(std::move(name)), baseWorkers(base), maxWorkers(max) {}
+  QueueState(std::string l, std::string name, int base, int max, Mode m)
+      : label(std::move(l)), threadName(std::move(name)), baseWorkers(base), maxWorkers(max), mode(m) {}
 
   const std::string label;
   const std::string threadName;  // of each of its threads
   const int baseWorkers;  // threads kept while idle
   const int maxWorkers;   // 1 makes the queue serial
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable cv;      // new work, or a change of mode
   std::condition_variable exited;  // a thread ended
-  std::map<std::pair<Steady::time_point, std::uint64_t>, Task> items;
-  std::uint64_t seq = 0;
-  int workers = 0;  // threads alive
-  int busy = 0;     // threads running a task
-  Mode mode = Mode::running;
+  std::map<std::pair<Steady::time_point, std::uint64_t>, Task> items PELK_GUARDED_BY(mutex);
+  std::uint64_t seq PELK_GUARDED_BY(mutex) = 0;
+  int workers PELK_GUARDED_BY(mutex) = 0;  // threads alive
+  int busy PELK_GUARDED_BY(mutex) = 0;     // threads running a task
+  Mode mode PELK_GUARDED_BY(mutex);
 };
 
 // Every thread queue alive, for the exit shutdown.  Never destroyed.
 struct QueueRegistry {
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex;
-  std::vector<std::weak_ptr<QueueState>> states;
-  bool exiting = false;
+  Mutex mutex;
+  std::vector<std::weak_ptr<QueueState>> states PELK_GUARDED_BY(mutex);
+  bool exiting PELK_GUARDED_BY(mutex) = false;
 };
 
 QueueRegistry& registry() {
@@ -107,7 +108,7 @@ void ensureExitShutdown() {
 void runWorker(const std::shared_ptr<QueueState>& state);
 
 // Starts one more thread; called with the state's lock held.
-void spawnLocked(const std::shared_ptr<QueueState>& state) {
+void spawnLocked(const std::shared_ptr<QueueState>& state) PELK_REQUIRES(state->mutex) {
   ensureExitShutdown();
   ++state->workers;
   try {
@@ -122,7 +123,7 @@ void spawnLocked(const std::shared_ptr<QueueState>& state) {
 // takes no more work.
 bool enqueue(const std::shared_ptr<QueueState>& state, std::optional<Duration> delay, Task task) {
   {
-    std::unique_lock lock(state->mutex);
+    UniqueLock lock(state->mutex);
     if (state->mode == QueueState::Mode::running) {
       // The time is read under the lock, so tasks posted one after another
       // keep their order whichever threads post them.
@@ -143,17 +144,17 @@ bool enqueue(const std::shared_ptr<QueueState>& state, std::optional<Duration> d
 
 void runWorker(const std::shared_ptr<QueueState>& state) {
   nameThisThread(state->threadName);
-  std::unique_lock lock(state->mutex);
+  UniqueLock lock(state->mutex);
   while (state->mode != QueueState::Mode::stopped) {
     if (state->items.empty()) {
       if (state->mode == QueueState::Mode::draining) break;
       if (state->workers > state->baseWorkers) {
-        if (state->cv.wait_for(lock, kIdleLinger) == std::cv_status::timeout && state->items.empty() &&
+        if (lock.waitFor(state->cv, kIdleLinger) == std::cv_status::timeout && state->items.empty() &&
             state->workers > state->baseWorkers) {
           break;
         }
       } else {
-        state->cv.wait(lock);
+        lock.wait(state->cv);
       }
       continue;
     }
@@ -161,7 +162,7 @@ void runWorker(const std::shared_ptr<QueueState>& state) {
     // A copy: while this thread waits, another may run and erase that item.
     const Steady::time_point due = first->first.first;
     if (due > Steady::now()) {
-      state->cv.wait_until(lock, due);
+      lock.waitUntil(state->cv, due);
       continue;
     }
     Task task = std::move(first->second);
@@ -191,7 +192,7 @@ void shutdownAtExit() {
   std::vector<std::shared_ptr<QueueState>> states;
   {
     auto& r = registry();
-    std::lock_guard lock(r.mutex);
+    LockGuard lock(r.mutex);
     r.exiting = true;
     for (auto& weak : r.states) {
       if (auto s = weak.lock()) states.push_back(std::move(s));
@@ -200,7 +201,7 @@ void shutdownAtExit() {
   for (auto& s : states) {
     decltype(s->items) dropped;
     {
-      std::lock_guard lock(s->mutex);
+      LockGuard lock(s->mutex);
       s->mode = QueueState::Mode::stopped;
       dropped.swap(s->items);
     }
@@ -210,8 +211,8 @@ void shutdownAtExit() {
   for (auto& s : states) {
     // When exit is called from a task, that task's own thread is still running it.
     const int own = tCurrentQueue == s.get() ? 1 : 0;
-    std::unique_lock lock(s->mutex);
-    if (!s->exited.wait_until(lock, deadline, [&] { return s->workers <= own; })) {
+    UniqueLock lock(s->mutex);
+    if (!lock.waitUntil(s->exited, deadline, [&]() PELK_REQUIRES(s->mutex) { return s->workers <= own; })) {
       std::fprintf(stderr, "pelk: queue %s still runs a task at exit\n", s->label.c_str());
     }
   }
@@ -219,10 +220,11 @@ void shutdownAtExit() {
 
 std::shared_ptr<QueueState> makeState(std::string label, std::string threadName, int base, int max) {
   if (threadName.empty()) threadName = threadNameForLabel(label);
-  auto state = std::make_shared<QueueState>(std::move(label), std::move(threadName), base, max);
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  if (r.exiting) state->mode = QueueState::Mode::stopped;
+  LockGuard lock(r.mutex);
+  // A queue made while the process exits is stopped from its start.
+  auto state = std::make_shared<QueueState>(std::move(label), std::move(threadName), base, max,
+                                            r.exiting ? QueueState::Mode::stopped : QueueState::Mode::running);
   std::erase_if(r.states, [](const std::weak_ptr<QueueState>& w) { return w.expired(); });
   r.states.push_back(state);
   return state;
@@ -236,7 +238,7 @@ class ThreadQueue final : public Queue {
   ~ThreadQueue() override {
     decltype(state_->items) dropped;
     {
-      std::lock_guard lock(state_->mutex);
+      LockGuard lock(state_->mutex);
       if (state_->mode == QueueState::Mode::running) {
         state_->mode = QueueState::Mode::draining;
         // Items are in deadline order: the ones not yet due are dropped, the
@@ -249,12 +251,12 @@ class ThreadQueue final : public Queue {
     state_->cv.notify_all();
     dropped.clear();
     if (isCurrent()) return;  // this queue's own thread finishes the due work and ends
-    std::unique_lock lock(state_->mutex);
+    UniqueLock lock(state_->mutex);
     if (state_->mode == QueueState::Mode::stopped) {
       // Released during exit: a task still running past the grace is left behind.
-      state_->exited.wait_for(lock, kExitGrace, [&] { return state_->workers == 0; });
+      lock.waitFor(state_->exited, kExitGrace, [&]() PELK_REQUIRES(state_->mutex) { return state_->workers == 0; });
     } else {
-      state_->exited.wait(lock, [&] { return state_->workers == 0; });
+      lock.wait(state_->exited, [&]() PELK_REQUIRES(state_->mutex) { return state_->workers == 0; });
     }
   }
 
@@ -343,7 +345,7 @@ class MainQueue final : public Queue {
   const std::string& label() const override { return threaded_.label(); }
 
   void setManual() {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     manualThread_ = std::this_thread::get_id();
     manual_.store(true, std::memory_order_release);
   }
@@ -352,7 +354,7 @@ class MainQueue final : public Queue {
   void setThreaded() {
     std::map<std::pair<TimePoint, std::uint64_t>, Task> waiting;
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       manual_.store(false, std::memory_order_release);
       waiting.swap(items_);
     }
@@ -376,7 +378,7 @@ class MainQueue final : public Queue {
     while (true) {
       std::optional<TimePoint> next;
       {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         if (!items_.empty() && items_.begin()->first.first <= target) next = items_.begin()->first.first;
       }
       if (!next) break;
@@ -390,30 +392,30 @@ class MainQueue final : public Queue {
   }
 
   std::size_t pending() {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     return items_.size();
   }
 
  private:
   std::thread::id manualThread() const {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     return manualThread_;
   }
 
   void takeMainThread() {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     manualThread_ = std::this_thread::get_id();
   }
 
   void addManual(TimePoint due, Task task) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     items_.emplace(std::make_pair(due, seq_++), std::move(task));
   }
 
   bool runOneDue() {
     Task task;
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       if (items_.empty() || items_.begin()->first.first > Clock::now()) return false;
       task = std::move(items_.begin()->second);
       items_.erase(items_.begin());
@@ -426,10 +428,10 @@ class MainQueue final : public Queue {
   ThreadQueue threaded_;
   std::atomic<bool> manual_{false};
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::thread::id manualThread_;
-  std::map<std::pair<TimePoint, std::uint64_t>, Task> items_;
-  std::uint64_t seq_ = 0;
+  mutable Mutex mutex_;
+  std::thread::id manualThread_ PELK_GUARDED_BY(mutex_);
+  std::map<std::pair<TimePoint, std::uint64_t>, Task> items_ PELK_GUARDED_BY(mutex_);
+  std::uint64_t seq_ PELK_GUARDED_BY(mutex_) = 0;
 };
 
 // Process-lifetime objects: never destroyed, so no worker outlives its queue
@@ -484,7 +486,7 @@ class RepeatingTimer final : public Timer, public std::enable_shared_from_this<R
     // A released queue has dropped the next tick: the timer has ended.
     auto state = queueState_.lock();
     if (!state) return false;
-    std::lock_guard lock(state->mutex);
+    LockGuard lock(state->mutex);
     return state->mode == QueueState::Mode::running;
   }
 
@@ -522,6 +524,14 @@ std::shared_ptr<Queue> Dispatch::makeSerial(std::string label, std::string threa
 }
 
 bool Dispatch::isMainThread() { return mainQueue().isCurrent(); }
+
+void Dispatch::assertOnMain(const char* function) {
+  if (mainQueue().isCurrent()) return;
+  std::fprintf(stderr, "pelk: %s must run on the main queue; called on thread \"%s\"\n", function,
+               thisThreadName().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
 
 std::size_t Dispatch::liveRepeatingTimers() { return liveTimers.load(std::memory_order_relaxed); }
 

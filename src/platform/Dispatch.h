@@ -72,6 +72,10 @@ class Dispatch {
   static std::shared_ptr<Queue> makeSerial(std::string label, std::string threadName = {});
 
   static bool isMainThread();
+  // Aborts, naming `function` and the calling thread on stderr, unless the
+  // caller is on the main queue (in manual mode: the test's thread).  Use
+  // PELK_ASSERT_ON_MAIN(), which costs nothing in release builds.
+  static void assertOnMain(const char* function);
 
   // Fires `task` on `queue` every `interval`, the first time one interval from
   // now.  Keep the handle: the timer lives only as long as it is held.
@@ -99,3 +103,16 @@ class Dispatch {
 };
 
 }  // namespace pelk::platform
+
+// State that lives on the main queue (the tracking modes, the location engine,
+// the MQTT status, trip progress, the manager's reactions) checks at its entry
+// points that it is there: in debug builds, and in the sanitizer builds
+// (cmake/PelkSanitizers.cmake defines PELK_THREAD_CHECKS).
+#if !defined(NDEBUG) && !defined(PELK_THREAD_CHECKS)
+#define PELK_THREAD_CHECKS 1
+#endif
+#if defined(PELK_THREAD_CHECKS) && PELK_THREAD_CHECKS
+#define PELK_ASSERT_ON_MAIN() ::pelk::platform::Dispatch::assertOnMain(__PRETTY_FUNCTION__)
+#else
+#define PELK_ASSERT_ON_MAIN() ((void)0)
+#endif

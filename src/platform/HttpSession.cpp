@@ -333,7 +333,7 @@ HttpSession::HttpSession(std::string label)
 
 HttpSession::~HttpSession() {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     stopping_ = true;
   }
   curl_multi_wakeup(static_cast<CURLM*>(multi_));
@@ -365,7 +365,7 @@ void HttpSession::dataTask(HttpRequest request, HttpCompletion completion) {
   }
   t->origin = originOf(t->request.url);
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!stopping_) {
       pending_.push_back(std::move(t));
     }
@@ -398,7 +398,7 @@ void HttpSession::run() {
     std::vector<std::unique_ptr<Transfer>> incoming;
     bool stop = false;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       incoming.swap(pending_);
       stop = stopping_;
     }

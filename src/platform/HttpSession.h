@@ -13,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 
@@ -109,9 +110,9 @@ class HttpSession {
   std::shared_ptr<Queue> callbacks_;
   void* multi_ = nullptr;  // CURLM*
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Transfer>> pending_;
-  bool stopping_ = false;
+  platform::Mutex mutex_;
+  std::vector<std::unique_ptr<Transfer>> pending_ PELK_GUARDED_BY(mutex_);
+  bool stopping_ PELK_GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

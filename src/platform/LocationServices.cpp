@@ -13,6 +13,7 @@
 #include "platform/Dispatch.h"
 #include "platform/GpsdLocationProvider.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 
@@ -72,29 +73,30 @@ class LocationEngine {
   // the main queue's own lock (a post) may be taken under either.  Neither is
   // held while a delegate, an observer or the provider's reports run
   // (platform/LockOrder.h).
-  std::mutex mutex;
-  AuthorizationStatus status = AuthorizationStatus::notDetermined;
-  bool enabled = true;
-  bool available = true;  // what the provider last said of its source
-  std::optional<Location> last;
-  std::vector<RegionEntry> regions;
-  std::uint64_t placements = 0;  // numbers the region placements
-  std::vector<ManagerEntry> managers;
-  Duration oneShotTimeout = std::chrono::seconds(15);
-  std::shared_ptr<LocationProvider> provider;  // chosen provider (guarded by mutex)
+  Mutex mutex;
+  AuthorizationStatus status PELK_GUARDED_BY(mutex) = AuthorizationStatus::notDetermined;
+  bool enabled PELK_GUARDED_BY(mutex) = true;
+  bool available PELK_GUARDED_BY(mutex) = true;  // what the provider last said of its source
+  std::optional<Location> last PELK_GUARDED_BY(mutex);
+  std::vector<RegionEntry> regions PELK_GUARDED_BY(mutex);
+  std::uint64_t placements PELK_GUARDED_BY(mutex) = 0;  // numbers the region placements
+  std::vector<ManagerEntry> managers PELK_GUARDED_BY(mutex);
+  Duration oneShotTimeout PELK_GUARDED_BY(mutex) = std::chrono::seconds(15);
+  std::shared_ptr<LocationProvider> provider PELK_GUARDED_BY(mutex);  // chosen provider
 
   // Lock order: before the gpsd provider's lock and the engine's (platform/LockOrder.h).
-  std::mutex providerMutex;                   // serialises provider start and stop
-  std::shared_ptr<LocationProvider> running;  // guarded by providerMutex
-  bool exiting = false;                       // guarded by providerMutex: nothing starts any more
-  bool stopQueued = false;                    // guarded by providerMutex: a stop waits for the main queue
+  Mutex providerMutex;  // serialises provider start and stop
+  std::shared_ptr<LocationProvider> running PELK_GUARDED_BY(providerMutex);
+  bool exiting PELK_GUARDED_BY(providerMutex) = false;  // nothing starts any more
+  bool stopQueued PELK_GUARDED_BY(providerMutex) = false;  // a stop waits for the main queue
   // Replaced providers whose work has not ended yet (a reader in a connect
   // that may last the system's time-out): released once idle, joined at exit.
-  std::vector<std::shared_ptr<LocationProvider>> retiring;  // guarded by providerMutex
+  std::vector<std::shared_ptr<LocationProvider>> retiring PELK_GUARDED_BY(providerMutex);
 
   // --- delivery -------------------------------------------------------------
 
   static void run(const std::vector<Delivery>& deliveries) {
+    PELK_ASSERT_ON_MAIN();
     for (const auto& d : deliveries) {
       auto manager = d.manager.lock();
       if (!manager) continue;
@@ -126,12 +128,12 @@ class LocationEngine {
   // --- provider -------------------------------------------------------------
 
   std::shared_ptr<LocationProvider> currentProvider() {
-    std::lock_guard lock(mutex);
+    LockGuard lock(mutex);
     if (!provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig::fromEnvironment());
     return provider;
   }
 
-  bool neededLocked() const {
+  bool neededLocked() const PELK_REQUIRES(mutex) {
     if (!enabled || !isAuthorized(status)) return false;
     if (!regions.empty()) return true;
     return std::any_of(managers.begin(), managers.end(),
@@ -144,15 +146,15 @@ class LocationEngine {
   // (the time-based tracker's tick) therefore keeps the running provider and
   // its connection instead of cycling it.
   void reconcile() {
-    std::lock_guard plock(providerMutex);
+    LockGuard plock(providerMutex);
     reconcileHoldingProviderLock(false);
   }
 
-  void reconcileHoldingProviderLock(bool stopNow) {
+  void reconcileHoldingProviderLock(bool stopNow) PELK_REQUIRES(providerMutex) {
     bool needed;
     std::shared_ptr<LocationProvider> chosen;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       needed = neededLocked();
       if (needed && !provider) provider = std::make_shared<GpsdLocationProvider>(GpsdConfig::fromEnvironment());
       chosen = provider;
@@ -169,7 +171,7 @@ class LocationEngine {
         stopQueued = true;
         Dispatch::main().async([] {
           auto& engine = get();
-          std::lock_guard plock(engine.providerMutex);
+          LockGuard plock(engine.providerMutex);
           engine.stopQueued = false;
           engine.reconcileHoldingProviderLock(true);
         });
@@ -186,13 +188,13 @@ class LocationEngine {
     // is kept aside instead, so that the caller never waits for a connect
     // under way (the host names another daemon because the first one hangs).
     std::vector<std::shared_ptr<LocationProvider>> released;
-    std::lock_guard plock(providerMutex);
+    LockGuard plock(providerMutex);
     if (running) {
       running->stop();
       running.reset();
     }
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       auto previous = std::exchange(provider, std::move(next));
       if (previous && previous != provider) retiring.push_back(std::move(previous));
       std::erase(retiring, provider);  // chosen again: it is no longer set aside
@@ -219,14 +221,14 @@ class LocationEngine {
   void stopProviderAtExit() {
     std::vector<std::shared_ptr<LocationProvider>> providers;
     {
-      std::lock_guard plock(providerMutex);
+      LockGuard plock(providerMutex);
       exiting = true;
       if (running) {
         running->stop();
         running.reset();
       }
       providers.swap(retiring);
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (provider) providers.push_back(provider);
     }
     // The providers' threads report through statics that go away after this
@@ -246,7 +248,7 @@ class LocationEngine {
   AuthorizationStatus changeStatus(AuthorizationStatus next, bool onlyUndetermined) {
     std::vector<Delivery> deliveries;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (onlyUndetermined && status != AuthorizationStatus::notDetermined) return status;
       if (next == status) return status;
       status = next;
@@ -266,7 +268,7 @@ class LocationEngine {
   void setEnabled(bool on) {
     std::vector<Delivery> deliveries;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (on == enabled) return;
       enabled = on;
       if (!on) failWaitingLocked(deliveries);
@@ -276,7 +278,7 @@ class LocationEngine {
   }
 
   // Everyone waiting for a position hears `denied`; one-shot requests end.
-  void failWaitingLocked(std::vector<Delivery>& deliveries) {
+  void failWaitingLocked(std::vector<Delivery>& deliveries) PELK_REQUIRES(mutex) {
     for (auto& e : managers) {
       auto& st = *e.manager->state_;
       if (!st.waitsForPositions()) continue;
@@ -285,7 +287,7 @@ class LocationEngine {
     }
   }
 
-  bool grantedLocked() const { return enabled && isAuthorized(status); }
+  bool grantedLocked() const PELK_REQUIRES(mutex) { return enabled && isAuthorized(status); }
 
   // --- provider reports, handled on the main queue ---------------------------
 
@@ -295,13 +297,14 @@ class LocationEngine {
   }
 
   void handleFixes(std::vector<Location> fixes) {
+    PELK_ASSERT_ON_MAIN();
     std::erase_if(fixes, [](const Location& f) { return !LocationServices::isUsableFix(f); });
     if (fixes.empty()) return;
     std::stable_sort(fixes.begin(), fixes.end(),
                      [](const Location& a, const Location& b) { return a.timestamp < b.timestamp; });
     std::vector<Delivery> deliveries;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (!grantedLocked()) return;
       last = fixes.back();
       for (auto& e : managers) {
@@ -365,7 +368,7 @@ class LocationEngine {
   }
 
   bool stillMonitored(std::uint64_t placement) {
-    std::lock_guard lock(mutex);
+    LockGuard lock(mutex);
     return std::any_of(regions.begin(), regions.end(),
                        [placement](const RegionEntry& r) { return r.placement == placement; });
   }
@@ -373,7 +376,7 @@ class LocationEngine {
   void handleFailure(const LocationError& error) {
     std::vector<Delivery> deliveries;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       for (auto& e : managers) {
         auto& st = *e.manager->state_;
         if (!st.usesService()) continue;
@@ -388,7 +391,7 @@ class LocationEngine {
   void handleVisit(const Visit& visit) {
     std::vector<Delivery> deliveries;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (!grantedLocked()) return;
       for (auto& e : managers) {
         if (!e.manager->state_->visits) continue;
@@ -401,7 +404,7 @@ class LocationEngine {
 
   void handleAvailability(bool on, const std::string& reason) {
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (on == available) return;
       available = on;
     }
@@ -412,7 +415,7 @@ class LocationEngine {
   void handleCrossing(const std::string& identifier, bool entered) {
     std::vector<Delivery> deliveries;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (!grantedLocked()) return;
       for (auto& r : regions) {
         if (r.region.identifier != identifier) continue;
@@ -430,7 +433,7 @@ class LocationEngine {
     auto& engine = get();
     bool refused;
     {
-      std::lock_guard lock(engine.mutex);
+      LockGuard lock(engine.mutex);
       st.*flag = true;
       refused = !engine.enabled || engine.status == AuthorizationStatus::denied ||
                 engine.status == AuthorizationStatus::restricted;
@@ -442,14 +445,14 @@ class LocationEngine {
   static void stopUse(LocationManager::State& st, bool LocationManager::State::*flag) {
     auto& engine = get();
     {
-      std::lock_guard lock(engine.mutex);
+      LockGuard lock(engine.mutex);
       st.*flag = false;
     }
     engine.reconcile();
   }
 
   static bool readUse(const LocationManager::State& st, bool LocationManager::State::*flag) {
-    std::lock_guard lock(get().mutex);
+    LockGuard lock(get().mutex);
     return st.*flag;
   }
 
@@ -481,7 +484,7 @@ std::shared_ptr<LocationManager> LocationManager::create() {
   ensureExitGuard();
   std::shared_ptr<LocationManager> manager(new LocationManager());
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   manager->state_->self = manager;
   engine.managers.push_back({manager.get(), manager});
   return manager;
@@ -490,19 +493,19 @@ std::shared_ptr<LocationManager> LocationManager::create() {
 LocationManager::~LocationManager() {
   auto& engine = LocationEngine::get();
   {
-    std::lock_guard lock(engine.mutex);
+    LockGuard lock(engine.mutex);
     std::erase_if(engine.managers, [this](const LocationEngine::ManagerEntry& e) { return e.manager == this; });
   }
   engine.reconcile();
 }
 
 void LocationManager::setDelegate(const std::shared_ptr<LocationManagerDelegate>& delegate) {
-  std::lock_guard lock(LocationEngine::get().mutex);
+  LockGuard lock(LocationEngine::get().mutex);
   state_->delegate = delegate;
 }
 
 std::shared_ptr<LocationManagerDelegate> LocationManager::delegate() const {
-  std::lock_guard lock(LocationEngine::get().mutex);
+  LockGuard lock(LocationEngine::get().mutex);
   return state_->delegate.lock();
 }
 
@@ -518,11 +521,11 @@ AuthorizationStatus LocationManager::authorizationStatus() const { return Locati
 
 #define PELK_LOCATION_PROPERTY(Type, getter, setter, field) \
   Type LocationManager::getter() const {                    \
-    std::lock_guard lock(LocationEngine::get().mutex);      \
+    LockGuard lock(LocationEngine::get().mutex);      \
     return state_->field;                                   \
   }                                                         \
   void LocationManager::setter(Type value) {                \
-    std::lock_guard lock(LocationEngine::get().mutex);      \
+    LockGuard lock(LocationEngine::get().mutex);      \
     state_->field = value;                                  \
   }
 
@@ -537,7 +540,7 @@ PELK_LOCATION_PROPERTY(bool, showsBackgroundLocationIndicator, setShowsBackgroun
 
 void LocationManager::startUpdatingLocation() {
   {
-    std::lock_guard lock(LocationEngine::get().mutex);
+    LockGuard lock(LocationEngine::get().mutex);
     state_->lastDelivered.reset();  // a new run starts afresh with the next fix
   }
   LocationEngine::startUse(*state_, &State::updating, state_->self, true);
@@ -553,7 +556,7 @@ bool LocationManager::isMonitoringVisits() const { return LocationEngine::readUs
 
 void LocationManager::startMonitoringSignificantLocationChanges() {
   {
-    std::lock_guard lock(LocationEngine::get().mutex);
+    LockGuard lock(LocationEngine::get().mutex);
     state_->lastSignificant.reset();
   }
   LocationEngine::startUse(*state_, &State::significant, state_->self, true);
@@ -571,7 +574,7 @@ void LocationManager::requestLocation() {
   Duration timeout;
   bool refused;
   {
-    std::lock_guard lock(engine.mutex);
+    LockGuard lock(engine.mutex);
     refused = !engine.enabled || engine.status == AuthorizationStatus::denied ||
               engine.status == AuthorizationStatus::restricted;
     generation = ++state_->requestGeneration;
@@ -589,7 +592,7 @@ void LocationManager::requestLocation() {
     if (!manager) return;
     auto& eng = LocationEngine::get();
     {
-      std::lock_guard lock(eng.mutex);
+      LockGuard lock(eng.mutex);
       auto& st = *manager->state_;
       if (!st.requestPending || st.requestGeneration != generation) return;
       st.requestPending = false;
@@ -617,7 +620,7 @@ void LocationManager::startMonitoring(const CircularRegion& region) {
     return;
   }
   {
-    std::lock_guard lock(engine.mutex);
+    LockGuard lock(engine.mutex);
     LocationEngine::RegionEntry entry{region, state_->self, std::nullopt, ++engine.placements};
     if (engine.last && engine.grantedLocked()) entry.inside = region.contains(engine.last->coordinate);
     auto it = std::find_if(engine.regions.begin(), engine.regions.end(), [&](const LocationEngine::RegionEntry& r) {
@@ -637,7 +640,7 @@ void LocationManager::stopMonitoring(const CircularRegion& region) { stopMonitor
 void LocationManager::stopMonitoring(const std::string& identifier) {
   auto& engine = LocationEngine::get();
   {
-    std::lock_guard lock(engine.mutex);
+    LockGuard lock(engine.mutex);
     std::erase_if(engine.regions,
                   [&](const LocationEngine::RegionEntry& r) { return r.region.identifier == identifier; });
   }
@@ -653,32 +656,32 @@ std::optional<Location> LocationManager::location() const { return LocationServi
 
 bool LocationServices::locationServicesEnabled() {
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   return engine.enabled;
 }
 
 bool LocationServices::serviceAvailable() {
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   return engine.available;
 }
 
 AuthorizationStatus LocationServices::authorizationStatus() {
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   return engine.status;
 }
 
 std::optional<Location> LocationServices::lastLocation() {
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   if (!engine.grantedLocked()) return std::nullopt;
   return engine.last;
 }
 
 std::vector<CircularRegion> LocationServices::monitoredRegions() {
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   std::vector<CircularRegion> out;
   out.reserve(engine.regions.size());
   for (const auto& r : engine.regions) out.push_back(r.region);
@@ -750,7 +753,7 @@ void LocationServices::useProvider(std::shared_ptr<LocationProvider> provider) {
 
 void LocationServices::setOneShotTimeout(Duration timeout) {
   auto& engine = LocationEngine::get();
-  std::lock_guard lock(engine.mutex);
+  LockGuard lock(engine.mutex);
   engine.oneShotTimeout = timeout;
 }
 
@@ -799,12 +802,12 @@ void SimulatedLocationProvider::start() {
 void SimulatedLocationProvider::stop() { running_ = false; }
 
 void SimulatedLocationProvider::authorizationRequested(bool always) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   requests_.push_back(always);
 }
 
 std::vector<bool> SimulatedLocationProvider::authorizationRequests() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return requests_;
 }
 

@@ -12,6 +12,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Location.h"
+#include "platform/ThreadSafety.h"
 #include "platform/LocationManager.h"
 #include "platform/VisitDetector.h"
 
@@ -104,8 +105,8 @@ class SimulatedLocationProvider : public LocationProvider {
 
  private:
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::vector<bool> requests_;
+  mutable platform::Mutex mutex_;
+  std::vector<bool> requests_ PELK_GUARDED_BY(mutex_);
   std::atomic<bool> running_{false};
   std::atomic<std::size_t> starts_{0};
 };

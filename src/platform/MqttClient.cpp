@@ -16,6 +16,7 @@
 #include <random>
 
 #include "platform/Dispatch.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -25,21 +26,21 @@ class Signal {
  public:
   void set() {
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       set_ = true;
     }
     cv_.notify_all();
   }
   bool waitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return set_; });
+    UniqueLock lock(mutex_);
+    return lock.waitFor(cv_, timeout, [&]() PELK_REQUIRES(mutex_) { return set_; });
   }
 
  private:
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable cv_;
-  bool set_ = false;
+  bool set_ PELK_GUARDED_BY(mutex_) = false;
 };
 
 // Paho hands back a context pointer with every callback.  It never carries a
@@ -58,19 +59,19 @@ struct Ticket {
 class Registry {
  public:
   std::uint64_t add(Ticket ticket) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     const std::uint64_t id = ++next_;
     tickets_.emplace(id, std::move(ticket));
     return id;
   }
   std::optional<Ticket> find(std::uint64_t id) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     auto it = tickets_.find(id);
     if (it == tickets_.end()) return std::nullopt;
     return it->second;
   }
   std::optional<Ticket> take(std::uint64_t id) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     auto it = tickets_.find(id);
     if (it == tickets_.end()) return std::nullopt;
     Ticket t = std::move(it->second);
@@ -78,7 +79,7 @@ class Registry {
     return t;
   }
   void eraseHandle(std::uint64_t handleId) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     std::erase_if(tickets_, [&](const auto& entry) {
       return entry.second.handleId == handleId && entry.second.kind != Ticket::Kind::disconnect;
     });
@@ -86,9 +87,9 @@ class Registry {
 
  private:
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex_;
-  std::uint64_t next_ = 0;
-  std::map<std::uint64_t, Ticket> tickets_;
+  Mutex mutex_;
+  std::uint64_t next_ PELK_GUARDED_BY(mutex_) = 0;
+  std::map<std::uint64_t, Ticket> tickets_ PELK_GUARDED_BY(mutex_);
 };
 
 // Outlives every thread that may still deliver a callback at exit.
@@ -106,15 +107,15 @@ std::uint64_t fromContext(void* context) { return static_cast<std::uint64_t>(rei
 // handler frees what they use.
 struct LiveHandles {
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable cv;
-  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles PELK_GUARDED_BY(mutex);
   // What the library reads through a handle without copying it (the WebSocket
   // headers of its connect), kept until the handle is destroyed: a client may
   // be gone while a handle whose connect never answered still connects.
-  std::map<MQTTAsync, std::shared_ptr<const void>> pinned;
-  int closing = 0;  // handles taken out and being destroyed
-  bool exiting = false;
+  std::map<MQTTAsync, std::shared_ptr<const void>> pinned PELK_GUARDED_BY(mutex);
+  int closing PELK_GUARDED_BY(mutex) = 0;  // handles taken out and being destroyed
+  bool exiting PELK_GUARDED_BY(mutex) = false;
 };
 LiveHandles& liveHandles() {
   static auto* l = new LiveHandles();
@@ -166,37 +167,37 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   const std::shared_ptr<Queue> control;
 
   // Lock order: after MQTTManager's lock; waits for the handle's users (platform/LockOrder.h).
-  mutable std::mutex mutex;
-  StatusHandler statusHandler;
-  std::map<std::string, MessageHandler> subscriptions;
-  std::map<std::uint64_t, DeliveryHandler> deliveries;
-  bool wanted = false;
-  std::uint64_t generation = 0;
-  std::chrono::milliseconds nextDelay{1000};
-  std::minstd_rand random;
+  mutable Mutex mutex;
+  StatusHandler statusHandler PELK_GUARDED_BY(mutex);
+  std::map<std::string, MessageHandler> subscriptions PELK_GUARDED_BY(mutex);
+  std::map<std::uint64_t, DeliveryHandler> deliveries PELK_GUARDED_BY(mutex);
+  bool wanted PELK_GUARDED_BY(mutex) = false;
+  std::uint64_t generation PELK_GUARDED_BY(mutex) = 0;
+  std::chrono::milliseconds nextDelay PELK_GUARDED_BY(mutex){1000};
+  std::minstd_rand random PELK_GUARDED_BY(mutex);
   // A connect is under way: from the request to Paho until it reports the
   // connection or its failure (or the handle goes).
-  bool attempting = false;
+  bool attempting PELK_GUARDED_BY(mutex) = false;
   // The registry ticket of that connect.  Paho may still call its failure
   // handler when the connection it made is lost later, beside the lost
   // handler: once connected, the ticket is dropped so the loss counts once.
-  std::uint64_t connectTicket = 0;
+  std::uint64_t connectTicket PELK_GUARDED_BY(mutex) = 0;
   // Set when that connect answered (connected or failed).  Until then the
   // library's threads still use the handle, which is not destroyed before.
-  std::shared_ptr<Signal> connectAnswered;
+  std::shared_ptr<Signal> connectAnswered PELK_GUARDED_BY(mutex);
   // The one scheduled attempt that may still run: each new schedule, and each
   // attempt made at once, takes the place of the one before.
-  std::uint64_t retryTicket = 0;
+  std::uint64_t retryTicket PELK_GUARDED_BY(mutex) = 0;
 
   std::atomic<int> status{static_cast<int>(MqttStatus::unknown)};
   std::atomic<bool> connected{false};
 
-  // The Paho handle (guarded by `mutex`).  Callers into Paho count as users
+  // The Paho handle.  Callers into Paho count as users
   // and hold no lock of ours during the call (Paho calls back with locks of
   // its own held); the control thread takes the handle away, waits for the
   // users to leave, then destroys it with no lock held.
-  MQTTAsync handle = nullptr;
-  int handleUsers = 0;
+  MQTTAsync handle PELK_GUARDED_BY(mutex) = nullptr;
+  int handleUsers PELK_GUARDED_BY(mutex) = 0;
   std::condition_variable usersLeft;
   std::atomic<std::uint64_t> handleId{0};
 
@@ -204,14 +205,14 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   class Use {
    public:
     explicit Use(State& s) : s_(s) {
-      std::lock_guard lock(s_.mutex);
+      LockGuard lock(s_.mutex);
       h_ = s_.handle;
       if (h_) ++s_.handleUsers;
     }
     ~Use() {
       if (!h_) return;
       {
-        std::lock_guard lock(s_.mutex);
+        LockGuard lock(s_.mutex);
         --s_.handleUsers;
       }
       s_.usersLeft.notify_all();
@@ -227,11 +228,11 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
   // Takes the handle away once no call into it is running.
   MQTTAsync takeHandle(MQTTAsync expected = nullptr) {
-    std::unique_lock lock(mutex);
+    UniqueLock lock(mutex);
     if (!handle || (expected && handle != expected)) return nullptr;
     MQTTAsync h = std::exchange(handle, nullptr);
     handleId.store(0);
-    usersLeft.wait(lock, [&] { return handleUsers == 0; });
+    lock.wait(usersLeft, [&]() PELK_REQUIRES(mutex) { return handleUsers == 0; });
     return h;
   }
 
@@ -241,7 +242,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     status.store(static_cast<int>(s));
     StatusHandler handler;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       handler = statusHandler;
     }
     if (handler) handler(s);
@@ -250,7 +251,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   void failDeliveries() {
     std::map<std::uint64_t, DeliveryHandler> pending;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       pending.swap(deliveries);
     }
     for (auto& [ticket, handler] : pending) {
@@ -262,7 +263,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   void deliver(std::uint64_t ticket, bool acknowledged) {
     DeliveryHandler handler;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       auto it = deliveries.find(ticket);
       if (it == deliveries.end()) return;
       handler = std::move(it->second);
@@ -277,11 +278,11 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
   bool ensureHandle() {
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (handle) return true;
     }
     {
-      std::lock_guard lock(liveHandles().mutex);
+      LockGuard lock(liveHandles().mutex);
       if (liveHandles().exiting) return false;
     }
     MQTTAsync h = nullptr;
@@ -299,7 +300,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       // runs before OpenSSL's exit handler.
       static const bool atExit = (std::atexit(&destroyLiveHandlesAtExit), true);
       (void)atExit;
-      std::lock_guard lock(liveHandles().mutex);
+      LockGuard lock(liveHandles().mutex);
       liveHandles().handles.emplace(h, weak_from_this());
       liveHandles().pinned.emplace(h, headers);
     }
@@ -307,7 +308,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     MQTTAsync_setCallbacks(h, toContext(id), &State::onConnectionLost, &State::onMessage, nullptr);
     MQTTAsync_setConnected(h, toContext(id), &State::onConnected);
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       handle = h;
       handleId.store(id);
     }
@@ -316,7 +317,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
   void startConnect(std::uint64_t gen, std::uint64_t retry) {
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (!wanted || gen != generation || retry != retryTicket || attempting) return;
     }
     if (connected.load()) return;
@@ -351,7 +352,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     opts.context = toContext(ticket);
 
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       attempting = true;
       connectTicket = ticket;
       connectAnswered = answered;
@@ -374,7 +375,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     std::chrono::milliseconds delay;
     std::uint64_t retry;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (attemptOver) attempting = false;
       if (!wanted || gen != generation) return;
       delay = nextDelay;
@@ -395,7 +396,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   void tryNow(std::uint64_t gen) {
     std::uint64_t retry;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (!wanted || gen != generation || attempting || connected.load()) return;
       nextDelay = options.firstRetryDelay;
       retry = ++retryTicket;
@@ -404,7 +405,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   }
 
   void attemptEnded() {
-    std::lock_guard lock(mutex);
+    LockGuard lock(mutex);
     attempting = false;
     connectTicket = 0;
   }
@@ -416,7 +417,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     std::lock_guard lifecycle(handleLifecycleMutex());
     {
       auto& live = liveHandles();
-      std::lock_guard lock(live.mutex);
+      LockGuard lock(live.mutex);
       if (live.handles.count(h) == 0) return false;
     }
     call();
@@ -468,14 +469,14 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     const std::uint64_t id = handleId.load();
     std::shared_ptr<Signal> connectUnderWay;
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       if (attempting) connectUnderWay = connectAnswered;
     }
     MQTTAsync h = takeHandle();
     const bool wasConnected = connected.exchange(false);
     auto& live = liveHandles();
     if (h) {
-      std::lock_guard lock(live.mutex);
+      LockGuard lock(live.mutex);
       if (live.handles.count(h) == 0) {
         h = nullptr;  // already destroyed at exit
       } else {
@@ -507,18 +508,18 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
         std::lock_guard lifecycle(handleLifecycleMutex());
         bool ours;
         {
-          std::lock_guard lock(live.mutex);
+          LockGuard lock(live.mutex);
           ours = live.handles.erase(h) > 0;
         }
         if (ours) MQTTAsync_destroy(&h);
-        std::lock_guard lock(live.mutex);
+        LockGuard lock(live.mutex);
         live.pinned.erase(h);
       }
       // Else the library never answered the connect: the handle is left
       // registered and never destroyed under its threads (the exit passes
       // over it too); it goes with the process.
       {
-        std::lock_guard lock(live.mutex);
+        LockGuard lock(live.mutex);
         --live.closing;
       }
       live.cv.notify_all();
@@ -546,7 +547,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       if (auto state = ticket->state.lock()) {
         std::shared_ptr<Signal> answered;
         {
-          std::lock_guard lock(state->mutex);
+          LockGuard lock(state->mutex);
           answered = state->connectAnswered;
         }
         if (answered) answered->set();
@@ -556,7 +557,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     if (!s) return;
     std::uint64_t connectDone;
     {
-      std::lock_guard lock(s->mutex);
+      LockGuard lock(s->mutex);
       s->nextDelay = s->options.firstRetryDelay;
       s->attempting = false;
       connectDone = std::exchange(s->connectTicket, 0);
@@ -573,7 +574,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     s->failDeliveries();
     std::uint64_t gen;
     {
-      std::lock_guard lock(s->mutex);
+      LockGuard lock(s->mutex);
       gen = s->generation;
     }
     s->report(MqttStatus::connectionError);
@@ -607,7 +608,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     if (!s) return 1;
     MessageHandler handler;
     {
-      std::lock_guard lock(s->mutex);
+      LockGuard lock(s->mutex);
       auto it = s->subscriptions.find(topic);
       if (it != s->subscriptions.end()) handler = it->second;
     }
@@ -635,9 +636,9 @@ void destroyLiveHandlesAtExit() {
   auto& live = liveHandles();
   std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
   {
-    std::unique_lock lock(live.mutex);
+    UniqueLock lock(live.mutex);
     live.exiting = true;
-    live.cv.wait_for(lock, std::chrono::seconds(3), [&] { return live.closing == 0; });
+    lock.waitFor(live.cv, std::chrono::seconds(3), [&]() PELK_REQUIRES(live.mutex) { return live.closing == 0; });
     handles.swap(live.handles);
   }
   // A connect still under way uses its handle on the library's threads until
@@ -651,7 +652,7 @@ void destroyLiveHandlesAtExit() {
     if (!state) continue;
     std::shared_ptr<Signal> connectAnswered;
     {
-      std::lock_guard lock(state->mutex);
+      LockGuard lock(state->mutex);
       connectAnswered = state->connectAnswered;
     }
     if (connectAnswered) {
@@ -690,7 +691,7 @@ MqttClient::MqttClient(std::shared_ptr<State> state) : state_(std::move(state)) 
 
 MqttClient::~MqttClient() {
   {
-    std::lock_guard lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     state_->wanted = false;
     ++state_->generation;
     state_->statusHandler = nullptr;
@@ -701,14 +702,14 @@ MqttClient::~MqttClient() {
 }
 
 void MqttClient::setStatusHandler(StatusHandler handler) {
-  std::lock_guard lock(state_->mutex);
+  LockGuard lock(state_->mutex);
   state_->statusHandler = std::move(handler);
 }
 
 void MqttClient::connect() {
   std::uint64_t gen, retry;
   {
-    std::lock_guard lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     if (state_->wanted) return;
     state_->wanted = true;
     gen = ++state_->generation;
@@ -721,7 +722,7 @@ void MqttClient::connect() {
 void MqttClient::retryNow() {
   std::uint64_t gen;
   {
-    std::lock_guard lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     if (!state_->wanted) return;
     gen = state_->generation;
   }
@@ -732,7 +733,7 @@ void MqttClient::retryNow() {
 
 void MqttClient::disconnect() {
   {
-    std::lock_guard lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     state_->wanted = false;
     ++state_->generation;
   }
@@ -741,7 +742,7 @@ void MqttClient::disconnect() {
 
 bool MqttClient::subscribe(const std::string& topic, int qos, MessageHandler handler) {
   {
-    std::lock_guard lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     state_->subscriptions[topic] = std::move(handler);
   }
   State::Use use(*state_);
@@ -752,7 +753,7 @@ bool MqttClient::subscribe(const std::string& topic, int qos, MessageHandler han
 
 bool MqttClient::unsubscribe(const std::string& topic) {
   {
-    std::lock_guard lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     state_->subscriptions.erase(topic);
   }
   State::Use use(*state_);
@@ -769,7 +770,7 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, i
   if (onDelivered) {
     ticket = registry().add(Ticket{state_, state_->handleId.load(), Ticket::Kind::publish, 0, {}});
     {
-      std::lock_guard guard(state_->mutex);
+      LockGuard guard(state_->mutex);
       state_->deliveries.emplace(ticket, std::move(onDelivered));
     }
     opts.onSuccess = &State::onPublished;
@@ -780,7 +781,7 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, i
                                 0, &opts);
   if (rc != MQTTASYNC_SUCCESS && ticket != 0) {
     registry().take(ticket);
-    std::lock_guard guard(state_->mutex);
+    LockGuard guard(state_->mutex);
     state_->deliveries.erase(ticket);
   }
   return rc == MQTTASYNC_SUCCESS;

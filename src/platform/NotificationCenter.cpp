@@ -29,14 +29,14 @@ NotificationCenter::ObserverId NotificationCenter::addObserver(std::string name,
   entry->name = std::move(name);
   entry->object = object;
   entry->handler = std::move(handler);
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   entry->id = nextId_++;
   entries_.push_back(entry);
   return entry->id;
 }
 
 void NotificationCenter::removeObserver(ObserverId id) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if ((*it)->id == id) {
       (*it)->active = false;
@@ -47,7 +47,7 @@ void NotificationCenter::removeObserver(ObserverId id) {
 }
 
 void NotificationCenter::removeObservers(const std::string& name, const void* object) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   std::erase_if(entries_, [&](const std::shared_ptr<Entry>& e) {
     const bool match = e->name == name && (object == nullptr || e->object == object);
     if (match) e->active = false;
@@ -58,7 +58,7 @@ void NotificationCenter::removeObservers(const std::string& name, const void* ob
 void NotificationCenter::post(const std::string& name, const void* object, std::any userInfo) {
   std::vector<std::shared_ptr<Entry>> matching;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     for (const auto& e : entries_) {
       if (e->name == name && (e->object == nullptr || e->object == object)) matching.push_back(e);
     }
@@ -78,7 +78,7 @@ void NotificationCenter::post(const std::string& name, const void* object, std::
 }
 
 std::size_t NotificationCenter::observerCount() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return entries_.size();
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
+
 namespace pelk::platform {
 
 // One posted notification.  `object` is the poster's identity (compared by
@@ -55,9 +57,9 @@ class NotificationCenter {
  private:
   struct Entry;
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<Entry>> entries_;
-  ObserverId nextId_ = 1;
+  mutable platform::Mutex mutex_;
+  std::vector<std::shared_ptr<Entry>> entries_ PELK_GUARDED_BY(mutex_);
+  ObserverId nextId_ PELK_GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace pelk::platform

@@ -16,6 +16,7 @@
 
 #include "platform/AppInfo.h"
 #include "platform/Console.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -23,8 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Lock order: a leaf (platform/LockOrder.h).
-std::mutex gMutex;
-std::optional<std::string> gRoot;
+Mutex gMutex;
+std::optional<std::string> gRoot PELK_GUARDED_BY(gMutex);
 
 // Where the folders were settled: either one root with the four below it, or
 // the XDG layout.
@@ -41,13 +42,13 @@ struct Settled {
 
 // Lock order: the settlement of the folders (15a), above the leaves; it takes
 // only the app info's lock (platform/LockOrder.h).
-std::mutex gSettleMutex;
-std::optional<std::string> gHostDirectory;
+Mutex gSettleMutex;
+std::optional<std::string> gHostDirectory PELK_GUARDED_BY(gSettleMutex);
 // Set by the first place(): from then on the app id and the host's directory
 // stay, even under a test root (where nothing is settled).
-bool gFrozen = false;
+bool gFrozen PELK_GUARDED_BY(gSettleMutex) = false;
 // Never destroyed: folders may be asked for while the process exits.
-Settled* gSettled = nullptr;
+Settled* gSettled PELK_GUARDED_BY(gSettleMutex) = nullptr;
 std::atomic<Settled*> gSettledFast{nullptr};
 
 std::optional<std::string> home() {
@@ -141,7 +142,7 @@ std::string scratchFolder(const std::string& appId, Settled& s) {
 
 // Decides, once, where the kit's folders are.  Returns the line to print
 // (outside every lock), if any.
-std::optional<std::pair<std::string, Console::Level>> settle(Settled& s) {
+std::optional<std::pair<std::string, Console::Level>> settle(Settled& s) PELK_REQUIRES(gSettleMutex) {
   const std::string appId = AppInfo::bundleId();
   const auto rootAt = [&](const std::string& root) -> Lock {
     if (!writableDirectory(root)) return Lock::unusable;
@@ -215,7 +216,7 @@ const Settled& settled() {
   std::optional<std::pair<std::string, Console::Level>> line;
   Settled* s = nullptr;
   {
-    std::lock_guard lock(gSettleMutex);
+    LockGuard lock(gSettleMutex);
     if (!gSettled) {
       auto* fresh = new Settled();
       line = settle(*fresh);
@@ -233,7 +234,7 @@ enum class Folder { documents, appSupport, caches, preferences };
 std::string resolve(Folder folder) {
   std::optional<std::string> root;
   {
-    std::lock_guard lock(gMutex);
+    LockGuard lock(gMutex);
     root = gRoot;
   }
   if (!root) {
@@ -269,18 +270,18 @@ std::string Paths::caches() { return resolve(Folder::caches); }
 std::string Paths::preferences() { return resolve(Folder::preferences); }
 
 void Paths::setRoot(std::optional<std::string> root) {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   gRoot = std::move(root);
 }
 
 std::optional<std::string> Paths::root() {
-  std::lock_guard lock(gMutex);
+  LockGuard lock(gMutex);
   return gRoot;
 }
 
 Paths::Place Paths::place() {
   {
-    std::lock_guard lock(gSettleMutex);
+    LockGuard lock(gSettleMutex);
     gFrozen = true;
   }
   if (auto root = Paths::root()) return Place{Settlement::own, *root, {}, {}};
@@ -288,13 +289,17 @@ Paths::Place Paths::place() {
 }
 
 bool Paths::unlessSettled(const std::function<void()>& change) {
-  std::lock_guard lock(gSettleMutex);
+  LockGuard lock(gSettleMutex);
   if (gSettled || gFrozen) return false;
   change();
   return true;
 }
 
-void Paths::setHostDirectory(std::optional<std::string> dir) { gHostDirectory = std::move(dir); }
+// Runs inside unlessSettled()'s change, so under gSettleMutex, which the
+// analysis cannot see through the callback.
+void Paths::setHostDirectory(std::optional<std::string> dir) PELK_NO_THREAD_SAFETY_ANALYSIS {
+  gHostDirectory = std::move(dir);
+}
 
 std::string Paths::unusableDirectory(const std::string& dir) {
   if (dir.empty() || dir.front() != '/') return "not an absolute path";

@@ -11,13 +11,14 @@
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
 
 // Lock order: before the database registry and the suites' locks (platform/LockOrder.h).
-std::mutex gRegistryMutex;
-std::map<std::string, std::shared_ptr<SettingsSuite>>& registry() {
+Mutex gRegistryMutex;
+std::map<std::string, std::shared_ptr<SettingsSuite>>& registry() PELK_REQUIRES(gRegistryMutex) {
   static auto* r = new std::map<std::string, std::shared_ptr<SettingsSuite>>();
   return *r;
 }
@@ -92,7 +93,7 @@ std::shared_ptr<SettingsSuite> SettingsSuite::atPath(const std::string& path) {
   // One object per file, however the path is spelled: the memory of two
   // objects on one connection could not see each other's writes.
   const std::string key = normalised(path);
-  std::lock_guard lock(gRegistryMutex);
+  LockGuard lock(gRegistryMutex);
   auto& r = registry();
   auto it = r.find(key);
   if (it != r.end()) return it->second;
@@ -153,14 +154,14 @@ bool SettingsSuite::current(const char* what, const std::string& key) {
   if ((transactionDepth_ > 0 || readDepth_ > 0) && memory_) return true;
   // The common case, nothing changed, costs one statement: asking the file.
   bool unchanged = false;
-  auto outcome = db_->readOne([&](SQLite::Database&) {
+  auto outcome = db_->readOne([&](SQLite::Database&) PELK_REQUIRES(mutex_) {
     std::uint64_t serial = 0;
     std::int64_t version = 0;
     unchanged = memoryIsCurrent(&version, &serial);
   });
   // Else the question is asked again in the transaction that loads the
   // entries, so the number kept is the one of the entries loaded.
-  if (outcome && !unchanged) outcome = db_->read([&](SQLite::Database&) { refresh(); });
+  if (outcome && !unchanged) outcome = db_->read([&](SQLite::Database&) PELK_REQUIRES(mutex_) { refresh(); });
   if (!outcome || !memory_) {
     memory_.reset();
     failed(what, key, outcome);
@@ -170,7 +171,7 @@ bool SettingsSuite::current(const char* what, const std::string& key) {
 }
 
 std::optional<SettingValue> SettingsSuite::value(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (const auto it = lazy_.find(key); it != lazy_.end()) return it->second.value;
   if (!current("read", key)) return std::nullopt;
   const auto it = memory_->entries.find(key);
@@ -182,7 +183,7 @@ std::optional<SettingValue> SettingsSuite::value(const std::string& key) {
 bool SettingsSuite::contains(const std::string& key) { return value(key).has_value(); }
 
 void SettingsSuite::set(const std::string& key, const SettingValue& v) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (v.depth() > SettingValue::kMaxDepth) {
     Console::print("pelk: settings value of " + key + " is nested too deep to be read back; not saved",
                    Console::Level::Error);
@@ -204,7 +205,7 @@ void SettingsSuite::set(const std::string& key, const SettingValue& v) {
   const bool outer = transactionDepth_ == 0 && readDepth_ == 0;
   std::uint64_t written = 0;
   if (!outer) transactionWrote_ = true;
-  const auto outcome = db_->write([&](SQLite::Database&) {
+  const auto outcome = db_->write([&](SQLite::Database&) PELK_REQUIRES(mutex_) {
     if (outer) written = writeLazy();
     auto q = db_->statement(texts().upsert);
     q->bind(1, key);
@@ -250,11 +251,11 @@ void SettingsSuite::lazyCommitted(std::uint64_t generation) {
 }
 
 bool SettingsSuite::writeLazyValues() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (lazy_.empty()) return true;
   if (transactionDepth_ > 0 || readDepth_ > 0) return false;
   std::uint64_t written = 0;
-  const auto outcome = db_->write([&](SQLite::Database&) { written = writeLazy(); });
+  const auto outcome = db_->write([&](SQLite::Database&) PELK_REQUIRES(mutex_) { written = writeLazy(); });
   if (!outcome) {
     memory_.reset();
     failed("write", std::to_string(lazy_.size()) + " values waiting (kept for the next commit)", outcome);
@@ -273,7 +274,7 @@ void SettingsSuite::scheduleLazyWrite() {
     auto suite = weak.lock();
     if (!suite) return;
     {
-      std::lock_guard lock(suite->mutex_);
+      LockGuard lock(suite->mutex_);
       suite->lazyWritePosted_ = false;
     }
     suite->writeLazyValues();
@@ -288,24 +289,24 @@ void SettingsSuite::writeLazyAtExit() {
 void SettingsSuite::writeEveryLazyValue() {
   std::vector<std::shared_ptr<SettingsSuite>> suites;
   {
-    std::lock_guard lock(gRegistryMutex);
+    LockGuard lock(gRegistryMutex);
     for (const auto& [path, suite] : registry()) suites.push_back(suite);
   }
   for (const auto& suite : suites) suite->writeLazyValues();
 }
 
 void SettingsSuite::setLazyKeys(std::set<std::string> keys) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   lazyKeys_ = std::move(keys);
 }
 
 void SettingsSuite::setLazyDelay(Duration delay) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   lazyDelay_ = delay;
 }
 
 void SettingsSuite::remove(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   // A lazy value not yet written simply goes.
   lazy_.erase(key);
   // A key the file does not hold leaves nothing to commit.  An entry whose
@@ -314,7 +315,7 @@ void SettingsSuite::remove(const std::string& key) {
   const bool outer = transactionDepth_ == 0 && readDepth_ == 0;
   std::uint64_t written = 0;
   if (!outer) transactionWrote_ = true;
-  const auto outcome = db_->write([&](SQLite::Database&) {
+  const auto outcome = db_->write([&](SQLite::Database&) PELK_REQUIRES(mutex_) {
     if (outer) written = writeLazy();
     auto q = db_->statement(texts().remove);
     q->bind(1, key);
@@ -330,7 +331,7 @@ void SettingsSuite::remove(const std::string& key) {
 }
 
 std::vector<std::string> SettingsSuite::keys() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   std::set<std::string> all;
   if (current("listing", "the keys")) {
     for (const auto& entry : memory_->entries) all.insert(entry.first);
@@ -340,7 +341,7 @@ std::vector<std::string> SettingsSuite::keys() {
 }
 
 std::map<std::string, SettingValue> SettingsSuite::dictionaryRepresentation() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   std::map<std::string, SettingValue> out;
   if (current("read", "every entry")) {
     for (const auto& [key, v] : memory_->entries) {
@@ -357,12 +358,12 @@ std::map<std::string, SettingValue> SettingsSuite::dictionaryRepresentation() {
 }
 
 bool SettingsSuite::synchronize() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return db_->open().ok;
 }
 
 bool SettingsSuite::transaction(const std::function<void()>& body) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (transactionDepth_ > 0) {
     // Nested: part of the outer transaction, which decides.
     ++transactionDepth_;
@@ -384,7 +385,7 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
   ++transactionDepth_;
   std::exception_ptr thrown;
   std::uint64_t written = 0;
-  const auto outcome = db_->write([&](SQLite::Database&) {
+  const auto outcome = db_->write([&](SQLite::Database&) PELK_REQUIRES(mutex_) {
     // With the write lock held nobody else can commit: what the file holds
     // now is what every read in the body answers.
     refresh();
@@ -419,7 +420,7 @@ bool SettingsSuite::transaction(const std::function<void()>& body) {
 }
 
 bool SettingsSuite::readTogether(const std::function<void()>& body) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (transactionDepth_ > 0 || readDepth_ > 0) {
     body();
     return true;
@@ -427,7 +428,7 @@ bool SettingsSuite::readTogether(const std::function<void()>& body) {
   bool ran = false;
   ++readDepth_;
   std::exception_ptr thrown;
-  const auto outcome = db_->read([&](SQLite::Database&) {
+  const auto outcome = db_->read([&](SQLite::Database&) PELK_REQUIRES(mutex_) {
     refresh();
     ran = true;
     try {

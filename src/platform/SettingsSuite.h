@@ -12,6 +12,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Database.h"
+#include "platform/ThreadSafety.h"
 #include "platform/SettingValue.h"
 
 namespace pelk::platform {
@@ -113,22 +114,22 @@ class SettingsSuite : public std::enable_shared_from_this<SettingsSuite> {
 
  private:
   explicit SettingsSuite(std::string path);
-  void failed(const char* what, const std::string& key, const Database::Outcome& outcome);
+  void failed(const char* what, const std::string& key, const Database::Outcome& outcome) PELK_REQUIRES(mutex_);
   // Inside a body of db_: whether the memory is what the file holds now
   // (and the file's numbers it was asked by).
-  bool memoryIsCurrent(std::int64_t* version, std::uint64_t* serial);
+  bool memoryIsCurrent(std::int64_t* version, std::uint64_t* serial) PELK_REQUIRES(mutex_);
   // Inside a body of db_: makes the memory what the file holds now.
-  void refresh();
+  void refresh() PELK_REQUIRES(mutex_);
   // Makes sure the memory is true now; false (with a console line) when the
   // file cannot be read.
-  bool current(const char* what, const std::string& key);
+  bool current(const char* what, const std::string& key) PELK_REQUIRES(mutex_);
   // Inside a body of db_: writes every lazy value waiting; answers the
   // generation written up to.
-  std::uint64_t writeLazy();
+  std::uint64_t writeLazy() PELK_REQUIRES(mutex_);
   // After a commit that wrote the lazy values up to `generation`: they are
   // the file's now.
-  void lazyCommitted(std::uint64_t generation);
-  void scheduleLazyWrite();
+  void lazyCommitted(std::uint64_t generation) PELK_REQUIRES(mutex_);
+  void scheduleLazyWrite() PELK_REQUIRES(mutex_);
   static void writeLazyAtExit();
 
   // The entries as last loaded plus the suite's own committed writes; an
@@ -143,25 +144,25 @@ class SettingsSuite : public std::enable_shared_from_this<SettingsSuite> {
   const std::string path_;
   const std::shared_ptr<Database> db_;
   // Lock order: after the suite registry, before the file's Database lock and the leaves (platform/LockOrder.h).
-  std::recursive_mutex mutex_;
-  std::optional<Memory> memory_;
-  int transactionDepth_ = 0;
-  int readDepth_ = 0;
-  bool transactionFailed_ = false;
+  platform::RecursiveMutex mutex_;
+  std::optional<Memory> memory_ PELK_GUARDED_BY(mutex_);
+  int transactionDepth_ PELK_GUARDED_BY(mutex_) = 0;
+  int readDepth_ PELK_GUARDED_BY(mutex_) = 0;
+  bool transactionFailed_ PELK_GUARDED_BY(mutex_) = false;
   // The outer transaction has written a key that is not lazy: it commits
   // anyway, and takes the lazy values along.
-  bool transactionWrote_ = false;
+  bool transactionWrote_ PELK_GUARDED_BY(mutex_) = false;
 
   struct Lazy {
     SettingValue value;
     std::uint64_t generation = 0;
   };
-  std::set<std::string> lazyKeys_;
+  std::set<std::string> lazyKeys_ PELK_GUARDED_BY(mutex_);
   // Lazy values not in the file yet, each with the generation of its set().
-  std::map<std::string, Lazy> lazy_;
-  std::uint64_t lazyGeneration_ = 0;
-  Duration lazyDelay_ = kLazyDelay;
-  bool lazyWritePosted_ = false;
+  std::map<std::string, Lazy> lazy_ PELK_GUARDED_BY(mutex_);
+  std::uint64_t lazyGeneration_ PELK_GUARDED_BY(mutex_) = 0;
+  Duration lazyDelay_ PELK_GUARDED_BY(mutex_) = kLazyDelay;
+  bool lazyWritePosted_ PELK_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace pelk::platform

@@ -26,7 +26,7 @@ PelkHTTPDataStorageManager::PelkHTTPDataStorageManager(DeviceInfo* device, PelkA
 DeviceInfo& PelkHTTPDataStorageManager::device() const { return device_ ? *device_ : DeviceInfo::sharedInstance(); }
 
 std::shared_ptr<platform::Database> PelkHTTPDataStorageManager::persistentContainer() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (!container_) {
     container_ = storage::quelbrinModelAt(platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile);
     if (const auto outcome = container_->open(); !outcome) {
@@ -37,7 +37,7 @@ std::shared_ptr<platform::Database> PelkHTTPDataStorageManager::persistentContai
 }
 
 void PelkHTTPDataStorageManager::setUpload(Upload upload) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   upload_ = std::move(upload);
 }
 
@@ -142,7 +142,7 @@ nlohmann::json PelkHTTPDataStorageManager::uploadRecord(const HttpLocationData& 
 void PelkHTTPDataStorageManager::uploadStoredLocations(std::function<void(bool uploaded)> completion) {
   Upload upload;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     upload = upload_;
   }
   if (!upload) {

@@ -12,6 +12,7 @@
 
 #include "models/TrackedPosition.h"
 #include "platform/Database.h"
+#include "platform/ThreadSafety.h"
 #include "storage/LocalEntities.h"
 
 namespace pelk {
@@ -88,8 +89,8 @@ class PelkHTTPDataStorageManager {
   DeviceInfo* device_;
   PelkAPIClient* api_;
   // Lock order: before the database registry and its file's lock (platform/LockOrder.h).
-  std::mutex mutex_;
-  std::shared_ptr<platform::Database> container_;
+  platform::Mutex mutex_;
+  std::shared_ptr<platform::Database> container_ PELK_GUARDED_BY(mutex_);
   Upload upload_;
   std::atomic<bool> uploading_{false};
 };

@@ -45,7 +45,7 @@ BaseCLManager& BaseCLManager::sharedInstance() {
 void BaseCLManager::setDelegate() {
   std::shared_ptr<platform::LocationManager> m;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!manager_) manager_ = platform::LocationManager::create();
     m = manager_;
   }
@@ -59,7 +59,7 @@ std::uint64_t BaseCLManager::add(Request request) {
   std::shared_ptr<platform::LocationManager> m;
   std::uint64_t number = 0;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     m = manager_;
     number = request.number = ++lastNumber_;
     pending_.push_back(std::move(request));
@@ -72,7 +72,7 @@ std::uint64_t BaseCLManager::add(Request request) {
 
 void BaseCLManager::getCurrentLocation(std::int64_t accuracy, Handler handler) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lcoationAccuracy_ = accuracy;
   }
   add(Request{Kind::currentLocation, accuracy, std::move(handler)});
@@ -94,7 +94,7 @@ void BaseCLManager::updateCurrentLocationHandler(Handler handler) {
 
 void BaseCLManager::updateCurrentLocation(std::int64_t accuracy) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lcoationAccuracy_ = accuracy;
   }
   Request request{Kind::sinkUpdate, accuracy, nullptr};
@@ -104,7 +104,7 @@ void BaseCLManager::updateCurrentLocation(std::int64_t accuracy) {
 
 void BaseCLManager::updateCurrentLocationImproveAccuracy(std::int64_t accuracy) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lcoationAccuracy_ = accuracy;
     // One retry at a time: a retry already waiting takes the tighter limit
     // instead of a second request that would send the same fix twice.
@@ -142,6 +142,7 @@ void BaseCLManager::finish(const Request& request) {
 }
 
 void BaseCLManager::didUpdateLocations(platform::LocationManager&, const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   const auto* fix = newest(fixes);
   if (!fix) return;
   char accuracy[64];
@@ -152,7 +153,7 @@ void BaseCLManager::didUpdateLocations(platform::LocationManager&, const std::ve
   std::vector<Request> served;
   bool tripStillWaiting = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     // Served in the order current location, trip start, sink update; within a
     // kind in the order the requests were made.
     for (Kind kind : {Kind::currentLocation, Kind::tripStart, Kind::sinkUpdate}) {
@@ -183,7 +184,7 @@ void BaseCLManager::expire(std::uint64_t number) {
   std::vector<Request> ended;
   bool tripStillWaiting = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == number; });
     if (it == pending_.end()) return;
     ended.push_back(std::move(*it));
@@ -225,11 +226,12 @@ void BaseCLManager::reportNoFixForUpdate() {
 }
 
 void BaseCLManager::didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) {
+  PELK_ASSERT_ON_MAIN();
   LoggerManager::sharedInstance().writeLocationToFile("Base location failed:" + error.localizedDescription());
   const bool denied = error.code == platform::LocationErrorCode::denied;
   std::vector<Request> failed;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     for (auto it = pending_.begin(); it != pending_.end();) {
       // A trip start fails on any failure; with access denied nothing that
       // waits can be served, so every request ends.
@@ -267,7 +269,7 @@ void BaseCLManager::stopTracking() {
   platform::Dispatch::main().async([this] {
     std::shared_ptr<platform::LocationManager> m;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       // A request made since the delivery keeps its updates and delegate.
       if (!pending_.empty()) return;
       lcoationAccuracy_ = kDefaultAccuracy;
@@ -280,24 +282,24 @@ void BaseCLManager::stopTracking() {
 }
 
 std::shared_ptr<platform::LocationManager> BaseCLManager::manager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return manager_;
 }
 
 std::int64_t BaseCLManager::lcoationAccuracy() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return lcoationAccuracy_;
 }
 
 std::size_t BaseCLManager::pendingCount() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return pending_.size();
 }
 
 void BaseCLManager::failPending(const PelkError& error) {
   std::vector<Request> failed;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     failed.swap(pending_);
   }
   if (failed.empty()) return;
@@ -313,7 +315,7 @@ void BaseCLManager::cancel(std::uint64_t request) {
   std::optional<Request> dropped;
   bool tripStillWaiting = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == request; });
     if (it == pending_.end()) return;
     dropped = std::move(*it);
@@ -331,7 +333,7 @@ void BaseCLManager::resetForTesting() {
   std::vector<Request> dropped;
   std::shared_ptr<platform::LocationManager> m;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     dropped.swap(pending_);
     lcoationAccuracy_ = kDefaultAccuracy;
     m = manager_;

@@ -11,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/LocationManager.h"
+#include "platform/ThreadSafety.h"
 #include "pelk/PelkError.h"
 
 namespace pelk {
@@ -118,11 +119,11 @@ class BaseCLManager : public platform::LocationManagerDelegate,
   void sendDataToServer(const platform::Location& fix, const std::string& activity, bool manual);
 
   // Lock order: before the location engine's lock (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::LocationManager> manager_;
-  std::vector<Request> pending_;  // in the order they were made
-  std::int64_t lcoationAccuracy_ = kDefaultAccuracy;
-  std::uint64_t lastNumber_ = 0;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::LocationManager> manager_ PELK_GUARDED_BY(mutex_);
+  std::vector<Request> pending_ PELK_GUARDED_BY(mutex_);  // in the order they were made
+  std::int64_t lcoationAccuracy_ PELK_GUARDED_BY(mutex_) = kDefaultAccuracy;
+  std::uint64_t lastNumber_ PELK_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pelk

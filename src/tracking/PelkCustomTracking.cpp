@@ -19,6 +19,7 @@
 #include "tracking/PelkTimeBasedLocationManager.h"
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingModeSupport.h"
+#include "platform/Dispatch.h"
 
 namespace pelk {
 namespace {
@@ -106,7 +107,7 @@ PelkCustomTracking& PelkCustomTracking::sharedInstance() {
 std::shared_ptr<platform::LocationManager> PelkCustomTracking::setDelegate() {
   std::shared_ptr<platform::LocationManager> m;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!manager_) manager_ = platform::LocationManager::create();
     m = manager_;
   }
@@ -115,8 +116,9 @@ std::shared_ptr<platform::LocationManager> PelkCustomTracking::setDelegate() {
 }
 
 void PelkCustomTracking::startTracking(const PelkTrackingCustomMethods& options) {
+  PELK_ASSERT_ON_MAIN();
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     option_ = options;
   }
   if (usesInterval(options)) {
@@ -188,7 +190,7 @@ void PelkCustomTracking::updateLocation(const platform::Location& fix, const std
   // position belongs to the other modes and may be far older.
   std::optional<platform::Location> previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     previous = std::exchange(lastRoadFix_, fix);
   }
   const auto speed = trackingmode::ownSpeedKmh(fix, previous);
@@ -245,7 +247,7 @@ void PelkCustomTracking::stopContinuous() {
   m->stopMonitoringVisits();
   m->stopMonitoringSignificantLocationChanges();
   m->clearDelegate();
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (manager_ == m) manager_.reset();
 }
 
@@ -339,12 +341,13 @@ platform::ActivityType PelkCustomTracking::platformActivityType(LocationActivity
 }
 
 bool PelkCustomTracking::takeFirstCall() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return std::exchange(firstTimeCalled_, false);
 }
 
 void PelkCustomTracking::didUpdateLocations(platform::LocationManager& manager,
                                             const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   if (takeFirstCall()) {
     if (auto last = manager.location()) updateLocation(*last, kStationary);
     return;
@@ -368,6 +371,7 @@ void PelkCustomTracking::didUpdateLocations(platform::LocationManager& manager,
 }
 
 void PelkCustomTracking::didVisit(platform::LocationManager& manager, const platform::Visit&) {
+  PELK_ASSERT_ON_MAIN();
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
   SentFixes::shared().claim(*last);
@@ -376,6 +380,7 @@ void PelkCustomTracking::didVisit(platform::LocationManager& manager, const plat
 }
 
 void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  PELK_ASSERT_ON_MAIN();
   const bool first = takeFirstCall();
   auto last = manager.location();
   if (!last) return;
@@ -385,7 +390,7 @@ void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const
   }
   {
     // The update that placed the region already sent this position.
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (lastRoadFix_ == *last) return;
   }
   if (first) {
@@ -399,33 +404,35 @@ void PelkCustomTracking::didExitRegion(platform::LocationManager& manager, const
 }
 
 void PelkCustomTracking::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+  PELK_ASSERT_ON_MAIN();
   platform::Console::print(error.localizedDescription(), platform::Console::Level::Error);
   LoggerManager::sharedInstance().writeLocationToFile("Custom location failed:" + error.localizedDescription());
 }
 
 void PelkCustomTracking::didChangeAuthorization(platform::LocationManager&, platform::AuthorizationStatus status) {
+  PELK_ASSERT_ON_MAIN();
   LoggerManager::sharedInstance().writeLocationToFile("Custom location permission:" +
                                                       std::to_string(static_cast<int>(status)));
   SharedUtil::setDefaultBoolean(platform::isAuthorized(status), kIsLocationTracking);
 }
 
 std::shared_ptr<platform::LocationManager> PelkCustomTracking::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return manager_;
 }
 
 std::optional<PelkTrackingCustomMethods> PelkCustomTracking::option() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return option_;
 }
 
 bool PelkCustomTracking::firstTimeCalled() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return firstTimeCalled_;
 }
 
 void PelkCustomTracking::resetForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   firstTimeCalled_ = true;
   option_.reset();
   lastRoadFix_.reset();

@@ -9,6 +9,7 @@
 
 #include "pelk/PelkTrackingCustomMethods.h"
 #include "platform/LocationManager.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -74,13 +75,13 @@ class PelkCustomTracking : public platform::LocationManagerDelegate,
   bool takeFirstCall();
 
   // Lock order: before the location engine's lock (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::LocationManager> manager_;
-  std::optional<PelkTrackingCustomMethods> option_;
-  bool firstTimeCalled_ = true;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::LocationManager> manager_ PELK_GUARDED_BY(mutex_);
+  std::optional<PelkTrackingCustomMethods> option_ PELK_GUARDED_BY(mutex_);
+  bool firstTimeCalled_ PELK_GUARDED_BY(mutex_) = true;
   // The last position handed on by updateLocation: the speed of the next is
   // measured from it, and a region exit does not send it again.
-  std::optional<platform::Location> lastRoadFix_;
+  std::optional<platform::Location> lastRoadFix_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk

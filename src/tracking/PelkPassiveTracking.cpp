@@ -9,6 +9,7 @@
 #include "foundation/TokenManager.h"
 #include "messaging/LocationUtils.h"
 #include "tracking/LocationCounters.h"
+#include "platform/Dispatch.h"
 
 namespace pelk {
 namespace {
@@ -46,7 +47,7 @@ void PelkPassiveTracking::beginBackgroundTask() {
   // new one begins, so no task is left running without a holder.
   platform::BackgroundTaskId previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     previous = currentBGTask_;
     currentBGTask_ = platform::invalidBackgroundTask;
   }
@@ -58,18 +59,19 @@ void PelkPassiveTracking::beginBackgroundTask() {
         const auto task = own->load();
         if (task == platform::invalidBackgroundTask) return;
         {
-          std::lock_guard lock(mutex_);
+          platform::LockGuard lock(mutex_);
           if (currentBGTask_ == task) currentBGTask_ = platform::invalidBackgroundTask;
         }
         platform::Application::endBackgroundTask(task);
       },
       "Passive tracking");
   own->store(id);
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   currentBGTask_ = id;
 }
 
 void PelkPassiveTracking::startTracking() {
+  PELK_ASSERT_ON_MAIN();
   noteStart();
   beginBackgroundTask();
   setDelegate();
@@ -120,6 +122,7 @@ void PelkPassiveTracking::applicationDidEnterBackground() {
 }
 
 void PelkPassiveTracking::didEnterRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  PELK_ASSERT_ON_MAIN();
   auto last = manager.location();
   if (!last || !AppUtilis::checkCoordinate(*last)) return;
   singleGoefence(*last, static_cast<double>(LocationFilter::getPassiveRadius(*last)));
@@ -130,7 +133,7 @@ void PelkPassiveTracking::permissionGranted(platform::LocationManager&, const pl
 }
 
 platform::BackgroundTaskId PelkPassiveTracking::currentBackgroundTask() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return currentBGTask_;
 }
 

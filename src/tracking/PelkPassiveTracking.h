@@ -48,7 +48,7 @@ class PelkPassiveTracking : public trackingmode::GeofencedMode {
   void beginBackgroundTask();
 
   // Guarded by mutex_.
-  platform::BackgroundTaskId currentBGTask_ = platform::invalidBackgroundTask;
+  platform::BackgroundTaskId currentBGTask_ PELK_GUARDED_BY(mutex_) = platform::invalidBackgroundTask;
   platform::NotificationCenter::ObserverId backgroundObserver_ = 0;
 };
 

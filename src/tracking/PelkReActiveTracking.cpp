@@ -26,7 +26,7 @@ void PelkReActiveTracking::stopTracking() {
 void PelkReActiveTracking::removeOwnRegion(platform::LocationManager& manager) {
   std::optional<platform::CircularRegion> own;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     own.swap(ownRegion_);
   }
   if (!own) return;
@@ -46,7 +46,7 @@ void PelkReActiveTracking::createGeofence(const platform::Location& fix, std::in
   region.center = fix.coordinate;
   region.radius = static_cast<double>(radius);
   m->startMonitoring(region);
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   ownRegion_ = region;
 }
 

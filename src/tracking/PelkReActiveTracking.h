@@ -33,7 +33,7 @@ class PelkReActiveTracking : public trackingmode::GeofencedMode {
   void removeOwnRegion(platform::LocationManager& manager);
 
   // The region this mode placed last, as it placed it (guarded by mutex_).
-  std::optional<platform::CircularRegion> ownRegion_;
+  std::optional<platform::CircularRegion> ownRegion_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk

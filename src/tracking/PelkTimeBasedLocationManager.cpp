@@ -17,6 +17,7 @@
 #include "tracking/LocationDataManager.h"
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingModeSupport.h"
+#include "platform/Dispatch.h"
 
 namespace pelk {
 namespace {
@@ -43,11 +44,12 @@ PelkTimeBasedLocationManager& PelkTimeBasedLocationManager::instance() {
 }
 
 void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
+  PELK_ASSERT_ON_MAIN();
   std::shared_ptr<platform::LocationManager> m;
   std::shared_ptr<platform::Timer> held;
   bool needObserver = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     updateInterval_ = frequencyToUpdate;
     if (!locManager_) locManager_ = platform::LocationManager::create();
     m = locManager_;
@@ -66,7 +68,7 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
                                        [this](const platform::Notification&) { applicationEnterBackground(); });
     bool duplicate = false;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       if (backgroundObserver_) {
         duplicate = true;
       } else {
@@ -84,7 +86,7 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
                                                       [this] { stopAndRequestAgain(); });
   std::shared_ptr<platform::Timer> displaced;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     displaced = std::exchange(timer_, std::move(timer));
   }
   if (displaced) displaced->invalidate();
@@ -95,7 +97,7 @@ void PelkTimeBasedLocationManager::stop() {
   std::uint64_t generation = 0;
   bool running = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     observer = std::exchange(backgroundObserver_, std::nullopt);
     generation = generation_;
     running = locManager_ != nullptr || timer_ != nullptr;
@@ -107,7 +109,7 @@ void PelkTimeBasedLocationManager::stop() {
     std::shared_ptr<platform::LocationManager> m;
     std::shared_ptr<platform::Timer> t;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       if (generation_ != generation) return;
       t = std::move(timer_);
       m = std::move(locManager_);
@@ -129,7 +131,7 @@ void PelkTimeBasedLocationManager::restart() {
   std::shared_ptr<platform::Timer> held;
   std::optional<std::int64_t> interval;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     held = std::move(timer_);
     interval = updateInterval_;
   }
@@ -138,6 +140,7 @@ void PelkTimeBasedLocationManager::restart() {
 }
 
 void PelkTimeBasedLocationManager::stopAndRequestAgain() {
+  PELK_ASSERT_ON_MAIN();
   auto m = locationManager();
   if (!m) return;
   m->stopUpdatingLocation();
@@ -150,7 +153,7 @@ void PelkTimeBasedLocationManager::applicationEnterBackground() {
 }
 
 bool PelkTimeBasedLocationManager::isItTime(platform::TimePoint now) const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (!lastLocationDate_ || !updateInterval_) return false;
   // A clock stepped back leaves the last send in the future: counting starts
   // afresh instead of waiting, silent, until the clock has caught up.
@@ -161,7 +164,7 @@ bool PelkTimeBasedLocationManager::isItTime(platform::TimePoint now) const {
 
 void PelkTimeBasedLocationManager::sendLocationToServer(const platform::Location& location, platform::TimePoint) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lastLocationDate_ = platform::Clock::now();
   }
   // Only the stored mode decides: self-tracking never sets the tracking
@@ -175,7 +178,7 @@ void PelkTimeBasedLocationManager::sendLocationToServer(const platform::Location
   // old or missing).  Moving or stationary follows the speed that is sent.
   std::optional<platform::Location> previous;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     previous = std::exchange(previousPosition_, location);
   }
   const auto speed = toInt(trackingmode::ownSpeedKmh(location, previous));
@@ -195,7 +198,7 @@ void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
       [this, holder] {
         // Time is up: the task is ended and no longer held.
         {
-          std::lock_guard lock(mutex_);
+          platform::LockGuard lock(mutex_);
           if (currentBgTaskId_ == *holder) currentBgTaskId_.reset();
         }
         platform::Application::endBackgroundTask(*holder);
@@ -203,7 +206,7 @@ void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
       "time-based tracking");
   *holder = id;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     currentBgTaskId_ = id;
   }
   restart();
@@ -212,7 +215,7 @@ void PelkTimeBasedLocationManager::beginNewBackgroundTask() {
 void PelkTimeBasedLocationManager::endBackgroundTask() {
   std::optional<platform::BackgroundTaskId> held;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     held = std::exchange(currentBgTaskId_, std::nullopt);
   }
   if (held) platform::Application::endBackgroundTask(*held);
@@ -220,6 +223,7 @@ void PelkTimeBasedLocationManager::endBackgroundTask() {
 
 void PelkTimeBasedLocationManager::didUpdateLocations(platform::LocationManager&,
                                                       const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   if (fixes.empty()) return;
   const auto fix = fixes.back();
   const bool filterOn = SharedUtil::getDefaultBoolean(kAccuracyFilterCustom);
@@ -227,7 +231,7 @@ void PelkTimeBasedLocationManager::didUpdateLocations(platform::LocationManager&
   if (!filterOn || passesCustomAccuracyGate(fix)) {
     bool first = false;
     {
-      std::lock_guard lock(mutex_);
+      platform::LockGuard lock(mutex_);
       first = !lastLocationDate_;
     }
     if (first) sendLocationToServer(fix, platform::Clock::now());
@@ -242,6 +246,7 @@ void PelkTimeBasedLocationManager::didUpdateLocations(platform::LocationManager&
 }
 
 void PelkTimeBasedLocationManager::didFailWithError(platform::LocationManager&, const platform::LocationError&) {
+  PELK_ASSERT_ON_MAIN();
   beginNewBackgroundTask();
   // Updates stay off until the next tick starts them again.
   if (auto m = locationManager()) m->stopUpdatingLocation();
@@ -255,27 +260,27 @@ void PelkTimeBasedLocationManager::didChangeAuthorization(platform::LocationMana
 }
 
 std::shared_ptr<platform::LocationManager> PelkTimeBasedLocationManager::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return locManager_;
 }
 
 std::optional<std::int64_t> PelkTimeBasedLocationManager::updateInterval() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return updateInterval_;
 }
 
 bool PelkTimeBasedLocationManager::hasTimer() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return timer_ != nullptr;
 }
 
 std::optional<platform::BackgroundTaskId> PelkTimeBasedLocationManager::backgroundTask() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return currentBgTaskId_;
 }
 
 void PelkTimeBasedLocationManager::resetForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   lastLocationDate_.reset();
   updateInterval_.reset();
   previousPosition_.reset();

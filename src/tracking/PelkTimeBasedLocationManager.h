@@ -10,6 +10,7 @@
 #include "platform/Dispatch.h"
 #include "platform/LocationManager.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -64,18 +65,18 @@ class PelkTimeBasedLocationManager : public platform::LocationManagerDelegate,
   void endBackgroundTask();
 
   // Lock order: before the location engine's lock (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::LocationManager> locManager_;
-  std::shared_ptr<platform::Timer> timer_;
-  std::optional<platform::BackgroundTaskId> currentBgTaskId_;
-  std::optional<platform::TimePoint> lastLocationDate_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::LocationManager> locManager_ PELK_GUARDED_BY(mutex_);
+  std::shared_ptr<platform::Timer> timer_ PELK_GUARDED_BY(mutex_);
+  std::optional<platform::BackgroundTaskId> currentBgTaskId_ PELK_GUARDED_BY(mutex_);
+  std::optional<platform::TimePoint> lastLocationDate_ PELK_GUARDED_BY(mutex_);
   // The position last handed to the sink: the next one's speed is measured
   // from it when the receiver reports none.
-  std::optional<platform::Location> previousPosition_;
-  std::optional<std::int64_t> updateInterval_;
-  std::optional<platform::NotificationCenter::ObserverId> backgroundObserver_;
+  std::optional<platform::Location> previousPosition_ PELK_GUARDED_BY(mutex_);
+  std::optional<std::int64_t> updateInterval_ PELK_GUARDED_BY(mutex_);
+  std::optional<platform::NotificationCenter::ObserverId> backgroundObserver_ PELK_GUARDED_BY(mutex_);
   // Bumped by every start: a stop queued before a start leaves that start alone.
-  std::uint64_t generation_ = 0;
+  std::uint64_t generation_ PELK_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pelk

@@ -89,7 +89,7 @@ PelkRequestLocation& PelkRequestLocation::shareInstance() {
 void PelkRequestLocation::setDelegate() {
   std::shared_ptr<platform::LocationManager> manager;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!locationManager_) locationManager_ = platform::LocationManager::create();
     manager = locationManager_;
   }
@@ -116,12 +116,12 @@ void PelkRequestLocation::didChangeAuthorization(platform::LocationManager& mana
   if (!platform::isAuthorized(status)) return;
   SharedUtil::setDefaultBoolean(true, kIsLocationTracking);
   manager.clearDelegate();
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (locationManager_.get() == &manager) locationManager_.reset();
 }
 
 std::shared_ptr<platform::LocationManager> PelkRequestLocation::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return locationManager_;
 }
 

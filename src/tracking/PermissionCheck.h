@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/LocationManager.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -62,8 +63,8 @@ class PelkRequestLocation : public platform::LocationManagerDelegate,
  private:
   PelkRequestLocation() = default;
   // Lock order: before the location engine's lock (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::LocationManager> locationManager_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::LocationManager> locationManager_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk

@@ -10,14 +10,14 @@ SentFixes& SentFixes::shared() {
 
 bool SentFixes::claim(const platform::Location& fix) {
   const Key key{fix.coordinate.latitude, fix.coordinate.longitude, fix.horizontalAccuracy, fix.timestamp};
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   if (last_ == key) return false;
   last_ = key;
   return true;
 }
 
 void SentFixes::resetForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   last_.reset();
 }
 

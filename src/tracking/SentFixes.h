@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/Location.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
@@ -39,8 +40,8 @@ class SentFixes {
   };
 
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex_;
-  std::optional<Key> last_;
+  platform::Mutex mutex_;
+  std::optional<Key> last_ PELK_GUARDED_BY(mutex_);
 };
 
 }  // namespace pelk

@@ -133,7 +133,7 @@ void GeofencedMode::updateLocation(const platform::Location& fix, const std::str
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     lastRoadFix_ = fix;
   }
   const auto radius = LocationFilter::getPassiveRadius(fix);
@@ -153,7 +153,7 @@ void GeofencedMode::log(const std::string& text) const { LoggerManager::sharedIn
 void GeofencedMode::setDelegate() {
   std::shared_ptr<platform::LocationManager> m;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (!locationManager_) locationManager_ = platform::LocationManager::create();
     m = locationManager_;
   }
@@ -161,6 +161,7 @@ void GeofencedMode::setDelegate() {
 }
 
 void GeofencedMode::startContinuousUpdates(double distanceFilter, bool showsBackgroundIndicator) {
+  PELK_ASSERT_ON_MAIN();
   noteStart();
   setDelegate();
   auto m = locationManager();
@@ -191,13 +192,13 @@ void GeofencedMode::queueStop(bool dropManager, std::function<void(platform::Loc
     m->stopMonitoringSignificantLocationChanges();
     m->clearDelegate();
     if (!dropManager) return;
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (locationManager_ == m) locationManager_.reset();
   });
 }
 
 bool GeofencedMode::takeFirstCall() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   const bool first = firstTimeCalled_;
   firstTimeCalled_ = false;
   return first;
@@ -205,6 +206,7 @@ bool GeofencedMode::takeFirstCall() {
 
 void GeofencedMode::didUpdateLocations(platform::LocationManager& manager,
                                        const std::vector<platform::Location>& fixes) {
+  PELK_ASSERT_ON_MAIN();
   if (takeFirstCall()) {
     // Without a last position there is nothing to record; tracking goes on.
     if (auto last = manager.location()) updateLocation(*last, kStationary);
@@ -217,6 +219,7 @@ void GeofencedMode::didUpdateLocations(platform::LocationManager& manager,
 }
 
 void GeofencedMode::didExitRegion(platform::LocationManager& manager, const platform::CircularRegion&) {
+  PELK_ASSERT_ON_MAIN();
   const bool first = takeFirstCall();
   auto last = manager.location();
   if (!last) return;
@@ -225,7 +228,7 @@ void GeofencedMode::didExitRegion(platform::LocationManager& manager, const plat
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (lastRoadFix_ == *last) return;
   }
   if (first) {
@@ -238,10 +241,12 @@ void GeofencedMode::didExitRegion(platform::LocationManager& manager, const plat
 void GeofencedMode::didVisit(platform::LocationManager& manager, const platform::Visit&) { sendVisit(manager); }
 
 void GeofencedMode::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+  PELK_ASSERT_ON_MAIN();
   reportLocationFailure(name_, error);
 }
 
 void GeofencedMode::didChangeAuthorization(platform::LocationManager& manager, platform::AuthorizationStatus status) {
+  PELK_ASSERT_ON_MAIN();
   if (!applyAuthorizationChange(name_, status)) return;
   if (auto last = manager.location()) permissionGranted(manager, *last);
 }
@@ -251,17 +256,17 @@ void GeofencedMode::permissionGranted(platform::LocationManager& manager, const 
 }
 
 std::shared_ptr<platform::LocationManager> GeofencedMode::locationManager() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return locationManager_;
 }
 
 bool GeofencedMode::firstTimeCalled() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return firstTimeCalled_;
 }
 
 void GeofencedMode::resetFirstCallForTesting() {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   firstTimeCalled_ = true;
 }
 

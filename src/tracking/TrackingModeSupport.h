@@ -11,6 +11,7 @@
 
 #include "pelk/PelkEnums.h"
 #include "platform/LocationManager.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::trackingmode {
 
@@ -159,17 +160,17 @@ class GeofencedMode : public platform::LocationManagerDelegate, public std::enab
   const std::string name_;
   // Guards the manager, the flag and whatever the mode adds.
   // Lock order: before the location engine's lock (platform/LockOrder.h).
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
 
  private:
   bool takeFirstCall();
 
   const PelkTrackingModeLocal mode_;
   const double unfilteredLimit_;
-  std::shared_ptr<platform::LocationManager> locationManager_;
-  bool firstTimeCalled_ = true;
+  std::shared_ptr<platform::LocationManager> locationManager_ PELK_GUARDED_BY(mutex_);
+  bool firstTimeCalled_ PELK_GUARDED_BY(mutex_) = true;
   // The last position that went through updateLocation's road.
-  std::optional<platform::Location> lastRoadFix_;
+  std::optional<platform::Location> lastRoadFix_ PELK_GUARDED_BY(mutex_);
   StopTicket stopTicket_;
 };
 

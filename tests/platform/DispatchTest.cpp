@@ -12,6 +12,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
+#include "platform/ThreadName.h"
 
 using namespace pelk::platform;
 using namespace std::chrono_literals;
@@ -90,6 +91,31 @@ TEST_F(ManualMainQueue, OtherThreadsAreNotMain) {
   bool onWorker = true;
   Dispatch::global().sync([&] { onWorker = Dispatch::isMainThread(); });
   EXPECT_FALSE(onWorker);
+}
+
+// Main-queue state checks where it is entered: off main the process stops,
+// saying which function was entered on which thread.
+TEST_F(ManualMainQueue, AssertOnMainPassesOnTheTestThreadAndStopsAnotherThread) {
+  Dispatch::assertOnMain("the test's thread");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        std::thread worker([] {
+          nameThisThread("pelk-probe");
+          Dispatch::assertOnMain("void Probe::entered()");
+        });
+        worker.join();
+      },
+      R"(void Probe::entered\(\) must run on the main queue; called on thread "pelk-probe")");
+}
+
+TEST(ThreadedDispatch, AssertOnMainPassesInAMainTask) {
+  std::promise<void> ran;
+  Dispatch::main().async([&ran] {
+    Dispatch::assertOnMain("a main task");
+    ran.set_value();
+  });
+  EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
 }
 
 TEST(ThreadedDispatch, MainQueueRunsOnItsOwnThread) {
