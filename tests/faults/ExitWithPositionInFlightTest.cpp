@@ -109,8 +109,7 @@ TEST(HostAtExit, PublishesAndReturns) {
   const char* restUrl = std::getenv(kRestVar);
   const char* go = std::getenv(kGoVar);
   if (!root || !brokerUrl || !restUrl || !go) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
   // The sandbox may have no default route; the broker is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
   TokenManager::setSdkToken("tok");

@@ -146,14 +146,9 @@ TEST_F(KillDuringReplayTest, NothingIsLostWhenTheHostIsKilledDuringAReplayAndSta
   // The last start finishes the replay and ends by itself.
   const pid_t pid = startHost(broker);
   ASSERT_GT(pid, 0);
-  int status = 0;
-  const bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 120s);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ASSERT_TRUE(ended) << "the last host did not finish the replay";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  const auto ended = waitForEnd(pid, 120s);
+  ASSERT_TRUE(ended.inTime) << "the last host did not finish the replay";
+  EXPECT_TRUE(ended.passed()) << "status " << ended.status;
   // The broker may still be handing the last page over.
   waitFor([&] { return service.missing(stored).empty(); }, 10s);
 
@@ -178,8 +173,7 @@ TEST(ReplayingHost, ReplaysItsBuffer) {
   const char* brokerUrl = std::getenv(kBrokerVar);
   const char* restUrl = std::getenv(kRestVar);
   if (!root || !brokerUrl || !restUrl) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
   // The sandbox may have no default route; the broker is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
   storeUser();

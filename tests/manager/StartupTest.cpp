@@ -1,4 +1,5 @@
 #include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 
 #include "device/DeviceInfo.h"
 #include "platform/Device.h"
@@ -266,6 +267,17 @@ TEST_F(StartupTest, InstallsTheHooksOfTheLayersBelow) {
   platform::Dispatch::drainMain();
   ASSERT_TRUE(deviceContextHooks().applicationState);
   EXPECT_EQ(deviceContextHooks().applicationState(), "background");
+}
+
+// The kit started from many threads at once.
+class HostileStartupTest : public OfflineTripsTest {};
+
+TEST_F(HostileStartupTest, StartUpsRacingFromManyThreadsRegisterOnce) {
+  manager().resetForTesting();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) threads.emplace_back([] { manager().intialize("pk-1"); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(manager().registrationsForTesting(), 1u);
 }
 
 }  // namespace

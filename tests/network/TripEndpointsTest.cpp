@@ -14,7 +14,7 @@ using nlohmann::json;
 using TextAnswer = std::pair<std::optional<std::string>, std::optional<PelkError>>;
 
 // Records what a successful trip action asks the progress store to do.
-class RecordedProgress : public CallLog {
+class RecordedProgress : public CallList {
  public:
   void install() {
     TripProgressRecorder r;

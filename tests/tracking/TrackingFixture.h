@@ -25,6 +25,7 @@
 #include "tracking/BaseCLManager.h"
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingHooks.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 
@@ -43,11 +44,7 @@ struct TrackingRecord {
 
 inline platform::Location fixAt(double lat, double lon, double accuracy,
                                 platform::TimePoint when = platform::Clock::now()) {
-  platform::Location l;
-  l.coordinate = {lat, lon};
-  l.horizontalAccuracy = accuracy;
-  l.timestamp = when;
-  return l;
+  return FixBuilder(lat, lon).accuracy(accuracy).takenAt(when);
 }
 
 class TrackingTest : public SettingsTest {
