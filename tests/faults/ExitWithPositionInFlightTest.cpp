@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -43,13 +42,6 @@ constexpr const char* kBrokerVar = "PELK_EXIT_HOST_BROKER";
 constexpr const char* kRestVar = "PELK_EXIT_HOST_REST";
 constexpr const char* kGoVar = "PELK_EXIT_HOST_GO";
 constexpr const char* kLocationId = "in-flight-1";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool exists(const std::string& path) {
   struct stat st {};
@@ -112,12 +104,7 @@ TEST(HostAtExit, PublishesAndReturns) {
   startHostIn(root);
   // The sandbox may have no default route; the broker is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
-  TokenManager::setSdkToken("tok");
-  TokenManager::setUserId("u1");
-  TokenManager::setAccountId("a1");
-  TokenManager::setProjectId("p1");
-  TokenManager::setPubSubState(true);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  storePublishingUser();
   Pelk::initialize("pk-1", std::string(restUrl), std::string(brokerUrl));
   ASSERT_TRUE(waitFor([] { return MQTTManager::sharedInstance().connected(); }, 30s));
   std::printf("connected\n");

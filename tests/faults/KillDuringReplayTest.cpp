@@ -48,16 +48,6 @@ constexpr const char* kRestVar = "PELK_REPLAY_HOST_REST";
 
 constexpr const char* kTopic = "locations/a1/p1/u1";
 
-// The user every host process starts with.
-void storeUser() {
-  TokenManager::setSdkToken("tok");
-  TokenManager::setUserId("u1");
-  TokenManager::setAccountId("a1");
-  TokenManager::setProjectId("p1");
-  TokenManager::setPubSubState(true);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
-}
-
 class KillDuringReplayTest : public SettingsTest {
  protected:
   // Starts the host process on this test's folder.
@@ -73,7 +63,7 @@ class KillDuringReplayTest : public SettingsTest {
   // Fills the buffer of this folder with `n` positions of known ids, taken
   // for the user the hosts run as (only that user's positions go on its topic).
   std::set<std::string> fillBuffer(int n) {
-    storeUser();
+    storePublishingUser();
     PelkCoreDataStack stack;
     MQTTDataStorageManager buffer(stack.managedObjectContext());
     std::set<std::string> ids;
@@ -176,7 +166,7 @@ TEST(ReplayingHost, ReplaysItsBuffer) {
   startHostIn(root);
   // The sandbox may have no default route; the broker is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
-  storeUser();
+  storePublishingUser();
   Pelk::initialize("pk-1", std::string(restUrl), std::string(brokerUrl));
   ASSERT_TRUE(waitFor([] { return MQTTDataStorageManager::shared().getOfflineLocationCount() == 0; }, 120s));
 }

@@ -31,6 +31,17 @@ inline void startHostIn(const std::string& root) {
   SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
 }
 
+// A signed-in user (ids "u1", account "a1", project "p1") whose positions
+// are published: what a host process of a fault test starts with.
+inline void storePublishingUser() {
+  TokenManager::setSdkToken("tok");
+  TokenManager::setUserId("u1");
+  TokenManager::setAccountId("a1");
+  TokenManager::setProjectId("p1");
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+}
+
 class SettingsTest : public KitTest {
  protected:
   SettingsTest() {
