@@ -31,6 +31,7 @@
 #include "support/SelfProcess.h"
 #include "support/WaitFor.h"
 #include "tracking/LocationDataManager.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 namespace {
@@ -111,10 +112,7 @@ TEST(HostAtExit, PublishesAndReturns) {
   std::fflush(stdout);
   ASSERT_TRUE(waitFor([&] { return exists(go); }, 30s));
 
-  platform::Location fix;
-  fix.coordinate = {52.52, 13.405};
-  fix.horizontalAccuracy = 5;
-  fix.timestamp = platform::Clock::now();
+  const platform::Location fix = FixBuilder(52.52, 13.405).accuracy(5).takenAt(platform::Clock::now());
   LocationDataManager::sharedInstance().sendDataServer(fix, "M", false, 0, kLocationId);
   std::printf("buffered before the exit: %lld\n",
               static_cast<long long>(MQTTDataStorageManager::shared().getOfflineLocationCount()));

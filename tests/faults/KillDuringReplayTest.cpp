@@ -35,6 +35,7 @@
 #include "support/SelfProcess.h"
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
+#include "support/FixBuilder.h"
 
 
 namespace pelk::test {
@@ -70,9 +71,7 @@ class KillDuringReplayTest : public SettingsTest {
     // One outer transaction: each insert on its own waits for the disk.
     buffer.context()->write([&](SQLite::Database&) {
       for (int i = 0; i < n; ++i) {
-        platform::Location fix;
-        fix.coordinate = {45.0 + i * 1e-5, 7.4};
-        fix.horizontalAccuracy = 5;
+        const platform::Location fix = FixBuilder(45.0 + i * 1e-5, 7.4).accuracy(5);
         const std::string id = "replay-" + std::to_string(i);
         if (buffer.saveLocationData(fix, "M", false, 3, id)) ids.insert(id);
       }

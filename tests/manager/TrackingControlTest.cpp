@@ -399,11 +399,7 @@ class CurrentLocationTest : public ManagerTest {
     platform::Dispatch::drainMain();
   }
   void deliver(double accuracy) {
-    platform::Location l;
-    l.coordinate = {52.5, 13.4};
-    l.horizontalAccuracy = accuracy;
-    l.timestamp = platform::Clock::now();
-    sim_->deliverFix(l);
+    sim_->deliverFix(FixBuilder(52.5, 13.4).accuracy(accuracy).takenAt(platform::Clock::now()));
     platform::Dispatch::drainMain();
   }
 };
@@ -657,10 +653,7 @@ TEST_F(NetworkReactionTest, LocalDataUploadDeletesOnlyRowsTheServerAccepted) {
   storeUser();
   auto& rows = PelkHTTPDataStorageManager::shared();
   rows.deleteAllRecords();
-  platform::Location l;
-  l.coordinate = {52.5, 13.4};
-  l.horizontalAccuracy = 20;
-  l.timestamp = platform::Clock::now();
+  const platform::Location l = fixAt(52.5);
   ASSERT_TRUE(rows.saveLocationData(l, "M", false, 0));
   ASSERT_TRUE(rows.saveLocationData(l, "S", false, 0));
 

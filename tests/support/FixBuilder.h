@@ -18,7 +18,8 @@ class FixBuilder {
     fix_.horizontalAccuracy = metres;
     return *this;
   }
-  FixBuilder& altitude(double metres, double accuracy) {
+  // An altitude whose accuracy is not known unless given.
+  FixBuilder& altitude(double metres, double accuracy = -1.0) {
     fix_.altitude = metres;
     fix_.verticalAccuracy = accuracy;
     return *this;
