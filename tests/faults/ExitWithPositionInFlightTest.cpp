@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -32,6 +31,7 @@
 #include "support/SelfProcess.h"
 #include "support/WaitFor.h"
 #include "tracking/LocationDataManager.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 namespace {
@@ -43,13 +43,6 @@ constexpr const char* kBrokerVar = "PELK_EXIT_HOST_BROKER";
 constexpr const char* kRestVar = "PELK_EXIT_HOST_REST";
 constexpr const char* kGoVar = "PELK_EXIT_HOST_GO";
 constexpr const char* kLocationId = "in-flight-1";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool exists(const std::string& path) {
   struct stat st {};
@@ -109,26 +102,17 @@ TEST(HostAtExit, PublishesAndReturns) {
   const char* restUrl = std::getenv(kRestVar);
   const char* go = std::getenv(kGoVar);
   if (!root || !brokerUrl || !restUrl || !go) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
   // The sandbox may have no default route; the broker is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
-  TokenManager::setSdkToken("tok");
-  TokenManager::setUserId("u1");
-  TokenManager::setAccountId("a1");
-  TokenManager::setProjectId("p1");
-  TokenManager::setPubSubState(true);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  storePublishingUser();
   Pelk::initialize("pk-1", std::string(restUrl), std::string(brokerUrl));
   ASSERT_TRUE(waitFor([] { return MQTTManager::sharedInstance().connected(); }, 30s));
   std::printf("connected\n");
   std::fflush(stdout);
   ASSERT_TRUE(waitFor([&] { return exists(go); }, 30s));
 
-  platform::Location fix;
-  fix.coordinate = {52.52, 13.405};
-  fix.horizontalAccuracy = 5;
-  fix.timestamp = platform::Clock::now();
+  const platform::Location fix = FixBuilder(52.52, 13.405).accuracy(5).takenAt(platform::Clock::now());
   LocationDataManager::sharedInstance().sendDataServer({fix, "M", false, 0, kLocationId});
   std::printf("buffered before the exit: %lld\n",
               static_cast<long long>(MQTTDataStorageManager::shared().getOfflineLocationCount()));

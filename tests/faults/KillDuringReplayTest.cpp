@@ -35,6 +35,7 @@
 #include "support/SelfProcess.h"
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
+#include "support/FixBuilder.h"
 
 
 namespace pelk::test {
@@ -47,16 +48,6 @@ constexpr const char* kBrokerVar = "PELK_REPLAY_HOST_BROKER";
 constexpr const char* kRestVar = "PELK_REPLAY_HOST_REST";
 
 constexpr const char* kTopic = "locations/a1/p1/u1";
-
-// The user every host process starts with.
-void storeUser() {
-  TokenManager::setSdkToken("tok");
-  TokenManager::setUserId("u1");
-  TokenManager::setAccountId("a1");
-  TokenManager::setProjectId("p1");
-  TokenManager::setPubSubState(true);
-  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
-}
 
 class KillDuringReplayTest : public SettingsTest {
  protected:
@@ -73,16 +64,14 @@ class KillDuringReplayTest : public SettingsTest {
   // Fills the buffer of this folder with `n` positions of known ids, taken
   // for the user the hosts run as (only that user's positions go on its topic).
   std::set<std::string> fillBuffer(int n) {
-    storeUser();
+    storePublishingUser();
     PelkCoreDataStack stack;
     MQTTDataStorageManager buffer(stack.managedObjectContext());
     std::set<std::string> ids;
     // One outer transaction: each insert on its own waits for the disk.
     buffer.context()->write([&](SQLite::Database&) {
       for (int i = 0; i < n; ++i) {
-        platform::Location fix;
-        fix.coordinate = {45.0 + i * 1e-5, 7.4};
-        fix.horizontalAccuracy = 5;
+        const platform::Location fix = FixBuilder(45.0 + i * 1e-5, 7.4).accuracy(5);
         const std::string id = "replay-" + std::to_string(i);
         if (buffer.saveLocationData({fix, "M", false, 3, id})) ids.insert(id);
       }
@@ -146,14 +135,9 @@ TEST_F(KillDuringReplayTest, NothingIsLostWhenTheHostIsKilledDuringAReplayAndSta
   // The last start finishes the replay and ends by itself.
   const pid_t pid = startHost(broker);
   ASSERT_GT(pid, 0);
-  int status = 0;
-  const bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 120s);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ASSERT_TRUE(ended) << "the last host did not finish the replay";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  const auto ended = waitForEnd(pid, 120s);
+  ASSERT_TRUE(ended.inTime) << "the last host did not finish the replay";
+  EXPECT_TRUE(ended.passed()) << "status " << ended.status;
   // The broker may still be handing the last page over.
   waitFor([&] { return service.missing(stored).empty(); }, 10s);
 
@@ -178,11 +162,10 @@ TEST(ReplayingHost, ReplaysItsBuffer) {
   const char* brokerUrl = std::getenv(kBrokerVar);
   const char* restUrl = std::getenv(kRestVar);
   if (!root || !brokerUrl || !restUrl) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
   // The sandbox may have no default route; the broker is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
-  storeUser();
+  storePublishingUser();
   Pelk::initialize("pk-1", std::string(restUrl), std::string(brokerUrl));
   ASSERT_TRUE(waitFor([] { return MQTTDataStorageManager::shared().getOfflineLocationCount() == 0; }, 120s));
 }

@@ -11,6 +11,7 @@
 #include "FaultFixture.h"
 #include "messaging/MessagingFixture.h"
 #include "storage/StorageFixture.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 namespace {
@@ -38,9 +39,7 @@ TEST_F(OfflineBacklogTest, TenThousandBufferedPositionsAreAllDeliveredWhenTheBro
   const auto fillStart = std::chrono::steady_clock::now();
   ASSERT_TRUE(filler.context()->write([&](SQLite::Database&) {
     for (int i = 0; i < kPositions; ++i) {
-      platform::Location fix;
-      fix.coordinate = {45.0 + i * 1e-5, 7.4};
-      fix.horizontalAccuracy = 5;
+      const platform::Location fix = FixBuilder(45.0 + i * 1e-5, 7.4).accuracy(5);
       const std::string id = "backlog-" + std::to_string(i);
       if (filler.saveLocationData({fix, "M", false, 3, id})) stored.insert(id);
     }

@@ -121,8 +121,7 @@ TEST(LazySettingsWriter, WritesThenEnds) {
   const char* root = std::getenv(kRootVar);
   const char* end = std::getenv(kEndVar);
   if (!root || !end) GTEST_SKIP() << "runs only as the writer process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  test::startHostIn(root);
   TokenManager::setSdkToken("tok");
   TokenManager::setUserId("u1");
   for (int i = 1; i <= kWrites; ++i) {
@@ -140,12 +139,7 @@ class LazySettingsEndTest : public test::KitTest {
     const pid_t pid = test::spawnSelf({.test = "LazySettingsWriter.WritesThenEnds",
                                        .env = {std::string(kRootVar) + "=" + root, std::string(kEndVar) + "=" + end}});
     if (pid < 0) return -1;
-    int status = 0;
-    if (!test::waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 60s)) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-    }
-    return status;
+    return test::waitForEnd(pid, 60s).status;
   }
 };
 

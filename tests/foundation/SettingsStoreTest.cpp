@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/SharedUtil.h"
 #include "platform/Clock.h"
+#include "platform/Console.h"
 #include "platform/SettingsSuite.h"
 #include "support/KitFixture.h"
 #include "support/WalCommits.h"
@@ -197,4 +199,26 @@ TEST_F(SharedUtilTest, ResetRemovesKeysWhoseValuesCannotBeRead) {
   }
   SharedUtil::resetDefaults();
   EXPECT_TRUE(SharedUtil::userDefaultValue()->keys().empty());
+}
+
+// A stored value that cannot be decoded reads as absent, yet the entry is
+// there (it lists among the keys): removing the key must still remove it, so
+// that what the kit clears is cleared.
+TEST_F(SharedUtilTest, RemovingAKeyWhoseValueCannotBeReadRemovesIt) {
+  auto suite = SharedUtil::userDefaultValue();
+  SharedUtil::setDefaultString("other", "kept");
+  {
+    SQLite::Database raw(suite->path(), SQLite::OPEN_READWRITE);
+    raw.exec("INSERT OR REPLACE INTO entries (key, kind, value) VALUES ('damaged', 3, x'ff00ff')");
+  }
+  platform::Console::Capture console;
+  ASSERT_FALSE(suite->contains("damaged"));
+  auto listed = [&] {
+    const auto keys = suite->keys();
+    return std::find(keys.begin(), keys.end(), "damaged") != keys.end();
+  };
+  ASSERT_TRUE(listed());
+  SharedUtil::removeKey("damaged");
+  EXPECT_FALSE(listed());
+  EXPECT_EQ(SharedUtil::getDefaultString("kept"), "other");
 }

@@ -394,5 +394,41 @@ TEST_F(CApiResultsTest, EveryShapeTheHeaderDocumentsHasExactlyItsKeys) {
   }
 }
 
+TEST_F(CApiResultsTest, CInterfaceTakesNullHostileTextAndOddKindsWithoutHarm) {
+  TokenManager::setPubSubState(true);
+  const auto deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string notUtf8 = "\xff\xfe";
+  for (const char* text : {static_cast<const char*>(nullptr), notUtf8.c_str(), "a/+/#", ""}) {
+    for (const std::int64_t kind : {-1, 0, 1, 2, 99}) {
+      pelk_subscribe(kind, text);
+      pelk_unsubscribe(kind, text);
+    }
+    pelk_start_trip(text, text, nullptr, nullptr);
+    pelk_stop_trip(text, nullptr, nullptr);
+    pelk_pause_trip(text, nullptr, nullptr);
+    pelk_resume_trip(text, nullptr, nullptr);
+    pelk_force_end_trip(text, nullptr, nullptr);
+    pelk_delete_trip(text, nullptr, nullptr);
+    pelk_sync_trip(text, nullptr, nullptr);
+    pelk_get_trip_details(text, nullptr, nullptr);
+    pelk_get_trip_summary(text, nullptr, nullptr);
+    pelk_get_trip_status(text, nullptr, nullptr);
+    pelk_is_trip_synced(text, nullptr, nullptr);
+    pelk_subscribe_trip_status(text);
+    pelk_unsubscribe_trip_status(text);
+    pelk_notification_opened(text);
+    pelk_create_trip(false, text, nullptr, nullptr);
+  }
+  for (const auto& choice : std::vector<std::string>{notUtf8, "[]", "{\"meta_data\":{\"a\":" + deep + "}}", "{\"meta_data\":" + deep + "}"}) {
+    pelk_publish_save(choice.c_str());
+    pelk_publish_only(choice.c_str());
+  }
+  pelk_stop_publishing();
+  pelk_stop_publishing();
+  platform::Dispatch::drainMain();
+  for (const auto& u : MQTTUtilis::getUserSubscribe()) EXPECT_TRUE(MQTTUtilis::isValidTopicId(u)) << u;
+  EXPECT_TRUE(TokenManager::getSubcribeTripStatusListener().empty());
+}
+
 }  // namespace
 }  // namespace pelk::test

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "tracking/LocationDataManager.h"
+#include "support/FixBuilder.h"
 
 #include <functional>
 #include <stdexcept>
@@ -17,11 +18,7 @@ class DelegateDispatcherTest : public ManagerTest {
  protected:
   DelegateDispatcherTest() { Pelk::setDelegate(app_); }
   static platform::Location fix() {
-    platform::Location l;
-    l.coordinate = {52.5, 13.4};
-    l.horizontalAccuracy = 10;
-    l.timestamp = platform::Clock::now() - std::chrono::hours(1);
-    return l;
+    return FixBuilder(52.5, 13.4).accuracy(10).takenAt(platform::Clock::now() - std::chrono::hours(1));
   }
   std::shared_ptr<RecordingDelegate> app_ = std::make_shared<RecordingDelegate>();
 };

@@ -1,4 +1,5 @@
 #include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include "foundation/VuvivaZuvovo.h"
 #include "messaging/MqttTestSetup.h"
 #include "support/MosquittoBroker.h"
+#include "tracking/BaseCLManager.h"
 
 namespace pelk {
 // Failures show the code and the text.
@@ -19,6 +21,7 @@ namespace {
 
 using json = nlohmann::json;
 using Pair = std::pair<std::string, std::string>;
+using namespace std::chrono_literals;
 
 // The rows of the README's errors table whose code is one of the kit's own:
 // (code, text), the text as written between backticks.
@@ -80,20 +83,7 @@ class ErrorsTest : public ManagerTest {
     APIClient::resetBaseUrlForTesting();
   }
   // The error an operation answers with (none on success).
-  static std::optional<PelkError> answerOf(const std::function<void(Pelk::UserHandler)>& op) {
-    auto got = std::make_shared<std::optional<std::optional<PelkError>>>();
-    auto m = std::make_shared<std::mutex>();
-    op([got, m](std::shared_ptr<PelkUser>, std::optional<PelkError> e) {
-      std::lock_guard lock(*m);
-      *got = std::move(e);
-    });
-    EXPECT_TRUE(waitFor([&] {
-      std::lock_guard lock(*m);
-      return got->has_value();
-    }));
-    std::lock_guard lock(*m);
-    return got->value_or(std::nullopt);
-  }
+  static std::optional<PelkError> answerOf(const std::function<void(Pelk::UserHandler)>& op) { return errorOf(op); }
   static const json& grant() {
     static const json reply = {{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}};
     return reply;
@@ -332,6 +322,82 @@ TEST_F(ErrorsTest, ABrokerRefusingTheLoginIsSaidOnceAtErrorLevel) {
             1);
   Pelk::stopPublishing();
   resetMqttForTest();
+}
+
+// Every server-bound operation of the manager's trips and events, each with
+// a handler that records whether a result came and the error.
+std::vector<std::pair<std::string, std::function<void(HandlerRecorder<bool>&)>>> serverOperations() {
+  auto& m = PelkManager::sharedInstance();
+  using Calls = HandlerRecorder<bool>;
+  return {
+      {"toggle events", [&m](Calls& a) { m.toggleEvents(true, true, true, true, a.handler()); }},
+      {"toggle listener", [&m](Calls& a) { m.toggleListener(true, true, a.handler()); }},
+      {"events status", [&m](Calls& a) { m.getEventsStatus(a.handler()); }},
+      {"create trip", [&m](Calls& a) { m.createTrip(json{{"lat", 1}}, false, a.handler()); }},
+      {"active trips", [&m](Calls& a) { m.activeTrips(false, a.handler()); }},
+      {"trip details", [&m](Calls& a) { m.getTrips("srv-1", a.handler()); }},
+      {"trip summary", [&m](Calls& a) { m.tripSummary("srv-1", a.handler()); }},
+      {"trip synced", [&m](Calls& a) { m.istripSynced("srv-1", a.handler()); }},
+      {"stop server trip", [&m](Calls& a) { m.stopTrip("srv-1", a.handler()); }},
+  };
+}
+
+// A server that answers garbage, or never: one error for each operation.
+class HostileServerTest : public OfflineTripsTest {};
+
+TEST_F(HostileServerTest, GarbageFromTheServerIsOneErrorForEveryOperation) {
+  const auto deep = std::string(100000, '[') + std::string(100000, ']');
+  // A reply that is no answer fails the operation; one whose "data" has the
+  // wrong type is still answered once (a trip action reads only "msg", and a
+  // list that is not a list reads as no trips).
+  struct Case {
+    const char* what;
+    std::string body;
+    bool fails;
+  };
+  const std::vector<Case> replies{
+      {"not JSON", "<html>oops", true},
+      {"nested far too deep", R"({"code":200,"msg":"ok","data":)" + deep + "}", true},
+      {"an error", R"({"code":500,"msg":"boom"})", true},
+      {"not UTF-8", "{\"code\":200,\"msg\":\"\xff\",\"data\":{}}", true},
+      {"data of the wrong type", R"({"code":200,"msg":"ok","data":"x"})", false},
+  };
+  for (const auto& c : replies) {
+    server_.setHandler([body = c.body](const RecordedRequest&) { return ScriptedReply::json(body); });
+    for (const auto& [name, op] : serverOperations()) {
+      SCOPED_TRACE(std::string(c.what) + ": " + name);
+      HandlerRecorder<bool> a;
+      op(a);
+      if (BaseCLManager::sharedInstance().pendingCount() > 0) deliver();
+      ASSERT_TRUE(a.wait());
+      EXPECT_EQ(a.count(), 1u);
+      if (c.fails) {
+        EXPECT_TRUE(a.error().has_value());
+      }
+    }
+  }
+}
+
+TEST_F(HostileServerTest, AServerThatNeverAnswersEndsInOneErrorForEveryOperation) {
+  SocketTestServer silent([](SocketTestServer::Connection& c, int) {
+    while (c.readRequest()) {
+    }
+  });
+  APIClient::setRequestDeadlineForTesting(300ms);
+  SharedUtil::setDefaultString(silent.baseUrl(), KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
+  for (const auto& [name, op] : serverOperations()) {
+    SCOPED_TRACE(name);
+    HandlerRecorder<bool> a;
+    op(a);
+    if (BaseCLManager::sharedInstance().pendingCount() > 0) deliver();
+    EXPECT_TRUE(a.wait());
+    EXPECT_EQ(a.count(), 1u);
+    EXPECT_TRUE(a.error().has_value());
+  }
+  APIClient::setRequestDeadlineForTesting(std::nullopt);
+  SharedUtil::setDefaultString(server_.baseUrl(), KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include <set>
+#include <thread>
 
 #include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 #include "messaging/LocationSending.h"
 #include "messaging/MQTTManager.h"
 #include "messaging/MQTTUtilis.h"
 #include "messaging/MqttTestSetup.h"
+#include "pelk/pelk.h"
 #include "platform/MqttClient.h"
 #include "support/MosquittoBroker.h"
 
@@ -51,25 +54,10 @@ class EventsAndSubscriptionsTest : public ManagerTest {
   // Runs an operation with a user handler and waits for its one answer.
   template <class Op>
   std::pair<std::shared_ptr<PelkUser>, std::optional<PelkError>> answerOf(Op op) {
-    struct Answer {
-      std::mutex m;
-      bool done = false;
-      std::shared_ptr<PelkUser> user;
-      std::optional<PelkError> error;
-    };
-    auto a = std::make_shared<Answer>();
-    op([a](std::shared_ptr<PelkUser> u, std::optional<PelkError> e) {
-      std::lock_guard lock(a->m);
-      a->done = true;
-      a->user = std::move(u);
-      a->error = std::move(e);
-    });
-    EXPECT_TRUE(waitFor([&] {
-      std::lock_guard lock(a->m);
-      return a->done;
-    }));
-    std::lock_guard lock(a->m);
-    return {a->user, a->error};
+    HandlerRecorder<std::shared_ptr<PelkUser>> calls;
+    op(Pelk::UserHandler(calls.handler()));
+    EXPECT_TRUE(calls.wait());
+    return calls.count() ? calls.last() : std::pair<std::shared_ptr<PelkUser>, std::optional<PelkError>>{};
   }
 
   static std::string userReply(bool eventListener, bool locationListener) {
@@ -637,6 +625,45 @@ TEST_F(EventsAndSubscriptionsTest, ShadowsRequestForbiddenByTheListenerSwitchDoe
   for (int i = 0; i < 2; ++i) mqtt.updatePubSub();
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kLocationListenerSubscribe));
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kEventListenerSubscribe));
+}
+
+// Subscriptions, notifications and publishing styles given text that is
+// nested far too deep or not UTF-8, or chosen from two threads at once.
+class HostileSubscriptionsTest : public OfflineTripsTest {};
+
+TEST_F(HostileSubscriptionsTest, AnOpenedNotificationNestedFarTooDeepIsNotReported) {
+  const auto text = R"({"type":"quelbrin","cid":"c1","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  pelk_notification_opened(text.c_str());
+  PelkOpenedNotification n;
+  n.userInfo = json::parse(text);
+  manager().notificationOpenedHandler(n);
+  platform::Dispatch::drainMain();
+  SUCCEED();
+}
+
+TEST_F(HostileSubscriptionsTest, AFollowedUserIdThatIsNotUtf8IsNotKept) {
+  TokenManager::setPubSubState(true);
+  manager().subscribe(PelkSubscribe::location, "v\xff");
+  for (const auto& u : MQTTUtilis::getUserSubscribe()) EXPECT_NE(u, "v\xff");
+}
+
+TEST_F(HostileSubscriptionsTest, PublishingStylesChosenFromTwoThreadsEndAsOneOfThem) {
+  PelkPublish save;
+  save.device_model = true;  // kept by both styles
+  PelkPublish only;
+  only.speed = true;  // kept by publish-only alone
+  for (int i = 0; i < 100; ++i) {
+    std::thread a([&] { manager().publishSave(&save); });
+    std::thread b([&] { manager().publishOnly(&only); });
+    a.join();
+    b.join();
+    const bool s = SharedUtil::getDefaultBoolean(kLocationPublishSave);
+    const bool o = SharedUtil::getDefaultBoolean(kLocationPublishOnly);
+    ASSERT_NE(s, o) << "round " << i;
+    // The field choice is the one of the style that holds, never a mix.
+    ASSERT_EQ(SharedUtil::getDefaultBoolean(kLocationPublishdevice_model), s) << "round " << i;
+    ASSERT_EQ(SharedUtil::getDefaultBoolean(kLocationPublishspeed), o) << "round " << i;
+  }
 }
 
 }  // namespace

@@ -30,7 +30,9 @@
 #include "platform/SettingsSuite.h"
 #include "HostSignUp.h"
 #include "support/SelfProcess.h"
+#include "support/KitFixture.h"
 #include "support/GpsFake.h"
+#include "support/HandlerRecorder.h"
 #include "support/HttpTestServer.h"
 #include "support/MosquittoBroker.h"
 #include "support/SignUpReplies.h"
@@ -87,30 +89,6 @@ void expectTheAnswerInForce(std::int64_t status) {
   EXPECT_EQ(Pelk::locationPermissionStatus(), status);
   EXPECT_EQ(Pelk::isLocationEnabled(), status == 3 || status == 4);
 }
-
-// A text answer (trip actions), or the error.
-struct TextAnswer {
-  std::mutex m;
-  bool done = false;
-  std::optional<std::string> text;
-  std::optional<PelkError> error;
-  Pelk::TextHandler handler() {
-    return [this](std::optional<std::string> t, std::optional<PelkError> e) {
-      std::lock_guard lock(m);
-      text = std::move(t);
-      error = std::move(e);
-      done = true;
-    };
-  }
-  bool wait(std::chrono::milliseconds limit) {
-    return waitFor(
-        [&] {
-          std::lock_guard lock(m);
-          return done;
-        },
-        limit);
-  }
-};
 
 void runRoad(const std::string& road, const std::string& rest, const std::string& mqtt) {
   auto app = std::make_shared<HostApp>();
@@ -220,26 +198,19 @@ void runRoad(const std::string& road, const std::string& rest, const std::string
   if (road == "local-trip" || road == "server-trip") {
     std::string tripId = "trip-1";
     if (road == "local-trip") {
-      std::mutex m;
-      std::optional<std::string> id;
-      Pelk::createTrip(true, std::nullopt, [&](std::shared_ptr<PelkCreateTrip> trip, std::optional<PelkError>) {
-        std::lock_guard lock(m);
-        id = trip ? trip->tripId().value_or("") : std::string();
-      });
-      ASSERT_TRUE(waitFor([&] {
-        std::lock_guard lock(m);
-        return id.has_value();
-      }));
-      std::lock_guard lock(m);
-      ASSERT_FALSE(id->empty());
-      tripId = *id;
+      HandlerRecorder<std::shared_ptr<PelkCreateTrip>> created;
+      Pelk::createTrip(true, std::nullopt, created.handler());
+      ASSERT_TRUE(created.wait());
+      const auto trip = created.result();
+      tripId = trip ? trip->tripId().value_or("") : std::string();
+      ASSERT_FALSE(tripId.empty());
     }
-    TextAnswer answer;
+    HandlerRecorder<std::optional<std::string>> answer;
     Pelk::startTrip(tripId, std::nullopt, answer.handler());
-    ASSERT_TRUE(answer.wait(20s)) << "no answer to the trip start";
-    std::lock_guard lock(answer.m);
-    EXPECT_FALSE(answer.error) << answer.error->code() << " " << answer.error->message();
-    EXPECT_TRUE(answer.text.has_value());
+    ASSERT_TRUE(answer.wait(1, 20s)) << "no answer to the trip start";
+    const auto [text, error] = answer.last();
+    EXPECT_FALSE(error) << error->code() << " " << error->message();
+    EXPECT_TRUE(text.has_value());
     expectTheAnswerInForce(3);
     return;
   }
@@ -310,8 +281,7 @@ TEST(FreshHost, RunsTheRoad) {
   const char* rest = std::getenv(kRestVar);
   const char* mqtt = std::getenv(kMqttVar);
   if (!root || !road || !rest || !mqtt) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
   // The sandbox may have no default route; every server is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
   runRoad(road, rest, mqtt);
@@ -346,15 +316,11 @@ class FreshHostTest : public ::testing::Test {
                                  .stdoutTo = log,
                                  .stderrToo = true});
     if (pid < 0) return false;
-    int status = 0;
-    if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s)) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-    }
-    const bool passed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const auto ended = waitForEnd(pid, 90s);
+    const bool passed = ended.passed();
     const std::string output = readFile(log);
     if (!passed) {
-      ADD_FAILURE() << "host process of road \"" << road << "\" failed (status " << status << "):\n" << output;
+      ADD_FAILURE() << "host process of road \"" << road << "\" failed (status " << ended.status << "):\n" << output;
     } else {
       // The figures a road prints, for the record.
       for (std::size_t at = 0, end; (end = output.find('\n', at)) != std::string::npos; at = end + 1) {

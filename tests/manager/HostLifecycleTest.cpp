@@ -170,13 +170,7 @@ TEST_F(HostLifecycleTest, AFixInAStateNotTrackedNeverEndsTracking) {
 TEST_F(HostLifecycleTest, ModesReactToTheHostsBackgroundReport) {
   Pelk::startTracking(PelkTrackingMode::passive);
   platform::Dispatch::drainMain();
-  LocationUtils::saveLocation([] {
-    platform::Location l;
-    l.coordinate = {52.41, 13.31};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    return l;
-  }());
+  LocationUtils::saveLocation(FixBuilder(52.41, 13.31).accuracy(20).takenAt(platform::Clock::now()));
   auto passive = PelkPassiveTracking::shareInstance().locationManager();
   ASSERT_TRUE(passive);
   passive->stopMonitoringSignificantLocationChanges();

@@ -31,6 +31,7 @@
 #include "platform/Console.h"
 #include "platform/Reachability.h"
 #include "platform/SettingsSuite.h"
+#include "support/HandlerRecorder.h"
 #include "support/HttpTestServer.h"
 #include "support/SelfProcess.h"
 #include "support/SignUpReplies.h"
@@ -56,21 +57,11 @@ std::string env(const char* name) {
 
 // The user a createUser answers with, or the error's message.
 std::string createUserAnswer() {
-  struct Answer {
-    std::mutex m;
-    std::optional<std::string> text;
-  };
-  auto answer = std::make_shared<Answer>();
-  Pelk::createUser("host", [answer](std::shared_ptr<PelkUser> user, std::optional<PelkError> error) {
-    std::lock_guard lock(answer->m);
-    answer->text = user ? "user " + user->userId() : "error " + (error ? error->message() : "");
-  });
-  waitFor([&] {
-    std::lock_guard lock(answer->m);
-    return answer->text.has_value();
-  });
-  std::lock_guard lock(answer->m);
-  return answer->text.value_or("no answer");
+  HandlerRecorder<std::shared_ptr<PelkUser>> calls;
+  Pelk::createUser("host", calls.handler());
+  if (!calls.wait()) return "no answer";
+  const auto [user, error] = calls.last();
+  return user ? "user " + user->userId() : "error " + (error ? error->message() : "");
 }
 
 void runRoad(const std::string& road, const std::string& dir, const std::string& rest) {
@@ -210,15 +201,10 @@ pid_t startHost(const std::string& road, const std::string& dir, std::vector<std
 
 // Waits for the host to end; whether it passed (its output shown when not).
 bool passed(pid_t pid, const std::string& log) {
-  int status = 0;
   if (pid < 0) return false;
-  if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 60s)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (!ok) ADD_FAILURE() << "host failed (status " << status << "):\n" << readFile(log);
-  return ok;
+  const auto ended = waitForEnd(pid, 60s);
+  if (!ended.passed()) ADD_FAILURE() << "host failed (status " << ended.status << "):\n" << readFile(log);
+  return ended.passed();
 }
 
 // The variables of a process whose home cannot hold a folder (even for root:

@@ -66,14 +66,7 @@ class TopicWatcher {
 
 class MainRoadTest : public RoadTest {
  protected:
-  void deliver(double lat) {
-    platform::Location l;
-    l.coordinate = {lat, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    sim_->deliverFix(l);
-    platform::Dispatch::drainMain();
-  }
+  void deliver(double lat) { deliverFixAt(lat); }
   std::set<std::string> bufferedIds() {
     std::set<std::string> ids;
     for (const auto& r : buffer_->fetchDeviceData(0)) ids.insert(r.location_id.value_or(""));
@@ -189,10 +182,7 @@ TEST_F(MainRoadTest, StartUpWithAStoredUserReplaysTheBufferedPositions) {
   // the buffer makes the start-up connect.
   std::set<std::string> kept;
   for (int i = 0; i < 3; ++i) {
-    platform::Location l;
-    l.coordinate = {52.5 + 0.001 * i, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
+    const platform::Location l = fixAt(52.5 + 0.001 * i);
     const std::string id = "kept-" + std::to_string(i);
     ASSERT_TRUE(buffer_->saveLocationData({l, "M", false, 0, id}));
     kept.insert(id);

@@ -32,37 +32,16 @@
 #include "platform/LocationServices.h"
 #include "platform/Reachability.h"
 #include "storage/PelkTripStorageManager.h"
+#include "support/CallList.h"
+#include "support/HandlerRecorder.h"
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
 #include "support/WaitFor.h"
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingLinks.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
-
-class CallList {
- public:
-  void add(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  std::vector<std::string> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  std::size_t count(const std::string& call) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), call));
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    calls_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
-};
 
 inline std::string modeCall(const char* what, PelkTrackingModeLocal mode) {
   return std::string(what) + " " + std::to_string(rawValue(mode));
@@ -122,11 +101,7 @@ class ManagerTest : public SettingsTest {
   }
   // A fix of 20 m at `lat` taken now.
   static platform::Location fixAt(double lat) {
-    platform::Location l;
-    l.coordinate = {lat, 13.4};
-    l.horizontalAccuracy = 20;
-    l.timestamp = platform::Clock::now();
-    return l;
+    return FixBuilder(lat, 13.4).accuracy(20).takenAt(platform::Clock::now());
   }
   // A fix from the simulated provider, and the main queue's turn it causes.
   void deliverFixAt(double lat) {

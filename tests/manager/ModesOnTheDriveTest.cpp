@@ -47,6 +47,7 @@
 #include "platform/SettingsSuite.h"
 #include "HostSignUp.h"
 #include "support/SelfProcess.h"
+#include "support/KitFixture.h"
 #include "support/GpsFake.h"
 #include "support/HttpTestServer.h"
 #include "support/MosquittoBroker.h"
@@ -162,8 +163,7 @@ TEST(ModeOnTheDrive, RunsTheMode) {
   const char* rest = std::getenv(kRestVar);
   const char* mqtt = std::getenv(kMqttVar);
   if (!root || !mode || !rest || !mqtt) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
   // The sandbox may have no default route; every server is on loopback anyway.
   platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
   trackTheDrive(root, mode, rest, mqtt);

@@ -8,8 +8,7 @@
 #include "ManagerFixture.h"
 #include "messaging/LocationSending.h"
 #include "platform/Clock.h"
-#include "storage/MQTTDataStorageManager.h"
-#include "storage/PelkCoreDataStack.h"
+#include "support/LocalTrips.h"
 #include "tracking/BaseCLManager.h"
 
 namespace pelk::test {
@@ -17,10 +16,6 @@ namespace pelk::test {
 class OfflineTripsTest : public ManagerTest {
  protected:
   OfflineTripsTest() {
-    savedContext_ = PelkTripStorageManager::shared().context();
-    PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
     sending::links::connected.set([] { return false; });  // every position lands in the buffer
     sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
@@ -35,13 +30,12 @@ class OfflineTripsTest : public ManagerTest {
     platform::Dispatch::drainMain();
     sending::links::connected.reset();
     sending::links::offlineBuffer.reset();
-    PelkTripStorageManager::shared().setContext(savedContext_);
   }
 
   void deliver(double lat = 52.5) { deliverFixAt(lat); }
 
-  std::shared_ptr<platform::Database> savedContext_;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
+  LocalTrips trips_{dir_};
+  const std::shared_ptr<MQTTDataStorageManager>& buffer_ = trips_.buffer();  // every position of the test
 };
 
 }  // namespace pelk::test

@@ -1,4 +1,5 @@
 #include "ManagerFixture.h"
+#include "OfflineTripsFixture.h"
 
 #include "device/AppUtili.h"
 #include "device/DeviceInfo.h"
@@ -323,6 +324,17 @@ TEST_F(StartupTest, WhatReachesTheKitBeforeInitializeReachesTheDelegate) {
   EXPECT_EQ(app->errors[0].code(), "QB408");
   sim_->deliverAvailability(true, "back");
   platform::Dispatch::drainMain();
+}
+
+// The kit started from many threads at once.
+class HostileStartupTest : public OfflineTripsTest {};
+
+TEST_F(HostileStartupTest, StartUpsRacingFromManyThreadsRegisterOnce) {
+  manager().resetForTesting();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) threads.emplace_back([] { manager().intialize("pk-1"); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(manager().registrationsForTesting(), 1u);
 }
 
 }  // namespace

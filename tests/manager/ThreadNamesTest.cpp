@@ -61,8 +61,7 @@ TEST(ThreadNames, HostProcess) {
   const char* rest = std::getenv(kRestVar);
   const char* mqtt = std::getenv(kMqttVar);
   if (!root || !rest || !mqtt) GTEST_SKIP() << "runs only as the host process of another test";
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  startHostIn(root);
 
   Pelk::setConsoleHandler([](Pelk::ConsoleLevel, const std::string&) {});
   Pelk::setLoggerEnabled(true);
@@ -103,13 +102,9 @@ TEST(ThreadNamesTest, EveryKitThreadCarriesItsName) {
                                .stdoutTo = log,
                                .stderrToo = true});
   ASSERT_GT(pid, 0);
-  int status = 0;
-  if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 60s)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
+  const auto ended = waitForEnd(pid, 60s);
   const std::string output = readFile(log);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << output;
+  EXPECT_TRUE(ended.passed()) << "status " << ended.status << "\n" << output;
   for (const auto& name : kExpected) EXPECT_NE(output.find("thread " + name + "\n"), std::string::npos) << name;
 }
 

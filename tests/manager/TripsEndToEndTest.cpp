@@ -7,8 +7,7 @@
 #include "foundation/VuvivaZuvovo.h"
 #include "messaging/LocationSending.h"
 #include "platform/Clock.h"
-#include "storage/MQTTDataStorageManager.h"
-#include "storage/PelkCoreDataStack.h"
+#include "support/LocalTrips.h"
 #include "tracking/BaseCLManager.h"
 #include "tracking/PelkActiveTracking.h"
 
@@ -17,37 +16,6 @@ namespace {
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
-
-// The one answer of a facade call, from whichever thread it came.
-template <class... Values>
-class Answer {
- public:
-  auto handler() {
-    return [this](Values... values) {
-      std::lock_guard lock(mutex_);
-      ++calls_;
-      last_ = std::make_tuple(std::move(values)...);
-    };
-  }
-  // Waits for the answer (draining the main queue) and hands it over.
-  std::tuple<Values...> get() {
-    EXPECT_TRUE(waitFor([&] {
-      platform::Dispatch::drainMain();
-      std::lock_guard lock(mutex_);
-      return calls_ > 0;
-    }));
-    std::lock_guard lock(mutex_);
-    EXPECT_EQ(calls_, 1);
-    return last_.value_or(std::tuple<Values...>{});
-  }
-
- private:
-  std::mutex mutex_;
-  int calls_ = 0;
-  std::optional<std::tuple<Values...>> last_;
-};
-
-using TextAnswer = Answer<std::optional<std::string>, std::optional<PelkError>>;
 
 class TripApp : public RecordingDelegate {
  public:
@@ -62,11 +30,7 @@ class TripsEndToEndTest : public ManagerTest {
  protected:
   TripsEndToEndTest() {
     manager().setTrackingModes(defaultTrackingModes());
-    savedContext_ = PelkTripStorageManager::shared().context();
-    PelkTripStorageManager::shared().setContext(storage::pelkModelAt(dir_.file("trips.sqlite")));
-    PelkCoreDataStack stack;
-    buffer_ = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext());
-    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    sending::links::offlineBuffer.set([buffer = trips_.buffer().get()] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     PelkActiveTracking::shareInstance().resetFirstCallForTesting();
     server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));
@@ -83,7 +47,6 @@ class TripsEndToEndTest : public ManagerTest {
     BaseCLManager::sharedInstance().resetForTesting();
     platform::Dispatch::drainMain();
     sending::links::offlineBuffer.reset();
-    PelkTripStorageManager::shared().setContext(savedContext_);
   }
 
   void deliver() {
@@ -92,11 +55,11 @@ class TripsEndToEndTest : public ManagerTest {
   }
   // A trip action through the facade, answered once its fix came.
   std::optional<std::string> act(const std::function<void(Pelk::TextHandler)>& action) {
-    TextAnswer answer;
+    TextCalls answer;
     action(answer.handler());
     platform::Dispatch::advanceClock(5s);
     deliver();
-    const auto [text, error] = answer.get();
+    const auto [text, error] = answer.only();
     EXPECT_FALSE(error) << error->code() << " " << error->message();
     return text;
   }
@@ -107,8 +70,7 @@ class TripsEndToEndTest : public ManagerTest {
   }
 
   std::shared_ptr<TripApp> app_ = std::make_shared<TripApp>();
-  std::shared_ptr<platform::Database> savedContext_;
-  std::shared_ptr<MQTTDataStorageManager> buffer_;
+  LocalTrips trips_{dir_};
   double lat_ = 52.5;
 };
 
@@ -138,10 +100,10 @@ TEST_F(TripsEndToEndTest, AServerTripFromCreationToSummary) {
   });
 
   // Create, with the app's coordinates in the request.
-  Answer<std::shared_ptr<PelkCreateTrip>, std::optional<PelkError>> created;
+  HandlerRecorder<std::shared_ptr<PelkCreateTrip>> created;
   const json origin{{"origin", {{{"coordinates", {13.4, 52.5}}}}}};
   Pelk::createTrip(false, origin, created.handler());
-  const auto [trip, createError] = created.get();
+  const auto [trip, createError] = created.only();
   ASSERT_TRUE(trip) << (createError ? createError->message() : "");
   EXPECT_EQ(trip->tripId(), std::optional<std::string>("srv-1"));
   const auto createBody = json::parse(server_.requests("/v3/trips/v2/create/").at(0).body);
@@ -160,9 +122,9 @@ TEST_F(TripsEndToEndTest, AServerTripFromCreationToSummary) {
   const auto statusesBefore = statusesSeen();
   for (int i = 0; i < 3; ++i) deliver();
   EXPECT_GT(statusesSeen(), statusesBefore);
-  Answer<std::optional<PelkTripListener>, std::optional<PelkError>> progress;
+  HandlerRecorder<std::optional<PelkTripListener>> progress;
   Pelk::getTripStatus("srv-1", progress.handler());
-  const auto [moving, progressError] = progress.get();
+  const auto [moving, progressError] = progress.only();
   ASSERT_TRUE(moving) << (progressError ? progressError->message() : "");
   EXPECT_GT(moving->distance(), 0);
   {
@@ -180,14 +142,14 @@ TEST_F(TripsEndToEndTest, AServerTripFromCreationToSummary) {
   EXPECT_TRUE(Pelk::isLocationTracking());  // a normal stop leaves tracking on
   Pelk::unsubscribeTripStatus("srv-1");
 
-  Answer<std::shared_ptr<PelkGetTrip>, std::optional<PelkError>> details;
+  HandlerRecorder<std::shared_ptr<PelkGetTrip>> details;
   Pelk::getTripDetails("srv-1", details.handler());
-  const auto [got, detailsError] = details.get();
+  const auto [got, detailsError] = details.only();
   ASSERT_TRUE(got) << (detailsError ? detailsError->message() : "");
   EXPECT_TRUE(got->isEnded());
-  Answer<std::shared_ptr<PelkTripSummary>, std::optional<PelkError>> summary;
+  HandlerRecorder<std::shared_ptr<PelkTripSummary>> summary;
   Pelk::getTripSummary("srv-1", summary.handler());
-  const auto [sum, summaryError] = summary.get();
+  const auto [sum, summaryError] = summary.only();
   ASSERT_TRUE(sum) << (summaryError ? summaryError->message() : "");
   EXPECT_EQ(sum->tripStatus(), std::optional<std::string>("end"));
 
@@ -201,9 +163,9 @@ TEST_F(TripsEndToEndTest, AnOfflineTripRecordedWithoutANetworkIsSyncedWhenItRetu
   server_.setDefault("/v3/trips/v2/sync/", ScriptedReply::json(R"({"code":200,"msg":"Success."})"));
   setOnline(false);
 
-  Answer<std::shared_ptr<PelkCreateTrip>, std::optional<PelkError>> created;
+  HandlerRecorder<std::shared_ptr<PelkCreateTrip>> created;
   Pelk::createTrip(true, std::nullopt, created.handler());
-  const auto [trip, createError] = created.get();
+  const auto [trip, createError] = created.only();
   ASSERT_TRUE(trip) << (createError ? createError->message() : "");
   const auto id = trip->tripId().value_or("");
   EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{24}"))) << id;
@@ -231,25 +193,25 @@ TEST_F(TripsEndToEndTest, AnOfflineTripRecordedWithoutANetworkIsSyncedWhenItRetu
   EXPECT_EQ(act([&](auto h) { Pelk::resumeTrip(id, h); }), VuvivaZuvovo::TRIP_RESUME_SUCESS);
   EXPECT_EQ(act([&](auto h) { Pelk::stopTrip(id, h); }), VuvivaZuvovo::TRIP_END_SUCESS);
 
-  Answer<std::shared_ptr<PelkTripSummary>, std::optional<PelkError>> summary;
+  HandlerRecorder<std::shared_ptr<PelkTripSummary>> summary;
   Pelk::getTripSummary(id, summary.handler());
-  const auto [sum, summaryError] = summary.get();
+  const auto [sum, summaryError] = summary.only();
   ASSERT_TRUE(sum) << (summaryError ? summaryError->message() : "");
   EXPECT_GE(sum->route().size(), 5u);
   EXPECT_GT(sum->distanceCovered().doubleValue(), 0);
-  Answer<std::shared_ptr<PelkGetTrip>, std::optional<PelkError>> details;
+  HandlerRecorder<std::shared_ptr<PelkGetTrip>> details;
   Pelk::getTripDetails(id, details.handler());
-  const auto [got, detailsError] = details.get();
+  const auto [got, detailsError] = details.only();
   ASSERT_TRUE(got) << (detailsError ? detailsError->message() : "");
   EXPECT_TRUE(got->isEnded());
 
   // Offline the sync waits; the server is asked nothing.
-  TextAnswer queued;
+  TextCalls queued;
   Pelk::syncTrip(id, queued.handler());
-  EXPECT_EQ(std::get<0>(queued.get()), VuvivaZuvovo::SYNC_INITATED);
-  Answer<bool, std::optional<PelkError>> offlineSynced;
+  EXPECT_EQ(std::get<0>(queued.only()), VuvivaZuvovo::SYNC_INITATED);
+  HandlerRecorder<bool> offlineSynced;
   Pelk::isTripSynced(id, offlineSynced.handler());
-  EXPECT_EQ(std::get<1>(offlineSynced.get()), PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  EXPECT_EQ(std::get<1>(offlineSynced.only()), PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
   EXPECT_TRUE(server_.requests("/v3/trips/v2/sync/").empty());
 
   // The network returns: the trip goes out with its route and leaves the device.
@@ -265,25 +227,25 @@ TEST_F(TripsEndToEndTest, AnOfflineTripRecordedWithoutANetworkIsSyncedWhenItRetu
   EXPECT_FALSE(body.dump().find("\"route\"") == std::string::npos) << body.dump();
 
   server_.setDefault("/v3/trips/v2/sync/" + id + "/", ScriptedReply::json(R"({"code":200,"data":{"sync_status":true}})"));
-  Answer<bool, std::optional<PelkError>> synced;
+  HandlerRecorder<bool> synced;
   Pelk::isTripSynced(id, synced.handler());
-  const auto [isSynced, syncedError] = synced.get();
+  const auto [isSynced, syncedError] = synced.only();
   EXPECT_TRUE(isSynced);
   EXPECT_FALSE(syncedError);
 
   // Deleting: the synced trip is no longer on the device; a new one is removed.
-  TextAnswer gone;
+  TextCalls gone;
   Pelk::deleteTrip(id, gone.handler());
-  EXPECT_EQ(std::get<1>(gone.get()), PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
-  Answer<std::shared_ptr<PelkCreateTrip>, std::optional<PelkError>> other;
+  EXPECT_EQ(std::get<1>(gone.only()), PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_ID_NOT_FOUND));
+  HandlerRecorder<std::shared_ptr<PelkCreateTrip>> other;
   Pelk::createTrip(true, std::nullopt, other.handler());
-  const auto otherId = std::get<0>(other.get())->tripId().value_or("");
-  TextAnswer deleted;
+  const auto otherId = std::get<0>(other.only())->tripId().value_or("");
+  TextCalls deleted;
   Pelk::deleteTrip(otherId, deleted.handler());
-  EXPECT_EQ(std::get<0>(deleted.get()), VuvivaZuvovo::TRIP_DELETE_SUCESS);
-  Answer<std::optional<std::vector<std::shared_ptr<PelkTrip>>>, std::optional<PelkError>> list;
+  EXPECT_EQ(std::get<0>(deleted.only()), VuvivaZuvovo::TRIP_DELETE_SUCESS);
+  HandlerRecorder<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
   Pelk::activeTrips(true, list.handler());
-  const auto [trips, listError] = list.get();
+  const auto [trips, listError] = list.only();
   ASSERT_TRUE(trips);
   EXPECT_TRUE(trips->empty());
 }

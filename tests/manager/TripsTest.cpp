@@ -6,12 +6,14 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "OfflineTripsFixture.h"
 #include "device/AppUtili.h"
 #include "foundation/DateExtensions.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "messaging/LocationSending.h"
+#include "pelk/pelk.h"
 #include "platform/Clock.h"
 #include "storage/MQTTDataStorageManager.h"
 #include "storage/PelkCoreDataStack.h"
@@ -23,39 +25,6 @@ namespace {
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-// Every call a handler received, from whichever thread it came.
-template <class Result>
-class Calls {
- public:
-  auto handler() {
-    return [this](Result result, std::optional<PelkError> error) {
-      std::lock_guard lock(mutex_);
-      calls_.emplace_back(std::move(result), std::move(error));
-    };
-  }
-  std::size_t count() const {
-    std::lock_guard lock(mutex_);
-    return calls_.size();
-  }
-  std::pair<Result, std::optional<PelkError>> last() const {
-    std::lock_guard lock(mutex_);
-    return calls_.back();
-  }
-  std::optional<PelkError> error() const { return last().second; }
-  bool wait(std::size_t n = 1) const {
-    return waitFor([&] {
-      platform::Dispatch::drainMain();
-      return count() >= n;
-    });
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<Result, std::optional<PelkError>>> calls_;
-};
-
-using TextCalls = Calls<std::optional<std::string>>;
-
 class TripsTest : public OfflineTripsTest {
  protected:
   TripsTest() { SharedUtil::setDefaultBoolean(true, KLocationPublisher); }
@@ -64,7 +33,7 @@ class TripsTest : public OfflineTripsTest {
   static PelkTripStorageManager& store() { return PelkTripStorageManager::shared(); }
 
   std::string createLocal() {
-    Calls<std::shared_ptr<PelkCreateTrip>> created;
+    HandlerRecorder<std::shared_ptr<PelkCreateTrip>> created;
     manager().createTrip(std::nullopt, true, created.handler());
     EXPECT_EQ(created.count(), 1u);
     const auto trip = created.last().first;
@@ -161,12 +130,11 @@ TEST_F(TripsTest, GuardsAnswerOnlyTheHandlerInTheirOrderAndSendNothing) {
       sim_->setAuthorization(c.state.permission ? platform::AuthorizationStatus::authorizedAlways
                                                 : platform::AuthorizationStatus::denied);
       platform::Console::Capture console;
-      auto calls = std::make_shared<Calls<int>>();
-      auto h = calls->handler();
-      op(manager(), [h](std::optional<PelkError> e) { h(0, e); });
-      ASSERT_TRUE(calls->wait());
-      EXPECT_EQ(calls->count(), 1u);
-      EXPECT_EQ(calls->error(), c.expected);
+      HandlerRecorder<AnyResult> calls;
+      op(manager(), calls.errorHandler());
+      ASSERT_TRUE(calls.wait());
+      EXPECT_EQ(calls.count(), 1u);
+      EXPECT_EQ(calls.error(), c.expected);
       EXPECT_EQ(pendingFixes(), 0u);  // no fix was asked for
       // Nothing printed, except what a refused token request prints of its own.
       if (c.state.token || !c.state.key) {
@@ -185,15 +153,15 @@ TEST_F(TripsTest, EmptyIdsAndUnknownIdsAnswerTheirOwnErrors) {
   EXPECT_EQ(act([](PelkManager& m, auto h) { m.forceEndTrip("", h); }).second, noData);
   EXPECT_EQ(act([](PelkManager& m, auto h) { m.deleteTrip("srv-1", h); }).second, unknown);
   EXPECT_EQ(act([](PelkManager& m, auto h) { m.syncTrip("srv-1", h); }).second, unknown);
-  Calls<std::shared_ptr<PelkGetTrip>> details;
+  HandlerRecorder<std::shared_ptr<PelkGetTrip>> details;
   manager().getTrips("", details.handler());
   EXPECT_EQ(details.error(), noData);
-  Calls<std::optional<PelkTripListener>> progress;
+  HandlerRecorder<std::optional<PelkTripListener>> progress;
   manager().tripListener("srv-1", progress.handler());
   EXPECT_EQ(progress.error(), notStarted);
   // A local trip that never started has no details or summary yet.
   const auto local = createLocal();
-  Calls<std::shared_ptr<PelkTripSummary>> summary;
+  HandlerRecorder<std::shared_ptr<PelkTripSummary>> summary;
   manager().tripSummary(local, summary.handler());
   manager().getTrips(local, details.handler());
   EXPECT_EQ(summary.error(), notStarted);
@@ -477,7 +445,7 @@ TEST_F(TripsTest, ServerTripProgressGoesWhenTheTripEndsOrTheServerNoLongerRunsIt
   server_.setDefault("/v3/trips/active/v2/u1/",
                      ScriptedReply::json(R"({"code":200,"data":[{"id":"srv-running","is_deleted":false,
                                             "is_ended":false,"is_started":true,"is_paused":false}]})"));
-  Calls<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
+  HandlerRecorder<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
   manager().activeTrips(false, list.handler());
   ASSERT_TRUE(list.wait());
   platform::Dispatch::drainMain();
@@ -592,7 +560,7 @@ TEST_F(TripsTest, OfflineCreationAndListingWorkWithoutANetwork) {
   EXPECT_NE(a, b);
   act([&](PelkManager& m, auto h) { m.startTrip(a, std::nullopt, h); });
   act([&](PelkManager& m, auto h) { m.stopTrip(a, h); });
-  Calls<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
+  HandlerRecorder<std::optional<std::vector<std::shared_ptr<PelkTrip>>>> list;
   manager().activeTrips(true, list.handler());
   ASSERT_EQ(list.count(), 1u);
   const auto trips = list.last().first;
@@ -633,6 +601,116 @@ TEST_F(TripsTest, OnlyOneTripStatusIsSubscribedAtATime) {
   manager().subscribeTripStatus(b);
   manager().subscribeTripStatus(a);
   EXPECT_EQ(TokenManager::getSubcribeTripStatusListener(), b);
+}
+
+// ------------------------------------------------------------------ hostile use
+
+// Trips driven the way no app should: a fix that never comes, a logout
+// during a wait, text nested far too deep or not UTF-8, two threads at once.
+class HostileTripsTest : public OfflineTripsTest {
+ protected:
+  std::string createLocal() {
+    std::string id;
+    manager().createTrip(std::nullopt, true, [&](std::shared_ptr<PelkCreateTrip> t, std::optional<PelkError>) {
+      if (t && t->tripId()) id = *t->tripId();
+    });
+    return id;
+  }
+};
+
+// A JSON object whose one member nests `depth` arrays.
+std::string deepObjectText(std::size_t depth) {
+  return "{\"a\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
+TEST_F(HostileTripsTest, ATripFixThatNeverComesLeavesNoRequestWaitingAfterTheTimeout) {
+  setOnline(false);
+  const auto id = createLocal();
+  ASSERT_FALSE(id.empty());
+  HandlerRecorder<bool> a;
+  manager().startTrip(id, std::nullopt, a.handler());
+  ASSERT_EQ(BaseCLManager::sharedInstance().pendingCount(), 1u);
+  platform::Dispatch::advanceClock(PelkManager::kTripFixTimeout + 1s);
+  ASSERT_EQ(a.count(), 1u);
+  // The app was told the action failed: the location services must not go on
+  // looking for a fix nobody waits for.
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+}
+
+TEST_F(HostileTripsTest, ALogoutAnswersAWaitingTripActionOnceAndTheTimeoutNotAgain) {
+  setOnline(false);
+  const auto id = createLocal();
+  setOnline(true);
+  server_.setDefault("/v3/user/logout/", ScriptedReply::json(R"({"code":200,"msg":"Logged out"})"));
+  HandlerRecorder<bool> a;
+  manager().startTrip(id, std::nullopt, a.handler());
+  std::atomic<bool> loggedOut{false};
+  manager().logoutUser([&](auto, auto) { loggedOut = true; });
+  ASSERT_TRUE(waitFor([&] { return loggedOut.load(); }));
+  // The logout wipes the settings: the local server stays the REST base URL.
+  SharedUtil::setDefaultString(server_.baseUrl(), KUserBaseUrl);
+  APIClient::resetBaseUrlForTesting();
+  platform::Dispatch::drainMain();
+  ASSERT_EQ(a.count(), 1u);
+  EXPECT_EQ(a.error(), PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_INITIALIZE));
+  platform::Dispatch::advanceClock(PelkManager::kTripFixTimeout + 1s);
+  EXPECT_EQ(a.count(), 1u);
+  EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 0u);
+}
+
+TEST_F(HostileTripsTest, CoordinatesNestedFarTooDeepAreRefusedWithoutACrash) {
+  const auto text = deepObjectText(100000);
+  HandlerRecorder<bool> c;
+  auto take = c.handler();
+  pelk_create_trip(
+      false, text.c_str(),
+      [](void* ctx, const char* created, const char* code, const char*) {
+        (*static_cast<decltype(take)*>(ctx))(created != nullptr, code ? std::optional(PelkError(ErrorCode::QB402, code))
+                                                                      : std::nullopt);
+      },
+      &take);
+  ASSERT_TRUE(c.wait());
+  EXPECT_FALSE(c.result());
+  EXPECT_TRUE(server_.requests("/v3/trips/v2/create/").empty());
+
+  HandlerRecorder<bool> m;
+  manager().createTrip(json::parse(text), false, m.handler());
+  ASSERT_TRUE(m.wait());
+  EXPECT_TRUE(m.error().has_value());
+}
+
+TEST_F(HostileTripsTest, AServerTripIdThatIsNotUtf8IsAnsweredOnce) {
+  server_.setDefault("/v3/trips/", ScriptedReply::json(R"({"code":200,"msg":"done"})"));
+  HandlerRecorder<bool> a;
+  manager().startTrip("trip-\xff\xfe", std::nullopt, a.handler());
+  deliver();
+  ASSERT_TRUE(a.wait());
+  EXPECT_EQ(a.count(), 1u);
+  EXPECT_TRUE(a.error().has_value());
+}
+
+TEST_F(HostileTripsTest, TwoThreadsSubscribingTripStatusLeaveOneTripSubscribed) {
+  // Both trips started on this device.
+  setOnline(false);
+  const auto a = createLocal(), b = createLocal();
+  for (const auto& id : {a, b}) {
+    HandlerRecorder<bool> s;
+    manager().startTrip(id, std::nullopt, s.handler());
+    deliver();
+    ASSERT_TRUE(s.wait());
+  }
+  platform::Console::Capture console;
+  for (int i = 0; i < 200; ++i) {
+    manager().unsubscribeTripStatus("");
+    const auto from = console.lines().size();
+    std::thread x([&] { manager().subscribeTripStatus(a); });
+    std::thread y([&] { manager().subscribeTripStatus(b); });
+    x.join();
+    y.join();
+    const auto lines = console.lines();
+    const auto ok = std::count(lines.begin() + static_cast<long>(from), lines.end(), std::string("Subscribed successfully"));
+    ASSERT_EQ(ok, 1) << "round " << i;
+  }
 }
 
 }  // namespace

@@ -7,22 +7,6 @@ using json = nlohmann::json;
 
 class UserOperationsTest : public ManagerTest {
  protected:
-  // Runs an operation and waits for its one answer (its error, or none).
-  template <class Op>
-  std::optional<PelkError> answerOf(Op op) {
-    auto got = std::make_shared<std::optional<std::optional<PelkError>>>();
-    auto m = std::make_shared<std::mutex>();
-    op([got, m](std::optional<PelkError> e) {
-      std::lock_guard lock(*m);
-      *got = e;
-    });
-    EXPECT_TRUE(waitFor([&] {
-      std::lock_guard lock(*m);
-      return got->has_value();
-    }));
-    std::lock_guard lock(*m);
-    return got->value_or(std::nullopt);
-  }
   static std::string userReply(const std::string& id) {
     return json{{"code", 200},
                 {"msg", "ok"},
@@ -75,7 +59,7 @@ TEST_F(UserOperationsTest, GuardsAnswerBeforeAnyRequest) {
     if (c.token) TokenManager::setSdkToken("tok");
     if (c.key) TokenManager::setPublishKey("pk");
     if (c.user) TokenManager::setUserId("u1");
-    EXPECT_EQ(answerOf(c.op), c.error);
+    EXPECT_EQ(errorOf(c.op), c.error);
   }
   EXPECT_TRUE(server_.requests().empty());
 }
@@ -85,7 +69,7 @@ TEST_F(UserOperationsTest, MissingTokenIsFetchedOnceThenTheOperationRuns) {
   server_.enqueue("/v3/user/token/",
                   ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump()));
   server_.setDefault("/v3/user/", ScriptedReply::json(userReply("u-9")));
-  EXPECT_EQ(answerOf(create("runner")), std::nullopt);
+  EXPECT_EQ(errorOf(create("runner")), std::nullopt);
   EXPECT_EQ(server_.requests("/v3/user/token/").size(), 1u);
   EXPECT_EQ(server_.requests("/v3/user/").size(), 1u);
   EXPECT_EQ(TokenManager::getUserId(), "u-9");
@@ -94,7 +78,7 @@ TEST_F(UserOperationsTest, MissingTokenIsFetchedOnceThenTheOperationRuns) {
 TEST_F(UserOperationsTest, RefusedTokenReportsTheKeyError) {
   TokenManager::setPublishKey("pk");
   server_.setDefault("/v3/user/token/", ScriptedReply::json(json{{"code", 401}, {"msg", "no"}}.dump()));
-  EXPECT_EQ(answerOf(get("u1")), PelkError("QB402", "Error publishable_key or package_name is wrong"));
+  EXPECT_EQ(errorOf(get("u1")), PelkError("QB402", "Error publishable_key or package_name is wrong"));
   EXPECT_TRUE(server_.requests("/v3/user/").empty());
 }
 

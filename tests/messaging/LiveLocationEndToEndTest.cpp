@@ -18,6 +18,7 @@
 #include "messaging/MqttOfflineLocationUtils.h"
 #include "network/Endpoints.h"
 #include "storage/StorageFixture.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 namespace {
@@ -27,15 +28,7 @@ using nlohmann::json;
 constexpr const char* kId = "65e1c2a0f1e2d3c4b5a69788";
 constexpr const char* kRecordedAt = "2024-03-01T12:00:00.000Z";
 
-platform::Location berlin() {
-  platform::Location fix;
-  fix.coordinate = {52.52, 13.405};
-  fix.altitude = 34.5;
-  fix.horizontalAccuracy = 5.0;
-  fix.verticalAccuracy = 3.0;
-  fix.course = 90.25;
-  return fix;
-}
+platform::Location berlin() { return test::FixBuilder(52.52, 13.405).altitude(34.5, 3.0).accuracy(5.0).course(90.25); }
 
 class LiveLocationEndToEndTest : public MessagingTest {
  protected:

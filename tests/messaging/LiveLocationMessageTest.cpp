@@ -7,6 +7,7 @@
 
 #include "messaging/LocationUtils.h"
 #include "messaging/LocationMessageFixture.h"
+#include "support/FixBuilder.h"
 
 namespace pelk {
 namespace {
@@ -16,15 +17,7 @@ using nlohmann::json;
 constexpr const char* kId = "65e1c2a0f1e2d3c4b5a69788";
 
 platform::Location berlin() {
-  platform::Location fix;
-  fix.coordinate = {52.52, 13.405};
-  fix.altitude = 34.5;
-  fix.horizontalAccuracy = 5.0;
-  fix.verticalAccuracy = 3.0;
-  fix.speed = 7.5;
-  fix.course = 90.25;
-  fix.timestamp = test::kNow;
-  return fix;
+  return test::FixBuilder(52.52, 13.405).altitude(34.5, 3.0).accuracy(5.0).speed(7.5).course(90.25).takenAt(test::kNow);
 }
 
 class LiveMessageTest : public test::LocationMessageTest {

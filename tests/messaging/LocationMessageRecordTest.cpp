@@ -7,6 +7,7 @@
 #include "messaging/LocationMessageRecord.h"
 #include "messaging/LocationUtils.h"
 #include "messaging/LocationMessageFixture.h"
+#include "support/FixBuilder.h"
 
 namespace pelk {
 namespace {
@@ -106,8 +107,7 @@ TEST(LocationMessageRecord, DecodingNeedsAllThirtyKeysWithTheirTypes) {
 class RecordOfLiveMessageTest : public test::LocationMessageTest {};
 
 TEST_F(RecordOfLiveMessageTest, OnlyAFullSaveModeMessageDecodes) {
-  platform::Location fix;
-  fix.coordinate = {52.52, 13.405};
+  const platform::Location fix = test::FixBuilder(52.52, 13.405);
   auto message = [&] { return json::parse(LocationUtils::getMQTTString({fix, "M", false, 3, {}, {}}, device_)); };
   EXPECT_FALSE(PublishMessage::decode(message())) << "publish-only";
   SharedUtil::setDefaultBoolean(true, kLocationPublishSave);

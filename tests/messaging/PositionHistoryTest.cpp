@@ -11,6 +11,7 @@
 #include "messaging/LocationUtils.h"
 #include "messaging/LocationMessageFixture.h"
 #include "platform/SettingValue.h"
+#include "support/FixBuilder.h"
 
 namespace pelk {
 namespace {
@@ -19,11 +20,7 @@ using platform::seconds;
 
 // A fix at (latitude, longitude) taken `age` seconds before now.
 platform::Location fix(double latitude, double longitude, double age = 0, double accuracy = 5) {
-  platform::Location f;
-  f.coordinate = {latitude, longitude};
-  f.horizontalAccuracy = accuracy;
-  f.timestamp = test::kNow - seconds(age);
-  return f;
+  return test::FixBuilder(latitude, longitude).accuracy(accuracy).takenAt(test::kNow - seconds(age));
 }
 
 // The point `metres` north of (lat, 13.4) on the kit's sphere.

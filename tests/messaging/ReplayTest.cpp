@@ -7,6 +7,7 @@
 #include "messaging/MqttOfflineLocationUtils.h"
 #include "platform/Console.h"
 #include "platform/Location.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 namespace {
@@ -19,8 +20,7 @@ class ReplayTest : public MessagingTest {
   std::set<std::string> buffer(int n, const std::string& activity = "M") {
     std::set<std::string> ids;
     for (int i = 0; i < n; ++i) {
-      platform::Location fix;
-      fix.coordinate = {10.0 + i * 0.001, 20.0};
+      const platform::Location fix = test::FixBuilder(10.0 + i * 0.001, 20.0);
       EXPECT_TRUE(buffer_->saveLocationData({fix, activity, false, 3}));
     }
     for (std::int64_t offset = 0;; offset += MQTTDataStorageManager::kPageSize) {

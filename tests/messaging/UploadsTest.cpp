@@ -8,6 +8,7 @@
 #include "messaging/LocationUtils.h"
 #include "messaging/LocationMessageFixture.h"
 #include "network/NetworkFixture.h"
+#include "support/FixBuilder.h"
 
 namespace pelk {
 namespace {
@@ -42,10 +43,7 @@ TEST_F(UploadTest, OnlinePositionIsOneRecordAcceptedOnlyOnTheSuccessText) {
       {reply(400, "Bad request"), false},
       {std::nullopt, false},
   };
-  platform::Location fix;
-  fix.coordinate = {52.52, 13.405};
-  fix.altitude = 34.5;
-  fix.horizontalAccuracy = 5;
+  const platform::Location fix = test::FixBuilder(52.52, 13.405).altitude(34.5).accuracy(5);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body.value_or("no server"));
     if (c.body) {

@@ -18,6 +18,7 @@
 #include "network/APIClient.h"
 #include "network/NetworkLinks.h"
 #include "network/PelkAPIClient.h"
+#include "support/CallList.h"
 #include "support/HttpTestServer.h"
 #include "support/KitFixture.h"
 
@@ -71,25 +72,8 @@ class Awaited {
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// A list of calls that other threads append to.
-class CallLog {
- public:
-  void add(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  std::vector<std::string> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
-};
-
 // Records every link the REST client calls, in order.
-class HookRecorder : public CallLog {
+class HookRecorder : public CallList {
  public:
   void install() {
     network::links::startTracking.set([this] { add("startTracking"); });

@@ -5,6 +5,7 @@
 #include "network/TripRecording.h"
 #include "platform/Dispatch.h"
 #include "support/TestEnvironment.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 namespace {
@@ -14,7 +15,7 @@ using nlohmann::json;
 using TextAnswer = std::pair<std::optional<std::string>, std::optional<PelkError>>;
 
 // Records what a successful trip action asks the progress store to do.
-class RecordedProgress : public CallLog {
+class RecordedProgress : public CallList {
  public:
   void install() {
     triprecording::links::start.set([this](const platform::Location& fix, const std::string& startedAt,
@@ -43,8 +44,7 @@ class TripEndpointsTest : public RestTest {
 
   TextAnswer action(const json& dict, double latitude = 1.5) {
     Awaited<TextAnswer> out;
-    platform::Location fix;
-    fix.coordinate = {latitude, 2.5};
+    const platform::Location fix = FixBuilder(latitude, 2.5);
     client_.trip(dict, fix, [&](auto text, auto error) { out.set({text, error}); });
     auto answer = out.get();
     settle();

@@ -60,13 +60,9 @@ Ended runHost(const std::string& how) {
                                .stdoutTo = log,
                                .stderrToo = true});
   if (pid < 0) return ended;
-  int status = 0;
-  ended.exited = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 30s);
-  if (!ended.exited) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ended.status = status;
+  const auto end = waitForEnd(pid, 30s);
+  ended.exited = end.inTime;
+  ended.status = end.status;
   ended.took = std::chrono::steady_clock::now() - start;
   ended.output = readFile(log);
   return ended;

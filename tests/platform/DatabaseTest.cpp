@@ -1,6 +1,8 @@
 #include "platform/Database.h"
 
+#include <atomic>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <filesystem>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "platform/Console.h"
 #include "platform/SettingsSuite.h"
 #include "support/TestEnvironment.h"
+#include "support/WalCommits.h"
 
 namespace pelk::platform {
 namespace {
@@ -449,6 +452,117 @@ TEST(DatabaseKeptStatement, NestedUseOfOneTextAndUseOutsideABody) {
   EXPECT_EQ(outer, 3);
   EXPECT_EQ(inner, 9);
   EXPECT_THROW(db->statement(names), std::logic_error);
+}
+
+}  // namespace
+}  // namespace pelk::platform
+
+// A kept statement when the caller or the file does something unexpected.
+namespace pelk::platform {
+namespace {
+
+using test::logCanBeEmptied;
+using test::TempDir;
+
+void makeNumbers(SQLite::Database& db) {
+  db.exec("CREATE TABLE IF NOT EXISTS numbers (n INTEGER PRIMARY KEY)");
+}
+
+// A body that, while stepping through a kept statement, runs another
+// operation with the same text: each keeps its own cursor, and nothing holds
+// the file's read lock afterwards - neither when the body completes nor when
+// it throws half-way through its rows.
+TEST(DatabaseKeptStatement, SameTextUsedInsideItsOwnStepKeepsBothCursorsAndNoLockStays) {
+  TempDir dir;
+  const std::string path = dir.file("numbers.db");
+  auto db = Database::atPath(path, makeNumbers);
+  ASSERT_TRUE(db->write([](SQLite::Database& c) { c.exec("INSERT INTO numbers VALUES (1), (2), (3)"); }));
+  const std::string text = "SELECT n FROM numbers ORDER BY n";
+
+  std::vector<int> outer, inner;
+  ASSERT_TRUE(db->read([&](SQLite::Database&) {
+    auto q = db->statement(text);
+    while (q->executeStep()) {
+      outer.push_back(q->getColumn(0).getInt());
+      ASSERT_TRUE(db->read([&](SQLite::Database&) {
+        auto again = db->statement(text);
+        while (again->executeStep()) inner.push_back(again->getColumn(0).getInt());
+      }));
+    }
+  }));
+  EXPECT_EQ(outer, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(inner, (std::vector<int>{1, 2, 3, 1, 2, 3, 1, 2, 3}));
+  EXPECT_TRUE(logCanBeEmptied(path));
+
+  Console::Capture console;
+  EXPECT_FALSE(db->read([&](SQLite::Database&) {
+    auto q = db->statement(text);
+    ASSERT_TRUE(q->executeStep());
+    throw std::runtime_error("caller gave up after one row");
+  }));
+  EXPECT_TRUE(logCanBeEmptied(path));
+  // The kept statement starts from its first row at its next use.
+  int first = 0;
+  ASSERT_TRUE(db->readOne([&](SQLite::Database&) {
+    auto q = db->statement(text);
+    if (q->executeStep()) first = q->getColumn(0).getInt();
+  }));
+  EXPECT_EQ(first, 1);
+  EXPECT_TRUE(logCanBeEmptied(path));
+}
+
+// The connection dropped under kept statements - closed, the file moved away,
+// the file damaged - and a new one opened: the statements asked for next are
+// made on the new connection and read the file now at the path.
+TEST(DatabaseKeptStatement, KeptStatementsFollowTheConnectionWhenItIsDropped) {
+  enum class How { Closed, MovedAway, Damaged };
+  const std::pair<How, const char*> cases[] = {
+      {How::Closed, "closed"}, {How::MovedAway, "moved away"}, {How::Damaged, "damaged"}};
+  for (const auto& [how, name] : cases) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const std::string path = dir.file("numbers.db");
+    auto db = Database::atPath(path, makeNumbers);
+    const std::string insert = "INSERT INTO numbers VALUES (?)";
+    const std::string count = "SELECT count(*), coalesce(max(n), 0) FROM numbers";
+    auto add = [&](int n) {
+      return db->write([&](SQLite::Database&) {
+        auto q = db->statement(insert);
+        q->bind(1, n);
+        q->exec();
+      });
+    };
+    auto state = [&] {
+      std::pair<int, int> out{-1, -1};
+      db->read([&](SQLite::Database&) {
+        auto q = db->statement(count);
+        if (q->executeStep()) out = {q->getColumn(0).getInt(), q->getColumn(1).getInt()};
+      });
+      return out;
+    };
+    ASSERT_TRUE(add(1));
+    ASSERT_TRUE(add(2));
+    ASSERT_EQ(state(), std::make_pair(2, 2));
+    Console::Capture console;
+    if (how == How::Closed) {
+      db->close();
+    } else if (how == How::MovedAway) {
+      std::filesystem::rename(path, dir.file("elsewhere.db"));
+    } else {
+      db->close();
+      std::FILE* f = std::fopen(path.c_str(), "r+b");
+      ASSERT_NE(f, nullptr);
+      const std::string garbage(4096, '\x33');
+      std::fwrite(garbage.data(), 1, garbage.size(), f);
+      std::fclose(f);
+      for (const char* log : {"-wal", "-shm"}) std::filesystem::remove(path + log);
+    }
+    const int before = how == How::Closed ? 2 : 0;
+    EXPECT_EQ(state(), std::make_pair(before, before == 0 ? 0 : 2));
+    EXPECT_TRUE(add(7));
+    EXPECT_EQ(state(), std::make_pair(before + 1, 7));
+    EXPECT_TRUE(logCanBeEmptied(path));
+  }
 }
 
 }  // namespace

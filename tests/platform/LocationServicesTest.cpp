@@ -12,6 +12,7 @@
 #include "platform/Dispatch.h"
 #include "platform/LocationManager.h"
 #include "platform/LocationServices.h"
+#include "support/FixBuilder.h"
 
 using namespace pelk::platform;
 using namespace std::chrono_literals;
@@ -24,11 +25,7 @@ const TimePoint kStart = Clock::fromSecondsSince1970(1'700'000'000);
 
 // About 111 m per 0.001 degree of latitude.
 Location fixAt(double lat, double lon, double accuracy = 10.0, int secondsAfterStart = 0) {
-  Location l;
-  l.coordinate = {lat, lon};
-  l.horizontalAccuracy = accuracy;
-  l.timestamp = kStart + std::chrono::seconds(secondsAfterStart);
-  return l;
+  return pelk::test::FixBuilder(lat, lon).accuracy(accuracy).takenAt(kStart + std::chrono::seconds(secondsAfterStart));
 }
 
 // Records every callback and whether it ran on the main thread.

@@ -141,5 +141,23 @@ TEST(ReachabilityTestFlags, TargetsAnswerAndDeliverTheTestFlags) {
   EXPECT_FALSE(Reachability::usingTestFlags());
 }
 
+// The monitor's latest reading stands in for a one-shot reading only while it
+// says what a one-shot reading would: once the reading fails, it offers none.
+TEST(ReachabilityTestFlags, WatchedReadingFollowsTheSourceWhenItStopsAnswering) {
+  Reachability::useTestFlags(F::reachable);
+  auto target = Reachability::makeDefaultRouteTarget();
+  ASSERT_TRUE(target->setCallback([](std::uint32_t) {}));
+  ASSERT_TRUE(target->setQueue(Dispatch::makeSerial("hostile-cache")));
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), F::reachable);
+  Reachability::setTestFlags(std::nullopt);
+  EXPECT_EQ(Reachability::readDefaultRouteFlags(), std::nullopt);
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), std::nullopt);
+  Reachability::setTestFlags(F::reachable | F::isWWAN);
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), F::reachable | F::isWWAN);
+  target.reset();
+  EXPECT_EQ(Reachability::watchedDefaultRouteFlags(), std::nullopt);
+  Reachability::useSystemFlags();
+}
+
 }  // namespace
 }  // namespace pelk::platform

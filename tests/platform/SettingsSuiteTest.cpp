@@ -1,4 +1,6 @@
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,15 +17,19 @@
 #include <unistd.h>
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <sqlite3.h>
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Database.h"
 #include "platform/Paths.h"
 #include "platform/SettingsSuite.h"
 #include "support/TestEnvironment.h"
+#include "support/WalCommits.h"
 
 using namespace pelk::platform;
+using pelk::test::logCanBeEmptied;
 using pelk::test::TempDir;
 
 namespace pelk::platform {
@@ -641,4 +647,180 @@ TEST(SettingsSuiteFreshPeer, WritesOnceToldToGo) {
     suite->value("other");
   }
   EXPECT_EQ(console.lines(), std::vector<std::string>{});
+}
+
+// What the memory of a suite could get wrong when the file, a second
+// connection or the caller does something unexpected.
+
+// Another connection drops the table the kept statements were made for and
+// makes it again with its columns in another order: the kept statements
+// answer from the new table, not from what they were prepared against.
+TEST(SettingsSuiteMemory, TableRemadeByAnotherConnectionIsReadAsItIsNow) {
+  TempDir dir;
+  const std::string path = dir.file("kit.settings");
+  auto suite = SettingsSuite::atPath(path);
+  suite->set("n", SettingValue(1));
+  suite->set("gone", SettingValue(2));
+  ASSERT_EQ(suite->value("n"), SettingValue(1));
+  {
+    SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+    raw.exec("DROP TABLE entries");
+    raw.exec("CREATE TABLE entries (value BLOB NOT NULL, kind INTEGER NOT NULL, key TEXT PRIMARY KEY NOT NULL)");
+    SQLite::Statement q(raw, "INSERT INTO entries (key, kind, value) VALUES ('n', ?, ?)");
+    const std::string seven = SettingValue(7).encode();
+    q.bind(1, static_cast<int>(SettingValue(7).kind()));
+    q.bind(2, seven.data(), static_cast<int>(seven.size()));
+    q.exec();
+  }
+  EXPECT_EQ(suite->value("n"), SettingValue(7));
+  EXPECT_FALSE(suite->value("gone"));
+  suite->set("m", SettingValue(3));
+  EXPECT_EQ(suite->keys(), (std::vector<std::string>{"m", "n"}));
+  EXPECT_TRUE(logCanBeEmptied(path));
+}
+
+// A nested transaction whose body throws, caught by the outer body, which
+// then goes on writing: the whole is refused, and neither the file nor the
+// memory keeps any of it.
+TEST(SettingsSuiteMemory, InnerTransactionThrowingDoomsTheOuterOneInFileAndMemory) {
+  TempDir dir;
+  const std::string path = dir.file("kit.settings");
+  auto suite = SettingsSuite::atPath(path);
+  suite->set("a", SettingValue(1));
+  Console::Capture console;
+  const bool committed = suite->transaction([&] {
+    suite->set("a", SettingValue(2));
+    try {
+      suite->transaction([&] {
+        suite->set("b", SettingValue(3));
+        throw std::runtime_error("inner body gave up");
+      });
+    } catch (const std::runtime_error&) {
+    }
+    suite->set("c", SettingValue(4));
+    EXPECT_EQ(suite->value("c"), SettingValue(4));
+  });
+  EXPECT_FALSE(committed);
+  EXPECT_EQ(suite->dictionaryRepresentation(), (std::map<std::string, SettingValue>{{"a", SettingValue(1)}}));
+  suite.reset();
+  // What a fresh reader of the file finds.
+  SQLite::Database raw(path, SQLite::OPEN_READONLY);
+  EXPECT_EQ(raw.execAndGet("SELECT group_concat(key) FROM entries").getString(), "a");
+}
+
+// A write the file refuses while the memory is warm (here: longer than the
+// connection allows), alone and inside a transaction after writes that went
+// in: later reads answer what the file holds, not what was asked for.
+TEST(SettingsSuiteMemory, WriteRefusedByTheFileIsNotReadBack) {
+  TempDir dir;
+  const std::string path = dir.file("kit.settings");
+  auto suite = SettingsSuite::atPath(path);
+  suite->set("n", SettingValue(1));
+  ASSERT_EQ(suite->value("n"), SettingValue(1));
+  ASSERT_TRUE(Database::atPath(path, nullptr)->write(
+      [](SQLite::Database& c) { sqlite3_limit(c.getHandle(), SQLITE_LIMIT_LENGTH, 1000); }));
+  const SettingValue tooLong(std::string(5000, 'x'));
+  Console::Capture console;
+  suite->set("n", tooLong);
+  suite->set("added", tooLong);
+  EXPECT_EQ(suite->value("n"), SettingValue(1));
+  EXPECT_FALSE(suite->value("added"));
+  EXPECT_FALSE(suite->transaction([&] {
+    suite->set("n", SettingValue(2));
+    suite->set("other", SettingValue(3));
+    suite->set("added", tooLong);
+  }));
+  EXPECT_EQ(suite->dictionaryRepresentation(), (std::map<std::string, SettingValue>{{"n", SettingValue(1)}}));
+}
+
+// Two suite objects on one file through two names (a link), so two
+// connections, as two processes would have: read-modify-writes on both at
+// once lose no update, and each sees the other's last one.
+TEST(SettingsSuiteMemory, TwoConnectionsIncrementingOneKeyLoseNothing) {
+  TempDir dir;
+  const std::string path = dir.file("kit.settings");
+  std::filesystem::create_symlink(path, dir.file("link.settings"));
+  auto a = SettingsSuite::atPath(path);
+  a->set("n", SettingValue(0));
+  auto b = SettingsSuite::atPath(dir.file("link.settings"));
+  ASSERT_NE(a, b);
+  ASSERT_EQ(b->value("n"), SettingValue(0));
+  constexpr int kEach = 150;
+  auto increment = [](SettingsSuite& s) {
+    for (int i = 0; i < kEach; ++i) {
+      EXPECT_TRUE(s.transaction([&] { s.set("n", SettingValue(s.value("n")->integerValue().value_or(0) + 1)); }));
+    }
+  };
+  std::thread other([&] { increment(*b); });
+  increment(*a);
+  other.join();
+  EXPECT_EQ(a->value("n"), SettingValue(2 * kEach));
+  EXPECT_EQ(b->value("n"), SettingValue(2 * kEach));
+}
+
+// Two threads on one key: the reader never sees a value older than one it
+// has seen, and never sees the key missing once it was written.
+TEST(SettingsSuiteMemory, ReaderOfAKeyBeingWrittenNeverGoesBack) {
+  TempDir dir;
+  auto suite = SettingsSuite::atPath(dir.file("kit.settings"));
+  suite->set("n", SettingValue(0));
+  constexpr int kWrites = 300;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 1; i <= kWrites; ++i) {
+      if (i % 2) {
+        suite->set("n", SettingValue(i));
+      } else {
+        suite->transaction([&] { suite->set("n", SettingValue(i)); });
+      }
+    }
+    done = true;
+  });
+  std::int64_t seen = 0;
+  int backwards = 0, missing = 0;
+  while (!done) {
+    const auto v = suite->value("n");
+    if (!v) {
+      ++missing;
+      continue;
+    }
+    const auto n = v->integerValue().value_or(-1);
+    if (n < seen) ++backwards;
+    seen = std::max(seen, n);
+  }
+  writer.join();
+  EXPECT_EQ(backwards, 0);
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(suite->value("n"), SettingValue(kWrites));
+}
+
+// Garbage where the settings file was, put there by renaming over it or by
+// writing into the file itself, while the memory is warm: no read answers a
+// value of the file that went, and the suite writes again afterwards.
+TEST(SettingsSuiteMemory, GarbageOverTheFileIsNotAnsweredFromMemory) {
+  for (const bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "written into the file" : "renamed over the file");
+    TempDir dir;
+    const std::string path = dir.file("kit.settings");
+    auto suite = SettingsSuite::atPath(path);
+    suite->set("n", SettingValue(1));
+    ASSERT_EQ(suite->value("n"), SettingValue(1));
+    {
+      SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+      raw.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    const std::string garbage(8192, '\x5a');
+    const std::string target = inPlace ? path : dir.file("garbage");
+    {
+      std::FILE* f = std::fopen(target.c_str(), inPlace ? "r+b" : "wb");
+      ASSERT_NE(f, nullptr);
+      std::fwrite(garbage.data(), 1, garbage.size(), f);
+      std::fclose(f);
+    }
+    if (!inPlace) std::filesystem::rename(target, path);
+    Console::Capture console;
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(suite->value("n")) << "read " << i;
+    suite->set("m", SettingValue(2));
+    EXPECT_EQ(suite->value("m"), SettingValue(2));
+  }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/VisitDetector.h"
+#include "support/FixBuilder.h"
 
 using namespace pelk::platform;
 using namespace std::chrono_literals;
@@ -31,12 +32,10 @@ std::string describe(const Visit& v) {
 
 Location at(const Step& s) {
   constexpr double metresPerDegree = 6371008.8 * std::numbers::pi / 180.0;
-  Location l;
-  l.coordinate = {52.5 + s.north / metresPerDegree,
-                  13.4 + s.east / (metresPerDegree * std::cos(52.5 * std::numbers::pi / 180.0))};
-  l.horizontalAccuracy = s.accuracy;
-  l.timestamp = t0 + std::chrono::seconds(s.second);
-  return l;
+  return pelk::test::FixBuilder(52.5 + s.north / metresPerDegree,
+                                13.4 + s.east / (metresPerDegree * std::cos(52.5 * std::numbers::pi / 180.0)))
+      .accuracy(s.accuracy)
+      .takenAt(t0 + std::chrono::seconds(s.second));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "storage/PelkCoreDataStack.h"
 #include "StorageFixture.h"
 #include "support/SelfProcess.h"
+#include "support/KitFixture.h"
 
 
 namespace pelk {
@@ -160,8 +161,7 @@ TEST(KillDuringInsertWriter, InsertsUntilKilled) {
   if (!root || !fdText || !roundText) GTEST_SKIP() << "runs only as the writer process of another test";
   const int fd = std::atoi(fdText);
   const auto round = static_cast<std::uint32_t>(std::atoi(roundText));
-  platform::Paths::setRoot(std::string(root));
-  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+  test::startHostIn(root);
   test::FixedDevice device;
   PelkCoreDataStack stack;
   MQTTDataStorageManager buffer(stack.managedObjectContext(), &device);

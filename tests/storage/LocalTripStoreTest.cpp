@@ -14,6 +14,7 @@
 #include "foundation/VuvivaZuvovo.h"
 #include "network/APIClient.h"
 #include "storage/PelkOfflineTripsUtils.h"
+#include "support/HandlerRecorder.h"
 #include "support/HttpTestServer.h"
 #include "TripStoreFixture.h"
 
@@ -25,29 +26,6 @@ using test::fixAt;
 using test::HttpTestServer;
 using test::ScriptedReply;
 
-// One answer handed over from another thread.
-class Waiter {
- public:
-  void set(Answer a) {
-    std::lock_guard lock(mutex_);
-    answers_.push_back(std::move(a));
-    cv_.notify_all();
-  }
-  Answer get() {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(15), [&] { return !answers_.empty(); })) {
-      ADD_FAILURE() << "no answer";
-      return {};
-    }
-    return answers_.front();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Answer> answers_;
-};
-
 class LocalTripTest : public test::TripStoreTest {
  protected:
   std::vector<TripEventsLocal> events(const std::string& tripId) {
@@ -55,9 +33,14 @@ class LocalTripTest : public test::TripStoreTest {
     return trip ? store_->eventsOf(*trip) : std::vector<TripEventsLocal>{};
   }
   Answer sync(const std::string& tripId) {
-    Waiter w;
-    store_->syncTrip(tripId, [&](std::optional<std::string> t, std::optional<PelkError> e) { w.set({t, e}); });
-    return w.get();
+    test::HandlerRecorder<std::optional<std::string>> calls;
+    store_->syncTrip(tripId, calls.handler());
+    if (!calls.wait(1, std::chrono::seconds(15))) {
+      ADD_FAILURE() << "no answer";
+      return {};
+    }
+    const auto [text, error] = calls.all().front();
+    return {text, error};
   }
   // Creates, starts and ends a trip with one position in between.
   void endedTrip(const std::string& tripId) {

@@ -8,6 +8,7 @@
 #include "device/DeviceInfo.h"
 #include "platform/Location.h"
 #include "support/KitFixture.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 
@@ -31,14 +32,7 @@ class FixedDevice : public DeviceInfo {
 };
 
 inline platform::Location fixAt(double latitude, double longitude) {
-  platform::Location fix;
-  fix.coordinate = {latitude, longitude};
-  fix.altitude = 12.5;
-  fix.horizontalAccuracy = 4.0;
-  fix.verticalAccuracy = 3.0;
-  fix.speed = 1.5;
-  fix.course = 270.0;
-  return fix;
+  return FixBuilder(latitude, longitude).altitude(12.5, 3.0).accuracy(4.0).speed(1.5).course(270.0);
 }
 
 class StorageTest : public SettingsTest {

@@ -18,6 +18,7 @@
 #include "storage/PelkCoreDataStack.h"
 #include "storage/PelkTripStorageManager.h"
 #include "StorageFixture.h"
+#include "support/LocalTrips.h"
 
 namespace pelk::test {
 
@@ -31,7 +32,7 @@ class TripStoreTest : public StorageTest {
   TripStoreTest() {
     platform::Clock::useVirtual(platform::Clock::fromSecondsSince1970(1'700'000'000));
     TokenManager::setUserId("user-1");
-    db_ = storage::pelkModelAt(dir_.file("trips.sqlite"));
+    db_ = LocalTrips::storeIn(dir_);
     store_ = std::make_unique<PelkTripStorageManager>(db_);
     tripstore::links::sendDataServer.set([this](const platform::Location& fix, const std::string& activity,
                                                 const std::optional<std::string>& locationId) {

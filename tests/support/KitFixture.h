@@ -4,11 +4,13 @@
 // directories and a settings suite of its own, forgotten in-memory credentials.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "foundation/TokenManager.h"
+#include "platform/Paths.h"
 #include "platform/SettingsSuite.h"
 #include "support/TestEnvironment.h"
 
@@ -20,6 +22,24 @@ namespace pelk::test {
 inline bool loggingForced() {
   const char* v = std::getenv("PELK_TEST_LOGGING");
   return v && std::strcmp(v, "1") == 0;
+}
+
+// In a process a test starts as a host app: the kit's folders and its
+// settings suite under `root`, as an app starting anew finds them.
+inline void startHostIn(const std::string& root) {
+  platform::Paths::setRoot(root);
+  SharedUtil::setUserDefaultValue(platform::SettingsSuite::named(kUserDefaultsuiteName));
+}
+
+// A signed-in user (ids "u1", account "a1", project "p1") whose positions
+// are published: what a host process of a fault test starts with.
+inline void storePublishingUser() {
+  TokenManager::setSdkToken("tok");
+  TokenManager::setUserId("u1");
+  TokenManager::setAccountId("a1");
+  TokenManager::setProjectId("p1");
+  TokenManager::setPubSubState(true);
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
 }
 
 class SettingsTest : public KitTest {

@@ -1,7 +1,11 @@
 #include "support/SelfProcess.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include "support/WaitFor.h"
 
 extern char** environ;
 
@@ -46,6 +50,18 @@ pid_t spawnSelf(const SelfProcess& process) {
     ::_exit(127);
   }
   return pid;
+}
+
+bool ProcessEnd::passed() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit) {
+  ProcessEnd ended;
+  ended.inTime = waitFor([&] { return ::waitpid(pid, &ended.status, WNOHANG) == pid; }, limit);
+  if (!ended.inTime) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &ended.status, 0);
+  }
+  return ended;
 }
 
 }  // namespace pelk::test

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,5 +20,14 @@ struct SelfProcess {
 
 // Starts it; its pid, or -1.
 pid_t spawnSelf(const SelfProcess& process);
+
+// How a child process ended.  One that did not end within the time given is
+// killed, so that no test leaves a process behind.
+struct ProcessEnd {
+  bool inTime = false;  // it ended by itself within the time
+  int status = 0;       // its wait status
+  bool passed() const;  // it exited with status 0
+};
+ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit);
 
 }  // namespace pelk::test

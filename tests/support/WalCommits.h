@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+
 namespace pelk::test {
 
 inline int walCommits(const std::string& databasePath) {
@@ -29,6 +31,14 @@ inline int walCommits(const std::string& databasePath) {
     if (be32(frame.data() + 4) != 0) ++commits;
   }
   return commits;
+}
+
+// Whether a second connection can checkpoint the whole log away: it cannot
+// while any connection holds a read transaction open.
+inline bool logCanBeEmptied(const std::string& databasePath) {
+  SQLite::Database other(databasePath, SQLite::OPEN_READWRITE);
+  SQLite::Statement q(other, "PRAGMA wal_checkpoint(TRUNCATE)");
+  return q.executeStep() && q.getColumn(0).getInt() == 0;
 }
 
 }  // namespace pelk::test

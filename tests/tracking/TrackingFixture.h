@@ -28,6 +28,7 @@
 #include "tracking/PermissionCheck.h"
 #include "tracking/SentFixes.h"
 #include "tracking/TrackingLinks.h"
+#include "support/FixBuilder.h"
 
 namespace pelk::test {
 
@@ -46,11 +47,7 @@ struct TrackingRecord {
 
 inline platform::Location fixAt(double lat, double lon, double accuracy,
                                 platform::TimePoint when = platform::Clock::now()) {
-  platform::Location l;
-  l.coordinate = {lat, lon};
-  l.horizontalAccuracy = accuracy;
-  l.timestamp = when;
-  return l;
+  return FixBuilder(lat, lon).accuracy(accuracy).takenAt(when);
 }
 
 // The readings the tracking layer gives the device layer, and its watch on
