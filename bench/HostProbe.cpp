@@ -90,9 +90,8 @@ int track(const std::string& folder, const std::string& baseUrl, const std::stri
     return 1;
   }
   std::atomic<int> created{-1};
-  Pelk::createUser("bench host", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) {
-    created.store(user ? 1 : 0);
-  });
+  Pelk::createUser("bench host",
+                   [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created.store(user ? 1 : 0); });
   if (!waitUntil([&] { return created.load() >= 0; }, 15s) || created.load() != 1) {
     std::fprintf(stderr, "no user created\n");
     return 1;

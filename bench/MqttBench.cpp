@@ -58,7 +58,6 @@
 #include "support/SignUpReplies.h"
 #include "tracking/TrackingModeSupport.h"
 
-
 namespace pelk::bench {
 namespace {
 
@@ -210,10 +209,17 @@ struct Road {
           for (int c = 1; c < sqlite3_column_count(s); ++c) {
             const char* name = sqlite3_column_name(s, c);
             switch (sqlite3_column_type(s, c)) {
-              case SQLITE_INTEGER: object[name] = sqlite3_column_int64(s, c); break;
-              case SQLITE_FLOAT: object[name] = sqlite3_column_double(s, c); break;
-              case SQLITE_TEXT: object[name] = reinterpret_cast<const char*>(sqlite3_column_text(s, c)); break;
-              default: break;
+              case SQLITE_INTEGER:
+                object[name] = sqlite3_column_int64(s, c);
+                break;
+              case SQLITE_FLOAT:
+                object[name] = sqlite3_column_double(s, c);
+                break;
+              case SQLITE_TEXT:
+                object[name] = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+                break;
+              default:
+                break;
             }
           }
           rows.push_back(std::move(object));
@@ -248,12 +254,19 @@ void registerAll(Road& r) {
       if (!r.bare->publishAcknowledged(kBareTopic, r.message)) st.SkipWithError("not acknowledged");
     }
   });
-  registerBench("replay/kit", [&r](benchmark::State& st) {
-    timedReplay(st, r.bufferPath, r.row, [&r] { return r.kitReplay(); });
-  })->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
-  registerBench("replay/bare", [&r](benchmark::State& st) {
-    timedReplay(st, r.bareReplayPath, r.row, [&r] { return r.bareReplayLoop(); });
-  })->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
+  registerBench("replay/kit",
+                [&r](benchmark::State& st) { timedReplay(st, r.bufferPath, r.row, [&r] { return r.kitReplay(); }); })
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Repetitions(5)
+      ->Unit(benchmark::kMillisecond);
+  registerBench(
+      "replay/bare",
+      [&r](benchmark::State& st) { timedReplay(st, r.bareReplayPath, r.row, [&r] { return r.bareReplayLoop(); }); })
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Repetitions(5)
+      ->Unit(benchmark::kMillisecond);
 }
 
 // gpsfake playing the recorded route at one fix a second (three sentences a
@@ -329,8 +342,8 @@ HostFigures measureHosts(const std::string& folder, const test::MosquittoBroker&
   std::filesystem::create_directories(folder + "/host-bare");
   Probe kit({Probe::beside("pelk_bench_host"), "kit", folder + "/host-kit", rest.baseUrl(), broker.wsUrl(),
              std::to_string(kitPort), seconds});
-  Probe bare({Probe::beside("pelk_bench_host_bare"), "bare", folder + "/host-bare", rest.baseUrl(),
-              broker.wsUrl(), std::to_string(barePort), seconds});
+  Probe bare({Probe::beside("pelk_bench_host_bare"), "bare", folder + "/host-bare", rest.baseUrl(), broker.wsUrl(),
+              std::to_string(barePort), seconds});
   figures.kit = probeFigures(kit);
   figures.bare = probeFigures(bare);
   std::this_thread::sleep_for(200ms);  // the last acknowledged messages on their way to the service side
@@ -530,15 +543,15 @@ ReturnFigures measureBrokerReturn(const std::string& folder) {
       std::this_thread::sleep_for(1ms);
     }
     if (!kitMs || !bareMs) {
-      std::fprintf(stderr, "pelk_bench_mqtt: not connected 90 s after an outage of %d s (kit %s, bare %s)\n",
-                   seconds, kitMs ? "up" : "down", bareMs ? "up" : "down");
+      std::fprintf(stderr, "pelk_bench_mqtt: not connected 90 s after an outage of %d s (kit %s, bare %s)\n", seconds,
+                   kitMs ? "up" : "down", bareMs ? "up" : "down");
       figures.failed = true;
       break;
     }
     figures.kitMs.push_back(*kitMs);
     figures.bareMs.push_back(*bareMs);
-    std::fprintf(stderr, "pelk_bench_mqtt: outage of %d s: kit connected again in %.0f ms, bare in %.0f ms\n",
-                 seconds, *kitMs, *bareMs);
+    std::fprintf(stderr, "pelk_bench_mqtt: outage of %d s: kit connected again in %.0f ms, bare in %.0f ms\n", seconds,
+                 *kitMs, *bareMs);
   }
   done();
   return figures;
@@ -549,8 +562,8 @@ void printWear(const std::optional<WearFigures>& wear) {
     std::printf("%-40s | not measured\n", "storage written per position");
     return;
   }
-  std::printf("%-40s | %10.0f %10s %7s   syncs %.2f (bare 0); %d positions\n", "bytes written per live position", wear->live.bytes,
-              "0", "-", wear->live.syncs, wear->positions);
+  std::printf("%-40s | %10.0f %10s %7s   syncs %.2f (bare 0); %d positions\n", "bytes written per live position",
+              wear->live.bytes, "0", "-", wear->live.syncs, wear->positions);
   std::printf("%-40s | %10.0f %10.0f %6.2fx   syncs %.2f (bare %.2f); %lld of %d positions buffered\n",
               "bytes written per buffered position", wear->buffered.bytes, wear->bareBuffered.bytes,
               wear->buffered.bytes / wear->bareBuffered.bytes, wear->buffered.syncs, wear->bareBuffered.syncs,
@@ -580,15 +593,19 @@ void printTable(const std::vector<Column>& columns, const HostFigures& host, con
     }
     std::printf("   %s\n", goal);
   };
-  row("MQTT position: sink to PUBACK (us)", "position/kit", "position/bare", [](double us) { return us; },
+  row(
+      "MQTT position: sink to PUBACK (us)", "position/kit", "position/bare", [](double us) { return us; },
       "goal <= 1.5x");
-  row("MQTT replay of 10000 positions (ms)", "replay/kit", "replay/bare", [](double us) { return us / 1e3; }, "");
-  row("MQTT replay rate (positions/s)", "replay/kit", "replay/bare",
-      [](double us) { return kReplayRows / (us / 1e6); }, "goal >= 0.5x and >= 20000/s");
+  row(
+      "MQTT replay of 10000 positions (ms)", "replay/kit", "replay/bare", [](double us) { return us / 1e3; }, "");
+  row(
+      "MQTT replay rate (positions/s)", "replay/kit", "replay/bare", [](double us) { return kReplayRows / (us / 1e6); },
+      "goal >= 0.5x and >= 20000/s");
   const std::string title = "max RSS, host tracking 1 Hz, MQTT (" + std::to_string(host.seconds) + " s)";
   if (host.kit && host.bare) {
     std::printf("%-40s | %7.1f MB %7.1f MB %6.2fx   goal < 15 MB\n", title.c_str(), host.kit->peakKb / 1024.0,
-                host.bare->peakKb / 1024.0, static_cast<double>(host.kit->peakKb) / static_cast<double>(host.bare->peakKb));
+                host.bare->peakKb / 1024.0,
+                static_cast<double>(host.kit->peakKb) / static_cast<double>(host.bare->peakKb));
     std::printf("%-40s | %7.1f MB %7.1f MB %6.2fx   published: kit %ld (app got %ld), bare %ld\n",
                 "  of it not file-backed (heap, stacks)", host.kit->anonKb / 1024.0, host.bare->anonKb / 1024.0,
                 static_cast<double>(host.kit->anonKb) / static_cast<double>(host.bare->anonKb), host.kitPublished,
@@ -606,8 +623,8 @@ void printTable(const std::vector<Column>& columns, const HostFigures& host, con
                     back.bareMs[i] / 1e3);
       each += one;
     }
-    std::printf("%-40s | %10.1f %10.1f %6.2fx   goal <= 5 s; median of %zu outages, kit/bare: %s\n", returnTitle,
-                kit, bare, kit / bare, back.kitMs.size(), each.c_str());
+    std::printf("%-40s | %10.1f %10.1f %6.2fx   goal <= 5 s; median of %zu outages, kit/bare: %s\n", returnTitle, kit,
+                bare, kit / bare, back.kitMs.size(), each.c_str());
   } else {
     std::printf("%-40s | not measured\n", returnTitle);
   }

@@ -76,8 +76,7 @@ struct Stores {
     mqtt = std::make_unique<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext());
     // One row in each store and one setting, so that the baseline can copy the
     // kit's schema and rows.
-    if (!mqtt->saveLocationData({samplePosition(), "M"}) ||
-        !http.saveLocationData({samplePosition(), "M"})) {
+    if (!mqtt->saveLocationData({samplePosition(), "M"}) || !http.saveLocationData({samplePosition(), "M"})) {
       throw std::runtime_error("the kit could not store a position in " + folder);
     }
     SharedUtil::setDefaultInteger(1, kSettingKey);
@@ -125,8 +124,7 @@ struct Stores {
   void bareUpsertSetting() {
     sqlite3_bind_text(bareUpsert->get(), 1, kSettingKey, -1, SQLITE_STATIC);
     sqlite3_bind_int(bareUpsert->get(), 2, settingKind);
-    sqlite3_bind_blob(bareUpsert->get(), 3, settingValue.data(), static_cast<int>(settingValue.size()),
-                      SQLITE_STATIC);
+    sqlite3_bind_blob(bareUpsert->get(), 3, settingValue.data(), static_cast<int>(settingValue.size()), SQLITE_STATIC);
     bareUpsert->step();
     bareUpsert->reset();
   }
@@ -234,12 +232,18 @@ void registerAll(Stores& s) {
     fillLog(*s.suite);
     for (auto _ : st) LoggerManager::sharedInstance().writeLocationToFile(logLine(++i));
   });
-  registerBench("replay/kit", [&s](benchmark::State& st) {
-    timedReplay(st, s.mqttPath, s.mqttRow, [&s] { return s.kitReplayLoop(); });
-  })->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-  registerBench("replay/bare", [&s](benchmark::State& st) {
-    timedReplay(st, s.bareReplayPath, s.mqttRow, [&s] { return s.bareReplayLoop(); });
-  })->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+  registerBench(
+      "replay/kit",
+      [&s](benchmark::State& st) { timedReplay(st, s.mqttPath, s.mqttRow, [&s] { return s.kitReplayLoop(); }); })
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  registerBench(
+      "replay/bare",
+      [&s](benchmark::State& st) { timedReplay(st, s.bareReplayPath, s.mqttRow, [&s] { return s.bareReplayLoop(); }); })
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
 }
 
 // Peak RSS (kB) of the probe program run with `mode` on `folder`; -1 on failure.
@@ -277,8 +281,7 @@ void printTable(const std::vector<Column>& columns, long kitRss, long bareRss, c
         std::printf(" | %10s %10s %7s", "-", "-", "-");
         continue;
       }
-      std::printf(" | %10.1f %10.1f %6.2fx", k->second * f.scale, b->second * f.scale,
-                  k->second / b->second);
+      std::printf(" | %10.1f %10.1f %6.2fx", k->second * f.scale, b->second * f.scale, k->second / b->second);
     }
     std::printf("\n");
   }

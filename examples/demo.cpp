@@ -102,16 +102,17 @@ int main(int argc, char** argv) {
   std::optional<std::string> userId;
   for (int attempt = 1; attempt <= 5 && !userId; ++attempt) {
     bool done = false;
-    pelk::Pelk::createUser("demo driver", [&](std::shared_ptr<pelk::PelkUser> user, std::optional<pelk::PelkError> error) {
-      std::lock_guard lock(mutex);
-      if (user) {
-        userId = user->userId();
-      } else {
-        say("create user failed: %s", error ? error->message().c_str() : "no answer");
-      }
-      done = true;
-      answered.notify_all();
-    });
+    pelk::Pelk::createUser("demo driver",
+                           [&](std::shared_ptr<pelk::PelkUser> user, std::optional<pelk::PelkError> error) {
+                             std::lock_guard lock(mutex);
+                             if (user) {
+                               userId = user->userId();
+                             } else {
+                               say("create user failed: %s", error ? error->message().c_str() : "no answer");
+                             }
+                             done = true;
+                             answered.notify_all();
+                           });
     std::unique_lock lock(mutex);
     answered.wait_for(lock, std::chrono::seconds(10), [&] { return done; });
     if (!userId) std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -126,7 +127,8 @@ int main(int argc, char** argv) {
   say("subscribed to the user's own positions");
 
   pelk::Pelk::startTracking(pelk::PelkTrackingMode::active);
-  say("active tracking started (gpsd %s:%s)", std::getenv("PELK_GPSD_HOST") ? std::getenv("PELK_GPSD_HOST") : "localhost",
+  say("active tracking started (gpsd %s:%s)",
+      std::getenv("PELK_GPSD_HOST") ? std::getenv("PELK_GPSD_HOST") : "localhost",
       std::getenv("PELK_GPSD_PORT") ? std::getenv("PELK_GPSD_PORT") : "2947");
 
   pelk::PelkPublish publish;

@@ -19,8 +19,7 @@ class ReplyingTransport : public APIClient {
  public:
   std::optional<nlohmann::json> reply;  // nothing: the body was no JSON object
 
-  void postMethod(const std::string&, const nlohmann::json&, std::optional<HeaderMap>, Success s,
-                  Failure f) override {
+  void postMethod(const std::string&, const nlohmann::json&, std::optional<HeaderMap>, Success s, Failure f) override {
     answer(std::move(s), std::move(f));
   }
   void getMethod(const std::string&, const HeaderMap&, Success s, Failure f) override {
@@ -88,41 +87,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   client.oAuthTokenGeneration("key", once([&](bool) { calls(); }));
   client.createUser("fuzz", once([&](std::shared_ptr<PelkUser> user, std::optional<PelkError> error) {
-    if (!user == !error) fuzz::broken();
-    calls();
-  }));
+                      if (!user == !error) fuzz::broken();
+                      calls();
+                    }));
   client.getUser("u-1", once([&](std::shared_ptr<PelkUser> user, std::optional<PelkError> error) {
-    if (!user == !error) fuzz::broken();
-    calls();
-  }));
+                   if (!user == !error) fuzz::broken();
+                   calls();
+                 }));
   client.setUserDescription("fuzz");
   client.logoutUser(once([&](std::optional<std::string>, std::optional<PelkError>) { calls(); }));
-  client.toggleEvents({{"geofence_events", true}}, once([&](std::shared_ptr<PelkUser>, std::optional<PelkError>) {
-    calls();
-  }));
+  client.toggleEvents({{"geofence_events", true}},
+                      once([&](std::shared_ptr<PelkUser>, std::optional<PelkError>) { calls(); }));
   client.getEventsStatus(once([&](std::shared_ptr<PelkUser>, std::optional<PelkError>) { calls(); }));
   client.notificationOpenedHandler("c-1");
   client.setDeviceToken("00ff");
   client.updateLocation(nlohmann::json::array({{{"latitude", 1.0}}}), once([&](std::string) { calls(); }));
   client.locationPublisher(once([&](std::optional<std::string>, std::optional<PelkError>) { calls(); }));
-  client.activeTrip(once([&](std::optional<std::vector<std::shared_ptr<PelkTrip>>> trips, std::optional<PelkError> error) {
-    if (!trips == !error) fuzz::broken();
-    calls();
-  }));
+  client.activeTrip(
+      once([&](std::optional<std::vector<std::shared_ptr<PelkTrip>>> trips, std::optional<PelkError> error) {
+        if (!trips == !error) fuzz::broken();
+        calls();
+      }));
   client.trip({{"trip_id", "t-1"}, {"event_type", "started"}}, platform::Location(),
               once([&](std::optional<std::string>, std::optional<PelkError>) { calls(); }));
   client.createTrip(std::nullopt, once([&](std::shared_ptr<PelkCreateTrip> trip, std::optional<PelkError> error) {
-    if (!trip == !error) fuzz::broken();
-    calls();
-  }));
+                      if (!trip == !error) fuzz::broken();
+                      calls();
+                    }));
   client.tripSummary("t-1", once([&](std::shared_ptr<PelkTripSummary> summary, std::optional<PelkError> error) {
-    if (!summary == !error) fuzz::broken();
-    calls();
-  }));
+                       if (!summary == !error) fuzz::broken();
+                       calls();
+                     }));
   client.getTrips("t-1", once([&](std::shared_ptr<PelkGetTrip> trip, std::optional<PelkError> error) {
-    if (!trip == !error) fuzz::broken();
-    calls();
-  }));
+                    if (!trip == !error) fuzz::broken();
+                    calls();
+                  }));
   client.syncTrip("{}", once([&](std::optional<std::string>, std::optional<PelkError>) { calls(); }));
   client.syncTripStatus("t-1", once([&](bool, std::optional<PelkError>) { calls(); }));
 

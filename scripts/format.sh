@@ -6,8 +6,6 @@
 #                               tree at ROOT (default: this one)
 # clang-format's output differs between its versions, so one version is used:
 # clang-format-14 (Debian 12), or the program named by CLANG_FORMAT.
-# Formatting the whole tree also removes scripts/format-pending, which keeps
-# the format check of scripts/test.sh off until the tree has been formatted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,5 +28,4 @@ fi
 clang_format=${CLANG_FORMAT:-clang-format-14}
 command -v "$clang_format" >/dev/null || { echo "format: $clang_format not found (scripts/setup.sh installs it)" >&2; exit 2; }
 format_files | xargs -r -d '\n' -n 50 -P "$(nproc)" "$clang_format" -i --style=file
-rm -f scripts/format-pending
 echo "format: $(format_files | wc -l) files formatted"

@@ -11,11 +11,7 @@ bash scripts/setup.sh
 
 # The include rules and the format are checked before anything is built.
 bash scripts/check-layers.sh
-if [ -e scripts/format-pending ]; then
-  echo "check-format: skipped until scripts/format.sh has formatted the tree (scripts/format-pending)"
-else
-  bash scripts/check-format.sh
-fi
+bash scripts/check-format.sh
 
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan threads fuzz)

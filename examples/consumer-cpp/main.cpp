@@ -39,11 +39,17 @@ int main(int argc, char** argv) {
   std::printf("kit version: %s\n", pelk_library_version());
 
   // A model read from JSON the host built: the JSON value crosses into the kit.
-  const auto user = pelk::PelkUser::fromDictionary(nlohmann::json{
-      {"data",
-       {{"user_id", "u-1"}, {"description", "consumer"}, {"geofence_events", true},
-        {"event_listener", false}, {"location_listener", true}, {"location_events", false},
-        {"trips_events", false}, {"nearby_events", false}, {"account_id", "a-1"}, {"project_id", "p-1"}}}});
+  const auto user = pelk::PelkUser::fromDictionary(nlohmann::json{{"data",
+                                                                   {{"user_id", "u-1"},
+                                                                    {"description", "consumer"},
+                                                                    {"geofence_events", true},
+                                                                    {"event_listener", false},
+                                                                    {"location_listener", true},
+                                                                    {"location_events", false},
+                                                                    {"trips_events", false},
+                                                                    {"nearby_events", false},
+                                                                    {"account_id", "a-1"},
+                                                                    {"project_id", "p-1"}}}});
   if (user && user->userId() == "u-1" && user->locationListener()) {
     std::printf("model read: user %s of project %s\n", user->userId().c_str(), user->project_id().c_str());
   } else {

@@ -84,7 +84,8 @@ class Pelk {
   // without one the start is refused ("User not created") and nothing changes.
   // The custom mode needs an option set; without one the start is refused
   // ("Data not found") and nothing changes.
-  static void startTracking(PelkTrackingMode mode, const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
+  static void startTracking(PelkTrackingMode mode,
+                            const std::optional<PelkTrackingCustomMethods>& options = std::nullopt);
   static void stopTracking();
   // Starts a mode whose positions go to the app's delegate (it switches
   // didUpdateLocation on, as subscribing to the own positions does); the

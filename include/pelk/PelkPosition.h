@@ -19,11 +19,11 @@ struct Coordinate {
 // but neither its vertical accuracy, speed nor course.
 struct Location {
   Coordinate coordinate;
-  double altitude = 0.0;            // metres above sea level
-  double horizontalAccuracy = 0.0;  // metres, radius of uncertainty; < 0: coordinate invalid
-  double verticalAccuracy = -1.0;   // metres; < 0: altitude invalid
-  double speed = -1.0;              // metres per second; < 0: not known
-  double course = -1.0;             // degrees clockwise from true north; < 0: not known
+  double altitude = 0.0;                              // metres above sea level
+  double horizontalAccuracy = 0.0;                    // metres, radius of uncertainty; < 0: coordinate invalid
+  double verticalAccuracy = -1.0;                     // metres; < 0: altitude invalid
+  double speed = -1.0;                                // metres per second; < 0: not known
+  double course = -1.0;                               // degrees clockwise from true north; < 0: not known
   std::chrono::system_clock::time_point timestamp{};  // when the receiver took the fix (its own clock)
   // When this process received the fix, on a clock that does not jump when the
   // host's clock is set; empty for a fix that did not come from the location

@@ -48,8 +48,7 @@ extern "C" {
  *    "account_id", "project_id": text ("" when none)}. */
 typedef void (*pelk_user_handler)(void* context, const char* user_json, const char* error_code,
                                   const char* error_message);
-typedef void (*pelk_text_handler)(void* context, const char* text, const char* error_code,
-                                  const char* error_message);
+typedef void (*pelk_text_handler)(void* context, const char* text, const char* error_code, const char* error_message);
 
 /* location_json: one fix of this device as the location service gave it (the
  * kit has no server record of it):

@@ -43,9 +43,7 @@ DeviceInfo& DeviceInfo::sharedInstance() {
   return *instance;
 }
 
-bool DeviceInfo::isLocationServicesEnabled() {
-  return device::links::locationServicesEnabled();
-}
+bool DeviceInfo::isLocationServicesEnabled() { return device::links::locationServicesEnabled(); }
 
 bool DeviceInfo::isLowPowerEnabled() { return platform::Device::isLowPowerModeEnabled(); }
 
@@ -94,9 +92,7 @@ bool DeviceInfo::networkStatus() {
          !(*flags & platform::ReachabilityFlags::connectionRequired);
 }
 
-bool DeviceInfo::getVuvivaZuvovo() {
-  return device::links::motionAuthorized();
-}
+bool DeviceInfo::getVuvivaZuvovo() { return device::links::motionAuthorized(); }
 
 std::string DeviceInfo::currentActivity() { return SharedUtil::getDefaultString(kCurrentMotion); }
 

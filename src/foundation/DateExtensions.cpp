@@ -25,12 +25,9 @@ Civil civilUtc(Date date) {
   const year_month_day ymd{sys_days(day)};
   const auto inDay = ms - day;
   const auto total = inDay.count();
-  return Civil{static_cast<int>(ymd.year()),
-               static_cast<unsigned>(ymd.month()),
-               static_cast<unsigned>(ymd.day()),
-               static_cast<int>(total / 3600000),
-               static_cast<int>(total / 60000 % 60),
-               static_cast<int>(total / 1000 % 60),
+  return Civil{static_cast<int>(ymd.year()),         static_cast<unsigned>(ymd.month()),
+               static_cast<unsigned>(ymd.day()),     static_cast<int>(total / 3600000),
+               static_cast<int>(total / 60000 % 60), static_cast<int>(total / 1000 % 60),
                static_cast<int>(total % 1000)};
 }
 

@@ -27,9 +27,7 @@ std::optional<PelkTrackingModeLocal> pelkTrackingModeLocalFromRawValue(std::int6
 std::optional<PelkTrackingState> pelkTrackingStateFromRawValue(std::int64_t raw) {
   return inRange<PelkTrackingState>(raw, 0, 2);
 }
-std::optional<PelkSubscribe> pelkSubscribeFromRawValue(std::int64_t raw) {
-  return inRange<PelkSubscribe>(raw, 0, 2);
-}
+std::optional<PelkSubscribe> pelkSubscribeFromRawValue(std::int64_t raw) { return inRange<PelkSubscribe>(raw, 0, 2); }
 std::optional<Trip> tripFromRawValue(std::int64_t raw) { return inRange<Trip>(raw, 0, 6); }
 
 std::optional<ErrorCode> errorCodeFromRawValue(std::string_view raw) {

@@ -25,9 +25,10 @@ using platform::SettingValue;
 // lazily, a few seconds late, rather than with a commit and a sync each; the
 // credentials, ids, switches and everything else stay durable at once.
 std::set<std::string> rebuildableKeys() {
-  return {kZezovuLatitude,        kZezovuLongitude,   kZezovuHorizontalAccuracy,    kZezovuTimeStamp,
-          kZezovuSpeed,           KLocationCountSDK,  KLocationCountStartedDate,    KLocationCountSDKTemp,
-          KLocationCountStartedDateTemp, kSaveLocationServerLogs};
+  return {kZezovuLatitude,           kZezovuLongitude,      kZezovuHorizontalAccuracy,
+          kZezovuTimeStamp,          kZezovuSpeed,          KLocationCountSDK,
+          KLocationCountStartedDate, KLocationCountSDKTemp, KLocationCountStartedDateTemp,
+          kSaveLocationServerLogs};
 }
 
 std::optional<SettingValue> read(const std::string& key) { return SharedUtil::userDefaultValue()->value(key); }

@@ -63,8 +63,8 @@ void assignDefaultTrue(Slot<bool> Memory::*slot, const char* key, std::optional<
 
 }  // namespace
 
-#define PELK_REQUIRED(Type, name, Setter, member, key)                                        \
-  std::optional<Type> TokenManager::name() { return load(&Memory::member); }                 \
+#define PELK_REQUIRED(Type, name, Setter, member, key)                       \
+  std::optional<Type> TokenManager::name() { return load(&Memory::member); } \
   void TokenManager::Setter(std::optional<Type> v) { assignRequired(&Memory::member, key, std::move(v)); }
 
 PELK_REQUIRED(std::string, publishKey, setPublishKey, publishKey, kPublishKey)
@@ -80,8 +80,7 @@ PELK_REQUIRED(bool, tripEvent, setTripEvent, tripEvent, kTripEvents)
 PELK_REQUIRED(bool, nearbyEvent, setNearbyEvent, nearbyEvent, kNearbyEvents)
 PELK_REQUIRED(bool, locationListener, setLocationListener, locationListener, kLocationListener)
 PELK_REQUIRED(bool, EventListener, setEventListener, eventListener, kEventListener)
-PELK_REQUIRED(std::string, SubcribeTripStatusListener, setSubcribeTripStatusListener, tripStatus,
-              kSubscribeTripStatus)
+PELK_REQUIRED(std::string, SubcribeTripStatusListener, setSubcribeTripStatusListener, tripStatus, kSubscribeTripStatus)
 PELK_REQUIRED(bool, isUserDelete, setIsUserDelete, isUserDelete, kZezovuDeleteUser)
 #undef PELK_REQUIRED
 

@@ -104,12 +104,12 @@ void LinkInstaller::installTripRecordingLinks() {
 // position to the app already, and a second call would deliver a trip's
 // start or resume position twice.  syncTrip keeps its fallback, the REST client.
 void LinkInstaller::installTripStoreLinks() {
-  tripstore::links::sendDataServer.set([](const platform::Location& fix, const std::string& activity,
-                                          const std::optional<std::string>& locationId) {
-    // An absent id reaches the sink as an empty one, which takes a new id.
-    LocationDataManager::sharedInstance().sendDataServer(
-        {.fix = fix, .activity = activity, .locationId = locationId.value_or("")});
-  });
+  tripstore::links::sendDataServer.set(
+      [](const platform::Location& fix, const std::string& activity, const std::optional<std::string>& locationId) {
+        // An absent id reaches the sink as an empty one, which takes a new id.
+        LocationDataManager::sharedInstance().sendDataServer(
+            {.fix = fix, .activity = activity, .locationId = locationId.value_or("")});
+      });
   tripstore::links::didReceiveTripStatus.set([](const PelkTripStatusListener& status) {
     auto app = dispatcher().delegate();
     if (!app) return;

@@ -79,8 +79,7 @@ json userJson(const PelkUser& u) {
 }
 
 json positionJson(const Location& l) {
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(l.timestamp.time_since_epoch()).count();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(l.timestamp.time_since_epoch()).count();
   return {{"latitude", l.coordinate.latitude},
           {"longitude", l.coordinate.longitude},
           {"altitude", l.altitude},
@@ -200,9 +199,12 @@ Pelk::TextHandler textHandler(pelk_text_handler handler, void* context) {
 
 // ---- trips
 json placeJson(const PelkTripPlace& p) {
-  return {{"id", orNull(p.id())},           {"trip_id", orNull(p.tripId())},
-          {"loc_type", orNull(p.locType())}, {"coordinates", nestedCoordinates(p.coordinates())},
-          {"reached", p.reached()},          {"created_at", orNull(p.createdAt())},
+  return {{"id", orNull(p.id())},
+          {"trip_id", orNull(p.tripId())},
+          {"loc_type", orNull(p.locType())},
+          {"coordinates", nestedCoordinates(p.coordinates())},
+          {"reached", p.reached()},
+          {"created_at", orNull(p.createdAt())},
           {"updated_at", orNull(p.updatedAt())}};
 }
 
@@ -216,18 +218,27 @@ json placesJson(const std::vector<std::shared_ptr<Place>>& places) {
 }
 
 json createdTripJson(const PelkCreateTrip& t) {
-  return {{"id", orNull(t.tripId())},             {"user_id", orNull(t.userId())},
-          {"is_started", t.isStarted()},           {"is_ended", t.isEnded()},
-          {"is_deleted", t.isDeleted()},           {"trip_tracking_url", orNull(t.tripTrackingUrl())},
-          {"created_at", orNull(t.createdAt())},   {"updated_at", orNull(t.updatedAt())},
-          {"origins", placesJson(t.origins())},    {"destinations", placesJson(t.destinations())}};
+  return {{"id", orNull(t.tripId())},
+          {"user_id", orNull(t.userId())},
+          {"is_started", t.isStarted()},
+          {"is_ended", t.isEnded()},
+          {"is_deleted", t.isDeleted()},
+          {"trip_tracking_url", orNull(t.tripTrackingUrl())},
+          {"created_at", orNull(t.createdAt())},
+          {"updated_at", orNull(t.updatedAt())},
+          {"origins", placesJson(t.origins())},
+          {"destinations", placesJson(t.destinations())}};
 }
 
 json tripJson(const PelkTrip& t) {
-  return {{"id", orNull(t.tripId())},            {"is_started", t.started()},
-          {"is_paused", t.paused()},             {"is_ended", t.ended()},
-          {"is_deleted", t.deleted()},           {"syncStatus", orNull(t.syncStatus())},
-          {"created_at", orNull(t.createdAt())}, {"updated_at", orNull(t.updatedAt())}};
+  return {{"id", orNull(t.tripId())},
+          {"is_started", t.started()},
+          {"is_paused", t.paused()},
+          {"is_ended", t.ended()},
+          {"is_deleted", t.deleted()},
+          {"syncStatus", orNull(t.syncStatus())},
+          {"created_at", orNull(t.createdAt())},
+          {"updated_at", orNull(t.updatedAt())}};
 }
 
 json tripDetailsJson(const PelkGetTrip& t) {
@@ -293,7 +304,7 @@ json tripProgressJson(const PelkTripListener& l) {
 // A handler of one result handed over as JSON text (null when absent).
 template <class Result, class ToJson>
 std::function<void(Result, std::optional<PelkError>)> jsonHandler(pelk_json_handler handler, void* context,
-                                                                   ToJson toJson) {
+                                                                  ToJson toJson) {
   if (!handler) return nullptr;
   return [handler, context, toJson](Result result, std::optional<PelkError> error) {
     const std::optional<json> value = toJson(result);
@@ -435,7 +446,8 @@ namespace pelk {
 namespace {
 
 // Nothing is started when the text is given but is no option set.
-bool withCustomMethods(const char* text, const std::function<void(const std::optional<PelkTrackingCustomMethods>&)>& run) {
+bool withCustomMethods(const char* text,
+                       const std::function<void(const std::optional<PelkTrackingCustomMethods>&)>& run) {
   if (!text) {
     run(std::nullopt);
     return true;
@@ -500,7 +512,8 @@ void pelk_sync_trip(const char* trip_id, pelk_text_handler handler, void* contex
 }
 void pelk_active_trips(bool offline, pelk_json_handler handler, void* context) {
   using List = std::optional<std::vector<std::shared_ptr<pelk::PelkTrip>>>;
-  Pelk::activeTrips(offline, pelk::jsonHandler<List>(handler, context, [](const List& list) -> std::optional<nlohmann::json> {
+  Pelk::activeTrips(offline,
+                    pelk::jsonHandler<List>(handler, context, [](const List& list) -> std::optional<nlohmann::json> {
                       if (!list) return std::nullopt;
                       auto items = nlohmann::json::array();
                       for (const auto& t : *list) {
@@ -519,11 +532,12 @@ void pelk_get_trip_summary(const char* trip_id, pelk_json_handler handler, void*
 }
 void pelk_get_trip_status(const char* trip_id, pelk_json_handler handler, void* context) {
   using Progress = std::optional<pelk::PelkTripListener>;
-  Pelk::getTripStatus(pelk::textOf(trip_id),
-                      pelk::jsonHandler<Progress>(handler, context, [](const Progress& p) -> std::optional<nlohmann::json> {
-                        if (!p) return std::nullopt;
-                        return pelk::tripProgressJson(*p);
-                      }));
+  Pelk::getTripStatus(
+      pelk::textOf(trip_id),
+      pelk::jsonHandler<Progress>(handler, context, [](const Progress& p) -> std::optional<nlohmann::json> {
+        if (!p) return std::nullopt;
+        return pelk::tripProgressJson(*p);
+      }));
 }
 void pelk_is_trip_synced(const char* trip_id, pelk_synced_handler handler, void* context) {
   Pelk::SyncedHandler bridged;
@@ -542,9 +556,10 @@ void pelk_set_console_handler(pelk_console_handler handler, void* context) {
     pelk::platform::Console::silence();
     return;
   }
-  pelk::platform::Console::setHandler([handler, context](pelk::platform::Console::Level level, const std::string& line) {
-    handler(context, static_cast<int>(level), line.c_str());
-  });
+  pelk::platform::Console::setHandler(
+      [handler, context](pelk::platform::Console::Level level, const std::string& line) {
+        handler(context, static_cast<int>(level), line.c_str());
+      });
 }
 void pelk_use_stdout_console(void) { pelk::platform::Console::useStdout(); }
 

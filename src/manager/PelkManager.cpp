@@ -125,9 +125,7 @@ bool PelkManager::modeAvailable(PelkTrackingModeLocal mode) const {
   return !available || available(mode);
 }
 
-bool PelkManager::permissionGranted() const {
-  return PermissionCheck::isLocationPermissionGranted();
-}
+bool PelkManager::permissionGranted() const { return PermissionCheck::isLocationPermissionGranted(); }
 
 // ------------------------------------------------------------------ start-up
 
@@ -272,8 +270,9 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
           // Nobody waits for this answer: the console says why the kit has no
           // token, and a network failure goes where the offline start-up's does.
           const auto error = outcome.error.value_or(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_PUBLISHABLE_KEY));
-          platform::Console::print("Quelbrin not initialized: no SDK token (" + error.code() + " " + error.message() + ")",
-                                   platform::Console::Level::Error);
+          platform::Console::print(
+              "Quelbrin not initialized: no SDK token (" + error.code() + " " + error.message() + ")",
+              platform::Console::Level::Error);
           if (error.message() == VuvivaZuvovo::ERROR_NETWORK) PelkLocationDelegate::sharedInstance().didFail(error);
           return;
         }
@@ -333,10 +332,11 @@ void PelkManager::registerForNetworkChange() {
     printError("could not start reachability notifier");
     return;
   }
-  auto id = platform::NotificationCenter::defaultCenter().addObserver(
-      kReachabilityChangedNotification, monitor.get(), [this](const platform::Notification& note) {
-        if (auto* m = note.objectAs<Reachability>()) reachabilityChanged(*m);
-      });
+  auto id = platform::NotificationCenter::defaultCenter().addObserver(kReachabilityChangedNotification, monitor.get(),
+                                                                      [this](const platform::Notification& note) {
+                                                                        if (auto* m = note.objectAs<Reachability>())
+                                                                          reachabilityChanged(*m);
+                                                                      });
   {
     platform::LockGuard lock(mutex_);
     reachability_ = monitor;
@@ -367,8 +367,7 @@ void PelkManager::reachabilityChanged(Reachability& monitor) {
   const auto connection = monitor.connection();
   log("Reachability check " + description(connection) + "  IsTarcking " +
       text(SharedUtil::getDefaultBoolean(kIsLocationTracking)));
-  const bool online =
-      connection == Reachability::Connection::wifi || connection == Reachability::Connection::cellular;
+  const bool online = connection == Reachability::Connection::wifi || connection == Reachability::Connection::cellular;
   // A broker connection waiting out its retry backoff tries again now: what
   // it failed on may be the network that just came back.  Only the
   // connection is concerned, so permission and token do not matter here.
@@ -518,18 +517,29 @@ void PelkManager::createUser(const std::string& description, PelkAPIClient::User
   auto report = [handler](const PelkError& e) {
     if (handler) handler(nullptr, e);
   };
-  if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
-  withToken([this, description, handler] { api().createUser(description, handler ? handler : [](auto, auto) {}); },
-            report);
+  if (!ReachabilityCheck::isConnectedToNetwork())
+    return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  withToken(
+      [this, description, handler] {
+        api().createUser(
+            description, handler ? handler : [](auto, auto) {});
+      },
+      report);
 }
 
 void PelkManager::getUser(const std::string& userId, PelkAPIClient::UserCompletion handler) {
   auto report = [handler](const PelkError& e) {
     if (handler) handler(nullptr, e);
   };
-  if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (!ReachabilityCheck::isConnectedToNetwork())
+    return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
   if (userId.empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_NOT_FOUND));
-  withToken([this, userId, handler] { api().getUser(userId, handler ? handler : [](auto, auto) {}); }, report);
+  withToken(
+      [this, userId, handler] {
+        api().getUser(
+            userId, handler ? handler : [](auto, auto) {});
+      },
+      report);
 }
 
 void PelkManager::setDescription(const std::string& description) {
@@ -549,7 +559,8 @@ void PelkManager::logoutUser(PelkAPIClient::TextCompletion handler) {
   auto report = [handler](const PelkError& e) {
     if (handler) handler(std::nullopt, e);
   };
-  if (!ReachabilityCheck::isConnectedToNetwork()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  if (!ReachabilityCheck::isConnectedToNetwork())
+    return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
   if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
   withToken(
       [this, handler] {
@@ -598,7 +609,7 @@ std::uint64_t PelkManager::setTrackingSwitch(std::optional<bool> on, StopRecord 
 }
 
 void PelkManager::startMode(PelkTrackingModeLocal mode, const std::optional<PelkTrackingCustomMethods>& options,
-                             std::optional<std::uint64_t> generation) {
+                            std::optional<std::uint64_t> generation) {
   PELK_ASSERT_ON_MAIN();
   std::function<void(PelkTrackingModeLocal)> start;
   std::function<void(PelkTrackingModeLocal)> stop;

@@ -109,8 +109,8 @@ class PelkManager {
   virtual void disableAccuracyFilter();
   virtual void enableAccuracyEngine(std::int64_t accuracy);
   virtual void requestLocation();
-  virtual void getCurrentLocation(std::int64_t accuracy,
-                                  std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler);
+  virtual void getCurrentLocation(
+      std::int64_t accuracy, std::function<void(std::optional<platform::Location>, std::optional<PelkError>)> handler);
   virtual void updateCurrentLocation(std::int64_t accuracy);
   virtual bool isLocationEnabled();
   virtual bool isLocationTracking();
@@ -139,14 +139,14 @@ class PelkManager {
   virtual void syncTrip(const std::string& tripId, TripTextHandler handler = nullptr);
   // The common dispatch of the five actions: one fresh fix, the sink, then the
   // local trip store or the server.
-  virtual void trip(Trip action, const std::string& tripId, const std::optional<std::string>& description = std::nullopt,
-                    TripTextHandler handler = nullptr);
+  virtual void trip(Trip action, const std::string& tripId,
+                    const std::optional<std::string>& description = std::nullopt, TripTextHandler handler = nullptr);
   virtual void activeTrips(bool offline, PelkAPIClient::ActiveTripsCompletion handler = nullptr);
   virtual void getTrips(const std::string& tripId, PelkAPIClient::GetTripCompletion handler = nullptr);
   virtual void tripSummary(const std::string& tripId, PelkAPIClient::TripSummaryCompletion handler = nullptr);
-  virtual void tripListener(const std::string& tripId,
-                            std::function<void(std::optional<PelkTripListener>, std::optional<PelkError>)> handler =
-                                nullptr);
+  virtual void tripListener(
+      const std::string& tripId,
+      std::function<void(std::optional<PelkTripListener>, std::optional<PelkError>)> handler = nullptr);
   virtual void istripSynced(const std::string& tripId, PelkAPIClient::SyncStatusCompletion handler = nullptr);
   virtual void subscribeTripStatus(const std::string& tripId);
   virtual void unsubscribeTripStatus(const std::string& tripId);

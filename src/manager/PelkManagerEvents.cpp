@@ -50,8 +50,9 @@ void PelkManager::toggleEvents(bool geofence, bool trip, bool motion, bool nearB
   if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
   if (TokenManager::getSDKToken().empty()) {
     // Once a token is stored the whole operation runs again, guards included.
-    withToken([this, geofence, trip, motion, nearBy, handler] { toggleEvents(geofence, trip, motion, nearBy, handler); },
-              report);
+    withToken(
+        [this, geofence, trip, motion, nearBy, handler] { toggleEvents(geofence, trip, motion, nearBy, handler); },
+        report);
     return;
   }
   const nlohmann::json body = {{"geofence_events", geofence},
@@ -69,9 +70,9 @@ void PelkManager::toggleListener(bool eventsListener, bool locationListener, Pel
   if (!online()) return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
   if (TokenManager::getUserId().empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_USER_CREATE));
   if (TokenManager::getSDKToken().empty()) {
-    withToken([this, eventsListener, locationListener, handler] {
-      toggleListener(eventsListener, locationListener, handler);
-    }, report);
+    withToken([this, eventsListener, locationListener,
+               handler] { toggleListener(eventsListener, locationListener, handler); },
+              report);
     return;
   }
   const nlohmann::json body = {{"location_listener", locationListener},

@@ -163,10 +163,8 @@ void PelkManager::trip(Trip action, const std::string& tripId, const std::option
   if (!PermissionCheck::isLocationPermissionGranted()) {
     return refuse(handler, PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_LOCATION_PERMISSION));
   }
-  withToken(
-      [action, tripId, description, handler] {
-        PelkTripManager::sharedInstance().tripDetail(action, tripId, description, handler);
-      },
+  withToken([action, tripId, description,
+             handler] { PelkTripManager::sharedInstance().tripDetail(action, tripId, description, handler); },
             [handler](const PelkError& e) { refuse(handler, e); });
 }
 
@@ -245,7 +243,6 @@ void PelkManager::syncTrip(const std::string& tripId, TripTextHandler handler) {
 }
 
 // ------------------------------------------------------------------ queries
-
 
 void PelkManager::createTrip(const std::optional<nlohmann::json>& coordinate, bool offline,
                              PelkAPIClient::CreateTripCompletion handler) {

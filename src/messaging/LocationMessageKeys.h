@@ -13,10 +13,33 @@
 namespace pelk::message {
 
 enum class Key {
-  activity, altitude, app_context, app_id, battery_remaining, battery_status, course, gps_status,
-  horizontal_accuracy, recorded_at, location_permission, network_status, speed, tz_offset, user_id,
-  vertical_accuracy, location_events, geofence_events, trips_events, nearby_events, location_listener,
-  event_listener, tracking_mode, battery_saver, device_model, device_manufacturer, os_version
+  activity,
+  altitude,
+  app_context,
+  app_id,
+  battery_remaining,
+  battery_status,
+  course,
+  gps_status,
+  horizontal_accuracy,
+  recorded_at,
+  location_permission,
+  network_status,
+  speed,
+  tz_offset,
+  user_id,
+  vertical_accuracy,
+  location_events,
+  geofence_events,
+  trips_events,
+  nearby_events,
+  location_listener,
+  event_listener,
+  tracking_mode,
+  battery_saver,
+  device_model,
+  device_manufacturer,
+  os_version
 };
 
 struct GatedKey {

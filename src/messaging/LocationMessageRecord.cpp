@@ -10,13 +10,36 @@
 namespace pelk {
 namespace {
 
-const std::array<const char*, 30> kKeys = {
-    "app_id",         "activity",          "altitude",        "app_context",     "battery_remaining",
-    "battery_saver",  "battery_status",    "course",          "device_manufacturer", "device_model",
-    "gps_status",     "horizontal_accuracy", "latitude",      "location_id",     "location_permission",
-    "longitude",      "network_status",    "os_version",      "recorded_at",     "speed",
-    "tracking_mode",  "tz_offset",         "vertical_accuracy", "user_id",       "location_events",
-    "geofence_events", "trips_events",     "nearby_events",   "location_listener", "event_listener"};
+const std::array<const char*, 30> kKeys = {"app_id",
+                                           "activity",
+                                           "altitude",
+                                           "app_context",
+                                           "battery_remaining",
+                                           "battery_saver",
+                                           "battery_status",
+                                           "course",
+                                           "device_manufacturer",
+                                           "device_model",
+                                           "gps_status",
+                                           "horizontal_accuracy",
+                                           "latitude",
+                                           "location_id",
+                                           "location_permission",
+                                           "longitude",
+                                           "network_status",
+                                           "os_version",
+                                           "recorded_at",
+                                           "speed",
+                                           "tracking_mode",
+                                           "tz_offset",
+                                           "vertical_accuracy",
+                                           "user_id",
+                                           "location_events",
+                                           "geofence_events",
+                                           "trips_events",
+                                           "nearby_events",
+                                           "location_listener",
+                                           "event_listener"};
 
 // Reads required values in field order; the first failure is kept.
 class Reader {
@@ -97,11 +120,11 @@ PublishMessage::PublishMessage(std::string app_id, std::string activity, double 
                                std::int64_t battery_remaining, bool battery_saver, std::string battery_status,
                                double course, std::string device_manufacturer, std::string device_model,
                                bool gps_status, double horizontal_accuracy, double latitude, std::string location_id,
-                               bool location_permission, double longitude, bool network_status,
-                               std::string os_version, std::string recorded_at, double speed,
-                               std::string tracking_mode, std::string tz_offset, double vertical_accuracy,
-                               std::string user_id, bool location_events, bool geofence_events, bool trips_events,
-                               bool nearby_events, bool location_listener, bool event_listener)
+                               bool location_permission, double longitude, bool network_status, std::string os_version,
+                               std::string recorded_at, double speed, std::string tracking_mode, std::string tz_offset,
+                               double vertical_accuracy, std::string user_id, bool location_events,
+                               bool geofence_events, bool trips_events, bool nearby_events, bool location_listener,
+                               bool event_listener)
     : app_id_(std::move(app_id)),
       activity_(std::move(activity)),
       altitude_(altitude),
@@ -161,14 +184,36 @@ std::optional<PublishMessage> PublishMessage::decode(const nlohmann::json& objec
     double vertical_accuracy;
     std::string user_id;
     bool location_events, geofence_events, trips_events, nearby_events, location_listener, event_listener;
-  } f{r.text("app_id"), r.text("activity"), r.number("altitude"), r.text("app_context"),
-      r.int16("battery_remaining"), r.flag("battery_saver"), r.text("battery_status"), r.number("course"),
-      r.text("device_manufacturer"), r.text("device_model"), r.flag("gps_status"),
-      r.number("horizontal_accuracy"), r.number("latitude"), r.text("location_id"),
-      r.flag("location_permission"), r.number("longitude"), r.flag("network_status"), r.text("os_version"),
-      r.text("recorded_at"), r.number("speed"), r.text("tracking_mode"), r.text("tz_offset"),
-      r.number("vertical_accuracy"), r.text("user_id"), r.flag("location_events"), r.flag("geofence_events"),
-      r.flag("trips_events"), r.flag("nearby_events"), r.flag("location_listener"), r.flag("event_listener")};
+  } f{r.text("app_id"),
+      r.text("activity"),
+      r.number("altitude"),
+      r.text("app_context"),
+      r.int16("battery_remaining"),
+      r.flag("battery_saver"),
+      r.text("battery_status"),
+      r.number("course"),
+      r.text("device_manufacturer"),
+      r.text("device_model"),
+      r.flag("gps_status"),
+      r.number("horizontal_accuracy"),
+      r.number("latitude"),
+      r.text("location_id"),
+      r.flag("location_permission"),
+      r.number("longitude"),
+      r.flag("network_status"),
+      r.text("os_version"),
+      r.text("recorded_at"),
+      r.number("speed"),
+      r.text("tracking_mode"),
+      r.text("tz_offset"),
+      r.number("vertical_accuracy"),
+      r.text("user_id"),
+      r.flag("location_events"),
+      r.flag("geofence_events"),
+      r.flag("trips_events"),
+      r.flag("nearby_events"),
+      r.flag("location_listener"),
+      r.flag("event_listener")};
   if (!r.ok()) {
     if (error) *error = r.error();
     return std::nullopt;

@@ -20,12 +20,12 @@ class PublishMessage {
   // battery_remaining is saturated into 16 bits, never wrapped.
   PublishMessage(std::string app_id, std::string activity, double altitude, std::string app_context,
                  std::int64_t battery_remaining, bool battery_saver, std::string battery_status, double course,
-                 std::string device_manufacturer, std::string device_model, bool gps_status,
-                 double horizontal_accuracy, double latitude, std::string location_id, bool location_permission,
-                 double longitude, bool network_status, std::string os_version, std::string recorded_at,
-                 double speed, std::string tracking_mode, std::string tz_offset, double vertical_accuracy,
-                 std::string user_id, bool location_events, bool geofence_events, bool trips_events,
-                 bool nearby_events, bool location_listener, bool event_listener);
+                 std::string device_manufacturer, std::string device_model, bool gps_status, double horizontal_accuracy,
+                 double latitude, std::string location_id, bool location_permission, double longitude,
+                 bool network_status, std::string os_version, std::string recorded_at, double speed,
+                 std::string tracking_mode, std::string tz_offset, double vertical_accuracy, std::string user_id,
+                 bool location_events, bool geofence_events, bool trips_events, bool nearby_events,
+                 bool location_listener, bool event_listener);
 
   // Decodes an object holding all thirty keys with values of their types
   // (other keys are ignored).  Nothing, with the reason in `error`, when the

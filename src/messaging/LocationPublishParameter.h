@@ -17,10 +17,10 @@ class LocationPublishParameter {
  public:
   // One option field of PelkPublish and its switch.
   struct OptionField {
-    const char* name;                 // the field and message key
-    const char* key;                  // its switch in the settings
+    const char* name;  // the field and message key
+    const char* key;   // its switch in the settings
     bool PelkPublish::*member;
-    bool copiedBySave;                // the four extra keys and airplane_mode
+    bool copiedBySave;  // the four extra keys and airplane_mode
   };
   // The 28 option fields in declaration order.
   static const std::array<OptionField, 28>& optionFields();

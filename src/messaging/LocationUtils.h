@@ -46,8 +46,7 @@ class LocationUtils {
   static nlohmann::json mqttLocationDictionary(const TrackedPosition& position,
                                                DeviceInfo& device = DeviceInfo::sharedInstance());
   // The same message as compact JSON text.
-  static std::string getMQTTString(const TrackedPosition& position,
-                                   DeviceInfo& device = DeviceInfo::sharedInstance());
+  static std::string getMQTTString(const TrackedPosition& position, DeviceInfo& device = DeviceInfo::sharedInstance());
   // Compact JSON text of a dictionary; "" when it cannot be written.
   static std::string getMQTTString(const nlohmann::json& locationdict);
   // A copy of the stored metadata, without entries that cannot be written;

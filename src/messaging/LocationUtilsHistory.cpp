@@ -181,9 +181,15 @@ bool LocationUtils::filterAndAddLocation(const platform::Location& fix) {
   if (!(accuracy >= 0)) return false;
   double limit = std::numeric_limits<double>::infinity();
   switch (SaveUtilis::getTrackingOptions()) {
-    case PelkTrackingModeLocal::passive: limit = 100; break;
-    case PelkTrackingModeLocal::balanced: limit = 75; break;
-    case PelkTrackingModeLocal::active: limit = 50; break;
+    case PelkTrackingModeLocal::passive:
+      limit = 100;
+      break;
+    case PelkTrackingModeLocal::balanced:
+      limit = 75;
+      break;
+    case PelkTrackingModeLocal::active:
+      limit = 50;
+      break;
     case PelkTrackingModeLocal::custom: {
       // Without a stored limit (the app set none) every valid fix passes.
       auto v = SharedUtil::userDefaultValue()->value(kCustomAccuracyFilter);
@@ -192,7 +198,8 @@ bool LocationUtils::filterAndAddLocation(const platform::Location& fix) {
       }
       break;
     }
-    case PelkTrackingModeLocal::notselected: break;
+    case PelkTrackingModeLocal::notselected:
+      break;
   }
   return !(accuracy > limit);
 }

@@ -80,33 +80,60 @@ nlohmann::json liveValue(message::Key key, const TrackedPosition& position, Devi
   using message::Key;
   const auto& location = position.fix;
   switch (key) {
-    case Key::activity: return position.activity;
-    case Key::altitude: return location.altitude;
-    case Key::app_context: return device.appState();
-    case Key::app_id: return TokenManager::getAppId();
-    case Key::battery_remaining: return device.batteryStatus();
-    case Key::battery_status: return device.batteryState();
-    case Key::course: return location.course;
-    case Key::gps_status: return device.locationState();
-    case Key::horizontal_accuracy: return location.horizontalAccuracy;
-    case Key::recorded_at: return recordedAtValue(position);
-    case Key::location_permission: return device.isLocationServicesEnabled();
-    case Key::network_status: return device.networkStatus();
-    case Key::speed: return position.speed;
-    case Key::tz_offset: return device.timeOffSet();
-    case Key::user_id: return TokenManager::getUserId();
-    case Key::vertical_accuracy: return location.verticalAccuracy;
-    case Key::location_events: return TokenManager::getLocationEvent();
-    case Key::geofence_events: return TokenManager::getGeofenceEvents();
-    case Key::trips_events: return TokenManager::getTripEvents();
-    case Key::nearby_events: return TokenManager::getNearEvents();
-    case Key::location_listener: return TokenManager::getLocationListener();
-    case Key::event_listener: return TokenManager::getEventListener();
-    case Key::tracking_mode: return position.manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
-    case Key::battery_saver: return device.isLowPowerEnabled();
-    case Key::device_model: return device.deviceModel();
-    case Key::device_manufacturer: return device.deviceBrand();
-    case Key::os_version: return device.osVersion();
+    case Key::activity:
+      return position.activity;
+    case Key::altitude:
+      return location.altitude;
+    case Key::app_context:
+      return device.appState();
+    case Key::app_id:
+      return TokenManager::getAppId();
+    case Key::battery_remaining:
+      return device.batteryStatus();
+    case Key::battery_status:
+      return device.batteryState();
+    case Key::course:
+      return location.course;
+    case Key::gps_status:
+      return device.locationState();
+    case Key::horizontal_accuracy:
+      return location.horizontalAccuracy;
+    case Key::recorded_at:
+      return recordedAtValue(position);
+    case Key::location_permission:
+      return device.isLocationServicesEnabled();
+    case Key::network_status:
+      return device.networkStatus();
+    case Key::speed:
+      return position.speed;
+    case Key::tz_offset:
+      return device.timeOffSet();
+    case Key::user_id:
+      return TokenManager::getUserId();
+    case Key::vertical_accuracy:
+      return location.verticalAccuracy;
+    case Key::location_events:
+      return TokenManager::getLocationEvent();
+    case Key::geofence_events:
+      return TokenManager::getGeofenceEvents();
+    case Key::trips_events:
+      return TokenManager::getTripEvents();
+    case Key::nearby_events:
+      return TokenManager::getNearEvents();
+    case Key::location_listener:
+      return TokenManager::getLocationListener();
+    case Key::event_listener:
+      return TokenManager::getEventListener();
+    case Key::tracking_mode:
+      return position.manual ? std::string(kManual) : AppUtilis::getTrackingOptionValue();
+    case Key::battery_saver:
+      return device.isLowPowerEnabled();
+    case Key::device_model:
+      return device.deviceModel();
+    case Key::device_manufacturer:
+      return device.deviceBrand();
+    case Key::os_version:
+      return device.osVersion();
   }
   return nullptr;
 }
@@ -158,8 +185,8 @@ std::optional<std::string> LocationUtils::jsonString(const nlohmann::json& dict)
 
 bool LocationUtils::isLocationTracking() { return SharedUtil::getDefaultBoolean(kIsLocationTracking); }
 
-void MqttLocationUtils::mqttLocationData(const TrackedPosition& position,
-                                         std::function<void(bool)> completionHandler, DeviceInfo& device) {
+void MqttLocationUtils::mqttLocationData(const TrackedPosition& position, std::function<void(bool)> completionHandler,
+                                         DeviceInfo& device) {
   if (!position.fix.hasFiniteCoordinate()) {
     // A report without a fix holds no place: a message without coordinates
     // is not a position.

@@ -347,8 +347,9 @@ void MQTTManager::subscribeAccountShadow(const std::string& operation) {
   }
   auto c = client();
   if (!c) return;
-  c->subscribe(MQTTUtilis::shadowSubscribeAccount(operation), 0,
-               [this, operation](const std::string&, const std::string& payload) { onAccountShadow(operation, payload); });
+  c->subscribe(
+      MQTTUtilis::shadowSubscribeAccount(operation), 0,
+      [this, operation](const std::string&, const std::string& payload) { onAccountShadow(operation, payload); });
   if (containsGet(operation)) c->publish(MQTTUtilis::shadowPublishAccountMessage(), "", 1);
 }
 

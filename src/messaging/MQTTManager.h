@@ -132,7 +132,7 @@ class MQTTManager {
   // Set once the broker's refusal of this client was reported; the retries
   // that follow it stay quiet until a connection is made.
   std::atomic<bool> refusalReported_{false};
-  std::atomic<int> pubSubAnswer_{-1};  // -1 none yet on this connection, else 0 or 1
+  std::atomic<int> pubSubAnswer_{-1};         // -1 none yet on this connection, else 0 or 1
   std::atomic<bool> shadowWaitNoted_{false};  // the wait for the shadow was said on this connection
   std::atomic<int> connectState_{-1};
   std::atomic<bool> replayRunning_{false};

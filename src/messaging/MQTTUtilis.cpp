@@ -42,7 +42,8 @@ std::string envPrefix() { return isTest() ? "test_" : ""; }
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool usableUriText(const std::string& text) {
-  return !text.empty() && std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7f; });
+  return !text.empty() &&
+         std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7f; });
 }
 
 // Maximum nesting of arrays and objects in a JSON text, strings skipped.
@@ -72,7 +73,8 @@ const std::string& IOT_ENDPOINT() {
 }
 
 const std::string& custom_authorizer_name() {
-  return latch(&Latched::authorizer, [] { return std::string(isTest() ? "test-iot-authorizer-ios" : "iot-authorizer-ios"); });
+  return latch(&Latched::authorizer,
+               [] { return std::string(isTest() ? "test-iot-authorizer-ios" : "iot-authorizer-ios"); });
 }
 
 const std::string& token_name() { return custom_authorizer_name(); }
@@ -183,7 +185,8 @@ std::string MQTTUtilis::userlocation(const std::string& userId) { return toSubsc
 std::string MQTTUtilis::userEvent(const std::string& userId) { return toSubscribeUser() + userId + "/events"; }
 
 std::string MQTTUtilis::shadowSubscribeAccount(const std::string& operation) {
-  return "$aws/things/" + envPrefix() + "account_" + TokenManager::getAccountId() + "/shadow/" + operation + "/accepted";
+  return "$aws/things/" + envPrefix() + "account_" + TokenManager::getAccountId() + "/shadow/" + operation +
+         "/accepted";
 }
 
 std::string MQTTUtilis::shadowSubscribeUser(const std::string& operation) {

@@ -22,33 +22,60 @@ std::optional<nlohmann::json> rowValue(message::Key key, const MqttLocationData&
     return nlohmann::json(*t);
   };
   switch (key) {
-    case Key::activity: return text(row.activity);
-    case Key::altitude: return row.altitude;
-    case Key::app_context: return text(row.app_context);
-    case Key::app_id: return text(row.app_id);
-    case Key::battery_remaining: return row.battery_remaining;
-    case Key::battery_status: return text(row.battery_status);
-    case Key::course: return row.course;
-    case Key::gps_status: return row.gps_status;
-    case Key::horizontal_accuracy: return row.horizontal_accuracy;
-    case Key::recorded_at: return text(row.recorded_at);
-    case Key::location_permission: return row.location_permission;
-    case Key::network_status: return row.network_status;
-    case Key::speed: return row.speed;
-    case Key::tz_offset: return text(row.tz_offset);
-    case Key::user_id: return text(row.user_id);
-    case Key::vertical_accuracy: return row.vertical_accuracy;
-    case Key::location_events: return row.location_events;
-    case Key::geofence_events: return row.geofence_events;
-    case Key::trips_events: return row.trips_events;
-    case Key::nearby_events: return row.nearby_events;
-    case Key::location_listener: return row.location_listener;
-    case Key::event_listener: return row.event_listener;
-    case Key::tracking_mode: return text(row.tracking_mode);
-    case Key::battery_saver: return row.battery_saver;
-    case Key::device_model: return text(row.device_model);
-    case Key::device_manufacturer: return text(row.device_manufacturer);
-    case Key::os_version: return text(row.os_version);
+    case Key::activity:
+      return text(row.activity);
+    case Key::altitude:
+      return row.altitude;
+    case Key::app_context:
+      return text(row.app_context);
+    case Key::app_id:
+      return text(row.app_id);
+    case Key::battery_remaining:
+      return row.battery_remaining;
+    case Key::battery_status:
+      return text(row.battery_status);
+    case Key::course:
+      return row.course;
+    case Key::gps_status:
+      return row.gps_status;
+    case Key::horizontal_accuracy:
+      return row.horizontal_accuracy;
+    case Key::recorded_at:
+      return text(row.recorded_at);
+    case Key::location_permission:
+      return row.location_permission;
+    case Key::network_status:
+      return row.network_status;
+    case Key::speed:
+      return row.speed;
+    case Key::tz_offset:
+      return text(row.tz_offset);
+    case Key::user_id:
+      return text(row.user_id);
+    case Key::vertical_accuracy:
+      return row.vertical_accuracy;
+    case Key::location_events:
+      return row.location_events;
+    case Key::geofence_events:
+      return row.geofence_events;
+    case Key::trips_events:
+      return row.trips_events;
+    case Key::nearby_events:
+      return row.nearby_events;
+    case Key::location_listener:
+      return row.location_listener;
+    case Key::event_listener:
+      return row.event_listener;
+    case Key::tracking_mode:
+      return text(row.tracking_mode);
+    case Key::battery_saver:
+      return row.battery_saver;
+    case Key::device_model:
+      return text(row.device_model);
+    case Key::device_manufacturer:
+      return text(row.device_manufacturer);
+    case Key::os_version:
+      return text(row.os_version);
   }
   return std::nullopt;
 }

@@ -91,7 +91,7 @@ class Reader {
   }
 
  private:
-  Reader() = default;  // a reader over nothing: every key absent
+  Reader() = default;                            // a reader over nothing: every key absent
   const Json* find(std::string_view key) const;  // null when missing or JSON null
   std::optional<PelkNumber> number(std::string_view key, std::optional<PelkNumber> (*as)(const Json&)) const;
 

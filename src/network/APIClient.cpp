@@ -152,20 +152,20 @@ void APIClient::send(const std::string& method, const std::string& path, std::op
   request.idleTimeout = std::chrono::seconds(60);
   request.deadline = requestDeadline();
 
-  session.dataTask(std::move(request), [success = std::move(success), failure = std::move(failure), networkError](
-                                           std::optional<platform::HttpResponse> response,
-                                           std::optional<platform::HttpError>) {
-    if (!response) {
-      networkError();
-      return;
-    }
-    auto parsed = readReply(response->body);
-    if (!parsed) {
-      if (failure) failure(VuvivaZuvovo::ERROR_SERVER, rawValue(ErrorCode::QB500));
-      return;
-    }
-    if (success) success(*parsed);
-  });
+  session.dataTask(std::move(request),
+                   [success = std::move(success), failure = std::move(failure), networkError](
+                       std::optional<platform::HttpResponse> response, std::optional<platform::HttpError>) {
+                     if (!response) {
+                       networkError();
+                       return;
+                     }
+                     auto parsed = readReply(response->body);
+                     if (!parsed) {
+                       if (failure) failure(VuvivaZuvovo::ERROR_SERVER, rawValue(ErrorCode::QB500));
+                       return;
+                     }
+                     if (success) success(*parsed);
+                   });
 }
 
 }  // namespace pelk

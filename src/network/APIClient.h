@@ -42,8 +42,8 @@ class APIClient {
   virtual void getMethod(const std::string& path, const HeaderMap& headers, Success success, Failure failure);
   virtual void deleteMethod(const std::string& path, const nlohmann::json& body, std::optional<HeaderMap> headers,
                             Success success, Failure failure);
-  virtual void postLocationMethod(const std::string& path, const nlohmann::json& list,
-                                  std::optional<HeaderMap> headers, Success success, Failure failure);
+  virtual void postLocationMethod(const std::string& path, const nlohmann::json& list, std::optional<HeaderMap> headers,
+                                  Success success, Failure failure);
   virtual void postMethodString(const std::string& path, const std::string& body, std::optional<HeaderMap> headers,
                                 Success success, Failure failure);
 

@@ -12,17 +12,15 @@ namespace {
 // The tables here are never destroyed: kit threads may still read them while
 // the process exits.
 const std::array<std::string, 2>& baseUrlTexts() {
-  static const auto* texts =
-      new std::array<std::string, 2>{pelk::build::kTestBaseUrl, pelk::build::kProductionBaseUrl};
+  static const auto* texts = new std::array<std::string, 2>{pelk::build::kTestBaseUrl, pelk::build::kProductionBaseUrl};
   return *texts;
 }
 
 const std::array<std::string, 13>& methodUrlTexts() {
   static const auto* texts = new std::array<std::string, 13>{
-      "/v3/user/token/",     "/v3/user/",         "/v3/user/?user_id=",
-      "/v3/user/logout/",    "/v3/trips/active/v2/", "/v3/trips/",
-      "/v3/location/",       "/v3/user/ctr/?campaign_log_id=", "/v3/trips/v2/create/",
-      "/v3/trips/v2/get/",   "/v3/trips/v2/summary/", "/v3/trips/v2/sync/",
+      "/v3/user/token/",      "/v3/user/",         "/v3/user/?user_id=",    "/v3/user/logout/",
+      "/v3/trips/active/v2/", "/v3/trips/",        "/v3/location/",         "/v3/user/ctr/?campaign_log_id=",
+      "/v3/trips/v2/create/", "/v3/trips/v2/get/", "/v3/trips/v2/summary/", "/v3/trips/v2/sync/",
       "/v3/location/update/",
   };
   return *texts;

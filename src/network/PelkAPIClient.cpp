@@ -222,8 +222,7 @@ void PelkAPIClient::createUserRound(const std::string& description, UserCompleti
         transport_.postMethod(rawValue(MethodUrls::USER_CREATE_URL), body, AppUtilis::headerParams(),
                               std::move(success), std::move(failure));
       },
-      Exchange{"Create User  ", userSuccess(completion, UserEffects::saveAndStoreIdAndConnect),
-               userFailure(completion),
+      Exchange{"Create User  ", userSuccess(completion, UserEffects::saveAndStoreIdAndConnect), userFailure(completion),
                [this, description, completion](int next) { createUserRound(description, completion, next); }});
 }
 
@@ -252,9 +251,11 @@ void PelkAPIClient::setUserDescriptionRound(const std::string& description, int 
         transport_.postMethod(rawValue(MethodUrls::USER_CREATE_URL), body, AppUtilis::headerParams(),
                               std::move(success), std::move(failure));
       },
-      Exchange{"Set User Description  ",
-               [](const nlohmann::json&, const PelkServerResponse&) { platform::Console::print(VuvivaZuvovo::SUCCESS); },
-               {}, [this, description](int next) { setUserDescriptionRound(description, next); }});
+      Exchange{
+          "Set User Description  ",
+          [](const nlohmann::json&, const PelkServerResponse&) { platform::Console::print(VuvivaZuvovo::SUCCESS); },
+          {},
+          [this, description](int next) { setUserDescriptionRound(description, next); }});
 }
 
 void PelkAPIClient::logoutUser(TextCompletion completion) { logoutUserRound(std::move(completion), 0); }
@@ -336,7 +337,8 @@ void PelkAPIClient::setDeviceTokenRound(const std::string& deviceToken, int roun
                [](const nlohmann::json&, const PelkServerResponse&) {
                  SharedUtil::setDefaultBoolean(true, kSetDeviceToken);
                },
-               {}, [this, deviceToken](int next) { setDeviceTokenRound(deviceToken, next); }});
+               {},
+               [this, deviceToken](int next) { setDeviceTokenRound(deviceToken, next); }});
 }
 
 // ------------------------------------------------------------------ location reports
@@ -359,7 +361,8 @@ void PelkAPIClient::updateLocationRound(const nlohmann::json& locations, Locatio
                [completion](const nlohmann::json&, const PelkServerResponse& envelope) {
                  if (completion) completion(envelope.msg.value_or(""));
                },
-               onFailure, [this, locations, completion](int next) { updateLocationRound(locations, completion, next); }});
+               onFailure,
+               [this, locations, completion](int next) { updateLocationRound(locations, completion, next); }});
 }
 
 void PelkAPIClient::locationPublisher(TextCompletion handler) { locationPublisherRound(std::move(handler), 0); }
@@ -371,8 +374,8 @@ void PelkAPIClient::locationPublisherRound(TextCompletion handler, int round) {
   exchange(
       round,
       [this, body](auto success, auto failure) {
-        transport_.postMethod(rawValue(MethodUrls::LOCATION_COUNT), body, AppUtilis::headerParams(),
-                              std::move(success), std::move(failure));
+        transport_.postMethod(rawValue(MethodUrls::LOCATION_COUNT), body, AppUtilis::headerParams(), std::move(success),
+                              std::move(failure));
       },
       Exchange{"Location publisher Trip Response: ",
                [handler](const nlohmann::json&, const PelkServerResponse& envelope) {

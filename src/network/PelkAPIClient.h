@@ -150,8 +150,7 @@ class PelkAPIClient {
   void updateLocationRound(const nlohmann::json& locations, LocationCompletion completion, int round);
   void locationPublisherRound(TextCompletion handler, int round);
   void activeTripRound(ActiveTripsCompletion completion, int round);
-  void tripRound(const nlohmann::json& dict, const platform::Location& location, TextCompletion completion,
-                 int round);
+  void tripRound(const nlohmann::json& dict, const platform::Location& location, TextCompletion completion, int round);
   void createTripRound(const std::optional<nlohmann::json>& dict, CreateTripCompletion handler, int round);
   void tripSummaryRound(const std::string& tripId, TripSummaryCompletion handler, int round);
   void getTripsRound(const std::string& tripId, GetTripCompletion handler, int round);

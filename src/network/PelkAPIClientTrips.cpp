@@ -82,8 +82,8 @@ void PelkAPIClient::activeTrip(ActiveTripsCompletion completion) {
   // after the request left, which the list cannot hold yet.
   if (auto keep = triprecording::links::activeTrips.get()) {
     const std::uint64_t mark = triprecording::links::mark();
-    completion = [completion, mark, keep = std::move(keep)](
-                     std::optional<std::vector<std::shared_ptr<PelkTrip>>> list, std::optional<PelkError> error) {
+    completion = [completion, mark, keep = std::move(keep)](std::optional<std::vector<std::shared_ptr<PelkTrip>>> list,
+                                                            std::optional<PelkError> error) {
       // On the main queue, in order with the recordings of trip actions.
       if (list && !error) platform::Dispatch::main().async([keep, active = *list, mark] { keep(active, mark); });
       if (completion) completion(std::move(list), std::move(error));
@@ -120,8 +120,8 @@ void PelkAPIClient::trip(const nlohmann::json& dict, const platform::Location& l
   tripRound(dict, location, std::move(completion), 0);
 }
 
-void PelkAPIClient::tripRound(const nlohmann::json& dict, const platform::Location& location,
-                              TextCompletion completion, int round) {
+void PelkAPIClient::tripRound(const nlohmann::json& dict, const platform::Location& location, TextCompletion completion,
+                              int round) {
   std::function<void(const PelkError&)> onFailure;
   if (completion) onFailure = [completion](const PelkError& error) { completion(std::nullopt, error); };
   exchange(

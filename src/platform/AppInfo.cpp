@@ -54,8 +54,8 @@ std::string AppInfo::invalidAppId(const std::string& id) {
   if (id.front() == '.') return "begins with '.'";
   if (id.find("..") != std::string::npos) return "holds \"..\"";
   for (const char c : id) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '-' || c == '_';
+    const bool plain =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
     if (!plain) return "holds a character other than letters, digits, '.', '-' and '_'";
   }
   return {};

@@ -61,17 +61,11 @@ void Clock::advance(Duration by) {
   }
 }
 
-void Clock::setVirtualNow(TimePoint t) {
-  gVirtualNow.store(t.time_since_epoch().count(), std::memory_order_release);
-}
+void Clock::setVirtualNow(TimePoint t) { gVirtualNow.store(t.time_since_epoch().count(), std::memory_order_release); }
 
-double Clock::secondsSince1970(TimePoint t) {
-  return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
+double Clock::secondsSince1970(TimePoint t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
-TimePoint Clock::fromSecondsSince1970(double s) {
-  return TimePoint(seconds(s));
-}
+TimePoint Clock::fromSecondsSince1970(double s) { return TimePoint(seconds(s)); }
 
 Duration seconds(double s) {
   if (std::isnan(s)) return Duration::zero();

@@ -133,7 +133,7 @@ void stopAtExit() {
   s.exiting = true;
   if (s.thread != std::this_thread::get_id()) {
     lock.waitFor(s.moved, std::chrono::milliseconds(Console::kExitGraceMs),
-                     [&]() PELK_REQUIRES(s.mutex) { return s.queue.empty() && s.running == 0; });
+                 [&]() PELK_REQUIRES(s.mutex) { return s.queue.empty() && s.running == 0; });
   }
   s.stopped = true;
   s.queue.clear();
@@ -170,7 +170,8 @@ void setDestination(State::Destination destination, std::shared_ptr<const Consol
       // A handler of this generation or a later one running means the one
       // replaced here has returned: a newer setter's handler may keep the
       // console thread busy without a pause.
-      lock.wait(s.moved, [&]() PELK_REQUIRES(s.mutex) { return s.running == 0 || s.running >= generation || s.stopped; });
+      lock.wait(s.moved,
+                [&]() PELK_REQUIRES(s.mutex) { return s.running == 0 || s.running >= generation || s.stopped; });
     }
   }
   // Released outside the lock: its captures may do anything.

@@ -69,7 +69,8 @@ int xRead(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
 int xWrite(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
   const int rc = realOf(f)->pMethods->xWrite(realOf(f), buf, n, off);
   if (rc == SQLITE_OK && n > 0) {
-    reinterpret_cast<CountedFile*>(f)->counter->bytes.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+    reinterpret_cast<CountedFile*>(f)->counter->bytes.fetch_add(static_cast<std::uint64_t>(n),
+                                                                std::memory_order_relaxed);
     counters().total.bytes.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
   }
   return rc;
@@ -83,12 +84,8 @@ int xSync(sqlite3_file* f, int flags) {
 int xFileSize(sqlite3_file* f, sqlite3_int64* size) { return realOf(f)->pMethods->xFileSize(realOf(f), size); }
 int xLock(sqlite3_file* f, int level) { return realOf(f)->pMethods->xLock(realOf(f), level); }
 int xUnlock(sqlite3_file* f, int level) { return realOf(f)->pMethods->xUnlock(realOf(f), level); }
-int xCheckReservedLock(sqlite3_file* f, int* out) {
-  return realOf(f)->pMethods->xCheckReservedLock(realOf(f), out);
-}
-int xFileControl(sqlite3_file* f, int op, void* arg) {
-  return realOf(f)->pMethods->xFileControl(realOf(f), op, arg);
-}
+int xCheckReservedLock(sqlite3_file* f, int* out) { return realOf(f)->pMethods->xCheckReservedLock(realOf(f), out); }
+int xFileControl(sqlite3_file* f, int op, void* arg) { return realOf(f)->pMethods->xFileControl(realOf(f), op, arg); }
 int xSectorSize(sqlite3_file* f) { return realOf(f)->pMethods->xSectorSize(realOf(f)); }
 int xDeviceCharacteristics(sqlite3_file* f) { return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)); }
 int xShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
@@ -184,7 +181,7 @@ int vfsCurrentTimeInt64(sqlite3_vfs* vfs, sqlite3_int64* out) {
 // The counting layer over SQLite's default one; registered once, never as
 // the default (a host's own SQLite files are not ours to count).
 const char* registerLayer() {
-  static const char* const name = [] () -> const char* {
+  static const char* const name = []() -> const char* {
     sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
     if (!real) return nullptr;
     static sqlite3_vfs layer{};

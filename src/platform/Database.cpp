@@ -126,8 +126,7 @@ Database::Statement::Statement(SQLite::Statement* kept, bool* inUse) : statement
   *inUse_ = true;
 }
 
-Database::Statement::Statement(std::unique_ptr<SQLite::Statement> own)
-    : statement_(own.get()), own_(std::move(own)) {}
+Database::Statement::Statement(std::unique_ptr<SQLite::Statement> own) : statement_(own.get()), own_(std::move(own)) {}
 
 Database::Statement::Statement(Statement&& other) noexcept
     : statement_(other.statement_), inUse_(other.inUse_), own_(std::move(other.own_)) {
@@ -298,7 +297,8 @@ void Database::setAsideOldLog() {
   const auto stamp = std::to_string(static_cast<long long>(Clock::secondsSince1970(Clock::now())));
   std::string aside = path_ + ".replaced-" + stamp;
   std::error_code ec;
-  for (int n = 1; std::filesystem::exists(aside + "-wal", ec); ++n) aside = path_ + ".replaced-" + stamp + "-" + std::to_string(n);
+  for (int n = 1; std::filesystem::exists(aside + "-wal", ec); ++n)
+    aside = path_ + ".replaced-" + stamp + "-" + std::to_string(n);
   // Kept, not deleted: it holds the last committed transactions of the file that went.
   std::filesystem::rename(path_ + "-wal", aside + "-wal", ec);
   if (ec) {

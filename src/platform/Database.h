@@ -15,7 +15,7 @@
 namespace SQLite {
 class Database;
 class Statement;
-}
+}  // namespace SQLite
 
 namespace pelk::platform {
 

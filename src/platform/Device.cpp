@@ -42,7 +42,8 @@ std::optional<std::map<std::string, std::string>> gEnvironment PELK_GUARDED_BY(g
 
 // Lock order: a leaf (platform/LockOrder.h).
 Mutex gIdentifierMutex;  // one writer of the kept identifier at a time
-std::map<std::string, std::string> gUnsavedIdentifiers PELK_GUARDED_BY(gIdentifierMutex);  // by file, when it could not be written
+std::map<std::string, std::string> gUnsavedIdentifiers
+    PELK_GUARDED_BY(gIdentifierMutex);  // by file, when it could not be written
 
 std::string path(const std::string& absolute) {
   LockGuard lock(gMutex);
@@ -114,7 +115,8 @@ std::vector<PowerSupply> systemBatteries() {
 
 float levelOf(const std::vector<PowerSupply>& batteries) {
   double sum = 0, weights = 0;
-  const bool weighted = std::all_of(batteries.begin(), batteries.end(), [](const PowerSupply& b) { return b.capacityFull; });
+  const bool weighted =
+      std::all_of(batteries.begin(), batteries.end(), [](const PowerSupply& b) { return b.capacityFull; });
   // Weights relative to the largest, so capacities near the top of a double
   // cannot overflow the sums into a level that is not a number.
   double largest = 0;

@@ -72,8 +72,8 @@ struct QueueState {
 
   const std::string label;
   const std::string threadName;  // of each of its threads
-  const int baseWorkers;  // threads kept while idle
-  const int maxWorkers;   // 1 makes the queue serial
+  const int baseWorkers;         // threads kept while idle
+  const int maxWorkers;          // 1 makes the queue serial
   // Lock order: a leaf (platform/LockOrder.h).
   Mutex mutex;
   std::condition_variable cv;      // new work, or a change of mode

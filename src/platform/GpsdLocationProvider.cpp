@@ -236,7 +236,8 @@ void GpsdLocationProvider::fixArrived(Session& session, Location fix, bool recei
     if (receiverTime) {
       receiverClock.emplace(fix.timestamp, now);
     } else if (receiverClock) {
-      fix.timestamp = receiverClock->first + std::chrono::duration_cast<TimePoint::duration>(now - receiverClock->second);
+      fix.timestamp =
+          receiverClock->first + std::chrono::duration_cast<TimePoint::duration>(now - receiverClock->second);
     } else if (now - connectedAt < kTimeGrace) {
       ++heldBack_;
       return;

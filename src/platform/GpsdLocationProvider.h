@@ -89,10 +89,10 @@ class GpsdLocationProvider : public LocationProvider {
   mutable std::mutex mutex_;
   std::shared_ptr<Session> current_;
   std::vector<std::shared_ptr<Session>> retired_;  // stopped, not joined yet
-  std::optional<bool> available_;                   // last reported availability
+  std::optional<bool> available_;                  // last reported availability
   std::optional<std::chrono::steady_clock::time_point> lostSince_;
   std::string lostWhy_;
-  VisitDetector visitDetector_;                     // guarded by mutex_
+  VisitDetector visitDetector_;  // guarded by mutex_
   std::atomic<std::size_t> fixes_{0};
   std::atomic<std::size_t> withoutFix_{0};
   std::atomic<std::size_t> heldBack_{0};

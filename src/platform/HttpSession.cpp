@@ -98,7 +98,9 @@ bool namesInvalidHost(const std::string& url) {
 
 // Whether `name: value` can go out as one header line as it is.
 bool isSafeHeader(const std::string& name, const std::string& value) {
-  auto breaks = [](const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; };
+  auto breaks = [](const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+  };
   return !name.empty() && name.find(':') == std::string::npos && !breaks(name) && !breaks(value);
 }
 
@@ -321,8 +323,7 @@ HttpSession& HttpSession::shared() {
   return *session;
 }
 
-HttpSession::HttpSession(std::string label)
-    : callbacks_(Dispatch::makeSerial(label + ".callbacks", "pelk-http-cb")) {
+HttpSession::HttpSession(std::string label) : callbacks_(Dispatch::makeSerial(label + ".callbacks", "pelk-http-cb")) {
   ensureCurlGlobal();
   multi_ = curl_multi_init();
   thread_ = std::thread([this] {

@@ -87,7 +87,7 @@ class LocationEngine {
   // Lock order: before the gpsd provider's lock and the engine's (platform/LockOrder.h).
   Mutex providerMutex;  // serialises provider start and stop
   std::shared_ptr<LocationProvider> running PELK_GUARDED_BY(providerMutex);
-  bool exiting PELK_GUARDED_BY(providerMutex) = false;  // nothing starts any more
+  bool exiting PELK_GUARDED_BY(providerMutex) = false;     // nothing starts any more
   bool stopQueued PELK_GUARDED_BY(providerMutex) = false;  // a stop waits for the main queue
   // Replaced providers whose work has not ended yet (a reader in a connect
   // that may last the system's time-out): released once idle, joined at exit.
@@ -354,8 +354,8 @@ class LocationEngine {
   static void crossingLocked(const RegionEntry& r, bool entered, std::vector<Delivery>& deliveries) {
     if (entered && !r.region.notifyOnEntry) return;
     if (!entered && !r.region.notifyOnExit) return;
-    deliveries.push_back({r.owner, [region = r.region, entered, placement = r.placement](
-                                       LocationManager& m, LocationManagerDelegate& d) {
+    deliveries.push_back({r.owner, [region = r.region, entered, placement = r.placement](LocationManager& m,
+                                                                                         LocationManagerDelegate& d) {
                             // Only for the region as it is still monitored when the
                             // crossing runs: not for one replaced or removed since.
                             if (!get().stillMonitored(placement)) return;
@@ -521,11 +521,11 @@ AuthorizationStatus LocationManager::authorizationStatus() const { return Locati
 
 #define PELK_LOCATION_PROPERTY(Type, getter, setter, field) \
   Type LocationManager::getter() const {                    \
-    LockGuard lock(LocationEngine::get().mutex);      \
+    LockGuard lock(LocationEngine::get().mutex);            \
     return state_->field;                                   \
   }                                                         \
   void LocationManager::setter(Type value) {                \
-    LockGuard lock(LocationEngine::get().mutex);      \
+    LockGuard lock(LocationEngine::get().mutex);            \
     state_->field = value;                                  \
   }
 
@@ -716,9 +716,8 @@ GpsdConfig GpsdConfig::fromEnvironment() {
   if (const char* host = std::getenv("PELK_GPSD_HOST"); host && *host) config.host = host;
   if (const char* port = std::getenv("PELK_GPSD_PORT"); port && *port) {
     const std::string text = port;
-    const bool digits = text.size() <= 5 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-      return c >= '0' && c <= '9';
-    });
+    const bool digits =
+        text.size() <= 5 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= '0' && c <= '9'; });
     const long value = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
     if (value >= 1 && value <= 65535) {
       config.port = std::to_string(value);

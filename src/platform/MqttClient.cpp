@@ -99,7 +99,9 @@ Registry& registry() {
 }
 
 void* toContext(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
-std::uint64_t fromContext(void* context) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context)); }
+std::uint64_t fromContext(void* context) {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context));
+}
 
 // Every Paho handle alive in the process.  Paho's threads run while any
 // handle exists and use OpenSSL (also for the WebSocket handshake); at exit the
@@ -147,7 +149,8 @@ bool startsWith(const std::string& text, const char* prefix) { return text.rfind
 }  // namespace
 
 struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
-  explicit State(MqttClientOptions o) : options(std::move(o)), control(Dispatch::makeSerial("pelk.mqtt.control", "pelk-mqtt-ctl")) {
+  explicit State(MqttClientOptions o)
+      : options(std::move(o)), control(Dispatch::makeSerial("pelk.mqtt.control", "pelk-mqtt-ctl")) {
     auto block = std::make_shared<Headers>();
     block->pairs = options.httpHeaders;
     for (const auto& [name, value] : block->pairs) block->array.push_back({name.c_str(), value.c_str()});
@@ -382,8 +385,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       nextDelay = std::min(nextDelay * 2, std::max(options.maxRetryDelay, options.firstRetryDelay));
       // Up to a quarter off, never longer: the bound of the wait holds.
       if (const auto spread = delay.count() / 4; spread > 0) {
-        delay -= std::chrono::milliseconds(
-            std::uniform_int_distribution<std::chrono::milliseconds::rep>(0, spread)(random));
+        delay -=
+            std::chrono::milliseconds(std::uniform_int_distribution<std::chrono::milliseconds::rep>(0, spread)(random));
       }
       retry = ++retryTicket;
     }
@@ -447,8 +450,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   // limit.  False when it has not answered by then (the library is stuck), or
   // the handle went at exit.
   bool waitForConnectAnswer(MQTTAsync h, const std::shared_ptr<Signal>& answered) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(options.connectTimeoutSeconds + 2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.connectTimeoutSeconds + 2);
     while (!answered->waitFor(std::chrono::milliseconds(100))) {
       bool nowConnected = false;
       if (!whileRegistered(h, [&] { nowConnected = MQTTAsync_isConnected(h) != 0; })) return false;
@@ -597,7 +599,8 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   }
 
   static int onMessage(void* context, char* topicName, int topicLen, MQTTAsync_message* message) {
-    std::string topic = topicLen > 0 ? std::string(topicName, static_cast<std::size_t>(topicLen)) : std::string(topicName);
+    std::string topic =
+        topicLen > 0 ? std::string(topicName, static_cast<std::size_t>(topicLen)) : std::string(topicName);
     std::string payload;
     if (message && message->payload && message->payloadlen > 0) {
       payload.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
@@ -656,7 +659,8 @@ void destroyLiveHandlesAtExit() {
       connectAnswered = state->connectAnswered;
     }
     if (connectAnswered) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (!connectAnswered->waitFor(std::max(left, std::chrono::milliseconds(0)))) continue;
     }
     state->takeHandle(handle);
@@ -678,7 +682,8 @@ bool MqttClient::validOptions(const MqttClientOptions& options) {
     if (name.empty() || hasControlCharacters(name) || hasControlCharacters(value)) return false;
     if (name.find_first_of(": \t") != std::string::npos) return false;
   }
-  if (options.password.find('\0') != std::string::npos || options.username.find('\0') != std::string::npos) return false;
+  if (options.password.find('\0') != std::string::npos || options.username.find('\0') != std::string::npos)
+    return false;
   return options.firstRetryDelay.count() > 0;
 }
 
@@ -777,8 +782,8 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, i
     opts.onFailure = &State::onPublishFailed;
     opts.context = toContext(ticket);
   }
-  const int rc = MQTTAsync_send(use.get(), topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                                0, &opts);
+  const int rc =
+      MQTTAsync_send(use.get(), topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, 0, &opts);
   if (rc != MQTTASYNC_SUCCESS && ticket != 0) {
     registry().take(ticket);
     LockGuard guard(state_->mutex);

@@ -244,10 +244,18 @@ std::string resolve(Folder folder) {
     } else {
       std::string dir;
       switch (folder) {
-        case Folder::documents: dir = layout.data + "/Documents"; break;
-        case Folder::appSupport: dir = layout.data + "/Application Support"; break;
-        case Folder::caches: dir = layout.cache; break;
-        case Folder::preferences: dir = layout.config; break;
+        case Folder::documents:
+          dir = layout.data + "/Documents";
+          break;
+        case Folder::appSupport:
+          dir = layout.data + "/Application Support";
+          break;
+        case Folder::caches:
+          dir = layout.cache;
+          break;
+        case Folder::preferences:
+          dir = layout.config;
+          break;
       }
       Paths::ensureDirectory(dir);
       return dir;

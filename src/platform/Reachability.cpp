@@ -199,7 +199,8 @@ bool readSystemFlags(std::uint32_t& flags) {
     int attrLen = static_cast<int>(IFLA_PAYLOAD(m));
     for (auto* a = IFLA_RTA(info); RTA_OK(a, attrLen); a = RTA_NEXT(a, attrLen)) {
       if (a->rta_type == IFLA_IFNAME) {
-        link.name.assign(static_cast<const char*>(RTA_DATA(a)), strnlen(static_cast<const char*>(RTA_DATA(a)), RTA_PAYLOAD(a)));
+        link.name.assign(static_cast<const char*>(RTA_DATA(a)),
+                         strnlen(static_cast<const char*>(RTA_DATA(a)), RTA_PAYLOAD(a)));
       }
     }
     links[info->ifi_index] = link;

@@ -41,7 +41,9 @@ class SettingValue {
   const Storage& storage() const { return v_; }
 
   template <class T>
-  const T* get() const { return std::get_if<T>(&v_); }
+  const T* get() const {
+    return std::get_if<T>(&v_);
+  }
 
   // Conversions in the manner of a property-list reader: numbers and booleans
   // convert into each other, text holding a number converts to it, anything

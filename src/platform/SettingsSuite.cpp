@@ -102,8 +102,7 @@ std::shared_ptr<SettingsSuite> SettingsSuite::atPath(const std::string& path) {
   return suite;
 }
 
-SettingsSuite::SettingsSuite(std::string path)
-    : path_(std::move(path)), db_(Database::atPath(path_, prepareEntries)) {
+SettingsSuite::SettingsSuite(std::string path) : path_(std::move(path)), db_(Database::atPath(path_, prepareEntries)) {
   if (const auto outcome = db_->open(); !outcome) {
     Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error, Console::Level::Error);
   }
@@ -113,12 +112,11 @@ SettingsSuite::~SettingsSuite() = default;
 
 void SettingsSuite::failed(const char* what, const std::string& key, const Database::Outcome& outcome) {
   if (outcome.unavailable) {
-    Console::print("pelk: settings file " + path_ + " cannot be opened: " + outcome.error + "; " + what + " " +
-                   key + " dropped",
-                   Console::Level::Error);
+    Console::print(
+        "pelk: settings file " + path_ + " cannot be opened: " + outcome.error + "; " + what + " " + key + " dropped",
+        Console::Level::Error);
   } else {
-    Console::print(std::string("pelk: settings ") + what + " of " + key + " failed on " + path_ + ": " +
-                       outcome.error,
+    Console::print(std::string("pelk: settings ") + what + " of " + key + " failed on " + path_ + ": " + outcome.error,
                    Console::Level::Error);
   }
   // Inside a transaction the failure dooms the whole of it.

@@ -22,9 +22,9 @@ namespace pelk::platform {
 // minutes is longer than a traffic light or a level crossing and short enough
 // to report a stop at a delivery address.
 struct VisitRules {
-  double radius = 50.0;                         // metres
+  double radius = 50.0;  // metres
   Duration dwell = std::chrono::minutes(3);
-  double maxAccuracy = 100.0;                   // metres
+  double maxAccuracy = 100.0;  // metres
 };
 
 // Finds visits in a stream of fixes, for a location source that does not

@@ -25,8 +25,8 @@ namespace pelk::storage {
 using Link = std::optional<std::int64_t>;
 
 template <class E>
-using Member = std::variant<OptionalText E::*, double E::*, std::int16_t E::*, bool E::*, std::optional<Date> E::*,
-                            Link E::*>;
+using Member =
+    std::variant<OptionalText E::*, double E::*, std::int16_t E::*, bool E::*, std::optional<Date> E::*, Link E::*>;
 
 template <class E>
 struct Attribute {
@@ -41,18 +41,31 @@ struct Attribute {
 template <class E>
 const std::vector<Attribute<E>>& columnsOf();
 
-#define PELK_ATTR(E, name) Attribute<E> { #name, &E::name }
+#define PELK_ATTR(E, name) \
+  Attribute<E> { #name, &E::name }
 
 template <>
 inline const std::vector<Attribute<HttpLocationData>>& columnsOf<HttpLocationData>() {
   using E = HttpLocationData;
   static const auto* cols = new std::vector<Attribute<E>>{
-      PELK_ATTR(E, accuracy),        PELK_ATTR(E, activity),       PELK_ATTR(E, altitude),
-      PELK_ATTR(E, app_stat),        PELK_ATTR(E, bat_saver_mode), PELK_ATTR(E, bat_stat),
-      PELK_ATTR(E, battery_remaining), PELK_ATTR(E, ended_at),     PELK_ATTR(E, gps_stat),
-      PELK_ATTR(E, latitude),        PELK_ATTR(E, location_permission), PELK_ATTR(E, longitude),
-      PELK_ATTR(E, motion_stat),     PELK_ATTR(E, net_stat),       PELK_ATTR(E, recorded_at),
-      PELK_ATTR(E, speed),           PELK_ATTR(E, started_at),     PELK_ATTR(E, timezone_offset),
+      PELK_ATTR(E, accuracy),
+      PELK_ATTR(E, activity),
+      PELK_ATTR(E, altitude),
+      PELK_ATTR(E, app_stat),
+      PELK_ATTR(E, bat_saver_mode),
+      PELK_ATTR(E, bat_stat),
+      PELK_ATTR(E, battery_remaining),
+      PELK_ATTR(E, ended_at),
+      PELK_ATTR(E, gps_stat),
+      PELK_ATTR(E, latitude),
+      PELK_ATTR(E, location_permission),
+      PELK_ATTR(E, longitude),
+      PELK_ATTR(E, motion_stat),
+      PELK_ATTR(E, net_stat),
+      PELK_ATTR(E, recorded_at),
+      PELK_ATTR(E, speed),
+      PELK_ATTR(E, started_at),
+      PELK_ATTR(E, timezone_offset),
       PELK_ATTR(E, user_id),
   };
   return *cols;
@@ -62,17 +75,38 @@ template <>
 inline const std::vector<Attribute<MqttLocationData>>& columnsOf<MqttLocationData>() {
   using E = MqttLocationData;
   static const auto* cols = new std::vector<Attribute<E>>{
-      PELK_ATTR(E, activity),          PELK_ATTR(E, altitude),          PELK_ATTR(E, app_context),
-      PELK_ATTR(E, app_id),            PELK_ATTR(E, battery_remaining), PELK_ATTR(E, battery_saver),
-      PELK_ATTR(E, battery_status),    PELK_ATTR(E, course),            PELK_ATTR(E, device_manufacturer),
-      PELK_ATTR(E, device_model),      PELK_ATTR(E, event_listener),    PELK_ATTR(E, geofence_events),
-      PELK_ATTR(E, gps_status),        PELK_ATTR(E, horizontal_accuracy), PELK_ATTR(E, latitude),
-      PELK_ATTR(E, location_events),   PELK_ATTR(E, location_id),       PELK_ATTR(E, location_listener),
-      PELK_ATTR(E, location_permission), PELK_ATTR(E, longitude),       PELK_ATTR(E, mqtt_id),
-      PELK_ATTR(E, mqttLocation_time), PELK_ATTR(E, nearby_events),     PELK_ATTR(E, network_status),
-      PELK_ATTR(E, os_version),        PELK_ATTR(E, recorded_at),       PELK_ATTR(E, speed),
-      PELK_ATTR(E, tracking_mode),     PELK_ATTR(E, trips_events),      PELK_ATTR(E, tz_offset),
-      PELK_ATTR(E, user_id),           PELK_ATTR(E, vertical_accuracy),
+      PELK_ATTR(E, activity),
+      PELK_ATTR(E, altitude),
+      PELK_ATTR(E, app_context),
+      PELK_ATTR(E, app_id),
+      PELK_ATTR(E, battery_remaining),
+      PELK_ATTR(E, battery_saver),
+      PELK_ATTR(E, battery_status),
+      PELK_ATTR(E, course),
+      PELK_ATTR(E, device_manufacturer),
+      PELK_ATTR(E, device_model),
+      PELK_ATTR(E, event_listener),
+      PELK_ATTR(E, geofence_events),
+      PELK_ATTR(E, gps_status),
+      PELK_ATTR(E, horizontal_accuracy),
+      PELK_ATTR(E, latitude),
+      PELK_ATTR(E, location_events),
+      PELK_ATTR(E, location_id),
+      PELK_ATTR(E, location_listener),
+      PELK_ATTR(E, location_permission),
+      PELK_ATTR(E, longitude),
+      PELK_ATTR(E, mqtt_id),
+      PELK_ATTR(E, mqttLocation_time),
+      PELK_ATTR(E, nearby_events),
+      PELK_ATTR(E, network_status),
+      PELK_ATTR(E, os_version),
+      PELK_ATTR(E, recorded_at),
+      PELK_ATTR(E, speed),
+      PELK_ATTR(E, tracking_mode),
+      PELK_ATTR(E, trips_events),
+      PELK_ATTR(E, tz_offset),
+      PELK_ATTR(E, user_id),
+      PELK_ATTR(E, vertical_accuracy),
   };
   return *cols;
 }
@@ -81,8 +115,8 @@ template <>
 inline const std::vector<Attribute<MyTrip>>& columnsOf<MyTrip>() {
   using E = MyTrip;
   static const auto* cols = new std::vector<Attribute<E>>{
-      PELK_ATTR(E, distance),   PELK_ATTR(E, duration),  PELK_ATTR(E, latitude), PELK_ATTR(E, location_count),
-      PELK_ATTR(E, locationId), PELK_ATTR(E, longitude), PELK_ATTR(E, speed),    PELK_ATTR(E, start_time),
+      PELK_ATTR(E, distance),   PELK_ATTR(E, duration),  PELK_ATTR(E, latitude),    PELK_ATTR(E, location_count),
+      PELK_ATTR(E, locationId), PELK_ATTR(E, longitude), PELK_ATTR(E, speed),       PELK_ATTR(E, start_time),
       PELK_ATTR(E, status),     PELK_ATTR(E, tripId),    PELK_ATTR(E, update_time),
   };
   return *cols;
@@ -92,9 +126,11 @@ template <>
 inline const std::vector<Attribute<MyTripRoute>>& columnsOf<MyTripRoute>() {
   using E = MyTripRoute;
   static const auto* cols = new std::vector<Attribute<E>>{
-      PELK_ATTR(E, accuracy),    PELK_ATTR(E, activity),  PELK_ATTR(E, altitude), PELK_ATTR(E, entityId),
-      PELK_ATTR(E, latitude),    PELK_ATTR(E, location_id), PELK_ATTR(E, longitude), PELK_ATTR(E, recorded_at),
-      PELK_ATTR(E, tripId),      Attribute<E>{"trip", &E::trip, MyTrip::entityName},
+      PELK_ATTR(E, accuracy),  PELK_ATTR(E, activity),
+      PELK_ATTR(E, altitude),  PELK_ATTR(E, entityId),
+      PELK_ATTR(E, latitude),  PELK_ATTR(E, location_id),
+      PELK_ATTR(E, longitude), PELK_ATTR(E, recorded_at),
+      PELK_ATTR(E, tripId),    Attribute<E>{"trip", &E::trip, MyTrip::entityName},
   };
   return *cols;
 }
@@ -103,11 +139,11 @@ template <>
 inline const std::vector<Attribute<TripsLocal>>& columnsOf<TripsLocal>() {
   using E = TripsLocal;
   static const auto* cols = new std::vector<Attribute<E>>{
-      PELK_ATTR(E, created_at),  PELK_ATTR(E, distance_covered), PELK_ATTR(E, duration),
-      PELK_ATTR(E, is_deleted),  PELK_ATTR(E, is_ended),         PELK_ATTR(E, is_paused),
-      PELK_ATTR(E, is_started),  PELK_ATTR(E, location_id),      PELK_ATTR(E, sync_status),
-      PELK_ATTR(E, synced),      PELK_ATTR(E, trip_ended_at),    PELK_ATTR(E, trip_id),
-      PELK_ATTR(E, trip_started_at), PELK_ATTR(E, updated_at),   PELK_ATTR(E, user_id),
+      PELK_ATTR(E, created_at),      PELK_ATTR(E, distance_covered), PELK_ATTR(E, duration),
+      PELK_ATTR(E, is_deleted),      PELK_ATTR(E, is_ended),         PELK_ATTR(E, is_paused),
+      PELK_ATTR(E, is_started),      PELK_ATTR(E, location_id),      PELK_ATTR(E, sync_status),
+      PELK_ATTR(E, synced),          PELK_ATTR(E, trip_ended_at),    PELK_ATTR(E, trip_id),
+      PELK_ATTR(E, trip_started_at), PELK_ATTR(E, updated_at),       PELK_ATTR(E, user_id),
   };
   return *cols;
 }
@@ -116,10 +152,9 @@ template <>
 inline const std::vector<Attribute<TripEventsLocal>>& columnsOf<TripEventsLocal>() {
   using E = TripEventsLocal;
   static const auto* cols = new std::vector<Attribute<E>>{
-      PELK_ATTR(E, created_at),   PELK_ATTR(E, entityId),    PELK_ATTR(E, event_source),
-      PELK_ATTR(E, event_type),   PELK_ATTR(E, event_version), PELK_ATTR(E, location_id),
-      PELK_ATTR(E, trip_id),      PELK_ATTR(E, user_id),
-      Attribute<E>{"trip", &E::trip, TripsLocal::entityName},
+      PELK_ATTR(E, created_at), PELK_ATTR(E, entityId),      PELK_ATTR(E, event_source),
+      PELK_ATTR(E, event_type), PELK_ATTR(E, event_version), PELK_ATTR(E, location_id),
+      PELK_ATTR(E, trip_id),    PELK_ATTR(E, user_id),       Attribute<E>{"trip", &E::trip, TripsLocal::entityName},
   };
   return *cols;
 }

@@ -22,10 +22,10 @@ std::int16_t saturatingInt16(double value) {
   return static_cast<std::int16_t>(value);
 }
 
-#define PELK_ENTITY_NAMES(E)                                                        \
-  const std::vector<std::string>& E::attributeNames() {                             \
+#define PELK_ENTITY_NAMES(E)                                                      \
+  const std::vector<std::string>& E::attributeNames() {                           \
     static const std::vector<std::string> names = storage::attributeNamesOf<E>(); \
-    return names;                                                                   \
+    return names;                                                                 \
   }
 
 PELK_ENTITY_NAMES(HttpLocationData)

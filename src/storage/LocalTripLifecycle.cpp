@@ -235,8 +235,8 @@ void PelkTripStorageManager::pauseTrip(const nlohmann::json& request, const plat
 
 void PelkTripStorageManager::resumeTrip(const nlohmann::json& request, const platform::Location& location,
                                         TextCompletion completion) {
-  runAction({Action::Step::resume, ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME,
-             VuvivaZuvovo::TRIP_RESUME_ERROR, VuvivaZuvovo::TRIP_RESUME_SUCESS, EventType().resumed},
+  runAction({Action::Step::resume, ErrorCode::QB417, VuvivaZuvovo::TRIP_ALREADY_RESUME, VuvivaZuvovo::TRIP_RESUME_ERROR,
+             VuvivaZuvovo::TRIP_RESUME_SUCESS, EventType().resumed},
             request, location, completion);
 }
 

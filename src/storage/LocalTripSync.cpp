@@ -64,7 +64,7 @@ void PelkTripStorageManager::getTripSummary(const std::string& tripId, SummaryHa
   std::shared_ptr<PelkTripSummary> model;
   if (row) {
     model = PelkOfflineTripsUtils::convertZorodaZeveSummary(*row, progress,
-                                                           progress ? routeOf(*progress) : std::vector<MyTripRoute>{});
+                                                            progress ? routeOf(*progress) : std::vector<MyTripRoute>{});
   }
   if (!handler) return;
   if (model) {
@@ -157,28 +157,29 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
       break;
   }
 
-  tripstore::links::syncTrip(*text, [this, tripId, handler, release](std::optional<std::string> message, std::optional<PelkError> error) {
-    if (message == VuvivaZuvovo::TRIP_SUCESS) {
-      // Still claimed by this sync, so no deletion runs beside this one.
-      const bool removed = removeTripRows(tripId);
-      release();
-      if (!removed) {
-        // Its rows stay, queued: it goes again until they are gone.
+  tripstore::links::syncTrip(
+      *text, [this, tripId, handler, release](std::optional<std::string> message, std::optional<PelkError> error) {
+        if (message == VuvivaZuvovo::TRIP_SUCESS) {
+          // Still claimed by this sync, so no deletion runs beside this one.
+          const bool removed = removeTripRows(tripId);
+          release();
+          if (!removed) {
+            // Its rows stay, queued: it goes again until they are gone.
+            planSyncRetry(tripId);
+            report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
+          } else {
+            forgetSyncRetry(tripId);
+            report(handler, message, std::nullopt);
+          }
+          return;
+        }
+        release();
+        // Anything but the server's acceptance leaves the trip queued, to be sent
+        // again without waiting for a change of network.
         planSyncRetry(tripId);
-        report(handler, "", PelkError(ErrorCode::QB402, VuvivaZuvovo::TRIP_DELETE_ERROR));
-      } else {
-        forgetSyncRetry(tripId);
-        report(handler, message, std::nullopt);
-      }
-      return;
-    }
-    release();
-    // Anything but the server's acceptance leaves the trip queued, to be sent
-    // again without waiting for a change of network.
-    planSyncRetry(tripId);
-    if (!error) error = PelkError(ErrorCode::QB500, isNilOrEmpty(message) ? VuvivaZuvovo::ERROR_SERVER : *message);
-    report(handler, "", error);
-  });
+        if (!error) error = PelkError(ErrorCode::QB500, isNilOrEmpty(message) ? VuvivaZuvovo::ERROR_SERVER : *message);
+        report(handler, "", error);
+      });
 }
 
 std::optional<platform::Duration> PelkTripStorageManager::plannedSyncRetry(const std::string& tripId) const {

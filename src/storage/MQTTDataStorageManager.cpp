@@ -158,7 +158,7 @@ std::int64_t MQTTDataStorageManager::getOfflineLocationCount() {
 std::vector<MqttLocationData> MQTTDataStorageManager::fetchDeviceData(std::int64_t offset) {
   std::vector<MqttLocationData> rows;
   static const auto* sql = new std::string(storage::selectSql<MqttLocationData>() + " WHERE mqtt_id = 0 ORDER BY " +
-                                            storage::kPrimaryKey + " LIMIT ? OFFSET ?");
+                                           storage::kPrimaryKey + " LIMIT ? OFFSET ?");
   rows.reserve(kPageSize);
   const auto outcome = context_->read([&](SQLite::Database&) {
     auto q = context_->statement(*sql);
@@ -200,15 +200,15 @@ bool MQTTDataStorageManager::deleteBatchEntity(const std::vector<MqttLocationDat
 
 bool MQTTDataStorageManager::deleteLocationEntity(std::int64_t tag) {
   const auto outcome = context_->write([&](SQLite::Database& db) {
-    SQLite::Statement find(db, std::string("SELECT ") + storage::kPrimaryKey + " FROM " +
-                                   MqttLocationData::entityName + " WHERE mqtt_id = ? LIMIT 2");
+    SQLite::Statement find(db, std::string("SELECT ") + storage::kPrimaryKey + " FROM " + MqttLocationData::entityName +
+                                   " WHERE mqtt_id = ? LIMIT 2");
     // Tags are stored saturated to 16 bits; look them up the same way.
     find.bind(1, static_cast<int>(saturatingInt16(tag)));
     std::vector<std::int64_t> keys;
     while (find.executeStep()) keys.push_back(find.getColumn(0).getInt64());
     if (keys.size() != 1) return;
-    SQLite::Statement del(db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE " +
-                                  storage::kPrimaryKey + " = ?");
+    SQLite::Statement del(
+        db, std::string("DELETE FROM ") + MqttLocationData::entityName + " WHERE " + storage::kPrimaryKey + " = ?");
     del.bind(1, keys.front());
     del.exec();
   });

@@ -25,9 +25,9 @@ std::string creationEventType(const TripEventsLocal& event) {
 }  // namespace
 
 std::optional<nlohmann::json> PelkOfflineTripsUtils::getRevizaDevoRoveDict(const TripsLocal& offlineTrip,
-                                                                          const std::vector<TripEventsLocal>& events,
-                                                                          const MyTrip& mytrip,
-                                                                          const std::vector<MyTripRoute>& myroutes) {
+                                                                           const std::vector<TripEventsLocal>& events,
+                                                                           const MyTrip& mytrip,
+                                                                           const std::vector<MyTripRoute>& myroutes) {
   if (!mytrip.tripId || !offlineTrip.user_id || !offlineTrip.created_at || !offlineTrip.updated_at ||
       !offlineTrip.trip_started_at || !offlineTrip.trip_ended_at) {
     return std::nullopt;
@@ -148,8 +148,8 @@ std::shared_ptr<PelkTrip> PelkOfflineTripsUtils::convertActiveTrip(const TripsLo
 }
 
 std::shared_ptr<PelkGetTrip> PelkOfflineTripsUtils::convertDiridoZedIdiv(const TripsLocal& trip,
-                                                                        const std::vector<TripEventsLocal>& events,
-                                                                        const std::optional<MyTrip>& progress) {
+                                                                         const std::vector<TripEventsLocal>& events,
+                                                                         const std::optional<MyTrip>& progress) {
   if (!trip.trip_id) return nullptr;
   auto built = convertZorodaZeveEvent(trip, events);
   nlohmann::json dict = nlohmann::json::object();

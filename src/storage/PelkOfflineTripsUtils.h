@@ -45,8 +45,8 @@ class PelkOfflineTripsUtils {
   static std::shared_ptr<PelkGetTrip> convertDiridoZedIdiv(const TripsLocal& trip,
                                                            const std::vector<TripEventsLocal>& events,
                                                            const std::optional<MyTrip>& progress);
-  static std::vector<std::shared_ptr<PelkTripEvent>> convertZorodaZeveEvent(
-      const TripsLocal& trip, const std::vector<TripEventsLocal>& events);
+  static std::vector<std::shared_ptr<PelkTripEvent>> convertZorodaZeveEvent(const TripsLocal& trip,
+                                                                            const std::vector<TripEventsLocal>& events);
   // Trip summary; `route` is the progress row's route points.
   static std::shared_ptr<PelkTripSummary> convertZorodaZeveSummary(const TripsLocal& trip,
                                                                    const std::optional<MyTrip>& progress,

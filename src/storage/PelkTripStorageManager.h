@@ -106,8 +106,8 @@ class PelkTripStorageManager {
   // position.  A trip id that already has a row is restarted in place (its
   // route points are removed).
   virtual void saveTripData(const platform::Location& location, double distance, const std::string& startTime,
-                            std::int64_t speed, const std::optional<std::string>& locationId,
-                            const std::string& status, const std::string& tripId);
+                            std::int64_t speed, const std::optional<std::string>& locationId, const std::string& status,
+                            const std::string& tripId);
   virtual void addRoute(const std::string& activity, double latitude, double longitude, double altitude,
                         const std::string& recordedAt, const std::string& tripId, const MyTrip& trip,
                         const std::optional<std::string>& locationId, double accuracy);

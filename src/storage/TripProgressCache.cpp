@@ -70,8 +70,7 @@ bool hasLocalTrip(TripRows& rows, const std::string& tripId) {
 }
 
 void removeProgress(TripRows& rows, const std::string& tripId) {
-  static const auto* progress =
-      new std::string(std::string("DELETE FROM ") + MyTrip::entityName + " WHERE tripId = ?");
+  static const auto* progress = new std::string(std::string("DELETE FROM ") + MyTrip::entityName + " WHERE tripId = ?");
   rows.execute(deleteRouteOfTripSql(), tripId);
   rows.execute(*progress, tripId);
 }
@@ -94,9 +93,9 @@ std::optional<MyTrip> singleProgress(TripRows& rows, const std::string& tripId) 
   return found.front();
 }
 
-void startProgress(TripRows& rows, const platform::Location& location, double distance,
-                   const std::string& startTime, std::int64_t speed, const std::optional<std::string>& locationId,
-                   const std::string& status, const std::string& tripId) {
+void startProgress(TripRows& rows, const platform::Location& location, double distance, const std::string& startTime,
+                   std::int64_t speed, const std::optional<std::string>& locationId, const std::string& status,
+                   const std::string& tripId) {
   auto existing = rows.select<MyTrip>(" WHERE tripId = ?" + orderByKey(), tripId);
   MyTrip row = existing.empty() ? MyTrip{} : existing.front();
   row.distance = distance;
@@ -174,13 +173,12 @@ void PelkTripStorageManager::saveTripData(const platform::Location& location, do
   });
 }
 
-void PelkTripStorageManager::addRoute(const std::string& activity, double latitude, double longitude,
-                                      double altitude, const std::string& recordedAt, const std::string& tripId,
-                                      const MyTrip& trip, const std::optional<std::string>& locationId,
-                                      double accuracy) {
+void PelkTripStorageManager::addRoute(const std::string& activity, double latitude, double longitude, double altitude,
+                                      const std::string& recordedAt, const std::string& tripId, const MyTrip& trip,
+                                      const std::optional<std::string>& locationId, double accuracy) {
   storage::writeOrLog(*context(), "route point of trip " + tripId + " not stored", [&](TripRows& rows) {
-    storage::insertRoute(rows, activity, latitude, longitude, altitude, recordedAt, tripId, trip.objectID,
-                         locationId, accuracy);
+    storage::insertRoute(rows, activity, latitude, longitude, altitude, recordedAt, tripId, trip.objectID, locationId,
+                         accuracy);
   });
 }
 
@@ -244,8 +242,7 @@ void PelkTripStorageManager::endServerTrip(const std::string& tripId, const plat
   }
 }
 
-void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<PelkTrip>>& active,
-                                             std::uint64_t mark) {
+void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<PelkTrip>>& active, std::uint64_t mark) {
   std::set<std::string> running;
   std::set<std::string> over;
   bool whole = true;
@@ -263,13 +260,13 @@ void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<P
       if (serial > mark) recent.insert(tripId);
     }
   }
-  static const auto* serverTripsSql = new std::string(
-      std::string("SELECT DISTINCT tripId FROM ") + MyTrip::entityName +
-      " WHERE tripId IS NOT NULL AND tripId NOT IN (SELECT trip_id FROM " + TripsLocal::entityName +
-      " WHERE trip_id IS NOT NULL)");
+  static const auto* serverTripsSql =
+      new std::string(std::string("SELECT DISTINCT tripId FROM ") + MyTrip::entityName +
+                      " WHERE tripId IS NOT NULL AND tripId NOT IN (SELECT trip_id FROM " + TripsLocal::entityName +
+                      " WHERE trip_id IS NOT NULL)");
   std::vector<std::string> removed;
-  const bool done = storage::writeOrLog(
-      *context(), "progress of trips the server no longer runs not removed", [&](TripRows& rows) {
+  const bool done =
+      storage::writeOrLog(*context(), "progress of trips the server no longer runs not removed", [&](TripRows& rows) {
         std::vector<std::string> server;
         {
           auto q = rows.statement(*serverTripsSql);

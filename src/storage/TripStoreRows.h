@@ -159,9 +159,9 @@ std::optional<TripsLocal> singleLocalTrip(TripRows& rows, const std::string& tri
 
 // Starts (or restarts in place) the progress row of a trip, with its first
 // route point when the position has a place.
-void startProgress(TripRows& rows, const platform::Location& location, double distance,
-                   const std::string& startTime, std::int64_t speed, const std::optional<std::string>& locationId,
-                   const std::string& status, const std::string& tripId);
+void startProgress(TripRows& rows, const platform::Location& location, double distance, const std::string& startTime,
+                   std::int64_t speed, const std::optional<std::string>& locationId, const std::string& status,
+                   const std::string& tripId);
 // Moves a progress row to a new status; false when the trip id has no single
 // progress row.
 bool changeStatus(TripRows& rows, const std::string& tripId, const std::string& status,

@@ -185,7 +185,8 @@ void BaseCLManager::expire(std::uint64_t number) {
   bool tripStillWaiting = false;
   {
     platform::LockGuard lock(mutex_);
-    const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == number; });
+    const auto it =
+        std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == number; });
     if (it == pending_.end()) return;
     ended.push_back(std::move(*it));
     pending_.erase(it);
@@ -316,7 +317,8 @@ void BaseCLManager::cancel(std::uint64_t request) {
   bool tripStillWaiting = false;
   {
     platform::LockGuard lock(mutex_);
-    const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == request; });
+    const auto it =
+        std::find_if(pending_.begin(), pending_.end(), [&](const Request& r) { return r.number == request; });
     if (it == pending_.end()) return;
     dropped = std::move(*it);
     pending_.erase(it);

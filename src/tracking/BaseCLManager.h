@@ -33,8 +33,7 @@ namespace pelk {
 // One fix enters the location sink once, however many sink requests it serves
 // (the app's manual update wins over a mode's retry), and not again when a
 // tracking mode has just sent it (see SentFixes).
-class BaseCLManager : public platform::LocationManagerDelegate,
-                      public std::enable_shared_from_this<BaseCLManager> {
+class BaseCLManager : public platform::LocationManagerDelegate, public std::enable_shared_from_this<BaseCLManager> {
  public:
   using Handler = std::function<void(std::optional<platform::Location>, std::optional<PelkError>)>;
   static constexpr std::int64_t kDefaultAccuracy = 100;

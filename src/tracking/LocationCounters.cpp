@@ -34,9 +34,9 @@ void LocationUpdateStatus::resetData() {
   SharedUtil::removeKey(kLocationCountUpdating);
   auto suite = SharedUtil::userDefaultValue();
   const bool hasTempDate = suite && suite->value(KLocationCountStartedDateTemp).has_value();
-  SharedUtil::setDefaultDate(hasTempDate ? SharedUtil::getDefaultDate(KLocationCountStartedDateTemp)
-                                         : platform::Clock::now(),
-                             KLocationCountStartedDate);
+  SharedUtil::setDefaultDate(
+      hasTempDate ? SharedUtil::getDefaultDate(KLocationCountStartedDateTemp) : platform::Clock::now(),
+      KLocationCountStartedDate);
   SharedUtil::setDefaultInteger(SharedUtil::getDefaultInteger(KLocationCountSDKTemp), KLocationCountSDK);
   SharedUtil::removeKey(KLocationCountStartedDateTemp);
   SharedUtil::removeKey(KLocationCountSDKTemp);
@@ -138,8 +138,8 @@ void PelkLocationGpsData::watchServiceAvailability() {
           if (!change) return;
           const std::string line = change->available ? "Location services available again: " + change->reason
                                                      : "Location services unavailable: " + change->reason;
-          platform::Console::print(line, change->available ? platform::Console::Level::Info
-                                                           : platform::Console::Level::Error);
+          platform::Console::print(
+              line, change->available ? platform::Console::Level::Info : platform::Console::Level::Error);
           LoggerManager::sharedInstance().writeLocationToFile(line);
           if (change->available) return;
           PelkLocationGpsData::sharedInstance().gpsChange(ReachabilityCheck::isConnectedToNetwork());

@@ -77,21 +77,20 @@ void LocationDataManager::sendLocationDataMqtt(const TrackedPosition& position) 
   // allows publishing), so that the short window after each connect loses
   // nothing, whatever an earlier connection was told.
   if (MQTTManager::sharedInstance().pubSubAnswerOnThisConnection() == false) return;
-  MqttLocationUtils::publishLivePosition(
-      position, [](bool published, std::optional<MqttLocationData> keep) {
-        LoggerManager::sharedInstance().writeLocationToFile(std::string("location updated status  ") +
-                                                            (published ? "true" : "false"));
-        if (published || !keep) return;
-        // The failure may be noticed long after the position was taken, and
-        // after a logout or another user's sign-in: a position is kept only
-        // for the user it was taken for.
-        if (keep->user_id.value_or("") != TokenManager::getUserId()) {
-          platform::Console::print("pelk: position " + keep->location_id.value_or("") +
-                                   " not kept: it was taken for a user who is no longer signed in");
-          return;
-        }
-        sending::offlineBuffer().saveLocationRow(std::move(*keep));
-      });
+  MqttLocationUtils::publishLivePosition(position, [](bool published, std::optional<MqttLocationData> keep) {
+    LoggerManager::sharedInstance().writeLocationToFile(std::string("location updated status  ") +
+                                                        (published ? "true" : "false"));
+    if (published || !keep) return;
+    // The failure may be noticed long after the position was taken, and
+    // after a logout or another user's sign-in: a position is kept only
+    // for the user it was taken for.
+    if (keep->user_id.value_or("") != TokenManager::getUserId()) {
+      platform::Console::print("pelk: position " + keep->location_id.value_or("") +
+                               " not kept: it was taken for a user who is no longer signed in");
+      return;
+    }
+    sending::offlineBuffer().saveLocationRow(std::move(*keep));
+  });
 }
 
 }  // namespace pelk

@@ -36,14 +36,29 @@ void PelkActiveTracking::createGeofence(const platform::Location& fix, std::int6
 void PelkActiveTracking::updateLocationManager(std::int64_t radius) {
   double filter = 25.0;
   switch (radius) {
-    case 100: filter = 25.0; break;
-    case 200: filter = 50.0; break;
-    case 300: filter = 75.0; break;
-    case 400: filter = 100.0; break;
-    case 500: filter = 125.0; break;
-    case 700: filter = 175.0; break;
-    case 1000: filter = 250.0; break;
-    default: break;
+    case 100:
+      filter = 25.0;
+      break;
+    case 200:
+      filter = 50.0;
+      break;
+    case 300:
+      filter = 75.0;
+      break;
+    case 400:
+      filter = 100.0;
+      break;
+    case 500:
+      filter = 125.0;
+      break;
+    case 700:
+      filter = 175.0;
+      break;
+    case 1000:
+      filter = 250.0;
+      break;
+    default:
+      break;
   }
   if (auto m = locationManager()) m->setDistanceFilter(filter);
 }

@@ -98,9 +98,7 @@ std::optional<std::int64_t> readInteger(const char* key) {
 PelkCustomTracking& PelkCustomTracking::sharedInstance() {
   // Never destroyed: the location manager holds this delegate weakly and the
   // main queue may still run a callback or a stop at exit.
-  static auto* instance = [] {
-    return new std::shared_ptr<PelkCustomTracking>(new PelkCustomTracking());
-  }();
+  static auto* instance = [] { return new std::shared_ptr<PelkCustomTracking>(new PelkCustomTracking()); }();
   return **instance;
 }
 
@@ -306,23 +304,35 @@ void PelkCustomTracking::setDescireAccuracy(LocationAccuracy accuracy) {
 LocationAccuracy PelkCustomTracking::getDescireAccuracy() {
   switch (SharedUtil::getDefaultInteger(kCustomAccuracy)) {
     case 0:
-    case 1: return LocationAccuracy::bestForNavigation;
-    case 2: return LocationAccuracy::best;
-    case 3: return LocationAccuracy::nearestTenMeters;
-    case 5: return LocationAccuracy::kilometer;
-    case 6: return LocationAccuracy::other;
-    default: return LocationAccuracy::hundredMeters;
+    case 1:
+      return LocationAccuracy::bestForNavigation;
+    case 2:
+      return LocationAccuracy::best;
+    case 3:
+      return LocationAccuracy::nearestTenMeters;
+    case 5:
+      return LocationAccuracy::kilometer;
+    case 6:
+      return LocationAccuracy::other;
+    default:
+      return LocationAccuracy::hundredMeters;
   }
 }
 
 double PelkCustomTracking::getLocationDesiredAccuracy(LocationAccuracy option) {
   switch (option) {
-    case LocationAccuracy::bestForNavigation: return platform::DesiredAccuracy::bestForNavigation;
-    case LocationAccuracy::best: return platform::DesiredAccuracy::best;
-    case LocationAccuracy::nearestTenMeters: return platform::DesiredAccuracy::nearestTenMeters;
-    case LocationAccuracy::hundredMeters: return platform::DesiredAccuracy::hundredMeters;
-    case LocationAccuracy::kilometer: return platform::DesiredAccuracy::kilometer;
-    case LocationAccuracy::other: return platform::DesiredAccuracy::hundredMeters;
+    case LocationAccuracy::bestForNavigation:
+      return platform::DesiredAccuracy::bestForNavigation;
+    case LocationAccuracy::best:
+      return platform::DesiredAccuracy::best;
+    case LocationAccuracy::nearestTenMeters:
+      return platform::DesiredAccuracy::nearestTenMeters;
+    case LocationAccuracy::hundredMeters:
+      return platform::DesiredAccuracy::hundredMeters;
+    case LocationAccuracy::kilometer:
+      return platform::DesiredAccuracy::kilometer;
+    case LocationAccuracy::other:
+      return platform::DesiredAccuracy::hundredMeters;
   }
   return platform::DesiredAccuracy::hundredMeters;
 }

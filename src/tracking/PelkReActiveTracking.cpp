@@ -1,6 +1,5 @@
 #include "tracking/PelkReActiveTracking.h"
 
-
 namespace pelk {
 namespace {
 
@@ -54,14 +53,31 @@ void PelkReActiveTracking::updateLocationManager(std::int64_t radius) {
   double filter = 50.0;
   double accuracy = platform::DesiredAccuracy::hundredMeters;
   switch (radius) {
-    case 100: filter = 50.0; break;
-    case 200: filter = 100.0; break;
-    case 300: filter = 150.0; break;
-    case 400: filter = 200.0; break;
-    case 500: filter = 250.0; break;
-    case 700: filter = 350.0; accuracy = platform::DesiredAccuracy::kilometer; break;
-    case 1000: filter = 500.0; accuracy = platform::DesiredAccuracy::kilometer; break;
-    default: break;
+    case 100:
+      filter = 50.0;
+      break;
+    case 200:
+      filter = 100.0;
+      break;
+    case 300:
+      filter = 150.0;
+      break;
+    case 400:
+      filter = 200.0;
+      break;
+    case 500:
+      filter = 250.0;
+      break;
+    case 700:
+      filter = 350.0;
+      accuracy = platform::DesiredAccuracy::kilometer;
+      break;
+    case 1000:
+      filter = 500.0;
+      accuracy = platform::DesiredAccuracy::kilometer;
+      break;
+    default:
+      break;
   }
   auto m = locationManager();
   if (!m) {

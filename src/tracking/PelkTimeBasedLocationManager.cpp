@@ -83,7 +83,7 @@ void PelkTimeBasedLocationManager::start(std::int64_t frequencyToUpdate) {
   // count within the clock's units instead of wrapping into a tick at once.
   const auto interval = std::clamp<std::int64_t>(frequencyToUpdate, 1, kLongestTick);
   auto timer = platform::Dispatch::scheduleRepeating(platform::Dispatch::main(), std::chrono::seconds(interval),
-                                                      [this] { stopAndRequestAgain(); });
+                                                     [this] { stopAndRequestAgain(); });
   std::shared_ptr<platform::Timer> displaced;
   {
     platform::LockGuard lock(mutex_);

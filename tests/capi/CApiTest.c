@@ -7,12 +7,12 @@
 #include "CApiHarness.h"
 
 static int failures = 0;
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                        \
-    }                                                                    \
+      ++failures;                                                              \
+    }                                                                          \
   } while (0)
 
 struct answer {
@@ -68,7 +68,6 @@ static void app_error(void* context, const char* code, const char* message) {
   ++a->errors;
   copy(a->last_code, sizeof a->last_code, code);
 }
-
 
 /* ---- trips */
 struct trip_app {
@@ -375,9 +374,15 @@ int main(void) {
   struct answer back = {0};
   pelk_create_user("runner", on_user, &back);
   CHECK(harness_wait_flag(&back.done) && back.code[0] == 0);
-  const char* invalid[] = {"not json", "[]", "{\"desiredAccuracy\":6}", "{\"activityType\":0}",
-                           "{\"useVisit\":true}", "{\"useVisits\":1}", "{\"updateInterval\":1.5}",
-                           "{\"geofenceRadius\":\"100\"}", "{\"updateInterval\":18446744073709551615}"};
+  const char* invalid[] = {"not json",
+                           "[]",
+                           "{\"desiredAccuracy\":6}",
+                           "{\"activityType\":0}",
+                           "{\"useVisit\":true}",
+                           "{\"useVisits\":1}",
+                           "{\"updateInterval\":1.5}",
+                           "{\"geofenceRadius\":\"100\"}",
+                           "{\"updateInterval\":18446744073709551615}"};
   for (size_t i = 0; i < sizeof invalid / sizeof invalid[0]; ++i) {
     CHECK(!pelk_start_tracking_with_options(4, invalid[i]));
     CHECK(!pelk_start_self_tracking_with_options(4, invalid[i]));
@@ -386,8 +391,9 @@ int main(void) {
   harness_drain_main();
   CHECK(harness_mode_starts() == 1 && !pelk_is_location_tracking());
   CHECK(pelk_start_tracking_with_options(
-      4, "{\"desiredAccuracy\":2,\"activityType\":3,\"useVisits\":false,\"distanceFilter\":12.5,"
-         "\"updateInterval\":30,\"geofenceRadius\":null}"));
+      4,
+      "{\"desiredAccuracy\":2,\"activityType\":3,\"useVisits\":false,\"distanceFilter\":12.5,"
+      "\"updateInterval\":30,\"geofenceRadius\":null}"));
   harness_drain_main();
   CHECK(harness_mode_starts() == 2 && pelk_is_location_tracking());
   CHECK(harness_setting_integer("TrackingOption") == 4);

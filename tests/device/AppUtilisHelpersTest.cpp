@@ -50,9 +50,9 @@ TEST(AppUtilisCoordinate, RejectsZeroAxesAndInvalidCoordinates) {
     bool ok;
   };
   const Case cases[] = {
-      {0.0, 10.0, false}, {10.0, 0.0, false},   {-0.0, 10.0, false}, {10.0, 200.0, false}, {91.0, 10.0, false},
-      {nan, 10.0, false}, {10.0, nan, false},   {inf, 10.0, false},  {-90.0, 180.0, true}, {90.0, -180.0, true},
-      {48.85, 2.35, true}, {-33.9, 151.2, true},
+      {0.0, 10.0, false},   {10.0, 0.0, false},   {-0.0, 10.0, false}, {10.0, 200.0, false},
+      {91.0, 10.0, false},  {nan, 10.0, false},   {10.0, nan, false},  {inf, 10.0, false},
+      {-90.0, 180.0, true}, {90.0, -180.0, true}, {48.85, 2.35, true}, {-33.9, 151.2, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(AppUtilis::checkCoordinate(c.lat, c.lon), c.ok) << c.lat << "," << c.lon;
@@ -65,7 +65,8 @@ TEST(AppUtilisCoordinate, RejectsZeroAxesAndInvalidCoordinates) {
 TEST_F(DeviceTest, LocationCountIntervalAndPublisherSwitch) {
   platform::Clock::useVirtual(at(1700000000.0));
   EXPECT_FALSE(AppUtilis::timeDifference());  // nothing stored: now
-  const std::pair<double, bool> cases[] = {{240.0, true}, {239.0, false}, {3600.0, true}, {-600.0, false}, {0.0, false}};
+  const std::pair<double, bool> cases[] = {
+      {240.0, true}, {239.0, false}, {3600.0, true}, {-600.0, false}, {0.0, false}};
   for (auto [ago, expected] : cases) {
     SharedUtil::setDefaultDate(at(1700000000.0 - ago), KLocationCountStartedDate);
     EXPECT_EQ(AppUtilis::timeDifference(), expected) << ago;

@@ -62,7 +62,8 @@ TEST_F(RequestTest, DeviceTokenBody) {
 }
 
 TEST_F(RequestTest, GetUserQuery) {
-  EXPECT_EQ(AppUtilis::getUserURL("U1"), "/v3/user/?user_id=U1&brand=Linux&model=iPhone11&os_version=12&sdk_version=0.0.5");
+  EXPECT_EQ(AppUtilis::getUserURL("U1"),
+            "/v3/user/?user_id=U1&brand=Linux&model=iPhone11&os_version=12&sdk_version=0.0.5");
   EXPECT_EQ(AppUtilis::getUserURL(""), "/v3/user/?user_id=&brand=Linux&model=iPhone11&os_version=12&sdk_version=0.0.5");
   simulating("iPad8,9");
   EXPECT_EQ(AppUtilis::getUserURL("U1"),
@@ -71,10 +72,10 @@ TEST_F(RequestTest, GetUserQuery) {
 
 TEST_F(RequestTest, GetUserQueryEncodesEveryValue) {
   const std::pair<const char*, const char*> cases[] = {
-      {"Az09-._~", "Az09-._~"},              // unreserved characters stay
-      {"a b  c", "abc"},                     // blanks are dropped, not encoded
-      {"x&admin=1", "x%26admin%3D1"},        // cannot add a parameter
-      {"#frag", "%23frag"},                  // cannot end the query
+      {"Az09-._~", "Az09-._~"},        // unreserved characters stay
+      {"a b  c", "abc"},               // blanks are dropped, not encoded
+      {"x&admin=1", "x%26admin%3D1"},  // cannot add a parameter
+      {"#frag", "%23frag"},            // cannot end the query
       {"50%", "50%25"},
       {"o'neil\"", "o%27neil%22"},
       {"\xC3\xA9t\xC3\xA9", "%C3%A9t%C3%A9"},  // "été", by its UTF-8 bytes
@@ -83,12 +84,14 @@ TEST_F(RequestTest, GetUserQueryEncodesEveryValue) {
   };
   for (auto [raw, encoded] : cases) {
     const std::string url = AppUtilis::getUserURL(raw);
-    EXPECT_EQ(url, std::string("/v3/user/?user_id=") + encoded + "&brand=Linux&model=iPhone11&os_version=12&sdk_version=0.0.5")
+    EXPECT_EQ(url, std::string("/v3/user/?user_id=") + encoded +
+                       "&brand=Linux&model=iPhone11&os_version=12&sdk_version=0.0.5")
         << raw;
   }
   platform::Device::setUname(platform::Device::Uname{"My&OS", "1", "x86_64"});
   std::filesystem::remove(root_ + "/etc/os-release");
-  EXPECT_EQ(AppUtilis::getUserURL("U1"), "/v3/user/?user_id=U1&brand=My%26OS&model=iPhone11&os_version=1&sdk_version=0.0.5");
+  EXPECT_EQ(AppUtilis::getUserURL("U1"),
+            "/v3/user/?user_id=U1&brand=My%26OS&model=iPhone11&os_version=1&sdk_version=0.0.5");
 }
 
 TEST_F(RequestTest, TripBodies) {
@@ -108,7 +111,10 @@ TEST_F(RequestTest, TripBodies) {
       {Trip::Start, "", "yesterday", {{"start", true}, {"trip_started_at", "yesterday"}}},
       {Trip::End, "Done", std::nullopt, {{"end", true}, {"trip_ended_at", now}, {"description", "Done"}}},
       {Trip::ForceEnd, "Done", std::nullopt, {{"end", true}, {"trip_ended_at", now}, {"description", "Done"}}},
-      {Trip::End, std::nullopt, "2020-01-01T00:00:00.000Z", {{"end", true}, {"trip_ended_at", "2020-01-01T00:00:00.000Z"}}},
+      {Trip::End,
+       std::nullopt,
+       "2020-01-01T00:00:00.000Z",
+       {{"end", true}, {"trip_ended_at", "2020-01-01T00:00:00.000Z"}}},
       {Trip::Pause, "ignored", "ignored", {{"trip_pause", true}}},
       {Trip::Resume, "ignored", std::nullopt, {{"trip_resume", true}}},
       {Trip::Delete, std::nullopt, "ignored", {{"trip_delete", true}}},
@@ -151,8 +157,11 @@ TEST_F(RequestTest, AppAndDeviceIdentifiers) {
   EXPECT_EQ(AppUtilis::getAppContext(), "active");
   std::string state;
   device::links::applicationState.set([&] { return state; });
-  for (auto [given, expected] : {std::pair{"active", "active"}, {"background", "background"}, {"inactive", "inactive"},
-                                 {"", "inactive"}, {"suspended", "inactive"}}) {
+  for (auto [given, expected] : {std::pair{"active", "active"},
+                                 {"background", "background"},
+                                 {"inactive", "inactive"},
+                                 {"", "inactive"},
+                                 {"suspended", "inactive"}}) {
     state = given;
     EXPECT_EQ(AppUtilis::getAppContext(), expected) << given;
   }

@@ -48,7 +48,9 @@ class DeviceTest : public SettingsTest {
     writeFile(dir + "/capacity", capacity + "\n");
   }
   void noBattery() { std::filesystem::remove_all(root_ + "/sys/class/power_supply/BAT0"); }
-  void machine(const std::string& name) { platform::Device::setUname(platform::Device::Uname{"Linux", "6.1.0-test", name}); }
+  void machine(const std::string& name) {
+    platform::Device::setUname(platform::Device::Uname{"Linux", "6.1.0-test", name});
+  }
   void simulating(const std::string& identifier) {
     platform::Device::setEnvironment(std::map<std::string, std::string>{{"SIMULATOR_MODEL_IDENTIFIER", identifier}});
   }

@@ -65,8 +65,8 @@ TEST(ModelTable, IdentifierLookups) {
 
 TEST(ModelTable, InchMarkNamesAndRawValueConstruction) {
   const std::pair<Model, std::size_t> lengths[] = {
-      {Model::iPadPro9_7, 13},    {Model::iPadPro10_5, 14},   {Model::iPadPro11, 12},     {Model::iPadPro2_11, 20},
-      {Model::iPadPro12_9, 14},   {Model::iPadPro2_12_9, 16}, {Model::iPadPro3_12_9, 16}, {Model::iPadPro4_12_9, 16},
+      {Model::iPadPro9_7, 13},  {Model::iPadPro10_5, 14},   {Model::iPadPro11, 12},     {Model::iPadPro2_11, 20},
+      {Model::iPadPro12_9, 14}, {Model::iPadPro2_12_9, 16}, {Model::iPadPro3_12_9, 16}, {Model::iPadPro4_12_9, 16},
   };
   for (auto [m, length] : lengths) {
     EXPECT_EQ(rawValue(m).size(), length) << rawValue(m);
@@ -89,7 +89,7 @@ TEST_F(DeviceTest, DeviceTypeFromMachineAndSimulatedModel) {
       {"x86_64", std::nullopt, Model::simulator},
       {"x86_64", "iPhone13,2", Model::iPhone12},
       {"i386", "iPad8,9", Model::iPadPro2_11},
-      {"x86_64", "Pixel 7", Model::simulator},  // outside the table: still the simulator
+      {"x86_64", "Pixel 7", Model::simulator},        // outside the table: still the simulator
       {"iPhone12,1", "iPhone13,2", Model::iPhone11},  // real hardware ignores the variable
       {"aarch64", std::nullopt, Model::unrecognized},
       {"armv7l", "iPhone13,2", Model::unrecognized},

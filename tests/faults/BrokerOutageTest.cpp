@@ -96,8 +96,8 @@ TEST_F(BrokerOutageTest, EveryPositionTakenIsDeliveredWhenTheBrokerComesBack) {
   platform::Dispatch::drainMain();
   const std::size_t taken = app->locationCount();
 
-  const bool drained = waitFor(
-      [&] { return buffer_->getOfflineLocationCount() == 0 && service.unique() >= taken; }, 30s);
+  const bool drained =
+      waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && service.unique() >= taken; }, 30s);
   const auto f = service.figures();
   const std::size_t lost = taken > f.unique ? taken - f.unique : 0;
   std::cout << "[" << buildFlavour() << "] broker outage during live tracking: positions taken " << taken

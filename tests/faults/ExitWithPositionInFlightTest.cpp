@@ -56,12 +56,12 @@ TEST_F(ExitWithPositionInFlightTest, APositionTheBrokerNeverAcknowledgedIsInTheB
   HttpTestServer rest;  // the REST service; a stored user needs no request
   const std::string log = dir_.file("host.log");
   const std::string go = dir_.file("go");
-  const pid_t pid = spawnSelf({.test = "HostAtExit.PublishesAndReturns",
-                               .env = {std::string(kRootVar) + "=" + dir_.path(),
-                                       std::string(kBrokerVar) + "=" + broker.wsUrl(),
-                                       std::string(kRestVar) + "=" + rest.baseUrl(), std::string(kGoVar) + "=" + go},
-                               .stdoutTo = log,
-                               .stderrToo = true});
+  const pid_t pid =
+      spawnSelf({.test = "HostAtExit.PublishesAndReturns",
+                 .env = {std::string(kRootVar) + "=" + dir_.path(), std::string(kBrokerVar) + "=" + broker.wsUrl(),
+                         std::string(kRestVar) + "=" + rest.baseUrl(), std::string(kGoVar) + "=" + go},
+                 .stdoutTo = log,
+                 .stderrToo = true});
   ASSERT_GT(pid, 0);
   int status = 0;
   bool ended = false;

@@ -52,8 +52,8 @@ inline bool sanitizedBuild() { return std::string(buildFlavour()) != "plain"; }
 class PositionTally {
  public:
   struct Figures {
-    std::size_t live = 0;        // positions received as live messages
-    std::size_t replayed = 0;    // positions received in replayed pages
+    std::size_t live = 0;      // positions received as live messages
+    std::size_t replayed = 0;  // positions received in replayed pages
     std::size_t pages = 0;
     std::size_t largestPage = 0;
     std::size_t unique = 0;      // distinct location ids
@@ -144,8 +144,8 @@ class PositionTally {
 };
 
 inline std::ostream& operator<<(std::ostream& out, const PositionTally::Figures& f) {
-  return out << "delivered live " << f.live << ", replayed " << f.replayed << " in " << f.pages
-             << " pages (largest " << f.largestPage << "), distinct " << f.unique << ", duplicates " << f.duplicates;
+  return out << "delivered live " << f.live << ", replayed " << f.replayed << " in " << f.pages << " pages (largest "
+             << f.largestPage << "), distinct " << f.unique << ", duplicates " << f.duplicates;
 }
 
 }  // namespace pelk::test

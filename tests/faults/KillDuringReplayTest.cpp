@@ -37,7 +37,6 @@
 #include "support/KitFixture.h"
 #include "support/FixBuilder.h"
 
-
 namespace pelk::test {
 namespace {
 
@@ -55,8 +54,7 @@ class KillDuringReplayTest : public SettingsTest {
   pid_t startHost(const MosquittoBroker& broker) {
     // The host's own test report would only clutter this test's output.
     return spawnSelf({.test = "ReplayingHost.ReplaysItsBuffer",
-                      .env = {std::string(kRootVar) + "=" + dir_.path(),
-                              std::string(kBrokerVar) + "=" + broker.wsUrl(),
+                      .env = {std::string(kRootVar) + "=" + dir_.path(), std::string(kBrokerVar) + "=" + broker.wsUrl(),
                               std::string(kRestVar) + "=" + rest_.baseUrl()},
                       .stdoutTo = "/dev/null"});
   }

@@ -92,7 +92,8 @@ class Host {
   }
   std::size_t count(const std::string& kind) const {
     const auto l = lines();
-    return static_cast<std::size_t>(std::count_if(l.begin(), l.end(), [&](const HostLine& h) { return h.kind == kind; }));
+    return static_cast<std::size_t>(
+        std::count_if(l.begin(), l.end(), [&](const HostLine& h) { return h.kind == kind; }));
   }
 
   // Sends `signal` and waits up to `limit` for the host to end: its exit
@@ -190,7 +191,8 @@ TEST(LoggingHostTest, KeepsDeliveringWhileEveryReplyIsLoggedAndEndsOnSigterm) {
         const auto blob = q.getColumn(0);
         auto value = platform::SettingValue::decode(
             std::string(static_cast<const char*>(blob.getBlob()), static_cast<std::size_t>(blob.getBytes())));
-        if (value && value->get<platform::SettingValue::List>()) records = value->get<platform::SettingValue::List>()->size();
+        if (value && value->get<platform::SettingValue::List>())
+          records = value->get<platform::SettingValue::List>()->size();
       }
     }
   }

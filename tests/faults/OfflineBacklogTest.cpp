@@ -54,8 +54,8 @@ TEST_F(OfflineBacklogTest, TenThousandBufferedPositionsAreAllDeliveredWhenTheBro
   manager().connect();
   ASSERT_TRUE(broker.start());
   const auto back = std::chrono::steady_clock::now();
-  const bool drained = waitFor(
-      [&] { return buffer_->getOfflineLocationCount() == 0 && service.unique() >= stored.size(); }, 120s);
+  const bool drained =
+      waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && service.unique() >= stored.size(); }, 120s);
   const auto drainMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back).count();
 

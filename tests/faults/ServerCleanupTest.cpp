@@ -26,7 +26,6 @@
 #include "support/TestEnvironment.h"
 #include "support/WaitFor.h"
 
-
 namespace pelk::test {
 namespace {
 

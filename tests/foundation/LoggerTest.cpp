@@ -132,7 +132,8 @@ TEST_F(LoggerTest, ConcurrentWritersLoseNoLineAndNoRecord) {
   ASSERT_GE(r.size(), 3u);
   ASSERT_LE(r.size(), l.size());
   for (std::size_t k = 1; k <= r.size(); ++k) {
-    EXPECT_EQ(responseOf(r[r.size() - k]), l[l.size() - k].substr(27)) << "record and line " << k << " from the end differ";
+    EXPECT_EQ(responseOf(r[r.size() - k]), l[l.size() - k].substr(27))
+        << "record and line " << k << " from the end differ";
   }
 }
 
@@ -195,22 +196,21 @@ TEST_F(LoggerTest, LoggingInsideASettingsTransactionWhileAnotherThreadLogsNeverH
   SharedUtil::setDefaultBoolean(true, kLoggingEnabled);
   auto suite = SharedUtil::userDefaultValue();
   constexpr int kRounds = 300;
-  test::allFinishOrDie(
-      {[&] {
-         for (int i = 0; i < kRounds; ++i) {
-           suite->transaction([&] {
-             SharedUtil::setDefaultInteger(i, "speedWindow");
-             log("Array Speed " + std::to_string(i));
-           });
-         }
-       },
-       [&] {
-         for (int i = 0; i < kRounds; ++i) log("REST reply " + std::to_string(i));
-       },
-       [&] {
-         for (int i = 0; i < kRounds / 10; ++i) LoggerManager::flush();
-       }},
-      "logging inside and outside settings transactions");
+  test::allFinishOrDie({[&] {
+                          for (int i = 0; i < kRounds; ++i) {
+                            suite->transaction([&] {
+                              SharedUtil::setDefaultInteger(i, "speedWindow");
+                              log("Array Speed " + std::to_string(i));
+                            });
+                          }
+                        },
+                        [&] {
+                          for (int i = 0; i < kRounds; ++i) log("REST reply " + std::to_string(i));
+                        },
+                        [&] {
+                          for (int i = 0; i < kRounds / 10; ++i) LoggerManager::flush();
+                        }},
+                       "logging inside and outside settings transactions");
   EXPECT_EQ(lines().size(), 2u * kRounds);
   EXPECT_EQ(records().size(), LoggerManager::kMaxRecords);
 }
@@ -238,8 +238,8 @@ TEST_F(LoggerTest, RecordArrayKeepsTheNewestRecordsWithinItsBounds) {
     SCOPED_TRACE(c.what);
     SettingValue::List older;
     for (std::size_t i = 0; i < c.olderRecords; ++i) {
-      older.emplace_back(SettingValue::Dictionary{{"timeStamp", "2020-01-01 00:00:00"},
-                                                  {"response", "older " + std::to_string(i)}});
+      older.emplace_back(
+          SettingValue::Dictionary{{"timeStamp", "2020-01-01 00:00:00"}, {"response", "older " + std::to_string(i)}});
     }
     SharedUtil::userDefaultValue()->set(kSaveLocationServerLogs, SettingValue(older));
     for (std::size_t i = 0; i < c.lines; ++i) log(std::to_string(i) + " " + c.text);
@@ -304,10 +304,10 @@ TEST_F(LoggerTest, FileIsRotatedAtItsBoundKeepingOnePreviousFile) {
   const std::string current = test::readFile(LoggerManager::fileUrl());
   EXPECT_NE(previous.find(text(29)), std::string::npos);
   EXPECT_NE(current.find(text(34)), std::string::npos);
-  EXPECT_EQ(std::count(previous.begin(), previous.end(), '\n') + std::count(current.begin(), current.end(), '\n'),
-            15);
+  EXPECT_EQ(std::count(previous.begin(), previous.end(), '\n') + std::count(current.begin(), current.end(), '\n'), 15);
   std::size_t files = 0;
-  for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(LoggerManager::fileUrl()).parent_path())) {
+  for (const auto& e :
+       std::filesystem::directory_iterator(std::filesystem::path(LoggerManager::fileUrl()).parent_path())) {
     if (e.path().filename().string().rfind("Zezovu.log", 0) == 0) ++files;
   }
   EXPECT_EQ(files, 2u);
@@ -327,8 +327,9 @@ TEST_F(LoggerTest, RecordsOfAFailedFlushStayDroppedWhenALogoutResetCameBetween) 
   // The settings refuse the record array, as a failing disk would: the
   // flush's transaction fails after it took the records.
   SQLite::Database(settings, SQLite::OPEN_READWRITE)
-      .exec("CREATE TRIGGER refuse BEFORE INSERT ON entries WHEN NEW.key = 'savelocationServerLogs' "
-            "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+      .exec(
+          "CREATE TRIGGER refuse BEFORE INSERT ON entries WHEN NEW.key = 'savelocationServerLogs' "
+          "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   {
     // The reset comes while the failed transaction is being reported.
     platform::Console::Capture console([](const std::string& line) {

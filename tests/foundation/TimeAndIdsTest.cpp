@@ -59,8 +59,8 @@ struct Zone {
   const char* tz;
   const char* offsetText;  // what TimeZone::current() reports under it
 };
-const Zone kZones[] = {{"UTC0", "+0000"}, {"IST-5:30", "+0530"}, {"<-0030>0:30", "-0030"},
-                       {"<+1345>-13:45", "+1345"}, {"HST10", "-1000"}};
+const Zone kZones[] = {
+    {"UTC0", "+0000"}, {"IST-5:30", "+0530"}, {"<-0030>0:30", "-0030"}, {"<+1345>-13:45", "+1345"}, {"HST10", "-1000"}};
 
 // C.UTF-8 is always there; the others where installed (decimal comma,
 // non-Latin digits, another calendar).
@@ -149,9 +149,9 @@ TEST(TimeStamps, ReadBackIsExactToTheMillisecondAndStrict) {
   }
   EXPECT_EQ(getDate("2262-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(9'214'646'400));
   EXPECT_EQ(getDate("1678-01-01T00:00:00.000Z"), Clock::fromSecondsSince1970(-9'214'560'000));
-  for (const char* bad : {"", "2024-01-01", "2024-01-01T00:00:00Z", "2024-13-01T00:00:00.000Z",
-                          "2024-02-30T00:00:00.000Z", "2024-01-01T00:00:00.000", "2024-01-01T00:00:00.000Zjunk",
-                          "２０２４-01-01T00:00:00.000Z"}) {
+  for (const char* bad :
+       {"", "2024-01-01", "2024-01-01T00:00:00Z", "2024-13-01T00:00:00.000Z", "2024-02-30T00:00:00.000Z",
+        "2024-01-01T00:00:00.000", "2024-01-01T00:00:00.000Zjunk", "２０２４-01-01T00:00:00.000Z"}) {
     EXPECT_FALSE(getDate(bad)) << bad;
   }
 }
@@ -202,11 +202,10 @@ TEST(Numbers, RoundingAndTruncation) {
   EXPECT_LT(hoursFrom(earliest, latest), 0);
   EXPECT_LT(minutesFrom(earliest, latest), 0);
   EXPECT_GT(minutesFrom(Clock::fromSecondsSince1970(1'700'000'000), earliest), 0);
-  const std::tuple<Date, Date, double> spans[] = {
-      {Clock::fromSecondsSince1970(7300.5), t0, 7300.5},
-      {t0, Clock::fromSecondsSince1970(7300.5), -7300.5},
-      {latest, earliest, 2.0 * 9223372036.854775807},
-      {earliest, latest, -2.0 * 9223372036.854775807}};
+  const std::tuple<Date, Date, double> spans[] = {{Clock::fromSecondsSince1970(7300.5), t0, 7300.5},
+                                                  {t0, Clock::fromSecondsSince1970(7300.5), -7300.5},
+                                                  {latest, earliest, 2.0 * 9223372036.854775807},
+                                                  {earliest, latest, -2.0 * 9223372036.854775807}};
   for (const auto& [date, from, seconds] : spans) {
     EXPECT_NEAR(secondsFrom(date, from), seconds, 1e-3) << seconds;
   }

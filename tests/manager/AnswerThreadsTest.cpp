@@ -40,21 +40,23 @@ class AnswerThreadsTest : public ManagerTest {
   AnswerThreadsTest() {
     storeUser();
     server_.setDefault("/v3/user/", ScriptedReply::json(json{{"code", 200},
-                                                              {"msg", "ok"},
-                                                              {"data",
-                                                               {{"user_id", "u1"},
-                                                                {"app_id", "app-9"},
-                                                                {"geofence_events", false},
-                                                                {"location_events", false},
-                                                                {"nearby_events", false},
-                                                                {"trips_events", false},
-                                                                {"location_listener", false},
-                                                                {"event_listener", false},
-                                                                {"account_id", "a1"},
-                                                                {"project_id", "p1"}}}}
-                                                             .dump()));
-    server_.setDefault("/v3/trips/v2/get/srv-1/",
-                       ScriptedReply::json(R"({"code":200,"data":[{"id":"srv-1","is_deleted":false,"is_ended":false,"is_started":true}]})"));
+                                                             {"msg", "ok"},
+                                                             {"data",
+                                                              {{"user_id", "u1"},
+                                                               {"app_id", "app-9"},
+                                                               {"geofence_events", false},
+                                                               {"location_events", false},
+                                                               {"nearby_events", false},
+                                                               {"trips_events", false},
+                                                               {"location_listener", false},
+                                                               {"event_listener", false},
+                                                               {"account_id", "a1"},
+                                                               {"project_id", "p1"}}}}
+                                                            .dump()));
+    server_.setDefault(
+        "/v3/trips/v2/get/srv-1/",
+        ScriptedReply::json(
+            R"({"code":200,"data":[{"id":"srv-1","is_deleted":false,"is_ended":false,"is_started":true}]})"));
   }
 
   bool seen(const std::string& call) const { return calls_->count(call) > 0; }
@@ -98,7 +100,8 @@ TEST_F(AnswerThreadsTest, ABlockedHandlerHoldsUpOnlyTheLaterAnswersOfItsOwnKind)
   // The later user answer only once A had ended.
   std::vector<std::string> user;
   std::copy_if(all.begin(), all.end(), std::back_inserter(user), [](const std::string& c) { return c != "B"; });
-  EXPECT_EQ(user, (std::vector<std::string>{"A started", "refused Data not found", "A released by B", "A ended", "A2"}));
+  EXPECT_EQ(user,
+            (std::vector<std::string>{"A started", "refused Data not found", "A released by B", "A ended", "A2"}));
 }
 
 TEST_F(AnswerThreadsTest, AHandlerMayCallTheKitAndALaterAnswerOfItsKindComesAfterItReturns) {

@@ -186,8 +186,8 @@ TEST_F(CApiResultsTest, TripsOfTheLocalStoreArriveUnderTheServersKeys) {
   EXPECT_EQ(details.at("destinations"), json::array());
   EXPECT_TRUE(details.at("duration").is_number_float());
   ASSERT_FALSE(details.at("events").empty()) << details.dump();
-  const std::set<std::string> eventKeys = {"created_at", "event_type", "id",      "is_deleted",
-                                           "trip_id",    "user_id",    "user_location_id"};
+  const std::set<std::string> eventKeys = {"created_at", "event_type",      "id", "is_deleted", "trip_id",
+                                           "user_id",    "user_location_id"};
   for (const auto& e : details.at("events")) {
     std::set<std::string> keys;
     for (const auto& item : e.items()) keys.insert(item.key());
@@ -277,31 +277,35 @@ TEST_F(CApiResultsTest, BrokerMessagesReachTheCDelegateUnderTheirOwnKeys) {
 TEST_F(CApiResultsTest, EveryShapeTheHeaderDocumentsHasExactlyItsKeys) {
   using Keys = std::set<std::string>;
   const std::map<std::string, Keys> documented = {
-      {"user", {"user_id", "description", "geofence_events", "location_events", "trips_events", "nearby_events",
-                "event_listener", "location_listener", "account_id", "project_id"}},
-      {"location", {"latitude", "longitude", "altitude", "horizontal_accuracy", "vertical_accuracy", "speed",
-                    "course", "timestamp_ms"}},
+      {"user",
+       {"user_id", "description", "geofence_events", "location_events", "trips_events", "nearby_events",
+        "event_listener", "location_listener", "account_id", "project_id"}},
+      {"location",
+       {"latitude", "longitude", "altitude", "horizontal_accuracy", "vertical_accuracy", "speed", "course",
+        "timestamp_ms"}},
       {"own position", {"user_id", "activity", "location", "tz_offset", "recorded_at"}},
-      {"events", {"event_type", "event_source", "event_version", "user_id", "trip_id", "geofence_id",
-                  "nearby_user_id", "location_id", "created_at", "recorded_at", "activity", "altitude", "course",
-                  "speed", "distance", "horizontal_accuracy", "veritcal_accuracy", "location"}},
-      {"user location", {"user_id", "activity", "location_id", "recorded_at", "event_type", "event_source",
-                         "event_version", "altitude", "course", "horizontal_accuracy", "vertical_accuracy", "speed",
-                         "coordinates"}},
+      {"events",
+       {"event_type", "event_source", "event_version", "user_id", "trip_id", "geofence_id", "nearby_user_id",
+        "location_id", "created_at", "recorded_at", "activity", "altitude", "course", "speed", "distance",
+        "horizontal_accuracy", "veritcal_accuracy", "location"}},
+      {"user location",
+       {"user_id", "activity", "location_id", "recorded_at", "event_type", "event_source", "event_version", "altitude",
+        "course", "horizontal_accuracy", "vertical_accuracy", "speed", "coordinates"}},
       {"trip status", {"trip_id", "started_at", "speed", "distance", "duration", "pace", "latitude", "longitude"}},
       {"place", {"id", "trip_id", "loc_type", "created_at", "updated_at", "reached", "coordinates"}},
-      {"created trip", {"id", "user_id", "trip_tracking_url", "created_at", "updated_at", "is_started", "is_ended",
-                        "is_deleted", "origins", "destinations"}},
-      {"active trip", {"id", "created_at", "updated_at", "syncStatus", "is_started", "is_paused", "is_ended",
-                       "is_deleted"}},
-      {"trip details", {"id", "user_id", "project_id", "created_at", "updated_at", "trip_started_at",
-                        "trip_ended_at", "is_started", "is_paused", "is_ended", "is_deleted", "distance_covered",
-                        "duration", "origins", "destinations", "events"}},
+      {"created trip",
+       {"id", "user_id", "trip_tracking_url", "created_at", "updated_at", "is_started", "is_ended", "is_deleted",
+        "origins", "destinations"}},
+      {"active trip",
+       {"id", "created_at", "updated_at", "syncStatus", "is_started", "is_paused", "is_ended", "is_deleted"}},
+      {"trip details",
+       {"id", "user_id", "project_id", "created_at", "updated_at", "trip_started_at", "trip_ended_at", "is_started",
+        "is_paused", "is_ended", "is_deleted", "distance_covered", "duration", "origins", "destinations", "events"}},
       {"trip event", {"id", "trip_id", "user_id", "event_type", "user_location_id", "created_at", "is_deleted"}},
-      {"trip summary", {"trip_id", "user_id", "project_id", "trip_status", "distance_covered",
-                        "total_elevation_gain", "duration", "route"}},
-      {"route point", {"activity", "recorded_at", "altitude", "elevation_gain", "distance", "duration",
-                       "coordinates"}},
+      {"trip summary",
+       {"trip_id", "user_id", "project_id", "trip_status", "distance_covered", "total_elevation_gain", "duration",
+        "route"}},
+      {"route point", {"activity", "recorded_at", "altitude", "elevation_gain", "distance", "duration", "coordinates"}},
       {"trip progress", {"trip_id", "started_at", "speed", "distance", "duration"}},
   };
   std::map<std::string, json> handed;
@@ -354,7 +358,9 @@ TEST_F(CApiResultsTest, EveryShapeTheHeaderDocumentsHasExactlyItsKeys) {
   std::map<std::string, std::vector<std::string>> members;
   pelk_delegate d{};
   d.context = &members;
-  d.did_update_location = [](void* c, const char* t) { (*static_cast<decltype(members)*>(c))["own position"].push_back(t); };
+  d.did_update_location = [](void* c, const char* t) {
+    (*static_cast<decltype(members)*>(c))["own position"].push_back(t);
+  };
   d.did_receive_events = [](void* c, const char* t) { (*static_cast<decltype(members)*>(c))["events"].push_back(t); };
   d.did_receive_user_location = [](void* c, const char* t) {
     (*static_cast<decltype(members)*>(c))["user location"].push_back(t);
@@ -419,7 +425,8 @@ TEST_F(CApiResultsTest, CInterfaceTakesNullHostileTextAndOddKindsWithoutHarm) {
     pelk_notification_opened(text);
     pelk_create_trip(false, text, nullptr, nullptr);
   }
-  for (const auto& choice : std::vector<std::string>{notUtf8, "[]", "{\"meta_data\":{\"a\":" + deep + "}}", "{\"meta_data\":" + deep + "}"}) {
+  for (const auto& choice : std::vector<std::string>{notUtf8, "[]", "{\"meta_data\":{\"a\":" + deep + "}}",
+                                                     "{\"meta_data\":" + deep + "}"}) {
     pelk_publish_save(choice.c_str());
     pelk_publish_only(choice.c_str());
   }

@@ -104,8 +104,8 @@ TEST_F(DelegateDispatcherTest, ADelegateThatThrowsNeitherEscapesNorCostsThePosit
   auto& buffer = MQTTDataStorageManager::shared();
   buffer.deleteAllRecords();
   // Offline with offline tracking on: the position is buffered after the app hears of it.
-  EXPECT_NO_THROW(LocationDataManager::sharedInstance().sendDataServer({fix(), kMoving, false, 0,
-                                                                        "0123456789abcdef01234567"}));
+  EXPECT_NO_THROW(
+      LocationDataManager::sharedInstance().sendDataServer({fix(), kMoving, false, 0, "0123456789abcdef01234567"}));
   EXPECT_EQ(buffer.getOfflineLocationCount(), 1);
   EXPECT_EQ(app->calls, 1);
   const json events = {{"events", json::array({{{"event_type", "a"}}, {{"event_type", "b"}}})}};

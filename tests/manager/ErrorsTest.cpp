@@ -273,9 +273,13 @@ TEST_F(ErrorsTest, AStartUpWithoutATokenSaysWhyOnTheConsole) {
   server_.setDefault("/v3/user/token/", ScriptedReply::json(json{{"code", 401}, {"msg", "no"}}.dump()));
   const std::string unused = "http://127.0.0.1:" + std::to_string(HttpTestServer::unusedPort());
   const std::vector<Case> cases = {
-      {"key refused", server_.baseUrl(),
-       "Quelbrin not initialized: no SDK token (QB402 Error publishable_key or package_name is wrong)", {}},
-      {"no reply", unused, "Quelbrin not initialized: no SDK token (QB500 Network error)",
+      {"key refused",
+       server_.baseUrl(),
+       "Quelbrin not initialized: no SDK token (QB402 Error publishable_key or package_name is wrong)",
+       {}},
+      {"no reply",
+       unused,
+       "Quelbrin not initialized: no SDK token (QB500 Network error)",
        {PelkError("QB500", "Network error")}},
   };
   for (const auto& c : cases) {
@@ -333,7 +337,10 @@ std::vector<std::pair<std::string, std::function<void(HandlerRecorder<bool>&)>>>
       {"toggle events", [&m](Calls& a) { m.toggleEvents(true, true, true, true, a.handler()); }},
       {"toggle listener", [&m](Calls& a) { m.toggleListener(true, true, a.handler()); }},
       {"events status", [&m](Calls& a) { m.getEventsStatus(a.handler()); }},
-      {"create trip", [&m](Calls& a) { m.createTrip(json{{"lat", 1}}, false, a.handler()); }},
+      {"create trip",
+       [&m](Calls& a) {
+         m.createTrip(json{{"lat", 1}}, false, a.handler());
+       }},
       {"active trips", [&m](Calls& a) { m.activeTrips(false, a.handler()); }},
       {"trip details", [&m](Calls& a) { m.getTrips("srv-1", a.handler()); }},
       {"trip summary", [&m](Calls& a) { m.tripSummary("srv-1", a.handler()); }},

@@ -39,7 +39,6 @@
 #include "support/TestEnvironment.h"
 #include "support/WaitFor.h"
 
-
 namespace pelk::test {
 namespace {
 
@@ -306,15 +305,14 @@ class FreshHostTest : public ::testing::Test {
   // process passed.  Its output is shown when it did not.
   bool runHost(const std::string& road, const TempDir& root, const std::string& mqtt = "ws://127.0.0.1:9/mqtt") {
     const std::string log = root.file(road + ".log");
-    const pid_t pid = spawnSelf({.test = "FreshHost.RunsTheRoad",
-                                 .env = {std::string(kRootVar) + "=" + root.path(),
-                                         std::string(kRoadVar) + "=" + road,
-                                         std::string(kRestVar) + "=" + rest_.baseUrl(),
-                                         std::string(kMqttVar) + "=" + mqtt, "PELK_GPSD_HOST=127.0.0.1",
-                                         "PELK_GPSD_PORT=" + std::to_string(port_)},
-                                 .withoutKitVariables = true,
-                                 .stdoutTo = log,
-                                 .stderrToo = true});
+    const pid_t pid =
+        spawnSelf({.test = "FreshHost.RunsTheRoad",
+                   .env = {std::string(kRootVar) + "=" + root.path(), std::string(kRoadVar) + "=" + road,
+                           std::string(kRestVar) + "=" + rest_.baseUrl(), std::string(kMqttVar) + "=" + mqtt,
+                           "PELK_GPSD_HOST=127.0.0.1", "PELK_GPSD_PORT=" + std::to_string(port_)},
+                   .withoutKitVariables = true,
+                   .stdoutTo = log,
+                   .stderrToo = true});
     if (pid < 0) return false;
     const auto ended = waitForEnd(pid, 90s);
     const bool passed = ended.passed();
@@ -339,8 +337,8 @@ class FreshHostTest : public ::testing::Test {
 // Every road that takes positions works in a fresh process, and the status
 // answers then say what the kit decided: authorized always.
 TEST_F(FreshHostTest, EveryLocationRoadWorksInAFreshProcess) {
-  for (const char* road : {"interval", "current-location", "update-current-location", "local-trip", "server-trip",
-                           "request-location"}) {
+  for (const char* road :
+       {"interval", "current-location", "update-current-location", "local-trip", "server-trip", "request-location"}) {
     SCOPED_TRACE(road);
     TempDir root;
     runHost(road, root);

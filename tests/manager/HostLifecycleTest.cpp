@@ -73,8 +73,8 @@ TEST_F(HostLifecycleTest, StateLimitedTrackingPausesAndResumesWithTheHostsReport
   struct Case {
     const char* name;
     PelkTrackingState state;
-    void (*into)();   // the report that brings the app into the state tracked
-    void (*out)();    // the one that takes it out
+    void (*into)();    // the report that brings the app into the state tracked
+    void (*out)();     // the one that takes it out
     const char* code;  // that state's code on a position
   };
   const Case cases[] = {
@@ -134,11 +134,13 @@ TEST_F(HostLifecycleTest, AFixInAStateNotTrackedNeverEndsTracking) {
   };
   const Case cases[] = {
       {"the mode's fix queued behind the background report", true, [&] { deliver(); }},
-      {"the app's one-shot update", false, [&] {
+      {"the app's one-shot update", false,
+       [&] {
          Pelk::updateCurrentLocation(100);
          deliver();
        }},
-      {"a trip action's fix", false, [&] {
+      {"a trip action's fix", false,
+       [&] {
          Pelk::startTrip(tripId);
          deliver();
        }},

@@ -212,8 +212,8 @@ bool passed(pid_t pid, const std::string& log) {
 // base directory.
 std::vector<std::string> homeless(const TempDir& top) {
   writeFile(top.file("file"), "a file, not a folder\n");
-  return {"HOME=" + top.file("file") + "/home", "XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "XDG_CACHE_HOME=",
-          "TMPDIR=" + top.file("tmp")};
+  return {"HOME=" + top.file("file") + "/home",
+          "XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "XDG_CACHE_HOME=", "TMPDIR=" + top.file("tmp")};
 }
 
 // The hosts switch the log on where it matters; the copy of the suite run

@@ -84,9 +84,11 @@ TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
 
   // Start-up against the local server: the token, then the user.
   Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
-  ASSERT_TRUE(waitFor([&] { return !TokenManager::getSDKToken().empty() && SharedUtil::getDefaultBoolean(kOfflineTracking); }));
+  ASSERT_TRUE(
+      waitFor([&] { return !TokenManager::getSDKToken().empty() && SharedUtil::getDefaultBoolean(kOfflineTracking); }));
   std::atomic<bool> created{false};
-  Pelk::createUser("runner", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created = user != nullptr; });
+  Pelk::createUser("runner",
+                   [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created = user != nullptr; });
   ASSERT_TRUE(waitFor([&] { return created.load(); }));
   ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
   // The app publishes its positions and listens to them (publishing choices come with their own operations).
@@ -101,7 +103,10 @@ TEST_F(MainRoadTest, PositionsReachTheAppAndTheBrokerAndSurviveABrokerOutage) {
   double lat = 52.5;
   for (int i = 0; i < 3; ++i) deliver(lat += 0.0003);
   ASSERT_EQ(app->locationCount(), 3u);
-  ASSERT_TRUE(waitFor([&] { return service.ids().size() == 3; })) << service.ids().size() << " buffered " << buffer_->getOfflineLocationCount() << " topic " << MQTTUtilis::toTopicSubscribe() << "\n" << broker.log();
+  ASSERT_TRUE(waitFor([&] { return service.ids().size() == 3; }))
+      << service.ids().size() << " buffered " << buffer_->getOfflineLocationCount() << " topic "
+      << MQTTUtilis::toTopicSubscribe() << "\n"
+      << broker.log();
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
 
   // The broker goes away: positions still reach the app and are buffered.
@@ -141,7 +146,8 @@ TEST_F(MainRoadTest, PublishingWaitsForTheShadowAndSaysSoOnce) {
 
   Pelk::initialize("pk-1", server_.baseUrl(), broker.wsUrl());
   std::atomic<bool> created{false};
-  Pelk::createUser("runner", [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created = user != nullptr; });
+  Pelk::createUser("runner",
+                   [&](std::shared_ptr<PelkUser> user, std::optional<PelkError>) { created = user != nullptr; });
   ASSERT_TRUE(waitFor([&] { return created.load(); }));
   ASSERT_TRUE(waitFor([&] { return MQTTManager::sharedInstance().connected(); }, 15s)) << broker.log();
   Pelk::publishSave();

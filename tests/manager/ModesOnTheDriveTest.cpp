@@ -55,7 +55,6 @@
 #include "support/TestEnvironment.h"
 #include "support/WaitFor.h"
 
-
 namespace pelk::test {
 namespace {
 
@@ -85,16 +84,13 @@ class HostApp : public PelkDelegate {
   void didUpdateLocation(const PelkLocation& location) override {
     std::lock_guard lock(mutex_);
     const auto& l = location.location();
-    positions_.push_back({{"activity", location.activity()},
-                          {"latitude", l.coordinate.latitude},
-                          {"longitude", l.coordinate.longitude},
-                          {"accuracy", l.horizontalAccuracy},
-                          {"fix_ms", std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         l.timestamp.time_since_epoch())
-                                         .count()},
-                          {"came_ms", std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          SteadyClock::now() - start_)
-                                          .count()}});
+    positions_.push_back(
+        {{"activity", location.activity()},
+         {"latitude", l.coordinate.latitude},
+         {"longitude", l.coordinate.longitude},
+         {"accuracy", l.horizontalAccuracy},
+         {"fix_ms", std::chrono::duration_cast<std::chrono::milliseconds>(l.timestamp.time_since_epoch()).count()},
+         {"came_ms", std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start_).count()}});
   }
   std::size_t count() const {
     std::lock_guard lock(mutex_);
@@ -111,8 +107,7 @@ class HostApp : public PelkDelegate {
   json positions_ = json::array();
 };
 
-void trackTheDrive(const std::string& root, const std::string& mode, const std::string& rest,
-                   const std::string& mqtt) {
+void trackTheDrive(const std::string& root, const std::string& mode, const std::string& rest, const std::string& mqtt) {
   auto app = std::make_shared<HostApp>();
   Pelk::setDelegate(app);
   ASSERT_TRUE(signUpHost("pk-drive", rest, mqtt));
@@ -220,7 +215,7 @@ struct DriveRun {
   std::string mode;
   std::string failure;  // empty when the host process and its set-up went well
   json app = json::array();
-  std::vector<json> published;  // positions
+  std::vector<json> published;    // positions
   std::size_t statusRecords = 0;  // records of the location service's state
 };
 
@@ -340,8 +335,7 @@ std::string tableRow(const DriveRun& r) {
   if (r.statusRecords > 0) out << " status records " << r.statusRecords;
   if (!speeds.empty()) {
     std::sort(speeds.begin(), speeds.end());
-    out << " speed km/h min " << speeds.front() << " median " << speeds[speeds.size() / 2] << " max "
-        << speeds.back();
+    out << " speed km/h min " << speeds.front() << " median " << speeds[speeds.size() / 2] << " max " << speeds.back();
   }
   return out.str();
 }

@@ -61,8 +61,8 @@ TEST_P(SettingsWearTest, PositionsDoNotCommitTheSettingsEachTime) {
   // The counters and caches of a position may reach the file with a commit of
   // their own now and then (every few seconds), never once per position.
   EXPECT_LE(cost.syncs, 4u) << c.name << ": " << cost.syncs << " syncs for " << kPositions << " positions";
-  EXPECT_LE(cost.bytes, kPositions * 4096u) << c.name << ": " << cost.bytes << " bytes for " << kPositions
-                                            << " positions";
+  EXPECT_LE(cost.bytes, kPositions * 4096u)
+      << c.name << ": " << cost.bytes << " bytes for " << kPositions << " positions";
   // The last position kept is read back as it stands, written or not.
   EXPECT_GT(SharedUtil::getDefaultDouble(kZezovuLatitude), 52.503);
 }

@@ -164,8 +164,9 @@ TEST_F(StartupTest, InitializeFromSeveralThreadsAtOnceRegistersOnceAndNoCallerRe
 }
 
 TEST_F(StartupTest, FirstStartOnlineObtainsTokenAndWritesDefaults) {
-  server_.setDefault("/v3/user/token/",
-                     ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump()));
+  server_.setDefault(
+      "/v3/user/token/",
+      ScriptedReply::json(json{{"code", 200}, {"msg", "ok"}, {"data", {{"sdk_token", "tok-1"}}}}.dump()));
   SharedUtil::setDefaultBoolean(true, kLocationListenerSubscribe);
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);
   platform::Console::Capture console;
@@ -234,7 +235,8 @@ TEST_F(StartupTest, ALateTokenGrantKeepsTheSwitchesTheAppChoseMeanwhile) {
       return SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) == c.listener &&
              SharedUtil::getDefaultBoolean(KLocationPublisher) == c.publisher &&
              SharedUtil::getDefaultBoolean(kOfflineTracking) == c.offline;
-    })) << "listener " << SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) << ", publisher "
+    })) << "listener "
+        << SharedUtil::getDefaultBoolean(kLocationListenerSubscribe) << ", publisher "
         << SharedUtil::getDefaultBoolean(KLocationPublisher) << ", offline "
         << SharedUtil::getDefaultBoolean(kOfflineTracking);
     EXPECT_EQ(TokenManager::getSDKToken(), "tok-1");

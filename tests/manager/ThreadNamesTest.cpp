@@ -37,9 +37,8 @@ constexpr const char* kRootVar = "PELK_NAMES_ROOT";
 constexpr const char* kRestVar = "PELK_NAMES_REST";
 constexpr const char* kMqttVar = "PELK_NAMES_MQTT";
 
-const std::set<std::string> kExpected = {"pelk-main",    "pelk-global",  "pelk-http",     "pelk-http-cb",
-                                         "pelk-reach-q", "pelk-netlink", "pelk-mqtt-ctl", "pelk-gpsd",
-                                         "pelk-console"};
+const std::set<std::string> kExpected = {"pelk-main",    "pelk-global",   "pelk-http", "pelk-http-cb", "pelk-reach-q",
+                                         "pelk-netlink", "pelk-mqtt-ctl", "pelk-gpsd", "pelk-console"};
 
 std::set<std::string> threadNames() {
   std::set<std::string> names;
@@ -94,13 +93,13 @@ TEST(ThreadNamesTest, EveryKitThreadCarriesItsName) {
   answerSignUp(rest);
   TempDir root;
   const std::string log = root.file("host.log");
-  const pid_t pid = spawnSelf({.test = "ThreadNames.HostProcess",
-                               .env = {std::string(kRootVar) + "=" + root.path(),
-                                       std::string(kRestVar) + "=" + rest.baseUrl(),
-                                       std::string(kMqttVar) + "=" + broker.wsUrl()},
-                               .withoutKitVariables = true,
-                               .stdoutTo = log,
-                               .stderrToo = true});
+  const pid_t pid =
+      spawnSelf({.test = "ThreadNames.HostProcess",
+                 .env = {std::string(kRootVar) + "=" + root.path(), std::string(kRestVar) + "=" + rest.baseUrl(),
+                         std::string(kMqttVar) + "=" + broker.wsUrl()},
+                 .withoutKitVariables = true,
+                 .stdoutTo = log,
+                 .stderrToo = true});
   ASSERT_GT(pid, 0);
   const auto ended = waitForEnd(pid, 60s);
   const std::string output = readFile(log);

@@ -368,9 +368,12 @@ TEST_F(TrackingControlTest, AppTrackingStateRule) {
     bool allowed;
   };
   const std::vector<Case> cases = {
-      {rawValue(S::foregroundAndBackground), true, true}, {rawValue(S::foregroundAndBackground), false, true},
-      {rawValue(S::foregroundOnly), false, true},         {rawValue(S::foregroundOnly), true, false},
-      {rawValue(S::backgroundOnly), false, false},        {rawValue(S::backgroundOnly), true, true},
+      {rawValue(S::foregroundAndBackground), true, true},
+      {rawValue(S::foregroundAndBackground), false, true},
+      {rawValue(S::foregroundOnly), false, true},
+      {rawValue(S::foregroundOnly), true, false},
+      {rawValue(S::backgroundOnly), false, false},
+      {rawValue(S::backgroundOnly), true, true},
       {7, true, true},
   };
   for (const auto& c : cases) {
@@ -770,7 +773,8 @@ PelkTrackingCustomMethods intervalOptions() {
 }
 
 const Mode kModes[] = {
-    {"active", PelkTrackingMode::active, std::nullopt, [] { return PelkActiveTracking::shareInstance().locationManager(); }},
+    {"active", PelkTrackingMode::active, std::nullopt,
+     [] { return PelkActiveTracking::shareInstance().locationManager(); }},
     {"balanced", PelkTrackingMode::balanced, std::nullopt,
      [] { return PelkReActiveTracking::shareInstance().locationManager(); }},
     {"passive", PelkTrackingMode::passive, std::nullopt,
@@ -884,11 +888,23 @@ TEST_F(HostileModesTest, BadOptionTextStartsNothing) {
   const std::string deepInside = "{\"updateInterval\": 5, \"x\": " + deep + "}";
   const std::string badUtf8 = "{\"useVisits\": true, \"\xff\xfe\": 1}";
   const std::vector<std::string> texts = {
-      "", "null", "[]", "{", deep, deepInside, badUtf8,
-      R"({"updateInterval": 1e400})", R"({"updateInterval": 18446744073709551615})",
-      R"({"updateInterval": 1.5})", R"({"distanceFilter": 1e400})", R"({"distanceFilter": "NaN"})",
-      R"({"desiredAccuracy": 6})", R"({"activityType": -1})", R"({"geofenceRadius": true})",
-      R"({"useVisits": 1})", R"({"updateInterval": 5, "updateInterval": "x"})",
+      "",
+      "null",
+      "[]",
+      "{",
+      deep,
+      deepInside,
+      badUtf8,
+      R"({"updateInterval": 1e400})",
+      R"({"updateInterval": 18446744073709551615})",
+      R"({"updateInterval": 1.5})",
+      R"({"distanceFilter": 1e400})",
+      R"({"distanceFilter": "NaN"})",
+      R"({"desiredAccuracy": 6})",
+      R"({"activityType": -1})",
+      R"({"geofenceRadius": true})",
+      R"({"useVisits": 1})",
+      R"({"updateInterval": 5, "updateInterval": "x"})",
   };
   for (const auto& text : texts) {
     SCOPED_TRACE(text.substr(0, 60));

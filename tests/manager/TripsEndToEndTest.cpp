@@ -226,7 +226,8 @@ TEST_F(TripsEndToEndTest, AnOfflineTripRecordedWithoutANetworkIsSyncedWhenItRetu
   EXPECT_EQ(body.value("trip_id", ""), id);
   EXPECT_FALSE(body.dump().find("\"route\"") == std::string::npos) << body.dump();
 
-  server_.setDefault("/v3/trips/v2/sync/" + id + "/", ScriptedReply::json(R"({"code":200,"data":{"sync_status":true}})"));
+  server_.setDefault("/v3/trips/v2/sync/" + id + "/",
+                     ScriptedReply::json(R"({"code":200,"data":{"sync_status":true}})"));
   HandlerRecorder<bool> synced;
   Pelk::isTripSynced(id, synced.handler());
   const auto [isSynced, syncedError] = synced.only();

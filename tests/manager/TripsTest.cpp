@@ -336,7 +336,8 @@ TEST_F(TripsTest, ServerActionsPostTheirDictionaryAndFeedTheSinkWithTheirTime) {
     json flags;
   };
   const Step steps[] = {
-      {"start", [](PelkManager& m, auto h) { m.startTrip("srv-1", "to work", h); },
+      {"start",
+       [](PelkManager& m, auto h) { m.startTrip("srv-1", "to work", h); },
        {{"start", true}, {"description", "to work"}}},
       {"pause", [](PelkManager& m, auto h) { m.pauseTrip("srv-1", h); }, {{"trip_pause", true}}},
       {"resume", [](PelkManager& m, auto h) { m.resumeTrip("srv-1", h); }, {{"trip_resume", true}}},
@@ -499,7 +500,8 @@ TEST_F(TripsTest, DeleteAndSyncOfALocalTripGoThroughTheStoreAndAlwaysAnswer) {
   EXPECT_EQ(act([&](PelkManager& m, auto h) { m.syncTrip(direct, h); }).first, VuvivaZuvovo::TRIP_SUCESS);
   EXPECT_FALSE(store().checkIfLocalTrip(direct));
   // And a refused sync answers too, keeping the trip.
-  server_.setDefault("/v3/trips/v2/sync/", ScriptedReply::json(R"({"code":409,"msg":"no","error":{"ErrorCode":"QB9"}})"));
+  server_.setDefault("/v3/trips/v2/sync/",
+                     ScriptedReply::json(R"({"code":409,"msg":"no","error":{"ErrorCode":"QB9"}})"));
   const auto refused = createLocal();
   act([&](PelkManager& m, auto h) { m.startTrip(refused, std::nullopt, h); });
   act([&](PelkManager& m, auto h) { m.stopTrip(refused, h); });
@@ -665,8 +667,8 @@ TEST_F(HostileTripsTest, CoordinatesNestedFarTooDeepAreRefusedWithoutACrash) {
   pelk_create_trip(
       false, text.c_str(),
       [](void* ctx, const char* created, const char* code, const char*) {
-        (*static_cast<decltype(take)*>(ctx))(created != nullptr, code ? std::optional(PelkError(ErrorCode::QB402, code))
-                                                                      : std::nullopt);
+        (*static_cast<decltype(take)*>(ctx))(created != nullptr,
+                                             code ? std::optional(PelkError(ErrorCode::QB402, code)) : std::nullopt);
       },
       &take);
   ASSERT_TRUE(c.wait());
@@ -708,7 +710,8 @@ TEST_F(HostileTripsTest, TwoThreadsSubscribingTripStatusLeaveOneTripSubscribed) 
     x.join();
     y.join();
     const auto lines = console.lines();
-    const auto ok = std::count(lines.begin() + static_cast<long>(from), lines.end(), std::string("Subscribed successfully"));
+    const auto ok =
+        std::count(lines.begin() + static_cast<long>(from), lines.end(), std::string("Subscribed successfully"));
     ASSERT_EQ(ok, 1) << "round " << i;
   }
 }

@@ -43,8 +43,9 @@ class LiveLocationEndToEndTest : public MessagingTest {
   // reported outcome, which may come on a thread of the connection.
   std::optional<bool> send(const std::optional<std::string>& id = std::string(kId)) {
     auto done = std::make_shared<std::atomic<int>>(-1);
-    MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, id, std::string(kRecordedAt)},
-                                        [done](bool ok) { done->store(ok ? 1 : 0); }, device_);
+    MqttLocationUtils::mqttLocationData(
+        {berlin(), "M", false, 27, id, std::string(kRecordedAt)}, [done](bool ok) { done->store(ok ? 1 : 0); },
+        device_);
     if (!waitFor([&] { return done->load() >= 0; })) return std::nullopt;
     return done->load() == 1;
   }
@@ -103,11 +104,36 @@ TEST_F(LiveLocationEndToEndTest, ChosenFieldsArriveOnTheOwnTopicWithQosOne) {
       // Save mode sends the standard keys whatever was chosen, and of the
       // extras only the chosen one.
       {"save, test environment", true, true, "test_locations/a1/p1/u1",
-       json{"latitude", "longitude", "sdk_version", "location_id", "publish_only", "activity", "altitude",
-            "app_context", "app_id", "battery_remaining", "battery_status", "course", "gps_status",
-            "horizontal_accuracy", "recorded_at", "location_permission", "network_status", "speed", "tz_offset",
-            "user_id", "vertical_accuracy", "location_events", "geofence_events", "trips_events", "nearby_events",
-            "location_listener", "event_listener", "tracking_mode", "device_model", "meta-data"}},
+       json{"latitude",
+            "longitude",
+            "sdk_version",
+            "location_id",
+            "publish_only",
+            "activity",
+            "altitude",
+            "app_context",
+            "app_id",
+            "battery_remaining",
+            "battery_status",
+            "course",
+            "gps_status",
+            "horizontal_accuracy",
+            "recorded_at",
+            "location_permission",
+            "network_status",
+            "speed",
+            "tz_offset",
+            "user_id",
+            "vertical_accuracy",
+            "location_events",
+            "geofence_events",
+            "trips_events",
+            "nearby_events",
+            "location_listener",
+            "event_listener",
+            "tracking_mode",
+            "device_model",
+            "meta-data"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -193,9 +219,9 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
       ::kill(broker.pid(), SIGSTOP);
       ASSERT_TRUE(waitStopped(broker.pid()));
       auto outcome = std::make_shared<std::atomic<int>>(-1);
-      MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, std::string("offline-1"),
-                                           std::string(kRecordedAt)},
-                                          [outcome](bool ok) { outcome->store(ok ? 1 : 0); }, device_);
+      MqttLocationUtils::mqttLocationData(
+          {berlin(), "M", false, 27, std::string("offline-1"), std::string(kRecordedAt)},
+          [outcome](bool ok) { outcome->store(ok ? 1 : 0); }, device_);
       ::kill(broker.pid(), SIGKILL);
       broker.stop();
       ASSERT_TRUE(waitFor([&] { return outcome->load() >= 0; }));
@@ -206,9 +232,10 @@ TEST_F(LiveLocationEndToEndTest, APositionThatCannotGoOutIsReportedUnsentAndTheR
     if (done == false) {
       ASSERT_TRUE(manager().offlineBuffer().saveLocationData({berlin(), "M", false, 27, std::string("offline-1")}));
     }
-    ASSERT_EQ(buffer_->getOfflineLocationCount(), 1) << "connected " << manager().connected() << " state "
-        << manager().connectState().value_or(-1) << " replay " << manager().replayRunning() << " received "
-        << received.size() << " ids " << (buffer_->fetchDeviceData(0).size());
+    ASSERT_EQ(buffer_->getOfflineLocationCount(), 1)
+        << "connected " << manager().connected() << " state " << manager().connectState().value_or(-1) << " replay "
+        << manager().replayRunning() << " received " << received.size() << " ids "
+        << (buffer_->fetchDeviceData(0).size());
 
     // The client reconnects by itself; the connection replays the buffer.
     ASSERT_TRUE(broker.start());
@@ -269,8 +296,8 @@ TEST_F(LiveLocationEndToEndTest, ASingleBufferedRowSentIsRemovedFromTheConnectio
 
 TEST_F(LiveLocationEndToEndTest, AGpsStatusKeptWhileDisconnectedGoesOutAfterReconnectAndIsRemoved) {
   constexpr const char* kTopic = "locations/a1/p1/u1";
-  const json status = {{"gps_status", false}, {"location_permission", false}, {"user_id", "u1"},
-                       {"recorded_at", kRecordedAt}};
+  const json status = {
+      {"gps_status", false}, {"location_permission", false}, {"user_id", "u1"}, {"recorded_at", kRecordedAt}};
   MosquittoBroker broker({.users = {}, .logPackets = true});
   ASSERT_TRUE(startPublishing(broker, false, PelkPublish{}));
   broker.stop();
@@ -335,7 +362,7 @@ TEST_F(LiveLocationEndToEndTest, APositionIsNeverSentForAnotherUserThanTheOneItW
   }
   ASSERT_TRUE(startPublishing(broker, false, chosenFields())) << broker.log();
 
-  SigningInDevice device;  // the message's readings
+  SigningInDevice device;     // the message's readings
   SigningInDevice rowDevice;  // the readings of the row that would keep it
   MQTTDataStorageManager rowBuffer(buffer_->context(), &rowDevice);
   // The kit's connection, this buffer's rows.

@@ -58,8 +58,8 @@ TEST_F(LiveMessageTest, SaveModeMessageOfAKnownPositionMatchesTheFixture) {
 
 TEST_F(LiveMessageTest, PublishOnlyMessageCarriesTheCoreAndTheChosenFields) {
   storeUser();
-  for (const char* key : {kLocationPublishcourse, kLocationPublishactivity, kLocationPublishtz_offset,
-                          kLocationPublishbattery_saver}) {
+  for (const char* key :
+       {kLocationPublishcourse, kLocationPublishactivity, kLocationPublishtz_offset, kLocationPublishbattery_saver}) {
     SharedUtil::setDefaultBoolean(true, key);
   }
   SharedUtil::setDefaultDictionary(json{{"route", {1, 2}}}, kLocationPublishMeta_data);
@@ -87,21 +87,44 @@ TEST_F(LiveMessageTest, KeySetFollowsTheModeAndTheSwitches) {
       {"publish-only, airplane mode on", false, {kLocationPublishairplane_mode}, 5, true},
       {"save, all off", true, {}, 28, false},
       {"save, standard switch on changes nothing", true, {kLocationPublishuser_id}, 28, false},
-      {"save, four extras on", true,
+      {"save, four extras on",
+       true,
        {kLocationPublishbattery_saver, kLocationPublishdevice_model, kLocationPublishdevice_manufacturer,
         kLocationPublishos_version},
-       32, false},
-      {"publish-only, every switch on", false,
-       {kLocationPublishactivity, kLocationPublishaltitude, kLocationPublishapp_context, kLocationPublishapp_id,
-        kLocationPublishbattery_remaining, kLocationPublishbattery_status, kLocationPublishcourse,
-        kLocationPublishgps_status, kLocationPublishhorizontal_accuracy, kLocationPublishrecorded_at,
-        kLocationPublishlocation_permission, kLocationPublishnetwork_status, kLocationPublishspeed,
-        kLocationPublishtz_offset, kLocationPublishuser_id, kLocationPublishvertical_accuracy,
-        kLocationPublishlocation_events, kLocationPublishgeofence_events, kLocationPublishtrips_events,
-        kLocationPublishnearby_events, kLocationPublishlocation_listener, kLocationPublishevent_listener,
-        kLocationPublishtracking_mode, kLocationPublishbattery_saver, kLocationPublishdevice_model,
-        kLocationPublishdevice_manufacturer, kLocationPublishos_version, kLocationPublishairplane_mode},
-       32, true},
+       32,
+       false},
+      {"publish-only, every switch on",
+       false,
+       {kLocationPublishactivity,
+        kLocationPublishaltitude,
+        kLocationPublishapp_context,
+        kLocationPublishapp_id,
+        kLocationPublishbattery_remaining,
+        kLocationPublishbattery_status,
+        kLocationPublishcourse,
+        kLocationPublishgps_status,
+        kLocationPublishhorizontal_accuracy,
+        kLocationPublishrecorded_at,
+        kLocationPublishlocation_permission,
+        kLocationPublishnetwork_status,
+        kLocationPublishspeed,
+        kLocationPublishtz_offset,
+        kLocationPublishuser_id,
+        kLocationPublishvertical_accuracy,
+        kLocationPublishlocation_events,
+        kLocationPublishgeofence_events,
+        kLocationPublishtrips_events,
+        kLocationPublishnearby_events,
+        kLocationPublishlocation_listener,
+        kLocationPublishevent_listener,
+        kLocationPublishtracking_mode,
+        kLocationPublishbattery_saver,
+        kLocationPublishdevice_model,
+        kLocationPublishdevice_manufacturer,
+        kLocationPublishos_version,
+        kLocationPublishairplane_mode},
+       32,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -193,10 +216,13 @@ TEST_F(LiveMessageTest, SendingHandsTheMessageToThePublisherAndReportsItsAnswer)
     broker_.set(true, accept);
     int calls = 0;
     bool result = !accept;
-    MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, std::string(kId), std::nullopt}, [&](bool ok) {
-      ++calls;
-      result = ok;
-    }, device_);
+    MqttLocationUtils::mqttLocationData(
+        {berlin(), "M", false, 27, std::string(kId), std::nullopt},
+        [&](bool ok) {
+          ++calls;
+          result = ok;
+        },
+        device_);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(result, accept);
   }
@@ -207,17 +233,19 @@ TEST_F(LiveMessageTest, SendingHandsTheMessageToThePublisherAndReportsItsAnswer)
   // Without a connection (the kit's own connection, not up) the caller hears false.
   platform::resetAllLinks();
   int calls = 0;
-  MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27, std::nullopt, std::nullopt}, [&](bool ok) {
-    ++calls;
-    EXPECT_FALSE(ok);
-  }, device_);
+  MqttLocationUtils::mqttLocationData(
+      {berlin(), "M", false, 27, std::nullopt, std::nullopt},
+      [&](bool ok) {
+        ++calls;
+        EXPECT_FALSE(ok);
+      },
+      device_);
   EXPECT_EQ(calls, 1);
   // And a message without a completion is still published.
   broker_.install();
   MqttLocationUtils::mqttLocationData({berlin(), "M", false, 27});
   EXPECT_EQ(broker_.messages().size(), 3u);
 }
-
 
 // gpsd reports a position without a fix with NaN coordinates.
 TEST_F(LiveMessageTest, APositionWithoutAFixIsNeverSent) {
@@ -229,8 +257,8 @@ TEST_F(LiveMessageTest, APositionWithoutAFixIsNeverSent) {
     auto fix = berlin();
     fix.coordinate = coordinate;
     std::vector<bool> answers;
-    MqttLocationUtils::mqttLocationData({fix, "M", false, 27, std::string(kId), std::nullopt},
-                                        [&](bool ok) { answers.push_back(ok); }, device_);
+    MqttLocationUtils::mqttLocationData(
+        {fix, "M", false, 27, std::string(kId), std::nullopt}, [&](bool ok) { answers.push_back(ok); }, device_);
     EXPECT_EQ(answers, std::vector<bool>{false});
   }
   EXPECT_TRUE(broker_.messages().empty());

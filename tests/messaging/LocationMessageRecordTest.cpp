@@ -16,9 +16,8 @@ using nlohmann::json;
 
 PublishMessage record(double latitude = 52.52, double speed = 12.5, std::int64_t battery = 87) {
   return PublishMessage("app-7", "M", 34.5, "F", battery, true, "charging", 90.25, "TestBoard", "Board 3", true, 5,
-                        latitude, "65e1c2a0f1e2d3c4b5a69788", false, 13.405, true, "12.4",
-                        "2024-03-01T12:00:00.000Z", speed, "active", "+0530", 3, "u-42", true, false, true, false,
-                        true, false);
+                        latitude, "65e1c2a0f1e2d3c4b5a69788", false, 13.405, true, "12.4", "2024-03-01T12:00:00.000Z",
+                        speed, "active", "+0530", 3, "u-42", true, false, true, false, true, false);
 }
 
 TEST(LocationMessageRecord, EncodesAndDecodesEveryField) {

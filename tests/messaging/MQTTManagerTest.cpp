@@ -118,7 +118,8 @@ TEST_F(MessagingTest, TopicsWithUnusableIdsAreRefusedWithAConsoleLine) {
       {[&] { manager().subscribeEventListenerTopic(); }, "Event topic not subscribed: an id is not usable in a topic"},
       {[&] { manager().subscribeAccountShadow("get"); },
        "Account shadow not requested: the account id is not usable in a topic"},
-      {[&] { manager().subscribeUserShadow("get"); }, "User shadow not requested: the user id is not usable in a topic"},
+      {[&] { manager().subscribeUserShadow("get"); },
+       "User shadow not requested: the user id is not usable in a topic"},
       {[&] { manager().subscribeUserLocation({"v/1"}); },
        "User location not subscribed: the user id is not usable in a topic"},
   };
@@ -193,7 +194,8 @@ TEST_F(MessagingTest, FollowedTopicsAreSubscribedAfterEveryConnectAndReachTheLin
 
   // A payload that is not a JSON object never reaches the links.
   const std::size_t events = hooks_->eventCount();
-  ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_->eventCount() > events; }));
+  ASSERT_TRUE(
+      publishUntil(observer, "events/a1/p1/u1", R"({"events":[]})", [&] { return hooks_->eventCount() > events; }));
   const std::size_t before = hooks_->eventCount();
   for (const char* bad : {"not json", "[1,2]", "\"text\""}) observer.client().publish("events/a1/p1/u1", bad, 1);
   ASSERT_TRUE(publishUntil(observer, "events/a1/p1/u1", R"({"events":[{"last":true}]})",
@@ -208,7 +210,8 @@ TEST_F(MessagingTest, UnsubscribingWhileConnectedStopsMessagesAtOnce) {
   ASSERT_TRUE(observer.waitConnected());
   ASSERT_TRUE(connectTo(broker));
   manager().subscribeUserLocation({"v1", "v2", "bad/id"});
-  ASSERT_TRUE(publishUntil(observer, "users/v1/locations", R"({"user_id":"v1"})", [&] { return hooks_->userLocationCount() > 0; }));
+  ASSERT_TRUE(publishUntil(observer, "users/v1/locations", R"({"user_id":"v1"})",
+                           [&] { return hooks_->userLocationCount() > 0; }));
   manager().unsubscribeUserLocation({"v1"});
   // Messages of one publisher arrive in order: once v2's arrived, v1's would have.
   const std::size_t before = hooks_->userLocationCount();
@@ -233,7 +236,8 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   const std::string accountUpdate = "$aws/things/account_a1/shadow/update/accepted";
   auto& client = service.client();
   service.answer("$aws/things/account_a1/shadow/get", [&](const std::string&) {
-    client.publish(accountAnswer, R"({"state":{"desired":{"location_tracking":false,"pub/sub":false,"welcome":"w"}}})", 1);
+    client.publish(accountAnswer, R"({"state":{"desired":{"location_tracking":false,"pub/sub":false,"welcome":"w"}}})",
+                   1);
   });
   service.answer("$aws/things/user_u1/shadow/get", [&](const std::string&) {
     client.publish("$aws/things/user_u1/shadow/get/accepted",
@@ -252,11 +256,11 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   EXPECT_TRUE(SharedUtil::getDefaultBoolean(kPubSubStateUpdatedByShadow));
 
   // An update turns both on again: the stored mode restarts on the main queue.
-  ASSERT_TRUE(publishUntil(service, accountUpdate, R"({"state":{"desired":{"location_tracking":true,"pub/sub":true}}})",
-                           [&] {
-                             return hooks_->count("startTrackingMode 3") == 1 &&
-                                    hooks_->count("subscribeEvents") >= 1 && hooks_->count("subscribeLocation") >= 1;
-                           }));
+  ASSERT_TRUE(
+      publishUntil(service, accountUpdate, R"({"state":{"desired":{"location_tracking":true,"pub/sub":true}}})", [&] {
+        return hooks_->count("startTrackingMode 3") == 1 && hooks_->count("subscribeEvents") >= 1 &&
+               hooks_->count("subscribeLocation") >= 1;
+      }));
   // The restart and the two subscriptions are separate steps of the update:
   // all three are waited for, each exactly once.
   EXPECT_EQ(hooks_->count("subscribeEvents"), 1u);
@@ -281,7 +285,6 @@ TEST_F(MessagingTest, AccountShadowSwitchesTrackingAndSubscriptions) {
   EXPECT_TRUE(TokenManager::getLocationTrackingState());
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(kIsLocationTracking));
 }
-
 
 // The account shadow answers "get" with both switches off and the app
 // tracking in the active mode; the answer's stop and unsubscriptions are

@@ -76,7 +76,9 @@ class Observer {
     client_ = platform::MqttClient::create(o);
     client_->connect();
   }
-  bool waitConnected() { return waitFor([&] { return client_->isConnected(); }); }
+  bool waitConnected() {
+    return waitFor([&] { return client_->isConnected(); });
+  }
   void record(const std::string& topic, int qos = 0) {
     client_->subscribe(topic, qos, [this](const std::string& t, const std::string& p) {
       std::lock_guard lock(mutex_);

@@ -178,7 +178,8 @@ TEST_F(MqttUtilisTest, ShadowDocumentsStoreOnlyTheSwitchesTheyHold) {
     EXPECT_EQ(TokenManager::getLocationTrackingState(), c.tracking) << c.document;
     EXPECT_EQ(TokenManager::getPubSubState(), c.pubSub) << c.document;
   }
-  const auto state = PelkShadowState::fromDictionary(nlohmann::json::parse(R"({"state":{"desired":{"welcome":"hi"}}})"));
+  const auto state =
+      PelkShadowState::fromDictionary(nlohmann::json::parse(R"({"state":{"desired":{"welcome":"hi"}}})"));
   EXPECT_EQ(state.welcome, "hi");
   EXPECT_FALSE(state.location_tracking);
 }
@@ -205,10 +206,14 @@ TEST_F(MqttUtilisTest, OnlyJsonObjectsOfSaneDepthAreAccepted) {
     bool accepted;
   };
   const Case cases[] = {
-      {R"({"events":[{"a":1}]})", true},     {"{}", true},
-      {"[1,2]", false},                      {"\"text\"", false},
-      {"not json", false},                   {"", false},
-      {"{\"a\":\"\xff\"}", false},           {"{\"a\":" + deep + "}", false},
+      {R"({"events":[{"a":1}]})", true},
+      {"{}", true},
+      {"[1,2]", false},
+      {"\"text\"", false},
+      {"not json", false},
+      {"", false},
+      {"{\"a\":\"\xff\"}", false},
+      {"{\"a\":" + deep + "}", false},
       {R"({"s":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})", true},
   };
   for (const auto& c : cases) {

@@ -17,8 +17,8 @@ class OfflineMessageTest : public test::LocationMessageTest {
   // One position buffered with the fixture's readings and ids.
   MqttLocationData bufferedRow(const std::string& activity = "S") {
     storeUser();
-    EXPECT_TRUE(buffer_->saveLocationData({test::fixAt(48.5, 9.25), activity, false, 41, std::string("loc-1"),
-                                           std::string("2024-02-29T23:59:59.500Z")}));
+    EXPECT_TRUE(buffer_->saveLocationData(
+        {test::fixAt(48.5, 9.25), activity, false, 41, std::string("loc-1"), std::string("2024-02-29T23:59:59.500Z")}));
     auto rows = buffer_->fetchDeviceData(0);
     EXPECT_EQ(rows.size(), 1u);
     return rows.empty() ? MqttLocationData{} : rows.front();
@@ -110,11 +110,21 @@ TEST_F(OfflineMessageTest, AnUnwritableDictionaryIsNotSentAndReportsFalse) {
 }
 
 json gpsStatus(const std::string& id) {
-  return json{{"app_context", "F"},        {"app_id", "app-7"},          {"battery_remaining", 55},
-              {"bat_saver", false},        {"battery_status", "Full"},   {"device_manufacturer", "TestBoard"},
-              {"device_model", "Board"},   {"gps_status", false},        {"location_id", id},
-              {"location_permission", false}, {"network_status", true},  {"os_version", "12.4"},
-              {"recorded_at", test::kNowText}, {"tracking_mode", "passive"}, {"tz_offset", "+0000"},
+  return json{{"app_context", "F"},
+              {"app_id", "app-7"},
+              {"battery_remaining", 55},
+              {"bat_saver", false},
+              {"battery_status", "Full"},
+              {"device_manufacturer", "TestBoard"},
+              {"device_model", "Board"},
+              {"gps_status", false},
+              {"location_id", id},
+              {"location_permission", false},
+              {"network_status", true},
+              {"os_version", "12.4"},
+              {"recorded_at", test::kNowText},
+              {"tracking_mode", "passive"},
+              {"tz_offset", "+0000"},
               {"user_id", "u-42"}};
 }
 

@@ -40,13 +40,12 @@ TEST_F(PositionHistoryTest, FixesAreKeptOrRejectedByAgeAndAccuracy) {
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Case cases[] = {
-      {1, {}, 10.0, 5, true},    {1, {}, 10.1, 5, false},   {1, {}, -30, 5, true},  // stamped in the future
-      {1, {}, 0, 100, true},     {1, {}, 0, 100.1, false},  {2, {}, 0, 75, true},
-      {2, {}, 0, 75.5, false},   {3, {}, 0, 50, true},      {3, {}, 0, 50.01, false},
-      {1, {}, 0, -1, false},     {0, {}, 0, -1, false},     {4, 20.0, 0, -1, false},
-      {0, {}, 0, 5000, true},    {4, 20.0, 0, 20, true},    {4, 20.0, 0, 21, false},
+      {1, {}, 10.0, 5, true},  {1, {}, 10.1, 5, false},  {1, {}, -30, 5, true},  // stamped in the future
+      {1, {}, 0, 100, true},   {1, {}, 0, 100.1, false}, {2, {}, 0, 75, true},   {2, {}, 0, 75.5, false},
+      {3, {}, 0, 50, true},    {3, {}, 0, 50.01, false}, {1, {}, 0, -1, false},  {0, {}, 0, -1, false},
+      {4, 20.0, 0, -1, false}, {0, {}, 0, 5000, true},   {4, 20.0, 0, 20, true}, {4, 20.0, 0, 21, false},
       {4, {}, 0, 5000, true},  // no custom limit stored: every valid fix passes
-      {3, {}, 0, nan, false},    {0, {}, 0, nan, false},    {4, {}, 0, nan, false},  // an unknown accuracy never passes
+      {3, {}, 0, nan, false},  {0, {}, 0, nan, false},   {4, {}, 0, nan, false},  // an unknown accuracy never passes
       {9, {}, 0, 5000, true},  // an unknown stored mode counts as none
   };
   for (const auto& c : cases) {
@@ -121,10 +120,10 @@ TEST_F(PositionHistoryTest, TheMeanSpeedPicksTheGeofenceRadiusBand) {
   };
   const double inf = std::numeric_limits<double>::infinity();
   const Case cases[] = {
-      {{10}, 100},         {{10.4}, 100},   {{10.5}, 200},  {{0, 20}, 100},       {{20}, 200},
-      {{25}, 300},         {{30.4}, 300},   {{31}, 400},    {{50}, 400},          {{60, 70}, 500},
-      {{70}, 500},         {{85}, 700},     {{100}, 700},   {{100.5}, 1000},      {{400, 600}, 1000},
-      {{-3}, 100},         {{}, 100},       {{inf}, 1000},  {{inf, -inf}, 100},
+      {{10}, 100}, {{10.4}, 100}, {{10.5}, 200}, {{0, 20}, 100},     {{20}, 200},
+      {{25}, 300}, {{30.4}, 300}, {{31}, 400},   {{50}, 400},        {{60, 70}, 500},
+      {{70}, 500}, {{85}, 700},   {{100}, 700},  {{100.5}, 1000},    {{400, 600}, 1000},
+      {{-3}, 100}, {{}, 100},     {{inf}, 1000}, {{inf, -inf}, 100},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.speeds));

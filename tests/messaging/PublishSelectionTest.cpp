@@ -63,10 +63,10 @@ TEST_F(PublishSelectionTest, EachModeStoresItsOwnFieldsOfTheObject) {
   };
   const Case cases[] = {
       {"save ignores standard fields", true, {&PelkPublish::user_id, &PelkPublish::speed}, {}},
-      {"save keeps the extras it sends", true, {&PelkPublish::device_model, &PelkPublish::user_id},
-       {"device_model"}},
+      {"save keeps the extras it sends", true, {&PelkPublish::device_model, &PelkPublish::user_id}, {"device_model"}},
       {"save keeps airplane mode", true, {&PelkPublish::airplane_mode}, {"airplane_mode"}},
-      {"publish-only keeps every field", false,
+      {"publish-only keeps every field",
+       false,
        {&PelkPublish::course, &PelkPublish::activity, &PelkPublish::airplane_mode, &PelkPublish::os_version,
         &PelkPublish::horizontal_accuracy, &PelkPublish::vertical_accuracy},
        {"course", "activity", "airplane_mode", "os_version", "horizontal_accuracy", "vertical_accuracy"}},
@@ -134,7 +134,6 @@ TEST_F(PublishSelectionTest, StopPublishingTurnsThePublisherOffBeforeItDisconnec
   LocationPublishParameter::stopPublishing();
   EXPECT_EQ(broker_.calls().size(), 1u) << "not connected: nothing to close";
 }
-
 
 // An app's metadata nested far deeper than the settings can keep is dropped
 // before anything recursive looks at it (it used to exhaust the stack).

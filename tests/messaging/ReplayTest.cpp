@@ -104,7 +104,8 @@ TEST_F(ReplayTest, NothingIsLostWhenTheBrokerStopsDuringAReplay) {
   ASSERT_TRUE(broker.start());
 
   ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0; }, std::chrono::seconds(20)))
-      << "left: " << buffer_->getOfflineLocationCount() << "\n" << broker.log();
+      << "left: " << buffer_->getOfflineLocationCount() << "\n"
+      << broker.log();
   ASSERT_TRUE(waitFor([&] {
     std::lock_guard lock(pages.mutex);
     return std::set<std::string>(pages.ids.begin(), pages.ids.end()) == stored;
@@ -127,7 +128,8 @@ TEST_F(ReplayTest, PublishingAllowedByTheShadowSendsWhatWasBufferedMeanwhile) {
   service.answer(kOwnTopic, [&](const std::string& payload) { pages.add(payload); });
   // The first answer carries no pub/sub switch yet: publishing stays off.
   service.answer("$aws/things/account_a1/shadow/get", [&](const std::string&) {
-    service.client().publish("$aws/things/account_a1/shadow/get/accepted", R"({"state":{"desired":{"welcome":"w"}}})", 1);
+    service.client().publish("$aws/things/account_a1/shadow/get/accepted", R"({"state":{"desired":{"welcome":"w"}}})",
+                             1);
   });
 
   ASSERT_TRUE(connectTo(broker));
@@ -137,7 +139,8 @@ TEST_F(ReplayTest, PublishingAllowedByTheShadowSendsWhatWasBufferedMeanwhile) {
   EXPECT_EQ(pages.rows(), 0u);
 
   ASSERT_TRUE(publishUntil(service, "$aws/things/account_a1/shadow/update/accepted",
-                           R"({"state":{"desired":{"pub/sub":true}}})", [&] { return TokenManager::getPubSubState(); }));
+                           R"({"state":{"desired":{"pub/sub":true}}})",
+                           [&] { return TokenManager::getPubSubState(); }));
   ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && pages.rows() >= 3; }))
       << buffer_->getOfflineLocationCount() << " left, " << pages.rows() << " received";
   EXPECT_TRUE(manager().connected());
@@ -243,8 +246,10 @@ TEST_F(ReplayTest, LogoutDuringAReplayStopsItAndKeepsTheUnsentRows) {
   ASSERT_TRUE(waitFor([&] { return loggedOut.load(); }));
   ASSERT_TRUE(waitFor([&] { return !manager().replayRunning() && manager().client() == nullptr; }));
   EXPECT_FALSE(manager().connected());
-  ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() + static_cast<std::int64_t>(pages.rows()) == 120; }))
-      << buffer_->getOfflineLocationCount() << " left, " << pages.rows() << " received";
+  ASSERT_TRUE(waitFor([&] {
+    return buffer_->getOfflineLocationCount() + static_cast<std::int64_t>(pages.rows()) == 120;
+  })) << buffer_->getOfflineLocationCount()
+      << " left, " << pages.rows() << " received";
   EXPECT_LE(pages.rows(), 100u);
 }
 

@@ -54,7 +54,8 @@ TEST_F(UploadTest, OnlinePositionIsOneRecordAcceptedOnlyOnTheSuccessText) {
       APIClient::resetBaseUrlForTesting();
     }
     test::Awaited<bool> answer;
-    LocationUtils::onlineLocationData({fix, "M", false, 27}, [&](bool ok) { answer.set(ok); }, device_, client_);
+    LocationUtils::onlineLocationData(
+        {fix, "M", false, 27}, [&](bool ok) { answer.set(ok); }, device_, client_);
     EXPECT_EQ(answer.get(), c.accepted);
   }
   const auto requests = server_.requests(kLocationPath);
@@ -74,7 +75,8 @@ TEST_F(UploadTest, BufferedRowsLeaveOnlyOnceTheServerAcceptedThem) {
   auto& utils = HttpOfflineLocationUtils::sharedInstance();
   auto upload = [&] {
     test::Awaited<bool> done;
-    utils.uploadStoredLocations(store, [&](bool uploaded) { done.set(uploaded); }, client_);
+    utils.uploadStoredLocations(
+        store, [&](bool uploaded) { done.set(uploaded); }, client_);
     return done.get();
   };
 
@@ -116,13 +118,15 @@ TEST_F(UploadTest, AFailingSenderKeepsTheRowsAndDoesNotBlockTheNextUpload) {
   ThrowingClient broken(transport_);
   auto& utils = HttpOfflineLocationUtils::sharedInstance();
   bool uploaded = true;
-  utils.uploadStoredLocations(store, [&](bool ok) { uploaded = ok; }, broken);
+  utils.uploadStoredLocations(
+      store, [&](bool ok) { uploaded = ok; }, broken);
   EXPECT_FALSE(uploaded);
   EXPECT_EQ(store.fetchDeviceData().size(), 1u);
 
   server_.enqueue(kLocationPath, test::ScriptedReply::json(reply(200, kLocationUpdateSucess)));
   test::Awaited<bool> done;
-  utils.uploadStoredLocations(store, [&](bool ok) { done.set(ok); }, client_);
+  utils.uploadStoredLocations(
+      store, [&](bool ok) { done.set(ok); }, client_);
   EXPECT_TRUE(done.get());
   EXPECT_TRUE(store.fetchDeviceData().empty());
 }
@@ -130,10 +134,12 @@ TEST_F(UploadTest, AFailingSenderKeepsTheRowsAndDoesNotBlockTheNextUpload) {
 TEST_F(UploadTest, AnEmptyBufferSendsNothing) {
   PelkHTTPDataStorageManager store(&device_);
   bool uploaded = true;
-  HttpOfflineLocationUtils::sharedInstance().uploadStoredLocations(store, [&](bool ok) { uploaded = ok; }, client_);
+  HttpOfflineLocationUtils::sharedInstance().uploadStoredLocations(
+      store, [&](bool ok) { uploaded = ok; }, client_);
   EXPECT_FALSE(uploaded);
   bool accepted = true;
-  HttpOfflineLocationUtils::sharedInstance().locationDataToDictionary({}, [&](bool ok) { accepted = ok; }, client_);
+  HttpOfflineLocationUtils::sharedInstance().locationDataToDictionary(
+      {}, [&](bool ok) { accepted = ok; }, client_);
   EXPECT_FALSE(accepted);
   EXPECT_TRUE(server_.requests().empty());
 }
@@ -147,12 +153,11 @@ TEST_F(UploadTest, UploadRecordOfARowWithoutTexts) {
   const auto record = HttpOfflineLocationUtils::sharedInstance().offlineLocationParameter(row);
   EXPECT_EQ(record.size(), 11u);
   EXPECT_EQ(record["timezone_offset"], DeviceInfo::sharedInstance().timeOffSet()) << "none stored: the current one";
-  for (const char* key : {"activity", "app_stat", "bat_stat", "recorded_at", "user_id", "battery_remaining",
-                          "started_at", "ended_at"}) {
+  for (const char* key :
+       {"activity", "app_stat", "bat_stat", "recorded_at", "user_id", "battery_remaining", "started_at", "ended_at"}) {
     EXPECT_FALSE(record.contains(key)) << key;
   }
 }
-
 
 // gpsd reports a position without a fix with NaN coordinates.
 TEST_F(UploadTest, APositionWithoutAFixIsNotPosted) {
@@ -161,7 +166,8 @@ TEST_F(UploadTest, APositionWithoutAFixIsNotPosted) {
   fix.horizontalAccuracy = 5;
   server_.enqueue(kLocationPath, test::ScriptedReply::json(reply(200, "location recorded successfully.")));
   test::Awaited<bool> answer;
-  LocationUtils::onlineLocationData({fix, "M", false, 27}, [&](bool ok) { answer.set(ok); }, device_, client_);
+  LocationUtils::onlineLocationData(
+      {fix, "M", false, 27}, [&](bool ok) { answer.set(ok); }, device_, client_);
   EXPECT_FALSE(answer.get());
   EXPECT_TRUE(server_.requests(kLocationPath).empty());
 }

@@ -7,24 +7,15 @@ namespace pelk::test {
 namespace {
 
 TEST(PelkEventsModel, ReadsEveryFieldByItsKind) {
-  const json full = {{"activity", "S"},
-                     {"altitude", 10},
-                     {"course", 180.5},
-                     {"created_at", "c"},
-                     {"distance", 25},
-                     {"event_source", "geofence"},
-                     {"event_type", "entry"},
-                     {"event_version", "2"},
-                     {"geofence_id", "g-1"},
-                     {"horizontal_accuracy", 6.5},
-                     {"location_id", "l-1"},
-                     {"nearby_user_id", "n-1"},
-                     {"recorded_at", "r"},
-                     {"speed", 3.7},
-                     {"trip_id", "t-1"},
-                     {"user_id", "u-1"},
-                     {"veritcal_accuracy", 2},
-                     {"location", {{"type", "Point"}, {"coordinates", {77.5, 12.9}}}}};
+  const json full = {{"activity", "S"},        {"altitude", 10},
+                     {"course", 180.5},        {"created_at", "c"},
+                     {"distance", 25},         {"event_source", "geofence"},
+                     {"event_type", "entry"},  {"event_version", "2"},
+                     {"geofence_id", "g-1"},   {"horizontal_accuracy", 6.5},
+                     {"location_id", "l-1"},   {"nearby_user_id", "n-1"},
+                     {"recorded_at", "r"},     {"speed", 3.7},
+                     {"trip_id", "t-1"},       {"user_id", "u-1"},
+                     {"veritcal_accuracy", 2}, {"location", {{"type", "Point"}, {"coordinates", {77.5, 12.9}}}}};
   const std::vector<ModelCase<PelkEvents>> cases = {
       {"full event", full,
        [](const PelkEvents& e) {
@@ -49,13 +40,13 @@ TEST(PelkEventsModel, ReadsEveryFieldByItsKind) {
        }},
       {"empty: texts null, numbers the integer 0", json::object(),
        [](const PelkEvents& e) {
-         for (const auto* t : {&e.activity(), &e.createdAt(), &e.eventSource(), &e.eventType(), &e.eventVersion(),
-                               &e.geofenceId(), &e.locationId(), &e.nearbyUserId(), &e.recordedAt(), &e.tripId(),
-                               &e.userId()}) {
+         for (const auto* t :
+              {&e.activity(), &e.createdAt(), &e.eventSource(), &e.eventType(), &e.eventVersion(), &e.geofenceId(),
+               &e.locationId(), &e.nearbyUserId(), &e.recordedAt(), &e.tripId(), &e.userId()}) {
            EXPECT_EQ(*t, std::nullopt);
          }
-         for (const auto* n : {&e.altitude(), &e.course(), &e.distance(), &e.horizontalAccuracy(), &e.speed(),
-                               &e.veritcalAccuracy()}) {
+         for (const auto* n :
+              {&e.altitude(), &e.course(), &e.distance(), &e.horizontalAccuracy(), &e.speed(), &e.veritcalAccuracy()}) {
            EXPECT_EQ(*n, I(0));
          }
          EXPECT_EQ(e.coordinates(), std::nullopt);
@@ -75,7 +66,9 @@ TEST(PelkEventsModel, ReadsEveryFieldByItsKind) {
       {"empty coordinates list", json{{"location", {{"coordinates", json::array()}}}},
        [](const PelkEvents& e) { EXPECT_EQ(e.coordinates(), std::vector<double>{}); }},
       {"three coordinates kept whole", json{{"location", {{"coordinates", {1, 2, 3}}}}},
-       [](const PelkEvents& e) { EXPECT_EQ(e.coordinates(), (std::vector<double>{1, 2, 3})); }},
+       [](const PelkEvents& e) {
+         EXPECT_EQ(e.coordinates(), (std::vector<double>{1, 2, 3}));
+       }},
       {"text coordinate", json{{"location", {{"coordinates", {1, "2"}}}}},
        [](const PelkEvents& e) { EXPECT_EQ(e.coordinates(), std::nullopt); }},
       {"coordinates at the top level", json{{"coordinates", {{"coordinates", {1, 2}}}}},

@@ -94,7 +94,7 @@ TEST(ReadingRules, TextAndFlagKinds) {
     json value;
     std::optional<std::string> text;
     bool textRequiredOk;
-    std::optional<bool> requiredFlag;  // nullopt: malformed
+    std::optional<bool> requiredFlag;     // nullopt: malformed
     std::optional<bool> flagWhenPresent;  // nullopt: malformed
     bool flag;
   };

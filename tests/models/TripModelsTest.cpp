@@ -120,9 +120,8 @@ TEST(PelkTripPlaceModels, OriginAndDestinationReadAlike) {
       {"values of other forms", {{"id", 1}, {"reached", "true"}, {"loc_type", nullptr}}},
   };
   using V = std::optional<std::vector<double>>;
-  const std::vector<V> expectedCoordinates = {
-      std::nullopt, std::vector<double>{77.1, 12.2}, std::nullopt, std::vector<double>{}, std::vector<double>{1, 2, 3},
-      std::nullopt};
+  const std::vector<V> expectedCoordinates = {std::nullopt,          std::vector<double>{77.1, 12.2}, std::nullopt,
+                                              std::vector<double>{}, std::vector<double>{1, 2, 3},    std::nullopt};
   for (size_t i = 0; i < inputs.size(); ++i) {
     SCOPED_TRACE(inputs[i].first);
     auto o = PelkTripOrigin::fromDictionary(inputs[i].second);
@@ -150,13 +149,14 @@ TEST(PelkTripPlaceModels, OriginAndDestinationReadAlike) {
 }
 
 TEST(PelkTripEventModel, TextsAndTheRequiredDeletedFlag) {
-  const json texts = {{"created_at", "c"}, {"event_type", "started"}, {"id", "e-1"},        {"trip_id", "t-1"},
+  const json texts = {{"created_at", "c"}, {"event_type", "started"},   {"id", "e-1"},         {"trip_id", "t-1"},
                       {"user_id", "u-1"},  {"user_location_id", "l-1"}, {"event_source", "x"}, {"updated_at", "y"}};
   const std::vector<ModelCase<PelkTripEvent>> cases = {
       {"only is_deleted", json{{"is_deleted", true}},
        [](const PelkTripEvent& e) {
          EXPECT_TRUE(e.isDeleted());
-         for (const auto* t : {&e.createdAt(), &e.eventType(), &e.id(), &e.tripId(), &e.userId(), &e.userLocationId()}) {
+         for (const auto* t :
+              {&e.createdAt(), &e.eventType(), &e.id(), &e.tripId(), &e.userId(), &e.userLocationId()}) {
            EXPECT_EQ(*t, std::nullopt);
          }
        }},
@@ -204,8 +204,7 @@ TEST(PelkGetTripModel, FieldsKindsAndRequiredFlags) {
          EXPECT_TRUE(t.origins().empty());
          EXPECT_TRUE(t.destinations().empty());
        }},
-      {"numbers keep their types",
-       with(with(kFlags, "duration", 600), "distance_covered", 42),
+      {"numbers keep their types", with(with(kFlags, "duration", 600), "distance_covered", 42),
        [](const PelkGetTrip& t) {
          EXPECT_EQ(t.duration(), F(600.0f));
          EXPECT_EQ(t.distanceCovered(), D(42.0));
@@ -238,7 +237,8 @@ TEST(PelkGetTripModel, FieldsKindsAndRequiredFlags) {
       {"trip_id is not the trip's id", with(kFlags, "trip_id", "t"),
        [](const PelkGetTrip& t) { EXPECT_EQ(t.tripId(), std::nullopt); }},
       {"an event without its required flag makes the trip malformed",
-       with(kFlags, "events", {{{"is_deleted", false}}, {{"id", "e-2"}}}), {}},
+       with(kFlags, "events", {{{"is_deleted", false}}, {{"id", "e-2"}}}),
+       {}},
   };
   addRequiredFlagCases(cases);
   runModelCases(cases);
@@ -330,7 +330,7 @@ TEST(ChildListReading, EveryListFieldAcceptsOnlyWholeLists) {
   const json b = {{"id", "b"}, {"is_deleted", true}, {"activity", "b"}};
   struct Row {
     const char* name;
-    json value;  // discarded: key missing
+    json value;                         // discarded: key missing
     std::vector<std::string> expected;  // the children's marks, in order
   };
   const std::vector<Row> rows = {

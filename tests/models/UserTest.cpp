@@ -6,7 +6,7 @@
 namespace pelk::test {
 namespace {
 
-const json kData = {{"user_id", "u-1"},         {"geofence_events", true}, {"event_listener", true},
+const json kData = {{"user_id", "u-1"},           {"geofence_events", true},  {"event_listener", true},
                     {"location_listener", false}, {"location_events", false}, {"trips_events", true},
                     {"nearby_events", false}};
 
@@ -55,8 +55,8 @@ TEST(PelkUserModel, ReadsTheDataObjectAndRefusesMalformedReplies) {
       {"switch null", body(with(kData, "geofence_events", nullptr)), {}},
       {"body not an object", json::array(), {}},
   };
-  for (const char* key : {"geofence_events", "event_listener", "location_listener", "location_events",
-                          "trips_events", "nearby_events"}) {
+  for (const char* key :
+       {"geofence_events", "event_listener", "location_listener", "location_events", "trips_events", "nearby_events"}) {
     cases.push_back({std::string("missing ") + key, body(without(kData, key)), {}});
   }
   runModelCases(cases);

@@ -90,9 +90,8 @@ TEST(ReplyRecords, EnvelopeReadsOnlyWellTypedValues) {
 }
 
 TEST(ReplyRecords, TokenReplyIsFlattened) {
-  PelkOAuthResponse r(json{{"code", 200},
-                           {"data", {{"sdk_token", 42}}},
-                           {"error", {{"ErrorCode", "QB402"}, {"ErrorMessage", 7}}}});
+  PelkOAuthResponse r(
+      json{{"code", 200}, {"data", {{"sdk_token", 42}}}, {"error", {{"ErrorCode", "QB402"}, {"ErrorMessage", 7}}}});
   EXPECT_EQ(r.code, 200);
   EXPECT_FALSE(r.sdk_Token);
   EXPECT_EQ(r.errorCode, "QB402");
@@ -111,10 +110,8 @@ TEST(ReplyRecords, ActiveTripsAreNeverAbsent) {
   EXPECT_FALSE(two.malformed);
   // A list with anything but valid trips is malformed, never silently shortened.
   const std::pair<json, bool> cases[] = {
-      {json{{"data", {trip1, 5}}}, true},
-      {json{{"data", {trip1, json{{"id", "broken"}}}}}, true},
-      {json{{"code", 200}}, false},
-      {json{{"data", nullptr}}, false},
+      {json{{"data", {trip1, 5}}}, true}, {json{{"data", {trip1, json{{"id", "broken"}}}}}, true},
+      {json{{"code", 200}}, false},       {json{{"data", nullptr}}, false},
       {json{{"data", trip1}}, false},
   };
   for (const auto& [reply, malformed] : cases) {

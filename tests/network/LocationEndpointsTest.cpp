@@ -68,7 +68,8 @@ TEST_F(LocationEndpointsTest, LocationCountFailuresGiveEmptyTextAndError) {
   EXPECT_EQ(text, "");
   EXPECT_EQ(error, PelkError("c", "m"));
 
-  server_.enqueue("/v3/location/update/", ScriptedReply::json(R"({"code":201,"msg":"location count recorded successfully."})"));
+  server_.enqueue("/v3/location/update/",
+                  ScriptedReply::json(R"({"code":201,"msg":"location count recorded successfully."})"));
   std::tie(text, error) = publish();
   EXPECT_EQ(text, kLocationCount);
   EXPECT_FALSE(error);

@@ -106,8 +106,7 @@ class CountingTransport : public APIClient {
   void postLocationMethod(const std::string& path, const nlohmann::json& list, std::optional<HeaderMap> headers,
                           Success success, Failure failure) override {
     begin();
-    APIClient::postLocationMethod(path, list, std::move(headers), wrap(std::move(success)),
-                                  wrap(std::move(failure)));
+    APIClient::postLocationMethod(path, list, std::move(headers), wrap(std::move(success)), wrap(std::move(failure)));
   }
   void postMethodString(const std::string& path, const std::string& body, std::optional<HeaderMap> headers,
                         Success success, Failure failure) override {

@@ -96,7 +96,7 @@ TEST_F(ReachabilityMonitorTest, OnlyChangedFlagsNotify) {
   auto monitor = makeMonitor();
   monitor->startNotifier();
   EXPECT_EQ(platform::Reachability::testInstallations(), 2u);  // the callback and the queue
-  monitor->startNotifier();  // already running: nothing installed twice
+  monitor->startNotifier();                                    // already running: nothing installed twice
   EXPECT_EQ(platform::Reachability::testInstallations(), 2u);
   settle(*monitor);
   platform::Reachability::setTestFlags(kReachable);  // same flags again
@@ -293,11 +293,8 @@ TEST_F(ReachabilityMonitorTest, NetworkStatusFollowsTheRunningMonitorWithoutRead
   monitor->startNotifier();
   const auto readings = platform::Reachability::oneShotReadings();
   const std::pair<std::uint32_t, bool> events[] = {
-      {0u, false},
-      {kReachable, true},
-      {kReachable | ReachabilityFlags::connectionRequired, false},
-      {kCellular, true},
-      {0u, false},
+      {0u, false},       {kReachable, true}, {kReachable | ReachabilityFlags::connectionRequired, false},
+      {kCellular, true}, {0u, false},
   };
   for (const auto& [flags, online] : events) {
     platform::Reachability::setTestFlags(flags);
@@ -357,7 +354,8 @@ TEST(ReachabilityFlagSetTest, TextsAndTests) {
   EXPECT_EQ((ReachabilityFlagSet{F::reachable}).description(), "-R -------");
   EXPECT_EQ((ReachabilityFlagSet{0xFFFFFFFFu}).description(), "WR ctiCDld");
   EXPECT_TRUE((ReachabilityFlagSet{F::connectionOnDemand}).isConnectionOnTrafficOrDemandFlagSet());
-  EXPECT_TRUE((ReachabilityFlagSet{F::connectionRequired | F::transientConnection}).isConnectionRequiredAndTransientFlagSet());
+  EXPECT_TRUE(
+      (ReachabilityFlagSet{F::connectionRequired | F::transientConnection}).isConnectionRequiredAndTransientFlagSet());
   EXPECT_EQ(description(Reachability::Connection::none), "unavailable");
   EXPECT_EQ(description(Reachability::Connection::unavailable), "No Connection");
   EXPECT_EQ(description(Reachability::Connection::cellular), "Cellular");

@@ -78,8 +78,8 @@ TEST_F(TokenTest, RefusalSetsSwitchStopsTrackingAndKeepsOldToken) {
 TEST_F(TokenTest, GrantWithoutTokenChangesNothing) {
   SharedUtil::setDefaultString("old", kSDKToken);
   SharedUtil::setDefaultBoolean(true, kLimitExceedMessage);
-  for (const std::string body : {R"({"code":200})", R"({"code":200,"data":{"sdk_token":""}})",
-                                 R"({"code":200,"data":{"sdk_token":17}})"}) {
+  for (const std::string body :
+       {R"({"code":200})", R"({"code":200,"data":{"sdk_token":""}})", R"({"code":200,"data":{"sdk_token":17}})"}) {
     server_.enqueue(kTokenPath, ScriptedReply::json(body));
     EXPECT_FALSE(requestToken()) << body;
   }
@@ -208,8 +208,8 @@ TEST_F(TokenTest, TransportFailuresReachTheHandler) {
 
 TEST_F(TokenTest, TokenWithLineBreakOrNulIsAFailedReply) {
   SharedUtil::setDefaultString("old", kSDKToken);
-  for (const std::string& token : {std::string("abc\r\nX-Injected: evil"), std::string("abc\nX"),
-                                  std::string("abc\rX"), std::string("abc\0X", 5)}) {
+  for (const std::string& token : {std::string("abc\r\nX-Injected: evil"), std::string("abc\nX"), std::string("abc\rX"),
+                                   std::string("abc\0X", 5)}) {
     server_.enqueue(kTokenPath, ScriptedReply::json(tokenReply(token)));
     EXPECT_FALSE(requestToken());
     EXPECT_EQ(TokenManager::getSDKToken(), "old");

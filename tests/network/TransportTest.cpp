@@ -197,8 +197,8 @@ TEST_F(TransportTest, ConcurrentRequestsEachAnswerOnce) {
 // A header value with a line break would end the header early and smuggle in
 // headers of the sender's choosing.
 TEST_F(TransportTest, HeaderWithLineBreakOrNulIsANetworkErrorAndNothingIsSent) {
-  for (const std::string& value : {std::string("abc\r\nX-Injected: evil"), std::string("abc\nX: y"),
-                                  std::string("abc\0X", 5)}) {
+  for (const std::string& value :
+       {std::string("abc\r\nX-Injected: evil"), std::string("abc\nX: y"), std::string("abc\0X", 5)}) {
     const Outcome o = get("/v3/user/", {{"Device-Token", value}, {"Device-Uuid", "uuid-1"}});
     EXPECT_FALSE(o.reply);
     EXPECT_EQ(o.message, VuvivaZuvovo::ERROR_NETWORK);

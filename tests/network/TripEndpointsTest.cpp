@@ -19,7 +19,7 @@ class RecordedProgress : public CallList {
  public:
   void install() {
     triprecording::links::start.set([this](const platform::Location& fix, const std::string& startedAt,
-                     const std::optional<std::string>& locationId, const std::string& tripId) {
+                                           const std::optional<std::string>& locationId, const std::string& tripId) {
       add("start " + tripId + " " + startedAt + " " + locationId.value_or("-") + " " +
           std::to_string(fix.coordinate.latitude));
     });
@@ -38,9 +38,7 @@ class TripEndpointsTest : public RestTest {
     platform::Dispatch::useManualMainQueue();
     progress_.install();
   }
-  ~TripEndpointsTest() override {
-    platform::Dispatch::useThreadedMainQueue();
-  }
+  ~TripEndpointsTest() override { platform::Dispatch::useThreadedMainQueue(); }
 
   TextAnswer action(const json& dict, double latitude = 1.5) {
     Awaited<TextAnswer> out;
@@ -173,8 +171,8 @@ TEST_F(TripEndpointsTest, ResultsFromReplyData) {
 
 TEST_F(TripEndpointsTest, SuccessfulActionsAreRecordedOnTheMainQueue) {
   server_.setDefault("/v3/trips/", ScriptedReply::json(R"({"code":200,"msg":"Trip started"})"));
-  const json start{{"trip_id", "t1"}, {"location_id", "loc-1"}, {"start", true},
-                   {"trip_started_at", "2024-01-01T00:00:00.000Z"}};
+  const json start{
+      {"trip_id", "t1"}, {"location_id", "loc-1"}, {"start", true}, {"trip_started_at", "2024-01-01T00:00:00.000Z"}};
   EXPECT_EQ(action(start), TextAnswer("Trip started", std::nullopt));
   EXPECT_TRUE(progress_.calls().empty());  // queued, not yet run
   platform::Dispatch::drainMain();

@@ -20,7 +20,6 @@ class UserEndpointsTest : public RestTest {
     op([&](std::shared_ptr<PelkUser> u, std::optional<PelkError> e) { out.set({u, e}); });
     return out.get();
   }
-
 };
 
 TEST_F(UserEndpointsTest, CreateUserSavesUserStoresIdAndConnects) {

@@ -464,9 +464,7 @@ namespace {
 using test::logCanBeEmptied;
 using test::TempDir;
 
-void makeNumbers(SQLite::Database& db) {
-  db.exec("CREATE TABLE IF NOT EXISTS numbers (n INTEGER PRIMARY KEY)");
-}
+void makeNumbers(SQLite::Database& db) { db.exec("CREATE TABLE IF NOT EXISTS numbers (n INTEGER PRIMARY KEY)"); }
 
 // A body that, while stepping through a kept statement, runs another
 // operation with the same text: each keeps its own cursor, and nothing holds

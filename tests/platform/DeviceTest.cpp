@@ -114,9 +114,15 @@ TEST_F(DeviceTest, NonNumericCapacityReadsAsUnknownLevel) {
 // Energy readings at the far end of a double: weighting by them must not
 // overflow into a level that is not a number.
 TEST_F(DeviceTest, BatteriesOfHugeCapacityStillCombine) {
-  supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "50"}, {"energy_full", "1e308"},
+  supply("BAT0", {{"type", "Battery"},
+                  {"status", "Discharging"},
+                  {"capacity", "50"},
+                  {"energy_full", "1e308"},
                   {"energy_now", "5e307"}});
-  supply("BAT1", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "100"}, {"energy_full", "1e308"},
+  supply("BAT1", {{"type", "Battery"},
+                  {"status", "Discharging"},
+                  {"capacity", "100"},
+                  {"energy_full", "1e308"},
                   {"energy_now", "1e308"}});
   EXPECT_FLOAT_EQ(Device::batteryLevel(), 0.75f);
 }
@@ -132,9 +138,15 @@ TEST_F(DeviceTest, MonitoringOffHidesTheBattery) {
 
 TEST_F(DeviceTest, TwoBatteriesCombineByEnergyAndState) {
   // 40 Wh full at 50 %, 20 Wh full at 100 %: 40 of 60 Wh.
-  supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "50"}, {"energy_now", "20000000"},
+  supply("BAT0", {{"type", "Battery"},
+                  {"status", "Discharging"},
+                  {"capacity", "50"},
+                  {"energy_now", "20000000"},
                   {"energy_full", "40000000"}});
-  supply("BAT1", {{"type", "Battery"}, {"status", "Full"}, {"capacity", "100"}, {"energy_now", "20000000"},
+  supply("BAT1", {{"type", "Battery"},
+                  {"status", "Full"},
+                  {"capacity", "100"},
+                  {"energy_now", "20000000"},
                   {"energy_full", "20000000"}});
   EXPECT_NEAR(Device::batteryLevel(), 2.0f / 3.0f, 1e-6);
   EXPECT_EQ(Device::batteryState(), State::unplugged);
@@ -195,12 +207,18 @@ TEST_F(DeviceTest, FixedReadingsAreKeptAndEveryControlRenewsThem) {
   };
   const Case cases[] = {
       {"setRoot", [&] { Device::setRoot(other); }, "fedora", "40", "x86_64"},
-      {"setUname", [] { Device::setUname(Device::Uname{"Linux", "6.9", "aarch64"}); }, "fedora", "40", "aarch64"},
+      {"setUname",
+       [] {
+         Device::setUname(Device::Uname{"Linux", "6.9", "aarch64"});
+       },
+       "fedora", "40", "aarch64"},
       {"setRoot back", [&] { Device::setRoot(root_); }, "debian", "13", "aarch64"},
-      {"setEnvironment", [&] {
+      {"setEnvironment",
+       [&] {
          writeFile(root_ + "/etc/os-release", "VERSION_ID=14\n");
          Device::setEnvironment(std::map<std::string, std::string>{});
-       }, "Linux", "14", "aarch64"},
+       },
+       "Linux", "14", "aarch64"},
   };
   for (const auto& c : cases) {
     c.apply();

@@ -202,8 +202,10 @@ TEST(GpsdConfigFromEnvironment, TakesUsableValuesAndKeepsTheDefaultsOtherwise) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host ? c.host : "(unset)") + " " + (c.port ? c.port : "(unset)"));
-    if (c.host) ::setenv("PELK_GPSD_HOST", c.host, 1); else ::unsetenv("PELK_GPSD_HOST");
-    if (c.port) ::setenv("PELK_GPSD_PORT", c.port, 1); else ::unsetenv("PELK_GPSD_PORT");
+    if (c.host) ::setenv("PELK_GPSD_HOST", c.host, 1);
+    else ::unsetenv("PELK_GPSD_HOST");
+    if (c.port) ::setenv("PELK_GPSD_PORT", c.port, 1);
+    else ::unsetenv("PELK_GPSD_PORT");
     const GpsdConfig config = GpsdConfig::fromEnvironment();
     EXPECT_EQ(config.host, c.wantHost);
     EXPECT_EQ(config.port, c.wantPort);
@@ -350,11 +352,11 @@ TEST_F(GpsdProvider, ADaemonWithoutAFixMakesTheServiceUnavailableUntilAFixComes)
   useConfig(config);
   std::vector<ServiceAvailability> changes;
   auto& center = NotificationCenter::defaultCenter();
-  const auto observer = center.addObserver(LocationServices::availabilityChangedNotification, nullptr,
-                                           [&](const Notification& n) {
-                                             EXPECT_TRUE(Dispatch::isMainThread());
-                                             changes.push_back(std::any_cast<ServiceAvailability>(n.userInfo));
-                                           });
+  const auto observer =
+      center.addObserver(LocationServices::availabilityChangedNotification, nullptr, [&](const Notification& n) {
+        EXPECT_TRUE(Dispatch::isMainThread());
+        changes.push_back(std::any_cast<ServiceAvailability>(n.userInfo));
+      });
   GpsFake fake(port_, true, "0.05", GpsFake::writeLog(dir.file("nofix.nmea"), log));
   ASSERT_TRUE(fake.started());
   LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
@@ -424,10 +426,9 @@ TEST_F(GpsdProvider, ADaemonThatHangsUpAfterEachGreetingMakesTheServiceUnavailab
   useConfig(config);
   std::vector<ServiceAvailability> changes;
   auto& center = NotificationCenter::defaultCenter();
-  const auto observer = center.addObserver(LocationServices::availabilityChangedNotification, nullptr,
-                                           [&](const Notification& n) {
-                                             changes.push_back(std::any_cast<ServiceAvailability>(n.userInfo));
-                                           });
+  const auto observer = center.addObserver(
+      LocationServices::availabilityChangedNotification, nullptr,
+      [&](const Notification& n) { changes.push_back(std::any_cast<ServiceAvailability>(n.userInfo)); });
   LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
   manager_->startUpdatingLocation();
   const bool unavailable = waitFor([&] { return !changes.empty(); }, 5'000ms);

@@ -74,7 +74,8 @@ TEST(MqttClient, PublishesAndReceivesOverWebSocketWithOneConnectedPerConnection)
   auto publisher = started(optionsFor(broker.wsUrl(), "pub"), pubSeen);
   ASSERT_TRUE(waitFor([&] { return subscriber->isConnected() && publisher->isConnected(); })) << broker.log();
 
-  ASSERT_TRUE(subscriber->subscribe("a/b", 1, [&](const std::string& t, const std::string& p) { subSeen.message(t, p); }));
+  ASSERT_TRUE(
+      subscriber->subscribe("a/b", 1, [&](const std::string& t, const std::string& p) { subSeen.message(t, p); }));
   // Subscription requests are ordered before the publish only on the
   // subscriber's connection; publish until the first one arrives.
   std::atomic<int> acknowledged{0};
@@ -115,9 +116,8 @@ TEST(MqttClient, RetriesAFailedFirstConnectAndReconnectsAfterALoss) {
   // A publish in flight when the broker goes away is reported as not delivered.
   std::atomic<int> outcome{-1};
   broker.stop();
-  ASSERT_TRUE(waitFor([&] {
-    return !client->isConnected() || (client->publish("t", "x", 1, [&](bool ok) { outcome = ok; }), false);
-  }));
+  ASSERT_TRUE(waitFor(
+      [&] { return !client->isConnected() || (client->publish("t", "x", 1, [&](bool ok) { outcome = ok; }), false); }));
   EXPECT_NE(outcome.load(), 1);
   EXPECT_FALSE(client->publish("t", "x", 1, [&](bool) { ADD_FAILURE() << "handler of a refused publish"; }));
 
@@ -226,9 +226,15 @@ TEST(MqttClient, RefusesOptionsThatCannotBeSentSafely) {
       {"mqtt scheme", with([](auto& o) { o.serverUri = "mqtt://127.0.0.1:1"; })},
       {"https scheme", with([](auto& o) { o.serverUri = "https://127.0.0.1/mqtt"; })},
       {"empty client id", with([](auto& o) { o.clientId = ""; })},
-      {"CRLF in a header value", with([](auto& o) { o.httpHeaders = {{"x-a", "v\r\nX-Injected: 1"}}; })},
-      {"LF in a header name", with([](auto& o) { o.httpHeaders = {{"x\na", "v"}}; })},
-      {"colon in a header name", with([](auto& o) { o.httpHeaders = {{"x-a: b", "v"}}; })},
+      {"CRLF in a header value", with([](auto& o) {
+         o.httpHeaders = {{"x-a", "v\r\nX-Injected: 1"}};
+       })},
+      {"LF in a header name", with([](auto& o) {
+         o.httpHeaders = {{"x\na", "v"}};
+       })},
+      {"colon in a header name", with([](auto& o) {
+         o.httpHeaders = {{"x-a: b", "v"}};
+       })},
       {"NUL in a password", with([](auto& o) { o.password = std::string("a\0b", 3); })},
   };
   EXPECT_NE(MqttClient::create(base), nullptr);

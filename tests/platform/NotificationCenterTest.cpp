@@ -17,9 +17,8 @@ TEST(NotificationCenterTest, MatchesByNameAndOptionalObject) {
     calls.push_back("a");
     EXPECT_EQ(n.objectAs<int>(), &a);
   });
-  center.addObserver("changed", nullptr, [&](const Notification& n) {
-    calls.push_back(n.object == &a ? "any:a" : "any:other");
-  });
+  center.addObserver("changed", nullptr,
+                     [&](const Notification& n) { calls.push_back(n.object == &a ? "any:a" : "any:other"); });
   center.addObserver("other", nullptr, [&](const Notification&) { calls.push_back("other"); });
 
   center.post("changed", &a);

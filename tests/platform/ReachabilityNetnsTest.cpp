@@ -35,8 +35,7 @@ class FlagsCollector {
   // Waits for a delivery whose reachable bit is `reachable`.
   bool waitFor(bool reachable, std::chrono::seconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout,
-                        [&] { return last_ && (((*last_ & F::reachable) != 0) == reachable); });
+    return cv_.wait_for(lock, timeout, [&] { return last_ && (((*last_ & F::reachable) != 0) == reachable); });
   }
   int count() {
     std::lock_guard lock(mutex_);
@@ -66,9 +65,10 @@ TEST(ReachabilityNetns, DefaultRouteRemovalAndRestoreAreSeen) {
   }
 
   // In the namespace: a veth pair, pelkv0 holding the default route.
-  ASSERT_TRUE(run("ip link set lo up && ip link add pelkv0 type veth peer name pelkv1 && "
-                  "ip link set pelkv1 up && ip link set pelkv0 up && ip addr add 10.77.0.2/24 dev pelkv0 && "
-                  "ip route add default via 10.77.0.1 dev pelkv0"));
+  ASSERT_TRUE(
+      run("ip link set lo up && ip link add pelkv0 type veth peer name pelkv1 && "
+          "ip link set pelkv1 up && ip link set pelkv0 up && ip addr add 10.77.0.2/24 dev pelkv0 && "
+          "ip route add default via 10.77.0.1 dev pelkv0"));
   ASSERT_FALSE(Reachability::usingTestFlags());
   const auto initial = Reachability::readDefaultRouteFlags();
   ASSERT_TRUE(initial);

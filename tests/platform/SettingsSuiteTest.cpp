@@ -59,8 +59,8 @@ TEST(SettingsSuite, EveryKindReadsBackExactly) {
       {"date", SettingValue(when)},
       {"data", SettingValue(Bytes{0x00, 0xff, 0x10})},
       {"list", SettingValue(SettingValue::List{SettingValue("a"), SettingValue(1), SettingValue(true)})},
-      {"dict", SettingValue(SettingValue::Dictionary{{"k", SettingValue(1.5)},
-                                                     {"nested", SettingValue(SettingValue::List{})}})},
+      {"dict", SettingValue(
+                   SettingValue::Dictionary{{"k", SettingValue(1.5)}, {"nested", SettingValue(SettingValue::List{})}})},
   };
   const std::string path = dir.file("suite.settings");
   {
@@ -717,8 +717,9 @@ TEST(SettingsSuiteMemory, WriteRefusedByTheFileIsNotReadBack) {
   auto suite = SettingsSuite::atPath(path);
   suite->set("n", SettingValue(1));
   ASSERT_EQ(suite->value("n"), SettingValue(1));
-  ASSERT_TRUE(Database::atPath(path, nullptr)->write(
-      [](SQLite::Database& c) { sqlite3_limit(c.getHandle(), SQLITE_LIMIT_LENGTH, 1000); }));
+  ASSERT_TRUE(Database::atPath(path, nullptr)->write([](SQLite::Database& c) {
+    sqlite3_limit(c.getHandle(), SQLITE_LIMIT_LENGTH, 1000);
+  }));
   const SettingValue tooLong(std::string(5000, 'x'));
   Console::Capture console;
   suite->set("n", tooLong);

@@ -26,8 +26,11 @@ struct Step {
 
 // "A<arrival>" or "D<arrival>-<departure>", in seconds after t0.
 std::string describe(const Visit& v) {
-  const auto s = [](TimePoint t) { return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(t - t0).count()); };
-  return v.departureDate == TimePoint::max() ? "A" + s(v.arrivalDate) : "D" + s(v.arrivalDate) + "-" + s(v.departureDate);
+  const auto s = [](TimePoint t) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(t - t0).count());
+  };
+  return v.departureDate == TimePoint::max() ? "A" + s(v.arrivalDate)
+                                             : "D" + s(v.arrivalDate) + "-" + s(v.departureDate);
 }
 
 Location at(const Step& s) {
@@ -63,9 +66,7 @@ TEST(VisitDetector, ArrivalsAndDeparturesOfAStreamOfFixes) {
       {"time going back ends the visit under way",
        {{100, 0, 0}, {160, 1, 0}, {170, 2, 0}, {50, 2, 0}},
        {"A100", "D100-170"}},
-      {"a gap in the fixes at the same place is still the stay",
-       {{0, 0, 0}, {600, 3, 0}},
-       {"A0"}},
+      {"a gap in the fixes at the same place is still the stay", {{0, 0, 0}, {600, 3, 0}}, {"A0"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -32,7 +32,6 @@
 #include "support/SelfProcess.h"
 #include "support/KitFixture.h"
 
-
 namespace pelk {
 namespace {
 
@@ -52,10 +51,10 @@ class KillDuringInsertTest : public test::StorageTest {
     int fds[2];
     if (::pipe(fds) != 0) return -1;
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    const pid_t pid = test::spawnSelf({.test = "KillDuringInsertWriter.InsertsUntilKilled",
-                                 .env = {std::string(kRootVar) + "=" + dir_.path(),
-                                         std::string(kFdVar) + "=" + std::to_string(fds[1]),
-                                         std::string(kRoundVar) + "=" + std::to_string(round)}});
+    const pid_t pid = test::spawnSelf(
+        {.test = "KillDuringInsertWriter.InsertsUntilKilled",
+         .env = {std::string(kRootVar) + "=" + dir_.path(), std::string(kFdVar) + "=" + std::to_string(fds[1]),
+                 std::string(kRoundVar) + "=" + std::to_string(round)}});
     ::close(fds[1]);
     readFd = fds[0];
     return pid;
@@ -145,8 +144,8 @@ TEST_F(KillDuringInsertTest, PositionsReportedStoredSurviveSigkill) {
     std::size_t found = 0;
     for (const auto& id : reported) found += stored.count(id);
     const std::size_t lost = reported.size() - found;
-    std::cout << "round " << round << ": killed after " << delay << " ms; reported " << reported.size()
-              << ", found " << found << ", lost " << lost << " (rows in the buffer " << stored.size() << ")\n";
+    std::cout << "round " << round << ": killed after " << delay << " ms; reported " << reported.size() << ", found "
+              << found << ", lost " << lost << " (rows in the buffer " << stored.size() << ")\n";
     EXPECT_EQ(lost, 0u) << "round " << round;
     EXPECT_EQ(buffer.getOfflineLocationCount(), static_cast<std::int64_t>(stored.size()));
   }

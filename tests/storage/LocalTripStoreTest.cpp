@@ -398,7 +398,7 @@ TEST_F(LocalTripTest, EachRefusalPlansTheNextSyncAfterAWaitThatDoublesUpToHalfAn
   endedTrip("t");
   EXPECT_FALSE(store_->plannedSyncRetry("t"));
   replyWith("", PelkError("QB500", "Network error"));
-  const platform::Duration expected[] = {seconds(30), minutes(1), minutes(2), minutes(4), minutes(8),
+  const platform::Duration expected[] = {seconds(30), minutes(1),  minutes(2),  minutes(4), minutes(8),
                                          minutes(16), minutes(30), minutes(30), minutes(30)};
   for (const auto wait : expected) {
     EXPECT_TRUE(sync("t").error);

@@ -48,7 +48,8 @@ TEST_F(MqttBufferTest, StoredRowCarriesFixReadingsAndSwitches) {
   SaveUtilis::saveTrackingOptions(PelkTrackingMode::active);
   const auto start = platform::Clock::now();
   auto buffer = makeBuffer();
-  ASSERT_TRUE(buffer->saveLocationData({fixAt(52.5, 13.4), "M", false, 7, "5f0c0ffee0000000000000aa", "2024-01-02T03:04:05.678Z"}));
+  ASSERT_TRUE(buffer->saveLocationData(
+      {fixAt(52.5, 13.4), "M", false, 7, "5f0c0ffee0000000000000aa", "2024-01-02T03:04:05.678Z"}));
 
   const auto rows = buffer->fetchDeviceData(0);
   ASSERT_EQ(rows.size(), 1u);
@@ -164,8 +165,8 @@ TEST_F(MqttBufferTest, PagesOfFiftyInInsertionOrder) {
   ASSERT_TRUE(buffer->saveLocationData({fixAt(999, 0), "M", false, 0, std::nullopt, std::nullopt}, 7));
   EXPECT_EQ(buffer->getOfflineLocationCount(), 121);
 
-  const std::vector<std::pair<std::int64_t, std::size_t>> pages{{0, 50}, {50, 50}, {100, 20}, {120, 0}, {500, 0},
-                                                                {-5, 50}};
+  const std::vector<std::pair<std::int64_t, std::size_t>> pages{{0, 50},  {50, 50}, {100, 20},
+                                                                {120, 0}, {500, 0}, {-5, 50}};
   for (const auto& [offset, size] : pages) {
     const auto rows = buffer->fetchDeviceData(offset);
     ASSERT_EQ(rows.size(), size) << "offset " << offset;

@@ -170,7 +170,6 @@ TEST_F(CoreDataStackTest, BuffersRefusePositionsWithoutFiniteCoordinates) {
   EXPECT_EQ(http.fetchDeviceData()[0].accuracy, 0.0);
 }
 
-
 // A file written before an attribute existed: today's tables, each short of
 // one column.  It opens with its rows, gains the columns and takes new rows;
 // nothing is set aside.
@@ -197,9 +196,12 @@ TEST_F(CoreDataStackTest, StoreFileOfAnEarlierShapeGainsTheMissingColumnsAndKeep
     const char* column;
   };
   const Dropped dropped[] = {
-      {db.get(), "MqttLocationData", "vertical_accuracy"}, {db.get(), "MyTrip", "location_count"},
-      {db.get(), "MyTripRoute", "accuracy"},               {db.get(), "TripsLocal", "sync_status"},
-      {db.get(), "TripEventsLocal", "event_version"},      {quelbrin.get(), "HttpLocationData", "timezone_offset"},
+      {db.get(), "MqttLocationData", "vertical_accuracy"},
+      {db.get(), "MyTrip", "location_count"},
+      {db.get(), "MyTripRoute", "accuracy"},
+      {db.get(), "TripsLocal", "sync_status"},
+      {db.get(), "TripEventsLocal", "event_version"},
+      {quelbrin.get(), "HttpLocationData", "timezone_offset"},
   };
   db->close();
   quelbrin->close();
@@ -246,9 +248,9 @@ TEST_F(CoreDataStackTest, StoreFileWithTablesOfAnotherShapeIsSetAsideAndStartedA
   const std::string httpPath = platform::Paths::appSupport() + "/" + kQuelbrinModelStoreFile;
   // Nor does a column of the key's name that is not the table's key: its rows
   // could be neither told apart nor deleted one by one.
-  for (const char* shape : {"id INTEGER PRIMARY KEY, payload TEXT NOT NULL",
-                            "pk INTEGER PRIMARY KEY, payload TEXT NOT NULL", "pk INTEGER, payload TEXT",
-                            "pk TEXT PRIMARY KEY, payload TEXT"}) {
+  for (const char* shape :
+       {"id INTEGER PRIMARY KEY, payload TEXT NOT NULL", "pk INTEGER PRIMARY KEY, payload TEXT NOT NULL",
+        "pk INTEGER, payload TEXT", "pk TEXT PRIMARY KEY, payload TEXT"}) {
     SCOPED_TRACE(shape);
     for (const auto& path : {mqttPath, httpPath}) {
       const auto folder = std::filesystem::path(path).parent_path();

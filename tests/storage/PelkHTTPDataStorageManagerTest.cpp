@@ -124,9 +124,8 @@ TEST_F(HttpBufferTest, RefusedOrImpossibleUploadKeepsEveryRow) {
 
   // After a refusal the next upload runs again; an answer from another thread
   // (the REST callback queue) is fine.
-  buffer.setUpload([](const nlohmann::json&, std::function<void(bool)> done) {
-    std::thread([done] { done(true); }).join();
-  });
+  buffer.setUpload(
+      [](const nlohmann::json&, std::function<void(bool)> done) { std::thread([done] { done(true); }).join(); });
   buffer.uploadStoredLocations([&](bool uploaded) { result = uploaded; });
   EXPECT_TRUE(result);
   EXPECT_TRUE(buffer.fetchDeviceData().empty());

@@ -65,14 +65,19 @@ class PositionReadingsTest : public test::StorageTest {
     auto mqtt = std::make_shared<MQTTDataStorageManager>(stack.managedObjectContext(), &counting_);
     auto http = std::make_shared<PelkHTTPDataStorageManager>(&counting_);
     return {
-        {"MQTT buffer", [mqtt] { return mqtt->saveLocationData({fixAt(1, 2), "M", false, 0}); },
+        {"MQTT buffer",
+         [mqtt] {
+           return mqtt->saveLocationData({fixAt(1, 2), "M", false, 0});
+         },
          [mqtt] {
            const auto rows = mqtt->fetchDeviceData(0);
            const auto& r = rows.back();
-           return std::tuple<std::int64_t, std::string, bool>{r.battery_remaining, *r.battery_status,
-                                                              r.network_status};
+           return std::tuple<std::int64_t, std::string, bool>{r.battery_remaining, *r.battery_status, r.network_status};
          }},
-        {"HTTP buffer", [http] { return http->saveLocationData({fixAt(1, 2), "M", false, 0}); },
+        {"HTTP buffer",
+         [http] {
+           return http->saveLocationData({fixAt(1, 2), "M", false, 0});
+         },
          [http] {
            const auto rows = http->fetchDeviceData();
            const auto& r = rows.back();
@@ -102,7 +107,8 @@ TEST_F(PositionReadingsTest, RowsCarryTheRunningMonitorsStateWithoutARouteReadin
   monitor->startNotifier();
   auto all = buffers();
   const auto readings = platform::Reachability::oneShotReadings();
-  for (const auto& [flags, online] : {std::pair{0u, false}, {ReachabilityFlags::reachable, true},
+  for (const auto& [flags, online] : {std::pair{0u, false},
+                                      {ReachabilityFlags::reachable, true},
                                       {ReachabilityFlags::reachable | ReachabilityFlags::connectionRequired, false}}) {
     platform::Reachability::setTestFlags(flags);
     for (auto& b : all) {

@@ -61,9 +61,9 @@ TEST_F(TripProgressTest, OngoingTripAccruesOnlyWhileOngoing) {
   advance(20);
   store_->updateStatusOfTrip("t1", kTripPaused, c);  // accrues up to the pause
   advance(600);
-  store_->updateAllActiveTrips(d, "M");              // nothing for a paused trip
+  store_->updateAllActiveTrips(d, "M");                   // nothing for a paused trip
   EXPECT_NEAR(store_->getDuration(row("t1")), 50, 1e-6);  // a pause does not grow
-  store_->updateStatusOfTrip("t1", kTripOngoing, d); // resume restarts from d
+  store_->updateStatusOfTrip("t1", kTripOngoing, d);      // resume restarts from d
   advance(10);
   store_->updateAllActiveTrips(e, "M");
   advance(5);

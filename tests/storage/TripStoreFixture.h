@@ -39,9 +39,8 @@ class TripStoreTest : public StorageTest {
       sunk_.push_back({fix, activity, locationId});
       store_->updateAllActiveTrips(fix, activity);
     });
-    tripstore::links::updateLocation.set([this](const platform::Location&, const std::string& activity) {
-      dispatched_.push_back(activity);
-    });
+    tripstore::links::updateLocation.set(
+        [this](const platform::Location&, const std::string& activity) { dispatched_.push_back(activity); });
   }
   ~TripStoreTest() override {
     platform::resetAllLinks();
@@ -84,7 +83,11 @@ class TripStoreTest : public StorageTest {
   std::vector<Answer> act(const nlohmann::json& r, const std::optional<platform::Location>& fix) {
     std::vector<Answer> answers;
     store_->trip(
-        r, [&](std::optional<std::string> t, std::optional<PelkError> e) { answers.push_back({t, e}); }, fix);
+        r,
+        [&](std::optional<std::string> t, std::optional<PelkError> e) {
+          answers.push_back({t, e});
+        },
+        fix);
     return answers;
   }
   Answer act1(Trip action, const std::string& tripId, const platform::Location& fix,

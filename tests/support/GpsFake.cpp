@@ -99,8 +99,8 @@ NmeaFix GpsFake::offset(double latitude, double longitude, double north, double 
 GpsFake::GpsFake(int port, bool once, const std::string& cycle, const std::string& log) : port_(port) {
   // setpriv ends gpsfake (which takes its gpsd along) when the test process
   // dies without stopping it.
-  std::vector<std::string> args = {"setpriv", "--pdeathsig", "TERM", "--", "gpsfake",
-                                   "-P",      std::to_string(port), "-q", "-c", cycle};
+  std::vector<std::string> args = {"setpriv", "--pdeathsig",        "TERM", "--", "gpsfake",
+                                   "-P",      std::to_string(port), "-q",   "-c", cycle};
   if (once) args.push_back("-1");
   args.push_back(log);
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -219,7 +219,8 @@ bool GpsFake::waitFixAt(const std::string& time, std::chrono::milliseconds limit
       pending.append(buf, static_cast<std::size_t>(n));
       for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
         const auto line = pending.substr(0, nl);
-        if (line.find("\"class\":\"TPV\"") != std::string::npos && line.find("\"time\":\"" + time) != std::string::npos) {
+        if (line.find("\"class\":\"TPV\"") != std::string::npos &&
+            line.find("\"time\":\"" + time) != std::string::npos) {
           seen = true;
         }
       }

@@ -31,9 +31,10 @@ class HandlerRecorder {
   // A handler of (result, error); the result is kept as a Result, so a
   // HandlerRecorder<bool> keeps only whether a result came.
   auto handler() const {
-    return [state = state_]<class R>(R&& result, std::optional<PelkError> error) -> void
-             requires std::constructible_from<Result, R&&>
-    { state->add(Result(std::forward<R>(result)), std::move(error)); };
+    return [state = state_]<class R>(
+               R && result, std::optional<PelkError> error) -> void requires std::constructible_from<Result, R&&> {
+      state->add(Result(std::forward<R>(result)), std::move(error));
+    };
   }
   // A handler of an error alone; its calls keep an empty result.
   auto errorHandler() const {

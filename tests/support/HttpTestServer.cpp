@@ -217,8 +217,8 @@ std::vector<RecordedRequest> SocketTestServer::requests() const {
 }
 
 std::string SocketTestServer::reply(int status, const std::string& body) {
-  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
+  return "HTTP/1.1 " + std::to_string(status) +
+         " X\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::optional<RecordedRequest> SocketTestServer::Connection::readRequest() {

@@ -34,7 +34,9 @@ struct ScriptedReply {
   std::string contentType = "application/json";
   std::vector<std::pair<std::string, std::string>> headers;
 
-  static ScriptedReply json(const std::string& body, int status = 200) { return {status, body, "application/json", {}}; }
+  static ScriptedReply json(const std::string& body, int status = 200) {
+    return {status, body, "application/json", {}};
+  }
 };
 
 // An HTTP server on a free loopback port, in this process, for as long as the

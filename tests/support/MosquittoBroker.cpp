@@ -50,7 +50,8 @@ MosquittoBroker::MosquittoBroker(Options options) : options_(std::move(options))
     const std::string passwords = dir_.file("passwords");
     writeFile(passwords, "");
     for (const auto& [user, password] : options_.users) {
-      const std::string cmd = "mosquitto_passwd -b '" + passwords + "' '" + user + "' '" + password + "' >/dev/null 2>&1";
+      const std::string cmd =
+          "mosquitto_passwd -b '" + passwords + "' '" + user + "' '" + password + "' >/dev/null 2>&1";
       if (std::system(cmd.c_str()) != 0) throw std::runtime_error("mosquitto_passwd failed");
     }
     conf += "allow_anonymous false\npassword_file " + passwords + "\n";
@@ -62,9 +63,10 @@ MosquittoBroker::MosquittoBroker(Options options) : options_(std::move(options))
   conf += "listener " + std::to_string(tcpPort_) + " 127.0.0.1\n";
   conf += "listener " + std::to_string(wsPort_) + " 127.0.0.1\nprotocol websockets\n";
   if (options_.tls) {
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                            "-addext subjectAltName=IP:127.0.0.1 -keyout '" + dir_.file("key.pem") + "' -out '" +
-                            caFile() + "' >/dev/null 2>&1";
+    const std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        dir_.file("key.pem") + "' -out '" + caFile() + "' >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
     conf += "certfile " + caFile() + "\nkeyfile " + dir_.file("key.pem") + "\n";
   }

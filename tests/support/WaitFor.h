@@ -44,8 +44,8 @@ inline void allFinishOrDie(const std::vector<std::function<void()>>& workers, co
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (left->load() > 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      std::fprintf(stderr, "FAILED: %s: %d of %zu threads still running after %lld s (deadlock)\n", what,
-                   left->load(), workers.size(), static_cast<long long>(limit.count()));
+      std::fprintf(stderr, "FAILED: %s: %d of %zu threads still running after %lld s (deadlock)\n", what, left->load(),
+                   workers.size(), static_cast<long long>(limit.count()));
       std::fflush(stderr);
       std::_Exit(1);
     }

@@ -130,7 +130,7 @@ TEST_F(ActiveTrackingTest, AFixWithoutAUsableAccuracyOrPositionIsNeverSentFilter
 
 TEST_F(ActiveTrackingTest, ARefusedFixAsksForABetterOneThatGoesInAsMoving) {
   SharedUtil::setDefaultBoolean(true, kAccuracyFilter);
-  deliver(52.5, 30);  // the first fix, no gate
+  deliver(52.5, 30);     // the first fix, no gate
   deliver(52.5003, 80);  // refused by the 50 m filter: a one-shot retry
   EXPECT_EQ(deliveredCount(), 1u);
   EXPECT_EQ(BaseCLManager::sharedInstance().pendingCount(), 1u);

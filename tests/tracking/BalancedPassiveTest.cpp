@@ -68,14 +68,22 @@ struct ModeUnderTest {
 
 ModeUnderTest balancedMode() {
   auto& b = PelkReActiveTracking::shareInstance();
-  return {"balanced", Mode::balanced, [&b] { b.startTracking(); }, [&b] { b.stopTracking(); },
-          [&b] { return b.locationManager(); }, kBalancedRegion};
+  return {"balanced",
+          Mode::balanced,
+          [&b] { b.startTracking(); },
+          [&b] { b.stopTracking(); },
+          [&b] { return b.locationManager(); },
+          kBalancedRegion};
 }
 
 ModeUnderTest passiveMode() {
   auto& p = PelkPassiveTracking::shareInstance();
-  return {"passive", Mode::passive, [&p] { p.startTracking(); }, [&p] { p.stopTracking(); },
-          [&p] { return p.locationManager(); }, KGeofenceRegionIdentifier};
+  return {"passive",
+          Mode::passive,
+          [&p] { p.startTracking(); },
+          [&p] { p.stopTracking(); },
+          [&p] { return p.locationManager(); },
+          KGeofenceRegionIdentifier};
 }
 
 class BalancedPassiveTest : public TrackingTest {
@@ -173,8 +181,7 @@ TEST_F(BalancedPassiveTest, BalancedDistanceFilterAndAccuracyFollowTheRadius) {
   const struct {
     std::int64_t radius;
     double filter, accuracy;
-  } cases[] = {{700, 350, 1000}, {100, 50, 100}, {200, 100, 100}, {500, 250, 100},
-               {1000, 500, 1000}, {250, 50, 100}};
+  } cases[] = {{700, 350, 1000}, {100, 50, 100}, {200, 100, 100}, {500, 250, 100}, {1000, 500, 1000}, {250, 50, 100}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.radius);
     balanced().updateLocationManager(c.radius);
@@ -491,7 +498,6 @@ TEST_F(BalancedPassiveTest, EnteringTheBackgroundReArmsAStoppedPassiveModeOnlyWh
     platform::Dispatch::drainMain();
   }
 }
-
 
 // A buffered position's settings writes (the speed window, the last
 // position) are lazy values: no commit of the settings of its own.

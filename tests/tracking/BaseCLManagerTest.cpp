@@ -33,10 +33,16 @@ TEST_F(BaseCLManagerTest, AccuracyIsTruncatedAndInvalidAccuracyNeverAccepted) {
   const struct {
     double accuracy;
     bool accepted;
-  } cases[] = {{100.9, true}, {100.0, true}, {101.0, false}, {-1.0, false},
-               {std::numeric_limits<double>::quiet_NaN(), false}, {5.0, true},
+  } cases[] = {{100.9, true},
+               {100.0, true},
+               {101.0, false},
+               {-1.0, false},
+               {std::numeric_limits<double>::quiet_NaN(), false},
+               {5.0, true},
                // Past what an integer holds (a receiver's error estimate gone wild).
-               {1e19, false}, {1e300, false}, {std::numeric_limits<double>::infinity(), false}};
+               {1e19, false},
+               {1e300, false},
+               {std::numeric_limits<double>::infinity(), false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.accuracy);
     auto answers = std::make_shared<Answers>();
@@ -51,9 +57,7 @@ TEST_F(BaseCLManagerTest, AccuracyIsTruncatedAndInvalidAccuracyNeverAccepted) {
 TEST_F(BaseCLManagerTest, AFixWithoutFiniteCoordinatesServesNoRequest) {
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   constexpr double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    double lat, lon;
-  } cases[] = {{nan, 13.4}, {52.5, nan}, {nan, nan}, {inf, 13.4}, {52.5, -inf}};
+  const struct { double lat, lon; } cases[] = {{nan, 13.4}, {52.5, nan}, {nan, nan}, {inf, 13.4}, {52.5, -inf}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.lat << "," << c.lon);
     auto app = std::make_shared<Answers>();
@@ -202,10 +206,18 @@ TEST_F(BaseCLManagerTest, EveryRequestEndsAtItsBound) {
     platform::Console::Capture console;
     auto answers = std::make_shared<Answers>();
     switch (c.kind) {
-      case Kind::current: base().getCurrentLocation(10, recordInto(answers)); break;
-      case Kind::manualUpdate: base().updateCurrentLocation(10); break;
-      case Kind::retry: base().updateCurrentLocationImproveAccuracy(50); break;
-      case Kind::trip: base().startTrip(recordInto(answers)); break;
+      case Kind::current:
+        base().getCurrentLocation(10, recordInto(answers));
+        break;
+      case Kind::manualUpdate:
+        base().updateCurrentLocation(10);
+        break;
+      case Kind::retry:
+        base().updateCurrentLocationImproveAccuracy(50);
+        break;
+      case Kind::trip:
+        base().startTrip(recordInto(answers));
+        break;
     }
     double lat = 52.5;
     for (double accuracy : c.seen) {

@@ -196,10 +196,19 @@ TEST_F(CountersTest, AStepOfAPositionCommitsTheSettingsOnlyForDurableValues) {
       {"last position: four values", [&] { LocationUtils::saveLocation(first); }, 0},
       {"the same last position again", [&] { LocationUtils::saveLocation(first); }, 0},
       {"radius: first speed", [&] { LocationFilter::getPassiveRadius(next()); }, 0},
-      {"radius: speeds 2 to 4", [&] { for (int i = 0; i < 3; ++i) LocationFilter::getPassiveRadius(next()); }, 0},
+      {"radius: speeds 2 to 4",
+       [&] {
+         for (int i = 0; i < 3; ++i) LocationFilter::getPassiveRadius(next());
+       },
+       0},
       {"radius: fifth speed drops the oldest", [&] { LocationFilter::getPassiveRadius(next()); }, 0},
       // The window was never written: it goes without a commit.
-      {"radius: a late position starts again", [&] { t += 61s; LocationFilter::getPassiveRadius(next()); }, 0},
+      {"radius: a late position starts again",
+       [&] {
+         t += 61s;
+         LocationFilter::getPassiveRadius(next());
+       },
+       0},
   };
   for (const auto& c : cases) EXPECT_EQ(committing(c.step), c.commits) << c.what;
   EXPECT_EQ(SharedUtil::getDefaultInteger(KLocationCountSDK), 3);

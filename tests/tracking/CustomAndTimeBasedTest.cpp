@@ -474,11 +474,11 @@ TEST_F(CustomTrackingTest, PositionsTakeTheReceiversSpeedOrTheirOwnPreviousPosit
     double ownSpeed;  // m/s as the receiver reports it; -1: none
     std::int64_t kmh;
   } fixes[] = {
-      {52.5, -1, 0},       // nothing to measure from
-      {52.5009, -1, 5},    // ~100 m in 61 s
-      {52.5010, 12.5, 45}, // the receiver's 12.5 m/s, not the ~11 m moved
-      {52.5110, 0, 0},     // a receiver at rest, whatever the position says
-      {52.5111, 1e30, 0},  // a speed no integer holds is no speed
+      {52.5, -1, 0},        // nothing to measure from
+      {52.5009, -1, 5},     // ~100 m in 61 s
+      {52.5010, 12.5, 45},  // the receiver's 12.5 m/s, not the ~11 m moved
+      {52.5110, 0, 0},      // a receiver at rest, whatever the position says
+      {52.5111, 1e30, 0},   // a speed no integer holds is no speed
   };
   for (bool interval : {true, false}) {
     SCOPED_TRACE(interval ? "interval" : "continuous");
@@ -529,8 +529,8 @@ class HostileCustomOptionsTest : public CustomTrackingTest {
 // back from the store) must neither wrap into a timer that ticks at once and
 // for ever nor overflow on the way to the clock's units.
 TEST_F(HostileCustomOptionsTest, HugeIntervalsNeverTick) {
-  for (std::int64_t interval : {std::numeric_limits<std::int64_t>::max(), std::int64_t{10'000'000'000},
-                                std::int64_t{9'223'372'037}}) {
+  for (std::int64_t interval :
+       {std::numeric_limits<std::int64_t>::max(), std::int64_t{10'000'000'000}, std::int64_t{9'223'372'037}}) {
     SCOPED_TRACE(interval);
     PelkTrackingCustomMethods o;
     o.updateInterval = interval;

@@ -3,7 +3,6 @@
 // service and interval tracking, and handed through the location sink to the
 // app.
 
-
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -62,9 +61,7 @@ class GpsdRouteTest : public TrackingTest {
     platform::Dispatch::drainMain();
     platform::LocationServices::useSimulatedProvider();
   }
-  platform::GpsdConfig config() const {
-    return platform::GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms};
-  }
+  platform::GpsdConfig config() const { return platform::GpsdConfig{"127.0.0.1", std::to_string(port_), 50ms, 400ms}; }
   void useConfig(platform::GpsdConfig config) {
     provider_ = std::make_shared<platform::GpsdLocationProvider>(std::move(config));
     platform::LocationServices::useProvider(provider_);

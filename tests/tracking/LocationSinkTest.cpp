@@ -51,8 +51,8 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
     SharedUtil::setDefaultBoolean(c.publisher, KLocationPublisher);
     SharedUtil::setDefaultBoolean(c.offlineTracking, kOfflineTracking);
     setOnline(c.online);
-    LocationDataManager::sharedInstance().sendDataServer({fixAt(52.5, 13.4, 10), kMoving, false, 12,
-                                                          "0123456789abcdef01234567"});
+    LocationDataManager::sharedInstance().sendDataServer(
+        {fixAt(52.5, 13.4, 10), kMoving, false, 12, "0123456789abcdef01234567"});
     EXPECT_EQ(deliveredCount(), c.delivered);
     EXPECT_EQ(publishedCount(), c.published);
     EXPECT_EQ(buffer_->getOfflineLocationCount(), c.buffered);
@@ -64,8 +64,8 @@ TEST_F(LocationSinkTest, EachStateOfPublisherNetworkAndConnectionTakesItsRoad) {
 
 TEST_F(LocationSinkTest, PublishedMessageCarriesTheLocationId) {
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);
-  LocationDataManager::sharedInstance().sendDataServer({fixAt(52.5, 13.4, 10), kMoving, false, 12,
-                                                        "0123456789abcdef01234567"});
+  LocationDataManager::sharedInstance().sendDataServer(
+      {fixAt(52.5, 13.4, 10), kMoving, false, 12, "0123456789abcdef01234567"});
   ASSERT_EQ(publishedCount(), 1u);
   std::lock_guard lock(rec_->mutex);
   EXPECT_NE(rec_->published[0].find("0123456789abcdef01234567"), std::string::npos) << rec_->published[0];

@@ -148,7 +148,8 @@ TEST_F(SinkOnBrokerTest, APublishThatFailsLateIsKeptAsItsMessageWas) {
 
   ASSERT_TRUE(broker.start());
   ASSERT_TRUE(waitFor([&] { return replayed().size() == 3 && buffer_->getOfflineLocationCount() == 0; }, 20s))
-      << replayed().size() << " replayed\n" << broker.log();
+      << replayed().size() << " replayed\n"
+      << broker.log();
   for (const auto& [id, row] : replayed()) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(sent.count(id));
@@ -204,7 +205,8 @@ TEST_F(SinkOnBrokerTest, WhileTheAccountHasPublishingOffPositionsAreNeitherSentN
   // Allowed again: what was kept goes out on this connection, and what is
   // taken now goes live.
   ASSERT_TRUE(publishUntil(service, "$aws/things/account_a1/shadow/update/accepted",
-                           R"({"state":{"desired":{"pub/sub":true}}})", [&] { return TokenManager::getPubSubState(); }));
+                           R"({"state":{"desired":{"pub/sub":true}}})",
+                           [&] { return TokenManager::getPubSubState(); }));
   ASSERT_TRUE(waitFor([&] { return buffer_->getOfflineLocationCount() == 0 && ids().size() == 61; }))
       << buffer_->getOfflineLocationCount() << " left, " << ids().size() << " received";
   send("dddddddddddddddddddddd04", 52.73);
@@ -230,7 +232,8 @@ TEST_F(SinkOnBrokerTest, AfterAReconnectPositionsWaitForTheShadowsNewAnswer) {
   ASSERT_TRUE(connectTo(broker));
   ASSERT_TRUE(waitFor([&] { return asked.load() == 1 && !manager().replayRunning(); }));
   service.client().publish(kAnswer, R"({"state":{"desired":{"pub/sub":false}}})", 1);
-  ASSERT_TRUE(waitFor([&] { return console.contains("pelk: publishing off for the account; positions are neither sent nor kept"); }));
+  ASSERT_TRUE(waitFor(
+      [&] { return console.contains("pelk: publishing off for the account; positions are neither sent nor kept"); }));
   send("eeeeeeeeeeeeeeeeeeeeee01", 52.80);
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 0);
 

@@ -48,10 +48,10 @@ int main(int argc, char** argv) {
 
   std::string description;
   const auto user = [&] {
-    return json{{"user_id", userId},           {"description", description},   {"app_id", "demo-app"},
-                {"account_id", accountId},     {"project_id", projectId},       {"geofence_events", false},
-                {"location_events", false},    {"trips_events", false},         {"nearby_events", false},
-                {"location_listener", true},   {"event_listener", false}};
+    return json{{"user_id", userId},         {"description", description}, {"app_id", "demo-app"},
+                {"account_id", accountId},   {"project_id", projectId},    {"geofence_events", false},
+                {"location_events", false},  {"trips_events", false},      {"nearby_events", false},
+                {"location_listener", true}, {"event_listener", false}};
   };
 
   // Stopped by the demo with SIGTERM, which ends the process as it is: it

@@ -43,8 +43,8 @@ struct Watcher {
   std::string topic;
   std::string accountShadowGet;
   std::mutex mutex;
-  std::vector<Received> positions;           // every arrival, duplicates included
-  std::map<std::string, int> arrivalsById;   // location id -> arrivals
+  std::vector<Received> positions;          // every arrival, duplicates included
+  std::map<std::string, int> arrivalsById;  // location id -> arrivals
   std::set<std::string> liveKeys, replayedKeys;
   std::size_t pages = 0;
   std::size_t otherMessages = 0;
@@ -239,8 +239,8 @@ void writeGeoJson(const std::string& path, std::vector<Received> positions) {
 int main(int argc, char** argv) {
   std::map<std::string, std::string> args;
   for (int i = 1; i + 1 < argc; i += 2) args[argv[i]] = argv[i + 1];
-  for (const char* required : {"--broker", "--topic", "--account-id", "--ready-file", "--geojson", "--host-positions",
-                               "--gpsd-log"}) {
+  for (const char* required :
+       {"--broker", "--topic", "--account-id", "--ready-file", "--geojson", "--host-positions", "--gpsd-log"}) {
     if (!args.count(required)) {
       std::fprintf(stderr, "%s: %s is missing\n", argv[0], required);
       return 2;
