@@ -15,8 +15,9 @@
 //     the settings (13) and PelkManager::mutex_.
 //  4. Locks held across a read-then-write of the settings (13): the followed
 //     users (manager), the trip-status subscription (manager), the publishing
-//     choice (messaging), the MQTT values fixed at first use (messaging) and
-//     the REST base URL (network).  They may log (15).
+//     choice (messaging), the MQTT values fixed at first use (messaging), the
+//     REST base URL (network) and the location permission answer (tracking:
+//     it also puts the answer in force, taking 7 and 8).  They may log (15).
 //  5. MQTTManager::mutex_: takes the MQTT client's state lock (10).
 //  6. The tracking modes' locks (BaseCLManager, PelkCustomTracking,
 //     GeofencedMode, PelkRequestLocation, PelkTimeBasedLocationManager): take

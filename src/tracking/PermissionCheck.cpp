@@ -15,7 +15,8 @@ std::atomic<bool> gMotionAuthorized{false};
 
 // Puts an answer in force and keeps it as one step, so that two answers given
 // at once (the host's and the kit's) leave the one in force kept.  Lock order:
-// this lock, then the location services' lock, then the settings suite's.
+// with the locks held across a settings read-then-write (platform/LockOrder.h);
+// this lock, then the location services' locks, then the settings suite's.
 // Nothing called with it held calls back into this file: the location
 // services tell their delegates later, on the main queue.
 std::mutex& answerMutex() {
