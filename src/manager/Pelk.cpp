@@ -1,7 +1,6 @@
 #include "pelk/Pelk.h"
 
 #include <filesystem>
-#include <mutex>
 
 #include "manager/AnswerLanes.h"
 #include "manager/Links.h"
@@ -10,17 +9,18 @@
 #include "platform/AppInfo.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 
 namespace {
-// Lock order: a leaf (platform/LockOrder.h).
-std::mutex& delegateMutex() {
-  static auto* m = new std::mutex();
-  return *m;
-}
-std::shared_ptr<PelkDelegate>& storedDelegate() {
-  static auto* d = new std::shared_ptr<PelkDelegate>();
+struct DelegateSlot {
+  // Lock order: a leaf (platform/LockOrder.h).
+  platform::Mutex mutex;
+  std::shared_ptr<PelkDelegate> delegate PELK_GUARDED_BY(mutex);
+};
+DelegateSlot& delegateSlot() {
+  static auto* d = new DelegateSlot();
   return *d;
 }
 PelkManager& manager() { return PelkManager::sharedInstance(); }
@@ -39,16 +39,18 @@ void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }
 
 std::shared_ptr<PelkDelegate> Pelk::delegate() {
   linkKit();
-  std::lock_guard lock(delegateMutex());
-  return storedDelegate();
+  auto& slot = delegateSlot();
+  platform::LockGuard lock(slot.mutex);
+  return slot.delegate;
 }
 void Pelk::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
   // The delegate may be the app's first touch of the kit: from here on what
   // the layers report reaches it.
   linkKit();
   {
-    std::lock_guard lock(delegateMutex());
-    storedDelegate() = delegate;
+    auto& slot = delegateSlot();
+    platform::LockGuard lock(slot.mutex);
+    slot.delegate = delegate;
   }
   PelkLocationDelegate::sharedInstance().setDelegate(std::move(delegate));
 }

@@ -2,7 +2,6 @@
 // and opened notifications.
 
 #include <algorithm>
-#include <mutex>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
@@ -15,6 +14,7 @@
 #include "messaging/MQTTUtilis.h"
 #include "network/ServerResponse.h"
 #include "platform/Console.h"
+#include "platform/ThreadSafety.h"
 #include "tracking/PermissionCheck.h"
 
 namespace pelk {
@@ -30,8 +30,8 @@ bool online() { return ReachabilityCheck::isConnectedToNetwork(); }
 // Guards the read-change-write of the followed-user list, so that two
 // subscriptions made at once both stay.  Never held while MQTT is called.
 // Lock order: before the settings (platform/LockOrder.h).
-std::mutex& followedUsersMutex() {
-  static auto* m = new std::mutex();
+platform::Mutex& followedUsersMutex() {
+  static auto* m = new platform::Mutex();
   return *m;
 }
 
@@ -197,7 +197,7 @@ void PelkManager::subscribeUserLocation(const std::string& userId) {
   }
   std::vector<std::string> users;
   {
-    std::lock_guard lock(followedUsersMutex());
+    platform::LockGuard lock(followedUsersMutex());
     users = MQTTUtilis::getUserSubscribe();
     if (std::find(users.begin(), users.end(), userId) == users.end()) users.push_back(userId);
     SharedUtil::setDefaultArray(users, kFollowedUsers);
@@ -219,7 +219,7 @@ void PelkManager::unsubscribeUserLocation(const std::string& userId) {
   bool dropped = false;
   bool noneLeft = false;
   {
-    std::lock_guard lock(followedUsersMutex());
+    platform::LockGuard lock(followedUsersMutex());
     auto users = MQTTUtilis::getUserSubscribe();
     if (auto it = std::find(users.begin(), users.end(), userId); it != users.end()) {
       users.erase(it);

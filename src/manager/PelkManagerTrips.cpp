@@ -2,7 +2,6 @@
 // the subscription to one trip's live status.
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
+#include "platform/ThreadSafety.h"
 #include "storage/PelkTripStorageManager.h"
 #include "tracking/BaseCLManager.h"
 #include "tracking/LocationDataManager.h"
@@ -336,8 +336,8 @@ namespace {
 // Makes the test of the stored trip and the store of a new one one step, so
 // that two subscriptions made at once cannot both report success.
 // Lock order: before the settings (platform/LockOrder.h).
-std::mutex& tripStatusMutex() {
-  static auto* m = new std::mutex();
+platform::Mutex& tripStatusMutex() {
+  static auto* m = new platform::Mutex();
   return *m;
 }
 
@@ -350,7 +350,7 @@ void PelkManager::subscribeTripStatus(const std::string& tripId) {
   }
   bool subscribed = false;
   {
-    std::lock_guard lock(tripStatusMutex());
+    platform::LockGuard lock(tripStatusMutex());
     if (TokenManager::getSubcribeTripStatusListener().empty()) {
       TokenManager::setSubcribeTripStatusListener(tripId);
       subscribed = true;
@@ -365,7 +365,7 @@ void PelkManager::subscribeTripStatus(const std::string& tripId) {
 
 void PelkManager::unsubscribeTripStatus(const std::string&) {
   print(VuvivaZuvovo::UN_SUBSCRIBE);
-  std::lock_guard lock(tripStatusMutex());
+  platform::LockGuard lock(tripStatusMutex());
   TokenManager::setSubcribeTripStatusListener(std::string());
 }
 

@@ -1,6 +1,5 @@
 #include "messaging/LocationPublishParameter.h"
 
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "foundation/StringExtensions.h"
 #include "messaging/LocationSending.h"
 #include "platform/SettingValue.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
@@ -133,8 +133,8 @@ namespace {
 // A choice of style is one step: two made at once leave one of them whole,
 // never the style of one with the fields of both.  Not held while MQTT runs.
 // Lock order: before the settings and the log (platform/LockOrder.h).
-std::mutex& choiceMutex() {
-  static auto* m = new std::mutex();
+platform::Mutex& choiceMutex() {
+  static auto* m = new platform::Mutex();
   return *m;
 }
 
@@ -143,7 +143,7 @@ std::mutex& choiceMutex() {
 void LocationPublishParameter::startPublishing(bool saveMode, const PelkPublish* publish) {
   auto& parameter = sharedInstance();
   {
-    std::lock_guard lock(choiceMutex());
+    platform::LockGuard lock(choiceMutex());
     parameter.resetPublish();
     SharedUtil::setDefaultBoolean(saveMode, kLocationPublishSave);
     SharedUtil::setDefaultBoolean(!saveMode, kLocationPublishOnly);
@@ -161,7 +161,7 @@ void LocationPublishParameter::startPublishing(bool saveMode, const PelkPublish*
 void LocationPublishParameter::stopPublishing() {
   // Off first: the disconnect reconnects at once while the switch is on.
   {
-    std::lock_guard lock(choiceMutex());
+    platform::LockGuard lock(choiceMutex());
     locationPublisher(false);
   }
   if (sending::connected()) sending::disconnect();

@@ -9,7 +9,9 @@ namespace sending {
 bool links::kitConnected() { return MQTTManager::sharedInstance().connected(); }
 void links::kitConnect() { MQTTManager::sharedInstance().connect(); }
 void links::kitDisconnect() { MQTTManager::sharedInstance().disconnect(); }
-MQTTDataStorageManager* links::kitOfflineBuffer() { return &MQTTManager::sharedInstance().offlineBuffer(); }
+std::shared_ptr<MQTTDataStorageManager> links::kitOfflineBuffer() {
+  return MQTTManager::sharedInstance().sharedOfflineBuffer();
+}
 
 bool connected() { return links::connected(); }
 
@@ -28,10 +30,10 @@ void connect() { links::connect(); }
 
 void disconnect() { links::disconnect(); }
 
-MQTTDataStorageManager& offlineBuffer() {
+std::shared_ptr<MQTTDataStorageManager> offlineBuffer() {
   // The buffer the connection replays from: a row sent on its own must leave
   // the same store, or the replay sends it again.
-  return *links::offlineBuffer();
+  return links::offlineBuffer();
 }
 
 }  // namespace sending

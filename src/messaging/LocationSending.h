@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -15,12 +16,13 @@ namespace sending {
 // How the location messages reach the broker and where unsent positions wait.
 // Unset links use the kit's own MQTT connection and the offline buffer it
 // replays from (MQTTManager::offlineBuffer()); tests install a broker stand-in
-// of their own.
+// of their own.  The buffer is handed out shared: a delivery answered on a
+// client thread may still save a row in it after its installer let it go.
 namespace links {
 bool kitConnected();
 void kitConnect();
 void kitDisconnect();
-MQTTDataStorageManager* kitOfflineBuffer();
+std::shared_ptr<MQTTDataStorageManager> kitOfflineBuffer();
 
 inline constinit platform::Link<bool()> connected{&kitConnected};
 // Calls the handler exactly once: true when the message reached the broker
@@ -30,7 +32,7 @@ inline constinit platform::Link<bool()> connected{&kitConnected};
 inline constinit platform::Link<void(const std::string& message, std::function<void(bool)> handler)> publish;
 inline constinit platform::Link<void()> connect{&kitConnect};
 inline constinit platform::Link<void()> disconnect{&kitDisconnect};
-inline constinit platform::Link<MQTTDataStorageManager*()> offlineBuffer{&kitOfflineBuffer};
+inline constinit platform::Link<std::shared_ptr<MQTTDataStorageManager>()> offlineBuffer{&kitOfflineBuffer};
 }  // namespace links
 
 bool connected();
@@ -44,7 +46,7 @@ void publish(const std::string& message, std::function<void(bool)> handler,
              const std::optional<std::string>& userId = std::nullopt);
 void connect();
 void disconnect();
-MQTTDataStorageManager& offlineBuffer();
+std::shared_ptr<MQTTDataStorageManager> offlineBuffer();
 }  // namespace sending
 
 }  // namespace pelk

@@ -229,7 +229,7 @@ void MqttLocationUtils::publishLivePosition(const TrackedPosition& position, Liv
     const auto& given = position.recordedAt;
     kept.recordedAt = given && !given->empty() ? *given : iso8601(platform::Clock::now());
   }
-  auto row = sending::offlineBuffer().locationRow(kept);
+  auto row = sending::offlineBuffer()->locationRow(kept);
   const auto carried = dict.find("user_id");
   if ((row && row->user_id.value_or("") != user) ||
       (carried != dict.end() && !(carried->is_string() && carried->get<std::string>() == user))) {

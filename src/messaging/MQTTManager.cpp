@@ -65,6 +65,12 @@ MQTTDataStorageManager& MQTTManager::offlineBuffer() const {
   return buffer_ ? *buffer_ : MQTTDataStorageManager::shared();
 }
 
+std::shared_ptr<MQTTDataStorageManager> MQTTManager::sharedOfflineBuffer() const {
+  platform::LockGuard lock(mutex_);
+  if (buffer_) return buffer_;
+  return {std::shared_ptr<void>(), &MQTTDataStorageManager::shared()};
+}
+
 std::shared_ptr<MqttClient> MQTTManager::client() const {
   platform::LockGuard lock(mutex_);
   return client_;

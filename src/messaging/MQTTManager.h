@@ -103,6 +103,8 @@ class MQTTManager {
   // The buffer the replay reads; the process-wide one when none is set.
   void setOfflineBuffer(std::shared_ptr<MQTTDataStorageManager> buffer);
   MQTTDataStorageManager& offlineBuffer() const;
+  // The same, kept alive by its holder (the process-wide one is never freed).
+  std::shared_ptr<MQTTDataStorageManager> sharedOfflineBuffer() const;
   // Waits for queued disconnects and a running replay, then drops the client
   // and every flag (tests).
   void resetForTesting();

@@ -1,7 +1,6 @@
 #include "messaging/MQTTUtilis.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "device/AppUtili.h"
 #include "foundation/AppDefaults.h"
@@ -11,6 +10,7 @@
 #include "network/Endpoints.h"
 #include "pelk_build_config.h"
 #include "platform/Console.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
@@ -21,8 +21,9 @@ constexpr int kMaxMessageDepth = 64;
 // Values fixed at their first use in the process.
 struct Latched {
   // Lock order: before the settings (platform/LockOrder.h).
-  std::mutex mutex;
-  std::optional<std::string> endpoint, authorizer, signature, salt, userPrefix;
+  platform::Mutex mutex;
+  std::optional<std::string> endpoint PELK_GUARDED_BY(mutex), authorizer PELK_GUARDED_BY(mutex),
+      signature PELK_GUARDED_BY(mutex), salt PELK_GUARDED_BY(mutex), userPrefix PELK_GUARDED_BY(mutex);
 };
 Latched& latched() {
   static auto* l = new Latched();
@@ -31,7 +32,8 @@ Latched& latched() {
 
 const std::string& latch(std::optional<std::string> Latched::*member, const auto& compute) {
   auto& l = latched();
-  std::lock_guard lock(l.mutex);
+  platform::LockGuard lock(l.mutex);
+  // The analysis does not follow `l.*member`; the lock above guards it.
   if (!(l.*member)) l.*member = compute();
   return *(l.*member);
 }
@@ -92,7 +94,7 @@ const std::string& token_signature() {
 
 std::string MQTT_salt() {
   auto& l = latched();
-  std::lock_guard lock(l.mutex);
+  platform::LockGuard lock(l.mutex);
   if (l.salt) return *l.salt;
   std::string key = TokenManager::getPublishKey();
   if (!key.empty()) l.salt = key;  // an empty key is never fixed as the salt
@@ -289,7 +291,7 @@ std::optional<nlohmann::json> MQTTUtilis::parseMessageObject(const std::string& 
 
 void MQTTUtilis::resetForTesting() {
   auto& l = latched();
-  std::lock_guard lock(l.mutex);
+  platform::LockGuard lock(l.mutex);
   l.endpoint.reset();
   l.authorizer.reset();
   l.signature.reset();

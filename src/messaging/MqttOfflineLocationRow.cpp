@@ -102,7 +102,7 @@ void MqttOfflineLocationUtils::locationDataToDictionary(const MqttLocationData& 
   LocationUtils::sendOfflineMQTTLocationData(offlineLocationParameter(row), [row](bool sent) {
     LoggerManager::sharedInstance().writeLocationToFile(std::string("Location offline status ") +
                                                         (sent ? "true" : "false"));
-    if (sent) sending::offlineBuffer().deleteRecord(row);
+    if (sent) sending::offlineBuffer()->deleteRecord(row);
   });
 }
 

@@ -108,7 +108,7 @@ void PelkAPIClient::oAuthTokenGeneration(const std::string& publishKey, TokenCom
 void PelkAPIClient::renewToken(std::uint64_t sentWith, std::function<void(bool granted)> then) {
   bool granted = false;
   {
-    std::lock_guard lock(renewalMutex_);
+    platform::LockGuard lock(renewalMutex_);
     if (renewing_) {
       renewalWaiters_.push_back(std::move(then));
       return;
@@ -127,7 +127,7 @@ void PelkAPIClient::renewToken(std::uint64_t sentWith, std::function<void(bool g
     const bool ok = outcome.granted;
     std::vector<std::function<void(bool)>> waiters;
     {
-      std::lock_guard lock(renewalMutex_);
+      platform::LockGuard lock(renewalMutex_);
       waiters.swap(renewalWaiters_);
       renewing_ = false;
     }

@@ -3,7 +3,6 @@
 #include <functional>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "pelk/PelkTrip.h"
 #include "pelk/PelkTripSummary.h"
 #include "platform/Location.h"
+#include "platform/ThreadSafety.h"
 #include "network/ServerResponse.h"
 #include "pelk/PelkError.h"
 #include "pelk/PelkUser.h"
@@ -135,9 +135,9 @@ class PelkAPIClient {
 
  private:
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex renewalMutex_;
-  bool renewing_ = false;
-  std::vector<std::function<void(bool)>> renewalWaiters_;
+  platform::Mutex renewalMutex_;
+  bool renewing_ PELK_GUARDED_BY(renewalMutex_) = false;
+  std::vector<std::function<void(bool)>> renewalWaiters_ PELK_GUARDED_BY(renewalMutex_);
 
   void createUserRound(const std::string& description, UserCompletion completion, int round);
   void getUserRound(const std::string& userId, UserCompletion completion, int round);

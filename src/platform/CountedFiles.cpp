@@ -4,11 +4,12 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <string>
 #include <system_error>
 
 #include <sqlite3.h>
+
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -22,8 +23,8 @@ struct Counter {
 // destroyed: a file may still be written while the process exits.
 // Lock order: a leaf (platform/LockOrder.h).
 struct Counters {
-  std::mutex mutex;
-  std::map<std::string, Counter*> byFile;
+  Mutex mutex;
+  std::map<std::string, Counter*> byFile PELK_GUARDED_BY(mutex);
   Counter total;
   Counter unnamed;  // SQLite's temporary files
 };
@@ -43,7 +44,7 @@ std::string canonical(const std::string& path) {
 Counter* counterOf(const std::string& databasePath) {
   const std::string key = canonical(databasePath);
   auto& c = counters();
-  std::lock_guard lock(c.mutex);
+  LockGuard lock(c.mutex);
   auto& slot = c.byFile[key];
   if (!slot) slot = new Counter();
   return slot;

@@ -136,7 +136,7 @@ void GpsdLocationProvider::reapFinishedLocked() {
 }
 
 void GpsdLocationProvider::start() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   reapFinishedLocked();
   if (current_) return;
   auto session = std::make_shared<Session>();
@@ -150,7 +150,7 @@ void GpsdLocationProvider::start() {
 }
 
 void GpsdLocationProvider::stop() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (!current_) return;
   current_->requestStop();
   retired_.push_back(std::move(current_));
@@ -160,7 +160,7 @@ void GpsdLocationProvider::stop() {
 void GpsdLocationProvider::join() {
   std::vector<std::shared_ptr<Session>> sessions;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (current_) {
       current_->requestStop();
       retired_.push_back(std::move(current_));
@@ -174,13 +174,13 @@ void GpsdLocationProvider::join() {
 }
 
 bool GpsdLocationProvider::idle() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   reapFinishedLocked();
   return !current_ && retired_.empty();
 }
 
 std::size_t GpsdLocationProvider::readerThreads() const {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return retired_.size() + (current_ ? 1 : 0);
 }
 
@@ -192,7 +192,7 @@ void GpsdLocationProvider::authorizationRequested(bool always) {
 }
 
 void GpsdLocationProvider::setAvailable(Session& session, bool available, const std::string& why) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (session.stopping.load() || available_ == available) return;
   available_ = available;
   LocationServices::reportServiceAvailability(available, why);
@@ -200,7 +200,7 @@ void GpsdLocationProvider::setAvailable(Session& session, bool available, const 
 
 void GpsdLocationProvider::noteLoss(Session& session, const std::string& why) {
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (!lostSince_) lostSince_ = std::chrono::steady_clock::now();
     lostWhy_ = why;
   }
@@ -211,7 +211,7 @@ std::chrono::steady_clock::time_point GpsdLocationProvider::checkLoss(Session& s
   const auto never = std::chrono::steady_clock::time_point::max();
   std::string why;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (!lostSince_) return never;
     const auto due = *lostSince_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(config_.lossGrace);
     if (std::chrono::steady_clock::now() < due) return due;
@@ -222,7 +222,7 @@ std::chrono::steady_clock::time_point GpsdLocationProvider::checkLoss(Session& s
 }
 
 void GpsdLocationProvider::noteTalking() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   lostSince_.reset();
 }
 
@@ -230,7 +230,7 @@ void GpsdLocationProvider::fixArrived(Session& session, Location fix, bool recei
                                       std::chrono::steady_clock::time_point connectedAt) {
   std::optional<Visit> visit;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (session.stopping.load()) return;
     const auto now = std::chrono::steady_clock::now();
     if (receiverTime) {

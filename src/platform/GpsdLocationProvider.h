@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "platform/LocationServices.h"
+#include "platform/ThreadSafety.h"
 #include "platform/VisitDetector.h"
 
 namespace pelk::platform {
@@ -80,19 +80,19 @@ class GpsdLocationProvider : public LocationProvider {
   // still running ends (time_point::max() when none).
   std::chrono::steady_clock::time_point checkLoss(Session& session);
   void noteTalking();
-  void reapFinishedLocked();
+  void reapFinishedLocked() PELK_REQUIRES(mutex_);
 
   const GpsdConfig config_;
   // Lock order: under LocationServices' provider lock; takes only the main
   // queue's lock (availability reports are posted under it, so a stopped
   // reader cannot overtake the current one) (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<Session> current_;
-  std::vector<std::shared_ptr<Session>> retired_;  // stopped, not joined yet
-  std::optional<bool> available_;                  // last reported availability
-  std::optional<std::chrono::steady_clock::time_point> lostSince_;
-  std::string lostWhy_;
-  VisitDetector visitDetector_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::shared_ptr<Session> current_ PELK_GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<Session>> retired_ PELK_GUARDED_BY(mutex_);  // stopped, not joined yet
+  std::optional<bool> available_ PELK_GUARDED_BY(mutex_);                  // last reported availability
+  std::optional<std::chrono::steady_clock::time_point> lostSince_ PELK_GUARDED_BY(mutex_);
+  std::string lostWhy_ PELK_GUARDED_BY(mutex_);
+  VisitDetector visitDetector_ PELK_GUARDED_BY(mutex_);
   std::atomic<std::size_t> fixes_{0};
   std::atomic<std::size_t> withoutFix_{0};
   std::atomic<std::size_t> heldBack_{0};

@@ -5,28 +5,30 @@
 namespace pelk::platform {
 namespace {
 
-// Lock order: a leaf (platform/LockOrder.h).
-std::mutex& registryMutex() {
-  static auto* m = new std::mutex();
-  return *m;
-}
-std::vector<detail::LinkSlotBase*>& registry() {
-  static auto* slots = new std::vector<detail::LinkSlotBase*>();
-  return *slots;
+struct Registry {
+  // Lock order: a leaf (platform/LockOrder.h).
+  Mutex mutex;
+  std::vector<detail::LinkSlotBase*> slots PELK_GUARDED_BY(mutex);
+};
+Registry& registry() {
+  static auto* r = new Registry();
+  return *r;
 }
 
 }  // namespace
 
 void detail::enroll(LinkSlotBase* slot) {
-  std::lock_guard lock(registryMutex());
-  registry().push_back(slot);
+  auto& r = registry();
+  LockGuard lock(r.mutex);
+  r.slots.push_back(slot);
 }
 
 void resetAllLinks() {
+  auto& r = registry();
   std::vector<detail::LinkSlotBase*> slots;
   {
-    std::lock_guard lock(registryMutex());
-    slots = registry();
+    LockGuard lock(r.mutex);
+    slots = r.slots;
   }
   for (auto* slot : slots) slot->reset();
 }

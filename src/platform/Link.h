@@ -2,9 +2,10 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <type_traits>
 #include <utility>
+
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 
@@ -73,20 +74,20 @@ class Link<R(Args...)> {
     void reset() override { store(nullptr); }
     void store(Function function) {
       {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         function_.swap(function);
       }
       // The replaced function (and what it captured) goes here, unlocked.
     }
     Function load() {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       return function_;
     }
 
    private:
     // Lock order: a leaf (platform/LockOrder.h).
-    std::mutex mutex_;
-    Function function_;
+    Mutex mutex_;
+    Function function_ PELK_GUARDED_BY(mutex_);
   };
 
   Slot& slot() const {

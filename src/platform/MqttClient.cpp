@@ -134,8 +134,8 @@ LiveHandles& liveHandles() {
 // never take it.
 // Lock order: taken with no lock of ours held; takes only the handle
 // registry (platform/LockOrder.h).
-std::mutex& handleLifecycleMutex() {
-  static auto* m = new std::mutex();
+Mutex& handleLifecycleMutex() {
+  static auto* m = new Mutex();
   return *m;
 }
 void destroyLiveHandlesAtExit();
@@ -293,7 +293,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
     createOptions.MQTTVersion = MQTTVERSION_3_1_1;
     int created;
     {
-      std::lock_guard lifecycle(handleLifecycleMutex());
+      LockGuard lifecycle(handleLifecycleMutex());
       created = MQTTAsync_createWithOptions(&h, options.serverUri.c_str(), options.clientId.c_str(),
                                             MQTTCLIENT_PERSISTENCE_NONE, nullptr, &createOptions);
     }
@@ -417,7 +417,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
   // destroyed `h` meanwhile (it destroys the handles still registered, under
   // that lock).  False when `h` is gone.
   static bool whileRegistered(MQTTAsync h, const std::function<void()>& call) {
-    std::lock_guard lifecycle(handleLifecycleMutex());
+    LockGuard lifecycle(handleLifecycleMutex());
     {
       auto& live = liveHandles();
       LockGuard lock(live.mutex);
@@ -507,7 +507,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       registry().eraseHandle(id);
       registry().take(id);
       if (answered) {
-        std::lock_guard lifecycle(handleLifecycleMutex());
+        LockGuard lifecycle(handleLifecycleMutex());
         bool ours;
         {
           LockGuard lock(live.mutex);
@@ -666,7 +666,7 @@ void destroyLiveHandlesAtExit() {
     state->takeHandle(handle);
     state->connected.store(false);
     MQTTAsync h = handle;
-    std::lock_guard lifecycle(handleLifecycleMutex());
+    LockGuard lifecycle(handleLifecycleMutex());
     MQTTAsync_destroy(&h);
   }
 }

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "platform/ThreadName.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk::platform {
 namespace {
@@ -38,9 +38,9 @@ struct WatchRecord {
 };
 struct Watches {
   // Lock order: a leaf, also under the test source's lock (platform/LockOrder.h).
-  std::mutex mutex;
-  std::map<const void*, WatchRecord> running;
-  std::uint64_t clock = 0;
+  Mutex mutex;
+  std::map<const void*, WatchRecord> running PELK_GUARDED_BY(mutex);
+  std::uint64_t clock PELK_GUARDED_BY(mutex) = 0;
 };
 
 Watches& watches() {
@@ -50,19 +50,19 @@ Watches& watches() {
 
 void recordWatch(const void* target, bool test, std::optional<std::uint32_t> flags) {
   auto& w = watches();
-  std::lock_guard lock(w.mutex);
+  LockGuard lock(w.mutex);
   w.running[target] = WatchRecord{test, flags, ++w.clock};
 }
 
 void forgetWatch(const void* target) {
   auto& w = watches();
-  std::lock_guard lock(w.mutex);
+  LockGuard lock(w.mutex);
   w.running.erase(target);
 }
 
 std::optional<std::uint32_t> latestWatched(bool test) {
   auto& w = watches();
-  std::lock_guard lock(w.mutex);
+  LockGuard lock(w.mutex);
   const WatchRecord* latest = nullptr;
   for (const auto& [target, record] : w.running) {
     if (record.test != test || !record.flags) continue;
@@ -233,7 +233,7 @@ class NetlinkTarget final : public ReachabilityTarget {
   bool getFlags(std::uint32_t& flags) override { return readSystemFlags(flags); }
 
   bool setCallback(ReachabilityCallback callback) override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     callback_ = std::move(callback);
     return true;
   }
@@ -248,7 +248,7 @@ class NetlinkTarget final : public ReachabilityTarget {
     std::uint32_t initial = 0;
     const bool haveInitial = readSystemFlags(initial);
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       queue_ = queue;
     }
     // Recorded before the thread starts, so its first reading is the newer one.
@@ -276,7 +276,7 @@ class NetlinkTarget final : public ReachabilityTarget {
       ::close(wakeFd_);
       wakeFd_ = -1;
     }
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     queue_.reset();
   }
 
@@ -313,7 +313,7 @@ class NetlinkTarget final : public ReachabilityTarget {
       ReachabilityCallback cb;
       std::shared_ptr<Queue> queue;
       {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         cb = callback_;
         queue = queue_;
       }
@@ -322,9 +322,9 @@ class NetlinkTarget final : public ReachabilityTarget {
   }
 
   // Lock order: a leaf (platform/LockOrder.h).
-  std::mutex mutex_;
-  ReachabilityCallback callback_;
-  std::shared_ptr<Queue> queue_;
+  Mutex mutex_;
+  ReachabilityCallback callback_ PELK_GUARDED_BY(mutex_);
+  std::shared_ptr<Queue> queue_ PELK_GUARDED_BY(mutex_);
   std::thread thread_;
   int wakeFd_ = -1;
 };
@@ -335,14 +335,14 @@ class TestTarget;
 
 struct TestSource {
   // Lock order: under the monitor's start and stop; takes the watch registry and posts (platform/LockOrder.h).
-  std::mutex mutex;
-  bool active = false;
-  std::optional<std::uint32_t> flags;
-  int failCreate = 0;
-  int failCallback = 0;
-  int failQueue = 0;
-  std::size_t installations = 0;
-  std::vector<TestTarget*> targets;
+  Mutex mutex;
+  bool active PELK_GUARDED_BY(mutex) = false;
+  std::optional<std::uint32_t> flags PELK_GUARDED_BY(mutex);
+  int failCreate PELK_GUARDED_BY(mutex) = 0;
+  int failCallback PELK_GUARDED_BY(mutex) = 0;
+  int failQueue PELK_GUARDED_BY(mutex) = 0;
+  std::size_t installations PELK_GUARDED_BY(mutex) = 0;
+  std::vector<TestTarget*> targets PELK_GUARDED_BY(mutex);
 };
 
 TestSource& testSource() {
@@ -354,19 +354,19 @@ class TestTarget final : public ReachabilityTarget {
  public:
   TestTarget() {
     auto& s = testSource();
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     s.targets.push_back(this);
   }
   ~TestTarget() override {
     auto& s = testSource();
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     std::erase(s.targets, this);
     forgetWatch(this);
   }
 
   bool getFlags(std::uint32_t& flags) override {
     auto& s = testSource();
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     if (!s.flags) return fail(EIO);
     flags = *s.flags;
     return true;
@@ -374,7 +374,7 @@ class TestTarget final : public ReachabilityTarget {
 
   bool setCallback(ReachabilityCallback callback) override {
     auto& s = testSource();
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     if (callback && s.failCallback != 0) {
       const int e = std::exchange(s.failCallback, 0);
       return fail(e);
@@ -387,7 +387,7 @@ class TestTarget final : public ReachabilityTarget {
 
   bool setQueue(std::shared_ptr<Queue> queue) override {
     auto& s = testSource();
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     if (queue && s.failQueue != 0) {
       const int e = std::exchange(s.failQueue, 0);
       return fail(e);
@@ -398,8 +398,7 @@ class TestTarget final : public ReachabilityTarget {
     return true;
   }
 
-  // Called with the source's lock held.
-  void deliverLocked(std::uint32_t flags) {
+  void deliverLocked(const TestSource& s, std::uint32_t flags) PELK_REQUIRES(s.mutex) {
     if (callback_ && queue_) {
       recordWatch(this, true, flags);
       queue_->async([cb = callback_, flags] { cb(flags); });
@@ -408,14 +407,14 @@ class TestTarget final : public ReachabilityTarget {
 
   // Called with the source's lock held: the source stopped answering, as a
   // system reading that fails, so the watch's latest reading is no reading.
-  void readingFailedLocked() {
+  void readingFailedLocked(const TestSource& s) PELK_REQUIRES(s.mutex) {
     if (callback_ && queue_) recordWatch(this, true, std::nullopt);
   }
 
  private:
   // A target that starts running reads the source's flags, as the system
   // watch takes a first reading when it starts.
-  void runningChangedLocked(const TestSource& s) {
+  void runningChangedLocked(const TestSource& s) PELK_REQUIRES(s.mutex) {
     if (callback_ && queue_) {
       recordWatch(this, true, s.flags);
     } else {
@@ -423,6 +422,8 @@ class TestTarget final : public ReachabilityTarget {
     }
   }
 
+  // Guarded by the test source's lock (the analysis cannot name another
+  // object's lock here; every use holds it).
   ReachabilityCallback callback_;
   std::shared_ptr<Queue> queue_;
 };
@@ -434,7 +435,7 @@ int Reachability::lastError() { return tLastError; }
 std::unique_ptr<ReachabilityTarget> Reachability::makeDefaultRouteTarget() {
   auto& s = testSource();
   {
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     if (s.active) {
       if (s.failCreate != 0) {
         tLastError = std::exchange(s.failCreate, 0);
@@ -451,7 +452,7 @@ std::optional<std::uint32_t> Reachability::readDefaultRouteFlags() {
   ++gOneShotReadings;
   auto& s = testSource();
   {
-    std::lock_guard lock(s.mutex);
+    LockGuard lock(s.mutex);
     if (s.active) {
       if (!s.flags) {
         tLastError = EIO;
@@ -467,7 +468,7 @@ std::optional<std::uint32_t> Reachability::readDefaultRouteFlags() {
 
 std::optional<std::uint32_t> Reachability::watchedDefaultRouteFlags() {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return latestWatched(s.active);
 }
 
@@ -475,7 +476,7 @@ std::uint64_t Reachability::oneShotReadings() { return gOneShotReadings.load(); 
 
 void Reachability::useTestFlags(std::optional<std::uint32_t> initial) {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.active = true;
   s.flags = initial;
   s.installations = 0;
@@ -484,7 +485,7 @@ void Reachability::useTestFlags(std::optional<std::uint32_t> initial) {
 
 void Reachability::useSystemFlags() {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.active = false;
   s.flags.reset();
   s.failCreate = s.failCallback = s.failQueue = 0;
@@ -492,48 +493,48 @@ void Reachability::useSystemFlags() {
 
 bool Reachability::usingTestFlags() {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.active;
 }
 
 void Reachability::setTestFlags(std::optional<std::uint32_t> flags) {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.flags = flags;
   if (!flags) {
-    for (auto* t : s.targets) t->readingFailedLocked();
+    for (auto* t : s.targets) t->readingFailedLocked(s);
     return;
   }
-  for (auto* t : s.targets) t->deliverLocked(*flags);
+  for (auto* t : s.targets) t->deliverLocked(s, *flags);
 }
 
 void Reachability::failNextTargetCreation(int error) {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.failCreate = error;
 }
 
 void Reachability::failNextSetCallback(int error) {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.failCallback = error;
 }
 
 void Reachability::failNextSetQueue(int error) {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   s.failQueue = error;
 }
 
 std::size_t Reachability::testInstallations() {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.installations;
 }
 
 std::size_t Reachability::liveTestTargets() {
   auto& s = testSource();
-  std::lock_guard lock(s.mutex);
+  LockGuard lock(s.mutex);
   return s.targets.size();
 }
 

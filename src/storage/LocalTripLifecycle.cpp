@@ -263,7 +263,7 @@ bool PelkTripStorageManager::removeTripRows(const std::string& tripId) {
 void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletion completion) {
   bool syncing = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     syncing = syncInFlight_.count(tripId) != 0;
     if (!syncing) ++deleting_[tripId];
   }
@@ -276,7 +276,7 @@ void PelkTripStorageManager::deleteTrip(const std::string& tripId, TextCompletio
   }
   const bool removed = removeTripRows(tripId);
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (--deleting_[tripId] == 0) deleting_.erase(tripId);
   }
   if (!removed) {

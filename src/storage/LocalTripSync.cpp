@@ -75,14 +75,14 @@ void PelkTripStorageManager::getTripSummary(const std::string& tripId, SummaryHa
 }
 
 bool PelkTripStorageManager::isSyncInFlight(const std::string& tripId) const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return syncInFlight_.count(tripId) != 0;
 }
 
 void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion handler) {
   enum class Claim { claimed, inFlight, deleting } claim = Claim::claimed;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     if (deleting_.count(tripId) != 0) {
       claim = Claim::deleting;
     } else if (!syncInFlight_.insert(tripId).second) {
@@ -100,7 +100,7 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
     return;
   }
   auto release = [this, tripId] {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     syncInFlight_.erase(tripId);
   };
 
@@ -183,7 +183,7 @@ void PelkTripStorageManager::syncTrip(const std::string& tripId, TextCompletion 
 }
 
 std::optional<platform::Duration> PelkTripStorageManager::plannedSyncRetry(const std::string& tripId) const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   const auto it = retries_.find(tripId);
   if (it == retries_.end()) return std::nullopt;
   return it->second.wait;
@@ -192,7 +192,7 @@ std::optional<platform::Duration> PelkTripStorageManager::plannedSyncRetry(const
 void PelkTripStorageManager::planSyncRetry(const std::string& tripId) {
   PlannedRetry plan;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     auto& retry = retries_[tripId];
     retry.wait = kSyncRetryFirstWait;
     for (int i = 0; i < retry.refusals && retry.wait < kSyncRetryLongestWait; ++i) retry.wait *= 2;
@@ -207,7 +207,7 @@ void PelkTripStorageManager::planSyncRetry(const std::string& tripId) {
     if (!life) return;
     PelkTripStorageManager* store = nullptr;
     {
-      std::lock_guard lock(life->mutex);
+      platform::LockGuard lock(life->mutex);
       store = life->store;
       if (!store) return;
       ++life->running;
@@ -215,7 +215,7 @@ void PelkTripStorageManager::planSyncRetry(const std::string& tripId) {
     struct Done {
       Lifeline& life;
       ~Done() {
-        std::lock_guard lock(life.mutex);
+        platform::LockGuard lock(life.mutex);
         --life.running;
         life.idle.notify_all();
       }
@@ -225,13 +225,13 @@ void PelkTripStorageManager::planSyncRetry(const std::string& tripId) {
 }
 
 void PelkTripStorageManager::forgetSyncRetry(const std::string& tripId) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   retries_.erase(tripId);
 }
 
 void PelkTripStorageManager::retrySync(const std::string& tripId, std::uint64_t generation) {
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     const auto it = retries_.find(tripId);
     // A later plan, or the trip's acceptance, took its place.
     if (it == retries_.end() || it->second.generation != generation) return;

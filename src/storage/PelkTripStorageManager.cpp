@@ -77,18 +77,18 @@ PelkTripStorageManager::PelkTripStorageManager(std::shared_ptr<platform::Databas
 }
 
 PelkTripStorageManager::~PelkTripStorageManager() {
-  std::unique_lock lock(lifeline_->mutex);
+  platform::UniqueLock lock(lifeline_->mutex);
   lifeline_->store = nullptr;
-  lifeline_->idle.wait(lock, [&] { return lifeline_->running == 0; });
+  lock.wait(lifeline_->idle, [&]() PELK_REQUIRES(lifeline_->mutex) { return lifeline_->running == 0; });
 }
 
 std::shared_ptr<platform::Database> PelkTripStorageManager::context() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return context_;
 }
 
 void PelkTripStorageManager::setContext(std::shared_ptr<platform::Database> context) {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   context_ = std::move(context);
   retries_.clear();
 }

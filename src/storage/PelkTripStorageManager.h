@@ -5,7 +5,6 @@
 #include <memory>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,6 +22,7 @@
 #include "platform/Clock.h"
 #include "platform/Database.h"
 #include "platform/Location.h"
+#include "platform/ThreadSafety.h"
 #include "storage/LocalEntities.h"
 #include "storage/TripStoreLinks.h"
 
@@ -235,19 +235,19 @@ class PelkTripStorageManager {
 
   // Guards the members below; nothing is called out while it is held.
   // Lock order: a leaf (platform/LockOrder.h).
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::Database> context_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::Database> context_ PELK_GUARDED_BY(mutex_);
   // Trips whose sync waits for its reply, and trips being deleted (with the
   // number of deletions running): a sync and a deletion of one trip exclude
   // each other.
-  std::set<std::string> syncInFlight_;
-  std::map<std::string, int> deleting_;
-  std::map<std::string, PlannedRetry> retries_;
-  std::uint64_t retryGeneration_ = 0;
+  std::set<std::string> syncInFlight_ PELK_GUARDED_BY(mutex_);
+  std::map<std::string, int> deleting_ PELK_GUARDED_BY(mutex_);
+  std::map<std::string, PlannedRetry> retries_ PELK_GUARDED_BY(mutex_);
+  std::uint64_t retryGeneration_ PELK_GUARDED_BY(mutex_) = 0;
   // Starts recorded through saveTripData in this process, by trip id, under
   // the mark each made.
-  std::uint64_t progressSerial_ = 0;
-  std::map<std::string, std::uint64_t> progressStarted_;
+  std::uint64_t progressSerial_ PELK_GUARDED_BY(mutex_) = 0;
+  std::map<std::string, std::uint64_t> progressStarted_ PELK_GUARDED_BY(mutex_);
   std::shared_ptr<Lifeline> lifeline_;
 };
 

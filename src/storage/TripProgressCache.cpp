@@ -165,7 +165,7 @@ void PelkTripStorageManager::saveTripData(const platform::Location& location, do
                                           const std::string& tripId) {
   {
     // Marked before the row is written: a row in the file always has its mark.
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     progressStarted_[tripId] = ++progressSerial_;
   }
   storage::writeOrLog(*context(), "progress of trip " + tripId + " not started", [&](TripRows& rows) {
@@ -221,7 +221,7 @@ void PelkTripStorageManager::updateStatusOfTrip(const std::string& tripId, const
 // ---- Server trips ----
 
 std::uint64_t PelkTripStorageManager::progressMark() const {
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   return progressSerial_;
 }
 
@@ -237,7 +237,7 @@ void PelkTripStorageManager::endServerTrip(const std::string& tripId, const plat
         removed = true;
       });
   if (done && removed) {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     progressStarted_.erase(tripId);
   }
 }
@@ -255,7 +255,7 @@ void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<P
   }
   std::set<std::string> recent;
   {
-    std::lock_guard lock(mutex_);
+    platform::LockGuard lock(mutex_);
     for (const auto& [tripId, serial] : progressStarted_) {
       if (serial > mark) recent.insert(tripId);
     }
@@ -280,7 +280,7 @@ void PelkTripStorageManager::keepServerTrips(const std::vector<std::shared_ptr<P
         }
       });
   if (!done) return;
-  std::lock_guard lock(mutex_);
+  platform::LockGuard lock(mutex_);
   for (const auto& tripId : removed) progressStarted_.erase(tripId);
 }
 

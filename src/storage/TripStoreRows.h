@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -18,6 +17,7 @@
 
 #include "platform/Database.h"
 #include "platform/Location.h"
+#include "platform/ThreadSafety.h"
 #include "storage/EntityMapping.h"
 #include "storage/PelkTripStorageManager.h"
 
@@ -28,10 +28,10 @@ namespace pelk {
 struct PelkTripStorageManager::Lifeline {
   // Held only to count the retries running.  Lock order: a leaf
   // (platform/LockOrder.h).
-  std::mutex mutex;
+  platform::Mutex mutex;
   std::condition_variable idle;
-  PelkTripStorageManager* store = nullptr;
-  int running = 0;
+  PelkTripStorageManager* store PELK_GUARDED_BY(mutex) = nullptr;
+  int running PELK_GUARDED_BY(mutex) = 0;
 };
 
 namespace storage {

@@ -28,7 +28,7 @@ std::string describe(const platform::Location& fix) {
   return text;
 }
 
-void buffer(const TrackedPosition& position) { sending::offlineBuffer().saveLocationData(position, 0); }
+void buffer(const TrackedPosition& position) { sending::offlineBuffer()->saveLocationData(position, 0); }
 
 }  // namespace
 
@@ -89,7 +89,7 @@ void LocationDataManager::sendLocationDataMqtt(const TrackedPosition& position) 
                                " not kept: it was taken for a user who is no longer signed in");
       return;
     }
-    sending::offlineBuffer().saveLocationRow(std::move(*keep));
+    sending::offlineBuffer()->saveLocationRow(std::move(*keep));
   });
 }
 

@@ -2,12 +2,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
 #include "platform/LocationServices.h"
+#include "platform/ThreadSafety.h"
 
 namespace pelk {
 namespace {
@@ -19,8 +19,8 @@ std::atomic<bool> gMotionAuthorized{false};
 // this lock, then the location services' locks, then the settings suite's.
 // Nothing called with it held calls back into this file: the location
 // services tell their delegates later, on the main queue.
-std::mutex& answerMutex() {
-  static auto* m = new std::mutex;
+platform::Mutex& answerMutex() {
+  static auto* m = new platform::Mutex;
   return *m;
 }
 
@@ -33,7 +33,7 @@ void keep(platform::AuthorizationStatus status) {
   }
 }
 
-platform::AuthorizationStatus restoreLocked() {
+platform::AuthorizationStatus restoreLocked() PELK_REQUIRES(answerMutex()) {
   const auto status = platform::LocationServices::authorizationStatus();
   if (status != platform::AuthorizationStatus::notDetermined) return status;
   const auto kept = SharedUtil::getDefaultInteger(klocationPermissionStatus);
@@ -44,12 +44,12 @@ platform::AuthorizationStatus restoreLocked() {
 }  // namespace
 
 platform::AuthorizationStatus HostLocationAuthorization::restore() {
-  std::lock_guard lock(answerMutex());
+  platform::LockGuard lock(answerMutex());
   return restoreLocked();
 }
 
 platform::AuthorizationStatus HostLocationAuthorization::decide() {
-  std::lock_guard lock(answerMutex());
+  platform::LockGuard lock(answerMutex());
   auto status = restoreLocked();
   if (status == platform::AuthorizationStatus::notDetermined) {
     status = platform::LocationServices::decideAuthorizationStatus(platform::AuthorizationStatus::authorizedAlways);
@@ -61,7 +61,7 @@ platform::AuthorizationStatus HostLocationAuthorization::decide() {
 bool HostLocationAuthorization::state(std::int64_t status) {
   if (!isAnswer(status)) return false;
   const auto answer = static_cast<platform::AuthorizationStatus>(status);
-  std::lock_guard lock(answerMutex());
+  platform::LockGuard lock(answerMutex());
   platform::LocationServices::setAuthorizationStatus(answer);
   keep(answer);
   return true;

@@ -17,7 +17,7 @@ class OfflineTripsTest : public ManagerTest {
  protected:
   OfflineTripsTest() {
     sending::links::connected.set([] { return false; });  // every position lands in the buffer
-    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    sending::links::offlineBuffer.set([buffer = buffer_] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     storeUser();
     TokenManager::setPublishKey("pk-1");

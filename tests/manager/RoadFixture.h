@@ -25,7 +25,7 @@ class RoadTest : public ManagerTest {
   RoadTest() {
     manager().setTrackingModes(defaultTrackingModes());
     buffer_ = resetMqttForTest();
-    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    sending::links::offlineBuffer.set([buffer = buffer_] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     PelkActiveTracking::shareInstance().resetFirstCallForTesting();
   }

@@ -30,7 +30,7 @@ class TripsEndToEndTest : public ManagerTest {
  protected:
   TripsEndToEndTest() {
     manager().setTrackingModes(defaultTrackingModes());
-    sending::links::offlineBuffer.set([buffer = trips_.buffer().get()] { return buffer; });
+    sending::links::offlineBuffer.set([buffer = trips_.buffer()] { return buffer; });
     BaseCLManager::sharedInstance().resetForTesting();
     PelkActiveTracking::shareInstance().resetFirstCallForTesting();
     server_.setDefault("/v3/location/update/", ScriptedReply::json(R"({"code":200,"msg":"ok"})"));

@@ -366,7 +366,8 @@ TEST_F(LiveLocationEndToEndTest, APositionIsNeverSentForAnotherUserThanTheOneItW
   SigningInDevice rowDevice;  // the readings of the row that would keep it
   MQTTDataStorageManager rowBuffer(buffer_->context(), &rowDevice);
   // The kit's connection, this buffer's rows.
-  sending::links::offlineBuffer.set([&rowBuffer] { return &rowBuffer; });
+  sending::links::offlineBuffer.set(
+      [&rowBuffer] { return std::shared_ptr<MQTTDataStorageManager>(std::shared_ptr<void>(), &rowBuffer); });
   struct Case {
     const char* name;
     std::atomic<bool>& armed;

@@ -29,7 +29,7 @@ inline constexpr const char* kNowText = "2024-03-01T12:00:00.000Z";
 // publish is accepted or declined as told.
 class FakeBroker {
  public:
-  void install(MQTTDataStorageManager* buffer = nullptr) {
+  void install(std::shared_ptr<MQTTDataStorageManager> buffer = nullptr) {
     sending::links::connected.set([this] {
       std::lock_guard lock(mutex_);
       return connected_;
@@ -84,7 +84,7 @@ class LocationMessageTest : public StorageTest {
  protected:
   LocationMessageTest() {
     platform::Clock::useVirtual(kNow);
-    buffer_ = std::make_unique<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext(), &device_);
+    buffer_ = std::make_shared<MQTTDataStorageManager>(PelkCoreDataStack().managedObjectContext(), &device_);
   }
   ~LocationMessageTest() override {
     platform::resetAllLinks();
@@ -110,7 +110,7 @@ class LocationMessageTest : public StorageTest {
     return keys;
   }
 
-  std::unique_ptr<MQTTDataStorageManager> buffer_;
+  std::shared_ptr<MQTTDataStorageManager> buffer_;
   FakeBroker broker_;
 };
 

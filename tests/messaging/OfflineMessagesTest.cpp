@@ -73,7 +73,7 @@ TEST_F(OfflineMessageTest, MissingTextsAndUnwritableNumbersLeaveTheirKeysOut) {
 
 TEST_F(OfflineMessageTest, ARowLeavesTheBufferOnlyWhenItsPublishSucceeded) {
   const auto row = bufferedRow();
-  broker_.install(buffer_.get());
+  broker_.install(buffer_);
   struct Step {
     bool connected, accept;
     std::int64_t left;
@@ -91,7 +91,7 @@ TEST_F(OfflineMessageTest, ARowLeavesTheBufferOnlyWhenItsPublishSucceeded) {
 
 TEST_F(OfflineMessageTest, WithTheKitsConnectionDownTheRowStays) {
   const auto row = bufferedRow();
-  sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+  sending::links::offlineBuffer.set([buffer = buffer_] { return buffer; });
   utils().locationDataToDictionary(row);
   EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
 }

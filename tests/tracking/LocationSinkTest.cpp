@@ -1,5 +1,9 @@
 #include "tracking/LocationDataManager.h"
 
+#include <functional>
+#include <memory>
+#include <utility>
+
 #include "foundation/DateExtensions.h"
 #include "foundation/TokenManager.h"
 #include "storage/PelkTripStorageManager.h"
@@ -69,6 +73,36 @@ TEST_F(LocationSinkTest, PublishedMessageCarriesTheLocationId) {
   ASSERT_EQ(publishedCount(), 1u);
   std::lock_guard lock(rec_->mutex);
   EXPECT_NE(rec_->published[0].find("0123456789abcdef01234567"), std::string::npos) << rec_->published[0];
+}
+
+// A buffer a test installed goes when its installer lets it go, while a
+// client thread may still be answering a failed publish by keeping the row in
+// it: the row is kept whole, in the store the buffer wrote to.
+TEST_F(LocationSinkTest, AFailedPublishKeepsItsRowWhenTheBufferIsLetGoMeanwhile) {
+  class LetGoWhileSaving : public MQTTDataStorageManager {
+   public:
+    using MQTTDataStorageManager::MQTTDataStorageManager;
+    std::function<void()> whileSaving;
+    bool saveLocationRow(MqttLocationData row) override {
+      if (auto letGo = std::exchange(whileSaving, nullptr)) letGo();
+      return MQTTDataStorageManager::saveLocationRow(std::move(row));
+    }
+  };
+  auto installed = std::make_shared<LetGoWhileSaving>(buffer_->context());
+  // The installer lets go in the middle of keeping the row.
+  installed->whileSaving = [this] { sending::links::offlineBuffer.set([buffer = buffer_] { return buffer; }); };
+  sending::links::offlineBuffer.set([installed] { return installed; });
+  {
+    std::lock_guard lock(rec_->mutex);
+    rec_->publishResult = false;
+  }
+  SharedUtil::setDefaultBoolean(true, KLocationPublisher);
+  std::weak_ptr<MQTTDataStorageManager> watched = installed;
+  installed.reset();  // the link is its only holder now
+  LocationDataManager::sharedInstance().sendDataServer(
+      {fixAt(52.5, 13.4, 10), kMoving, false, 12, "0123456789abcdef01234567"});
+  EXPECT_TRUE(watched.expired());
+  EXPECT_EQ(buffer_->getOfflineLocationCount(), 1);
 }
 
 }  // namespace

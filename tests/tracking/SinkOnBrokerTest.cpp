@@ -28,7 +28,7 @@ class SinkOnBrokerTest : public MessagingTest {
   SinkOnBrokerTest() {
     platform::Reachability::useTestFlags(platform::ReachabilityFlags::reachable);
     // The buffer the connection replays from.
-    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    sending::links::offlineBuffer.set([buffer = buffer_] { return buffer; });
     tracking::links::updateLocation.set([this](const platform::Location& fix, const std::string&) {
       std::lock_guard lock(mutex_);
       ++delivered_;

@@ -81,7 +81,7 @@ class TrackingTest : public SettingsTest {
       }
       if (handler) handler(ok);
     });
-    sending::links::offlineBuffer.set([buffer = buffer_.get()] { return buffer; });
+    sending::links::offlineBuffer.set([buffer = buffer_] { return buffer; });
     tracking::links::updateLocation.set([r = rec_](const platform::Location& fix, const std::string& activity) {
       std::lock_guard lock(r->mutex);
       r->delivered.emplace_back(fix, activity);
