@@ -44,8 +44,16 @@ std::optional<double> horizontalError(const gps_fix_t& fix) {
   return std::nullopt;
 }
 
+// A time of the receiver's that the kit's clock can hold: a date centuries
+// off would wrap round to another century in the conversion, and is taken as
+// no time at all.
+bool hasReceiverTime(const timespec_t& t) {
+  constexpr auto latest = std::chrono::duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count() - 1;
+  return t.tv_sec > 0 && t.tv_sec < latest;
+}
+
 TimePoint fixTime(const timespec_t& t) {
-  if (t.tv_sec <= 0) return Clock::now();
+  if (!hasReceiverTime(t)) return Clock::now();
   using namespace std::chrono;
   return TimePoint(duration_cast<TimePoint::duration>(seconds(t.tv_sec) + nanoseconds(t.tv_nsec)));
 }
@@ -351,7 +359,7 @@ void GpsdLocationProvider::run(Session& session) {
       if (auto loc = locationFrom(data.fix)) {
         fixDeadline = SteadyClock::now() + noFixTimeout;
         setAvailable(session, true, where + " has a fix");
-        fixArrived(session, *loc, data.fix.time.tv_sec > 0, receiverClock, connectedAt);
+        fixArrived(session, *loc, hasReceiverTime(data.fix.time), receiverClock, connectedAt);
       } else {
         ++withoutFix_;
       }

@@ -676,3 +676,27 @@ TEST_F(GpsdProvider, EachPositionOfTheReceiverIsPassedOnOnce) {
         << "fix " << i << " at " << Clock::secondsSince1970(rec_->fixes[i].timestamp);
   }
 }
+
+// A report may carry a time the kit's clock cannot hold (a receiver's date
+// centuries off).  It is taken as a report without the receiver's time: the
+// fix keeps to the clock the receiver gave before, never to a time wrapped
+// round to another century.
+TEST_F(GpsdStandIn, AFixTimeBeyondTheClocksRangeIsTakenAsNoTime) {
+  using namespace std::chrono;
+  const auto first = sys_days{2026y / November / 21} + 9h + 15min + 49s;
+  const std::string tpv = R"({"class":"TPV","device":"/dev/pts/1","mode":2,"lat":45.0,"lon":7.0,"eph":5.0,"time":")";
+  GreetAndHangUp daemon(R"({"class":"VERSION","release":"3.22","proto_major":3,"proto_minor":14})"
+                        "\r\n" +
+                        tpv + "2026-11-21T09:15:49.000Z\"}\r\n" + tpv + "2500-01-01T00:00:00.000Z\"}\r\n");
+  ASSERT_GT(daemon.port(), 0);
+  auto config = this->config();
+  config.port = std::to_string(daemon.port());
+  useConfig(config);
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  ASSERT_TRUE(waitFor([&] { return rec_->fixes.size() >= 2; }, 10'000ms)) << "fixes " << rec_->fixes.size();
+  for (const auto& fix : rec_->fixes) {
+    EXPECT_GE(fix.timestamp, first) << Clock::secondsSince1970(fix.timestamp);
+    EXPECT_LE(fix.timestamp, first + 1h) << Clock::secondsSince1970(fix.timestamp);
+  }
+}
