@@ -80,6 +80,16 @@ std::optional<Location> locationFrom(const gps_fix_t& fix) {
   return loc;
 }
 
+// libgps's gps_read writes a text of each report's flags into one static
+// buffer of the library's, whatever its debug level: the readers of the
+// process (a provider replaced while its last reader still reads, or two
+// providers) take turns at it.  Lock order: a leaf (platform/LockOrder.h),
+// held only around the read of one report.
+std::mutex& libgpsReadMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
 // libgps writes its requests with write(): to a daemon that has closed the
 // connection that raises SIGPIPE, whose default ends the whole host.  The
 // reader blocks it for itself alone (a write's SIGPIPE goes to the thread
@@ -346,7 +356,11 @@ void GpsdLocationProvider::run(Session& session) {
       // the last position), so they are cleared: after the read they say what
       // this report alone holds.
       data.set = 0;
-      const int n = gps_read(&data, nullptr, 0);
+      int n = 0;
+      {
+        std::lock_guard lock(libgpsReadMutex());
+        n = gps_read(&data, nullptr, 0);
+      }
       if (n < 0) break;  // closed or broken
       if (n == 0) continue;
       // The daemon is talking: a later loss is news again.
