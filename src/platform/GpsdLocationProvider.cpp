@@ -44,8 +44,16 @@ std::optional<double> horizontalError(const gps_fix_t& fix) {
   return std::nullopt;
 }
 
+// A time of the receiver's that the kit's clock can hold: a date centuries
+// off would wrap round to another century in the conversion, and is taken as
+// no time at all.
+bool hasReceiverTime(const timespec_t& t) {
+  constexpr auto latest = std::chrono::duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count() - 1;
+  return t.tv_sec > 0 && t.tv_sec < latest;
+}
+
 TimePoint fixTime(const timespec_t& t) {
-  if (t.tv_sec <= 0) return Clock::now();
+  if (!hasReceiverTime(t)) return Clock::now();
   using namespace std::chrono;
   return TimePoint(duration_cast<TimePoint::duration>(seconds(t.tv_sec) + nanoseconds(t.tv_nsec)));
 }
@@ -70,6 +78,16 @@ std::optional<Location> locationFrom(const gps_fix_t& fix) {
   loc.course = std::isfinite(fix.track) && fix.track >= 0.0 ? fix.track : -1.0;
   loc.timestamp = fixTime(fix.time);
   return loc;
+}
+
+// libgps's gps_read writes a text of each report's flags into one static
+// buffer of the library's, whatever its debug level: the readers of the
+// process (a provider replaced while its last reader still reads, or two
+// providers) take turns at it.  Lock order: a leaf (platform/LockOrder.h),
+// held only around the read of one report.
+std::mutex& libgpsReadMutex() {
+  static auto* m = new std::mutex();
+  return *m;
 }
 
 // libgps writes its requests with write(): to a daemon that has closed the
@@ -338,7 +356,11 @@ void GpsdLocationProvider::run(Session& session) {
       // the last position), so they are cleared: after the read they say what
       // this report alone holds.
       data.set = 0;
-      const int n = gps_read(&data, nullptr, 0);
+      int n = 0;
+      {
+        std::lock_guard lock(libgpsReadMutex());
+        n = gps_read(&data, nullptr, 0);
+      }
       if (n < 0) break;  // closed or broken
       if (n == 0) continue;
       // The daemon is talking: a later loss is news again.
@@ -351,7 +373,7 @@ void GpsdLocationProvider::run(Session& session) {
       if (auto loc = locationFrom(data.fix)) {
         fixDeadline = SteadyClock::now() + noFixTimeout;
         setAvailable(session, true, where + " has a fix");
-        fixArrived(session, *loc, data.fix.time.tv_sec > 0, receiverClock, connectedAt);
+        fixArrived(session, *loc, hasReceiverTime(data.fix.time), receiverClock, connectedAt);
       } else {
         ++withoutFix_;
       }

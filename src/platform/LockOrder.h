@@ -59,7 +59,8 @@
 //     retries, the record of the last fix sent (tracking), the HTTP session,
 //     the device readings and kept identifier, the app info, paths and
 //     console, the application's background tasks, the location services'
-//     test controls and the counters of the SQLite file layer (CountedFiles).
+//     test controls, the counters of the SQLite file layer (CountedFiles)
+//     and the gpsd readers' turn at libgps's report parser.
 //
 // The console's lock is a leaf: a line is queued under it and the host's
 // console handler is called later, on the console's own thread, with no lock

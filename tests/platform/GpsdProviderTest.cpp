@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -674,5 +675,61 @@ TEST_F(GpsdProvider, EachPositionOfTheReceiverIsPassedOnOnce) {
     if (rec_->fixes[i].timestamp == first) continue;
     EXPECT_LT(rec_->fixes[i - 1].timestamp, rec_->fixes[i].timestamp)
         << "fix " << i << " at " << Clock::secondsSince1970(rec_->fixes[i].timestamp);
+  }
+}
+
+// A report may carry a time the kit's clock cannot hold (a receiver's date
+// centuries off).  It is taken as a report without the receiver's time: the
+// fix keeps to the clock the receiver gave before, never to a time wrapped
+// round to another century.
+TEST_F(GpsdStandIn, AFixTimeBeyondTheClocksRangeIsTakenAsNoTime) {
+  using namespace std::chrono;
+  const auto first = sys_days{2026y / November / 21} + 9h + 15min + 49s;
+  const std::string tpv = R"({"class":"TPV","device":"/dev/pts/1","mode":2,"lat":45.0,"lon":7.0,"eph":5.0,"time":")";
+  GreetAndHangUp daemon(R"({"class":"VERSION","release":"3.22","proto_major":3,"proto_minor":14})"
+                        "\r\n" +
+                        tpv + "2026-11-21T09:15:49.000Z\"}\r\n" + tpv + "2500-01-01T00:00:00.000Z\"}\r\n");
+  ASSERT_GT(daemon.port(), 0);
+  auto config = this->config();
+  config.port = std::to_string(daemon.port());
+  useConfig(config);
+  LocationServices::setAuthorizationStatus(AuthorizationStatus::authorizedAlways);
+  manager_->startUpdatingLocation();
+  ASSERT_TRUE(waitFor([&] { return rec_->fixes.size() >= 2; }, 10'000ms)) << "fixes " << rec_->fixes.size();
+  for (const auto& fix : rec_->fixes) {
+    EXPECT_GE(fix.timestamp, first) << Clock::secondsSince1970(fix.timestamp);
+    EXPECT_LE(fix.timestamp, first + 1h) << Clock::secondsSince1970(fix.timestamp);
+  }
+}
+
+// Two readers of one process at once (a provider replaced while its last
+// reader still reads, or two providers) read their reports side by side
+// without sharing anything: libgps keeps a text of each report's flags in one
+// buffer of its own, and the readers never write it together (the thread
+// sanitizer sees to that).
+TEST_F(GpsdStandIn, TwoReadersOfTheProcessReadSideBySide) {
+  std::string reports = R"({"class":"VERSION","release":"3.22","proto_major":3,"proto_minor":14})"
+                        "\r\n";
+  for (int i = 0; i < 3000; ++i) reports += "{\"class\":\"TPV\",\"device\":\"/dev/pts/1\",\"mode\":1}\r\n";
+  // A daemon each, so that both readers have reports to read at once.
+  GreetAndHangUp daemons[] = {GreetAndHangUp(reports), GreetAndHangUp(reports)};
+  // Rounds of fresh readers: the sanitizer sees two readers' turns only when
+  // they come close together.
+  for (int round = 0; round < 6; ++round) {
+    std::vector<std::unique_ptr<GpsdLocationProvider>> readers;
+    for (auto& daemon : daemons) {
+      ASSERT_GT(daemon.port(), 0);
+      auto config = this->config();
+      config.port = std::to_string(daemon.port());
+      readers.push_back(std::make_unique<GpsdLocationProvider>(config));
+    }
+    for (auto& reader : readers) reader->start();
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    auto done = [&] {
+      return std::all_of(readers.begin(), readers.end(), [](auto& r) { return r->reportsWithoutFix() >= 3000; });
+    };
+    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+    for (auto& reader : readers) reader->join();
+    ASSERT_TRUE(done()) << "round " << round;
   }
 }
