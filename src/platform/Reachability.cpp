@@ -398,7 +398,7 @@ class TestTarget final : public ReachabilityTarget {
     return true;
   }
 
-  void deliverLocked(const TestSource& s, std::uint32_t flags) PELK_REQUIRES(s.mutex) {
+  void deliverLocked([[maybe_unused]] const TestSource& s, std::uint32_t flags) PELK_REQUIRES(s.mutex) {
     if (callback_ && queue_) {
       recordWatch(this, true, flags);
       queue_->async([cb = callback_, flags] { cb(flags); });
@@ -407,7 +407,7 @@ class TestTarget final : public ReachabilityTarget {
 
   // Called with the source's lock held: the source stopped answering, as a
   // system reading that fails, so the watch's latest reading is no reading.
-  void readingFailedLocked(const TestSource& s) PELK_REQUIRES(s.mutex) {
+  void readingFailedLocked([[maybe_unused]] const TestSource& s) PELK_REQUIRES(s.mutex) {
     if (callback_ && queue_) recordWatch(this, true, std::nullopt);
   }
 
