@@ -1,6 +1,9 @@
 #include "platform/MqttClient.h"
 
 #include <MQTTAsync.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <condition_variable>
 #include <cstdlib>
@@ -635,6 +639,28 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
 
 namespace {
 
+// The threads the library runs while any handle exists ("MQTTAsync_send",
+// "MQTTAsync_rcv").  They are detached: the library reports them stopped a
+// moment before they end, and on their way out they still release what they
+// hold of OpenSSL.
+int libraryThreadsAlive() {
+  int alive = 0;
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (!tasks) return 0;
+  while (const dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char name[32] = {};
+    const ssize_t n = ::read(fd, name, sizeof name - 1);
+    ::close(fd);
+    if (n > 0 && std::strncmp(name, "MQTTAsync_", 10) == 0) ++alive;
+  }
+  ::closedir(tasks);
+  return alive;
+}
+
 void destroyLiveHandlesAtExit() {
   auto& live = liveHandles();
   std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
@@ -650,6 +676,7 @@ void destroyLiveHandlesAtExit() {
   // left to the end of the process, as is one a close already left for lack
   // of an answer (its client is gone).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  std::size_t left = handles.size();
   for (auto& [handle, weak] : handles) {
     auto state = weak.lock();
     if (!state) continue;
@@ -668,6 +695,17 @@ void destroyLiveHandlesAtExit() {
     MQTTAsync h = handle;
     LockGuard lifecycle(handleLifecycleMutex());
     MQTTAsync_destroy(&h);
+    --left;
+  }
+  // OpenSSL's own exit clean-up runs after this handler whenever something
+  // started OpenSSL before the kit was loaded (another library, at its load),
+  // and frees the locks those threads take on their way out.  With every
+  // handle gone the library has stopped them: they are given a moment to end.
+  // A handle left above keeps them running; nothing is waited for then.
+  if (left > 0) return;
+  const auto threadsDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (libraryThreadsAlive() > 0 && std::chrono::steady_clock::now() < threadsDeadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
