@@ -15,12 +15,10 @@
 #include "platform/Application.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
-#include "platform/LocationServices.h"
 #include "storage/PelkCoreDataStack.h"
 #include "storage/PelkTripStorageManager.h"
 #include "tracking/LocationCounters.h"
 #include "tracking/LocationDataManager.h"
-#include "tracking/PermissionCheck.h"
 #include "tracking/TrackingLinks.h"
 
 namespace pelk {
@@ -63,10 +61,7 @@ class LinkInstaller {
 
 // Readings of the tracking layer and the manager that the device layer reports.
 void LinkInstaller::installDeviceLinks() {
-  device::links::locationServicesEnabled.set([] { return platform::LocationServices::locationServicesEnabled(); });
-  device::links::locationAuthorizationStatus.set(
-      [] { return static_cast<int>(platform::LocationServices::authorizationStatus()); });
-  device::links::motionAuthorized.set([] { return PermissionCheck::isCoreMotionAuthorized(); });
+  tracking::giveDeviceReadings();
   device::links::applicationState.set(appStateText);
   // The logout's reset empties the local store.
   device::links::clearLocalDatabase.set([] { PelkCoreDataStack().clearCoreDataStore(); });

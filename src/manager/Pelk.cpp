@@ -14,15 +14,6 @@
 namespace pelk {
 
 namespace {
-struct DelegateSlot {
-  // Lock order: a leaf (platform/LockOrder.h).
-  platform::Mutex mutex;
-  std::shared_ptr<PelkDelegate> delegate PELK_GUARDED_BY(mutex);
-};
-DelegateSlot& delegateSlot() {
-  static auto* d = new DelegateSlot();
-  return *d;
-}
 PelkManager& manager() { return PelkManager::sharedInstance(); }
 
 // The answers of the user operations, and those of the trip operations, each
@@ -37,21 +28,16 @@ bool Pelk::initialize(const std::string& publishKey, const std::optional<std::st
 }
 void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }
 
+// One store, the one the kit reports to: what the app reads back is always
+// the delegate that hears the kit, also while two threads set it at once.
 std::shared_ptr<PelkDelegate> Pelk::delegate() {
   linkKit();
-  auto& slot = delegateSlot();
-  platform::LockGuard lock(slot.mutex);
-  return slot.delegate;
+  return PelkLocationDelegate::sharedInstance().delegate();
 }
 void Pelk::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
   // The delegate may be the app's first touch of the kit: from here on what
   // the layers report reaches it.
   linkKit();
-  {
-    auto& slot = delegateSlot();
-    platform::LockGuard lock(slot.mutex);
-    slot.delegate = delegate;
-  }
   PelkLocationDelegate::sharedInstance().setDelegate(std::move(delegate));
 }
 

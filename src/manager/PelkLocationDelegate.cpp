@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "device/DeviceInfo.h"
 #include "foundation/AppDefaults.h"
@@ -44,8 +45,13 @@ std::shared_ptr<PelkDelegate> PelkLocationDelegate::delegate() const {
 }
 
 void PelkLocationDelegate::setDelegate(std::shared_ptr<PelkDelegate> delegate) {
-  platform::LockGuard lock(mutex_);
-  delegate_ = std::move(delegate);
+  std::shared_ptr<PelkDelegate> replaced;
+  {
+    platform::LockGuard lock(mutex_);
+    replaced = std::exchange(delegate_, std::move(delegate));
+  }
+  // The app's replaced delegate may end here and run its own clean-up, which
+  // may call the kit: no lock of ours is held.
 }
 
 void PelkLocationDelegate::updateLocation(const platform::Location& location, const std::string& activity) {

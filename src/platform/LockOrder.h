@@ -52,7 +52,7 @@
 //     (handlers, links, tasks and the delegate run after they are released):
 //     the stored credentials' memory (TokenManager), the settings gateway's
 //     suite slot (SharedUtil), the id counter, the links of every layer and their registry (Link),
-//     the delegate slots, PelkManager::mutex_, the trip store's and the
+//     the delegate slot (PelkLocationDelegate), PelkManager::mutex_, the trip store's and the
 //     reachability monitor's state, the token-renewal waiters, the MQTT
 //     ticket and handle registries, the dispatch queues' and timers' state,
 //     the notification center, the trip store's count of running sync

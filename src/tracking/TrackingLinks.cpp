@@ -1,5 +1,9 @@
 #include "tracking/TrackingLinks.h"
 
+#include "device/DeviceInfo.h"
+#include "platform/LocationServices.h"
+#include "tracking/PermissionCheck.h"
+
 namespace pelk::tracking {
 
 bool links::mayTrack() { return true; }
@@ -11,5 +15,12 @@ void didFail(const PelkError& error) { links::didFail(error); }
 void stopTracking() { links::stopTracking(); }
 bool checkAppTrackingState() { return links::checkAppTrackingState(); }
 void pauseTracking() { links::pauseTracking(); }
+
+void giveDeviceReadings() {
+  device::links::locationServicesEnabled.set([] { return platform::LocationServices::locationServicesEnabled(); });
+  device::links::locationAuthorizationStatus.set(
+      [] { return static_cast<int>(platform::LocationServices::authorizationStatus()); });
+  device::links::motionAuthorized.set([] { return PermissionCheck::isCoreMotionAuthorized(); });
+}
 
 }  // namespace pelk::tracking

@@ -37,6 +37,10 @@ void didFail(const PelkError& error);
 void stopTracking();
 bool checkAppTrackingState();
 void pauseTracking();
+
+// Gives the device layer the readings it reports that this layer knows: the
+// location service's switch and authorization, and the motion permission.
+void giveDeviceReadings();
 }  // namespace tracking
 
 }  // namespace pelk

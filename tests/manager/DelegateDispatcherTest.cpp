@@ -6,8 +6,10 @@
 #include "tracking/LocationDataManager.h"
 #include "support/FixBuilder.h"
 
+#include <atomic>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 
 namespace pelk::test {
 namespace {
@@ -173,6 +175,40 @@ TEST_F(DelegateDispatcherTest, NoDelegateDropsDeliveriesAndSettingItAgainRestore
   EXPECT_EQ(Pelk::delegate(), app_);
   PelkLocationDelegate::sharedInstance().updateLocation(fix(), "M");
   EXPECT_EQ(app_->locationCount(), 1u);
+}
+
+// Set from two threads at once, the delegate the app reads back is the one
+// the kit reports to.  The replaced one goes with no lock of the kit held, so
+// its own clean-up may ask the kit for the delegate.
+TEST_F(DelegateDispatcherTest, TheDelegateReadBackIsTheOneThatHearsTheKitAndTheReplacedOneGoesFreely) {
+  auto a = std::make_shared<RecordingDelegate>();
+  auto b = std::make_shared<RecordingDelegate>();
+  int split = 0;
+  for (int round = 0; round < 100; ++round) {
+    std::atomic<int> ready{0};
+    auto set = [&](const std::shared_ptr<PelkDelegate>& d) {
+      ++ready;
+      while (ready.load() < 2) std::this_thread::yield();
+      Pelk::setDelegate(d);
+    };
+    std::thread first(set, a), second(set, b);
+    first.join();
+    second.join();
+    if (Pelk::delegate() != PelkLocationDelegate::sharedInstance().delegate()) ++split;
+  }
+  EXPECT_EQ(split, 0);
+
+  struct AsksTheKitWhenItGoes : PelkDelegate {
+    explicit AsksTheKitWhenItGoes(bool& s) : stillSet(s) {}
+    ~AsksTheKitWhenItGoes() override { stillSet = Pelk::delegate() != nullptr; }
+    void didUpdateLocation(const PelkLocation&) override {}
+    bool& stillSet;
+  };
+  bool stillSet = false;
+  Pelk::setDelegate(std::make_shared<AsksTheKitWhenItGoes>(stillSet));
+  Pelk::setDelegate(app_);
+  EXPECT_TRUE(stillSet);
+  EXPECT_EQ(Pelk::delegate(), app_);
 }
 
 // A delegate with only the required member takes positions; the rest is dropped.

@@ -53,10 +53,7 @@ inline platform::Location fixAt(double lat, double lon, double accuracy,
 // The readings the tracking layer gives the device layer, and its watch on
 // the location service, wired as the kit wires them at its first use.
 inline void linkTrackingReadings() {
-  device::links::locationServicesEnabled.set([] { return platform::LocationServices::locationServicesEnabled(); });
-  device::links::locationAuthorizationStatus.set(
-      [] { return static_cast<int>(platform::LocationServices::authorizationStatus()); });
-  device::links::motionAuthorized.set([] { return PermissionCheck::isCoreMotionAuthorized(); });
+  tracking::giveDeviceReadings();
   PelkLocationGpsData::watchServiceAvailability();
 }
 
