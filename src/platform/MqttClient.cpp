@@ -663,12 +663,17 @@ int libraryThreadsAlive() {
 
 void destroyLiveHandlesAtExit() {
   auto& live = liveHandles();
-  std::map<MQTTAsync, std::weak_ptr<MqttClient::State>> handles;
+  // Each client is held from the moment its handle is taken: a client
+  // released just before the exit, whose close is still queued, would
+  // otherwise be gone by the time its handle is reached and the handle passed
+  // over as one its close left (its close finds the handle taken and lets go).
+  std::map<MQTTAsync, std::shared_ptr<MqttClient::State>> handles;
   {
     UniqueLock lock(live.mutex);
     live.exiting = true;
     lock.waitFor(live.cv, std::chrono::seconds(3), [&]() PELK_REQUIRES(live.mutex) { return live.closing == 0; });
-    handles.swap(live.handles);
+    for (const auto& [handle, weak] : live.handles) handles.emplace(handle, weak.lock());
+    live.handles.clear();
   }
   // A connect still under way uses its handle on the library's threads until
   // it answers; destroying the handle before frees what they read.  Such a
@@ -677,8 +682,7 @@ void destroyLiveHandlesAtExit() {
   // of an answer (its client is gone).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   std::size_t left = handles.size();
-  for (auto& [handle, weak] : handles) {
-    auto state = weak.lock();
+  for (auto& [handle, state] : handles) {
     if (!state) continue;
     std::shared_ptr<Signal> connectAnswered;
     {

@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <openssl/crypto.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -28,6 +29,7 @@ __attribute__((constructor(101))) static void startOpenSslBeforeTheKit() { OPENS
 namespace {
 
 test::MosquittoBroker* broker = nullptr;
+test::MosquittoBroker* silent = nullptr;  // frozen: a connect to it never answers
 
 int libraryThreads() {
   int n = 0;
@@ -49,6 +51,7 @@ void atOpenSslCleanUp() {
   std::printf("library threads at OpenSSL's clean-up: %d\n", libraryThreads());
   std::fflush(stdout);
   if (broker) broker->stop();
+  if (silent) silent->kill();
 }
 
 // Held by the library thread that answers the publish: it takes a while to
@@ -61,21 +64,54 @@ struct SlowToEnd {
 };
 thread_local SlowToEnd slowToEnd;
 
-}  // namespace
-
-int main() {
-  std::atexit(atOpenSslCleanUp);
-  broker = new test::MosquittoBroker();
+std::shared_ptr<platform::MqttClient> connected(const std::string& clientId) {
   platform::MqttClientOptions options;
   options.serverUri = broker->wsUrl();
-  options.clientId = "exit-after-last-connection-closes";
+  options.clientId = clientId;
   auto client = platform::MqttClient::create(options);
   auto up = std::make_shared<std::promise<void>>();
-  client->setStatusHandler([up](platform::MqttStatus status) {
-    if (status == platform::MqttStatus::connected) up->set_value();
+  auto once = std::make_shared<std::once_flag>();
+  client->setStatusHandler([up, once](platform::MqttStatus status) {
+    if (status == platform::MqttStatus::connected) std::call_once(*once, [&] { up->set_value(); });
   });
   client->connect();
-  if (up->get_future().wait_for(10s) != std::future_status::ready) return 3;
+  if (up->get_future().wait_for(10s) != std::future_status::ready) return nullptr;
+  return client;
+}
+
+// The exit waits for a connect under way to a silent broker, and meanwhile
+// the host lets go of its other client from another thread: that client's
+// close finds its handle already taken by the exit, and the exit must still
+// destroy it (or the library's threads outlive the exit).  The connecting
+// client is made last: the exit reaches the handle made last first.
+int releasedDuringTheExit() {
+  auto released = connected("exit-released");
+  if (!released) return 3;
+  silent = new test::MosquittoBroker();
+  silent->freeze();
+  platform::MqttClientOptions options;
+  options.serverUri = silent->wsUrl();
+  options.clientId = "exit-connecting";
+  auto* connecting = new std::shared_ptr<platform::MqttClient>(platform::MqttClient::create(options));
+  (*connecting)->connect();
+  std::this_thread::sleep_for(100ms);
+  std::thread([released = std::move(released), pid = silent->pid()]() mutable {
+    std::this_thread::sleep_for(300ms);
+    released.reset();
+    std::this_thread::sleep_for(300ms);
+    ::kill(pid, SIGKILL);  // the connect under way fails: the exit goes on
+  }).detach();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::atexit(atOpenSslCleanUp);
+  broker = new test::MosquittoBroker();
+  if (argc > 1 && std::strcmp(argv[1], "released-during-the-exit") == 0) return releasedDuringTheExit();
+  auto client = connected("exit-after-last-connection-closes");
+  if (!client) return 3;
   auto acknowledged = std::make_shared<std::promise<bool>>();
   client->publish("t", "x", 1, [acknowledged](bool ok) {
     slowToEnd.used = true;
