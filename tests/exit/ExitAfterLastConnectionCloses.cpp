@@ -30,6 +30,8 @@ namespace {
 
 test::MosquittoBroker* broker = nullptr;
 test::MosquittoBroker* silent = nullptr;  // frozen: a connect to it never answers
+// Kept to the end of the process, its connect still under way at the exit.
+std::shared_ptr<platform::MqttClient>* connecting = nullptr;
 
 int libraryThreads() {
   int n = 0;
@@ -92,7 +94,7 @@ int releasedDuringTheExit() {
   platform::MqttClientOptions options;
   options.serverUri = silent->wsUrl();
   options.clientId = "exit-connecting";
-  auto* connecting = new std::shared_ptr<platform::MqttClient>(platform::MqttClient::create(options));
+  connecting = new std::shared_ptr<platform::MqttClient>(platform::MqttClient::create(options));
   (*connecting)->connect();
   std::this_thread::sleep_for(100ms);
   std::thread([released = std::move(released), pid = silent->pid()]() mutable {
