@@ -3,6 +3,7 @@
 #include <MQTTAsync.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -661,8 +662,24 @@ int libraryThreadsAlive() {
   return alive;
 }
 
+// The library calls the kit's handlers on its own threads, and a host may end
+// the process from one of them (exit() in a callback).
+bool onLibraryThread() {
+  char name[16] = {};
+  return ::pthread_getname_np(::pthread_self(), name, sizeof name) == 0 && std::strncmp(name, "MQTTAsync_", 10) == 0;
+}
+
 void destroyLiveHandlesAtExit() {
   auto& live = liveHandles();
+  if (onLibraryThread()) {
+    // Destroying the last handle makes the library wait for its threads to
+    // stop, this one included, which never stops while it runs the exit: ten
+    // seconds lost.  The handles are left to the end of the process, as one
+    // whose connect never answered is; no new one is made.
+    LockGuard lock(live.mutex);
+    live.exiting = true;
+    return;
+  }
   // Each client is held from the moment its handle is taken: a client
   // released just before the exit, whose close is still queued, would
   // otherwise be gone by the time its handle is reached and the handle passed

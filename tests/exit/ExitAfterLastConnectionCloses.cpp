@@ -9,8 +9,11 @@
 #include <openssl/crypto.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <future>
@@ -48,9 +51,20 @@ int libraryThreads() {
   return n;
 }
 
+// Set when a callback on the library's thread ends the process.
+std::atomic<std::int64_t> exitCalledAtMs{0};
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // Runs after the kit's own exit work and before OpenSSL's clean-up.
 void atOpenSslCleanUp() {
-  std::printf("library threads at OpenSSL's clean-up: %d\n", libraryThreads());
+  if (const auto calledAt = exitCalledAtMs.load()) {
+    std::printf("exit from the library's thread took %lld ms\n", static_cast<long long>(nowMs() - calledAt));
+  } else {
+    std::printf("library threads at OpenSSL's clean-up: %d\n", libraryThreads());
+  }
   std::fflush(stdout);
   if (broker) broker->stop();
   if (silent) silent->kill();
@@ -106,12 +120,31 @@ int releasedDuringTheExit() {
   return 0;
 }
 
+// The host ends the process from a callback that runs on the library's own
+// thread (the connection's status): the exit must not wait for that thread to
+// stop, which it never does while it runs the exit.
+int exitFromACallback() {
+  platform::MqttClientOptions options;
+  options.serverUri = broker->wsUrl();
+  options.clientId = "exit-from-a-callback";
+  static auto* client = new std::shared_ptr<platform::MqttClient>(platform::MqttClient::create(options));
+  (*client)->setStatusHandler([](platform::MqttStatus status) {
+    if (status != platform::MqttStatus::connected) return;
+    exitCalledAtMs.store(nowMs());
+    std::exit(0);
+  });
+  (*client)->connect();
+  std::this_thread::sleep_for(60s);
+  return 5;  // never connected
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::atexit(atOpenSslCleanUp);
   broker = new test::MosquittoBroker();
   if (argc > 1 && std::strcmp(argv[1], "released-during-the-exit") == 0) return releasedDuringTheExit();
+  if (argc > 1 && std::strcmp(argv[1], "exit-from-a-callback") == 0) return exitFromACallback();
   auto client = connected("exit-after-last-connection-closes");
   if (!client) return 3;
   auto acknowledged = std::make_shared<std::promise<bool>>();
