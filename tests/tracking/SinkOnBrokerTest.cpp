@@ -131,6 +131,20 @@ TEST_F(SinkOnBrokerTest, APublishThatFailsLateIsKeptAsItsMessageWas) {
   MosquittoBroker broker({.users = {}, .persistence = true});
   Observer observer(broker, /*persistent=*/true);
   ASSERT_NO_FATAL_FAILURE(publishWatched(broker, observer));
+  // The broker is killed below, with no chance to write its store: the
+  // observer's session (its subscription) must be on disk before, or the
+  // broker started again has forgotten it and the replay reaches no one.
+  const auto saves = [&] {
+    const auto log = broker.log();
+    std::size_t n = 0;
+    for (auto at = log.find("Saving in-memory database"); at != std::string::npos;
+         at = log.find("Saving in-memory database", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  const auto savedBefore = saves();
+  ASSERT_TRUE(waitFor([&] { return saves() > savedBefore; })) << broker.log();
 
   broker.freeze();
   const std::map<std::string, double> sent = {
