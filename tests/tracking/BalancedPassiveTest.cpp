@@ -66,24 +66,20 @@ struct ModeUnderTest {
   std::string region;
 };
 
-ModeUnderTest balancedMode() {
-  auto& b = PelkReActiveTracking::shareInstance();
-  return {"balanced",
-          Mode::balanced,
-          [&b] { b.startTracking(); },
-          [&b] { b.stopTracking(); },
-          [&b] { return b.locationManager(); },
-          kBalancedRegion};
+template <class Tracking>
+ModeUnderTest modeUnderTest(const char* name, Mode mode, Tracking& t, std::string region) {
+  return {name,
+          mode,
+          [&t] { t.startTracking(); },
+          [&t] { t.stopTracking(); },
+          [&t] { return t.locationManager(); },
+          std::move(region)};
 }
-
+ModeUnderTest balancedMode() {
+  return modeUnderTest("balanced", Mode::balanced, PelkReActiveTracking::shareInstance(), kBalancedRegion);
+}
 ModeUnderTest passiveMode() {
-  auto& p = PelkPassiveTracking::shareInstance();
-  return {"passive",
-          Mode::passive,
-          [&p] { p.startTracking(); },
-          [&p] { p.stopTracking(); },
-          [&p] { return p.locationManager(); },
-          KGeofenceRegionIdentifier};
+  return modeUnderTest("passive", Mode::passive, PelkPassiveTracking::shareInstance(), KGeofenceRegionIdentifier);
 }
 
 class BalancedPassiveTest : public TrackingTest {
