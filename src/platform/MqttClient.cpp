@@ -128,6 +128,10 @@ LiveHandles& liveHandles() {
   static auto* l = new LiveHandles();
   return *l;
 }
+// Of LiveHandles::closing, the closes under way on this thread: a handler a
+// close calls (the status "disconnected") may end the process, and the exit
+// must not wait for the close it interrupted.
+thread_local int closingHere = 0;
 
 // Held while a Paho handle is made or destroyed, so that one is never made
 // while another is being destroyed.  When the last handle of the process
@@ -488,6 +492,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
         h = nullptr;  // already destroyed at exit
       } else {
         ++live.closing;
+        ++closingHere;
       }
     }
     auto settle = [&] {
@@ -528,6 +533,7 @@ struct MqttClient::State : std::enable_shared_from_this<MqttClient::State> {
       {
         LockGuard lock(live.mutex);
         --live.closing;
+        --closingHere;
       }
       live.cv.notify_all();
     }
@@ -688,7 +694,8 @@ void destroyLiveHandlesAtExit() {
   {
     UniqueLock lock(live.mutex);
     live.exiting = true;
-    lock.waitFor(live.cv, std::chrono::seconds(3), [&]() PELK_REQUIRES(live.mutex) { return live.closing == 0; });
+    lock.waitFor(live.cv, std::chrono::seconds(3),
+                 [&]() PELK_REQUIRES(live.mutex) { return live.closing <= closingHere; });
     for (const auto& [handle, weak] : live.handles) handles.emplace(handle, weak.lock());
     live.handles.clear();
   }

@@ -61,7 +61,7 @@ std::int64_t nowMs() {
 // Runs after the kit's own exit work and before OpenSSL's clean-up.
 void atOpenSslCleanUp() {
   if (const auto calledAt = exitCalledAtMs.load()) {
-    std::printf("exit from the library's thread took %lld ms\n", static_cast<long long>(nowMs() - calledAt));
+    std::printf("exit from a callback took %lld ms\n", static_cast<long long>(nowMs() - calledAt));
   } else {
     std::printf("library threads at OpenSSL's clean-up: %d\n", libraryThreads());
   }
@@ -138,6 +138,34 @@ int exitFromACallback() {
   return 5;  // never connected
 }
 
+// The host ends the process from the status "disconnected", which the close
+// of a client whose connect is still under way reports on the client's own
+// thread, in the middle of that close: the exit must not wait for the close it
+// interrupted.  The connect fails soon after (the broker is killed), so the
+// exit has nothing else to wait for.
+int exitFromADisconnectedStatus() {
+  silent = new test::MosquittoBroker();
+  silent->freeze();
+  platform::MqttClientOptions options;
+  options.serverUri = silent->wsUrl();
+  options.clientId = "exit-while-closing";
+  connecting = new std::shared_ptr<platform::MqttClient>(platform::MqttClient::create(options));
+  (*connecting)->setStatusHandler([](platform::MqttStatus status) {
+    if (status != platform::MqttStatus::disconnected) return;
+    exitCalledAtMs.store(nowMs());
+    std::exit(0);
+  });
+  (*connecting)->connect();
+  std::this_thread::sleep_for(200ms);
+  std::thread([pid = silent->pid()] {
+    std::this_thread::sleep_for(300ms);
+    ::kill(pid, SIGKILL);  // the connect under way fails
+  }).detach();
+  (*connecting)->disconnect();
+  std::this_thread::sleep_for(60s);
+  return 5;  // never disconnected
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +173,7 @@ int main(int argc, char** argv) {
   broker = new test::MosquittoBroker();
   if (argc > 1 && std::strcmp(argv[1], "released-during-the-exit") == 0) return releasedDuringTheExit();
   if (argc > 1 && std::strcmp(argv[1], "exit-from-a-callback") == 0) return exitFromACallback();
+  if (argc > 1 && std::strcmp(argv[1], "exit-from-a-disconnected-status") == 0) return exitFromADisconnectedStatus();
   auto client = connected("exit-after-last-connection-closes");
   if (!client) return 3;
   auto acknowledged = std::make_shared<std::promise<bool>>();
