@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Formats every tracked C and C++ file of the kit in place with .clang-format:
+# Formats every C and C++ file of the kit in place with .clang-format:
 #   scripts/format.sh           format the tree
 #   scripts/format.sh --list [ROOT]
 #                               print the files it formats, one a line, of the
@@ -9,13 +9,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The tracked C and C++ sources, less the files that are not hand-written code:
+# The kit's C and C++ sources, less the files that are not hand-written code:
 # fuzz seeds are data whatever their name, and *.in files are templates that
-# CMake fills in.
+# CMake fills in.  The folders are walked, not asked of git: an exported tree
+# (a release tarball) has no repository, and the check must see the same files
+# there.  Hidden folders (an editor's or a tool's own) are not the kit's.
 format_files() {
-  git ls-files -- src include tests examples fuzz bench tools |
+  local dirs=() d
+  for d in src include tests examples fuzz bench tools; do
+    [ -d "$d" ] && dirs+=("$d")
+  done
+  [ ${#dirs[@]} -gt 0 ] || return 0
+  find "${dirs[@]}" -name '.*' -prune -o -type f -print |
     grep -E '\.(c|cc|cpp|h|hh|hpp)$' |
-    grep -vE '^fuzz/corpus/|\.in$' || true
+    grep -vE '^fuzz/corpus/|\.in$' |
+    LC_ALL=C sort || true
 }
 
 if [ "${1:-}" = "--list" ]; then
