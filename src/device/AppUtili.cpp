@@ -277,7 +277,9 @@ void AppUtilis::resetDefaults() {
     // The log's records still waiting for the settings go with the rest.
     LoggerManager::discardWaiting();
     for (const auto& key : suite->keys()) {
-      if (key == kPublishKey || key == kDeviceToken) continue;
+      // The location answer is the host's (or the kit's grant on its
+      // behalf), not the user's: a denial must still hold for the next user.
+      if (key == kPublishKey || key == kDeviceToken || key == klocationPermissionStatus) continue;
       suite->remove(key);
     }
   };

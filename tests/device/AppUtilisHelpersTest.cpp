@@ -151,12 +151,15 @@ TEST(AppUtilisConvert, LocationIdOfADictionary) {
   EXPECT_EQ(AppUtilis::getloctionId(json::array()), "");
 }
 
-TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
+// The host's location answer (here a denial) is the host's, not the user's:
+// it outlives the user.
+TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyPushTokenAndLocationAnswerThenClearsTheDatabase) {
   std::filesystem::remove(root_ + "/etc/machine-id");  // the identifier is then kept in a file
   const std::string uuid = AppUtilis::getUUID();
 
   SharedUtil::setDefaultString("pk_live_1", kPublishKey);
   SharedUtil::setDefaultString("push-1", kDeviceToken);
+  SharedUtil::setDefaultInteger(2, klocationPermissionStatus);
   SharedUtil::setDefaultString("tok-1", kSDKToken);
   SharedUtil::setDefaultString("U1", kUserId);
   SharedUtil::setDefaultBoolean(true, KLocationPublisher);
@@ -177,9 +180,10 @@ TEST_F(DeviceTest, LogoutResetKeepsOnlyKeyAndPushTokenThenClearsTheDatabase) {
   auto suite = platform::SettingsSuite::named(kUserDefaultsuiteName);
   std::set<std::string> keys;
   for (const auto& [key, value] : suite->dictionaryRepresentation()) keys.insert(key);
-  EXPECT_EQ(keys, (std::set<std::string>{kPublishKey, kDeviceToken}));
+  EXPECT_EQ(keys, (std::set<std::string>{kPublishKey, kDeviceToken, klocationPermissionStatus}));
   EXPECT_EQ(SharedUtil::getDefaultString(kPublishKey), "pk_live_1");
   EXPECT_EQ(SharedUtil::getDefaultString(kDeviceToken), "push-1");
+  EXPECT_EQ(SharedUtil::getDefaultInteger(klocationPermissionStatus), 2);
   EXPECT_EQ(SharedUtil::getDefaultString(kSDKToken), "");
   EXPECT_FALSE(SharedUtil::getDefaultBoolean(KLocationPublisher));
   // The device's identifier is not a setting: it survives the logout.

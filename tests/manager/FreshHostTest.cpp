@@ -138,7 +138,29 @@ void runRoad(const std::string& road, const std::string& rest, const std::string
     return;
   }
 
+  if (road == "relaunch-denied-new-user") {
+    // The last run's user logged out after the host's denial: the denial holds
+    // from the first call on, and for the next user too.
+    expectTheAnswerInForce(2);
+    ASSERT_TRUE(signUpHost("pk-fresh", rest, mqtt));
+    Pelk::startTracking(PelkTrackingMode::active);
+    EXPECT_FALSE(waitFor([&] { return app->count() > 0; }, 3s)) << "a position despite the host's denial";
+    expectTheAnswerInForce(2);
+    return;
+  }
+
   ASSERT_TRUE(signUpHost("pk-fresh", rest, mqtt));
+  if (road == "deny-then-logout") {
+    // The host denies, then its user logs out before the host ends.
+    EXPECT_TRUE(Pelk::setLocationPermissionStatus(2));
+    HandlerRecorder<std::optional<std::string>> loggedOut;
+    Pelk::logoutUser(loggedOut.handler());
+    ASSERT_TRUE(loggedOut.wait(1, 20s)) << "no answer to the logout";
+    const auto [text, error] = loggedOut.last();
+    EXPECT_FALSE(error) << error->code() << " " << error->message();
+    expectTheAnswerInForce(2);
+    return;
+  }
   if (road == "interval") {
     constexpr int kInterval = 2;
     PelkTrackingCustomMethods options;
@@ -359,6 +381,14 @@ TEST_F(FreshHostTest, ARelaunchKeepsTheAnswer) {
   }
   TempDir root;
   runHost("when-in-use", root);
+}
+
+// The host's answer is the host's, not its user's: a denial stated before the
+// user logs out is in force in the next run, for the next user.
+TEST_F(FreshHostTest, TheHostsDenialOutlivesItsUsersLogout) {
+  rest_.setDefault("/v3/user/logout/", ScriptedReply::json(R"({"code": 200, "msg": "Logged out"})"));
+  TempDir root;
+  if (runHost("deny-then-logout", root)) runHost("relaunch-denied-new-user", root);
 }
 
 // A run that ends with tracking on, told or not, leaves the switch on; the
