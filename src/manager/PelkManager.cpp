@@ -175,16 +175,9 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
     }
   }
   platform::Device::setBatteryMonitoringEnabled(true);
-  // A run starts in the foreground unless the host said otherwise before
-  // start-up: what the last run recorded last ("B", "T") is not this run's.
-  SharedUtil::setDefaultString(platform::Application::state() == platform::ApplicationState::background
-                                   ? kAppStateBackground
-                                   : kAppStateForeground,
-                               KcurrentAppState);
-  // No prompt will come: the location authorization is settled now, so that
-  // the reactions to the network and the app's lifecycle find it.
-  HostLocationAuthorization::decide();
 
+  // A start-up refused writes nothing: the app state and the location
+  // answer are written only once the key and the hosts are taken.
   const auto refuse = [](const std::string& why) {
     platform::Console::print(why, platform::Console::Level::Error);
     return false;
@@ -216,6 +209,16 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
                                  ")",
                              platform::Console::Level::Error);
   }
+
+  // A run starts in the foreground unless the host said otherwise before
+  // start-up: what the last run recorded last ("B", "T") is not this run's.
+  SharedUtil::setDefaultString(platform::Application::state() == platform::ApplicationState::background
+                                   ? kAppStateBackground
+                                   : kAppStateForeground,
+                               KcurrentAppState);
+  // No prompt will come: the location authorization is settled now, so that
+  // the reactions to the network and the app's lifecycle find it.
+  HostLocationAuthorization::decide();
 
   bool again = false;
   {
@@ -643,6 +646,10 @@ void PelkManager::stopRunningMode(std::optional<std::uint64_t> generation) {
       // logout reset clears it before the stop).
       mode = running_ != PelkTrackingModeLocal::notselected ? running_ : SaveUtilis::getTrackingOptions();
       running_ = PelkTrackingModeLocal::notselected;
+      // An app-state pause queued before this stop (a fix taken in a state
+      // not tracked) may have run in between and marked the mode paused:
+      // the stop stands, so nothing is left for a lifecycle report to resume.
+      pausedByAppState_ = false;
     }
     if (stop) stop(mode);
   });

@@ -165,6 +165,35 @@ TEST_F(HostLifecycleTest, AFixInAStateNotTrackedNeverEndsTracking) {
   }
 }
 
+// The app stops tracking in the turn between a fix taken in a state its
+// tracking is not for and the pause that fix queued: the pause runs first,
+// the stop after it, and the stop stands at the host's next reports.
+TEST_F(HostLifecycleTest, AStopRightAfterAFixOutOfStateStandsAtTheNextReports) {
+  Pelk::startTracking(PelkTrackingMode::active);
+  platform::Dispatch::drainMain();
+  deliver();
+  ASSERT_EQ(manager().runningMode(), PelkTrackingModeLocal::active);
+  const auto before = app_->locationCount();
+  const auto bufferedBefore = appStatesBuffered().size();
+  // Tracking now for the background only, while the app is in the foreground
+  // and the mode runs: its next fix is taken in a state not tracked.
+  Pelk::setTrackingInAppState(PelkTrackingState::backgroundOnly);
+  platform::Dispatch::advanceClock(10s);
+  lat_ += 0.001;
+  sim_->deliverFix(fixAt(lat_));                                   // the fix's turn queues the pause
+  platform::Dispatch::main().async([] { Pelk::stopTracking(); });  // the app's stop, the turn after it
+  platform::Dispatch::drainMain();
+  EXPECT_FALSE(Pelk::isLocationTracking());
+  for (auto next : {Pelk::reportBackground, Pelk::reportForeground, Pelk::reportBackground}) {
+    report(next);
+    EXPECT_EQ(manager().runningMode(), PelkTrackingModeLocal::notselected);
+  }
+  deliver();
+  EXPECT_EQ(app_->locationCount(), before) << "a position after the app's stop";
+  EXPECT_EQ(appStatesBuffered().size(), bufferedBefore) << "a position published after the app's stop";
+  EXPECT_FALSE(Pelk::isLocationTracking());
+}
+
 // The reactions of the modes themselves to the background report: passive
 // tracking places its fixed region around the last saved position and asks
 // for significant changes; interval tracking counts its interval again from

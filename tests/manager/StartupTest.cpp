@@ -10,6 +10,7 @@
 #include "platform/Device.h"
 
 #include <atomic>
+#include <map>
 #include <vector>
 #include <mutex>
 #include <functional>
@@ -87,6 +88,41 @@ TEST_F(StartupTest, EmptyKeyStoresNothingYetRegistersObserversAndBattery) {
   EXPECT_NE(SharedUtil::getDefaultString(KUserBaseUrl), "https://host.example");
   EXPECT_TRUE(platform::Device::isBatteryMonitoringEnabled());
   EXPECT_EQ(manager().registrationsForTesting(), 1u);
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+// A start-up refused (no key, a base URL or an endpoint the kit cannot use)
+// writes no setting at all: not the app state, not the kit's location grant.
+TEST_F(StartupTest, ARefusedStartUpWritesNoSetting) {
+  struct Case {
+    const char* name;
+    std::string key;
+    std::string base, endpoint;
+  };
+  const Case cases[] = {
+      {"no key", "", "api.example", "wss://mq.example/mqtt"},
+      {"a base URL without a host", "key", "http://", "wss://mq.example/mqtt"},
+      {"an endpoint the connection cannot use", "key", "api.example", "ftp://mq.example"},
+  };
+  // The kit's log, when the host switched it on, records what happened, a
+  // refusal too: it is the log's, not the start-up's.
+  const auto settings = [] {
+    std::map<std::string, std::string> out;
+    for (const auto& [key, value] : SharedUtil::userDefaultValue()->dictionaryRepresentation()) {
+      if (key != kSaveLocationServerLogs) out[key] = value.toJson().dump();
+    }
+    return out;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Each case on its own: none of them may leave what a start-up writes first.
+    SharedUtil::removeKey(KcurrentAppState);
+    SharedUtil::removeKey(klocationPermissionStatus);
+    const auto before = settings();
+    EXPECT_FALSE(manager().intialize(c.key, c.base, c.endpoint));
+    platform::Dispatch::drainMain();
+    EXPECT_EQ(settings(), before);
+  }
   EXPECT_TRUE(server_.requests().empty());
 }
 
