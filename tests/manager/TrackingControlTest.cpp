@@ -537,7 +537,7 @@ TEST_F(CurrentLocationTest, UpdateCurrentLocationGuardsPrintAndAskForNothing) {
 }
 
 // With no answer yet, the request is answered by the kit's grant ("always"),
-// recorded as the Parts record a user's answer; the host may answer otherwise.
+// recorded as a user's answer is recorded; the host may answer otherwise.
 TEST_F(CurrentLocationTest, RequestLocationAsksWhenInUseAndRecordsTheGrant) {
   sim_->setAuthorization(platform::AuthorizationStatus::notDetermined);
   platform::Dispatch::drainMain();
