@@ -50,6 +50,17 @@ self_test() {
   printf '#pragma once\nint two();\n' >"$tmp/src/platform/Two.h"
   # Seeds are data: never checked, however they look.
   printf 'int   seed ( ) ;\n' >"$tmp/fuzz/corpus/x/seed.c"
+  # A build tree in the tree (a host example configured in place, one whose
+  # configure was cut short before it wrote its cache) holds generated
+  # sources, not the kit's: never checked either.
+  local generated
+  mkdir -p "$tmp/examples/consumer-cpp/build/CMakeFiles/3.25.1/CompilerIdCXX" "$tmp/examples/consumer-cpp/build/gen" \
+    "$tmp/tests/cut-short/CMakeFiles/3.25.1/CompilerIdC"
+  : >"$tmp/examples/consumer-cpp/build/CMakeCache.txt"
+  for generated in examples/consumer-cpp/build/CMakeFiles/3.25.1/CompilerIdCXX/CMakeCXXCompilerId.cpp \
+    examples/consumer-cpp/build/gen/Generated.h tests/cut-short/CMakeFiles/3.25.1/CompilerIdC/CMakeCCompilerId.c; do
+    printf 'int   generated ( ) ;\n' >"$tmp/$generated"
+  done
   # No repository: an exported tree (a release tarball) is checked as a clone is.
   if check "$tmp" >/dev/null 2>&1; then
     echo "self-test: formatted tree passes, as it should"

@@ -13,14 +13,19 @@ cd "$(dirname "$0")/.."
 # fuzz seeds are data whatever their name, and *.in files are templates that
 # CMake fills in.  The folders are walked, not asked of git: an exported tree
 # (a release tarball) has no repository, and the check must see the same files
-# there.  Hidden folders (an editor's or a tool's own) are not the kit's.
+# there.  Hidden folders (an editor's or a tool's own) are not the kit's, nor
+# is a build tree inside these folders (a host example configured in place):
+# git never listed what CMake generates there, and the walk must not either.
+# A build tree is a folder with a CMakeCache.txt, or a CMakeFiles folder (a
+# configure cut short before it wrote its cache).
 format_files() {
   local dirs=() d
   for d in src include tests examples fuzz bench tools; do
     [ -d "$d" ] && dirs+=("$d")
   done
   [ ${#dirs[@]} -gt 0 ] || return 0
-  find "${dirs[@]}" -name '.*' -prune -o -type f -print |
+  find "${dirs[@]}" \( -name '.*' -o -type d \( -name CMakeFiles -o -exec test -e '{}/CMakeCache.txt' \; \) \) -prune \
+    -o -type f -print |
     grep -E '\.(c|cc|cpp|h|hh|hpp)$' |
     grep -vE '^fuzz/corpus/|\.in$' |
     LC_ALL=C sort || true
