@@ -29,7 +29,10 @@ check() {
   local root=$1 files out
   # Without the style file clang-format would fall back to a style of its own.
   [ -f "$root/.clang-format" ] || { echo "check-format: no .clang-format in $root" >&2; return 2; }
-  files=$(bash "$here/scripts/format.sh" --list "$root")
+  files=$(bash "$here/scripts/format.sh" --list "$root") || {
+    echo "check-format: the files of $root could not be listed" >&2
+    return 2
+  }
   out=$(printf '%s\n' "$files" | unformatted "$root")
   if [ -n "$out" ]; then
     printf '%s\n' "$out" | sed 's/^/not formatted: /' >&2
@@ -78,6 +81,19 @@ self_test() {
     status=1
   else
     echo "self-test: the badly formatted file is named, and only it"
+  fi
+  # A walk that cannot enter a folder (one this user may not read) lists only
+  # the rest of the tree: that is no pass, whatever the rest holds.  The walk
+  # here leaves out the folder of the badly formatted file.
+  mkdir -p "$tmp/bin"
+  printf '#!/usr/bin/env bash\n%q "$@" | grep -v "^src/platform/"\n' "$(command -v find)" >"$tmp/bin/find"
+  printf 'echo "find: src/platform: Permission denied" >&2\nexit 1\n' >>"$tmp/bin/find"
+  chmod +x "$tmp/bin/find"
+  if PATH="$tmp/bin:$PATH" check "$tmp" >/dev/null 2>&1; then
+    echo "self-test: a tree walked only in part passed" >&2
+    status=1
+  else
+    echo "self-test: a tree walked only in part fails"
   fi
   return $status
 }

@@ -19,13 +19,19 @@ cd "$(dirname "$0")/.."
 # A build tree is a folder with a CMakeCache.txt, or a CMakeFiles folder (a
 # configure cut short before it wrote its cache).
 format_files() {
-  local dirs=() d
+  local dirs=() d found
   for d in src include tests examples fuzz bench tools; do
     [ -d "$d" ] && dirs+=("$d")
   done
   [ ${#dirs[@]} -gt 0 ] || return 0
-  find "${dirs[@]}" \( -name '.*' -o -type d \( -name CMakeFiles -o -exec test -e '{}/CMakeCache.txt' \; \) \) -prune \
-    -o -type f -print |
+  # A folder the walk cannot enter would leave its files out unseen: a walk
+  # that fails lists nothing.
+  found=$(find "${dirs[@]}" \( -name '.*' -o -type d \( -name CMakeFiles -o -exec test -e '{}/CMakeCache.txt' \; \) \) \
+    -prune -o -type f -print) || {
+    echo "format: the kit's folders could not be walked in full" >&2
+    return 2
+  }
+  printf '%s\n' "$found" |
     grep -E '\.(c|cc|cpp|h|hh|hpp)$' |
     grep -vE '^fuzz/corpus/|\.in$' |
     LC_ALL=C sort || true
