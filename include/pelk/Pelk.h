@@ -32,7 +32,9 @@ namespace pelk {
 // process's end does to the kit, are under "Threads" and "The end of the
 // process" below the class.
 // Errors come as a PelkError (code and message); the README's section
-// "Errors" lists every code and text, and when each comes.
+// "Errors" lists every code and text, and when each comes.  A key,
+// description, user or trip id, or text in trip coordinates that is not UTF-8
+// is refused by the call ("Data not found").
 class Pelk {
  public:
   using UserHandler = std::function<void(std::shared_ptr<PelkUser>, std::optional<PelkError>)>;
@@ -51,12 +53,12 @@ class Pelk {
   // one with another scheme than http or https, or without a host, is refused.
   //
   // Returns false, with a console line at Error level and nothing stored, when
-  // the start-up is refused: an empty key ("Data not found"), or a base URL or
-  // MQTT endpoint the kit cannot use ("Base URL not usable: ...", "MQTT
-  // endpoint not usable: ..."); also in a process whose data directory
-  // another live process holds ("... is in use by process N ...", see
-  // dataDirectory below).  A start-up that ran earlier in the process
-  // stays in force then.  A base URL without an endpoint (or the other way
+  // the start-up is refused: an empty key, or one that is not UTF-8 ("Data
+  // not found"), or a base URL or MQTT endpoint the kit cannot use ("Base URL
+  // not usable: ...", "MQTT endpoint not usable: ..."); also in a process
+  // whose data directory another live process holds ("... is in use by
+  // process N ...", see dataDirectory below).  A start-up that ran earlier in
+  // the process stays in force then.  A base URL without an endpoint (or the other way
   // round) is not taken, with an Error line; the start-up goes on with the
   // hosts in force and returns true.  A second start-up prints what it changed
   // ("Quelbrin already initialized: ..."): the hosts are fixed at their first
