@@ -45,7 +45,8 @@ class Pelk {
 
   // Start-up: the publishable key, and optionally the REST base URL and the
   // MQTT endpoint of the service, e.g. "http://127.0.0.1:8080" and
-  // "ws://127.0.0.1:9001/mqtt" for local servers.  Both or neither are taken.
+  // "ws://127.0.0.1:9001/mqtt" for local servers.  Both or neither are taken;
+  // an empty one is none, as std::nullopt.
   // The kit speaks MQTT over WebSockets only: "ws://host:port[/path]" or
   // "wss://..." (path "/mqtt" when none), or "host[:port]" or
   // "https://host[:port]" for wss (port 443 when none) at "/mqtt"; "tcp://"
@@ -58,11 +59,12 @@ class Pelk {
   // not usable: ...", "MQTT endpoint not usable: ..."); also in a process
   // whose data directory another live process holds ("... is in use by
   // process N ...", see dataDirectory below).  A start-up that ran earlier in
-  // the process stays in force then.  A base URL without an endpoint (or the other way
-  // round) is not taken, with an Error line; the start-up goes on with the
-  // hosts in force and returns true.  A second start-up prints what it changed
-  // ("Quelbrin already initialized: ..."): the hosts are fixed at their first
-  // use in a process, so a new base URL is stored for the next process.
+  // the process stays in force then.  A base URL without an endpoint (or the
+  // other way round) is not taken, with an Error line; the start-up goes on
+  // with the hosts in force and returns true.  A second start-up prints what
+  // it changed ("Quelbrin already initialized: ..."): the hosts are fixed at
+  // their first use in a process, so a new base URL is stored for the next
+  // process.
   // Whether the SDK token was granted comes later, as a console line
   // ("Quelbrin initialized Success", or "Quelbrin not initialized: ..." at
   // Error level).  Every code and text the kit hands over: README, "Errors".

@@ -101,8 +101,8 @@ typedef struct pelk_delegate {
 /* The kit's version, "MAJOR.MINOR.PATCH"; a static text. */
 const char* pelk_library_version(void);
 
-/* base_url and mqtt_endpoint (NULL: none) are taken both or neither, as
- * pelk::Pelk::initialize: e.g. "http://127.0.0.1:8080" and
+/* base_url and mqtt_endpoint (NULL or "": none) are taken both or neither,
+ * as pelk::Pelk::initialize: e.g. "http://127.0.0.1:8080" and
  * "ws://127.0.0.1:9001/mqtt"; MQTT runs over WebSockets only (ws://, wss://,
  * or "host[:port]" for wss).  Returns false, with a console line at Error
  * level and nothing stored, when the start-up is refused: a NULL or empty key,

@@ -219,6 +219,7 @@ static void drive_errors(const char* base) {
   CHECK(!pelk_initialize("pk-1", base, "tcp://127.0.0.1:1883"));
   CHECK(!pelk_initialize(NULL, NULL, NULL));
   CHECK(!pelk_initialize("pk-\xff", base, "ws://127.0.0.1:1/mqtt")); /* a key that is not UTF-8 */
+  CHECK(pelk_initialize("pk-1", "", "ws://127.0.0.1:1/mqtt"));       /* "" is no base URL: not taken */
   CHECK(pelk_initialize("pk-1", base, "ws://127.0.0.1:1/mqtt"));
 
   /* Text that is not UTF-8 is refused by the call at once; nothing is sent. */

@@ -277,8 +277,10 @@ TEST_F(ErrorsTest, InitializeRefusesHostsItCannotUseAndSaysSo) {
       {"http://api.example", "tcp://127.0.0.1:1883", false, "", 1},
       {"api.example", endpoint, true, "https://api.example", 0},
       {"http://127.0.0.1:8080/v", endpoint, true, "http://127.0.0.1:8080/v", 0},
-      // One without the other is not taken; the start-up goes on.
+      // One without the other is not taken; the start-up goes on.  An empty
+      // one is none, whichever it is.
       {"http://api.example", "", true, "", 1},
+      {"", endpoint, true, "", 1},
   };
   TokenManager::setSdkToken("tok");  // no token request either way
   for (const auto& c : cases) {
