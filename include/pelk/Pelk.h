@@ -32,7 +32,9 @@ namespace pelk {
 // process's end does to the kit, are under "Threads" and "The end of the
 // process" below the class.
 // Errors come as a PelkError (code and message); the README's section
-// "Errors" lists every code and text, and when each comes.
+// "Errors" lists every code and text, and when each comes.  A key,
+// description, user or trip id, or text in trip coordinates that is not UTF-8
+// is refused by the call ("Data not found").
 class Pelk {
  public:
   using UserHandler = std::function<void(std::shared_ptr<PelkUser>, std::optional<PelkError>)>;
@@ -43,7 +45,8 @@ class Pelk {
 
   // Start-up: the publishable key, and optionally the REST base URL and the
   // MQTT endpoint of the service, e.g. "http://127.0.0.1:8080" and
-  // "ws://127.0.0.1:9001/mqtt" for local servers.  Both or neither are taken.
+  // "ws://127.0.0.1:9001/mqtt" for local servers.  Both or neither are taken;
+  // an empty one is none, as std::nullopt.
   // The kit speaks MQTT over WebSockets only: "ws://host:port[/path]" or
   // "wss://..." (path "/mqtt" when none), or "host[:port]" or
   // "https://host[:port]" for wss (port 443 when none) at "/mqtt"; "tcp://"
@@ -51,16 +54,17 @@ class Pelk {
   // one with another scheme than http or https, or without a host, is refused.
   //
   // Returns false, with a console line at Error level and nothing stored, when
-  // the start-up is refused: an empty key ("Data not found"), or a base URL or
-  // MQTT endpoint the kit cannot use ("Base URL not usable: ...", "MQTT
-  // endpoint not usable: ..."); also in a process whose data directory
-  // another live process holds ("... is in use by process N ...", see
-  // dataDirectory below).  A start-up that ran earlier in the process
-  // stays in force then.  A base URL without an endpoint (or the other way
-  // round) is not taken, with an Error line; the start-up goes on with the
-  // hosts in force and returns true.  A second start-up prints what it changed
-  // ("Quelbrin already initialized: ..."): the hosts are fixed at their first
-  // use in a process, so a new base URL is stored for the next process.
+  // the start-up is refused: an empty key, or one that is not UTF-8 ("Data
+  // not found"), or a base URL or MQTT endpoint the kit cannot use ("Base URL
+  // not usable: ...", "MQTT endpoint not usable: ..."); also in a process
+  // whose data directory another live process holds ("... is in use by
+  // process N ...", see dataDirectory below).  A start-up that ran earlier in
+  // the process stays in force then.  A base URL without an endpoint (or the
+  // other way round) is not taken, with an Error line; the start-up goes on
+  // with the hosts in force and returns true.  A second start-up prints what
+  // it changed ("Quelbrin already initialized: ..."): the hosts are fixed at
+  // their first use in a process, so a new base URL is stored for the next
+  // process.
   // Whether the SDK token was granted comes later, as a console line
   // ("Quelbrin initialized Success", or "Quelbrin not initialized: ..." at
   // Error level).  Every code and text the kit hands over: README, "Errors".

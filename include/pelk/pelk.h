@@ -3,9 +3,11 @@
 
 /* The kit's C interface: one function per public operation of pelk::Pelk.
  * Texts are UTF-8 and NUL-terminated; a NULL text stands for an absent
- * optional one.  Results and model objects are handed over as UTF-8 JSON
- * text, valid only during the call.  Errors come as a code and a message
- * (the README's section "Errors" lists each, and when it comes).  A handler
+ * optional one.  A key, description, user or trip id, or text in trip
+ * coordinates that is not UTF-8 is refused by the call ("Data not found").
+ * Results and model objects are handed over as UTF-8 JSON text, valid only
+ * during the call.  Errors come as a code and a message (the README's section
+ * "Errors" lists each, and when it comes).  A handler
  * is a function pointer with a context pointer given back unchanged; a NULL
  * handler gets no call and the operation runs all the same.  Which thread
  * runs a handler or a delegate member, and what the end of the process does,
@@ -99,17 +101,18 @@ typedef struct pelk_delegate {
 /* The kit's version, "MAJOR.MINOR.PATCH"; a static text. */
 const char* pelk_library_version(void);
 
-/* base_url and mqtt_endpoint (NULL: none) are taken both or neither, as
- * pelk::Pelk::initialize: e.g. "http://127.0.0.1:8080" and
+/* base_url and mqtt_endpoint (NULL or "": none) are taken both or neither,
+ * as pelk::Pelk::initialize: e.g. "http://127.0.0.1:8080" and
  * "ws://127.0.0.1:9001/mqtt"; MQTT runs over WebSockets only (ws://, wss://,
  * or "host[:port]" for wss).  Returns false, with a console line at Error
  * level and nothing stored, when the start-up is refused: a NULL or empty key,
- * a base URL that is not http(s) or has no host, or an endpoint the kit cannot
- * use (a start-up that ran earlier stays in force); also when another live
- * process holds the data directory ("... is in use by process N ...").  One of the two without
- * the other is not taken (an Error line) and the start-up goes on: true.  A
- * second call prints what it changed ("Quelbrin already initialized: ...").
- * Every code and text the kit hands over: the README's section "Errors". */
+ * or one that is not UTF-8, a base URL that is not http(s) or has no host, or
+ * an endpoint the kit cannot use (a start-up that ran earlier stays in force);
+ * also when another live process holds the data directory ("... is in use by
+ * process N ...").  One of the two without the other is not taken (an Error
+ * line) and the start-up goes on: true.  A second call prints what it
+ * changed ("Quelbrin already initialized: ...").  Every code and text the kit
+ * hands over: the README's section "Errors". */
 bool pelk_initialize(const char* publish_key, const char* base_url, const char* mqtt_endpoint);
 void pelk_set_logger_enabled(bool enabled);
 /* Copies the structure; NULL clears the delegate. */

@@ -125,6 +125,8 @@ std::optional<Date> getDate(const std::string& text) { return parseIso8601(text)
 
 bool isWritableJson(const nlohmann::json& value) { return dumpChecked(value, false).has_value(); }
 
+bool isUtf8(const std::string& text) { return isWritableJson(nlohmann::json(text)); }
+
 std::optional<std::string> jsonString(const nlohmann::json& dictionary) {
   if (!dictionary.is_object()) return std::nullopt;
   return dumpChecked(dictionary, true);

@@ -42,6 +42,8 @@ std::optional<nlohmann::json> convertToDictionary(const std::string& text);
 
 // True when every number is finite and every text valid UTF-8.
 bool isWritableJson(const nlohmann::json& value);
+// True when the text is valid UTF-8, as JSON and the service need it.
+bool isUtf8(const std::string& text);
 // True when `value` nests at most `limit` levels (a plain value is one).
 // Iterative, and it stops at the first branch too deep, so a value nested far
 // deeper cannot exhaust the stack here; check before copying or writing one.

@@ -10,6 +10,7 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
+#include "foundation/StringExtensions.h"
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "manager/Links.h"
@@ -522,6 +523,9 @@ void PelkManager::createUser(const std::string& description, PelkAPIClient::User
   };
   if (!ReachabilityCheck::isConnectedToNetwork())
     return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
+  // Text that is not UTF-8 cannot go into a request: refused here, it is not
+  // taken for a network that failed.
+  if (!isUtf8(description)) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_NOT_FOUND));
   withToken(
       [this, description, handler] {
         api().createUser(
@@ -536,7 +540,8 @@ void PelkManager::getUser(const std::string& userId, PelkAPIClient::UserCompleti
   };
   if (!ReachabilityCheck::isConnectedToNetwork())
     return report(PelkError(ErrorCode::QB500, VuvivaZuvovo::ERROR_NETWORK));
-  if (userId.empty()) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_NOT_FOUND));
+  // An empty id, or text that is not UTF-8, names no user.
+  if (userId.empty() || !isUtf8(userId)) return report(PelkError(ErrorCode::QB402, VuvivaZuvovo::ERROR_NOT_FOUND));
   withToken(
       [this, userId, handler] {
         api().getUser(
@@ -551,6 +556,10 @@ void PelkManager::setDescription(const std::string& description) {
     return;
   }
   if (description.empty()) return;
+  if (!isUtf8(description)) {
+    printError(VuvivaZuvovo::ERROR_NOT_FOUND);
+    return;
+  }
   if (TokenManager::getUserId().empty()) {
     printError(rawValue(ErrorCode::QB402) + VuvivaZuvovo::ERROR_USER_CREATE);
     return;

@@ -6,6 +6,7 @@
 #include "foundation/AppDefaults.h"
 #include "foundation/LoggerManager.h"
 #include "foundation/SharedUtil.h"
+#include "foundation/StringExtensions.h"
 #include "foundation/TokenManager.h"
 #include "foundation/VuvivaZuvovo.h"
 #include "manager/PelkManager.h"
@@ -272,7 +273,9 @@ void PelkManager::notificationOpenedHandler(const PelkOpenedNotification& notifi
     return;
   }
   const PelkNotificationResponse payload(notification.userInfo);
-  if (payload.type == std::optional<std::string>("quelbrin") && payload.cid && !payload.cid->empty()) {
+  // A campaign id that is not UTF-8 is none of the kit's, as an empty one.
+  if (payload.type == std::optional<std::string>("quelbrin") && payload.cid && !payload.cid->empty() &&
+      isUtf8(*payload.cid)) {
     api().notificationOpenedHandler(*payload.cid);
   }
 }

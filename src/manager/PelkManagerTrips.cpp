@@ -74,7 +74,10 @@ std::optional<PelkError> localStateRefusal(Trip action, const TripsLocal& trip) 
 void guardedAction(PelkManager& manager, Trip action, const std::string& tripId,
                    const std::optional<std::string>& description, const PelkManager::TripTextHandler& handler) {
   if (TokenManager::getUserId().empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_USER_CREATE));
-  if (tripId.empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
+  // Text that is not UTF-8 is no trip id and cannot go into a request.
+  if (tripId.empty() || !isUtf8(tripId) || (description && !isUtf8(*description))) {
+    return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
+  }
   if (const auto local = store().getTripDataLocal(tripId)) {
     // A force-end must stay possible whatever the offline switch says.
     if (action != Trip::ForceEnd && !SharedUtil::getDefaultBoolean(kOfflineTracking)) {
@@ -256,8 +259,10 @@ void PelkManager::createTrip(const std::optional<nlohmann::json>& coordinate, bo
   if (!ReachabilityCheck::isConnectedToNetwork()) return refuse(handler, networkError());
   if (TokenManager::getUserId().empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_USER_CREATE));
   // Coordinates deeper than a reply may nest are refused before anything
-  // copies or writes them: both recurse.
-  if (coordinate && !jsonNestedWithin(*coordinate, APIClient::kMaxReplyDepth)) {
+  // copies or writes them: both recurse.  Coordinates that cannot be written
+  // as JSON (text that is not UTF-8, a number that is not finite) are refused
+  // too, rather than failing later as if the network had.
+  if (coordinate && (!jsonNestedWithin(*coordinate, APIClient::kMaxReplyDepth) || !isWritableJson(*coordinate))) {
     return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
   }
   withToken([this, coordinate, handler] { api().createTrip(coordinate, handler); },
@@ -289,7 +294,7 @@ void tripQuery(const std::string& tripId, const Handler& handler, Local local, R
   }
   if (!ReachabilityCheck::isConnectedToNetwork()) return refuse(handler, networkError());
   if (TokenManager::getUserId().empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_USER_CREATE));
-  if (tripId.empty()) return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
+  if (tripId.empty() || !isUtf8(tripId)) return refuse(handler, error402(VuvivaZuvovo::ERROR_NOT_FOUND));
   withToken(remote, [handler](const PelkError& e) { refuse(handler, e); });
 }
 
@@ -325,7 +330,7 @@ void PelkManager::istripSynced(const std::string& tripId, PelkAPIClient::SyncSta
   };
   if (!ReachabilityCheck::isConnectedToNetwork()) return report(networkError());
   if (TokenManager::getUserId().empty()) return report(error402(VuvivaZuvovo::ERROR_USER_CREATE));
-  if (tripId.empty()) return report(error402(VuvivaZuvovo::ERROR_NOT_FOUND));
+  if (tripId.empty() || !isUtf8(tripId)) return report(error402(VuvivaZuvovo::ERROR_NOT_FOUND));
   withToken([this, tripId, handler] { api().syncTripStatus(tripId, handler); }, report);
 }
 

@@ -118,15 +118,19 @@ void sweepScratchFolders(const std::string& base, const std::string& prefix, con
 
 constexpr std::size_t kMaxScratchId = NAME_MAX - 12;
 
+std::string scratchBase() {
+  if (const char* t = std::getenv("TMPDIR"); t && *t == '/') return t;
+  return "/tmp";
+}
+
+// An app id from a long executable name is cut so that the folder's name
+// ("pelk-<id>-XXXXXX") stays within the longest file name.
+std::string scratchPrefix(const std::string& appId) { return "pelk-" + appId.substr(0, kMaxScratchId) + "-"; }
+
 // A folder for this process alone, locked for its life like a data
 // directory, so that a later process may remove it once this one has ended.
 std::string scratchFolder(const std::string& appId, Settled& s) {
-  std::string base = "/tmp";
-  if (const char* t = std::getenv("TMPDIR"); t && *t == '/') base = t;
-  // An app id from a long executable name is cut so that the folder's name
-  // ("pelk-<id>-XXXXXX") stays within the longest file name.
-  const std::string prefix = "pelk-" + appId.substr(0, kMaxScratchId) + "-";
-  std::string name = base + "/" + prefix + "XXXXXX";
+  std::string name = scratchBase() + "/" + scratchPrefix(appId) + "XXXXXX";
   if (!::mkdtemp(name.data())) return name;  // nothing can be made there; the files will say so
   // Locked before it takes its name, so that no sweep finds it unlocked.
   const std::string pending = name + "/pelk.lock.new";
@@ -136,7 +140,6 @@ std::string scratchFolder(const std::string& appId, Settled& s) {
   } else if (fd >= 0) {
     ::close(fd);
   }
-  sweepScratchFolders(base, prefix, name);
   return name;
 }
 
@@ -220,6 +223,10 @@ const Settled& settled() {
     if (!gSettled) {
       auto* fresh = new Settled();
       line = settle(*fresh);
+      // Every run of the app id removes the scratch folders whose run has
+      // ended, also a run that needs none itself: a second process refused
+      // while the first lived leaves one behind.
+      sweepScratchFolders(scratchBase(), scratchPrefix(AppInfo::bundleId()), fresh->layout.root.value_or(""));
       gSettled = fresh;
       gSettledFast.store(fresh, std::memory_order_release);
     }

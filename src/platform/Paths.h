@@ -22,7 +22,8 @@ namespace pelk::platform {
 //   - else, with one Error console line, below a scratch folder made for this
 //     process alone ($TMPDIR or /tmp), so nothing is kept for the next run; it
 //     is locked like a data directory, and the scratch folders of the app id
-//     whose process has ended are removed when another is made.
+//     whose process has ended are removed when the folders of a later process
+//     of the app id are settled, wherever they are.
 // Below a named directory (and below the state or scratch folder) the four
 // are "Documents", "Application Support", "Caches" and "Preferences".
 //

@@ -218,7 +218,19 @@ static void drive_errors(const char* base) {
   CHECK(!pelk_initialize("pk-1", "http://", "ws://127.0.0.1:1/mqtt"));
   CHECK(!pelk_initialize("pk-1", base, "tcp://127.0.0.1:1883"));
   CHECK(!pelk_initialize(NULL, NULL, NULL));
+  CHECK(!pelk_initialize("pk-\xff", base, "ws://127.0.0.1:1/mqtt")); /* a key that is not UTF-8 */
+  CHECK(pelk_initialize("pk-1", "", "ws://127.0.0.1:1/mqtt"));       /* "" is no base URL: not taken */
   CHECK(pelk_initialize("pk-1", base, "ws://127.0.0.1:1/mqtt"));
+
+  /* Text that is not UTF-8 is refused by the call at once; nothing is sent. */
+  const size_t user_requests = harness_request_count("/v3/user/");
+  struct answer latin1 = {0};
+  pelk_create_user("caf\xe9 \xff", on_user, &latin1);
+  CHECK(latin1.done && strcmp(latin1.code, "QB402") == 0 && strcmp(latin1.message, "Data not found") == 0);
+  struct answer trip = {0};
+  pelk_get_trip_details("srv-\xff", on_user, &trip);
+  CHECK(trip.done && strcmp(trip.code, "QB402") == 0 && strcmp(trip.message, "Data not found") == 0);
+  CHECK(harness_request_count("/v3/user/") == user_requests);
 
   /* Only the service refusing the key says the key is wrong. */
   harness_forget_token();

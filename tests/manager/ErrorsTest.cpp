@@ -3,12 +3,14 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 
 #include "foundation/VuvivaZuvovo.h"
 #include "messaging/MqttTestSetup.h"
 #include "support/MosquittoBroker.h"
+#include "support/SignUpReplies.h"
 #include "tracking/BaseCLManager.h"
 
 namespace pelk {
@@ -132,6 +134,75 @@ TEST_F(ErrorsTest, TheReadmeTableHoldsEveryCodeAndTextTheKitHandsOver) {
   EXPECT_TRUE(server_.requests().empty());
 }
 
+// Text the host hands over that is not UTF-8 can be neither sent nor kept as
+// JSON.  The call that takes it refuses it at once, as input it cannot use;
+// it never becomes a request that fails later as if the network had.
+class HostTextTest : public OfflineTripsTest {};
+
+TEST_F(HostTextTest, TextThatIsNotUtf8IsRefusedByTheCallThatTakesIt) {
+  using Calls = HandlerRecorder<AnyResult>;
+  using Op = std::function<void(const std::string& text, Calls&)>;
+  const std::vector<std::pair<const char*, Op>> operations = {
+      {"createUser", [](auto& t, Calls& a) { Pelk::createUser(t, a.handler()); }},
+      {"getUser", [](auto& t, Calls& a) { Pelk::getUser(t, a.handler()); }},
+      {"startTrip, id", [](auto& t, Calls& a) { Pelk::startTrip(t, std::nullopt, a.handler()); }},
+      {"startTrip, description", [](auto& t, Calls& a) { Pelk::startTrip("srv-1", t, a.handler()); }},
+      {"stopTrip", [](auto& t, Calls& a) { Pelk::stopTrip(t, a.handler()); }},
+      {"pauseTrip", [](auto& t, Calls& a) { Pelk::pauseTrip(t, a.handler()); }},
+      {"resumeTrip", [](auto& t, Calls& a) { Pelk::resumeTrip(t, a.handler()); }},
+      {"forceEndTrip", [](auto& t, Calls& a) { Pelk::forceEndTrip(t, a.handler()); }},
+      {"getTripDetails", [](auto& t, Calls& a) { Pelk::getTripDetails(t, a.handler()); }},
+      {"getTripSummary", [](auto& t, Calls& a) { Pelk::getTripSummary(t, a.handler()); }},
+      {"isTripSynced", [](auto& t, Calls& a) { Pelk::isTripSynced(t, a.handler()); }},
+      {"createTrip",
+       [](auto& t, Calls& a) {
+         Pelk::createTrip(false, json{{"origin", {{"name", t}}}}, a.handler());
+       }},
+  };
+  // The answer, which must come before the call returns.
+  const auto answerAtOnce = [this](const std::function<void(Calls&)>& call) -> std::optional<PelkError> {
+    Calls a;
+    call(a);
+    EXPECT_EQ(a.count(), 1u) << "not answered before the call returned";
+    if (a.count() == 0) {
+      if (BaseCLManager::sharedInstance().pendingCount() > 0) deliver();
+      a.wait();
+    }
+    return a.count() ? a.error() : std::nullopt;
+  };
+  const PelkError refused("QB402", "Data not found");
+  // A Latin-1 text, a sequence cut short, a UTF-16 surrogate written as UTF-8.
+  for (const std::string text : {"caf\xe9 \xff", "trip-\xc3", "x\xed\xa0\x80"}) {
+    for (const auto& [name, op] : operations) {
+      SCOPED_TRACE(std::string(name) + ", " + testing::PrintToString(text));
+      EXPECT_EQ(answerAtOnce([&op = op, &text](Calls& a) { op(text, a); }), refused);
+    }
+    // Calls without a handler say so on the console; a campaign id that is
+    // not UTF-8 is none of the kit's, as an empty one, and goes unreported.
+    platform::Console::Capture console;
+    Pelk::setDescription(text);
+    Pelk::notificationOpenedHandler(PelkOpenedNotification{json{{"type", "quelbrin"}, {"cid", text}}});
+    EXPECT_FALSE(Pelk::initialize(text));
+    EXPECT_EQ(console.lines(platform::Console::Level::Error),
+              (std::vector<std::string>{"Data not found", "Data not found"}));
+    EXPECT_EQ(TokenManager::getPublishKey(), "pk-1");
+  }
+  // Nor can coordinates holding a number that is not finite be written.
+  EXPECT_EQ(
+      answerAtOnce([](Calls& a) {
+        Pelk::createTrip(false, json{{"origin", {{"lat", std::numeric_limits<double>::quiet_NaN()}}}}, a.handler());
+      }),
+      refused);
+  expectListed(refused);
+  EXPECT_FALSE(server_.waitForRequests(1, 300ms)) << server_.requests().front().target;
+
+  // Text beyond ASCII that is UTF-8 goes out as given.
+  answerSignUp(server_);
+  EXPECT_EQ(errorOf([](Pelk::UserHandler h) { Pelk::createUser("caf\xc3\xa9", h); }), std::nullopt);
+  ASSERT_EQ(server_.requests("/v3/user/").size(), 1u);
+  EXPECT_EQ(json::parse(server_.requests("/v3/user/").front().body).value("description", ""), "caf\xc3\xa9");
+}
+
 // Only a token reply that refuses the key says the key is wrong; a token
 // request that never got a reply is a network error, whatever the reason.
 TEST_F(ErrorsTest, AFailedTokenRequestAnswersWhatHappenedToIt) {
@@ -206,8 +277,10 @@ TEST_F(ErrorsTest, InitializeRefusesHostsItCannotUseAndSaysSo) {
       {"http://api.example", "tcp://127.0.0.1:1883", false, "", 1},
       {"api.example", endpoint, true, "https://api.example", 0},
       {"http://127.0.0.1:8080/v", endpoint, true, "http://127.0.0.1:8080/v", 0},
-      // One without the other is not taken; the start-up goes on.
+      // One without the other is not taken; the start-up goes on.  An empty
+      // one is none, whichever it is.
       {"http://api.example", "", true, "", 1},
+      {"", endpoint, true, "", 1},
   };
   TokenManager::setSdkToken("tok");  // no token request either way
   for (const auto& c : cases) {

@@ -282,7 +282,16 @@ TEST_F(IdentityAndFolders, ASecondProcessOfTheAppIdIsRefusedUntilTheFirstEnds) {
   answerSignUp(rest);
   TempDir top;
   const std::string dir = top.file("data");
-  const pid_t first = startHost("hold", dir, {}, rest.baseUrl());
+  // The refused process's scratch folder goes to a folder of the test's own.
+  const std::string tmp = top.file("tmp");
+  fs::create_directories(tmp);
+  const std::vector<std::string> tmpEnv = {"TMPDIR=" + tmp};
+  const auto scratchFolders = [&] {
+    std::size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(tmp)) n += entry.path().filename().string().starts_with("pelk-");
+    return n;
+  };
+  const pid_t first = startHost("hold", dir, tmpEnv, rest.baseUrl());
   ASSERT_GT(first, 0);
   if (!waitFor([&] { return fs::exists(top.file("held")); }, 60s)) {
     ::kill(first, SIGKILL);
@@ -290,13 +299,17 @@ TEST_F(IdentityAndFolders, ASecondProcessOfTheAppIdIsRefusedUntilTheFirstEnds) {
     FAIL() << "the first host did not sign up:\n" << readFile(top.file("hold.log"));
   }
   const auto tokenRequests = rest.requests("/v3/user/token/").size();
-  EXPECT_TRUE(passed(startHost("second", dir, {"PELK_IDENTITY_HOLDER=" + std::to_string(first)}, rest.baseUrl()),
-                     top.file("second.log")));
+  EXPECT_TRUE(
+      passed(startHost("second", dir, {"PELK_IDENTITY_HOLDER=" + std::to_string(first), tmpEnv[0]}, rest.baseUrl()),
+             top.file("second.log")));
   EXPECT_EQ(rest.requests("/v3/user/token/").size(), tokenRequests) << "the second process asked for a token";
+  EXPECT_EQ(scratchFolders(), 1u) << "the refused process ran on a scratch folder";
   // Killed: its lock goes with it, and the next start finds its identity.
   ::kill(first, SIGKILL);
   ::waitpid(first, nullptr, 0);
-  EXPECT_TRUE(passed(startHost("third", dir, {}, rest.baseUrl()), top.file("third.log")));
+  EXPECT_TRUE(passed(startHost("third", dir, tmpEnv, rest.baseUrl()), top.file("third.log")));
+  // The next run of the app id removed the scratch folder of the refused one.
+  EXPECT_EQ(scratchFolders(), 0u);
 }
 
 }  // namespace
