@@ -2,8 +2,6 @@
 
 #include <filesystem>
 
-#include "foundation/StringExtensions.h"
-#include "foundation/VuvivaZuvovo.h"
 #include "manager/AnswerLanes.h"
 #include "manager/Links.h"
 #include "manager/PelkLocationDelegate.h"
@@ -26,13 +24,6 @@ PublicCall tripCall() { return PublicCall(AnswerLane::Kind::trips); }
 
 bool Pelk::initialize(const std::string& publishKey, const std::optional<std::string>& baseUrl,
                       const std::optional<std::string>& mqttEndpoint) {
-  // A key that is not UTF-8 cannot be sent for a token: refused as an empty
-  // key is, before anything is stored, rather than failing later as if the
-  // network had.
-  if (!isUtf8(publishKey)) {
-    platform::Console::print(VuvivaZuvovo::ERROR_NOT_FOUND, platform::Console::Level::Error);
-    return false;
-  }
   return manager().intialize(publishKey, baseUrl, mqttEndpoint);
 }
 void Pelk::setLoggerEnabled(bool logger) { manager().setLoggerEnabled(logger); }

@@ -183,7 +183,9 @@ bool PelkManager::intialize(const std::string& key, const std::optional<std::str
     platform::Console::print(why, platform::Console::Level::Error);
     return false;
   };
-  if (key.empty()) return refuse(VuvivaZuvovo::ERROR_NOT_FOUND);
+  // A key that is not UTF-8 cannot be sent for a token: refused as an empty
+  // key is, rather than failing later as if the network had.
+  if (key.empty() || !isUtf8(key)) return refuse(VuvivaZuvovo::ERROR_NOT_FOUND);
 
   // The REST base URL and the MQTT endpoint name one service, so they come
   // together.  A pair the kit cannot use refuses the whole start-up: going on

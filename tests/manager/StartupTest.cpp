@@ -91,8 +91,9 @@ TEST_F(StartupTest, EmptyKeyStoresNothingYetRegistersObserversAndBattery) {
   EXPECT_TRUE(server_.requests().empty());
 }
 
-// A start-up refused (no key, a base URL or an endpoint the kit cannot use)
-// writes no setting at all: not the app state, not the kit's location grant.
+// A start-up refused (no key or one not UTF-8, a base URL or an endpoint the
+// kit cannot use) writes no setting at all: not the app state, not the kit's
+// location grant.
 TEST_F(StartupTest, ARefusedStartUpWritesNoSetting) {
   struct Case {
     const char* name;
@@ -101,6 +102,7 @@ TEST_F(StartupTest, ARefusedStartUpWritesNoSetting) {
   };
   const Case cases[] = {
       {"no key", "", "api.example", "wss://mq.example/mqtt"},
+      {"a key that is not UTF-8", "pk-\xff", "api.example", "wss://mq.example/mqtt"},
       {"a base URL without a host", "key", "http://", "wss://mq.example/mqtt"},
       {"an endpoint the connection cannot use", "key", "api.example", "ftp://mq.example"},
   };
