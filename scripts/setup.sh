@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev
   libsqlite3-dev libsqlitecpp-dev nlohmann-json3-dev
-  libssl-dev libcurl4-openssl-dev libcpp-httplib-dev
+  libssl-dev openssl libcurl4-openssl-dev libcpp-httplib-dev
   iproute2 util-linux
   libpaho-mqtt-dev mosquitto
   libgps-dev gpsd gpsd-clients
