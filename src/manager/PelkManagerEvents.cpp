@@ -102,11 +102,12 @@ namespace {
 // What a subscription kind covers: the own id switches the app's own events
 // and positions (events, then positions); another user's id follows only that
 // user's positions, since events of other users are not offered.  An empty id
-// names nobody, whatever the network.
+// names nobody, whatever the network; nor does text that is not UTF-8, which
+// no user id of the service is and no topic may hold.
 void applySubscription(PelkSubscribe kind, const std::string& userId, const std::function<void()>& events,
                        const std::function<void()>& location,
                        const std::function<void(const std::string&)>& userLocation) {
-  if (userId.empty()) {
+  if (userId.empty() || !isUtf8(userId)) {
     printError(VuvivaZuvovo::ERROR_NOT_FOUND);
     return;
   }

@@ -293,6 +293,9 @@ TEST_F(SubscriptionTableTest, SubscribeAndUnsubscribeByKindAndId) {
       {"topic wildcard id refused", true, PelkSubscribe::location, "#", true, false, false, false, {}, {}, {}},
       {"empty id", true, PelkSubscribe::eventsAndLocation, "", true, false, false, false, {}, {}, {"Data not found"}},
       {"empty id offline", true, PelkSubscribe::location, "", false, false, false, false, {}, {}, {"Data not found"}},
+      // Text that is not UTF-8 names nobody either, whatever the network.
+      {"id not UTF-8", true, PelkSubscribe::location, "v\xff", true, false, false, false, {}, {}, {"Data not found"}},
+      {"id not UTF-8 offline", true, PelkSubscribe::eventsAndLocation, "v\xed\xa0\x80", false, false, false, false, {}, {}, {"Data not found"}},
       {"un: own location", false, PelkSubscribe::location, "u1", true, true, false, true, {"v1", "v2"}, {}, {"Unsubscribed successfully"}},
       {"un: other's location", false, PelkSubscribe::location, "v1", true, true, true, true, {"v2"}, {v1}, {}},
       {"un: other's location offline", false, PelkSubscribe::location, "v1", false, true, true, true, {"v1", "v2"}, {}, {"Network error"}},
@@ -301,6 +304,7 @@ TEST_F(SubscriptionTableTest, SubscribeAndUnsubscribeByKindAndId) {
       {"un: own both", false, PelkSubscribe::eventsAndLocation, "u1", true, false, false, true, {"v1", "v2"}, {events}, {"Unsubscribed successfully", "Unsubscribed successfully"}},
       {"un: not followed", false, PelkSubscribe::location, "v9", true, true, true, true, {"v1", "v2"}, {}, {}},
       {"un: empty id", false, PelkSubscribe::location, "", true, true, true, true, {"v1", "v2"}, {}, {"Data not found"}},
+      {"un: id not UTF-8 offline", false, PelkSubscribe::location, "v1\xc3", false, true, true, true, {"v1", "v2"}, {}, {"Data not found"}},
   };
   // clang-format on
   platform::Console::Capture console;
