@@ -34,7 +34,10 @@ namespace pelk {
 // Errors come as a PelkError (code and message); the README's section
 // "Errors" lists every code and text, and when each comes.  A key,
 // description, user or trip id, or text in trip coordinates that is not UTF-8
-// is refused by the call ("Data not found").
+// is refused by a call that would send it to the service ("Data not found";
+// a call that checks the network first answers "Network error" while there
+// is none); a call that only looks for a trip on this device answers as for
+// any id it does not hold.
 class Pelk {
  public:
   using UserHandler = std::function<void(std::shared_ptr<PelkUser>, std::optional<PelkError>)>;

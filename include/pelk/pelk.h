@@ -4,7 +4,10 @@
 /* The kit's C interface: one function per public operation of pelk::Pelk.
  * Texts are UTF-8 and NUL-terminated; a NULL text stands for an absent
  * optional one.  A key, description, user or trip id, or text in trip
- * coordinates that is not UTF-8 is refused by the call ("Data not found").
+ * coordinates that is not UTF-8 is refused by a call that would send it to
+ * the service ("Data not found"; a call that checks the network first
+ * answers "Network error" while there is none); a call that only looks for a
+ * trip on this device answers as for any id it does not hold.
  * Results and model objects are handed over as UTF-8 JSON text, valid only
  * during the call.  Errors come as a code and a message (the README's section
  * "Errors" lists each, and when it comes).  A handler
