@@ -40,8 +40,15 @@ std::vector<pid_t> running(pid_t id, bool group) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(entry.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A process that ends between the listing and the read fails the read
+    // (the stream throws on it): it is gone, as far as this count goes.
+    std::string stat;
+    try {
+      std::ifstream in(entry.path() / "stat");
+      stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+      continue;
+    }
     const auto close = stat.rfind(')');
     if (close == std::string::npos) continue;
     std::istringstream rest(stat.substr(close + 2));
