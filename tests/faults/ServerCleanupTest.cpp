@@ -2,10 +2,14 @@
 // without running its destructors (a crash, a sanitizer's abort, a kill by the
 // test runner): a second process (this program, running only the owner below)
 // starts a broker and gpsfake with its gpsd, writes their ids and kills itself
-// with SIGKILL.  None of them may stay behind on its port.
+// with SIGKILL.  None of them may stay behind on its port.  And a broker has
+// started only once it holds its own ports.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +91,30 @@ TEST(TestServers, GoWhenTheTestProcessDiesWithoutStoppingThem) {
   if (!brokerDir.empty()) std::filesystem::remove_all(brokerDir);
   EXPECT_TRUE(brokerGone) << "mosquitto " << broker << " outlived the test that started it";
   EXPECT_TRUE(gpsGone) << "gpsfake or its gpsd (process group " << gps << ") outlived the test that started them";
+}
+
+// A port taken by another process between the broker's choice and its start
+// makes mosquitto end at once, while the port still answers: that is no
+// started broker, and a new one picks other ports.
+TEST(TestServers, ABrokerWhosePortIsHeldByAnotherProcessHasNotStarted) {
+  MosquittoBroker broker;
+  broker.stop();
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  const int on = 1;
+  ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(broker.tcpPort()));
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(holder, 4), 0);
+
+  EXPECT_FALSE(broker.start()) << "a listener of another process counted as the broker's";
+  EXPECT_FALSE(broker.running());
+  EXPECT_NE(broker.log().find("Address already in use"), std::string::npos) << broker.log();
+  ::close(holder);
+  EXPECT_TRUE(broker.start()) << broker.log();
 }
 
 // The owner process of the test above; skipped in an ordinary run.

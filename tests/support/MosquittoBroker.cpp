@@ -35,11 +35,22 @@ bool waitForListener(int port, std::chrono::milliseconds timeout) {
 MosquittoBroker::MosquittoBroker() : MosquittoBroker(Options{}) {}
 
 MosquittoBroker::MosquittoBroker(Options options) : options_(std::move(options)) {
-  tcpPort_ = HttpTestServer::unusedPort();
-  do {
-    wsPort_ = HttpTestServer::unusedPort();
-  } while (wsPort_ == tcpPort_);
+  // A free port is free only when it is picked: another test's server may
+  // take it before mosquitto binds it, and mosquitto then ends at once.  Up
+  // to three pairs of ports are tried.
+  for (int attempt = 1;; ++attempt) {
+    tcpPort_ = HttpTestServer::unusedPort();
+    do {
+      wsPort_ = HttpTestServer::unusedPort();
+    } while (wsPort_ == tcpPort_);
+    writeConfig();
+    if (start()) return;
+    stop();
+    if (attempt == 3) throw std::runtime_error("mosquitto did not start: " + log());
+  }
+}
 
+void MosquittoBroker::writeConfig() {
   std::string conf = "per_listener_settings false\n";
   // Run as root, mosquitto would switch to its own user, which cannot read
   // the test's private directory.
@@ -71,10 +82,6 @@ MosquittoBroker::MosquittoBroker(Options options) : options_(std::move(options))
     conf += "certfile " + caFile() + "\nkeyfile " + dir_.file("key.pem") + "\n";
   }
   writeFile(dir_.file("mosquitto.conf"), conf);
-  if (!start()) {
-    stop();
-    throw std::runtime_error("mosquitto did not start: " + log());
-  }
 }
 
 MosquittoBroker::~MosquittoBroker() { stop(); }
@@ -83,6 +90,8 @@ bool MosquittoBroker::start() {
   if (pid_ > 0) return true;
   const std::string conf = dir_.file("mosquitto.conf");
   const std::string logFile = dir_.file("mosquitto.log");
+  // The log is appended to by every start; this start's lines follow these.
+  const std::size_t logBefore = readFile(logFile).size();
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -101,6 +110,20 @@ bool MosquittoBroker::start() {
   }
   if (pid < 0) return false;
   pid_ = pid;
+  // Something answering on the ports is not enough: another process may hold
+  // one of them, while mosquitto ends on "Address already in use".  It says
+  // it runs once it holds every listener.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (true) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    if (readFile(logFile).find(" running", logBefore) != std::string::npos) break;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   return waitForListener(tcpPort_, std::chrono::seconds(10)) && waitForListener(wsPort_, std::chrono::seconds(10));
 }
 

@@ -34,7 +34,8 @@ class MosquittoBroker {
   MosquittoBroker(const MosquittoBroker&) = delete;
   MosquittoBroker& operator=(const MosquittoBroker&) = delete;
 
-  // Starts it again on the same ports; true once both listeners accept.
+  // Starts it again on the same ports; true once mosquitto holds both
+  // listeners, false when it ended (a port taken meanwhile) or never got there.
   bool start();
   // Stops the broker process (SIGTERM, then waits for it); also a frozen one.
   void stop();
@@ -56,6 +57,8 @@ class MosquittoBroker {
   std::string log() const;
 
  private:
+  void writeConfig();
+
   Options options_;
   TempDir dir_;
   int tcpPort_ = 0;
