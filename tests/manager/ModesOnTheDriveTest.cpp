@@ -242,19 +242,7 @@ class ModesOnTheDriveTest : public ::testing::Test {
   DriveRun drive(const std::string& mode, const std::string& nmea, const std::string& lastFixTime,
                  const std::string& cycle) {
     DriveRun run{mode, "", json::array(), {}, 0};
-    // Brokers and gpsds of the other modes pick their free ports meanwhile:
-    // one may take a port between its choice and its use here.
-    std::optional<MosquittoBroker> started;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-      try {
-        started.emplace();
-      } catch (const std::exception& e) {
-        run.failure = e.what();
-      }
-    }
-    if (!started) return run;
-    run.failure.clear();
-    MosquittoBroker& broker = *started;
+    MosquittoBroker broker;
     ServiceSide service(broker);
     if (!service.subscribe()) return run.failure = "the service side did not connect", run;
     const int port = HttpTestServer::unusedPort();
