@@ -60,8 +60,15 @@ self_test() {
   mkdir -p "$tmp/examples/consumer-cpp/build/CMakeFiles/3.25.1/CompilerIdCXX" "$tmp/examples/consumer-cpp/build/gen" \
     "$tmp/tests/cut-short/CMakeFiles/3.25.1/CompilerIdC"
   : >"$tmp/examples/consumer-cpp/build/CMakeCache.txt"
+  # An example configured in its own folder: its generated files are left
+  # out, its own sources are not.
+  mkdir -p "$tmp/examples/in-place/CMakeFiles/3.25.1/CompilerIdCXX"
+  : >"$tmp/examples/in-place/CMakeCache.txt"
+  : >"$tmp/examples/in-place/CMakeLists.txt"
+  printf 'int main() { return 0; }\n' >"$tmp/examples/in-place/main.cpp"
   for generated in examples/consumer-cpp/build/CMakeFiles/3.25.1/CompilerIdCXX/CMakeCXXCompilerId.cpp \
-    examples/consumer-cpp/build/gen/Generated.h tests/cut-short/CMakeFiles/3.25.1/CompilerIdC/CMakeCCompilerId.c; do
+    examples/consumer-cpp/build/gen/Generated.h tests/cut-short/CMakeFiles/3.25.1/CompilerIdC/CMakeCCompilerId.c \
+    examples/in-place/CMakeFiles/3.25.1/CompilerIdCXX/CMakeCXXCompilerId.cpp; do
     printf 'int   generated ( ) ;\n' >"$tmp/$generated"
   done
   # No repository: an exported tree (a release tarball) is checked as a clone is.
@@ -72,15 +79,16 @@ self_test() {
     status=1
   fi
   printf 'int   three ( ) {return 3;}\n' >>"$tmp/src/platform/One.cpp"
+  printf 'int   four ( ) {return 4;}\n' >>"$tmp/examples/in-place/main.cpp"
   local out
   if out=$(check "$tmp" 2>&1); then
     echo "self-test: a badly formatted file passed" >&2
     status=1
-  elif ! grep -qxF 'not formatted: src/platform/One.cpp' <<<"$out" || grep -qF 'Two.h' <<<"$out"; then
+  elif [ "$(grep '^not formatted: ' <<<"$out")" != "$(printf 'not formatted: %s\n' examples/in-place/main.cpp src/platform/One.cpp)" ]; then
     echo "self-test: the wrong files named: $out" >&2
     status=1
   else
-    echo "self-test: the badly formatted file is named, and only it"
+    echo "self-test: the badly formatted files are named, and only they"
   fi
   # A walk that cannot enter a folder (one this user may not read) lists only
   # the rest of the tree: that is no pass, whatever the rest holds.  The walk

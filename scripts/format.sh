@@ -16,8 +16,9 @@ cd "$(dirname "$0")/.."
 # there.  Hidden folders (an editor's or a tool's own) are not the kit's, nor
 # is a build tree inside these folders (a host example configured in place):
 # git never listed what CMake generates there, and the walk must not either.
-# A build tree is a folder with a CMakeCache.txt, or a CMakeFiles folder (a
-# configure cut short before it wrote its cache).
+# A build tree is a folder with a CMakeCache.txt and no CMakeLists.txt, or a
+# CMakeFiles folder (a configure cut short before it wrote its cache, or one
+# run in the source folder itself, whose sources stay checked).
 format_files() {
   local dirs=() d found
   for d in src include tests examples fuzz bench tools; do
@@ -26,7 +27,7 @@ format_files() {
   [ ${#dirs[@]} -gt 0 ] || return 0
   # A folder the walk cannot enter would leave its files out unseen: a walk
   # that fails lists nothing.
-  found=$(find "${dirs[@]}" \( -name '.*' -o -type d \( -name CMakeFiles -o -exec test -e '{}/CMakeCache.txt' \; \) \) \
+  found=$(find "${dirs[@]}" \( -name '.*' -o -type d \( -name CMakeFiles -o \( -exec test -e '{}/CMakeCache.txt' \; ! -exec test -e '{}/CMakeLists.txt' \; \) \) \) \
     -prune -o -type f -print) || {
     echo "format: the kit's folders could not be walked in full" >&2
     return 2
